@@ -1,0 +1,38 @@
+# Entry points for people and CI. `make test` is the one command that installs what is
+# missing, builds and runs every test.
+BUILD ?= build
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?=
+LAUNCHER := $(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache,)
+
+.PHONY: all deps configure build test bench asan tsan clean format
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+configure: deps
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(LAUNCHER) $(CMAKE_FLAGS)
+
+build: configure
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+bench: deps
+	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release $(LAUNCHER) -DTYX_BUILD_BENCHMARKS=ON -DTYX_BUILD_TESTS=OFF
+	cmake --build build-bench -j $(JOBS)
+
+asan:
+	$(MAKE) test BUILD=build-asan CMAKE_FLAGS="-DTYX_SANITIZE=address"
+
+tsan:
+	$(MAKE) test BUILD=build-tsan CMAKE_FLAGS="-DTYX_SANITIZE=thread"
+
+format:
+	git ls-files '*.cpp' '*.hpp' | xargs clang-format -i
+
+clean:
+	rm -rf build build-bench build-asan build-tsan build-fuzz

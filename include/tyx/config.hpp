@@ -1,0 +1,186 @@
+// Configuration records describing one named cluster: its relay, center and database shards,
+// their endpoints and TLS material. Plain copyable values owned by the application; nothing
+// here touches the network or a thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tyx {
+
+// One network address: a host name or address, and a port number or service name.
+struct Endpoint {
+    std::string host;
+    std::string port_or_service;
+};
+
+// TLS material of one shard. Every field is a file path or a text; empty means "not used".
+struct SslOptions {
+    // File of trusted server public keys, one `ssh-rsa` line each; when set, the server's
+    // certificate key must equal one of them.
+    std::string trusted_server_pub_file;
+    std::string client_cert_file;     // PEM certificate chain presented to the server
+    std::string client_key_file;      // PEM private key of client_cert_file
+    std::string client_key_password;  // pass phrase of an encrypted client_key_file
+};
+
+namespace detail {
+
+// The fields every kind of shard has. The three shard records are distinct types so that a
+// relay shard cannot be handed where a database shard is expected.
+template <typename Tag>
+struct ShardFields {
+    std::string host;             // empty: the cluster's host
+    std::string port_or_service;  // empty: the shard is disabled
+    bool use_ssl = true;
+    std::vector<Endpoint> failover_endpoints;
+    SslOptions ssl;
+
+    ShardFields() = default;
+    ShardFields(std::string port, bool ssl_on, std::vector<Endpoint> failovers = {})
+        : port_or_service(std::move(port)), use_ssl(ssl_on), failover_endpoints(std::move(failovers)) {}
+
+    bool enabled() const { return !port_or_service.empty(); }
+};
+
+template <typename Derived, typename ShardT>
+struct ShardList {
+    std::vector<ShardT> shards;
+
+    // Appends a shard with the cluster's host, the given port and TLS switch, and empty TLS
+    // material; returns the config for chaining.
+    Derived& add_shard(std::string port_or_service, bool use_ssl,
+                       std::vector<Endpoint> failover_endpoints = {}) {
+        shards.emplace_back(std::move(port_or_service), use_ssl, std::move(failover_endpoints));
+        return static_cast<Derived&>(*this);
+    }
+
+    // Adds a failover endpoint to the last shard, creating a (disabled) shard when there is none.
+    Derived& add_failover_url(std::string host, std::string port_or_service) {
+        if (shards.empty()) shards.emplace_back();
+        shards.back().failover_endpoints.push_back(Endpoint{std::move(host), std::move(port_or_service)});
+        return static_cast<Derived&>(*this);
+    }
+
+    // True when at least one shard is enabled.
+    bool enabled() const {
+        for (const auto& s : shards)
+            if (s.enabled()) return true;
+        return false;
+    }
+};
+
+struct RelayShardTag {};
+struct CenterShardTag {};
+struct DatabaseShardTag {};
+
+}  // namespace detail
+
+// The relay servers of a cluster, the relay login identity and the relay option bits.
+struct PublicationConfig : detail::ShardList<PublicationConfig, detail::ShardFields<detail::RelayShardTag>> {
+    using Shard = detail::ShardFields<detail::RelayShardTag>;
+
+    // Chooses the relay shards (positions in `shards`) that receive a published message.
+    // An empty result means every enabled shard.
+    using DistributionFunction =
+        std::function<std::vector<std::size_t>(std::string_view cluster_name, std::string_view message)>;
+
+    // Bit values of `options`; the numbers are part of the interface.
+    enum Options : std::int32_t {
+        ENABLE_QUIET = 4,
+        DISABLE_AUTO_RECONNECT = 8,
+        ENABLE_SEND_TIMESTAMPS = 32,
+        ENABLE_SEND_SEQNUM = 64,
+        LOG_CONNECTION_RETRY_ERRORS = 128,
+        LOG_MESSAGES = 256,
+        UNIX_MODE = 1024,
+        WINDOWS_MODE = 2048,
+        TTY = 4096,
+    };
+
+    std::string login_id;
+    std::int32_t options = 0;
+
+    PublicationConfig() = default;
+    PublicationConfig(std::string port_or_service, bool use_ssl, std::string login, std::int32_t opts = 0)
+        : login_id(std::move(login)), options(opts) {
+        shards.emplace_back(std::move(port_or_service), use_ssl);
+    }
+
+    void set_distribution_function(DistributionFunction fn) { distribution_function_ = std::move(fn); }
+    void clear_distribution_function() { distribution_function_ = nullptr; }
+    bool has_distribution_function() const { return static_cast<bool>(distribution_function_); }
+    const DistributionFunction& distribution_function() const { return distribution_function_; }
+
+private:
+    DistributionFunction distribution_function_;
+};
+
+// The center servers of a cluster.
+struct SubscriptionConfig : detail::ShardList<SubscriptionConfig, detail::ShardFields<detail::CenterShardTag>> {
+    using Shard = detail::ShardFields<detail::CenterShardTag>;
+
+    SubscriptionConfig() = default;
+    SubscriptionConfig(std::string port_or_service, bool use_ssl) {
+        shards.emplace_back(std::move(port_or_service), use_ssl);
+    }
+};
+
+// The database endpoints of a cluster and the login properties sent to each.
+struct DatabaseConfig : detail::ShardList<DatabaseConfig, detail::ShardFields<detail::DatabaseShardTag>> {
+    using Shard = detail::ShardFields<detail::DatabaseShardTag>;
+
+    std::string username;
+    std::string password;
+    std::int32_t query_timeout_ms = 30000;
+    std::int32_t query_limit = 10000;
+    std::string db;
+
+    DatabaseConfig() = default;
+    DatabaseConfig(std::string port_or_service, bool use_ssl, std::string user, std::string pass,
+                   std::int32_t timeout_ms = 30000, std::int32_t limit = 10000)
+        : username(std::move(user)), password(std::move(pass)), query_timeout_ms(timeout_ms), query_limit(limit) {
+        shards.emplace_back(std::move(port_or_service), use_ssl);
+    }
+};
+
+// One named cluster: a default host and the three server kinds.
+struct Cluster {
+    std::string name;
+    std::string host;
+    std::string description;
+    PublicationConfig publication_config;
+    SubscriptionConfig subscription_config;
+    DatabaseConfig database_config;
+
+    Cluster(std::string cluster_name, std::string default_host)
+        : name(std::move(cluster_name)), host(std::move(default_host)) {}
+    Cluster(std::string cluster_name, std::string default_host, std::string text)
+        : name(std::move(cluster_name)), host(std::move(default_host)), description(std::move(text)) {}
+
+    // For each enabled config (publication, subscription, database), adds a failover endpoint
+    // to its first shard: `host`, with the given port or, when absent, that shard's own port.
+    Cluster& add_failover_host(std::string failover_host,
+                               std::optional<std::string> port_or_service = std::nullopt) {
+        add_failover_to_first(publication_config, failover_host, port_or_service);
+        add_failover_to_first(subscription_config, failover_host, port_or_service);
+        add_failover_to_first(database_config, failover_host, port_or_service);
+        return *this;
+    }
+
+private:
+    template <typename Config>
+    static void add_failover_to_first(Config& config, const std::string& failover_host,
+                                      const std::optional<std::string>& port) {
+        if (!config.enabled()) return;
+        auto& first = config.shards.front();
+        first.failover_endpoints.push_back(Endpoint{failover_host, port ? *port : first.port_or_service});
+    }
+};
+
+}  // namespace tyx

@@ -1,0 +1,5 @@
+// Umbrella header: everything an application needs from the tyx client library.
+#pragma once
+
+#include "tyx/config.hpp"
+#include "tyx/values.hpp"
