@@ -2,4 +2,5 @@
 #pragma once
 
 #include "tyx/config.hpp"
+#include "tyx/table.hpp"
 #include "tyx/values.hpp"

@@ -246,3 +246,23 @@ TEST(RelayFloatText, AgreesWithTheShortestRoundTripFormatter) {
 
 }  // namespace
 }  // namespace tyx::rt
+
+namespace tyx::rt {
+namespace {
+
+TEST(RelayMessageText, StreamedFieldsChainInOrderForEveryValueKind) {
+    auto m = MessagePool::instance().acquire('O');
+    using namespace std::string_view_literals;
+    *m << std::pair{"a"sv, 'x'} << std::pair{"b"sv, std::uint8_t{65}} << std::pair{"c"sv, std::int8_t{-1}}
+       << std::pair{"d"sv, std::uint16_t{2}} << std::pair{"e"sv, std::int16_t{-3}} << std::pair{"f"sv, 4u}
+       << std::pair{"g"sv, -5} << std::pair{"h"sv, std::uint64_t{6}} << std::pair{"i"sv, std::int64_t{-7}}
+       << std::pair{"j"sv, 0.25f} << std::pair{"k"sv, 2.5} << std::pair{"l"sv, std::string("s")}
+       << std::pair{"m"sv, "view"sv} << std::pair{"n"sv, std::vector<std::uint8_t>{'r', 'b'}}
+       << std::pair{"o"sv, std::monostate{}} << std::pair{"p"sv, FieldValue(std::int64_t{8})};
+    m->finish_line();
+    EXPECT_EQ(m->text(),
+              "O|a=x|b=65|c=-1|d=2|e=-3|f=4|g=-5|h=6L|i=-7L|j=0.25F|k=2.5D|l=\"s\"|m=\"view\"|n=rb|o=|p=8L\n");
+}
+
+}  // namespace
+}  // namespace tyx::rt
