@@ -1,6 +1,7 @@
 // Umbrella header: everything an application needs from the tyx client library.
 #pragma once
 
+#include "tyx/commands.hpp"
 #include "tyx/config.hpp"
 #include "tyx/table.hpp"
 #include "tyx/values.hpp"
