@@ -2,6 +2,8 @@
 #pragma once
 
 #include "tyx/commands.hpp"
+#include "tyx/client.hpp"
 #include "tyx/config.hpp"
+#include "tyx/schema.hpp"
 #include "tyx/table.hpp"
 #include "tyx/values.hpp"
