@@ -93,7 +93,7 @@ asio::awaitable<bool> TcpSocket::connect_sync() {
     if (is_connected()) co_return true;
     try {
         asio::ip::tcp::resolver resolver(io_context_);
-        socket_ = std::make_unique<asio::ip::tcp::socket>(io_context_);
+        socket_ = std::make_shared<asio::ip::tcp::socket>(io_context_);
         // Bytes left from an earlier connection must not be read as the start of this one.
         line_buffer_.consume(line_buffer_.size());
         auto endpoints = co_await resolver.async_resolve(host_, port_, asio::use_awaitable);
@@ -158,11 +158,12 @@ void TcpSocket::enqueue_on_loop(PendingSend entry) {
 }
 
 void TcpSocket::do_write() {
-    const std::size_t count = coalesce_pending(write_buffer_);
+    const std::size_t count = coalesce_pending(*write_buffer_);
     writing_ = true;
     ++batches_written_;
-    asio::async_write(*socket_, asio::buffer(write_buffer_),
-                      [this, alive = std::weak_ptr<char>(alive_), count](std::error_code ec, std::size_t) {
+    asio::async_write(*socket_, asio::buffer(*write_buffer_),
+                      [this, alive = std::weak_ptr<char>(alive_), count, stream = socket_,
+                       bytes = write_buffer_](std::error_code ec, std::size_t) {
                           if (alive.expired()) return;
                           writing_ = false;
                           if (ec) {
@@ -181,11 +182,13 @@ asio::awaitable<void> TcpSocket::send_kept_messages() {
         // A queued write already in flight drains the queue by itself; writing the same
         // entries again beside it would duplicate and interleave bytes.
         if (writing_) co_return;
-        const std::size_t count = coalesce_pending(write_buffer_);
+        const std::size_t count = coalesce_pending(*write_buffer_);
         writing_ = true;
         ++batches_written_;
+        auto stream = socket_;
+        auto bytes = write_buffer_;
         std::error_code ec;
-        co_await asio::async_write(*socket_, asio::buffer(write_buffer_),
+        co_await asio::async_write(*stream, asio::buffer(*bytes),
                                    asio::redirect_error(asio::use_awaitable, ec));
         writing_ = false;
         if (ec) throw std::system_error(ec);

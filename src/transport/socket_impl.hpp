@@ -132,9 +132,12 @@ private:
     void do_write();
     void close_socket();
 
-    std::unique_ptr<asio::ip::tcp::socket> socket_;
+    // Shared with the queued write in flight: asio's write continues with further partial
+    // writes on the stream and keeps reading the buffer, so both must outlive this object
+    // when it is destroyed mid-write (the write then fails on the closed stream).
+    std::shared_ptr<asio::ip::tcp::socket> socket_;
     asio::streambuf line_buffer_;
-    std::vector<std::uint8_t> write_buffer_;
+    std::shared_ptr<std::vector<std::uint8_t>> write_buffer_ = std::make_shared<std::vector<std::uint8_t>>();
     bool writing_ = false;  // a queued or kept batch is being written
     std::uint64_t batches_written_ = 0;
     // Completion handlers and cross-thread jobs hold a weak reference to this, so one that
