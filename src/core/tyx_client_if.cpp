@@ -54,7 +54,8 @@ asio::awaitable<void> ITyxClient::connect_with_failover(asio::steady_timer& time
         const std::size_t n = endpoints_.size();
         for (std::size_t attempt = 0; attempt < n; ++attempt) {
             recreate_socket();
-            if (co_await try_connect_once()) co_return;
+            const bool connected = co_await try_connect_once();
+            if (connected) co_return;
             advance_endpoint();
             if (stopping_) co_return;
         }
