@@ -1,6 +1,8 @@
 #include "jdbc/jdbc_result.hpp"
 
 #include <algorithm>
+#include <compare>
+#include <iterator>
 #include <stdexcept>
 
 namespace tyx::jdbc {
@@ -45,13 +47,79 @@ std::size_t min_value_width(std::uint8_t type) {
     }
 }
 
-// Reads `rows` big-endian values of type Wire, stored as T. The caller has checked the length.
-template <typename T, typename Wire = T>
+// Walks big-endian values in place, so a vector is built from them in one pass with no zero fill.
+template <typename T>
+class BigEndianIterator {
+public:
+    using iterator_category = std::random_access_iterator_tag;
+    using value_type = T;
+    using difference_type = std::ptrdiff_t;
+    using pointer = const T*;
+    using reference = T;
+
+    explicit BigEndianIterator(const std::uint8_t* p) : p_(p) {}
+    T operator*() const { return load_be<T>(p_); }
+    T operator[](difference_type n) const { return load_be<T>(p_ + n * difference_type{sizeof(T)}); }
+    BigEndianIterator& operator++() {
+        p_ += sizeof(T);
+        return *this;
+    }
+    BigEndianIterator operator++(int) {
+        auto old = *this;
+        ++*this;
+        return old;
+    }
+    BigEndianIterator& operator--() {
+        p_ -= sizeof(T);
+        return *this;
+    }
+    BigEndianIterator operator--(int) {
+        auto old = *this;
+        --*this;
+        return old;
+    }
+    BigEndianIterator& operator+=(difference_type n) {
+        p_ += n * difference_type{sizeof(T)};
+        return *this;
+    }
+    BigEndianIterator& operator-=(difference_type n) { return *this += -n; }
+    friend BigEndianIterator operator+(BigEndianIterator i, difference_type n) { return i += n; }
+    friend BigEndianIterator operator+(difference_type n, BigEndianIterator i) { return i += n; }
+    friend BigEndianIterator operator-(BigEndianIterator i, difference_type n) { return i -= n; }
+    friend difference_type operator-(BigEndianIterator a, BigEndianIterator b) {
+        return (a.p_ - b.p_) / difference_type{sizeof(T)};
+    }
+    friend auto operator<=>(BigEndianIterator a, BigEndianIterator b) = default;
+
+private:
+    const std::uint8_t* p_;
+};
+
+// Reads `rows` big-endian values. The caller has checked that they are all there.
+template <typename T>
 std::vector<T> read_fixed(ByteView& in, std::size_t rows) {
-    std::vector<T> out(rows);
-    const std::uint8_t* p = in.data;
-    for (std::size_t i = 0; i < rows; ++i) out[i] = static_cast<T>(load_be<Wire>(p + i * sizeof(Wire)));
-    in.skip(rows * sizeof(Wire));
+    const BigEndianIterator<T> first(in.data);
+    std::vector<T> out(first, first + static_cast<std::ptrdiff_t>(rows));
+    in.skip(rows * sizeof(T));
+    return out;
+}
+
+// String column: the short form is decoded inline; escapes and the long form go to the reader.
+std::vector<std::string> read_strings(ByteView& in, std::size_t rows) {
+    std::vector<std::string> out;
+    out.reserve(rows);
+    for (std::size_t i = 0; i < rows; ++i) {
+        const std::uint8_t* p = in.data;
+        if (in.size >= 3 && !(p[0] == 0x00 && p[1] == 0x01 && (p[2] == 0xFF || p[2] == 0x80))) {
+            const std::size_t length = std::size_t{p[0]} << 8 | p[1];
+            if (length <= in.size - 2) {
+                out.emplace_back(reinterpret_cast<const char*>(p + 2), length);
+                in.skip(2 + length);
+                continue;
+            }
+        }
+        out.emplace_back(read_string_form(in));
+    }
     return out;
 }
 
@@ -89,12 +157,8 @@ ColumnValues read_values(ByteView& in, std::uint8_t type, std::size_t rows) {
             return read_fixed<std::int64_t>(in, rows);
         case TypeCode::Double:
             return read_fixed<double>(in, rows);
-        case TypeCode::String: {
-            std::vector<std::string> out;
-            out.reserve(rows);
-            for (std::size_t i = 0; i < rows; ++i) out.emplace_back(read_string_form(in));
-            return out;
-        }
+        case TypeCode::String:
+            return read_strings(in, rows);
         case TypeCode::Bytes:
             return read_each(rows, [&] { return BytesField(in, true).bytes; });
         case TypeCode::Complex:
