@@ -77,7 +77,7 @@ std::string magnitude_to_digits(const std::vector<std::uint8_t>& mag) {
 }
 
 constexpr std::int64_t kMaxPaddingZeros = 4096;
-constexpr std::size_t kMaxDecimalBytes = 65536;
+constexpr std::size_t kMaxDecimalBytes = 4096;  // about 9,860 digits
 
 }  // namespace
 

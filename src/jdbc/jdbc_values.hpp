@@ -82,7 +82,8 @@ struct BigDecimalField {
     // Plain decimal text ("123.45", "-0.05", "0.00"; "0" without value bytes). A negative scale
     // appends zeros ("500" for 5 with scale -2). When more than 4096 padding zeros would be needed
     // the text takes the exponent shape instead ("5E-5000", "5E+5000"). Throws std::runtime_error
-    // for an unscaled value longer than 65536 bytes, whose rendering would take quadratic time.
+    // for an unscaled value longer than 4096 bytes (about 9,860 digits): rendering takes time
+    // quadratic in the length, and no database column holds such a number.
     std::string to_string() const;
 };
 

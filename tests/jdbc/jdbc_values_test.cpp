@@ -182,11 +182,14 @@ TEST(JdbcBigDecimal, DecimalText) {
     for (const auto& c : cases)
         EXPECT_EQ(BigDecimalField(c.scale, c.bytes).to_string(), c.text) << jdbc_hex(c.bytes);
     EXPECT_EQ(BigDecimalField(4097, {0x05}).to_string().size(), 4099u);  // still plain: 0. + 4096 zeros + 5
+    ByteVector widest(4096, 0xFF);
+    widest[0] = 0x7F;  // 2^32767 - 1
+    EXPECT_EQ(BigDecimalField(0, widest).to_string().size(), 9864u);
     try {
-        BigDecimalField(0, ByteVector(65537, 1)).to_string();
+        BigDecimalField(0, ByteVector(4097, 1)).to_string();
         FAIL();
     } catch (const std::runtime_error& e) {
-        EXPECT_STREQ(e.what(), "BigDecimalField: unscaled value of 65537 bytes exceeds the 65536-byte limit");
+        EXPECT_STREQ(e.what(), "BigDecimalField: unscaled value of 4097 bytes exceeds the 4096-byte limit");
     }
 }
 
