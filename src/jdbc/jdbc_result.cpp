@@ -105,21 +105,28 @@ std::vector<T> read_fixed(ByteView& in, std::size_t rows) {
 }
 
 // String column: the short form is decoded inline; escapes and the long form go to the reader.
+// The position lives in locals: the view is written back once, since character stores into the
+// strings could otherwise alias it and force a reload per row.
 std::vector<std::string> read_strings(ByteView& in, std::size_t rows) {
     std::vector<std::string> out;
     out.reserve(rows);
+    const std::uint8_t* p = in.data;
+    const std::uint8_t* const end = in.data + in.size;
     for (std::size_t i = 0; i < rows; ++i) {
-        const std::uint8_t* p = in.data;
-        if (in.size >= 3 && !(p[0] == 0x00 && p[1] == 0x01 && (p[2] == 0xFF || p[2] == 0x80))) {
+        const auto left = static_cast<std::size_t>(end - p);
+        if (left >= 3 && !(p[0] == 0x00 && p[1] == 0x01 && (p[2] == 0xFF || p[2] == 0x80))) {
             const std::size_t length = std::size_t{p[0]} << 8 | p[1];
-            if (length <= in.size - 2) {
+            if (length <= left - 2) {
                 out.emplace_back(reinterpret_cast<const char*>(p + 2), length);
-                in.skip(2 + length);
+                p += 2 + length;
                 continue;
             }
         }
-        out.emplace_back(read_string_form(in));
+        ByteView rest(p, left);
+        out.emplace_back(read_string_form(rest));
+        p = rest.data;
     }
+    in.skip(static_cast<std::size_t>(p - in.data));
     return out;
 }
 
