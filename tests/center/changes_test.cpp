@@ -95,7 +95,7 @@ protected:
 
     std::string decode(const CenterBytes& payload) {
         auto copy = std::make_unique<std::uint8_t[]>(payload.size());
-        std::memcpy(copy.get(), payload.data().data(), payload.size());
+        if (payload.size() > 0) std::memcpy(copy.get(), payload.data().data(), payload.size());
         try {
             decoder.decode_payload(ByteView(copy.get(), payload.size()));
         } catch (const std::runtime_error& e) {
@@ -425,7 +425,7 @@ TEST_F(CenterChangesTest, EveryTruncatedPrefixIsSafe) {
         test::CenterRecordingSink prefix_sink;
         ChangeDecoder prefix_decoder(prefix_sink);
         auto copy = std::make_unique<std::uint8_t[]>(n);
-        std::memcpy(copy.get(), full.data().data(), n);
+        if (n > 0) std::memcpy(copy.get(), full.data().data(), n);
         try {
             prefix_decoder.decode_payload(ByteView(copy.get(), n));
         } catch (const std::runtime_error&) {

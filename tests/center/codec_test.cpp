@@ -118,13 +118,13 @@ protected:
     // Decodes a payload from an exact-size heap copy, so reading past its end is caught by ASan.
     std::string decode(const CenterBytes& payload) {
         auto copy = std::make_unique<std::uint8_t[]>(payload.size());
-        std::memcpy(copy.get(), payload.data().data(), payload.size());
+        if (payload.size() > 0) std::memcpy(copy.get(), payload.data().data(), payload.size());
         return error_of([&] { decoder.decode_payload(ByteView(copy.get(), payload.size())); });
     }
     // Skips one value and returns the bytes consumed, or the error text.
     std::string skip(std::uint8_t type, const CenterBytes& value) {
         auto copy = std::make_unique<std::uint8_t[]>(value.size());
-        std::memcpy(copy.get(), value.data().data(), value.size());
+        if (value.size() > 0) std::memcpy(copy.get(), value.data().data(), value.size());
         ByteView view(copy.get(), value.size());
         const std::string error = error_of([&] { decoder.skip_field_value(view, static_cast<char>(type)); });
         return error == "(no error)" ? std::to_string(value.size() - view.size) : error;
