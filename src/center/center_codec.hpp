@@ -77,20 +77,22 @@ inline void begin_frame(ByteVector& out) {
 void finish_frame(ByteVector& out);
 
 // Reassembles frames from a byte stream cut at arbitrary points and hands each payload to
-// `on_payload(ByteView)`. Keepalive headers are skipped. The payload buffer is reused and grows
-// to the largest frame seen. Owned by one reader; not thread-safe.
+// `on_payload(ByteView)`. Keepalive headers are skipped. The payload buffer is reused; it grows
+// with the bytes that actually arrive, so a header announcing gigabytes allocates nothing until
+// they come. Owned by one reader; not thread-safe.
 class FrameReader {
 public:
     template <typename OnPayload>
     void feed(ByteView bytes, OnPayload&& on_payload);
 
     // Bytes held for the frame not yet complete (header or payload).
-    std::size_t pending() const { return have_; }
+    std::size_t pending() const { return in_payload_ ? payload_.size() : header_have_; }
 
 private:
     std::uint8_t header_[kFrameHeaderSize] = {};
+    std::size_t header_have_ = 0;
     ByteVector payload_;
-    std::size_t have_ = 0;  // bytes of the current header or payload received so far
+    std::size_t payload_length_ = 0;
     bool in_payload_ = false;
 };
 
@@ -98,23 +100,22 @@ template <typename OnPayload>
 void FrameReader::feed(ByteView bytes, OnPayload&& on_payload) {
     while (!bytes.empty()) {
         if (!in_payload_) {
-            const std::size_t n = std::min(bytes.size, kFrameHeaderSize - have_);
-            std::memcpy(header_ + have_, bytes.data, n);
+            const std::size_t n = std::min(bytes.size, kFrameHeaderSize - header_have_);
+            std::memcpy(header_ + header_have_, bytes.data, n);
             bytes.skip(n);
-            have_ += n;
-            if (have_ < kFrameHeaderSize) return;
-            have_ = 0;
+            header_have_ += n;
+            if (header_have_ < kFrameHeaderSize) return;
+            header_have_ = 0;
             const FrameHeader h = parse_frame_header(header_);
             if (h.is_keepalive()) continue;
-            payload_.resize(h.payload_length);
+            payload_.clear();
+            payload_length_ = h.payload_length;
             in_payload_ = true;
         }
-        const std::size_t n = std::min(bytes.size, payload_.size() - have_);
-        if (n > 0) std::memcpy(payload_.data() + have_, bytes.data, n);
+        const std::size_t n = std::min(bytes.size, payload_length_ - payload_.size());
+        payload_.insert(payload_.end(), bytes.data, bytes.data + n);
         bytes.skip(n);
-        have_ += n;
-        if (have_ < payload_.size()) return;
-        have_ = 0;
+        if (payload_.size() < payload_length_) return;
         in_payload_ = false;
         on_payload(ByteView(payload_.data(), payload_.size()));
     }
