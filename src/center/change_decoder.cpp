@@ -369,19 +369,19 @@ void ChangeDecoder::stash_center_byte_array(int role, ByteView& view, CenterChan
     if (!view.has(4)) fail("Malformed CenterChanges byte array: missing length");
     const std::size_t n = view.take_be<std::uint32_t>();
     if (!view.has(n)) fail("Malformed CenterChanges byte array: payload truncated");
-    ByteVector bytes(view.data, view.data + n);
+    const ByteView bytes(view.data, n);
     view.skip(n);
     switch (role) {
         case 0:
         case 1:
         case 2:
-            accum.entities.push_back({static_cast<std::uint8_t>(role + 1), std::move(bytes)});
+            accum.entities.push_back({static_cast<std::uint8_t>(role + 1), bytes});
             return;
         case 3:
-            accum.schema_changes = std::move(bytes);
+            accum.schema_changes = bytes;
             return;
         case 4:
-            accum.string_pool = std::move(bytes);
+            accum.string_pool = bytes;
             return;
         default:
             fail("Unknown CenterChanges byte-array role: " + std::to_string(role));
@@ -389,12 +389,15 @@ void ChangeDecoder::stash_center_byte_array(int role, ByteView& view, CenterChan
 }
 
 void ChangeDecoder::flush_center_changes(CenterChangesAccum& accum) {
-    if (!accum.string_pool.empty()) parse_string_pool(ByteView(accum.string_pool));
-    if (!accum.schema_changes.empty()) parse_schema_changes(ByteView(accum.schema_changes));
-    std::vector<TyxCenterIncrementalUpdatePtr> updates;
+    if (!accum.string_pool.empty()) parse_string_pool(accum.string_pool);
+    if (!accum.schema_changes.empty()) parse_schema_changes(accum.schema_changes);
+    std::vector<TyxCenterIncrementalUpdatePtr> updates = std::move(spare_updates_);
+    updates.clear();
     for (const EntityChunk& chunk : accum.entities)
-        parse_entities(last_seqnum_, chunk.action, ByteView(chunk.bytes), updates);
+        parse_entities(last_seqnum_, chunk.action, chunk.bytes, updates);
     for (auto& update : updates) sink_.add_update(std::move(update));
+    updates.clear();
+    spare_updates_ = std::move(updates);
 }
 
 void ChangeDecoder::parse_string_pool(ByteView bytes) {

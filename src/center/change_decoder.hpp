@@ -58,13 +58,15 @@ struct StringPool {
 // One byte array of added, updated or removed entities, in arrival order.
 struct EntityChunk {
     std::uint8_t action = 0;  // 1 added, 2 updated, 3 removed
-    ByteVector bytes;
+    ByteView bytes;
 };
 
-// The byte arrays collected while one changes message is walked; decoded once the walk ends.
+// The byte arrays collected while one changes message is walked, decoded once the walk ends.
+// They are views into the frame payload, which outlives the accumulator: both belong to one
+// dispatch of that payload.
 struct CenterChangesAccum {
-    ByteVector string_pool;
-    ByteVector schema_changes;
+    ByteView string_pool;
+    ByteView schema_changes;
     std::vector<EntityChunk> entities;
 };
 
@@ -127,6 +129,9 @@ private:
     // Set once a server exception has swallowed the rest of the frame: every enclosing walk and
     // collection stops there instead of reading on from an empty view.
     bool frame_ended_ = false;
+    // Output buffer of flush_center_changes, kept between messages so a large message does not
+    // allocate (and fault in) a fresh one each time.
+    std::vector<TyxCenterIncrementalUpdatePtr> spare_updates_;
 };
 
 }  // namespace center
