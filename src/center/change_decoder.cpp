@@ -192,6 +192,7 @@ void ChangeDecoder::parse_nested_message_field(ByteView& view, std::string_view 
 // ---- Skipping values --------------------------------------------------------------------------
 
 void ChangeDecoder::skip_field_value(ByteView& view, char type) {
+    if (depth_ == 0) frame_ended_ = false;  // called on its own, outside any frame
     switch (static_cast<std::uint8_t>(type)) {
         case 0:
         case 1:

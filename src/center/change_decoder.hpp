@@ -91,7 +91,10 @@ public:
     void parse_message_positional_encoding(std::int64_t vid, ByteView& view,
                                            CenterChangesAccum* changes = nullptr);
     void parse_nested_message_field(ByteView& view, std::string_view field_name);
-    // Steps over one value of the given type code.
+    // Steps over one value of the given type code. Input that cannot be trusted is refused
+    // rather than followed: a string whose declared length runs past the end of the view fails
+    // ("Malformed message: string runs past the end of the message"), as does a collection or
+    // map count larger than the bytes left, and nesting deeper than kMaxNestingDepth.
     void skip_field_value(ByteView& view, char type);
 
     // Changes messages. Roles: 0 added, 1 updated, 2 removed, 3 schema changes, 4 string pool.
