@@ -12,7 +12,7 @@
 
 #include "center/center_codec.hpp"
 #include "center/incremental_update.hpp"
-#include "center/table_schema.hpp"
+#include "tyx/schema.hpp"
 #include "core/byte_buffer.hpp"
 #include "tyx/values.hpp"
 
