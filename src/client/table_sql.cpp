@@ -13,7 +13,7 @@ std::vector<jdbc::JdbcColumn> table_to_jdbc_columns(const Table& table) {
         c.type = table.column_types()[i];
         c.nullable = false;
         c.values = table.columns()[i];
-        c.allow_null = jdbc::AllowNullEnum::NotAllowed;
+        c.allow_null = AllowNullEnum::NotAllowed;
         c.row_count = table.column_row_counts()[i];
         columns.push_back(std::move(c));
     }

@@ -215,7 +215,7 @@ TEST(TableUploadColumns, OnePerColumnWithTypeValuesAndOwnRowCount) {
     EXPECT_EQ(columns[0].type, code_of(TypeCode::String));
     EXPECT_EQ(columns[0].row_count, 3);
     EXPECT_FALSE(columns[0].nullable);
-    EXPECT_EQ(columns[0].allow_null, jdbc::AllowNullEnum::NotAllowed);
+    EXPECT_EQ(columns[0].allow_null, AllowNullEnum::NotAllowed);
     EXPECT_EQ(std::get<std::vector<std::string>>(columns[0].values), (std::vector<std::string>{"a", "b", "c"}));
     EXPECT_EQ(columns[1].type, code_of(TypeCode::Integer));
     EXPECT_EQ(columns[1].row_count, 1);
