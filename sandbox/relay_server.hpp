@@ -22,6 +22,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -47,7 +48,8 @@ struct RelayServerOptions {
     std::size_t max_line_bytes = 16 * 1024 * 1024;
 };
 
-// One object (`O`) or removal (`D`) received.
+// One object (`O`) or removal (`D`) received. Only the line is kept; its value fields are read
+// from it on demand, which keeps a long recording small.
 struct RelayPublication {
     enum class Kind { Object, Removal };
     Kind kind = Kind::Object;
@@ -56,9 +58,13 @@ struct RelayPublication {
     std::string id;                      // the `I` field's text (empty when absent)
     std::optional<std::int64_t> seqnum;  // the `#` marker
     std::optional<std::int64_t> expiry;  // the `E` field of an object
-    std::vector<RelayField> fields;      // the object's value fields, `T`, `I`, `E` left out
     std::string line;                    // the whole line without its line feed
-    const RelayField* field(std::string_view key) const;
+
+    // The value fields in order: every field except the first `T`, the first `I` and, for an
+    // object, the first `E` carrying an integer.
+    std::vector<RelayField> fields() const;
+    // The first value field named `key`.
+    std::optional<RelayField> field(std::string_view key) const;
 };
 
 struct RelayConnection {
@@ -73,7 +79,7 @@ struct RelayConnection {
     std::optional<std::int64_t> login_timestamp;  // `@` of the last login
     std::optional<std::int64_t> logout_seqnum;
     std::optional<std::int64_t> logout_timestamp;
-    std::vector<std::string> lines;  // every line, in order, without line feed (not when counting)
+    std::deque<std::string> lines;  // every line, in order, without line feed (not when counting)
     std::uint64_t line_count = 0;
     std::uint64_t bytes = 0;
     std::uint64_t logins = 0;
@@ -81,7 +87,7 @@ struct RelayConnection {
 
 struct RelayState {
     std::map<ConnectionId, RelayConnection> connections;
-    std::vector<RelayPublication> publications;  // objects and removals of all connections, in order
+    std::deque<RelayPublication> publications;  // objects and removals of all connections, in order
     std::uint64_t accepted = 0;
     std::uint64_t line_count = 0;
     std::uint64_t bytes = 0;

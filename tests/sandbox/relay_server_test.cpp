@@ -80,7 +80,7 @@ TEST(RelayServer, ObjectsAndRemovalsAreRecordedWithTypedFields) {
     EXPECT_EQ(obj.seqnum, 42);
     EXPECT_FALSE(obj.expiry);
     EXPECT_EQ(obj.line + "\n", kWorkedObject);
-    ASSERT_EQ(obj.fields.size(), 6u);
+    ASSERT_EQ(obj.fields().size(), 6u);
     EXPECT_EQ(obj.field("qty")->value.kind, RelayValue::Kind::Integer);
     EXPECT_EQ(obj.field("qty")->value.integer, 5);
     EXPECT_EQ(obj.field("px")->value.kind, RelayValue::Kind::Double);
@@ -92,7 +92,7 @@ TEST(RelayServer, ObjectsAndRemovalsAreRecordedWithTypedFields) {
     EXPECT_EQ(obj.field("flag")->value.kind, RelayValue::Kind::Empty);
 
     EXPECT_EQ(state.publications[1].expiry, 1700000060000);
-    ASSERT_EQ(state.publications[1].fields.size(), 1u);
+    ASSERT_EQ(state.publications[1].fields().size(), 1u);
     const auto& removal = state.publications[2];
     EXPECT_EQ(removal.kind, RelayPublication::Kind::Removal);
     EXPECT_EQ(removal.id, "o-17");
