@@ -291,7 +291,9 @@ std::string translate_create_table(std::string_view statement) {
 }
 
 SqliteDatabase::SqliteDatabase(const std::string& path) {
-    if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_URI,
+    // One thread (the sandbox loop) uses the connection, so SQLite's own locking is not needed.
+    if (sqlite3_open_v2(path.c_str(), &db_,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX,
                         nullptr) != SQLITE_OK) {
         std::string text = db_ ? sqlite3_errmsg(db_) : "out of memory";
         sqlite3_close(db_);
