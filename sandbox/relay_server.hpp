@@ -12,7 +12,8 @@
 //    one status line M@<now ms>|S=0|Q=<the message's # number, or 0>|M="ok"\n;
 //  - for a logout `X`, nothing (the client closes the connection);
 //  - whatever a test asks for with send_line, send_status, send_execute_command, broadcast_line.
-// A line longer than `max_line_bytes` closes its connection.
+// A line longer than `max_line_bytes` closes its connection, and so do more than
+// `max_pending_write_bytes` of answers the client has not read.
 #pragma once
 
 #include "relay_text.hpp"
@@ -46,6 +47,8 @@ struct RelayServerOptions {
     std::string login_message = "logged in";
     bool acknowledge_publications = false;
     std::size_t max_line_bytes = 16 * 1024 * 1024;
+    // A connection whose unsent answers exceed this (a client that does not read) is closed.
+    std::size_t max_pending_write_bytes = 64 * 1024 * 1024;
 };
 
 // One object (`O`) or removal (`D`) received. Only the line is kept; its value fields are read
