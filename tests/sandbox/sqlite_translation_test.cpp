@@ -54,9 +54,7 @@ TEST(SqliteTranslation, DecimalTexts) {
     EXPECT_EQ(int64_to_twos_complement(255), (Bytes{0x00, 0xFF}));
 }
 
-// Every prefix of a valid bulk insert either decodes or is refused as malformed; none reads past
-// its end (the buffer is exactly the prefix, so AddressSanitizer catches any overread).
-TEST(SqliteTranslation, TruncatedBulkInsertsAreRefused) {
+Bytes sample_bulk_insert() {
     Bytes image;
     put_u8(image, 21);
     put_i32(image, 5);
@@ -75,7 +73,7 @@ TEST(SqliteTranslation, TruncatedBulkInsertsAreRefused) {
     put_string(image, "t");
     put_i16(image, 2);
     put_i32(image, 2);
-    put_u8(image, 20);
+    put_u8(image, 20);  // String column with a null mask: row 1 is NULL
     put_u8(image, 20);
     put_string(image, "s");
     put_u8(image, 1);
@@ -83,7 +81,7 @@ TEST(SqliteTranslation, TruncatedBulkInsertsAreRefused) {
     put_i64(image, 2);
     put_string(image, "abc");
     put_string(image, "");
-    put_u8(image, 46);
+    put_u8(image, 46);  // BigInteger column
     put_u8(image, 20);
     put_string(image, "big");
     put_u8(image, 0);
@@ -93,7 +91,13 @@ TEST(SqliteTranslation, TruncatedBulkInsertsAreRefused) {
     put_compact(image, 0);
     put_u8(image, 16);
     put_i64(image, 30000);
+    return image;
+}
 
+// Every prefix of a valid bulk insert either decodes or is refused as malformed; none reads past
+// its end (the buffer is exactly the prefix, so AddressSanitizer catches any overread).
+TEST(SqliteTranslation, TruncatedBulkInsertsAreRefused) {
+    const Bytes image = sample_bulk_insert();
     auto full = decode_request(image);
     ASSERT_EQ(full.bulk.columns.size(), 2u);
     EXPECT_TRUE(full.bulk.columns[0].is_null(1));
@@ -102,6 +106,29 @@ TEST(SqliteTranslation, TruncatedBulkInsertsAreRefused) {
         Bytes prefix(image.begin(), image.begin() + static_cast<std::ptrdiff_t>(n));
         EXPECT_THROW(decode_request(prefix), MalformedInput) << n;
     }
+}
+
+// Corrupted requests are refused or, when they still decode, inserted without reading outside
+// the request: the server's whole path for untrusted bytes.
+TEST(SqliteTranslation, CorruptedBulkInsertsNeverReadOutsideTheRequest) {
+    SqliteDatabase db;
+    db.execute("CREATE PUBLIC TABLE t (s String, big BigInteger) USE InitialCapacity=2");
+    const Bytes image = sample_bulk_insert();
+    std::uint32_t seed = 12345;
+    auto next = [&] { return seed = seed * 1664525u + 1013904223u; };
+    int decoded = 0;
+    for (int round = 0; round < 3000; ++round) {
+        Bytes mutated = image;
+        for (int flips = 1 + static_cast<int>(next() % 3); flips > 0; --flips)
+            mutated[next() % mutated.size()] = static_cast<std::uint8_t>(next() >> 24);
+        try {
+            auto request = decode_request(mutated);
+            ++decoded;
+            if (request.instruction == 3) db.bulk_insert(request.bulk);
+        } catch (const MalformedInput&) {
+        }
+    }
+    EXPECT_GT(decoded, 0);
 }
 
 }  // namespace
