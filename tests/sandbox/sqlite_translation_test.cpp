@@ -9,14 +9,15 @@ namespace {
 TEST(SqliteTranslation, CreateTableStatements) {
     const std::pair<const char*, const char*> cases[] = {
         {"CREATE PUBLIC TABLE t (a Integer, b String) USE InitialCapacity=3",
-         "CREATE TABLE t (a Integer INTEGER, b String TEXT)"},
+         "CREATE TABLE \"t\" (\"a\" Integer INTEGER, \"b\" String TEXT)"},
         {"CREATE PUBLIC TABLE t (a Integer, b String) USE PersistEngine=\"x\" InitialCapacity=-1",
-         "CREATE TABLE t (a Integer INTEGER, b String TEXT)"},
-        {"CREATE PUBLIC TABLE t () USE InitialCapacity=0", "CREATE TABLE t ()"},
-        {"create public table `q t` (`x, y` Bytes, z Complex)USE InitialCapacity=1",
-         "CREATE TABLE `q t` (`x, y` Bytes BLOB, z Complex TEXT)"},
+         "CREATE TABLE \"t\" (\"a\" Integer INTEGER, \"b\" String TEXT)"},
+        {"CREATE PUBLIC TABLE t () USE InitialCapacity=0", "CREATE TABLE \"t\" ()"},
+        {"create public table `q t` (`x, y` Bytes, index Complex)USE InitialCapacity=1",
+         "CREATE TABLE `q t` (`x, y` Bytes BLOB, \"index\" Complex TEXT)"},
         {"CREATE TABLE t (a Long NOT NULL, b Double(10,2), PRIMARY KEY (a)) WITHOUT ROWID",
-         "CREATE TABLE t (a Long INTEGER NOT NULL, b Double REAL(10,2), PRIMARY KEY (a)) WITHOUT ROWID"},
+         "CREATE TABLE t (\"a\" Long INTEGER NOT NULL, \"b\" Double REAL(10,2), PRIMARY KEY (a)) WITHOUT "
+         "ROWID"},
         {"CREATE TABLE t (a INTEGER, b text)", "CREATE TABLE t (a INTEGER, b text)"},
         {"CREATE INDEX i ON t (a)", "CREATE INDEX i ON t (a)"},
         {"SELECT 1", "SELECT 1"},
