@@ -149,6 +149,7 @@ public:
     bool wait_for_connections(std::size_t open, std::chrono::milliseconds timeout = std::chrono::seconds(10));
     bool wait_for_logins(std::uint64_t n, std::chrono::milliseconds timeout = std::chrono::seconds(10));
     bool wait_for_publications(std::size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    bool wait_for_objects(std::uint64_t n, std::chrono::milliseconds timeout = std::chrono::seconds(10));
     bool wait_for_lines(std::uint64_t n, std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
 private:
