@@ -2,7 +2,8 @@
 // per connection, the login identity and options and every line received, and in arrival order
 // every object and removal with its fields (raw wire text and typed view). Its state lives on a
 // SandboxLoop (its own, or one shared with the other sandbox servers); every public member may be
-// called from any thread except that loop, and waits for the loop to run it.
+// called from any thread and waits for the loop to run it (on the loop itself it runs inline),
+// except the wait_* members, which must not be called on the loop.
 //
 // What the relay sends:
 //  - for each login line `L...`, when `answer_login` is on (the default), one status line
