@@ -1,0 +1,162 @@
+// Runs one TyxClientRelay against a sandbox relay: a multiplexer with one worker, the relay on
+// that worker, connect and receive loop started there, and an orderly stop on destruction.
+// Events are recorded by an EventLog listener; tests wait for them with deadlines.
+#pragma once
+
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
+#include <asio/post.hpp>
+
+#include <chrono>
+#include <condition_variable>
+#include <future>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "multiplex/tyx_client_multiplex.hpp"
+#include "relay_server.hpp"
+#include "rt/tyx_client_relay.hpp"
+
+namespace tyx::test {
+
+// Records every event as one text line, e.g. "sent alpha-relay L|I=\"feed\"" or
+// "received alpha-relay 1700000000000 41 0 ok", and lets the test thread wait for them.
+class EventLog : public TyxClientListener {
+public:
+    void on_connect(TyxClientMultiplex&, std::string_view n) override { add("connect " + std::string(n)); }
+    void on_disconnect(TyxClientMultiplex&, std::string_view n) override { add("disconnect " + std::string(n)); }
+    void on_logged_in(TyxClientMultiplex&, std::string_view n) override { add("logged_in " + std::string(n)); }
+    void on_message_sent(TyxClientMultiplex&, std::string_view n, std::string_view m) override {
+        add("sent " + std::string(n) + " " + std::string(m));
+    }
+    void on_message_received(TyxClientMultiplex&, std::string_view n, std::int64_t now, std::int64_t seq,
+                             std::int32_t status, std::string_view m) override {
+        add("received " + std::string(n) + " " + std::to_string(now) + " " + std::to_string(seq) + " " +
+            std::to_string(status) + " " + std::string(m));
+    }
+    void on_command(TyxClientMultiplex&, std::string_view n, std::string_view id, std::string_view cmd,
+                    std::string_view user, std::string_view type, std::string_view object,
+                    const std::map<std::string, std::string>& params) override {
+        std::string line = "command " + std::string(n) + " " + std::string(id) + " " + std::string(cmd) + " " +
+                           std::string(user) + " " + std::string(type) + " " + std::string(object);
+        for (const auto& [k, v] : params) line += " " + k + "=" + v;
+        add(line);
+    }
+    void on_log(TyxClientMultiplex&, std::string_view n, std::uint8_t level, std::string_view m) override {
+        add("log " + std::string(n) + " " + std::to_string(level) + " " + std::string(m));
+    }
+
+    void add(std::string line) {
+        std::lock_guard lock(mutex_);
+        events_.push_back(std::move(line));
+        changed_.notify_all();
+    }
+    std::vector<std::string> events() const {
+        std::lock_guard lock(mutex_);
+        return events_;
+    }
+    std::size_t count_prefix(std::string_view prefix) const {
+        std::lock_guard lock(mutex_);
+        std::size_t n = 0;
+        for (const auto& e : events_) n += e.rfind(prefix, 0) == 0;
+        return n;
+    }
+    // Waits until at least `n` events start with `prefix`; false after `timeout`.
+    bool wait_for(std::string_view prefix, std::size_t n = 1,
+                  std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, timeout, [&] {
+            std::size_t k = 0;
+            for (const auto& e : events_) k += e.rfind(prefix, 0) == 0;
+            return k >= n;
+        });
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::string> events_;
+};
+
+// Runs `fn()` on `io` and waits for it; `fn` returns an awaitable.
+template <typename F>
+void run_on(asio::io_context& io, F&& fn) {
+    std::promise<void> done;
+    auto finished = done.get_future();
+    asio::co_spawn(io, std::forward<F>(fn), [&](std::exception_ptr e) {
+        if (e)
+            done.set_exception(e);
+        else
+            done.set_value();
+    });
+    finished.get();
+}
+
+class RelayHarness {
+public:
+    explicit RelayHarness(std::vector<Endpoint> endpoints, PublicationConfig config = {}, bool with_listener = true)
+        : multiplex_(1) {
+        if (with_listener) multiplex_.listener_add(log_);
+        relay_ = std::make_unique<TyxClientRelay>(multiplex_, "alpha", std::move(endpoints), false, SslOptions{},
+                                                  std::move(config), multiplex_.pool().get_io_context());
+    }
+    ~RelayHarness() {
+        stop();
+        // The relay must outlive every job already queued on its loop.
+        run_on(relay_->io_context(), []() -> asio::awaitable<void> { co_return; });
+    }
+
+    // Starts connect then the receive loop on the relay's worker, as the cluster client does.
+    void start() {
+        loop_done_ = std::make_shared<std::promise<void>>();
+        loop_finished_ = loop_done_->get_future();
+        asio::co_spawn(
+            relay_->io_context(),
+            [r = relay_.get()]() -> asio::awaitable<void> {
+                co_await r->connect(r->io_context());
+                co_await r->receive_loop();
+            },
+            [done = loop_done_](std::exception_ptr) { done->set_value(); });
+    }
+    void stop() {
+        if (stopped_) return;
+        stopped_ = true;
+        run_on(relay_->io_context(), [r = relay_.get()]() -> asio::awaitable<void> { co_await r->stop(); });
+        if (loop_finished_.valid()) loop_finished_.wait_for(std::chrono::seconds(10));
+    }
+    bool loop_ended(std::chrono::milliseconds within) {
+        return loop_finished_.wait_for(within) == std::future_status::ready;
+    }
+
+    void publish(std::shared_ptr<rt::Message> m) {
+        asio::post(relay_->io_context(), [r = relay_.get(), m = std::move(m)] { r->send_async(m); });
+    }
+    template <typename F>
+    auto on_relay(F&& f) {
+        std::promise<decltype(f(*relay_))> result;
+        auto future = result.get_future();
+        asio::post(relay_->io_context(), [&] { result.set_value(f(*relay_)); });
+        return future.get();
+    }
+
+    TyxClientMultiplex& multiplex() { return multiplex_; }
+    EventLog& log() { return *log_; }
+    TyxClientRelay& relay() { return *relay_; }
+
+private:
+    TyxClientMultiplex multiplex_;
+    std::shared_ptr<EventLog> log_ = std::make_shared<EventLog>();
+    std::unique_ptr<TyxClientRelay> relay_;
+    std::shared_ptr<std::promise<void>> loop_done_;
+    std::future<void> loop_finished_;
+    bool stopped_ = false;
+};
+
+inline std::vector<Endpoint> sandbox_endpoint(const sandbox::RelayServer& server) {
+    return {Endpoint{"127.0.0.1", std::to_string(server.port())}};
+}
+
+}  // namespace tyx::test
