@@ -1,5 +1,9 @@
 // Umbrella header: everything an application needs from the tyx client library.
 #pragma once
 
+#include "tyx/commands.hpp"
+#include "tyx/client.hpp"
 #include "tyx/config.hpp"
+#include "tyx/schema.hpp"
+#include "tyx/table.hpp"
 #include "tyx/values.hpp"

@@ -17,9 +17,7 @@ public:
     QMessage(const QMessage&) = delete;
     QMessage& operator=(const QMessage&) = delete;
 
-    std::string_view view() const {
-        return {reinterpret_cast<const char*>(buffer.data()), buffer.size()};
-    }
+    std::string_view view() const { return {reinterpret_cast<const char*>(buffer.data()), buffer.size()}; }
     std::size_t size() const { return buffer.size(); }
 
     std::vector<std::uint8_t> buffer;  // the exact bytes to send

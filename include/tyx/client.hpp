@@ -1,0 +1,152 @@
+// The library's entry point. One Client owns every event loop of the library: a control thread
+// that runs every operation and the center and database sessions, worker threads that run the
+// relay sessions, and a notification thread that runs every listener callback and every
+// sql_async callback, one at a time, in event order.
+//
+// Threads and blocking: every operation may be called from any application thread and from a
+// listener callback. The calls that block are the `wait = true` forms of add_cluster,
+// remove_cluster, subscribe and unsubscribe, and sql, get_table_schema, sql_insert and
+// sql_replace (and the preparation step of sql_replace_async); all other calls return at once.
+// Never destroy a Client from inside a callback: its destructor joins the notification thread.
+// Exceptions never cross this interface: failures arrive as ClientListener::on_log (level 3 for
+// a failed operation, level 2 for an unexpected but harmless input) or in query results.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tyx/commands.hpp"
+#include "tyx/config.hpp"
+#include "tyx/schema.hpp"
+#include "tyx/table.hpp"
+#include "tyx/values.hpp"
+
+namespace tyx {
+
+class Client;
+
+// One table to subscribe to. The two lists and the flag are carried to the center unchanged.
+struct CenterSubscription {
+    std::string table_name;
+    std::vector<std::string> first_list;   // sent as position 2
+    std::vector<std::string> second_list;  // sent as position 4
+    bool flag = false;                     // sent as position 3
+};
+
+// Receives what happens in the clusters of a Client. Every operation has an empty default
+// body; override those you need. All of them run on the Client's notification thread, one at a
+// time; string views and references are valid only during the call. The client name passed
+// second is the cluster name followed by "-relay", "-center" or "-jdbc" for events of a
+// protocol session, and the bare cluster name for routing failures. Callbacks must not throw
+// and may call any Client operation, the blocking ones included.
+class ClientListener {
+public:
+    // One center row change: action 1 added, 2 updated, 3 removed.
+    struct CenterIncrementalUpdate {
+        std::int64_t seqnum = 0;
+        std::uint8_t action = 0;
+        std::int64_t id = 0;
+        std::string table_name;
+        std::string object_id;
+        std::vector<std::string> field_names;
+        std::vector<FieldValue> row_data;
+    };
+
+    virtual ~ClientListener() = default;
+
+    virtual void on_connect(Client&, std::string_view /*cluster_name*/) {}
+    virtual void on_disconnect(Client&, std::string_view /*cluster_name*/) {}
+    virtual void on_logged_in(Client&, std::string_view /*cluster_name*/) {}
+    virtual void on_message_sent(Client&, std::string_view /*cluster_name*/, std::string_view /*message*/) {}
+    virtual void on_message_received(Client&, std::string_view /*cluster_name*/, std::int64_t /*now*/,
+                                     std::int64_t /*seqnum*/, std::int32_t /*status*/,
+                                     std::string_view /*message*/) {}
+    virtual void on_command(Client&, std::string_view /*cluster_name*/, std::string_view /*request_id*/,
+                            std::string_view /*cmd*/, std::string_view /*user_name*/,
+                            std::string_view /*object_type*/, std::string_view /*object_id*/,
+                            const std::map<std::string, std::string>& /*params*/) {}
+    virtual void on_subscribe(Client&, std::string_view /*cluster_name*/, const std::vector<std::string>& /*tables*/) {}
+    // `update` is a private copy made for this call.
+    virtual void on_update(Client&, std::string_view /*cluster_name*/, const CenterIncrementalUpdate& /*update*/) {}
+    virtual void on_log(Client&, std::string_view /*cluster_name*/, std::uint8_t /*level*/,
+                        std::string_view /*message*/) {}
+};
+
+class Client {
+public:
+    Client();
+    ~Client();  // stops every cluster, delivers pending events, joins threads
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+
+    // Starts (or stops) the cluster's relay, center and database sessions. A second cluster of
+    // a registered name is refused with a level-3 on_log.
+    void add_cluster(const Cluster& cluster, bool wait);
+    void remove_cluster(std::string_view cluster_name, bool wait);
+    // Registers a listener until the Client is destroyed; null is ignored.
+    void listener_add(std::shared_ptr<ClientListener> listener);
+
+    // Publishing never blocks and never reports an unknown cluster.
+    void publish_object(std::string_view cluster_name, std::string_view object_type,
+                        std::string_view object_id, const std::vector<std::string>& field_names,
+                        const std::vector<FieldValue>& field_values, std::int64_t seqnum = 0,
+                        std::int64_t expires_on_ms = 0);
+    // The exact text publish_object would send; sends nothing.
+    std::string serialize_object(std::string_view object_type, std::string_view object_id,
+                                 const std::vector<std::string>& field_names,
+                                 const std::vector<FieldValue>& field_values, std::int64_t seqnum = 0,
+                                 std::int64_t expires_on_ms = 0);
+    // Sends `text` unchanged (no line feed is added).
+    void publish_raw(std::string_view cluster_name, std::string_view text);
+    // Note the order: identifier, then type.
+    void remove_object(std::string_view cluster_name, std::string_view object_id, std::string_view object_type,
+                       std::int64_t seqnum = 0);
+
+    // Relay commands (wire texts in tyx/commands.hpp). A registered command invoked by a user
+    // arrives as ClientListener::on_command; answer it with send_command_response.
+    void register_command(std::string_view cluster_name, const CommandDefinition& command);
+    void send_command_response(std::string_view cluster_name, std::string_view request_id, std::int32_t status,
+                               std::string_view message, std::string_view script = {});
+    void send_command_help(std::string_view cluster_name, std::string_view request_id, std::string_view help_text);
+    void pause_commands(std::string_view cluster_name, std::int32_t delay_ms);
+
+    // Each table's snapshot arrives as on_update events, then every later change.
+    void subscribe(std::string_view cluster_name, std::vector<std::string> tables, bool wait);
+    void subscribe(std::string_view cluster_name, std::vector<CenterSubscription> subscriptions, bool wait);
+    void unsubscribe(std::string_view cluster_name, std::vector<std::string> tables, bool wait);
+    // The schema announced by the lowest-numbered center shard that has it. Blocks.
+    std::optional<CenterTableSchema> get_table_schema(std::string_view cluster_name, std::string_view table_name);
+
+    // Runs `query` on every database shard and returns one cursor over all results. Blocks.
+    // Never null; an unknown cluster gives an accessor over zero results (and a level-3 on_log).
+    std::unique_ptr<TableAccessor> sql(std::string_view cluster_name, std::string_view query);
+    // As sql, without blocking: `callback` runs on the notification thread with an accessor that
+    // lives for that call only. An empty callback is rejected at once with a level-3 on_log and
+    // nothing is sent.
+    void sql_async(std::string_view cluster_name, std::string_view query,
+                   std::function<void(const TableAccessor&)>&& callback);
+
+    // Uploads a Table (built with Table::add_column) with one bulk insert per database shard.
+    // Any other accessor is refused with a level-3 on_log. Database errors are not reported.
+    void sql_insert(std::string_view cluster_name, TableAccessor&& table);
+    void sql_insert_async(std::string_view cluster_name, TableAccessor&& table);
+    // `on_done` runs on the notification thread once every shard has answered.
+    void sql_insert_async(std::string_view cluster_name, TableAccessor&& table, std::function<void()> on_done);
+    // Creates the table when no shard knows it (CREATE ... USE<suffix> InitialCapacity=n), else
+    // empties it (DELETE), then inserts the rows. The async form blocks for the first step only.
+    void sql_replace(std::string_view cluster_name, TableAccessor&& table, std::string_view suffix);
+    void sql_replace_async(std::string_view cluster_name, TableAccessor&& table, std::string_view suffix);
+
+    class Impl;
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace tyx

@@ -1,0 +1,113 @@
+// Tables and the cursor interface over query results. `TableAccessor` is what `Client::sql`
+// hands out (one cursor over the rows of every database shard); `Table` is what applications
+// build column by column to upload. Both own their data; neither is thread-safe: use one
+// accessor from one thread at a time.
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+#include "tyx/values.hpp"
+
+namespace tyx {
+
+// A column-oriented table with a row cursor. The cursor does not touch the data: read row
+// `cursor_position()` of each vector in `columns()`. The reading loop is
+//     while (t.cursor_advance()) { auto row = t.cursor_position(); ... }
+// The position starts at -1 (before the first row).
+class TableAccessor {
+public:
+    virtual ~TableAccessor() = default;
+
+    virtual std::string table_name() const = 0;
+    virtual const std::vector<std::string>& column_names() const = 0;
+    virtual const std::vector<ColumnValues>& columns() const = 0;
+    virtual bool has_result_set() const = 0;
+    virtual std::string error_message() const = 0;
+    virtual std::int64_t affected_rows() const = 0;
+    virtual std::int64_t row_count() const = 0;
+
+    virtual std::int64_t cursor_position() const = 0;
+    // Steps one row forward (never past row_count()); true while on a row.
+    virtual bool cursor_advance() = 0;
+    // Moves n rows (never past row_count()); true when the target is a row.
+    virtual bool cursor_advance(std::int64_t n) = 0;
+    // To the first row (0); true when there is one.
+    virtual bool cursor_rewind() = 0;
+    // To row i, unchecked; true when i is a row.
+    virtual bool cursor_move_to(std::int64_t i) = 0;
+    virtual bool cursor_move_by(std::int64_t n) = 0;
+    virtual bool cursor_move_to_last() = 0;
+    virtual bool cursor_retreat(std::int64_t n) = 0;
+    virtual bool cursor_eof() const = 0;
+    // The position when it is a row, else -1.
+    virtual std::int64_t cursor_row_number() const = 0;
+
+    // Writes the table as text (see print_table_accessor).
+    virtual std::ostream& print(std::ostream& out) const = 0;
+};
+
+// A table built by the application, column by column, for upload with Client::sql_insert or
+// Client::sql_replace. Columns of different lengths are accepted; the row count is the longest.
+class Table final : public TableAccessor {
+public:
+    explicit Table(std::string name);
+
+    // Appends a column; the values are stored in the form the database takes, with its type
+    // code: chars become one-character strings (String), signed 8-bit values become bytes
+    // (Byte), unsigned 32- and 64-bit values become signed (Integer, Long), the empty
+    // alternative is an empty String column.
+    Table& add_column(std::string name, ColumnValues values);
+    // Appends a column exactly as given.
+    void add_column_impl(std::string name, std::uint8_t type_code, ColumnValues values, std::int32_t row_count);
+
+    // The database type code and the element count of each column, in column order.
+    const std::vector<std::uint8_t>& column_types() const { return types_; }
+    const std::vector<std::int32_t>& column_row_counts() const { return row_counts_; }
+
+    std::string table_name() const override { return name_; }
+    const std::vector<std::string>& column_names() const override { return column_names_; }
+    const std::vector<ColumnValues>& columns() const override { return columns_; }
+    bool has_result_set() const override { return !columns_.empty(); }
+    std::string error_message() const override { return {}; }
+    std::int64_t affected_rows() const override { return 0; }
+    std::int64_t row_count() const override;
+
+    std::int64_t cursor_position() const override { return position_; }
+    bool cursor_advance() override;
+    bool cursor_advance(std::int64_t n) override;
+    bool cursor_rewind() override;
+    bool cursor_move_to(std::int64_t i) override;
+    bool cursor_move_by(std::int64_t n) override;
+    bool cursor_move_to_last() override;
+    bool cursor_retreat(std::int64_t n) override;
+    bool cursor_eof() const override;
+    std::int64_t cursor_row_number() const override;
+
+    std::ostream& print(std::ostream& out) const override;
+
+private:
+    std::string name_;
+    std::vector<std::string> column_names_;
+    std::vector<ColumnValues> columns_;
+    std::vector<std::uint8_t> types_;
+    std::vector<std::int32_t> row_counts_;
+    std::int64_t position_ = -1;
+};
+
+// Renders an accessor as a text table:
+//     Table: <name>
+//     [Affected rows: n]  [Error: text]
+//     Rows: R, Columns: C
+//     +---+-----+
+//     | # | col |
+//     +---+-----+
+//     | 0 | v   |
+//     +---+-----+
+// Cells longer than 48 characters are cut to 45 and "..."; missing cells print as NULL; byte
+// vectors as 0x and up to 16 bytes in hexadecimal. Every row is printed.
+std::ostream& print_table_accessor(const TableAccessor& accessor, std::ostream& out);
+
+}  // namespace tyx

@@ -1,0 +1,130 @@
+#include "core/tyx_client_if.hpp"
+
+#include <asio/redirect_error.hpp>
+#include <asio/use_awaitable.hpp>
+
+namespace tyx {
+
+namespace {
+
+// Arms `timer` for `pause` from now, saturating at the clock's maximum, and waits. A cancelled
+// or failed wait is simply the end of the pause.
+asio::awaitable<void> pause_for(asio::steady_timer& timer, std::chrono::milliseconds pause) {
+    using clock = std::chrono::steady_clock;
+    const auto now = clock::now();
+    const auto room = std::chrono::duration_cast<std::chrono::milliseconds>(clock::time_point::max() - now);
+    timer.expires_at(pause >= room ? clock::time_point::max() : now + pause);
+    std::error_code ignored;
+    co_await timer.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+}
+
+}  // namespace
+
+std::string make_client_name(std::string_view cluster_name, std::string_view kind) {
+    std::string name;
+    name.reserve(cluster_name.size() + 1 + kind.size());
+    name.append(cluster_name).append(1, '-').append(kind);
+    return name;
+}
+
+std::chrono::milliseconds next_failover_pause(std::chrono::milliseconds pause) {
+    constexpr std::chrono::milliseconds kDoublingLimit{58000};
+    constexpr std::chrono::milliseconds kCap{60000};
+    if (pause > kDoublingLimit / 2) return kCap;
+    return pause * 2;
+}
+
+std::chrono::milliseconds next_reconnect_backoff(std::chrono::milliseconds current,
+                                                 std::chrono::nanoseconds since_login) {
+    constexpr std::chrono::nanoseconds kLongLived{4999999999};
+    if (since_login > kLongLived) return std::chrono::milliseconds{1000};
+    if (current.count() == 0) return std::chrono::milliseconds{1000};
+    if (current.count() <= 30000) return current * 2;
+    return std::chrono::milliseconds{60000};
+}
+
+ITyxClient::ITyxClient(TyxClientMultiplex& multiplex, std::string_view cluster_name, std::string_view kind,
+                       std::vector<Endpoint> endpoints)
+    : multiplex_(multiplex), name_(make_client_name(cluster_name, kind)), endpoints_(std::move(endpoints)) {}
+
+asio::awaitable<void> ITyxClient::connect_with_failover(asio::steady_timer& timer) {
+    auto pause = kFirstFailoverPause;
+    for (;;) {
+        if (stopping_) co_return;
+        const std::size_t n = endpoints_.size();
+        for (std::size_t attempt = 0; attempt < n; ++attempt) {
+            recreate_socket();
+            const bool connected = co_await try_connect_once();
+            if (connected) co_return;
+            advance_endpoint();
+            if (stopping_) co_return;
+        }
+        co_await pause_for(timer, pause);
+        if (stopping_) co_return;
+        pause = next_failover_pause(pause);
+    }
+}
+
+asio::awaitable<void> ITyxClient::reconnect_backoff(asio::steady_timer& timer) {
+    const auto since_login = std::chrono::steady_clock::now() - last_login_time_;
+    const auto backoff = next_reconnect_backoff(std::chrono::milliseconds{current_backoff_ms_}, since_login);
+    current_backoff_ms_ = backoff.count();
+    co_await pause_for(timer, backoff);
+}
+
+asio::awaitable<bool> ITyxClient::reconnect_to_next_endpoint(asio::steady_timer& timer) {
+    co_await reconnect_backoff(timer);
+    if (stopping_) co_return false;
+    advance_endpoint();
+    co_await connect_with_failover(timer);
+    if (stopping_) co_return false;
+    notify_connect();
+    co_return true;
+}
+
+asio::awaitable<bool> ITyxClient::connect_first(asio::steady_timer& timer) {
+    co_await connect_with_failover(timer);
+    if (stopping_) co_return false;
+    notify_connect();
+    co_return true;
+}
+
+void ITyxClient::advance_endpoint() {
+    // An empty list has no next endpoint; taking the modulo of 0 would be undefined.
+    if (endpoints_.empty()) return;
+    current_endpoint_ = (current_endpoint_ + 1) % endpoints_.size();
+}
+
+std::unique_ptr<ISocket> ITyxClient::create_socket(asio::io_context& io_context, bool use_ssl,
+                                                   const SslOptions& ssl_options) const {
+    const Endpoint endpoint =
+        current_endpoint_ < endpoints_.size() ? endpoints_[current_endpoint_] : Endpoint{};
+    return ISocket::create(io_context, endpoint.host, endpoint.port_or_service, use_ssl, ssl_options);
+}
+
+void ITyxClient::notify_connect() {
+    notify([](TyxClientListener& l, TyxClientMultiplex& m, std::string_view name) { l.on_connect(m, name); });
+}
+
+void ITyxClient::notify_disconnect() {
+    notify(
+        [](TyxClientListener& l, TyxClientMultiplex& m, std::string_view name) { l.on_disconnect(m, name); });
+}
+
+void ITyxClient::notify_logged_in() {
+    notify(
+        [](TyxClientListener& l, TyxClientMultiplex& m, std::string_view name) { l.on_logged_in(m, name); });
+}
+
+void ITyxClient::notify_message_sent(std::string message) {
+    notify([text = std::move(message)](TyxClientListener& l, TyxClientMultiplex& m, std::string_view name) {
+        l.on_message_sent(m, name, text);
+    });
+}
+
+void ITyxClient::notify_log(std::uint8_t level, std::string message) {
+    notify([level, text = std::move(message)](TyxClientListener& l, TyxClientMultiplex& m,
+                                              std::string_view name) { l.on_log(m, name, level, text); });
+}
+
+}  // namespace tyx

@@ -1,0 +1,112 @@
+// ITyxClient: the base of the relay, center and database protocol clients. One instance
+// serves one shard of one cluster and lives on one event loop (a worker loop for relays, the
+// control loop for center and database clients); every field is touched only there.
+#pragma once
+
+#include <asio/awaitable.hpp>
+#include <asio/io_context.hpp>
+#include <asio/steady_timer.hpp>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "multiplex/tyx_client_multiplex.hpp"
+#include "transport/socket_impl.hpp"
+#include "tyx/config.hpp"
+
+namespace tyx {
+
+// The client name carried by every event a protocol client raises: the cluster name, a
+// hyphen, and the kind ("relay", "center" or "jdbc").
+std::string make_client_name(std::string_view cluster_name, std::string_view kind);
+
+// Pause sequences of the two retry policies, as pure functions.
+//
+// Failover: the first pause after a full round of failed attempts is 1 s; each next pause
+// doubles while the doubled value is at most 58 s, else it is 60 s (1, 2, 4, 8, 16, 32, 60...).
+inline constexpr std::chrono::milliseconds kFirstFailoverPause{1000};
+std::chrono::milliseconds next_failover_pause(std::chrono::milliseconds pause);
+
+// Reconnection back-off, from the previous back-off and the time since the last login: 1 s
+// when that login is 5 s old or more; otherwise 1 s after 0, double up to 30 s, else 60 s.
+std::chrono::milliseconds next_reconnect_backoff(std::chrono::milliseconds current,
+                                                 std::chrono::nanoseconds since_login);
+
+class ITyxClient {
+public:
+    ITyxClient(TyxClientMultiplex& multiplex, std::string_view cluster_name, std::string_view kind,
+               std::vector<Endpoint> endpoints);
+    virtual ~ITyxClient() = default;
+
+    ITyxClient(const ITyxClient&) = delete;
+    ITyxClient& operator=(const ITyxClient&) = delete;
+
+    // First connection: failover loop, then login or handshake.
+    virtual asio::awaitable<void> connect(asio::io_context& io_context) = 0;
+    // Reads and dispatches until stopped, reconnecting after losses.
+    virtual asio::awaitable<void> receive_loop() = 0;
+    // Orderly shutdown: goodbye if the protocol has one, set the stop flag, cancel the timer
+    // (ending any pause at once), disconnect.
+    virtual asio::awaitable<void> stop() = 0;
+    // Replaces the socket by a fresh one for the current endpoint (see SocketSlot).
+    virtual void recreate_socket() = 0;
+    // One connection attempt on the current socket.
+    virtual asio::awaitable<bool> try_connect_once() = 0;
+
+    TyxClientMultiplex& multiplex() const { return multiplex_; }
+    const std::string& name() const { return name_; }
+    const std::vector<Endpoint>& endpoints() const { return endpoints_; }
+    std::uint64_t current_endpoint() const { return current_endpoint_; }
+    bool stopping() const { return stopping_; }
+
+protected:
+    // Walks the endpoints from the current one, recreating the socket before each attempt,
+    // and pauses after every full round of failures (1 s, doubling, capped at 60 s). Returns
+    // once connected (the current endpoint is the one that worked) or once stopping. An
+    // empty endpoint list only pauses. Connection failures are never raised.
+    asio::awaitable<void> connect_with_failover(asio::steady_timer& timer);
+    // Waits the back-off before a reconnection (see next_reconnect_backoff).
+    asio::awaitable<void> reconnect_backoff(asio::steady_timer& timer);
+
+    // The common head of every do_reconnect: back-off, move to the next endpoint (so the one
+    // that just failed is tried last), failover, then on_connect. False when stopping
+    // interrupted it; the caller then ends instead of logging in.
+    asio::awaitable<bool> reconnect_to_next_endpoint(asio::steady_timer& timer);
+    // The common head of every connect: failover, then on_connect. False when stopping.
+    asio::awaitable<bool> connect_first(asio::steady_timer& timer);
+
+    // current endpoint = (current endpoint + 1) modulo the number of endpoints (none: stays 0).
+    void advance_endpoint();
+    // A socket for the current endpoint (an empty endpoint when the list is empty).
+    std::unique_ptr<ISocket> create_socket(asio::io_context& io_context, bool use_ssl,
+                                           const SslOptions& ssl_options) const;
+    // Records a completed login or handshake for the back-off rule.
+    void record_login() { last_login_time_ = std::chrono::steady_clock::now(); }
+
+    // Posts one event to the listeners: `f(listener, multiplex, name)` with this client's name.
+    template <typename F>
+    void notify(F&& f) {
+        multiplex_.notify_listeners([&m = multiplex_, name = name_, fn = std::forward<F>(f)](
+                                        TyxClientListener& l) mutable { fn(l, m, std::string_view(name)); });
+    }
+    void notify_connect();
+    void notify_disconnect();
+    void notify_logged_in();
+    void notify_message_sent(std::string message);
+    void notify_log(std::uint8_t level, std::string message);
+
+    TyxClientMultiplex& multiplex_;
+    std::string name_;
+    std::vector<Endpoint> endpoints_;
+    std::uint64_t current_endpoint_ = 0;
+    bool stopping_ = false;
+    std::chrono::steady_clock::time_point last_login_time_{};
+    std::int64_t current_backoff_ms_ = 0;
+};
+
+}  // namespace tyx

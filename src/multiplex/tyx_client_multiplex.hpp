@@ -1,0 +1,131 @@
+// TyxClientMultiplex: the engine behind the public client. It owns every event-loop thread
+// (control, notification, worker pool), the listener list and the cluster registry. Public
+// operations enter the control loop through `post`; events leave through `notify_listeners`
+// onto the notification loop. The registry lives on the control loop, the listener list on
+// the notification loop; nothing here is locked.
+#pragma once
+
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
+#include <asio/executor_work_guard.hpp>
+#include <asio/io_context.hpp>
+#include <asio/post.hpp>
+#include <asio/use_awaitable.hpp>
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <exception>
+#include <future>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <utility>
+
+#include "multiplex/io_context_pool.hpp"
+#include "multiplex/tyx_client_listener.hpp"
+
+namespace tyx {
+
+class TyxClusterClient;
+
+class TyxClientMultiplex {
+public:
+    // Starts, in this order, the control thread, the notification thread and the worker pool
+    // (its size from TYX_IO_THREADS, see io_thread_count). If the pool cannot be built, the
+    // two loop threads already started are stopped and joined before the error leaves.
+    TyxClientMultiplex();
+    // Same, with an explicit worker count instead of the environment.
+    explicit TyxClientMultiplex(std::size_t worker_count);
+
+    // Stops every cluster on the control loop and waits for it, then joins the control
+    // thread, the notification thread (after every queued event has been delivered) and
+    // the workers.
+    ~TyxClientMultiplex();
+
+    TyxClientMultiplex(const TyxClientMultiplex&) = delete;
+    TyxClientMultiplex& operator=(const TyxClientMultiplex&) = delete;
+
+    // Runs the coroutine factory `f` (a callable returning asio::awaitable<void>) as a new
+    // coroutine on the control loop. With `wait` false it returns at once; with `wait` true
+    // it blocks until the coroutine has ended. An exception ending the coroutine is stored
+    // and dropped, never rethrown here. Called with `wait` true on the control thread itself
+    // (which would block on work only that thread can run) it does not wait.
+    template <typename F>
+    void post(F&& f, bool wait) {
+        if (!wait || control_.context.get_executor().running_in_this_thread()) {
+            asio::co_spawn(control_.context, std::forward<F>(f), asio::detached);
+            return;
+        }
+        // The handler keeps the promise alive: the waiter may return and unwind its frame
+        // while set_value is still finishing on the control thread.
+        auto done = std::make_shared<std::promise<void>>();
+        std::future<void> finished = done->get_future();
+        asio::co_spawn(control_.context, std::forward<F>(f), [done](std::exception_ptr error) {
+            if (error)
+                done->set_exception(error);
+            else
+                done->set_value();
+        });
+        finished.wait();
+    }
+
+    // Posts one job to the notification loop (never run inline, even from that loop) that
+    // calls `f(listener)` for each registered listener in registration order. `f` is moved
+    // into the job: it must own copies of every text it hands to the listeners.
+    template <typename F>
+    void notify_listeners(F&& f) {
+        asio::post(notify_.context, [this, fn = std::forward<F>(f)]() mutable {
+            for (const auto& listener : listeners_) fn(*listener);
+        });
+    }
+
+    // Counts the listener at once, then appends it on the notification loop: it hears only
+    // events whose delivery job runs after that. Adding one listener twice makes it hear
+    // every event twice.
+    void listener_add(std::shared_ptr<TyxClientListener> listener);
+    // On the notification loop, erases every entry equal to `listener` and lowers the count
+    // by the number erased. Events queued ahead of the removal still reach it.
+    void listener_remove(std::shared_ptr<TyxClientListener> listener);
+
+    // Number of registered listener entries; any thread. Relay sessions skip decoding status
+    // and command lines while it is 0.
+    std::int64_t listener_count() const { return listener_count_.load(std::memory_order_relaxed); }
+
+    asio::io_context& control_context() { return control_.context; }
+    asio::io_context& notify_context() { return notify_.context; }
+    IoContextPool& pool() { return pool_; }
+
+    // The cluster registry by cluster name; control thread only.
+    std::unordered_map<std::string, std::shared_ptr<TyxClusterClient>>& clusters() { return clusters_; }
+
+    // Stops every registered cluster, one after another, then clears the registry. Control
+    // loop only; the destructor runs it through `post`.
+    asio::awaitable<void> do_stop_all();
+
+private:
+    // One event loop with its work guard and the thread running it. If the owner's
+    // constructor fails after the thread started, this still releases and joins it.
+    struct LoopThread {
+        asio::io_context context;
+        std::optional<asio::executor_work_guard<asio::io_context::executor_type>> guard;
+        std::thread thread;
+
+        LoopThread();
+        ~LoopThread();
+        LoopThread(const LoopThread&) = delete;
+        LoopThread& operator=(const LoopThread&) = delete;
+        void release_and_join();
+    };
+
+    LoopThread control_;  // control_context, control_guard, control_thread
+    LoopThread notify_;   // notify_context, notify_guard, notify_thread
+    IoContextPool pool_;
+    std::deque<std::shared_ptr<TyxClientListener>> listeners_;  // notification thread only
+    std::atomic<std::int64_t> listener_count_{0};
+    std::unordered_map<std::string, std::shared_ptr<TyxClusterClient>> clusters_;  // control thread only
+};
+
+}  // namespace tyx

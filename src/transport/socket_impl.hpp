@@ -1,0 +1,171 @@
+// ISocket, TcpSocket and SocketSlot: the byte transport of every protocol client. A socket is
+// bound to one event loop and one endpoint; all of its state lives on that loop. Only
+// `send_async` may be called from other threads (it hops onto the loop).
+#pragma once
+
+#include <asio/awaitable.hpp>
+#include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
+#include <asio/streambuf.hpp>
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+#include "transport/qmessage.hpp"
+#include "tyx/config.hpp"
+
+namespace tyx {
+
+// The abstract socket protocol clients talk through. Two styles of use at once: awaitable
+// operations (one of each kind outstanding at a time, awaited on the socket's loop), and a
+// send queue fed from any thread that keeps messages while disconnected and writes queued
+// messages in order, several per write.
+class ISocket {
+public:
+    using SendCallback = std::function<void()>;
+
+    // One queued send: the bytes and an optional callback run on the loop once written.
+    struct PendingSend {
+        std::shared_ptr<QMessage> message;
+        SendCallback on_sent;
+    };
+
+    // A TLS socket when `use_ssl` is true, else a TcpSocket for host and port (with empty
+    // TLS options). The one place where the kind of socket is chosen.
+    static std::unique_ptr<ISocket> create(asio::io_context& io_context, std::string host,
+                                           std::string port_or_service, bool use_ssl,
+                                           const SslOptions& ssl_options);
+
+    virtual ~ISocket() = default;
+
+    ISocket(const ISocket&) = delete;
+    ISocket& operator=(const ISocket&) = delete;
+
+    // Resolves and connects; true on success (last error cleared). A failure is recorded as
+    // last error and yields false; nothing is retried.
+    virtual asio::awaitable<bool> connect_sync() = 0;
+    // Shuts down and closes the connection; failures are only recorded. The queue stays.
+    virtual asio::awaitable<void> disconnect_sync() = 0;
+    virtual bool is_connected() const = 0;
+    virtual std::int32_t get_last_error() const = 0;
+    virtual std::string get_last_error_message() const = 0;
+    // Writes `data` directly, bypassing the queue; does nothing when not connected. A write
+    // failure is raised as std::system_error.
+    virtual asio::awaitable<void> send_all_sync(std::string_view data) = 0;
+    // Reads exactly `size` bytes straight from the connection (not from the line buffer).
+    virtual asio::awaitable<void> receive_all_sync(std::uint8_t* buffer, std::uint64_t size) = 0;
+    // Reads one line, line feed included, into `out` and yields its length; bytes after it
+    // stay buffered for the next call. Yields 0 and leaves `out` alone without a connection.
+    virtual asio::awaitable<std::uint64_t> receive_line_sync(std::vector<char>& out) = 0;
+    // Writes what the queue kept while disconnected, in batches, calling each callback in
+    // order. A write failure is raised.
+    virtual asio::awaitable<void> send_kept_messages() = 0;
+    // Queues `message`; any thread. Written at once when connected and idle, else kept.
+    virtual void send_async(std::shared_ptr<QMessage> message, SendCallback on_sent) = 0;
+
+    bool is_ssl() const { return use_ssl_; }
+
+    asio::io_context& io_context() const { return io_context_; }
+    const std::string& host() const { return host_; }
+    const std::string& port_or_service() const { return port_; }
+    const SslOptions& ssl_options() const { return ssl_options_; }
+    // Messages queued and not yet written; loop thread only.
+    std::size_t pending_count() const { return pending_sends_.size(); }
+
+protected:
+    ISocket(asio::io_context& io_context, std::string host, std::string port_or_service, bool use_ssl,
+            SslOptions ssl_options);
+
+    void set_last_error(std::int32_t code, std::string message);
+    void set_last_error(const std::error_code& ec) { set_last_error(ec.value(), ec.message()); }
+    void clear_last_error() { set_last_error(0, {}); }
+
+    // Queue helpers shared by the concrete sockets; loop thread only.
+    // Appends the entry and tells whether the queue was empty before.
+    bool enqueue(PendingSend entry);
+    // Replaces `out` with the bytes of every queued entry, front to back; returns their number.
+    std::size_t coalesce_pending(std::vector<std::uint8_t>& out) const;
+    // Pops the `count` front entries in order, calling each non-empty callback after its pop.
+    void complete_pending(std::size_t count);
+    // Releases every queued message without calling any callback.
+    void drop_pending() { pending_sends_.clear(); }
+    bool has_pending() const { return !pending_sends_.empty(); }
+
+    asio::io_context& io_context_;
+    std::string host_;
+    std::string port_;
+    bool use_ssl_;
+    SslOptions ssl_options_;
+    std::int32_t last_error_ = 0;
+    std::string last_error_message_;
+    std::deque<PendingSend> pending_sends_;
+};
+
+// Plain TCP with TCP_NODELAY. Owned by one protocol client, used on its event loop.
+class TcpSocket : public ISocket {
+public:
+    TcpSocket(asio::io_context& io_context, std::string host, std::string port_or_service);
+    ~TcpSocket() override;
+
+    asio::awaitable<bool> connect_sync() override;
+    asio::awaitable<void> disconnect_sync() override;
+    bool is_connected() const override;
+    std::int32_t get_last_error() const override { return last_error_; }
+    std::string get_last_error_message() const override { return last_error_message_; }
+    asio::awaitable<void> send_all_sync(std::string_view data) override;
+    asio::awaitable<void> receive_all_sync(std::uint8_t* buffer, std::uint64_t size) override;
+    asio::awaitable<std::uint64_t> receive_line_sync(std::vector<char>& out) override;
+    asio::awaitable<void> send_kept_messages() override;
+    void send_async(std::shared_ptr<QMessage> message, SendCallback on_sent) override;
+
+    // Coalesced writes started so far (queued and kept batches); loop thread only.
+    std::uint64_t batches_written() const { return batches_written_; }
+
+private:
+    void enqueue_on_loop(PendingSend entry);
+    void do_write();
+    void close_socket();
+
+    // Shared with the queued write in flight: asio's write continues with further partial
+    // writes on the stream and keeps reading the buffer, so both must outlive this object
+    // when it is destroyed mid-write (the write then fails on the closed stream).
+    std::shared_ptr<asio::ip::tcp::socket> socket_;
+    asio::streambuf line_buffer_;
+    std::shared_ptr<std::vector<std::uint8_t>> write_buffer_ = std::make_shared<std::vector<std::uint8_t>>();
+    bool writing_ = false;  // a queued or kept batch is being written
+    std::uint64_t batches_written_ = 0;
+    // Completion handlers and cross-thread jobs hold a weak reference to this, so one that
+    // runs after the socket object is gone does nothing instead of touching freed memory.
+    std::shared_ptr<char> alive_ = std::make_shared<char>();
+};
+
+// The current socket of a protocol client and the one it replaced. Replacing parks the
+// current socket as retired and destroys the previously retired one, so operations still
+// completing on the replaced socket find a live object. The owner's loop only.
+template <typename Socket = ISocket>
+class SocketSlot {
+public:
+    Socket& replace(std::unique_ptr<Socket> fresh) {
+        retired_ = std::move(current_);
+        current_ = std::move(fresh);
+        return *current_;
+    }
+
+    Socket* get() const { return current_.get(); }
+    Socket* retired() const { return retired_.get(); }
+    Socket& operator*() const { return *current_; }
+    Socket* operator->() const { return current_.get(); }
+    explicit operator bool() const { return current_ != nullptr; }
+
+private:
+    std::unique_ptr<Socket> current_;
+    std::unique_ptr<Socket> retired_;
+};
+
+}  // namespace tyx
