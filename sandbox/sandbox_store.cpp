@@ -73,6 +73,13 @@ center::CenterValue center_value_of(sqlite3_stmt* stmt, int col, std::uint8_t ty
     center::CenterValue v;
     switch (sqlite3_column_type(stmt, col)) {
         case SQLITE_INTEGER:
+            if (type == code::Float || type == code::Double) {
+                // A REAL column keeps whole numbers as integers and reads them back as reals;
+                // RETURNING shows the integer, so read it as SELECT does.
+                v.real = static_cast<double>(sqlite3_column_int64(stmt, col));
+                v.code = type == code::Float ? center::value::Float : center::value::Double;
+                break;
+            }
             v.integer = sqlite3_column_int64(stmt, col);
             v.code = type == code::Integer && v.integer >= INT32_MIN && v.integer <= INT32_MAX
                          ? center::value::Int32
