@@ -47,6 +47,7 @@ struct RelayServer::Session : std::enable_shared_from_this<Session> {
     std::string partial;  // bytes of a line not yet ended
     bool first_line_done = false;
     std::deque<std::string> to_write;
+    std::size_t pending_bytes = 0;
     bool writing = false;
 
     void close() {
@@ -299,23 +300,40 @@ void RelayServer::flush_batch() {
 }
 
 void RelayServer::write(const std::shared_ptr<Session>& session, std::string text) {
+    session->pending_bytes += text.size();
+    if (session->pending_bytes > options_.max_pending_write_bytes) {
+        session->close();
+        return;
+    }
     session->to_write.push_back(std::move(text));
     if (session->writing) return;
     session->writing = true;
-    // The chain holds only the session, so it may outlive the server safely.
+    // Everything queued goes out in one write. The chain holds only the session, so it may
+    // outlive the server safely.
     struct Writer {
         std::shared_ptr<Session> s;
         void operator()() {
-            asio::async_write(s->socket, asio::buffer(s->to_write.front()),
-                              [s = s](std::error_code ec, std::size_t) {
-                                  s->to_write.pop_front();
-                                  if (ec || s->to_write.empty()) {
-                                      s->writing = false;
-                                      if (ec) s->to_write.clear();
-                                      return;
-                                  }
-                                  Writer{s}();
-                              });
+            auto batch = std::make_shared<std::vector<std::string>>(
+                std::make_move_iterator(s->to_write.begin()), std::make_move_iterator(s->to_write.end()));
+            s->to_write.clear();
+            std::vector<asio::const_buffer> buffers;
+            std::size_t bytes = 0;
+            for (const auto& text : *batch) {
+                buffers.emplace_back(asio::buffer(text));
+                bytes += text.size();
+            }
+            asio::async_write(s->socket, buffers, [s = s, batch, bytes](std::error_code ec, std::size_t) {
+                s->pending_bytes -= bytes;
+                if (ec || s->to_write.empty()) {
+                    s->writing = false;
+                    if (ec) {
+                        s->to_write.clear();
+                        s->pending_bytes = 0;
+                    }
+                    return;
+                }
+                Writer{s}();
+            });
         }
     };
     Writer{session}();
@@ -377,6 +395,10 @@ bool RelayServer::wait_for_logins(std::uint64_t n, std::chrono::milliseconds tim
 
 bool RelayServer::wait_for_publications(std::size_t n, std::chrono::milliseconds timeout) {
     return wait_until([n](const RelayState& s) { return s.publications.size() >= n; }, timeout);
+}
+
+bool RelayServer::wait_for_objects(std::uint64_t n, std::chrono::milliseconds timeout) {
+    return wait_until([n](const RelayState& s) { return s.objects >= n; }, timeout);
 }
 
 bool RelayServer::wait_for_lines(std::uint64_t n, std::chrono::milliseconds timeout) {
