@@ -8,6 +8,7 @@
 #include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
 
+#include <algorithm>
 #include <deque>
 #include <set>
 #include <unordered_set>
@@ -21,6 +22,8 @@ struct CenterServer::Session {
     char direction = 0;
     std::string process_uid;
     std::deque<Bytes> to_write;
+    std::size_t pending_bytes = 0;
+    std::size_t max_pending_bytes = 0;
     bool writing = false;
     bool open = true;
 
@@ -103,6 +106,12 @@ std::string as_text(const Bytes& b) {
 
 void CenterServer::write_session(const std::shared_ptr<Session>& session, Bytes bytes) {
     if (!session->open) return;
+    session->pending_bytes += bytes.size();
+    if (session->pending_bytes > session->max_pending_bytes) {
+        // A client that does not read would make the center hold everything: let it go.
+        session->close();
+        return;
+    }
     session->to_write.push_back(std::move(bytes));
     if (session->writing) return;
     session->writing = true;
@@ -112,6 +121,7 @@ void CenterServer::write_session(const std::shared_ptr<Session>& session, Bytes 
         void operator()() {
             asio::async_write(s->socket, asio::buffer(s->to_write.front()),
                               [s = s](std::error_code ec, std::size_t) {
+                                  s->pending_bytes -= std::min(s->pending_bytes, s->to_write.front().size());
                                   s->to_write.pop_front();
                                   if (ec || s->to_write.empty()) {
                                       s->writing = false;
@@ -128,6 +138,7 @@ void CenterServer::write_session(const std::shared_ptr<Session>& session, Bytes 
 void CenterServer::on_accept(asio::ip::tcp::socket socket) {
     auto session = std::make_shared<Session>(std::move(socket));
     session->id = ++state_.accepted;
+    session->max_pending_bytes = options_.max_pending_write_bytes;
     sessions_[session->id] = session;
     ++state_.open_connections;
     ++active_;

@@ -2,7 +2,9 @@
 // to tables on, and receive table rows and row changes from. Its tables are those of a
 // SandboxStore (sandbox_store.hpp: table = published type, row = published object). State lives
 // on a SandboxLoop (its own, or one shared with the other sandbox servers); every public member
-// may be called from any thread except that loop, and waits for the loop to run it.
+// may be called from any thread and waits for the loop to run it (on the loop itself it runs
+// inline), except the wait_* members, which must not be called on the loop, and `enqueue`,
+// which never waits.
 //
 // Connections. Each connection opens with the "MsgDirect" greeting: 2-byte length + "XQDM|dTP",
 // a 2-byte character ('R' or 'W'), 2-byte length + channel, 2-byte length + process UID. 'R'
@@ -49,8 +51,22 @@
 // code and the value; removals (flags 0x20) carry no field. Added and updated rows carry every
 // column of the table but `id`, in column order. Value codes: 1 null, 5 float, 6 double, 8 text
 // (4-byte length + bytes), 13 32-bit integer, 31 64-bit integer, 40 bytes (4-byte length + bytes).
+// A connection holding more than `max_pending_write_bytes` of unsent messages is closed.
 // Subscriptions end when the client's 'W' connection closes; a client re-subscribes after it
 // reconnects. Messages for a client without an open 'W' connection are dropped.
+//
+// Types. A published field's wire form decides its column when the column is first made, and
+// what SQLite stored decides each value sent (details in sandbox_store.hpp):
+//   relay value (wire form)      SQLite declared type   database type code   center value code
+//   Integer  (5)                 Integer INTEGER        14 Integer           13 (4 bytes)
+//   Long     (5L)                Long INTEGER           16 Long              31 (8 bytes)
+//   Float    (1.5F)              Float REAL             15 Float              5 (IEEE single)
+//   Double   (1.5D)              Double REAL            17 Double             6 (IEEE double)
+//   String   ("x")               String TEXT            20 String             8 (4-byte length + bytes)
+//   Bare     (x, bytes)          String TEXT            20 String             8, the text as sent
+//   Empty    (nothing after =)   String TEXT            20 String             1 (null)
+// The schema's column type byte is the database type code; the `id` column (the object
+// identifier) is not a field: it travels as the entity's object identifier.
 #pragma once
 
 #include "center_wire.hpp"
@@ -82,6 +98,8 @@ struct CenterServerOptions {
     std::string server_process_uid = "Y9-sandbox-center";
     bool positional_changes = false;  // changes messages with fields by position
     std::size_t max_frame_bytes = 64u << 20;
+    // A connection whose unsent messages exceed this (a client that does not read) is closed.
+    std::size_t max_pending_write_bytes = std::size_t{256} << 20;
 };
 
 struct CenterHandshakeRecord {

@@ -20,9 +20,9 @@ Sandbox::Sandbox(SandboxOptions options) {
     auto relay_options = options.relay;
     relay_options.host = options.host;
     relay_options.port = options.relay_port;
-    relay_options.counting_only = options.relay_counting_only;
+    relay_options.counting_only = options.relay_counting_only || options.relay.counting_only;
     relay_ = std::make_unique<RelayServer>(relay_loop_, relay_options);
-    if (options.store_publications && !options.relay_counting_only) {
+    if (options.store_publications && !relay_options.counting_only) {
         CenterServer* center = center_.get();
         relay_->set_observer(
             [center](std::vector<RelayPublication> batch) { center->enqueue(std::move(batch)); });

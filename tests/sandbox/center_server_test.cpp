@@ -272,6 +272,15 @@ TEST(CenterServer, TestHooksSendRawFramesAndThrowables) {
     EXPECT_EQ(m.entities[0].fields.at(0).second.code, 1);
 }
 
+TEST(CenterServer, ClientThatDoesNotReadIsLetGo) {
+    CenterServer center({.max_pending_write_bytes = 1000});
+    center.apply_lines({R"(O|T="Big"|I="b"|s=")" + std::string(2000, 'x') + "\""});
+    CenterClient client(center.port());
+    client.subscribe({{"Big"}});
+    EXPECT_TRUE(client.in.wait_closed());
+    EXPECT_TRUE(center.wait_until([](const CenterState& s) { return !s.clients.at(kUid).inbound_open; }));
+}
+
 TEST(CenterServer, DroppedClientLosesItsSubscriptionsAndMayComeBack) {
     CenterServer center;
     center.apply_lines({kOrders[0]});
