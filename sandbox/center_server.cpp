@@ -297,8 +297,15 @@ void CenterServer::answer_subscription(Client& client, const center::Subscriptio
         }
     }
     if (!send_changes_to(client, schemas, rows)) return;
-    write(client, center::frame(center::encode_snapshot_response_payload()));
-    ++st.snapshots_sent;
+    if (hold_snapshots_)
+        held_snapshots_.push_back(client.process_uid);
+    else
+        send_snapshot_response(client);
+}
+
+void CenterServer::send_snapshot_response(Client& client) {
+    if (!write(client, center::frame(center::encode_snapshot_response_payload()))) return;
+    ++state_.clients[client.process_uid].snapshots_sent;
     ++state_.snapshots_sent;
 }
 
@@ -310,7 +317,8 @@ bool CenterServer::write(Client& client, Bytes bytes) {
 }
 
 bool CenterServer::send_changes_to(Client& client, const std::vector<center::CenterSchema>& schemas,
-                                   const std::vector<center::CenterEntity>& entities) {
+                                   const std::vector<center::CenterEntity>& entities,
+                                   std::optional<std::int64_t> seqnum) {
     if (!client.inbound || !client.inbound->open) return false;
     center::ChangesMessage m;
     auto use = [&](const std::string& name) {
@@ -325,7 +333,7 @@ bool CenterServer::send_changes_to(Client& client, const std::vector<center::Cen
         use(e.table);
         for (const auto& f : e.field_names) use(f);
     }
-    m.seqnum = ++state_.seqnum;
+    m.seqnum = seqnum ? *seqnum : ++state_.seqnum;
     m.schemas = schemas;
     m.entities = entities;
     write(client, center::frame(center::encode_changes_payload(m, pool_, options_.positional_changes)));
@@ -444,10 +452,24 @@ bool CenterServer::send_throwable(const std::string& process_uid, std::string_vi
 }
 
 bool CenterServer::send_changes(const std::string& process_uid, std::vector<center::CenterSchema> schemas,
-                                std::vector<center::CenterEntity> entities) {
+                                std::vector<center::CenterEntity> entities,
+                                std::optional<std::int64_t> seqnum) {
     return loop_->call([&] {
         Client* c = client_of(process_uid);
-        return c != nullptr && send_changes_to(*c, schemas, entities);
+        return c != nullptr && send_changes_to(*c, schemas, entities, seqnum);
+    });
+}
+
+void CenterServer::hold_snapshot_responses(bool hold) {
+    loop_->call([this, hold] { hold_snapshots_ = hold; });
+}
+
+void CenterServer::release_snapshot_responses() {
+    loop_->call([this] {
+        auto held = std::move(held_snapshots_);
+        held_snapshots_.clear();
+        for (const auto& uid : held)
+            if (Client* c = client_of(uid)) send_snapshot_response(*c);
     });
 }
 

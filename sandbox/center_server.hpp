@@ -52,6 +52,8 @@
 // column of the table but `id`, in column order. Value codes: 1 null, 5 float, 6 double, 8 text
 // (4-byte length + bytes), 13 32-bit integer, 31 64-bit integer, 40 bytes (4-byte length + bytes).
 // A connection holding more than `max_pending_write_bytes` of unsent messages is closed.
+// `hold_snapshot_responses` delays step 2 (the test hook for changes that reach a client between
+// a table's rows and its snapshot response).
 // Subscriptions end when the client's 'W' connection closes; a client re-subscribes after it
 // reconnects. Messages for a client without an open 'W' connection are dropped.
 //
@@ -178,10 +180,15 @@ public:
     bool send_payload(const std::string& process_uid, const Bytes& payload);
     // A pass-through message carrying a Throwable field (center_wire.hpp).
     bool send_throwable(const std::string& process_uid, std::string_view text = "sandbox exception");
-    // Sends a changes message of the center's next sequence number to the client (the string
-    // pool entries it lacks are added).
+    // Sends a changes message to the client (the string pool entries it lacks are added), with
+    // the center's next sequence number, or with `seqnum` (the center's counter then stays).
     bool send_changes(const std::string& process_uid, std::vector<center::CenterSchema> schemas,
-                      std::vector<center::CenterEntity> entities);
+                      std::vector<center::CenterEntity> entities,
+                      std::optional<std::int64_t> seqnum = std::nullopt);
+    // While held, subscriptions are answered with their rows but their snapshot responses wait
+    // (live changes still go out); `release_snapshot_responses` sends the waiting ones in order.
+    void hold_snapshot_responses(bool hold = true);
+    void release_snapshot_responses();
 
     CenterState state() const;  // a copy
     bool wait_until(const std::function<bool(const CenterState&)>& predicate,
@@ -201,7 +208,9 @@ private:
     void answer_subscription(Client& client, const center::SubscriptionRequest& request);
     void apply_now(const std::vector<RelayPublication>& publications);
     bool send_changes_to(Client& client, const std::vector<center::CenterSchema>& schemas,
-                         const std::vector<center::CenterEntity>& entities);
+                         const std::vector<center::CenterEntity>& entities,
+                         std::optional<std::int64_t> seqnum = std::nullopt);
+    void send_snapshot_response(Client& client);
     bool write(Client& client, Bytes bytes);
     Client* client_of(const std::string& process_uid);
     static void write_session(const std::shared_ptr<Session>& session, Bytes bytes);
@@ -217,8 +226,10 @@ private:
     std::map<std::string, std::unique_ptr<Client>> clients_;
     std::vector<RelayPublication> queued_;
     bool flush_posted_ = false;
-    std::size_t active_ = 0;               // reading coroutines still running
-    std::atomic<std::size_t> pending_{0};  // posted store jobs still to run
+    bool hold_snapshots_ = false;
+    std::vector<std::string> held_snapshots_;  // process UIDs, in request order
+    std::size_t active_ = 0;                   // reading coroutines still running
+    std::atomic<std::size_t> pending_{0};      // posted store jobs still to run
 };
 
 }  // namespace tyx::sandbox

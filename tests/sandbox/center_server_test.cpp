@@ -272,6 +272,27 @@ TEST(CenterServer, TestHooksSendRawFramesAndThrowables) {
     EXPECT_EQ(m.entities[0].fields.at(0).second.code, 1);
 }
 
+TEST(CenterServer, HeldSnapshotResponseLetsLiveChangesOvertakeIt) {
+    CenterServer center;
+    center.apply_lines({kOrders[0]});
+    CenterClient client(center.port());
+    center.hold_snapshot_responses();
+    client.subscribe({{"Order"}});
+    EXPECT_EQ(client.next().seqnum, 1);
+    center.apply_lines({kOrders[1]});
+    const auto live = client.next();
+    EXPECT_EQ(live.seqnum, 2);
+    ASSERT_EQ(live.entities.size(), 1u);
+    EXPECT_TRUE(client.in.quiet_for(50ms));
+    center.release_snapshot_responses();
+    EXPECT_EQ(client.next().vid, vid("Y9.VE.SR"));
+
+    // A chosen sequence number leaves the center's own count where it was.
+    EXPECT_TRUE(center.send_changes(kUid, {}, {}, 1));
+    EXPECT_EQ(client.next().seqnum, 1);
+    EXPECT_EQ(center.state().seqnum, 2);
+}
+
 TEST(CenterServer, ClientThatDoesNotReadIsLetGo) {
     CenterServer center({.max_pending_write_bytes = 1000});
     center.apply_lines({R"(O|T="Big"|I="b"|s=")" + std::string(2000, 'x') + "\""});
