@@ -63,7 +63,8 @@ public:
 
     // Waits until the store has handled `n` publications since the start.
     bool wait_for_stored(std::uint64_t n, std::chrono::milliseconds timeout = std::chrono::seconds(10));
-    // Waits until everything the relay has read so far is stored.
+    // Waits until every object and removal the relay has counted so far is stored (the relay's
+    // `clear` zeroes its counts, not the store's: use `wait_for_stored` after it).
     bool wait_until_stored(std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
 private:
