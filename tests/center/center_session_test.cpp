@@ -74,6 +74,14 @@ bool wait_frames(CenterHarness& h, std::uint64_t n) {
     return false;
 }
 
+// Waits until every event raised so far has reached the listener.
+void flush_events(CenterHarness& h) {
+    const std::size_t before = h.log().with_prefix("sentinel").size();
+    h.multiplex().notify_listeners(
+        [](TyxClientListener& l) { static_cast<test::CenterEventLog&>(l).add("sentinel"); });
+    ASSERT_TRUE(h.log().wait_for("sentinel", before + 1));
+}
+
 TEST(CenterSessionTest, HandshakesSubscriptionSnapshotOrderingAndLiveUpdates) {
     FakeCenter server;
     CenterHarness h(server.endpoints());
@@ -117,6 +125,7 @@ TEST(CenterSessionTest, HandshakesSubscriptionSnapshotOrderingAndLiveUpdates) {
     ASSERT_EQ(schema->columns.size(), 2u);
     EXPECT_EQ(schema->columns[1].name, "sym");
     EXPECT_EQ(schema->columns[1].type, 20);
+    flush_events(h);
     EXPECT_EQ(h.log().with_prefix("update").size(), 0u);
     EXPECT_EQ(subscribed.wait_for(0ms), std::future_status::timeout);
 
@@ -162,7 +171,7 @@ TEST(CenterSessionTest, ParseErrorIsReportedAndTheNextFrameProcessed) {
         h.log().with_prefix("log alpha"),
         (std::vector<std::string>{"log alpha-center 3 Server returned an exception (Type::Throwable); see "
                                   "TYX server log for details"}));
-    EXPECT_EQ(subscribed.wait_for(0ms), std::future_status::ready);
+    EXPECT_EQ(subscribed.wait_for(10s), std::future_status::ready);
     EXPECT_EQ(h.log().with_prefix("disconnect").size(), 0u);
 }
 
@@ -208,6 +217,37 @@ TEST(CenterSessionTest, ReconnectsWithTheSameUidAndRequestsEveryTableAgain) {
     std::vector<std::string> rows(events.end() - 2, events.end());
     std::sort(rows.begin(), rows.end());
     EXPECT_EQ(rows, (std::vector<std::string>{update_line(1, 1, 6), update_line(1, 9, 6, "Quotes")}));
+}
+
+TEST(CenterSessionTest, ARequestLostWithTheConnectionIsAnsweredOnTheNextOne) {
+    FakeCenter server;
+    CenterHarness h(server.endpoints());
+    h.start();
+    ASSERT_TRUE(h.log().wait_for("logged_in"));
+    auto done = h.subscribe({req("Orders")});
+    ASSERT_TRUE(server.wait_requests(1));
+    // The connection goes before the answer; the single answer on the new connection must
+    // release both the table and the waiting caller.
+    server.drop_connections();
+    ASSERT_TRUE(server.wait_requests(2));
+    server.push(test::changes_frame({.seqnum = 2, .pool = orders_pool(), .added = order(1, 10)}));
+    server.push(test::snapshot_response_frame());
+    EXPECT_EQ(done.wait_for(10s), std::future_status::ready);
+    ASSERT_TRUE(h.log().wait_for("update", 1));
+    EXPECT_EQ(h.log().with_prefix("update"), (std::vector<std::string>{update_line(1, 1, 2)}));
+}
+
+TEST(CenterSessionTest, AFailedHandshakeOnReconnectionIsRetried) {
+    FakeCenter server;
+    CenterHarness h(server.endpoints());
+    h.start();
+    ASSERT_TRUE(h.log().wait_for("logged_in"));
+    server.set_reply(FakeCenter::reply_bytes("NOPE"));
+    server.drop_connections();
+    ASSERT_TRUE(h.log().wait_for(
+        "log alpha-center 3 Center handshake failed: Unexpected MsgDirect server response: NOPE"));
+    server.set_reply(FakeCenter::reply_bytes("XQDM|ok"));
+    ASSERT_TRUE(h.log().wait_for("logged_in", 2));
 }
 
 TEST(CenterSessionTest, AnAbsurdFrameLengthIsABrokenConnection) {
@@ -281,6 +321,10 @@ TEST(CenterSessionTest, SubscriptionsBeforeTheHandshakeAreRequestedAfterItAndSto
     EXPECT_EQ(hex(third), hex(expected_request({req("Quotes")}, uid, stamp_of(third))));
     h.stop();
     EXPECT_EQ(unanswered.wait_for(0ms), std::future_status::ready);
+    // Everything raised before the sentinel reaches the listener first: one disconnect only.
+    h.multiplex().notify_listeners(
+        [](TyxClientListener& l) { static_cast<test::CenterEventLog&>(l).add("sentinel"); });
+    ASSERT_TRUE(h.log().wait_for("sentinel"));
     EXPECT_EQ(h.log().with_prefix("disconnect").size(), 1u);
 }
 
