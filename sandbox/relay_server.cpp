@@ -1,0 +1,404 @@
+#include "relay_server.hpp"
+
+#include "sandbox_listener.hpp"
+
+#include <asio/awaitable.hpp>
+#include <asio/co_spawn.hpp>
+#include <asio/use_awaitable.hpp>
+#include <asio/write.hpp>
+
+#include <cstring>
+#include <deque>
+
+namespace tyx::sandbox {
+
+namespace {
+
+std::int64_t now_ms() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+std::string unquote(std::string_view raw) {
+    if (raw.size() >= 2 && raw.front() == '"' && raw.back() == '"') raw = raw.substr(1, raw.size() - 2);
+    return std::string(raw);
+}
+
+std::vector<std::string> split_words(std::string_view text) {
+    std::vector<std::string> words;
+    while (!text.empty()) {
+        auto comma = text.find(',');
+        words.emplace_back(text.substr(0, comma));
+        if (comma == std::string_view::npos) break;
+        text.remove_prefix(comma + 1);
+    }
+    return words;
+}
+
+constexpr std::size_t kReadChunk = 64 * 1024;
+constexpr std::size_t kCountingReadChunk = 256 * 1024;
+
+}  // namespace
+
+struct RelayServer::Session : std::enable_shared_from_this<Session> {
+    explicit Session(asio::ip::tcp::socket s) : socket(std::move(s)) {}
+    ConnectionId id = 0;
+    asio::ip::tcp::socket socket;
+    std::string partial;  // bytes of a line not yet ended
+    bool first_line_done = false;
+    std::deque<std::string> to_write;
+    std::size_t pending_bytes = 0;
+    bool writing = false;
+
+    void close() {
+        std::error_code ignored;
+        socket.shutdown(asio::socket_base::shutdown_both, ignored);
+        socket.close(ignored);
+    }
+};
+
+namespace {
+
+// Splits the fields of an object or removal line into its frame (type, id, expiry) and, when
+// `values` is given, its value fields. The frame fields come first in both kinds; a later field
+// with the same key is a value.
+void split_publication(RelayLine& parsed, RelayPublication& pub, std::vector<RelayField>* values) {
+    bool have_type = false, have_id = false, have_expiry = false;
+    for (auto& f : parsed.fields) {
+        if (f.key == "T" && !have_type) {
+            have_type = true;
+            pub.type = unquote(f.raw);
+        } else if (f.key == "I" && !have_id) {
+            have_id = true;
+            pub.id = unquote(f.raw);
+        } else if (f.key == "E" && !have_expiry && pub.kind == RelayPublication::Kind::Object &&
+                   (f.value.kind == RelayValue::Kind::Long || f.value.kind == RelayValue::Kind::Integer)) {
+            have_expiry = true;
+            pub.expiry = f.value.integer;
+        } else if (values != nullptr) {
+            values->push_back(std::move(f));
+        }
+    }
+}
+
+}  // namespace
+
+std::vector<RelayField> RelayPublication::fields() const {
+    auto parsed = parse_relay_line(line);
+    RelayPublication scratch;
+    scratch.kind = kind;
+    std::vector<RelayField> values;
+    split_publication(parsed, scratch, &values);
+    return values;
+}
+
+std::optional<RelayField> RelayPublication::field(std::string_view key) const {
+    for (auto& f : fields())
+        if (f.key == key) return std::move(f);
+    return std::nullopt;
+}
+
+const RelayPublication* RelayState::current_object(std::string_view type, std::string_view id) const {
+    for (auto it = publications.rbegin(); it != publications.rend(); ++it) {
+        if (it->type != type || it->id != id) continue;
+        return it->kind == RelayPublication::Kind::Object ? &*it : nullptr;
+    }
+    return nullptr;
+}
+
+std::size_t RelayState::open_connections() const {
+    std::size_t n = 0;
+    for (const auto& [id, c] : connections) n += c.open ? 1 : 0;
+    return n;
+}
+
+RelayServer::RelayServer(RelayServerOptions options)
+    : own_loop_(std::make_unique<SandboxLoop>()), loop_(own_loop_.get()), options_(std::move(options)) {
+    start();
+}
+
+RelayServer::RelayServer(SandboxLoop& loop, RelayServerOptions options)
+    : loop_(&loop), options_(std::move(options)) {
+    start();
+}
+
+void RelayServer::start() {
+    loop_->call([this] {
+        listener_ =
+            std::make_unique<SandboxListener>(*loop_, options_.host, options_.port,
+                                              [this](asio::ip::tcp::socket s) { on_accept(std::move(s)); });
+        listener_->listen();
+    });
+}
+
+RelayServer::~RelayServer() {
+    loop_->call([this] {
+        listener_.reset();
+        for (auto& [id, session] : sessions_) session->close();
+        observer_ = nullptr;
+    });
+    loop_->wait_until([this] { return active_ == 0; }, std::chrono::seconds(30));
+}
+
+std::uint16_t RelayServer::port() const {
+    return listener_->port();
+}
+
+void RelayServer::stop_listening() {
+    loop_->call([this] { listener_->stop(); });
+}
+
+void RelayServer::resume_listening() {
+    loop_->call([this] { listener_->listen(); });
+}
+
+void RelayServer::drop_connection(ConnectionId id) {
+    loop_->call([this, id] {
+        if (auto it = sessions_.find(id); it != sessions_.end()) it->second->close();
+    });
+}
+
+void RelayServer::drop_all_connections() {
+    loop_->call([this] {
+        for (auto& [id, session] : sessions_) session->close();
+    });
+}
+
+void RelayServer::on_accept(asio::ip::tcp::socket socket) {
+    auto session = std::make_shared<Session>(std::move(socket));
+    session->id = ++state_.accepted;
+    state_.last_connection = session->id;
+    state_.connections[session->id].id = session->id;
+    sessions_[session->id] = session;
+    ++active_;
+    loop_->notify_changed();
+
+    auto reader = [this, session]() -> asio::awaitable<void> {
+        std::vector<char> buffer(options_.counting_only ? kCountingReadChunk : kReadChunk);
+        for (;;) {
+            std::size_t n =
+                co_await session->socket.async_read_some(asio::buffer(buffer), asio::use_awaitable);
+            auto& conn = state_.connections[session->id];
+            conn.bytes += n;
+            state_.bytes += n;
+            const char* p = buffer.data();
+            const char* end = p + n;
+            if (options_.counting_only && session->first_line_done) {
+                const std::uint64_t lines = count_line_feeds(p, n);
+                conn.line_count += lines;
+                state_.line_count += lines;
+                loop_->notify_changed();
+                continue;
+            }
+            while (p < end) {
+                const char* lf = static_cast<const char*>(std::memchr(p, '\n', end - p));
+                if (lf == nullptr) {
+                    if (session->partial.size() + (end - p) > options_.max_line_bytes)
+                        throw std::length_error("relay line too long");
+                    session->partial.append(p, end);
+                    break;
+                }
+                if (session->partial.empty()) {
+                    handle_line(*session, std::string_view(p, lf - p));
+                } else {
+                    session->partial.append(p, lf);
+                    handle_line(*session, session->partial);
+                    session->partial.clear();
+                }
+                p = lf + 1;
+                if (options_.counting_only && session->first_line_done) {
+                    // The rest of this chunk is only counted.
+                    const std::uint64_t lines = count_line_feeds(p, static_cast<std::size_t>(end - p));
+                    conn.line_count += lines;
+                    state_.line_count += lines;
+                    break;
+                }
+            }
+            flush_batch();
+            loop_->notify_changed();
+        }
+    };
+    asio::co_spawn(loop_->context(), std::move(reader), [this, session](std::exception_ptr) {
+        // End of input, a socket error or malformed input: this connection ends, the server goes on.
+        session->close();
+        state_.connections[session->id].open = false;
+        sessions_.erase(session->id);
+        flush_batch();
+        --active_;
+        loop_->notify_changed();
+    });
+}
+
+void RelayServer::handle_line(Session& session, std::string_view line) {
+    auto& conn = state_.connections[session.id];
+    ++conn.line_count;
+    ++state_.line_count;
+    session.first_line_done = true;
+    if (!options_.counting_only) conn.lines.emplace_back(line);
+    if (line.empty()) return;
+    const char type = line.front();
+    if (type != 'L' && type != 'X' && type != 'O' && type != 'D') return;
+
+    auto parsed = parse_relay_line(line);
+    if (type == 'L') {
+        conn.logged_in = true;
+        ++conn.logins;
+        ++state_.logins;
+        conn.login_seqnum = parsed.seqnum;
+        conn.login_timestamp = parsed.timestamp;
+        const auto* id = parsed.field("I");
+        conn.login_id = id ? unquote(id->raw) : std::string();
+        const auto* opts = parsed.field("O");
+        conn.login_options = opts ? unquote(opts->raw) : std::string();
+        conn.login_words = split_words(conn.login_options);
+        if (options_.answer_login) {
+            auto it = sessions_.find(session.id);
+            if (it != sessions_.end())
+                write(it->second,
+                      make_status_line({now_ms(), 0, parsed.seqnum.value_or(0), options_.login_message, {}}));
+        }
+        return;
+    }
+    if (type == 'X') {
+        conn.logged_out = true;
+        conn.logout_seqnum = parsed.seqnum;
+        conn.logout_timestamp = parsed.timestamp;
+        return;
+    }
+
+    RelayPublication pub;
+    pub.kind = type == 'O' ? RelayPublication::Kind::Object : RelayPublication::Kind::Removal;
+    pub.connection = session.id;
+    pub.seqnum = parsed.seqnum;
+    pub.line = std::string(line);
+    split_publication(parsed, pub, nullptr);
+    if (pub.kind == RelayPublication::Kind::Object)
+        ++state_.objects;
+    else
+        ++state_.removals;
+    if (options_.acknowledge_publications) {
+        auto it = sessions_.find(session.id);
+        if (it != sessions_.end())
+            write(it->second, make_status_line({now_ms(), 0, pub.seqnum.value_or(0), "ok", {}}));
+    }
+    if (observer_) batch_.push_back(pub);
+    state_.publications.push_back(std::move(pub));
+}
+
+void RelayServer::flush_batch() {
+    if (batch_.empty() || !observer_) {
+        batch_.clear();
+        return;
+    }
+    ++active_;
+    loop_->post([this, batch = std::move(batch_)]() mutable {
+        if (observer_) observer_(std::move(batch));
+        --active_;
+        loop_->notify_changed();
+    });
+    batch_.clear();
+}
+
+void RelayServer::write(const std::shared_ptr<Session>& session, std::string text) {
+    session->pending_bytes += text.size();
+    if (session->pending_bytes > options_.max_pending_write_bytes) {
+        session->close();
+        return;
+    }
+    session->to_write.push_back(std::move(text));
+    if (session->writing) return;
+    session->writing = true;
+    // Everything queued goes out in one write. The chain holds only the session, so it may
+    // outlive the server safely.
+    struct Writer {
+        std::shared_ptr<Session> s;
+        void operator()() {
+            auto batch = std::make_shared<std::vector<std::string>>(
+                std::make_move_iterator(s->to_write.begin()), std::make_move_iterator(s->to_write.end()));
+            s->to_write.clear();
+            std::vector<asio::const_buffer> buffers;
+            std::size_t bytes = 0;
+            for (const auto& text : *batch) {
+                buffers.emplace_back(asio::buffer(text));
+                bytes += text.size();
+            }
+            asio::async_write(s->socket, buffers, [s = s, batch, bytes](std::error_code ec, std::size_t) {
+                s->pending_bytes -= bytes;
+                if (ec || s->to_write.empty()) {
+                    s->writing = false;
+                    if (ec) {
+                        s->to_write.clear();
+                        s->pending_bytes = 0;
+                    }
+                    return;
+                }
+                Writer{s}();
+            });
+        }
+    };
+    Writer{session}();
+}
+
+void RelayServer::send_line(ConnectionId id, std::string text) {
+    loop_->call([&] {
+        if (auto it = sessions_.find(id); it != sessions_.end() && it->second->socket.is_open())
+            write(it->second, std::move(text));
+    });
+}
+
+void RelayServer::send_status(ConnectionId id, const RelayStatus& status) {
+    send_line(id, make_status_line(status));
+}
+
+void RelayServer::send_execute_command(ConnectionId id, const RelayCommand& command) {
+    send_line(id, make_execute_command_line(command));
+}
+
+void RelayServer::broadcast_line(std::string text) {
+    loop_->call([&] {
+        for (auto& [id, session] : sessions_)
+            if (session->socket.is_open()) write(session, text);
+    });
+}
+
+void RelayServer::set_observer(Observer observer) {
+    loop_->call([&] { observer_ = std::move(observer); });
+}
+
+void RelayServer::clear() {
+    loop_->call([this] {
+        for (auto& [id, c] : state_.connections) {
+            c.lines.clear();
+            c.line_count = c.bytes = c.logins = 0;
+        }
+        state_.publications.clear();
+        state_.line_count = state_.bytes = state_.logins = state_.objects = state_.removals = 0;
+    });
+}
+
+RelayState RelayServer::state() const {
+    return loop_->call([this] { return state_; });
+}
+
+bool RelayServer::wait_until(const std::function<bool(const RelayState&)>& predicate,
+                             std::chrono::milliseconds timeout) {
+    return loop_->wait_until([&] { return predicate(state_); }, timeout);
+}
+
+bool RelayServer::wait_for_connections(std::size_t open, std::chrono::milliseconds timeout) {
+    return wait_until([open](const RelayState& s) { return s.open_connections() == open; }, timeout);
+}
+
+bool RelayServer::wait_for_logins(std::uint64_t n, std::chrono::milliseconds timeout) {
+    return wait_until([n](const RelayState& s) { return s.logins >= n; }, timeout);
+}
+
+bool RelayServer::wait_for_publications(std::size_t n, std::chrono::milliseconds timeout) {
+    return wait_until([n](const RelayState& s) { return s.publications.size() >= n; }, timeout);
+}
+
+bool RelayServer::wait_for_lines(std::uint64_t n, std::chrono::milliseconds timeout) {
+    return wait_until([n](const RelayState& s) { return s.line_count >= n; }, timeout);
+}
+
+}  // namespace tyx::sandbox

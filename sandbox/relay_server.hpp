@@ -1,0 +1,173 @@
+// The sandbox relay: a loopback server that relay clients log in to and publish to. It records,
+// per connection, the login identity and options and every line received, and in arrival order
+// every object and removal with its fields (raw wire text and typed view). Its state lives on a
+// SandboxLoop (its own, or one shared with the other sandbox servers); every public member may be
+// called from any thread except that loop, and waits for the loop to run it.
+//
+// What the relay sends:
+//  - for each login line `L...`, when `answer_login` is on (the default), one status line
+//        M@<now ms>|S=0|Q=<the login's # number, or 0>|M="<login_message>"\n
+//    with `login_message` "logged in" by default;
+//  - for each object `O` and removal `D`, nothing by default; with `acknowledge_publications`
+//    one status line M@<now ms>|S=0|Q=<the message's # number, or 0>|M="ok"\n;
+//  - for a logout `X`, nothing (the client closes the connection);
+//  - whatever a test asks for with send_line, send_status, send_execute_command, broadcast_line.
+// A line longer than `max_line_bytes` closes its connection, and so do more than
+// `max_pending_write_bytes` of answers the client has not read.
+#pragma once
+
+#include "relay_text.hpp"
+#include "sandbox_loop.hpp"
+
+#include <asio/ip/tcp.hpp>
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tyx::sandbox {
+
+class SandboxListener;
+
+using ConnectionId = std::uint64_t;  // 1, 2, ... in accept order; 0 is never a connection
+
+struct RelayServerOptions {
+    std::string host = "127.0.0.1";
+    std::uint16_t port = 0;  // 0: an ephemeral port, see RelayServer::port
+    // Counting only: no line is parsed or kept except each connection's first line (so a login
+    // is still recorded and answered); lines, bytes and connections are counted.
+    bool counting_only = false;
+    bool answer_login = true;
+    std::string login_message = "logged in";
+    bool acknowledge_publications = false;
+    std::size_t max_line_bytes = 16 * 1024 * 1024;
+    // A connection whose unsent answers exceed this (a client that does not read) is closed.
+    std::size_t max_pending_write_bytes = 64 * 1024 * 1024;
+};
+
+// One object (`O`) or removal (`D`) received. Only the line is kept; its value fields are read
+// from it on demand, which keeps a long recording small.
+struct RelayPublication {
+    enum class Kind { Object, Removal };
+    Kind kind = Kind::Object;
+    ConnectionId connection = 0;
+    std::string type;                    // the `T` field's text
+    std::string id;                      // the `I` field's text (empty when absent)
+    std::optional<std::int64_t> seqnum;  // the `#` marker
+    std::optional<std::int64_t> expiry;  // the `E` field of an object
+    std::string line;                    // the whole line without its line feed
+
+    // The value fields in order: every field except the first `T`, the first `I` and, for an
+    // object, the first `E` carrying an integer.
+    std::vector<RelayField> fields() const;
+    // The first value field named `key`.
+    std::optional<RelayField> field(std::string_view key) const;
+};
+
+struct RelayConnection {
+    ConnectionId id = 0;
+    bool open = true;
+    bool logged_in = false;                       // a login line was received
+    bool logged_out = false;                      // a logout line was received
+    std::string login_id;                         // the `I` field of the last login
+    std::string login_options;                    // the `O` field's text, quotes removed
+    std::vector<std::string> login_words;         // that text split at commas
+    std::optional<std::int64_t> login_seqnum;     // `#` of the last login
+    std::optional<std::int64_t> login_timestamp;  // `@` of the last login
+    std::optional<std::int64_t> logout_seqnum;
+    std::optional<std::int64_t> logout_timestamp;
+    std::deque<std::string> lines;  // every line, in order, without line feed (not when counting)
+    std::uint64_t line_count = 0;
+    std::uint64_t bytes = 0;
+    std::uint64_t logins = 0;
+};
+
+struct RelayState {
+    std::map<ConnectionId, RelayConnection> connections;
+    std::deque<RelayPublication> publications;  // objects and removals of all connections, in order
+    std::uint64_t accepted = 0;
+    std::uint64_t line_count = 0;
+    std::uint64_t bytes = 0;
+    std::uint64_t logins = 0;
+    std::uint64_t objects = 0;
+    std::uint64_t removals = 0;
+    ConnectionId last_connection = 0;
+
+    // The last object received for (type, id) unless a later removal of it was received.
+    const RelayPublication* current_object(std::string_view type, std::string_view id) const;
+    std::size_t open_connections() const;
+};
+
+class RelayServer {
+public:
+    // Receives the objects and removals read from one chunk of input, on the server's loop,
+    // after the chunk was read (never inside the reading path). Must not block.
+    using Observer = std::function<void(std::vector<RelayPublication>)>;
+
+    // Starts listening at once, on a loop of its own or on `loop` (which must outlive the server).
+    explicit RelayServer(RelayServerOptions options = {});
+    RelayServer(SandboxLoop& loop, RelayServerOptions options = {});
+    // Stops listening, closes every connection and waits until no handler of the server runs.
+    ~RelayServer();
+    RelayServer(const RelayServer&) = delete;
+    RelayServer& operator=(const RelayServer&) = delete;
+
+    std::uint16_t port() const;
+    SandboxLoop& loop() { return *loop_; }
+
+    void stop_listening();
+    void resume_listening();  // on the same port
+    void drop_connection(ConnectionId id);
+    void drop_all_connections();
+
+    // Writes `text` exactly (add the line feed yourself) to one connection; ignored when it is
+    // closed. send_status and send_execute_command write the lines of relay_text.hpp.
+    void send_line(ConnectionId id, std::string text);
+    void send_status(ConnectionId id, const RelayStatus& status);
+    void send_execute_command(ConnectionId id, const RelayCommand& command);
+    void broadcast_line(std::string text);
+
+    void set_observer(Observer observer);
+    // Forgets recorded lines and publications and zeroes the counters; connections stay.
+    void clear();
+
+    RelayState state() const;  // a copy
+    // Runs `fn(const RelayState&)` on the loop and returns its result.
+    template <typename F>
+    auto inspect(F&& fn) const {
+        return loop_->call([&] { return fn(std::as_const(state_)); });
+    }
+    // Waits until `predicate(state)` holds; false when `timeout` passed first.
+    bool wait_until(const std::function<bool(const RelayState&)>& predicate,
+                    std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    bool wait_for_connections(std::size_t open, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    bool wait_for_logins(std::uint64_t n, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    bool wait_for_publications(std::size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    bool wait_for_lines(std::uint64_t n, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+private:
+    struct Session;
+    void start();
+    void on_accept(asio::ip::tcp::socket socket);
+    void handle_line(Session& session, std::string_view line);
+    void flush_batch();
+    void write(const std::shared_ptr<Session>& session, std::string text);
+
+    std::unique_ptr<SandboxLoop> own_loop_;
+    SandboxLoop* loop_;
+    RelayServerOptions options_;
+    std::unique_ptr<SandboxListener> listener_;
+    RelayState state_;
+    std::map<ConnectionId, std::shared_ptr<Session>> sessions_;
+    Observer observer_;
+    std::vector<RelayPublication> batch_;
+    std::size_t active_ = 0;  // reading coroutines and posted jobs still to run
+};
+
+}  // namespace tyx::sandbox
