@@ -13,6 +13,7 @@
 #include "jdbc/jdbc_session_messages.hpp"
 #include "support/jdbc_bytes.hpp"
 #include "support/jdbc_harness.hpp"
+#include "support/jdbc_scripted_server.hpp"
 
 namespace tyx {
 namespace {
@@ -379,6 +380,75 @@ TEST(JdbcSession, StopEndsPendingAndQueuedRequests) {
     }
     EXPECT_EQ(server.state().requests.size(), 1u);
     EXPECT_THROW(h.sql("SELECT 1"), std::runtime_error);
+}
+
+}  // namespace
+}  // namespace tyx
+
+namespace tyx {
+namespace {
+
+using test::jdbc_frame;
+using test::JdbcBytes;
+using test::ScriptedDatabase;
+
+std::vector<Endpoint> scripted_endpoint(const ScriptedDatabase& server) {
+    return {Endpoint{"127.0.0.1", std::to_string(server.port())}};
+}
+
+ByteVector count_body(std::int64_t n) {
+    return JdbcBytes().u8(21).i32(1).u8(60).raw({0x0B, 0x03, 16}).i64(n);
+}
+
+TEST(JdbcSessionScripted, AnEmptyBodyGivesAnEmptyResultAndConsumesExactlyOneMoreByte) {
+    ScriptedDatabase server({jdbc_frame({}), jdbc_frame(count_body(5))});
+    JdbcHarness h(scripted_endpoint(server));
+    h.connect();
+    EXPECT_EQ(h.sql("UPDATE nothing"), nullptr);
+    const auto next = h.sql("UPDATE t");
+    ASSERT_TRUE(next);
+    EXPECT_EQ(next->elements.at(0).count, 5);
+    ASSERT_TRUE(h.log().wait_for("received", 2));
+    // No received event for the empty body: the second one is the count.
+    const std::vector<std::string> kinds = {"connect", "sent", "logged_in", "received",
+                                            "sent",    "sent", "received"};
+    EXPECT_EQ(h.log().kinds(), kinds);
+    EXPECT_EQ(server.logins(), 1u);
+}
+
+TEST(JdbcSessionScripted, AnUndecodableResultIsRetriedOnANewConnection) {
+    ScriptedDatabase server(
+        {jdbc_frame(JdbcBytes().u8(21).i32(1).u8(60).raw({0x0B, 0x07})), jdbc_frame(count_body(9))});
+    JdbcHarness h(scripted_endpoint(server));
+    h.connect();
+    const auto r = h.sql("SELECT odd");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->elements.at(0).count, 9);
+    EXPECT_EQ(server.logins(), 2u);
+}
+
+TEST(JdbcSessionScripted, BulkInsertSendsTheEffectiveTimeout) {
+    ScriptedDatabase server({jdbc_frame(count_body(1))});
+    auto config = test::database_config();
+    config.query_timeout_ms = 4321;
+    JdbcHarness h(scripted_endpoint(server), config);
+    h.connect();
+    jdbc::JdbcColumn id;
+    id.name = "id";
+    id.type = 16;
+    id.values = std::vector<std::int64_t>{1};
+    id.row_count = 1;
+    const std::vector<jdbc::JdbcColumn> columns = {id};
+    const std::int64_t cases[][2] = {{-1, 4321}, {0, 0}, {250, 250}};
+    for (const auto& [given, sent] : cases) h.bulk_insert("t", columns, 1, given);
+    const auto requests = server.requests();
+    ASSERT_EQ(requests.size(), std::size(cases));
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const auto& body = requests[i];
+        ASSERT_GE(body.size(), 9u);
+        EXPECT_EQ(body[body.size() - 9], 16);
+        EXPECT_EQ(load_be<std::int64_t>(body.data() + body.size() - 8), cases[i][1]) << cases[i][0];
+    }
 }
 
 }  // namespace
