@@ -397,6 +397,10 @@ bool RelayServer::wait_for_publications(std::size_t n, std::chrono::milliseconds
     return wait_until([n](const RelayState& s) { return s.publications.size() >= n; }, timeout);
 }
 
+bool RelayServer::wait_for_objects(std::uint64_t n, std::chrono::milliseconds timeout) {
+    return wait_until([n](const RelayState& s) { return s.objects >= n; }, timeout);
+}
+
 bool RelayServer::wait_for_lines(std::uint64_t n, std::chrono::milliseconds timeout) {
     return wait_until([n](const RelayState& s) { return s.line_count >= n; }, timeout);
 }

@@ -2,7 +2,8 @@
 // per connection, the login identity and options and every line received, and in arrival order
 // every object and removal with its fields (raw wire text and typed view). Its state lives on a
 // SandboxLoop (its own, or one shared with the other sandbox servers); every public member may be
-// called from any thread except that loop, and waits for the loop to run it.
+// called from any thread and waits for the loop to run it (on the loop itself it runs inline),
+// except the wait_* members, which must not be called on the loop.
 //
 // What the relay sends:
 //  - for each login line `L...`, when `answer_login` is on (the default), one status line
@@ -149,6 +150,7 @@ public:
     bool wait_for_connections(std::size_t open, std::chrono::milliseconds timeout = std::chrono::seconds(10));
     bool wait_for_logins(std::uint64_t n, std::chrono::milliseconds timeout = std::chrono::seconds(10));
     bool wait_for_publications(std::size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    bool wait_for_objects(std::uint64_t n, std::chrono::milliseconds timeout = std::chrono::seconds(10));
     bool wait_for_lines(std::uint64_t n, std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
 private:

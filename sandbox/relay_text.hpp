@@ -72,7 +72,8 @@ struct RelayStatus {
 std::string make_status_line(const RelayStatus& status);
 
 // Execute-command line: `E|I="id"|C="cmd"|U="user"|T="type"|O="object"` then one `|key="value"`
-// per parameter, in order, + line feed.
+// per parameter, in order, + line feed. The client reads a piece by its first byte, so a
+// parameter whose key starts with `@`, `I`, `C`, `U`, `T` or `O` reaches it as that field instead.
 struct RelayCommand {
     std::string request_id;
     std::string cmd;

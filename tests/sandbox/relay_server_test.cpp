@@ -66,6 +66,7 @@ TEST(RelayServer, ObjectsAndRemovalsAreRecordedWithTypedFields) {
     client.write("O|T=\"Order\"|I=\"o-18\"|E=1700000060000L|qty=6\n");
     client.write("D#43|I=\"o-17\"|T=\"Order\"\n");
     client.write("Zsomething raw\n");
+    ASSERT_TRUE(relay.wait_for_objects(2));
     ASSERT_TRUE(relay.wait_for_lines(5));
 
     auto state = relay.state();
