@@ -183,7 +183,11 @@ public:
             io(), [c = client_.get()]() -> asio::awaitable<void> { co_await c->connect(c->io_context()); });
     }
     std::shared_ptr<jdbc::QueryResult> sql(std::string text) {
-        return run_jdbc_on<std::shared_ptr<jdbc::QueryResult>>(
+        return start_sql(std::move(text)).get().get();
+    }
+    // Starts a query on the control loop without waiting for it.
+    std::future<JdbcOutcome<std::shared_ptr<jdbc::QueryResult>>> start_sql(std::string text) {
+        return start_jdbc_on<std::shared_ptr<jdbc::QueryResult>>(
             io(),
             [c = client_.get(),
              text = std::move(text)]() -> asio::awaitable<std::shared_ptr<jdbc::QueryResult>> {
