@@ -9,7 +9,8 @@
 // fails like a lost connection. The reconnection before the retry runs on its own and a request
 // waits for it no longer than its back-off plus one deadline, so no caller waits forever, even
 // for a server that never comes back; the reconnection itself goes on until it succeeds or the
-// client is stopped. `stop` ends every request in flight and waits until none is left.
+// client is stopped. `stop` ends every request in flight and the reconnection, and waits until
+// none is left; it must have completed before the client is destroyed.
 #pragma once
 
 #include <asio/awaitable.hpp>
