@@ -1,6 +1,7 @@
-// ISocket, TcpSocket and SocketSlot: the byte transport of every protocol client. A socket is
-// bound to one event loop and one endpoint; all of its state lives on that loop. Only
-// `send_async` may be called from other threads (it hops onto the loop).
+// ISocket, StreamSocket, TcpSocket and SocketSlot: the byte transport of every protocol client
+// (SslSocket, the TLS socket, is in ssl_socket.hpp). A socket is bound to one event loop and
+// one endpoint; all of its state lives on that loop. Only `send_async` may be called from
+// other threads (it hops onto the loop).
 #pragma once
 
 #include <asio/awaitable.hpp>

@@ -64,7 +64,7 @@ struct SslSocket::PinnedKeys {
         for (const auto& trusted : file.keys)
             if (key && *key == trusted) return true;
         mismatch =
-            std::string(key ? "server certificate public key" : "server certificate has no RSA key and") +
+            std::string(key ? "server certificate public key" : "server certificate key is not RSA and") +
             " matches none of the " + std::to_string(file.keys.size()) + " trusted ssh-rsa keys in " + path;
         if (!file.skipped.empty()) mismatch += " (skipped " + joined(file.skipped) + ")";
         return false;

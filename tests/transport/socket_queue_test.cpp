@@ -138,7 +138,7 @@ TYPED_TEST(SocketQueue, FailedQueuedWriteDropsTheWholeQueueWithoutCallbacks) {
         EXPECT_TRUE(co_await socket.connect_sync());
         co_await socket.send_kept_messages();
         socket.send_async(msg("fresh\n"), [&callbacks] { callbacks += 10; });
-        EXPECT_TRUE(co_await wait_until([&] { return callbacks == 10; }));
+        EXPECT_TRUE(co_await wait_until([&] { return callbacks == 10 && sink.received == "fresh\n"; }));
     });
     EXPECT_EQ(callbacks, 10);
     EXPECT_EQ(sink.received, "fresh\n");
