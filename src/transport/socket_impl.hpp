@@ -1,6 +1,7 @@
-// ISocket, TcpSocket and SocketSlot: the byte transport of every protocol client. A socket is
-// bound to one event loop and one endpoint; all of its state lives on that loop. Only
-// `send_async` may be called from other threads (it hops onto the loop).
+// ISocket, StreamSocket, TcpSocket and SocketSlot: the byte transport of every protocol client
+// (SslSocket, the TLS socket, is in ssl_socket.hpp). A socket is bound to one event loop and
+// one endpoint; all of its state lives on that loop. Only `send_async` may be called from
+// other threads (it hops onto the loop).
 #pragma once
 
 #include <asio/awaitable.hpp>
@@ -107,11 +108,14 @@ protected:
     std::deque<PendingSend> pending_sends_;
 };
 
-// Plain TCP with TCP_NODELAY. Owned by one protocol client, used on its event loop.
-class TcpSocket : public ISocket {
+// The connection-independent half of a socket over one asio stream (a TCP socket, or a TLS
+// stream over one): the queue writer, line and exact reads, direct writes, connecting with
+// TCP_NODELAY, and closing. The derived socket makes the stream and may add a step after the
+// TCP connect (the TLS handshake). Used on the socket's event loop like ISocket.
+template <typename Stream>
+class StreamSocket : public ISocket {
 public:
-    TcpSocket(asio::io_context& io_context, std::string host, std::string port_or_service);
-    ~TcpSocket() override;
+    ~StreamSocket() override;
 
     asio::awaitable<bool> connect_sync() override;
     asio::awaitable<void> disconnect_sync() override;
@@ -127,22 +131,48 @@ public:
     // Coalesced writes started so far (queued and kept batches); loop thread only.
     std::uint64_t batches_written() const { return batches_written_; }
 
+protected:
+    StreamSocket(asio::io_context& io_context, std::string host, std::string port_or_service, bool use_ssl,
+                 SslOptions ssl_options);
+
+    // A fresh, unconnected stream for one connection attempt. May raise; the attempt then
+    // fails with the exception's text as last error.
+    virtual std::shared_ptr<Stream> make_stream() = 0;
+    // Runs once the TCP connection is up (TCP_NODELAY set); raising fails the attempt.
+    virtual asio::awaitable<void> after_connect(Stream& stream);
+    // Shuts the TCP connection down in both directions and closes it, recording failures.
+    void close_socket();
+    // Whether a queued or kept batch is being written right now.
+    bool writing() const { return writing_; }
+    const std::shared_ptr<Stream>& stream() const { return stream_; }
+
 private:
     void enqueue_on_loop(PendingSend entry);
     void do_write();
-    void close_socket();
 
     // Shared with the queued write in flight: asio's write continues with further partial
     // writes on the stream and keeps reading the buffer, so both must outlive this object
     // when it is destroyed mid-write (the write then fails on the closed stream).
-    std::shared_ptr<asio::ip::tcp::socket> socket_;
+    std::shared_ptr<Stream> stream_;
     asio::streambuf line_buffer_;
     std::shared_ptr<std::vector<std::uint8_t>> write_buffer_ = std::make_shared<std::vector<std::uint8_t>>();
-    bool writing_ = false;  // a queued or kept batch is being written
+    bool writing_ = false;
+    // Set once after_connect has finished: until then (during a TLS handshake) the stream
+    // exists but must not carry queued writes.
+    bool established_ = false;
     std::uint64_t batches_written_ = 0;
     // Completion handlers and cross-thread jobs hold a weak reference to this, so one that
     // runs after the socket object is gone does nothing instead of touching freed memory.
     std::shared_ptr<char> alive_ = std::make_shared<char>();
+};
+
+// Plain TCP with TCP_NODELAY. Owned by one protocol client, used on its event loop.
+class TcpSocket : public StreamSocket<asio::ip::tcp::socket> {
+public:
+    TcpSocket(asio::io_context& io_context, std::string host, std::string port_or_service);
+
+private:
+    std::shared_ptr<asio::ip::tcp::socket> make_stream() override;
 };
 
 // The current socket of a protocol client and the one it replaced. Replacing parks the

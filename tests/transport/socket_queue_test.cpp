@@ -6,10 +6,14 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
+#include "support/tls_test_keys.hpp"
+#include "support/tls_test_server.hpp"
 #include "support/transport_loopback.hpp"
 #include "transport/socket_impl.hpp"
+#include "transport/ssl_socket.hpp"
 
 namespace tyx {
 namespace {
@@ -27,10 +31,45 @@ std::string line_text(const std::vector<char>& line) {
     return std::string(line.begin(), line.end());
 }
 
-TEST(TcpSocket, MessagesQueuedDuringAWriteGoOutTogetherInOrder) {
+// The queue and read behaviour is shared by both sockets, so these tests run over plain TCP
+// and over TLS (a server whose key is pinned).
+struct TcpKind {
+    using Sink = LoopbackSink;
+    static std::unique_ptr<TcpSocket> make_socket(asio::io_context& io, const std::string& port) {
+        return std::make_unique<TcpSocket>(io, "127.0.0.1", port);
+    }
+};
+
+struct TlsKind {
+    struct Sink : test::TlsTestServer {
+        explicit Sink(asio::io_context& io)
+            : TlsTestServer(
+                  io, {test::tls_test_material().server_cert, test::tls_test_material().server_key, ""}) {}
+    };
+    static std::unique_ptr<SslSocket> make_socket(asio::io_context& io, const std::string& port) {
+        const auto& material = test::tls_test_material();
+        static const std::string pinned = material.file("queue-test.pub", material.server_pub + "\n");
+        return std::make_unique<SslSocket>(io, "127.0.0.1", port, SslOptions{pinned, "", "", ""});
+    }
+};
+
+struct KindNames {
+    template <typename T>
+    static std::string GetName(int) {
+        return std::is_same_v<T, TcpKind> ? "Tcp" : "Tls";
+    }
+};
+
+template <typename Kind>
+class SocketQueue : public ::testing::Test {};
+using SocketKinds = ::testing::Types<TcpKind, TlsKind>;
+TYPED_TEST_SUITE(SocketQueue, SocketKinds, KindNames);
+
+TYPED_TEST(SocketQueue, MessagesQueuedDuringAWriteGoOutTogetherInOrder) {
     asio::io_context io;
-    LoopbackSink sink(io);
-    TcpSocket socket(io, "127.0.0.1", sink.port());
+    typename TypeParam::Sink sink(io);
+    auto owned = TypeParam::make_socket(io, sink.port());
+    auto& socket = *owned;
     std::vector<int> done;
     run_test(io, [&]() -> asio::awaitable<void> {
         EXPECT_TRUE(co_await socket.connect_sync());
@@ -47,10 +86,11 @@ TEST(TcpSocket, MessagesQueuedDuringAWriteGoOutTogetherInOrder) {
     EXPECT_EQ(socket.pending_count(), 0u);
 }
 
-TEST(TcpSocket, QueueIsKeptAcrossDisconnectsAndFlushedByKeptMessages) {
+TYPED_TEST(SocketQueue, QueueIsKeptAcrossDisconnectsAndFlushedByKeptMessages) {
     asio::io_context io;
-    LoopbackSink sink(io);
-    TcpSocket socket(io, "127.0.0.1", sink.port());
+    typename TypeParam::Sink sink(io);
+    auto owned = TypeParam::make_socket(io, sink.port());
+    auto& socket = *owned;
     std::vector<int> done;
     run_test(io, [&]() -> asio::awaitable<void> {
         socket.send_async(msg("before-connect\n"), [&done] { done.push_back(1); });
@@ -75,10 +115,11 @@ TEST(TcpSocket, QueueIsKeptAcrossDisconnectsAndFlushedByKeptMessages) {
     EXPECT_EQ(sink.accepts, 2);
 }
 
-TEST(TcpSocket, FailedQueuedWriteDropsTheWholeQueueWithoutCallbacks) {
+TYPED_TEST(SocketQueue, FailedQueuedWriteDropsTheWholeQueueWithoutCallbacks) {
     asio::io_context io;
-    LoopbackSink sink(io);
-    TcpSocket socket(io, "127.0.0.1", sink.port());
+    typename TypeParam::Sink sink(io);
+    auto owned = TypeParam::make_socket(io, sink.port());
+    auto& socket = *owned;
     int callbacks = 0;
     run_test(io, [&]() -> asio::awaitable<void> {
         EXPECT_TRUE(co_await socket.connect_sync());
@@ -97,16 +138,17 @@ TEST(TcpSocket, FailedQueuedWriteDropsTheWholeQueueWithoutCallbacks) {
         EXPECT_TRUE(co_await socket.connect_sync());
         co_await socket.send_kept_messages();
         socket.send_async(msg("fresh\n"), [&callbacks] { callbacks += 10; });
-        EXPECT_TRUE(co_await wait_until([&] { return callbacks == 10; }));
+        EXPECT_TRUE(co_await wait_until([&] { return callbacks == 10 && sink.received == "fresh\n"; }));
     });
     EXPECT_EQ(callbacks, 10);
     EXPECT_EQ(sink.received, "fresh\n");
 }
 
-TEST(TcpSocket, LinesAreSplitFromCoalescedAndFragmentedReads) {
+TYPED_TEST(SocketQueue, LinesAreSplitFromCoalescedAndFragmentedReads) {
     asio::io_context io;
-    LoopbackSink sink(io);
-    TcpSocket socket(io, "127.0.0.1", sink.port());
+    typename TypeParam::Sink sink(io);
+    auto owned = TypeParam::make_socket(io, sink.port());
+    auto& socket = *owned;
     std::vector<std::string> lines;
     run_test(io, [&]() -> asio::awaitable<void> {
         std::vector<char> line;
@@ -127,8 +169,9 @@ TEST(TcpSocket, LinesAreSplitFromCoalescedAndFragmentedReads) {
     EXPECT_EQ(lines, (std::vector<std::string>{"a\n", "b\n"}));
 
     asio::io_context io2;
-    LoopbackSink sink2(io2);
-    TcpSocket socket2(io2, "127.0.0.1", sink2.port());
+    typename TypeParam::Sink sink2(io2);
+    auto owned2 = TypeParam::make_socket(io2, sink2.port());
+    auto& socket2 = *owned2;
     run_test(io2, [&]() -> asio::awaitable<void> {
         EXPECT_TRUE(co_await socket2.connect_sync());
         EXPECT_TRUE(co_await wait_until([&] { return sink2.accepts == 1; }));
@@ -150,10 +193,11 @@ TEST(TcpSocket, LinesAreSplitFromCoalescedAndFragmentedReads) {
     });
 }
 
-TEST(TcpSocket, ExactReadsTakeTheRequestedBytes) {
+TYPED_TEST(SocketQueue, ExactReadsTakeTheRequestedBytes) {
     asio::io_context io;
-    LoopbackSink sink(io);
-    TcpSocket socket(io, "127.0.0.1", sink.port());
+    typename TypeParam::Sink sink(io);
+    auto owned = TypeParam::make_socket(io, sink.port());
+    auto& socket = *owned;
     run_test(io, [&]() -> asio::awaitable<void> {
         std::uint8_t buffer[6] = {};
         EXPECT_THROW(co_await socket.receive_all_sync(buffer, 4), std::system_error);
@@ -197,7 +241,7 @@ TEST(TcpSocket, ConnectFailuresAreRecordedWithReadableText) {
         << refused.get_last_error_message();
 }
 
-TEST(TcpSocket, ConnectingTwiceKeepsTheConnectionAndSuccessClearsTheError) {
+TYPED_TEST(SocketQueue, ConnectingTwiceKeepsTheConnectionAndSuccessClearsTheError) {
     asio::io_context io;
     LoopbackSink sink(io);
     const std::string refused = test::refusing_port(io);
@@ -215,10 +259,11 @@ TEST(TcpSocket, ConnectingTwiceKeepsTheConnectionAndSuccessClearsTheError) {
     EXPECT_EQ(socket.get_last_error(), 0);
 }
 
-TEST(TcpSocket, SendAsyncFromAnotherThreadKeepsOrder) {
+TYPED_TEST(SocketQueue, SendAsyncFromAnotherThreadKeepsOrder) {
     asio::io_context io;
-    LoopbackSink sink(io);
-    TcpSocket socket(io, "127.0.0.1", sink.port());
+    typename TypeParam::Sink sink(io);
+    auto owned = TypeParam::make_socket(io, sink.port());
+    auto& socket = *owned;
     constexpr int kMessages = 2000;
     std::string expected;
     for (int i = 0; i < kMessages; ++i) expected += "message " + std::to_string(i) + "\n";
@@ -238,10 +283,10 @@ TEST(TcpSocket, SendAsyncFromAnotherThreadKeepsOrder) {
     EXPECT_LE(socket.batches_written(), static_cast<std::uint64_t>(kMessages));
 }
 
-TEST(TcpSocket, DestroyingWithAWriteInFlightIsSafe) {
+TYPED_TEST(SocketQueue, DestroyingWithAWriteInFlightIsSafe) {
     asio::io_context io;
-    LoopbackSink sink(io);
-    auto socket = std::make_unique<TcpSocket>(io, "127.0.0.1", sink.port());
+    typename TypeParam::Sink sink(io);
+    auto socket = TypeParam::make_socket(io, sink.port());
     bool called = false;
     run_test(io, [&]() -> asio::awaitable<void> {
         EXPECT_TRUE(co_await socket->connect_sync());
@@ -265,7 +310,13 @@ TEST(SocketFactory, ChoosesTheSocketKind) {
     EXPECT_EQ(tcp->host(), "127.0.0.1");
     EXPECT_EQ(tcp->port_or_service(), "7001");
     EXPECT_TRUE(tcp->ssl_options().trusted_server_pub_file.empty());
-    EXPECT_THROW(ISocket::create(io, "127.0.0.1", "7001", true, SslOptions{}), std::runtime_error);
+
+    auto tls = ISocket::create(io, "127.0.0.1", "7002", true, SslOptions{"keys.pub", "c.pem", "c.key", "pw"});
+    ASSERT_NE(dynamic_cast<SslSocket*>(tls.get()), nullptr);
+    EXPECT_TRUE(tls->is_ssl());
+    EXPECT_EQ(tls->port_or_service(), "7002");
+    EXPECT_EQ(tls->ssl_options().client_key_password, "pw");
+    EXPECT_FALSE(tls->is_connected());
 }
 
 TEST(SocketSlot, KeepsTheReplacedSocketOneGeneration) {

@@ -1,0 +1,183 @@
+// Member definitions of StreamSocket, included by the file that instantiates it for one
+// stream type (socket_impl.cpp for TCP, ssl_socket.cpp for TLS).
+#pragma once
+
+#include <asio/buffer.hpp>
+#include <asio/connect.hpp>
+#include <asio/dispatch.hpp>
+#include <asio/read.hpp>
+#include <asio/read_until.hpp>
+#include <asio/redirect_error.hpp>
+#include <asio/use_awaitable.hpp>
+#include <asio/write.hpp>
+
+#include <stdexcept>
+
+#include "transport/socket_impl.hpp"
+
+namespace tyx {
+
+// Code recorded when connecting fails with something other than a system error.
+inline constexpr std::int32_t kNonSystemErrorCode = 1000;
+
+template <typename Stream>
+StreamSocket<Stream>::StreamSocket(asio::io_context& io_context, std::string host,
+                                   std::string port_or_service, bool use_ssl, SslOptions ssl_options)
+    : ISocket(io_context, std::move(host), std::move(port_or_service), use_ssl, std::move(ssl_options)) {
+    line_buffer_.prepare(128);
+}
+
+template <typename Stream>
+StreamSocket<Stream>::~StreamSocket() {
+    alive_.reset();
+    close_socket();
+}
+
+template <typename Stream>
+bool StreamSocket<Stream>::is_connected() const {
+    return established_ && stream_ && stream_->lowest_layer().is_open();
+}
+
+template <typename Stream>
+void StreamSocket<Stream>::close_socket() {
+    if (!stream_ || !stream_->lowest_layer().is_open()) return;
+    auto& socket = stream_->lowest_layer();
+    std::error_code ec;
+    socket.shutdown(asio::ip::tcp::socket::shutdown_both, ec);
+    if (ec) set_last_error(ec);
+    ec.clear();
+    socket.close(ec);
+    if (ec) set_last_error(ec);
+}
+
+template <typename Stream>
+asio::awaitable<void> StreamSocket<Stream>::after_connect(Stream& /*stream*/) {
+    co_return;
+}
+
+template <typename Stream>
+asio::awaitable<bool> StreamSocket<Stream>::connect_sync() {
+    if (is_connected()) co_return true;
+    established_ = false;
+    try {
+        asio::ip::tcp::resolver resolver(io_context_);
+        stream_.reset();
+        // Bytes left from an earlier connection must not be read as the start of this one.
+        line_buffer_.consume(line_buffer_.size());
+        stream_ = make_stream();
+        auto endpoints = co_await resolver.async_resolve(host_, port_, asio::use_awaitable);
+        // The stream is held locally: the socket object may replace it only after this ends.
+        const auto stream = stream_;
+        co_await asio::async_connect(stream->lowest_layer(), endpoints, asio::use_awaitable);
+        std::error_code ec;
+        stream->lowest_layer().set_option(asio::ip::tcp::no_delay(true), ec);
+        if (ec) throw std::system_error(ec, "set_option");
+        co_await after_connect(*stream);
+        established_ = true;
+        clear_last_error();
+        co_return true;
+    } catch (const std::system_error& e) {
+        stream_.reset();
+        set_last_error(e.code().value(), e.what());
+    } catch (const std::exception& e) {
+        stream_.reset();
+        set_last_error(kNonSystemErrorCode, e.what());
+    }
+    co_return false;
+}
+
+template <typename Stream>
+asio::awaitable<void> StreamSocket<Stream>::disconnect_sync() {
+    close_socket();
+    co_return;
+}
+
+template <typename Stream>
+asio::awaitable<void> StreamSocket<Stream>::send_all_sync(std::string_view data) {
+    if (!is_connected()) co_return;
+    const auto stream = stream_;
+    co_await asio::async_write(*stream, asio::buffer(data.data(), data.size()), asio::use_awaitable);
+}
+
+template <typename Stream>
+asio::awaitable<void> StreamSocket<Stream>::receive_all_sync(std::uint8_t* buffer, std::uint64_t size) {
+    // Completing without a connection would hand the caller a buffer that was never filled.
+    if (!is_connected()) throw std::system_error(asio::error::not_connected);
+    const auto stream = stream_;
+    co_await asio::async_read(*stream, asio::buffer(buffer, size), asio::use_awaitable);
+}
+
+template <typename Stream>
+asio::awaitable<std::uint64_t> StreamSocket<Stream>::receive_line_sync(std::vector<char>& out) {
+    if (!stream_) co_return 0;
+    const auto stream = stream_;
+    // read_until looks at the buffered bytes first: a second line that arrived with the
+    // first is returned without touching the socket.
+    const std::size_t length =
+        co_await asio::async_read_until(*stream, line_buffer_, '\n', asio::use_awaitable);
+    out.resize(length);
+    asio::buffer_copy(asio::buffer(out), line_buffer_.data(), length);
+    line_buffer_.consume(length);
+    co_return length;
+}
+
+template <typename Stream>
+void StreamSocket<Stream>::send_async(std::shared_ptr<QMessage> message, SendCallback on_sent) {
+    asio::dispatch(io_context_, [this, alive = std::weak_ptr<char>(alive_),
+                                 entry = PendingSend{std::move(message), std::move(on_sent)}]() mutable {
+        if (alive.expired()) return;
+        enqueue_on_loop(std::move(entry));
+    });
+}
+
+template <typename Stream>
+void StreamSocket<Stream>::enqueue_on_loop(PendingSend entry) {
+    const bool was_empty = enqueue(std::move(entry));
+    // A write in progress picks the entry up when it completes; while disconnected it is kept
+    // for send_kept_messages. Kept entries on a fresh connection wait for that flush too,
+    // so they are never overtaken.
+    if (was_empty && !writing_ && is_connected()) do_write();
+}
+
+template <typename Stream>
+void StreamSocket<Stream>::do_write() {
+    const std::size_t count = coalesce_pending(*write_buffer_);
+    writing_ = true;
+    ++batches_written_;
+    asio::async_write(*stream_, asio::buffer(*write_buffer_),
+                      [this, alive = std::weak_ptr<char>(alive_), count, stream = stream_,
+                       bytes = write_buffer_](std::error_code ec, std::size_t) {
+                          if (alive.expired()) return;
+                          writing_ = false;
+                          if (ec) {
+                              set_last_error(ec);
+                              drop_pending();
+                              return;
+                          }
+                          complete_pending(count);
+                          if (alive.expired()) return;  // a callback destroyed the socket
+                          if (has_pending() && !writing_ && is_connected()) do_write();
+                      });
+}
+
+template <typename Stream>
+asio::awaitable<void> StreamSocket<Stream>::send_kept_messages() {
+    while (is_connected() && has_pending()) {
+        // A queued write already in flight drains the queue by itself; writing the same
+        // entries again beside it would duplicate and interleave bytes.
+        if (writing_) co_return;
+        const std::size_t count = coalesce_pending(*write_buffer_);
+        writing_ = true;
+        ++batches_written_;
+        auto stream = stream_;
+        auto bytes = write_buffer_;
+        std::error_code ec;
+        co_await asio::async_write(*stream, asio::buffer(*bytes),
+                                   asio::redirect_error(asio::use_awaitable, ec));
+        writing_ = false;
+        if (ec) throw std::system_error(ec);
+        complete_pending(count);
+    }
+}
+
+}  // namespace tyx
