@@ -57,8 +57,8 @@ private:
 };
 
 std::shared_ptr<tyx::QMessage> make_message(std::size_t size) {
-    std::vector<std::uint8_t> bytes(size, 'x');
-    bytes.back() = '\n';
+    std::vector<std::uint8_t> bytes(size > 1 ? size - 1 : 0, 'x');
+    bytes.push_back('\n');
     return std::make_shared<tyx::QMessage>(std::move(bytes));
 }
 

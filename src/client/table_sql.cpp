@@ -4,6 +4,22 @@
 
 namespace tyx {
 
+std::vector<jdbc::JdbcColumn> table_to_jdbc_columns(const Table& table) {
+    std::vector<jdbc::JdbcColumn> columns;
+    columns.reserve(table.columns().size());
+    for (std::size_t i = 0; i < table.columns().size(); ++i) {
+        jdbc::JdbcColumn c;
+        c.name = table.column_names()[i];
+        c.type = table.column_types()[i];
+        c.nullable = false;
+        c.values = table.columns()[i];
+        c.allow_null = AllowNullEnum::NotAllowed;
+        c.row_count = table.column_row_counts()[i];
+        columns.push_back(std::move(c));
+    }
+    return columns;
+}
+
 std::string make_create_table_sql(const Table& table, std::string_view suffix) {
     std::string sql = "CREATE PUBLIC TABLE " + table.table_name() + " (";
     const auto& names = table.column_names();

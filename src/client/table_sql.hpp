@@ -1,13 +1,20 @@
-// SQL texts that the table upload sends: the CREATE statement built from a Table's columns,
-// and the probe and DELETE statements of a replace. Pure functions.
+// What the table upload sends: bulk-insert columns built from a Table, and the SQL texts (the
+// CREATE statement from the table's columns, the probe and DELETE statements of a replace).
+// Pure functions.
 #pragma once
 
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "jdbc/jdbc_result.hpp"
 #include "tyx/table.hpp"
 
 namespace tyx {
+
+// One bulk-insert column per table column, in order: name, type code, not nullable, a copy of
+// the values, no null mask, the column's own row count.
+std::vector<jdbc::JdbcColumn> table_to_jdbc_columns(const Table& table);
 
 // "CREATE PUBLIC TABLE name (col Type, ...) USE" + suffix + " InitialCapacity=" + rows.
 // Names are not quoted; a non-empty suffix brings its own leading space.

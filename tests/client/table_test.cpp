@@ -202,3 +202,28 @@ TEST(CreateTableSql, TypeNamesSuffixAndRowCount) {
 
 }  // namespace
 }  // namespace tyx
+
+namespace tyx {
+namespace {
+
+TEST(TableUploadColumns, OnePerColumnWithTypeValuesAndOwnRowCount) {
+    Table t("t");
+    t.add_column("c", std::vector<char>{'a', 'b', 'c'}).add_column("v", std::vector<std::uint32_t>{7});
+    const auto columns = table_to_jdbc_columns(t);
+    ASSERT_EQ(columns.size(), 2u);
+    EXPECT_EQ(columns[0].name, "c");
+    EXPECT_EQ(columns[0].type, code_of(TypeCode::String));
+    EXPECT_EQ(columns[0].row_count, 3);
+    EXPECT_FALSE(columns[0].nullable);
+    EXPECT_EQ(columns[0].allow_null, AllowNullEnum::NotAllowed);
+    EXPECT_EQ(std::get<std::vector<std::string>>(columns[0].values), (std::vector<std::string>{"a", "b", "c"}));
+    EXPECT_EQ(columns[1].type, code_of(TypeCode::Integer));
+    EXPECT_EQ(columns[1].row_count, 1);
+    // Each column serialises as the bulk insert expects its type.
+    ByteVector out;
+    for (const auto& c : columns) c.serialize_to(out);
+    EXPECT_FALSE(out.empty());
+}
+
+}  // namespace
+}  // namespace tyx

@@ -1,0 +1,164 @@
+// Byte format of the center protocol: message-class identifiers (VIDs), the 8-byte frame around
+// every message, the message preamble, the string forms as read back, and the writers used to
+// build requests and handshakes. Pure functions over byte buffers; usable from any thread.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "core/byte_buffer.hpp"
+
+namespace tyx {
+namespace center {
+
+// A VID names a message class with eight characters such as "Y9.VE.CH". Each character is a
+// base-38 digit ("0"-"9", "A"-"Z", "."); the wire value is that number times 38^4 plus 38^4 + 1.
+constexpr std::int64_t vid_to_long(std::string_view vid) {
+    if (vid.size() != 8) throw std::runtime_error("Invalid VID length: " + std::to_string(vid.size()));
+    std::int64_t n = 0;
+    for (char c : vid) {
+        std::int64_t digit = 0;
+        if (c >= '0' && c <= '9')
+            digit = c - '0';
+        else if (c >= 'A' && c <= 'Z')
+            digit = c - 'A' + 10;
+        else if (c == '.')
+            digit = 36;
+        else
+            throw std::runtime_error(std::string("Invalid VID char: ") + c);
+        n = n * 38 + digit;
+    }
+    // 38^8 - 1 times 2085136 stays below 2^63, so this cannot overflow.
+    return n * 2085136 + 2085137;
+}
+
+inline constexpr std::int64_t kVidChanges = vid_to_long("Y9.VE.CH");
+inline constexpr std::int64_t kVidEnvelope = vid_to_long("Y9.ST.MS");
+inline constexpr std::int64_t kVidRequestBody = vid_to_long("Y9.BA.RQ");
+inline constexpr std::int64_t kVidSnapshotQuery = vid_to_long("Y9.VE.SQ");
+inline constexpr std::int64_t kVidQueryEntry = vid_to_long("Y9.VE.UR");
+inline constexpr std::int64_t kVidSnapshotResponse = vid_to_long("Y9.VE.SR");
+inline constexpr std::int64_t kVidPassThrough = vid_to_long("Y9.ST.PT");
+
+// Field encodings of a message: by name (2-byte name length, 0 ends) or by position
+// (1-byte PID, 0xFF ends). Writers use 1 for the positional form.
+inline constexpr std::uint8_t kEncodingByName = 0;
+inline constexpr std::uint8_t kEncodingByPosition = 1;
+inline constexpr std::uint8_t kPositionalEnd = 0xFF;
+
+// ---- Frames -------------------------------------------------------------------------------
+
+inline constexpr std::size_t kFrameHeaderSize = 8;
+
+// The 8-byte header in front of every payload: a reserved word and the payload length.
+struct FrameHeader {
+    std::uint32_t reserved = 0;
+    std::uint32_t payload_length = 0;
+
+    // A header of two zero words carries no payload; readers go straight to the next header.
+    bool is_keepalive() const { return reserved == 0 && payload_length == 0; }
+};
+
+// Decodes a header from exactly kFrameHeaderSize bytes at `bytes`.
+inline FrameHeader parse_frame_header(const std::uint8_t* bytes) {
+    return {load_be<std::uint32_t>(bytes), load_be<std::uint32_t>(bytes + 4)};
+}
+
+// Frame writing: begin_frame reserves the header, the payload is appended, finish_frame fills
+// the header in. The frame must start at offset 0 of `out`.
+inline void begin_frame(ByteVector& out) {
+    out.resize(out.size() + kFrameHeaderSize, 0);
+}
+void finish_frame(ByteVector& out);
+
+// Reassembles frames from a byte stream cut at arbitrary points and hands each payload to
+// `on_payload(ByteView)`. Keepalive headers are skipped. The payload buffer is reused; it grows
+// with the bytes that actually arrive, so a header announcing gigabytes allocates nothing until
+// they come. Owned by one reader; not thread-safe.
+class FrameReader {
+public:
+    template <typename OnPayload>
+    void feed(ByteView bytes, OnPayload&& on_payload);
+
+    // Bytes held for the frame not yet complete (header or payload).
+    std::size_t pending() const { return in_payload_ ? payload_.size() : header_have_; }
+
+private:
+    std::uint8_t header_[kFrameHeaderSize] = {};
+    std::size_t header_have_ = 0;
+    ByteVector payload_;
+    std::size_t payload_length_ = 0;
+    bool in_payload_ = false;
+};
+
+template <typename OnPayload>
+void FrameReader::feed(ByteView bytes, OnPayload&& on_payload) {
+    while (!bytes.empty()) {
+        if (!in_payload_) {
+            const std::size_t n = std::min(bytes.size, kFrameHeaderSize - header_have_);
+            std::memcpy(header_ + header_have_, bytes.data, n);
+            bytes.skip(n);
+            header_have_ += n;
+            if (header_have_ < kFrameHeaderSize) return;
+            header_have_ = 0;
+            const FrameHeader h = parse_frame_header(header_);
+            if (h.is_keepalive()) continue;
+            payload_.clear();
+            payload_length_ = h.payload_length;
+            in_payload_ = true;
+        }
+        const std::size_t n = std::min(bytes.size, payload_length_ - payload_.size());
+        payload_.insert(payload_.end(), bytes.data, bytes.data + n);
+        bytes.skip(n);
+        if (payload_.size() < payload_length_) return;
+        in_payload_ = false;
+        on_payload(ByteView(payload_.data(), payload_.size()));
+    }
+}
+
+// ---- Writing primitives for requests --------------------------------------------------------
+
+inline void append_vid(ByteVector& out, std::int64_t vid) {
+    append_be<std::int64_t>(out, vid);
+}
+
+// The preamble of a top-level message: lead byte 0, the Message type byte, the VID and the
+// encoding byte. Nested messages are written as a field of type Message followed by
+// append_vid and the encoding byte, without this preamble.
+void append_message_preamble(ByteVector& out, std::int64_t vid, std::uint8_t encoding);
+
+// A growable byte buffer for the connection handshake, which uses Java's writeUTF/writeChar
+// forms rather than the protocol string forms.
+class OutBuffer {
+public:
+    // A 2-byte length and the bytes; the empty string is two zero bytes. Fails with
+    // "String too long for Java writeUTF" for 65536 bytes or more.
+    OutBuffer& write_java_utf(std::string_view text);
+    // A zero byte, then the character's byte.
+    OutBuffer& write_java_char(char c);
+
+    const ByteVector& bytes() const { return bytes_; }
+    ByteVector take() && { return std::move(bytes_); }
+
+private:
+    ByteVector bytes_;
+};
+
+// ---- Reading the string forms -----------------------------------------------------------------
+
+enum class StringForm {
+    Read,       // `text` holds the string and the view is past it
+    TooShort,   // fewer than 3 bytes (or 7 for the long form) remain; nothing consumed
+    Truncated,  // the declared length runs past the end of the view; nothing consumed
+};
+
+// Reads one string in the forms written by append_utf_string. `text` points into the view.
+StringForm read_string_form(ByteView& view, std::string_view& text);
+
+}  // namespace center
+}  // namespace tyx

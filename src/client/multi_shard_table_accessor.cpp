@@ -1,0 +1,93 @@
+#include "client/multi_shard_table_accessor.hpp"
+
+#include <type_traits>
+
+namespace tyx {
+namespace {
+
+// The first table of the first element that carries a result set, or null.
+jdbc::Table* first_table(jdbc::QueryResult& result) {
+    for (auto& element : result.elements) {
+        if (!element.result_set) continue;
+        return element.result_set->tables.empty() ? nullptr : &element.result_set->tables.front();
+    }
+    return nullptr;
+}
+
+// Appends `from` to `to` when both hold the same alternative; otherwise `to` is left alone.
+void append_same_kind(ColumnValues& to, ColumnValues&& from) {
+    if (to.index() != from.index()) return;
+    std::visit(
+        [&from](auto& dst) {
+            using V = std::decay_t<decltype(dst)>;
+            if constexpr (!std::is_same_v<V, std::monostate>) {
+                auto& src = std::get<V>(from);
+                dst.insert(dst.end(), std::make_move_iterator(src.begin()), std::make_move_iterator(src.end()));
+            }
+        },
+        to);
+}
+
+}  // namespace
+
+MultiShardTableAccessor::MultiShardTableAccessor(std::vector<std::shared_ptr<jdbc::QueryResult>> results)
+    : results_(std::move(results)) {
+    for (auto& result : results_) {
+        if (!result) continue;
+        jdbc::Table* table = first_table(*result);
+        if (table == nullptr) continue;
+        // Only messages and counts are read from the results later, so values are moved out
+        // when nobody else holds the result, and copied otherwise.
+        const bool sole_owner = result.use_count() == 1;
+        std::vector<std::string> names;
+        names.reserve(table->columns.size());
+        for (const auto& c : table->columns) names.push_back(c.name);
+        auto take = [sole_owner](jdbc::JdbcColumn& c) { return sole_owner ? std::move(c.values) : c.values; };
+
+        if (!has_result_set_) {
+            table_name_ = table->name;
+            column_names_ = std::move(names);
+            columns_.reserve(table->columns.size());
+            for (auto& c : table->columns) columns_.push_back(take(c));
+            has_result_set_ = true;
+        } else if (names == column_names_) {
+            for (std::size_t i = 0; i < table->columns.size(); ++i) append_same_kind(columns_[i], take(table->columns[i]));
+        }
+    }
+}
+
+std::string MultiShardTableAccessor::error_message() const {
+    std::string text;
+    for (std::size_t i = 0; i < results_.size(); ++i) {
+        if (!results_[i]) continue;
+        for (const auto& element : results_[i]->elements) {
+            if (!element.message) continue;
+            if (!text.empty()) text += "; ";
+            text += "[shard " + std::to_string(i) + "] " + element.message->text;
+        }
+    }
+    return text;
+}
+
+std::int64_t MultiShardTableAccessor::affected_rows() const {
+    std::int64_t total = 0;
+    for (const auto& result : results_) {
+        if (!result) continue;
+        for (const auto& element : result->elements) total += element.count.value_or(0);
+    }
+    return total;
+}
+
+std::int64_t MultiShardTableAccessor::row_count() const {
+    for (const auto& column : columns_) {
+        if (std::holds_alternative<std::monostate>(column)) continue;
+        return static_cast<std::int64_t>(
+            std::visit([](const auto& v) -> std::size_t {
+                if constexpr (std::is_same_v<std::decay_t<decltype(v)>, std::monostate>) return 0;
+                else return v.size();
+            }, column));
+    }
+    return 0;
+}
+
+}  // namespace tyx
