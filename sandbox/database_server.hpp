@@ -1,6 +1,8 @@
 // The sandbox database: a loopback server speaking the database wire protocol over an SQLite
 // database (sqlite_database.hpp). State lives on a SandboxLoop (its own, or one shared with the
-// other sandbox servers); every public member may be called from any thread except that loop.
+// other sandbox servers); every public member may be called from any thread and waits for the
+// loop to run it (on the loop itself it runs inline), except the wait_* members, which must not
+// be called on the loop.
 //
 // What it sends, per connection:
 //  - to the client's version bytes 31 241: the two bytes `version_answer` (63 244); any other

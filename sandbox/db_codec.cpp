@@ -493,6 +493,11 @@ void ColumnEncoder::append(const DbCell& cell) {
 }
 
 void ColumnEncoder::write_to(Bytes& out) const {
+    write_head_to(out);
+    out.insert(out.end(), values_.begin(), values_.end());
+}
+
+void ColumnEncoder::write_head_to(Bytes& out) const {
     put_u8(out, type_);
     put_u8(out, code::String);
     put_string(out, name_);
@@ -501,39 +506,110 @@ void ColumnEncoder::write_to(Bytes& out) const {
         put_i32(out, static_cast<std::int32_t>(mask_.size()));
         for (auto w : mask_) put_i64(out, static_cast<std::int64_t>(w));
     }
-    out.insert(out.end(), values_.begin(), values_.end());
 }
 
 Bytes encode_query_result(const std::vector<DbElement>& elements) {
     Bytes out;
+    append_query_result(out, elements);
+    return out;
+}
+
+FramedResult::FramedResult(const std::vector<DbElement>& elements) {
+    const std::size_t start = 0;
+    put_i32(own_, 0);  // the length, filled in once the pieces are known
+    put_u8(own_, code::List);
+    put_i32(own_, static_cast<std::int32_t>(elements.size()));
+    put_u8(own_, code::Undefined);
+    std::size_t total = own_.size();
+    for (const auto& e : elements) {
+        if (e.kind != DbElement::Kind::ResultSet) {
+            const auto before = own_.size();
+            append_element(own_, e);
+            total += own_.size() - before;
+            continue;
+        }
+        const auto before = own_.size();
+        put_u8(own_, code::Byte);
+        put_u8(own_, static_cast<std::uint8_t>(e.kind));
+        put_u8(own_, code::List);
+        put_i32(own_, 1);
+        put_u8(own_, code::TableColumnar);
+        put_u8(own_, code::String);
+        put_string(own_, e.table.name);
+        put_i16(own_, static_cast<std::int16_t>(e.table.columns.size()));
+        put_i32(own_, e.table.rows);
+        total += own_.size() - before;
+        for (const auto& c : e.table.columns) {
+            const auto head = own_.size();
+            c.write_head_to(own_);
+            total += own_.size() - head;
+            close_own_piece();
+            pieces_.push_back({&c.values(), 0, c.values().size()});
+            total += c.values().size();
+        }
+    }
+    // The length counts the body: everything after its own 4 bytes, before the extra byte.
+    const auto n = static_cast<std::uint32_t>(total - start - 4);
+    for (int i = 0; i < 4; ++i)
+        own_[start + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(n >> (24 - 8 * i));
+    put_u8(own_, 0);
+    close_own_piece();
+}
+
+void FramedResult::close_own_piece() {
+    if (own_.size() > own_start_) pieces_.push_back({nullptr, own_start_, own_.size() - own_start_});
+    own_start_ = own_.size();
+}
+
+std::vector<std::pair<const std::uint8_t*, std::size_t>> FramedResult::pieces() const {
+    std::vector<std::pair<const std::uint8_t*, std::size_t>> out;
+    for (const auto& p : pieces_) {
+        if (p.size == 0) continue;
+        out.emplace_back(p.borrowed ? p.borrowed->data() : own_.data() + p.offset, p.size);
+    }
+    return out;
+}
+
+Bytes FramedResult::flatten() const {
+    Bytes out;
+    for (const auto& [data, size] : pieces()) out.insert(out.end(), data, data + size);
+    return out;
+}
+
+Bytes frame_query_result(const std::vector<DbElement>& elements) {
+    return FramedResult(elements).flatten();
+}
+
+void append_element(Bytes& out, const DbElement& e) {
+    put_u8(out, code::Byte);
+    put_u8(out, static_cast<std::uint8_t>(e.kind));
+    switch (e.kind) {
+        case DbElement::Kind::Message:
+            put_u8(out, code::String);
+            put_string(out, e.message);
+            break;
+        case DbElement::Kind::Count:
+            put_u8(out, code::Long);
+            put_i64(out, e.count);
+            break;
+        case DbElement::Kind::ResultSet:
+            put_u8(out, code::List);
+            put_i32(out, 1);
+            put_u8(out, code::TableColumnar);
+            put_u8(out, code::String);
+            put_string(out, e.table.name);
+            put_i16(out, static_cast<std::int16_t>(e.table.columns.size()));
+            put_i32(out, e.table.rows);
+            for (const auto& c : e.table.columns) c.write_to(out);
+            break;
+    }
+}
+
+void append_query_result(Bytes& out, const std::vector<DbElement>& elements) {
     put_u8(out, code::List);
     put_i32(out, static_cast<std::int32_t>(elements.size()));
     put_u8(out, code::Undefined);
-    for (const auto& e : elements) {
-        put_u8(out, code::Byte);
-        put_u8(out, static_cast<std::uint8_t>(e.kind));
-        switch (e.kind) {
-            case DbElement::Kind::Message:
-                put_u8(out, code::String);
-                put_string(out, e.message);
-                break;
-            case DbElement::Kind::Count:
-                put_u8(out, code::Long);
-                put_i64(out, e.count);
-                break;
-            case DbElement::Kind::ResultSet:
-                put_u8(out, code::List);
-                put_i32(out, 1);
-                put_u8(out, code::TableColumnar);
-                put_u8(out, code::String);
-                put_string(out, e.table.name);
-                put_i16(out, static_cast<std::int16_t>(e.table.columns.size()));
-                put_i32(out, e.table.rows);
-                for (const auto& c : e.table.columns) c.write_to(out);
-                break;
-        }
-    }
-    return out;
+    for (const auto& e : elements) append_element(out, e);
 }
 
 Bytes int64_to_twos_complement(std::int64_t v) {

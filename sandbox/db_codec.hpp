@@ -94,6 +94,9 @@ public:
     // Writes the column: type, 20 + name, nullable (1 when any value is NULL), the mask when
     // nullable (4-byte word count, 8-byte words), then the values.
     void write_to(Bytes& out) const;
+    // write_to in two parts: everything before the values, and the values.
+    void write_head_to(Bytes& out) const;
+    const Bytes& values() const { return values_; }
     // True for the type codes that have a column value form.
     static bool has_value_form(std::uint8_t type);
 
@@ -124,6 +127,30 @@ struct DbElement {
 // message 20 + text; result set 21, count 1, 39, then the table (20 + name, 2-byte column
 // count, 4-byte row count, the columns); count 16 + 8-byte value.
 Bytes encode_query_result(const std::vector<DbElement>& elements);
+void append_query_result(Bytes& out, const std::vector<DbElement>& elements);
+void append_element(Bytes& out, const DbElement& element);
+// A whole response frame holding the query result, in one buffer.
+Bytes frame_query_result(const std::vector<DbElement>& elements);
+
+// The same frame in pieces: the bytes written here, and the column values borrowed from the
+// elements (which must outlive this object), so that a large result is sent without another copy.
+class FramedResult {
+public:
+    explicit FramedResult(const std::vector<DbElement>& elements);
+    std::vector<std::pair<const std::uint8_t*, std::size_t>> pieces() const;
+    Bytes flatten() const;
+
+private:
+    struct Piece {
+        const Bytes* borrowed;  // nullptr: `offset`, `size` within own_
+        std::size_t offset;
+        std::size_t size;
+    };
+    void close_own_piece();
+    Bytes own_;
+    std::size_t own_start_ = 0;
+    std::vector<Piece> pieces_;
+};
 
 // Decimal texts and two's-complement bytes, for the big-number columns.
 // "-123.45" -> unscaled bytes of -12345 (minimal, most significant first) and scale 2.

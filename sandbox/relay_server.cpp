@@ -47,6 +47,7 @@ struct RelayServer::Session : std::enable_shared_from_this<Session> {
     std::string partial;  // bytes of a line not yet ended
     bool first_line_done = false;
     std::deque<std::string> to_write;
+    std::size_t pending_bytes = 0;
     bool writing = false;
 
     void close() {
@@ -56,10 +57,45 @@ struct RelayServer::Session : std::enable_shared_from_this<Session> {
     }
 };
 
-const RelayField* RelayPublication::field(std::string_view key) const {
-    for (const auto& f : fields)
-        if (f.key == key) return &f;
-    return nullptr;
+namespace {
+
+// Splits the fields of an object or removal line into its frame (type, id, expiry) and, when
+// `values` is given, its value fields. The frame fields come first in both kinds; a later field
+// with the same key is a value.
+void split_publication(RelayLine& parsed, RelayPublication& pub, std::vector<RelayField>* values) {
+    bool have_type = false, have_id = false, have_expiry = false;
+    for (auto& f : parsed.fields) {
+        if (f.key == "T" && !have_type) {
+            have_type = true;
+            pub.type = unquote(f.raw);
+        } else if (f.key == "I" && !have_id) {
+            have_id = true;
+            pub.id = unquote(f.raw);
+        } else if (f.key == "E" && !have_expiry && pub.kind == RelayPublication::Kind::Object &&
+                   (f.value.kind == RelayValue::Kind::Long || f.value.kind == RelayValue::Kind::Integer)) {
+            have_expiry = true;
+            pub.expiry = f.value.integer;
+        } else if (values != nullptr) {
+            values->push_back(std::move(f));
+        }
+    }
+}
+
+}  // namespace
+
+std::vector<RelayField> RelayPublication::fields() const {
+    auto parsed = parse_relay_line(line);
+    RelayPublication scratch;
+    scratch.kind = kind;
+    std::vector<RelayField> values;
+    split_publication(parsed, scratch, &values);
+    return values;
+}
+
+std::optional<RelayField> RelayPublication::field(std::string_view key) const {
+    for (auto& f : fields())
+        if (f.key == key) return std::move(f);
+    return std::nullopt;
 }
 
 const RelayPublication* RelayState::current_object(std::string_view type, std::string_view id) const {
@@ -148,11 +184,7 @@ void RelayServer::on_accept(asio::ip::tcp::socket socket) {
             const char* p = buffer.data();
             const char* end = p + n;
             if (options_.counting_only && session->first_line_done) {
-                std::uint64_t lines = 0;
-                while ((p = static_cast<const char*>(std::memchr(p, '\n', end - p))) != nullptr) {
-                    ++lines;
-                    ++p;
-                }
+                const std::uint64_t lines = count_line_feeds(p, n);
                 conn.line_count += lines;
                 state_.line_count += lines;
                 loop_->notify_changed();
@@ -176,11 +208,7 @@ void RelayServer::on_accept(asio::ip::tcp::socket socket) {
                 p = lf + 1;
                 if (options_.counting_only && session->first_line_done) {
                     // The rest of this chunk is only counted.
-                    std::uint64_t lines = 0;
-                    while ((p = static_cast<const char*>(std::memchr(p, '\n', end - p))) != nullptr) {
-                        ++lines;
-                        ++p;
-                    }
+                    const std::uint64_t lines = count_line_feeds(p, static_cast<std::size_t>(end - p));
                     conn.line_count += lines;
                     state_.line_count += lines;
                     break;
@@ -243,23 +271,7 @@ void RelayServer::handle_line(Session& session, std::string_view line) {
     pub.connection = session.id;
     pub.seqnum = parsed.seqnum;
     pub.line = std::string(line);
-    // The frame fields come first in both kinds; a later field with the same key is a value.
-    bool have_type = false, have_id = false, have_expiry = false;
-    for (auto& f : parsed.fields) {
-        if (f.key == "T" && !have_type) {
-            have_type = true;
-            pub.type = unquote(f.raw);
-        } else if (f.key == "I" && !have_id) {
-            have_id = true;
-            pub.id = unquote(f.raw);
-        } else if (f.key == "E" && !have_expiry && pub.kind == RelayPublication::Kind::Object &&
-                   (f.value.kind == RelayValue::Kind::Long || f.value.kind == RelayValue::Kind::Integer)) {
-            have_expiry = true;
-            pub.expiry = f.value.integer;
-        } else {
-            pub.fields.push_back(std::move(f));
-        }
-    }
+    split_publication(parsed, pub, nullptr);
     if (pub.kind == RelayPublication::Kind::Object)
         ++state_.objects;
     else
@@ -288,23 +300,40 @@ void RelayServer::flush_batch() {
 }
 
 void RelayServer::write(const std::shared_ptr<Session>& session, std::string text) {
+    session->pending_bytes += text.size();
+    if (session->pending_bytes > options_.max_pending_write_bytes) {
+        session->close();
+        return;
+    }
     session->to_write.push_back(std::move(text));
     if (session->writing) return;
     session->writing = true;
-    // The chain holds only the session, so it may outlive the server safely.
+    // Everything queued goes out in one write. The chain holds only the session, so it may
+    // outlive the server safely.
     struct Writer {
         std::shared_ptr<Session> s;
         void operator()() {
-            asio::async_write(s->socket, asio::buffer(s->to_write.front()),
-                              [s = s](std::error_code ec, std::size_t) {
-                                  s->to_write.pop_front();
-                                  if (ec || s->to_write.empty()) {
-                                      s->writing = false;
-                                      if (ec) s->to_write.clear();
-                                      return;
-                                  }
-                                  Writer{s}();
-                              });
+            auto batch = std::make_shared<std::vector<std::string>>(
+                std::make_move_iterator(s->to_write.begin()), std::make_move_iterator(s->to_write.end()));
+            s->to_write.clear();
+            std::vector<asio::const_buffer> buffers;
+            std::size_t bytes = 0;
+            for (const auto& text : *batch) {
+                buffers.emplace_back(asio::buffer(text));
+                bytes += text.size();
+            }
+            asio::async_write(s->socket, buffers, [s = s, batch, bytes](std::error_code ec, std::size_t) {
+                s->pending_bytes -= bytes;
+                if (ec || s->to_write.empty()) {
+                    s->writing = false;
+                    if (ec) {
+                        s->to_write.clear();
+                        s->pending_bytes = 0;
+                    }
+                    return;
+                }
+                Writer{s}();
+            });
         }
     };
     Writer{session}();
@@ -366,6 +395,10 @@ bool RelayServer::wait_for_logins(std::uint64_t n, std::chrono::milliseconds tim
 
 bool RelayServer::wait_for_publications(std::size_t n, std::chrono::milliseconds timeout) {
     return wait_until([n](const RelayState& s) { return s.publications.size() >= n; }, timeout);
+}
+
+bool RelayServer::wait_for_objects(std::uint64_t n, std::chrono::milliseconds timeout) {
+    return wait_until([n](const RelayState& s) { return s.objects >= n; }, timeout);
 }
 
 bool RelayServer::wait_for_lines(std::uint64_t n, std::chrono::milliseconds timeout) {

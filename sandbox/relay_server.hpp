@@ -2,7 +2,8 @@
 // per connection, the login identity and options and every line received, and in arrival order
 // every object and removal with its fields (raw wire text and typed view). Its state lives on a
 // SandboxLoop (its own, or one shared with the other sandbox servers); every public member may be
-// called from any thread except that loop, and waits for the loop to run it.
+// called from any thread and waits for the loop to run it (on the loop itself it runs inline),
+// except the wait_* members, which must not be called on the loop.
 //
 // What the relay sends:
 //  - for each login line `L...`, when `answer_login` is on (the default), one status line
@@ -12,7 +13,8 @@
 //    one status line M@<now ms>|S=0|Q=<the message's # number, or 0>|M="ok"\n;
 //  - for a logout `X`, nothing (the client closes the connection);
 //  - whatever a test asks for with send_line, send_status, send_execute_command, broadcast_line.
-// A line longer than `max_line_bytes` closes its connection.
+// A line longer than `max_line_bytes` closes its connection, and so do more than
+// `max_pending_write_bytes` of answers the client has not read.
 #pragma once
 
 #include "relay_text.hpp"
@@ -22,6 +24,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -45,9 +48,12 @@ struct RelayServerOptions {
     std::string login_message = "logged in";
     bool acknowledge_publications = false;
     std::size_t max_line_bytes = 16 * 1024 * 1024;
+    // A connection whose unsent answers exceed this (a client that does not read) is closed.
+    std::size_t max_pending_write_bytes = 64 * 1024 * 1024;
 };
 
-// One object (`O`) or removal (`D`) received.
+// One object (`O`) or removal (`D`) received. Only the line is kept; its value fields are read
+// from it on demand, which keeps a long recording small.
 struct RelayPublication {
     enum class Kind { Object, Removal };
     Kind kind = Kind::Object;
@@ -56,9 +62,13 @@ struct RelayPublication {
     std::string id;                      // the `I` field's text (empty when absent)
     std::optional<std::int64_t> seqnum;  // the `#` marker
     std::optional<std::int64_t> expiry;  // the `E` field of an object
-    std::vector<RelayField> fields;      // the object's value fields, `T`, `I`, `E` left out
     std::string line;                    // the whole line without its line feed
-    const RelayField* field(std::string_view key) const;
+
+    // The value fields in order: every field except the first `T`, the first `I` and, for an
+    // object, the first `E` carrying an integer.
+    std::vector<RelayField> fields() const;
+    // The first value field named `key`.
+    std::optional<RelayField> field(std::string_view key) const;
 };
 
 struct RelayConnection {
@@ -73,7 +83,7 @@ struct RelayConnection {
     std::optional<std::int64_t> login_timestamp;  // `@` of the last login
     std::optional<std::int64_t> logout_seqnum;
     std::optional<std::int64_t> logout_timestamp;
-    std::vector<std::string> lines;  // every line, in order, without line feed (not when counting)
+    std::deque<std::string> lines;  // every line, in order, without line feed (not when counting)
     std::uint64_t line_count = 0;
     std::uint64_t bytes = 0;
     std::uint64_t logins = 0;
@@ -81,7 +91,7 @@ struct RelayConnection {
 
 struct RelayState {
     std::map<ConnectionId, RelayConnection> connections;
-    std::vector<RelayPublication> publications;  // objects and removals of all connections, in order
+    std::deque<RelayPublication> publications;  // objects and removals of all connections, in order
     std::uint64_t accepted = 0;
     std::uint64_t line_count = 0;
     std::uint64_t bytes = 0;
@@ -140,6 +150,7 @@ public:
     bool wait_for_connections(std::size_t open, std::chrono::milliseconds timeout = std::chrono::seconds(10));
     bool wait_for_logins(std::uint64_t n, std::chrono::milliseconds timeout = std::chrono::seconds(10));
     bool wait_for_publications(std::size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    bool wait_for_objects(std::uint64_t n, std::chrono::milliseconds timeout = std::chrono::seconds(10));
     bool wait_for_lines(std::uint64_t n, std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
 private:

@@ -1,6 +1,12 @@
 #include "relay_text.hpp"
 
+#include <algorithm>
 #include <charconv>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace tyx::sandbox {
 
@@ -61,6 +67,29 @@ void append_quoted_field(std::string& out, char key, std::string_view value) {
 }
 
 }  // namespace
+
+std::size_t count_line_feeds(const char* data, std::size_t size) {
+    std::size_t n = 0, i = 0;
+#if defined(__SSE2__)
+    // Each match subtracts 1 (0xFF) from a byte lane; the lanes are summed before they can wrap.
+    const __m128i lf = _mm_set1_epi8('\n');
+    const __m128i zero = _mm_setzero_si128();
+    while (i + 16 <= size) {
+        __m128i lanes = zero;
+        const std::size_t blocks = std::min<std::size_t>((size - i) / 16, 255);
+        for (std::size_t b = 0; b < blocks; ++b, i += 16) {
+            __m128i chunk;
+            std::memcpy(&chunk, data + i, 16);
+            lanes = _mm_sub_epi8(lanes, _mm_cmpeq_epi8(chunk, lf));
+        }
+        const __m128i sums = _mm_sad_epu8(lanes, zero);
+        n += static_cast<std::size_t>(_mm_cvtsi128_si32(sums)) +
+             static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_unpackhi_epi64(sums, sums)));
+    }
+#endif
+    for (; i < size; ++i) n += data[i] == '\n' ? 1 : 0;
+    return n;
+}
 
 const RelayField* RelayLine::field(std::string_view key) const {
     for (const auto& f : fields)

@@ -51,6 +51,10 @@ struct RelayLine {
 
 RelayValue parse_relay_value(std::string_view raw);
 
+// Number of line feeds in `data`; the counting relay's whole reading path, so it scans 16 bytes
+// at a time.
+std::size_t count_line_feeds(const char* data, std::size_t size);
+
 // Reads one line (without its line feed). Never throws: text the frame does not describe
 // (a marker without digits, a piece without `=`) is kept as a field with an empty key and
 // the piece as its raw text. A quoted value runs to the first `"` that is followed by `|` or
@@ -68,7 +72,8 @@ struct RelayStatus {
 std::string make_status_line(const RelayStatus& status);
 
 // Execute-command line: `E|I="id"|C="cmd"|U="user"|T="type"|O="object"` then one `|key="value"`
-// per parameter, in order, + line feed.
+// per parameter, in order, + line feed. The client reads a piece by its first byte, so a
+// parameter whose key starts with `@`, `I`, `C`, `U`, `T` or `O` reaches it as that field instead.
 struct RelayCommand {
     std::string request_id;
     std::string cmd;

@@ -110,6 +110,16 @@ const char* affinity_of(int type) {
     }
 }
 
+std::string quote_identifier(std::string_view name) {
+    std::string out = "\"";
+    for (char c : name) {
+        if (c == '"') out += '"';
+        out += c;
+    }
+    out += '"';
+    return out;
+}
+
 std::string rewrite_column(std::string_view def) {
     std::size_t i = skip_space(def, 0);
     if (i >= def.size()) return std::string(def);
@@ -120,7 +130,11 @@ std::string rewrite_column(std::string_view def) {
     if (type_end == type_begin) return std::string(def);
     const char* affinity = affinity_of(type_code_of(def.substr(type_begin, type_end - type_begin)));
     if (affinity == nullptr) return std::string(def);
-    std::string out(def.substr(0, type_end));
+    // A bare name is quoted, so that names SQLite reserves (index, order, ...) still work.
+    std::string out(def.substr(0, i));
+    const auto name = def.substr(i, name_end - i);
+    out += is_quote(def[i]) ? std::string(name) : quote_identifier(name);
+    out += def.substr(name_end, type_end - name_end);
     out += ' ';
     out += affinity;
     out += def.substr(type_end);
@@ -189,16 +203,6 @@ std::uint8_t code_of_classes(const std::vector<DbCell>& cells) {
     return code::String;
 }
 
-std::string quote_identifier(std::string_view name) {
-    std::string out = "\"";
-    for (char c : name) {
-        if (c == '"') out += '"';
-        out += c;
-    }
-    out += '"';
-    return out;
-}
-
 DbElement message(std::string text) {
     DbElement e;
     e.kind = DbElement::Kind::Message;
@@ -248,7 +252,15 @@ std::string translate_create_table(std::string_view statement) {
             ++open;
     }
     std::string head = "CREATE TABLE";
-    head += statement.substr(after_table, open - after_table);
+    const auto name = statement.substr(after_table, open - after_table);
+    const auto name_begin = skip_space(name, 0);
+    const auto name_end = word_end(name, name_begin);
+    if (is_public && name_end > name_begin && skip_space(name, name_end) == name.size()) {
+        // The upload names its table bare; quote it like its columns.
+        head += ' ' + quote_identifier(name.substr(name_begin, name_end - name_begin)) + ' ';
+    } else {
+        head += name;
+    }
     if (open >= statement.size()) return is_public ? head : std::string(statement);
 
     std::vector<std::string> columns;
@@ -291,7 +303,9 @@ std::string translate_create_table(std::string_view statement) {
 }
 
 SqliteDatabase::SqliteDatabase(const std::string& path) {
-    if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_URI,
+    // One thread (the sandbox loop) uses the connection, so SQLite's own locking is not needed.
+    if (sqlite3_open_v2(path.c_str(), &db_,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX,
                         nullptr) != SQLITE_OK) {
         std::string text = db_ ? sqlite3_errmsg(db_) : "out of memory";
         sqlite3_close(db_);

@@ -208,6 +208,24 @@ TEST(DatabaseServer, ErrorsBecomeMessagesAndStopTheText) {
     EXPECT_TRUE(c.query("  ").empty());
 }
 
+// The statements of a table upload, with names SQLite reserves.
+TEST(DatabaseServer, UploadStatementsAcceptReservedNames) {
+    DatabaseServer db;
+    DbClient c(db.port());
+    c.login();
+    EXPECT_EQ(c.query("SELECT * FROM `order` LIMIT 0")[0].code, 1);
+    auto created = c.query("CREATE PUBLIC TABLE order (index Integer, group String) USE InitialCapacity=0");
+    ASSERT_EQ(created[0].code, 3) << created[0].message;
+    auto probe = c.query("SELECT * FROM `order` LIMIT 0");
+    ASSERT_EQ(probe[0].code, 2);
+    ASSERT_EQ(probe[0].columns.size(), 2u);
+    EXPECT_EQ(probe[0].columns[0].name, "index");
+    EXPECT_EQ(probe[0].columns[1].type, 20);
+    auto deleted = c.query("DELETE FROM `order`");
+    EXPECT_EQ(deleted[0].code, 3);
+    EXPECT_EQ(deleted[0].count, 0);
+}
+
 // A bulk insert image as a client builds it.
 Buf bulk_insert_image() {
     Builder r;

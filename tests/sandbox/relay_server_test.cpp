@@ -66,6 +66,7 @@ TEST(RelayServer, ObjectsAndRemovalsAreRecordedWithTypedFields) {
     client.write("O|T=\"Order\"|I=\"o-18\"|E=1700000060000L|qty=6\n");
     client.write("D#43|I=\"o-17\"|T=\"Order\"\n");
     client.write("Zsomething raw\n");
+    ASSERT_TRUE(relay.wait_for_objects(2));
     ASSERT_TRUE(relay.wait_for_lines(5));
 
     auto state = relay.state();
@@ -80,7 +81,7 @@ TEST(RelayServer, ObjectsAndRemovalsAreRecordedWithTypedFields) {
     EXPECT_EQ(obj.seqnum, 42);
     EXPECT_FALSE(obj.expiry);
     EXPECT_EQ(obj.line + "\n", kWorkedObject);
-    ASSERT_EQ(obj.fields.size(), 6u);
+    ASSERT_EQ(obj.fields().size(), 6u);
     EXPECT_EQ(obj.field("qty")->value.kind, RelayValue::Kind::Integer);
     EXPECT_EQ(obj.field("qty")->value.integer, 5);
     EXPECT_EQ(obj.field("px")->value.kind, RelayValue::Kind::Double);
@@ -92,7 +93,7 @@ TEST(RelayServer, ObjectsAndRemovalsAreRecordedWithTypedFields) {
     EXPECT_EQ(obj.field("flag")->value.kind, RelayValue::Kind::Empty);
 
     EXPECT_EQ(state.publications[1].expiry, 1700000060000);
-    ASSERT_EQ(state.publications[1].fields.size(), 1u);
+    ASSERT_EQ(state.publications[1].fields().size(), 1u);
     const auto& removal = state.publications[2];
     EXPECT_EQ(removal.kind, RelayPublication::Kind::Removal);
     EXPECT_EQ(removal.id, "o-17");
@@ -184,6 +185,18 @@ TEST(RelayServer, OverlongLineClosesOnlyThatConnection) {
     EXPECT_TRUE(bad.wait_closed());
     good.write(kWorkedObject);
     ASSERT_TRUE(relay.wait_for_publications(1));
+}
+
+TEST(RelayServer, ClientThatDoesNotReadItsAnswersIsClosed) {
+    RelayServer relay({.max_pending_write_bytes = 1 << 20});
+    SandboxTestSocket client(relay.port());
+    ASSERT_TRUE(relay.wait_for_connections(1));
+    const auto id = relay.state().last_connection;
+    const std::string line = std::string(1 << 20, 'Z') + "\n";
+    auto open = [&] { return relay.inspect([](const RelayState& s) { return s.open_connections(); }); };
+    // The kernel's buffers take some megabytes first; after them the answers queue up.
+    for (int i = 0; i < 200 && open() == 1; ++i) relay.send_line(id, line);
+    EXPECT_TRUE(relay.wait_for_connections(0));
 }
 
 TEST(RelayServer, CountingModeCountsLinesAndStillAnswersLogin) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace tyx::sandbox {
 namespace {
 
@@ -96,6 +98,23 @@ TEST(RelayText, StatusAndCommandLines) {
     RelayCommand cmd{"r1", "restart", "ann", "Order", "o-17", {{"x", "1"}, {"x", "2"}}};
     EXPECT_EQ(make_execute_command_line(cmd),
               "E|I=\"r1\"|C=\"restart\"|U=\"ann\"|T=\"Order\"|O=\"o-17\"|x=\"1\"|x=\"2\"\n");
+}
+
+// The counting relay's scanner works in 16-byte blocks summed every 255 blocks: check lengths
+// and offsets around both boundaries against a plain count.
+TEST(RelayText, CountLineFeedsMatchesAPlainCount) {
+    std::string text;
+    for (std::size_t i = 0; i < 16 * 255 * 2 + 40; ++i)
+        text += (i * 7919 % 13 == 0 || i % 255 == 0) ? '\n' : 'x';
+    text.replace(4000, 4100, 4100, '\n');  // a long run of line feeds overflows a naive byte lane
+    for (std::size_t offset : {0u, 1u, 15u}) {
+        for (std::size_t size : {0u, 1u, 15u, 16u, 17u, 4079u, 4080u, 4081u, 8000u, 8161u}) {
+            if (offset + size > text.size()) continue;
+            const auto expected = static_cast<std::size_t>(
+                std::count(text.begin() + offset, text.begin() + offset + size, '\n'));
+            EXPECT_EQ(count_line_feeds(text.data() + offset, size), expected) << offset << " " << size;
+        }
+    }
 }
 
 }  // namespace

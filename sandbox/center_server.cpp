@@ -1,0 +1,497 @@
+#include "center_server.hpp"
+
+#include "sandbox_listener.hpp"
+
+#include <asio/awaitable.hpp>
+#include <asio/co_spawn.hpp>
+#include <asio/read.hpp>
+#include <asio/use_awaitable.hpp>
+#include <asio/write.hpp>
+
+#include <algorithm>
+#include <deque>
+#include <set>
+#include <unordered_set>
+
+namespace tyx::sandbox {
+
+struct CenterServer::Session {
+    explicit Session(asio::ip::tcp::socket s) : socket(std::move(s)) {}
+    ConnectionId id = 0;
+    asio::ip::tcp::socket socket;
+    char direction = 0;
+    std::string process_uid;
+    std::deque<Bytes> to_write;
+    std::size_t pending_bytes = 0;
+    std::size_t max_pending_bytes = 0;
+    bool writing = false;
+    bool open = true;
+
+    void close() {
+        open = false;
+        std::error_code ignored;
+        socket.shutdown(asio::socket_base::shutdown_both, ignored);
+        socket.close(ignored);
+    }
+};
+
+struct CenterServer::Client {
+    std::string process_uid;
+    std::shared_ptr<Session> inbound;            // 'W': the center writes here
+    std::shared_ptr<Session> outbound;           // 'R': requests arrive here
+    std::unordered_set<std::int16_t> sent_keys;  // pool keys the current 'W' connection has received
+};
+
+std::size_t CenterState::paired_clients() const {
+    std::size_t n = 0;
+    for (const auto& [uid, c] : clients) n += c.inbound_open && c.outbound_open ? 1 : 0;
+    return n;
+}
+
+CenterServer::CenterServer(CenterServerOptions options)
+    : own_loop_(std::make_unique<SandboxLoop>()), loop_(own_loop_.get()), options_(std::move(options)) {
+    start();
+}
+
+CenterServer::CenterServer(SandboxLoop& loop, CenterServerOptions options,
+                           std::shared_ptr<SandboxStore> store)
+    : loop_(&loop), options_(std::move(options)), store_(std::move(store)) {
+    start();
+}
+
+void CenterServer::start() {
+    loop_->call([this] {
+        if (!store_) store_ = std::make_shared<SandboxStore>(std::make_shared<SqliteDatabase>(":memory:"));
+        listener_ =
+            std::make_unique<SandboxListener>(*loop_, options_.host, options_.port,
+                                              [this](asio::ip::tcp::socket s) { on_accept(std::move(s)); });
+        listener_->listen();
+    });
+}
+
+CenterServer::~CenterServer() {
+    loop_->call([this] {
+        listener_.reset();
+        for (auto& [id, session] : sessions_) session->close();
+    });
+    loop_->wait_until([this] { return active_ == 0 && pending_ == 0; }, std::chrono::seconds(30));
+    loop_->call([this] {
+        clients_.clear();
+        store_.reset();
+    });
+}
+
+std::uint16_t CenterServer::port() const {
+    return listener_->port();
+}
+
+// ---- Connections ----
+
+namespace {
+
+std::uint16_t be16(const Bytes& b, std::size_t at = 0) {
+    return static_cast<std::uint16_t>(b[at] << 8 | b[at + 1]);
+}
+
+std::uint32_t be32(const Bytes& b, std::size_t at) {
+    return std::uint32_t{b[at]} << 24 | std::uint32_t{b[at + 1]} << 16 | std::uint32_t{b[at + 2]} << 8 |
+           std::uint32_t{b[at + 3]};
+}
+
+std::string as_text(const Bytes& b) {
+    return std::string(b.begin(), b.end());
+}
+
+}  // namespace
+
+void CenterServer::write_session(const std::shared_ptr<Session>& session, Bytes bytes) {
+    if (!session->open) return;
+    session->pending_bytes += bytes.size();
+    if (session->pending_bytes > session->max_pending_bytes) {
+        // A client that does not read would make the center hold everything: let it go.
+        session->close();
+        return;
+    }
+    session->to_write.push_back(std::move(bytes));
+    if (session->writing) return;
+    session->writing = true;
+    // The chain holds only the session, so it may outlive the server safely.
+    struct Writer {
+        std::shared_ptr<CenterServer::Session> s;
+        void operator()() {
+            asio::async_write(s->socket, asio::buffer(s->to_write.front()),
+                              [s = s](std::error_code ec, std::size_t) {
+                                  s->pending_bytes -= std::min(s->pending_bytes, s->to_write.front().size());
+                                  s->to_write.pop_front();
+                                  if (ec || s->to_write.empty()) {
+                                      s->writing = false;
+                                      if (ec) s->to_write.clear();
+                                      return;
+                                  }
+                                  Writer{s}();
+                              });
+        }
+    };
+    Writer{session}();
+}
+
+void CenterServer::on_accept(asio::ip::tcp::socket socket) {
+    auto session = std::make_shared<Session>(std::move(socket));
+    session->id = ++state_.accepted;
+    session->max_pending_bytes = options_.max_pending_write_bytes;
+    sessions_[session->id] = session;
+    ++state_.open_connections;
+    ++active_;
+    loop_->notify_changed();
+
+    auto serve = [this, session]() -> asio::awaitable<void> {
+        auto read_n = [&](std::size_t n) -> asio::awaitable<Bytes> {
+            Bytes b(n);
+            if (n > 0) co_await asio::async_read(session->socket, asio::buffer(b), asio::use_awaitable);
+            co_return b;
+        };
+        auto read_utf = [&]() -> asio::awaitable<Bytes> {
+            const Bytes len = co_await read_n(2);
+            Bytes text = co_await read_n(be16(len));
+            co_return text;
+        };
+
+        center::Handshake greeting;
+        const Bytes magic_len = co_await read_n(2);
+        const auto n = be16(magic_len);
+        if (n == 0 || n > 1024) {
+            state_.refused_greetings.push_back("greeting length " + std::to_string(n));
+            co_return;
+        }
+        greeting.magic = as_text(co_await read_n(n));
+        if (greeting.magic.rfind("XQDM|", 0) != 0) {
+            state_.refused_greetings.push_back("greeting " + greeting.magic);
+            co_return;
+        }
+        const Bytes direction = co_await read_n(2);
+        greeting.direction = static_cast<char>(direction[1]);
+        greeting.channel = as_text(co_await read_utf());
+        greeting.process_uid = as_text(co_await read_utf());
+        if (direction[0] != 0 || (greeting.direction != 'R' && greeting.direction != 'W')) {
+            state_.refused_greetings.push_back(std::string("direction ") + greeting.direction);
+            co_return;
+        }
+        on_greeting(session, std::move(greeting));
+
+        for (;;) {
+            Bytes frame = co_await read_n(8);
+            const auto length = be32(frame, 4);
+            if (be32(frame, 0) == 0 && length == 0) continue;
+            if (length > options_.max_frame_bytes) co_return;
+            frame.resize(8 + length);
+            if (length > 0)
+                co_await asio::async_read(session->socket, asio::buffer(frame.data() + 8, length),
+                                          asio::use_awaitable);
+            // What a client writes on the connection the center writes to is read and dropped.
+            if (session->direction == 'R') on_frame(session, std::move(frame));
+        }
+    };
+    asio::co_spawn(loop_->context(), std::move(serve), [this, session](std::exception_ptr) {
+        session->close();
+        on_closed(session);
+        --active_;
+        loop_->notify_changed();
+    });
+}
+
+void CenterServer::on_greeting(const std::shared_ptr<Session>& session, center::Handshake greeting) {
+    session->direction = greeting.direction;
+    session->process_uid = greeting.process_uid;
+    state_.handshakes.push_back({session->id, greeting});
+
+    Bytes reply;
+    put_i16(reply, static_cast<std::int16_t>(options_.handshake_reply.size()));
+    put_raw(reply, options_.handshake_reply.data(), options_.handshake_reply.size());
+    if (!options_.handshake_reply.empty() && options_.handshake_reply.back() == 'P') {
+        put_i16(reply, static_cast<std::int16_t>(options_.server_process_uid.size()));
+        put_raw(reply, options_.server_process_uid.data(), options_.server_process_uid.size());
+    }
+    write_session(session, std::move(reply));
+
+    auto& client = clients_[greeting.process_uid];
+    if (!client) {
+        client = std::make_unique<Client>();
+        client->process_uid = greeting.process_uid;
+    }
+    auto& st = state_.clients[greeting.process_uid];
+    st.process_uid = greeting.process_uid;
+    auto& slot = greeting.direction == 'W' ? client->inbound : client->outbound;
+    if (slot && slot != session) slot->close();
+    slot = session;
+    if (greeting.direction == 'W') {
+        client->sent_keys.clear();
+        st.inbound = session->id;
+        st.inbound_open = true;
+    } else {
+        st.outbound = session->id;
+        st.outbound_open = true;
+    }
+    loop_->notify_changed();
+}
+
+void CenterServer::on_closed(const std::shared_ptr<Session>& session) {
+    if (sessions_.erase(session->id) > 0) --state_.open_connections;
+    auto it = clients_.find(session->process_uid);
+    if (it == clients_.end()) return;
+    auto& client = *it->second;
+    auto& st = state_.clients[session->process_uid];
+    if (client.inbound == session) {
+        client.inbound.reset();
+        st.inbound_open = false;
+        st.tables.clear();
+    }
+    if (client.outbound == session) {
+        client.outbound.reset();
+        st.outbound_open = false;
+    }
+}
+
+CenterServer::Client* CenterServer::client_of(const std::string& process_uid) {
+    auto it = clients_.find(process_uid);
+    return it == clients_.end() ? nullptr : it->second.get();
+}
+
+// ---- Requests and answers ----
+
+void CenterServer::on_frame(const std::shared_ptr<Session>& session, Bytes frame) {
+    CenterRequestRecord record;
+    record.connection = session->id;
+    record.process_uid = session->process_uid;
+    try {
+        record.request = center::read_subscription_request(Bytes(frame.begin() + 8, frame.end()));
+    } catch (const std::exception& e) {
+        record.error = e.what();
+    }
+    record.frame = std::move(frame);
+    state_.requests.push_back(record);
+    if (record.request) {
+        Client* client = client_of(session->process_uid);
+        auto& st = state_.clients[session->process_uid];
+        if (client != nullptr && record.request->remove) {
+            for (const auto& t : record.request->tables) st.tables.erase(t.table);
+        } else if (client != nullptr) {
+            answer_subscription(*client, *record.request);
+        }
+    }
+    loop_->notify_changed();
+}
+
+void CenterServer::answer_subscription(Client& client, const center::SubscriptionRequest& request) {
+    auto& st = state_.clients[client.process_uid];
+    std::vector<center::CenterSchema> schemas;
+    std::vector<center::CenterEntity> rows;
+    std::set<std::string> seen;
+    for (const auto& t : request.tables) {
+        if (!seen.insert(t.table).second) continue;
+        if (client.inbound) st.tables.insert(t.table);
+        if (auto schema = store_->schema(t.table)) {
+            schemas.push_back(std::move(*schema));
+            auto table_rows = store_->rows(t.table);
+            rows.insert(rows.end(), std::make_move_iterator(table_rows.begin()),
+                        std::make_move_iterator(table_rows.end()));
+        }
+    }
+    if (!send_changes_to(client, schemas, rows)) return;
+    if (hold_snapshots_)
+        held_snapshots_.push_back(client.process_uid);
+    else
+        send_snapshot_response(client);
+}
+
+void CenterServer::send_snapshot_response(Client& client) {
+    if (!write(client, center::frame(center::encode_snapshot_response_payload()))) return;
+    ++state_.clients[client.process_uid].snapshots_sent;
+    ++state_.snapshots_sent;
+}
+
+bool CenterServer::write(Client& client, Bytes bytes) {
+    if (!client.inbound || !client.inbound->open) return false;
+    write_session(client.inbound, std::move(bytes));
+    ++state_.clients[client.process_uid].frames_sent;
+    return true;
+}
+
+bool CenterServer::send_changes_to(Client& client, const std::vector<center::CenterSchema>& schemas,
+                                   const std::vector<center::CenterEntity>& entities,
+                                   std::optional<std::int64_t> seqnum) {
+    if (!client.inbound || !client.inbound->open) return false;
+    center::ChangesMessage m;
+    auto use = [&](const std::string& name) {
+        const auto key = pool_.key(name);
+        if (client.sent_keys.insert(key).second) m.pool_keys.push_back(key);
+    };
+    for (const auto& s : schemas) {
+        use(s.table);
+        for (const auto& c : s.columns) use(c.name);
+    }
+    for (const auto& e : entities) {
+        use(e.table);
+        for (const auto& f : e.field_names) use(f);
+    }
+    m.seqnum = seqnum ? *seqnum : ++state_.seqnum;
+    m.schemas = schemas;
+    m.entities = entities;
+    write(client, center::frame(center::encode_changes_payload(m, pool_, options_.positional_changes)));
+    ++state_.changes_sent;
+    return true;
+}
+
+// ---- The store ----
+
+void CenterServer::apply_now(const std::vector<RelayPublication>& publications) {
+    std::vector<std::string> changed;
+    const auto entities = store_->apply(publications, &changed);
+    state_.publications_applied += publications.size();
+    if (!entities.empty()) {
+        std::map<std::string, center::CenterSchema> schemas;
+        for (const auto& name : changed)
+            if (auto s = store_->schema(name)) schemas[name] = std::move(*s);
+        for (auto& [uid, client] : clients_) {
+            const auto& tables = state_.clients[uid].tables;
+            if (tables.empty() || !client->inbound) continue;
+            std::vector<center::CenterEntity> mine;
+            for (const auto& e : entities)
+                if (tables.count(e.table) != 0) mine.push_back(e);
+            if (mine.empty()) continue;
+            std::vector<center::CenterSchema> mine_schemas;
+            for (const auto& [name, s] : schemas)
+                if (tables.count(name) != 0) mine_schemas.push_back(s);
+            send_changes_to(*client, mine_schemas, mine);
+        }
+    }
+    loop_->notify_changed();
+}
+
+void CenterServer::apply(std::vector<RelayPublication> publications) {
+    loop_->call([&] { apply_now(publications); });
+}
+
+void CenterServer::enqueue(std::vector<RelayPublication> publications) {
+    ++pending_;
+    loop_->post([this, batch = std::move(publications)]() mutable {
+        for (auto& p : batch) queued_.push_back(std::move(p));
+        if (!flush_posted_) {
+            flush_posted_ = true;
+            ++pending_;
+            // Runs after whatever else is queued on the loop now, so close batches share one transaction.
+            loop_->post([this] {
+                flush_posted_ = false;
+                auto all = std::move(queued_);
+                queued_.clear();
+                apply_now(all);
+                --pending_;
+                loop_->notify_changed();
+            });
+        }
+        --pending_;
+    });
+}
+
+void CenterServer::apply_lines(const std::vector<std::string>& lines) {
+    std::vector<RelayPublication> pubs;
+    for (const auto& line : lines) {
+        auto parsed = parse_relay_line(line);
+        if (parsed.type != 'O' && parsed.type != 'D') continue;
+        RelayPublication pub;
+        pub.kind = parsed.type == 'O' ? RelayPublication::Kind::Object : RelayPublication::Kind::Removal;
+        pub.line = line;
+        pub.seqnum = parsed.seqnum;
+        for (const auto& f : parsed.fields) {
+            const auto unquoted = f.value.kind == RelayValue::Kind::String ? f.value.text : f.raw;
+            if (f.key == "T" && pub.type.empty()) pub.type = unquoted;
+            if (f.key == "I" && pub.id.empty()) pub.id = unquoted;
+        }
+        pubs.push_back(std::move(pub));
+    }
+    apply(std::move(pubs));
+}
+
+// ---- Test hooks ----
+
+void CenterServer::stop_listening() {
+    loop_->call([this] { listener_->stop(); });
+}
+
+void CenterServer::resume_listening() {
+    loop_->call([this] { listener_->listen(); });
+}
+
+void CenterServer::drop_client(const std::string& process_uid) {
+    loop_->call([&] {
+        if (Client* c = client_of(process_uid)) {
+            if (c->inbound) c->inbound->close();
+            if (c->outbound) c->outbound->close();
+        }
+    });
+}
+
+void CenterServer::drop_all_connections() {
+    loop_->call([this] {
+        for (auto& [id, session] : sessions_) session->close();
+    });
+}
+
+bool CenterServer::send_raw(const std::string& process_uid, Bytes bytes) {
+    return loop_->call([&] {
+        Client* c = client_of(process_uid);
+        return c != nullptr && write(*c, std::move(bytes));
+    });
+}
+
+bool CenterServer::send_payload(const std::string& process_uid, const Bytes& payload) {
+    return send_raw(process_uid, center::frame(payload));
+}
+
+bool CenterServer::send_throwable(const std::string& process_uid, std::string_view text) {
+    return send_payload(process_uid, center::encode_throwable_payload(text));
+}
+
+bool CenterServer::send_changes(const std::string& process_uid, std::vector<center::CenterSchema> schemas,
+                                std::vector<center::CenterEntity> entities,
+                                std::optional<std::int64_t> seqnum) {
+    return loop_->call([&] {
+        Client* c = client_of(process_uid);
+        return c != nullptr && send_changes_to(*c, schemas, entities, seqnum);
+    });
+}
+
+void CenterServer::hold_snapshot_responses(bool hold) {
+    loop_->call([this, hold] { hold_snapshots_ = hold; });
+}
+
+void CenterServer::release_snapshot_responses() {
+    loop_->call([this] {
+        auto held = std::move(held_snapshots_);
+        held_snapshots_.clear();
+        for (const auto& uid : held)
+            if (Client* c = client_of(uid)) send_snapshot_response(*c);
+    });
+}
+
+CenterState CenterServer::state() const {
+    return loop_->call([this] { return state_; });
+}
+
+bool CenterServer::wait_until(const std::function<bool(const CenterState&)>& predicate,
+                              std::chrono::milliseconds timeout) {
+    return loop_->wait_until([&] { return predicate(state_); }, timeout);
+}
+
+bool CenterServer::wait_for_paired_clients(std::size_t n, std::chrono::milliseconds timeout) {
+    return wait_until([n](const CenterState& s) { return s.paired_clients() >= n; }, timeout);
+}
+
+bool CenterServer::wait_for_requests(std::size_t n, std::chrono::milliseconds timeout) {
+    return wait_until([n](const CenterState& s) { return s.requests.size() >= n; }, timeout);
+}
+
+bool CenterServer::wait_for_applied(std::uint64_t n, std::chrono::milliseconds timeout) {
+    return wait_until([n](const CenterState& s) { return s.publications_applied >= n; }, timeout);
+}
+
+}  // namespace tyx::sandbox

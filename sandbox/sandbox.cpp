@@ -1,0 +1,48 @@
+#include "sandbox.hpp"
+
+namespace tyx::sandbox {
+
+Sandbox::Sandbox(SandboxOptions options) {
+    auto db_options = options.database;
+    db_options.host = options.host;
+    db_options.port = options.database_port;
+    db_options.path = options.sqlite_path;
+    if (options.database_user) db_options.username = options.database_user;
+    if (options.database_password) db_options.password = options.database_password;
+    database_ = std::make_unique<DatabaseServer>(data_loop_, db_options);
+    auto store = data_loop_.call([&] { return std::make_shared<SandboxStore>(database_->database()); });
+
+    auto center_options = options.center;
+    center_options.host = options.host;
+    center_options.port = options.center_port;
+    center_ = std::make_unique<CenterServer>(data_loop_, center_options, std::move(store));
+
+    auto relay_options = options.relay;
+    relay_options.host = options.host;
+    relay_options.port = options.relay_port;
+    relay_options.counting_only = options.relay_counting_only || options.relay.counting_only;
+    relay_ = std::make_unique<RelayServer>(relay_loop_, relay_options);
+    if (options.store_publications && !relay_options.counting_only) {
+        CenterServer* center = center_.get();
+        relay_->set_observer(
+            [center](std::vector<RelayPublication> batch) { center->enqueue(std::move(batch)); });
+    }
+}
+
+Sandbox::~Sandbox() {
+    relay_->set_observer(nullptr);
+    relay_.reset();
+    center_.reset();
+    database_.reset();
+}
+
+bool Sandbox::wait_for_stored(std::uint64_t n, std::chrono::milliseconds timeout) {
+    return center_->wait_for_applied(n, timeout);
+}
+
+bool Sandbox::wait_until_stored(std::chrono::milliseconds timeout) {
+    const auto published = relay_->inspect([](const RelayState& s) { return s.objects + s.removals; });
+    return wait_for_stored(published, timeout);
+}
+
+}  // namespace tyx::sandbox

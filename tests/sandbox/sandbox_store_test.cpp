@@ -1,0 +1,143 @@
+#include "sandbox_store.hpp"
+
+#include <gtest/gtest.h>
+
+namespace tyx::sandbox {
+namespace {
+
+std::vector<RelayPublication> publications(const std::vector<std::string>& lines) {
+    std::vector<RelayPublication> out;
+    for (const auto& line : lines) {
+        auto parsed = parse_relay_line(line);
+        RelayPublication p;
+        p.kind = parsed.type == 'D' ? RelayPublication::Kind::Removal : RelayPublication::Kind::Object;
+        p.type = parsed.field("T")->value.text;
+        p.id = parsed.field("I")->value.text;
+        p.line = line;
+        out.push_back(std::move(p));
+    }
+    return out;
+}
+
+struct StoreFixture : ::testing::Test {
+    std::shared_ptr<SqliteDatabase> db = std::make_shared<SqliteDatabase>();
+    SandboxStore store{db};
+
+    std::vector<center::CenterEntity> apply(const std::vector<std::string>& lines,
+                                            std::vector<std::string>* changed = nullptr) {
+        return store.apply(publications(lines), changed);
+    }
+    DbElement query(const std::string& sql) {
+        auto elements = db->execute(sql);
+        EXPECT_EQ(elements.size(), 1u);
+        return elements.at(0);
+    }
+};
+
+TEST_F(StoreFixture, EachWireFormGetsItsColumnTypeAndValueCode) {
+    std::vector<std::string> changed;
+    const auto rows = apply({R"(O|T="Mix"|I="a"|i=5|l=5L|f=1.5F|d=2.5D|s="x y"|b=Z|e=)"}, &changed);
+    EXPECT_EQ(changed, (std::vector<std::string>{"Mix"}));
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].action, 1);
+    EXPECT_EQ(rows[0].object_id, "a");
+    // name, database type code, center value code, integer, real, text
+    struct Case {
+        const char* name;
+        int type;
+        int code;
+        std::int64_t i;
+        double d;
+        const char* s;
+    };
+    const std::vector<Case> cases = {{"i", 14, 13, 5, 0, ""},   {"l", 16, 31, 5, 0, ""},
+                                     {"f", 15, 5, 0, 1.5, ""},  {"d", 17, 6, 0, 2.5, ""},
+                                     {"s", 20, 8, 0, 0, "x y"}, {"b", 20, 8, 0, 0, "Z"},
+                                     {"e", 20, 1, 0, 0, ""}};
+    const auto schema = store.schema("Mix");
+    ASSERT_TRUE(schema);
+    ASSERT_EQ(schema->columns.size(), cases.size());
+    ASSERT_EQ(rows[0].values.size(), cases.size());
+    const auto result = query("SELECT * FROM Mix");
+    ASSERT_EQ(result.table.columns.size(), cases.size() + 1);
+    EXPECT_EQ(result.table.columns[0].type(), 20);  // id
+    for (std::size_t k = 0; k < cases.size(); ++k) {
+        const auto& c = cases[k];
+        EXPECT_EQ(schema->columns[k].name, c.name);
+        EXPECT_EQ(schema->columns[k].type, c.type) << c.name;
+        EXPECT_EQ(result.table.columns[k + 1].type(), c.type) << c.name;
+        const auto& v = rows[0].values[k];
+        EXPECT_EQ(v.code, c.code) << c.name;
+        EXPECT_EQ(v.integer, c.i) << c.name;
+        EXPECT_EQ(v.real, c.d) << c.name;
+        EXPECT_EQ(v.text, c.s) << c.name;
+    }
+}
+
+TEST_F(StoreFixture, RowIsTheLatestPublicationAndKeepsItsRowid) {
+    apply({R"(O|T="T"|I="a"|n=1|s="x")", R"(O|T="T"|I="b"|n=2)"});
+    // Affinity: the text "7" in an Integer column is stored as 7, the integer 5 in a String column as "5".
+    const auto rows = apply({R"(O|T="T"|I="a"|n="7"|s=5)", R"(O|T="T"|I="b"|n=3)"});
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].action, 2);
+    EXPECT_EQ(rows[0].id, 1);
+    EXPECT_EQ(rows[0].values[0].code, 13);
+    EXPECT_EQ(rows[0].values[0].integer, 7);
+    EXPECT_EQ(rows[0].values[1].code, 8);
+    EXPECT_EQ(rows[0].values[1].text, "5");
+    EXPECT_EQ(rows[1].id, 2);
+    EXPECT_EQ(rows[1].values[1].code, 1);  // b never had s
+
+    const auto removed = apply({R"(D|T="T"|I="a")", R"(D|T="T"|I="a")", R"(D|T="Nope"|I="a")"});
+    ASSERT_EQ(removed.size(), 1u);
+    EXPECT_EQ(removed[0].action, 3);
+    EXPECT_EQ(removed[0].id, 1);
+    EXPECT_TRUE(removed[0].field_names.empty());
+    const auto snapshot = store.rows("T");
+    ASSERT_EQ(snapshot.size(), 1u);
+    EXPECT_EQ(snapshot[0].object_id, "b");
+    EXPECT_TRUE(store.rows("Nope").empty());
+    EXPECT_FALSE(store.schema("Nope"));
+}
+
+TEST_F(StoreFixture, FieldNamesMatchWithoutCaseAndIdIsNotAValue) {
+    apply({R"(O|T="T"|I="a"|Qty=1)"});
+    const auto rows = apply({R"(O|T="T"|I="a"|qty=2|ID=9|id="x")"});
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].field_names, (std::vector<std::string>{"Qty"}));
+    EXPECT_EQ(rows[0].values[0].integer, 2);
+    EXPECT_EQ(rows[0].object_id, "a");
+}
+
+TEST_F(StoreFixture, TablesChangedThroughSqlAreReadAgain) {
+    db->execute("CREATE TABLE Ext (id String TEXT PRIMARY KEY, n Long INTEGER, note TEXT)");
+    auto rows = apply({R"(O|T="Ext"|I="e1"|n=3)"});
+    ASSERT_EQ(rows.size(), 1u);
+    ASSERT_EQ(rows[0].values.size(), 2u);
+    EXPECT_EQ(rows[0].values[0].code, 31);  // a Long column, whatever the wire form
+    EXPECT_EQ(store.schema("Ext")->columns[1].type, 20);
+
+    db->execute("ALTER TABLE Ext ADD COLUMN extra Double REAL");
+    rows = apply({R"(O|T="Ext"|I="e1"|extra=2)"});
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].field_names, (std::vector<std::string>{"n", "note", "extra"}));
+    EXPECT_EQ(rows[0].values[2].code, 6);
+
+    db->execute("DROP TABLE Ext");
+    rows = apply({R"(O|T="Ext"|I="e2"|k=1)"});
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].field_names, (std::vector<std::string>{"k"}));
+    EXPECT_EQ(store.errors(), 0u) << store.last_error();
+}
+
+TEST_F(StoreFixture, WorksInsideATransactionADatabaseClientOpened) {
+    db->execute("BEGIN");
+    apply({R"(O|T="T"|I="a"|n=1)"});
+    db->execute("ROLLBACK");
+    EXPECT_TRUE(store.rows("T").empty());
+    EXPECT_EQ(apply({R"(O|T="T"|I="a"|n=1)"}).size(), 1u);
+    EXPECT_EQ(store.rows("T").size(), 1u);
+}
+
+}  // namespace
+}  // namespace tyx::sandbox
