@@ -1,0 +1,174 @@
+#include "center/subscriptions.hpp"
+
+#include "center/center_codec.hpp"
+#include "core/type_codes.hpp"
+
+namespace tyx {
+
+// ---- SubscribedTable ------------------------------------------------------------------------
+
+void SubscribedTable::add_update(TyxCenterIncrementalUpdatePtr update) {
+    if (live_) {
+        subscriber_->update(std::move(update));
+        return;
+    }
+    buffer_.push_back(std::move(update));
+}
+
+void SubscribedTable::snapshot_received(std::uint32_t responses, std::int64_t last_seqnum) {
+    if (live_ || request_number_ > responses) return;
+    live_ = true;
+    std::deque<TyxCenterIncrementalUpdatePtr> held;
+    held.swap(buffer_);
+    for (auto& update : held) {
+        if (update->seqnum < last_seqnum) continue;
+        subscriber_->update(std::move(update));
+    }
+}
+
+// ---- SubscribedTables -----------------------------------------------------------------------
+
+std::vector<SubscriptionRequest> SubscribedTables::add_for_subscription(
+    const std::vector<SubscriptionRequest>& requests) {
+    ++request_counter_;
+    std::vector<SubscriptionRequest> added;
+    for (const auto& request : requests) {
+        auto it = tables_.find(request.table_name);
+        if (it != tables_.end()) {
+            if (it->second.request() == request) continue;
+            tables_.erase(it);
+        }
+        tables_.emplace(request.table_name, SubscribedTable(request, subscriber_, request_counter_));
+        added.push_back(request);
+    }
+    if (added.empty()) --request_counter_;
+    return added;
+}
+
+void SubscribedTables::add_update(TyxCenterIncrementalUpdatePtr update) {
+    auto it = tables_.find(update->table_name);
+    if (it == tables_.end()) return;
+    it->second.add_update(std::move(update));
+}
+
+void SubscribedTables::snapshot_received(std::uint32_t responses, std::int64_t last_seqnum) {
+    for (auto& [name, table] : tables_) table.snapshot_received(responses, last_seqnum);
+}
+
+void SubscribedTables::set_schema(const std::string& table_name, CenterTableSchema schema) {
+    auto it = tables_.find(table_name);
+    if (it != tables_.end()) it->second.set_schema(std::move(schema));
+}
+
+std::vector<SubscriptionRequest> SubscribedTables::aquire_current_tables() {
+    std::vector<SubscriptionRequest> requests;
+    requests.reserve(tables_.size());
+    for (auto& [name, table] : tables_) requests.push_back(table.request());
+    tables_.clear();
+    return requests;
+}
+
+std::vector<std::string> SubscribedTables::remove(const std::vector<std::string>& names) {
+    std::vector<std::string> removed;
+    for (const auto& name : names)
+        if (tables_.erase(name) > 0) removed.push_back(name);
+    return removed;
+}
+
+const SubscribedTable* SubscribedTables::find(std::string_view table_name) const {
+    auto it = tables_.find(std::string(table_name));
+    return it == tables_.end() ? nullptr : &it->second;
+}
+
+std::optional<CenterTableSchema> SubscribedTables::table_schema(std::string_view table_name) const {
+    const SubscribedTable* table = find(table_name);
+    if (table == nullptr) return std::nullopt;
+    return table->schema();
+}
+
+std::vector<std::pair<std::string, CenterTableSchema>> SubscribedTables::schemas() const {
+    std::vector<std::pair<std::string, CenterTableSchema>> out;
+    for (const auto& [name, table] : tables_)
+        if (table.schema()) out.emplace_back(name, *table.schema());
+    return out;
+}
+
+// ---- The request message --------------------------------------------------------------------
+
+namespace center {
+namespace {
+
+void append_field(ByteVector& out, std::uint8_t pid, TypeCode type) {
+    append_u8(out, pid);
+    append_u8(out, code_of(type));
+}
+
+void append_string_list(ByteVector& out, std::uint8_t pid, const std::vector<std::string>& strings) {
+    append_field(out, pid, TypeCode::List);
+    append_be<std::uint32_t>(out, static_cast<std::uint32_t>(strings.size()));
+    append_u8(out, code_of(TypeCode::String));
+    for (const auto& s : strings) append_utf_string(out, s);
+}
+
+void append_query_entry(ByteVector& out, const SubscriptionRequest& request, bool remove) {
+    append_vid(out, kVidQueryEntry);
+    append_u8(out, kEncodingByPosition);
+    append_field(out, 1, TypeCode::String);
+    append_utf_string(out, request.table_name);
+    if (!request.first_list.empty()) append_string_list(out, 2, request.first_list);
+    append_field(out, 3, TypeCode::PrimitiveBoolean);
+    append_u8(out, request.flag ? 1 : 0);
+    if (!request.second_list.empty()) append_string_list(out, 4, request.second_list);
+    if (remove) {
+        append_field(out, 5, TypeCode::PrimitiveBoolean);
+        append_u8(out, 1);
+    }
+    append_u8(out, kPositionalEnd);
+}
+
+}  // namespace
+
+void build_snapshot_request(ByteVector& out, const std::vector<SubscriptionRequest>& requests, bool remove,
+                            std::uint32_t value, std::string_view process_uid, std::int64_t now_ms) {
+    begin_frame(out);
+    append_message_preamble(out, kVidEnvelope, kEncodingByPosition);
+
+    // Position 1: the request body, by name, whose one field "action" is the snapshot query.
+    append_field(out, 1, TypeCode::Message);
+    append_vid(out, kVidRequestBody);
+    append_u8(out, kEncodingByName);
+    constexpr std::string_view kAction = "action";
+    append_be<std::uint16_t>(out, static_cast<std::uint16_t>(kAction.size()));
+    append_bytes(out, kAction);
+    append_u8(out, code_of(TypeCode::Message));
+
+    append_vid(out, kVidSnapshotQuery);
+    append_u8(out, kEncodingByPosition);
+    append_field(out, 2, TypeCode::PrimitiveInt);
+    append_be<std::uint32_t>(out, value);
+    append_field(out, 4, TypeCode::PrimitiveBoolean);
+    append_u8(out, 1);
+    append_field(out, 3, TypeCode::List);
+    append_be<std::uint32_t>(out, static_cast<std::uint32_t>(requests.size()));
+    if (!requests.empty()) {
+        append_u8(out, code_of(TypeCode::Message));
+        for (const auto& request : requests) append_query_entry(out, request, remove);
+    }
+    append_field(out, 51, TypeCode::String);
+    append_utf_string(out, kClientIdentity);
+    append_field(out, 54, TypeCode::PrimitiveLong);
+    append_be<std::int64_t>(out, now_ms);
+    append_u8(out, kPositionalEnd);
+    append_be<std::uint16_t>(out, 0);  // end of the request body's named fields
+
+    append_field(out, 2, TypeCode::Null);
+    append_field(out, 3, TypeCode::String);
+    append_utf_string(out, process_uid);
+    append_field(out, 4, TypeCode::Null);
+    append_field(out, 5, TypeCode::Null);
+    append_u8(out, kPositionalEnd);
+    finish_frame(out);
+}
+
+}  // namespace center
+}  // namespace tyx

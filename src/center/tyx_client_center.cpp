@@ -1,0 +1,333 @@
+#include "center/tyx_client_center.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <exception>
+#include <iostream>
+#include <random>
+#include <stdexcept>
+#include <utility>
+
+#include "center/center_codec.hpp"
+
+namespace tyx {
+namespace center {
+
+HandshakeMessage::HandshakeMessage(bool outbound, std::string_view process_uid) {
+    OutBuffer out;
+    out.write_java_utf("XQDM|dTP");
+    out.write_java_char(outbound ? 'R' : 'W');
+    if (outbound)
+        out.write_java_utf("web.to.center");
+    else
+        out.write_java_utf("center.to.web$" + std::string(process_uid));
+    out.write_java_utf(process_uid);
+    bytes = std::move(out).take();
+}
+
+}  // namespace center
+
+namespace {
+
+constexpr std::string_view kUidAlphabet = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+constexpr std::size_t kUidRandomLength = 62;
+
+std::int64_t now_ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+}  // namespace
+
+TyxClientCenter::TyxClientCenter(TyxClientMultiplex& multiplex, std::string_view cluster_name,
+                                 std::vector<Endpoint> endpoints, bool use_ssl, SslOptions ssl_options,
+                                 const SubscriptionConfig& config, asio::io_context& io_context)
+    : ITyxClient(multiplex, cluster_name, "center", std::move(endpoints)),
+      use_ssl_(use_ssl),
+      ssl_options_(std::move(ssl_options)),
+      config_(config),
+      io_context_(io_context),
+      timer_(io_context) {
+    recreate_socket();
+}
+
+TyxClientCenter::~TyxClientCenter() = default;
+
+std::string TyxClientCenter::generate_process_uid() {
+    std::mt19937_64 engine(
+        static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
+    std::uniform_int_distribution<int> pick(0, static_cast<int>(kUidAlphabet.size()) - 1);
+    std::string uid = "Y9-";
+    uid.reserve(3 + kUidRandomLength);
+    for (std::size_t i = 0; i < kUidRandomLength; ++i)
+        uid += kUidAlphabet[static_cast<std::size_t>(pick(engine))];
+    return uid;
+}
+
+// ---- Connections ----------------------------------------------------------------------------
+
+void TyxClientCenter::recreate_socket() {
+    handshaken_ = false;
+    inbound_.replace(create_socket(io_context_, use_ssl_, ssl_options_));
+    outbound_.replace(create_socket(io_context_, use_ssl_, ssl_options_));
+}
+
+asio::awaitable<bool> TyxClientCenter::try_connect_once() {
+    // Both are attempted, so a failure of either leaves both closed for the next endpoint.
+    const bool inbound_ok = co_await inbound_->connect_sync();
+    const bool outbound_ok = co_await outbound_->connect_sync();
+    if (inbound_ok && outbound_ok) co_return true;
+    co_await inbound_->disconnect_sync();
+    co_await outbound_->disconnect_sync();
+    co_return false;
+}
+
+asio::awaitable<void> TyxClientCenter::connect(asio::io_context&) {
+    const bool connected = co_await connect_first(timer_);
+    if (!connected) co_return;
+    co_await do_handshake();
+}
+
+asio::awaitable<void> TyxClientCenter::do_reconnect() {
+    const bool connected = co_await reconnect_to_next_endpoint(timer_);
+    if (!connected) co_return;
+    co_await do_handshake();
+}
+
+asio::awaitable<void> TyxClientCenter::do_handshake() {
+    co_await msg_direct_handshake(false);
+    co_await msg_direct_handshake(true);
+    handshaken_ = true;
+    record_login();
+    notify_logged_in();
+    resubscribe();
+}
+
+asio::awaitable<void> TyxClientCenter::msg_direct_handshake(bool outbound) {
+    if (process_uid_.empty()) process_uid_ = generate_process_uid();
+    ISocket& socket = outbound ? *outbound_ : *inbound_;
+    const center::HandshakeMessage hello(outbound, process_uid_);
+    co_await socket.send_all_sync(hello.view());
+
+    std::uint8_t length_bytes[2];
+    co_await socket.receive_all_sync(length_bytes, 2);
+    const std::size_t length = load_be<std::uint16_t>(length_bytes);
+    if (length == 0 || length > center::kMaxHandshakeReply)
+        throw std::runtime_error("Invalid handshake message length: " + std::to_string(length));
+    std::string reply(length, '\0');
+    co_await socket.receive_all_sync(reinterpret_cast<std::uint8_t*>(reply.data()), length);
+    if (reply.rfind("XQDM|", 0) != 0)
+        throw std::runtime_error("Unexpected MsgDirect server response: " + reply);
+    if (reply.back() != 'P') co_return;
+
+    co_await socket.receive_all_sync(length_bytes, 2);
+    const std::size_t uid_length = load_be<std::uint16_t>(length_bytes);
+    if (uid_length == 0 || uid_length > center::kMaxHandshakeReply)
+        throw std::runtime_error("Invalid MsgDirect server process UID length: " +
+                                 std::to_string(uid_length));
+    std::string server_uid(uid_length, '\0');  // read to keep the stream aligned; not kept
+    co_await socket.receive_all_sync(reinterpret_cast<std::uint8_t*>(server_uid.data()), uid_length);
+}
+
+asio::awaitable<void> TyxClientCenter::stop() {
+    stopping_ = true;
+    handshaken_ = false;
+    timer_.cancel();
+    co_await inbound_->disconnect_sync();
+    co_await outbound_->disconnect_sync();
+    notify_disconnect();
+    // No answer can come any more; whoever waits for one is released rather than left hanging.
+    std::vector<PendingSubscribe> pending;
+    pending.swap(pending_subscribes_);
+    for (auto& p : pending)
+        if (p.callback) p.callback();
+}
+
+// ---- Receiving ------------------------------------------------------------------------------
+
+asio::awaitable<bool> TyxClientCenter::read_frame() {
+    ISocket& in = *inbound_;
+    std::uint8_t header_bytes[center::kFrameHeaderSize];
+    co_await in.receive_all_sync(header_bytes, sizeof header_bytes);
+    const center::FrameHeader header = center::parse_frame_header(header_bytes);
+    if (header.is_keepalive()) co_return false;
+    const std::size_t length = header.payload_length;
+    if (length > center::kMaxFramePayload)
+        throw std::runtime_error("Frame payload length " + std::to_string(length) + " exceeds the limit");
+    // The buffer only grows ahead of the bytes by a bounded step, so a header announcing a huge
+    // payload costs memory only as fast as the bytes really come.
+    std::size_t have = 0;
+    while (have < length) {
+        std::size_t next = length;
+        if (next > payload_.capacity())
+            next = std::min(length, have + std::max(center::kFrameReadChunk, have));
+        payload_.resize(next);
+        co_await in.receive_all_sync(payload_.data() + have, next - have);
+        have = next;
+    }
+    payload_.resize(length);
+    co_return true;
+}
+
+void TyxClientCenter::process_payload(ByteView payload) {
+    ++frames_received_;
+    try {
+        decoder_.decode_payload(payload);
+    } catch (const std::exception& e) {
+        std::cerr << "[tyx_center:" << name_ << "] parse error: " << e.what() << std::endl;
+    }
+}
+
+asio::awaitable<void> TyxClientCenter::receive_loop() {
+    bool connected = true;
+    for (;;) {
+        if (stopping_) co_return;
+        if (connected) {
+            // A fresh connection: whatever its socket kept goes out first.
+            try {
+                co_await outbound_->send_kept_messages();
+                co_await inbound_->send_kept_messages();
+            } catch (const std::exception&) {
+                connected = false;
+            }
+        }
+        if (connected && !stopping_) {
+            for (;;) {
+                bool frame = false;
+                try {
+                    frame = co_await read_frame();
+                } catch (const std::exception&) {
+                    break;
+                }
+                if (stopping_) co_return;
+                if (frame) process_payload(ByteView(payload_.data(), payload_.size()));
+            }
+        }
+        if (stopping_) co_return;
+
+        // The connection is lost: close both halves, then reconnect. A failed handshake is
+        // one more lost connection, retried after the next back-off.
+        handshaken_ = false;
+        co_await inbound_->disconnect_sync();
+        co_await outbound_->disconnect_sync();
+        notify_disconnect();
+        try {
+            co_await do_reconnect();
+            connected = handshaken_;
+        } catch (const std::exception& e) {
+            connected = false;
+            if (!stopping_) notify_log(3, std::string("Center handshake failed: ") + e.what());
+        }
+    }
+}
+
+// ---- Subscriptions --------------------------------------------------------------------------
+
+void TyxClientCenter::subscribe(const std::vector<SubscriptionRequest>& requests,
+                                std::function<void()> done) {
+    const std::vector<SubscriptionRequest> added = subscribed_tables_.add_for_subscription(requests);
+    if (added.empty()) {
+        if (done) done();
+        return;
+    }
+    if (done) pending_subscribes_.push_back({subscribed_tables_.request_counter(), std::move(done)});
+    // Without an introduced connection the request would be lost with the socket, or written
+    // ahead of the handshake; the tables are requested after the next handshake instead.
+    if (!handshaken_) return;
+    send_request(added, false);
+}
+
+void TyxClientCenter::unsubscribe(const std::vector<std::string>& table_names) {
+    const std::vector<std::string> removed = subscribed_tables_.remove(table_names);
+    if (removed.empty() || !handshaken_) return;
+    std::vector<SubscriptionRequest> requests;
+    requests.reserve(removed.size());
+    for (const auto& name : removed) requests.push_back(SubscriptionRequest{name, {}, {}, false});
+    send_request(requests, true);
+}
+
+void TyxClientCenter::send_request(const std::vector<SubscriptionRequest>& requests, bool remove) {
+    auto message = std::make_shared<QMessage>();
+    message->buffer.reserve(512);
+    build_snapshot_request(message->buffer, requests, remove, center::kSnapshotRequestValue);
+    ISocket::SendCallback on_sent;
+    if (!remove) {
+        std::vector<std::string> names;
+        names.reserve(requests.size());
+        for (const auto& r : requests) names.push_back(r.table_name);
+        on_sent = [this, names = std::move(names)]() mutable {
+            notify([names = std::move(names)](TyxClientListener& l, TyxClientMultiplex& m,
+                                              std::string_view name) { l.on_subscribe(m, name, names); });
+        };
+    }
+    outbound_->send_async(std::move(message), std::move(on_sent));
+}
+
+// Runs at the end of every handshake, before anything else can be written on the new
+// connection: every registered table is requested again in one request.
+void TyxClientCenter::resubscribe() {
+    // Requests written on an earlier connection will never be answered: count them as answered,
+    // so the tables and callbacks wait for the answer to the request below.
+    snapshot_count_ = subscribed_tables_.request_counter();
+    // Schemas survive the reconnection; rows and live state start over.
+    std::vector<std::pair<std::string, CenterTableSchema>> schemas = subscribed_tables_.schemas();
+    std::vector<SubscriptionRequest> tables = subscribed_tables_.aquire_current_tables();
+    if (tables.empty()) {
+        run_answered_subscribes();
+        return;
+    }
+    std::sort(tables.begin(), tables.end(), [](const SubscriptionRequest& a, const SubscriptionRequest& b) {
+        return a.table_name < b.table_name;
+    });
+    subscribe(tables, {});
+    for (auto& p : pending_subscribes_) p.request_number = subscribed_tables_.request_counter();
+    for (auto& [name, schema] : schemas) subscribed_tables_.set_schema(name, std::move(schema));
+}
+
+void TyxClientCenter::run_answered_subscribes() {
+    // Collected first: a callback may subscribe again and add to the list.
+    std::vector<std::function<void()>> ready;
+    auto it =
+        std::stable_partition(pending_subscribes_.begin(), pending_subscribes_.end(),
+                              [&](const PendingSubscribe& p) { return p.request_number > snapshot_count_; });
+    for (auto r = it; r != pending_subscribes_.end(); ++r) ready.push_back(std::move(r->callback));
+    pending_subscribes_.erase(it, pending_subscribes_.end());
+    for (auto& callback : ready)
+        if (callback) callback();
+}
+
+void TyxClientCenter::build_snapshot_request(ByteVector& out,
+                                             const std::vector<SubscriptionRequest>& requests, bool remove,
+                                             std::uint32_t value) const {
+    center::build_snapshot_request(out, requests, remove, value, process_uid_, now_ms());
+}
+
+void TyxClientCenter::update(TyxCenterIncrementalUpdatePtr update) {
+    if (multiplex_.listener_count() <= 0) return;
+    notify([u = std::move(update)](TyxClientListener& l, TyxClientMultiplex& m, std::string_view name) {
+        l.on_update(m, name, *u);
+    });
+}
+
+// ---- Decoder results ------------------------------------------------------------------------
+
+void TyxClientCenter::add_update(TyxCenterIncrementalUpdatePtr update) {
+    subscribed_tables_.add_update(std::move(update));
+}
+
+void TyxClientCenter::table_schema(const std::string& table_name, CenterTableSchema schema) {
+    subscribed_tables_.set_schema(table_name, std::move(schema));
+}
+
+void TyxClientCenter::snapshot_response() {
+    ++snapshot_count_;
+    subscribed_tables_.snapshot_received(snapshot_count_, decoder_.last_seqnum());
+    run_answered_subscribes();
+}
+
+void TyxClientCenter::log(std::uint8_t level, std::string_view text) {
+    notify_log(level, std::string(text));
+}
+
+}  // namespace tyx

@@ -1,0 +1,130 @@
+// TyxClientCenter: the session with one center shard of one cluster. It holds two connections
+// to the same center endpoint (the center writes to the client on the inbound one, the client
+// writes its requests on the outbound one), introduces itself on both, decodes every frame the
+// center sends, orders snapshot rows and live updates per subscribed table, and after a lost
+// connection reconnects and subscribes its tables again. Lives on the multiplexer's control
+// loop; every member runs there.
+#pragma once
+
+#include <asio/awaitable.hpp>
+#include <asio/io_context.hpp>
+#include <asio/steady_timer.hpp>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "center/change_decoder.hpp"
+#include "center/subscriptions.hpp"
+#include "core/byte_buffer.hpp"
+#include "core/tyx_client_if.hpp"
+#include "transport/socket_impl.hpp"
+#include "tyx/config.hpp"
+
+namespace tyx {
+namespace center {
+
+// The introduction written on each connection before anything else, without a frame: the
+// MsgDirect tag, "R" and "web.to.center" for the outbound connection or "W" and
+// "center.to.web$" joined to the process UID for the inbound one, then the process UID.
+struct HandshakeMessage {
+    HandshakeMessage(bool outbound, std::string_view process_uid);
+    std::string_view view() const { return {reinterpret_cast<const char*>(bytes.data()), bytes.size()}; }
+    ByteVector bytes;
+};
+
+// Replies to the handshake, and the server UID that may follow, are at most this long.
+inline constexpr std::size_t kMaxHandshakeReply = 1024;
+// A frame announcing a longer payload cannot come from a sound center: the connection is
+// treated as broken rather than trusted with the allocation.
+inline constexpr std::uint32_t kMaxFramePayload = 256u * 1024 * 1024;
+// The payload buffer grows by at most this much ahead of the bytes that have arrived.
+inline constexpr std::size_t kFrameReadChunk = 1024 * 1024;
+
+}  // namespace center
+
+class TyxClientCenter : public ITyxClient, public Subscriber, private center::DecoderSink {
+public:
+    TyxClientCenter(TyxClientMultiplex& multiplex, std::string_view cluster_name,
+                    std::vector<Endpoint> endpoints, bool use_ssl, SslOptions ssl_options,
+                    const SubscriptionConfig& config, asio::io_context& io_context);
+    ~TyxClientCenter() override;
+
+    asio::awaitable<void> connect(asio::io_context& io_context) override;
+    asio::awaitable<void> receive_loop() override;
+    asio::awaitable<void> stop() override;
+    void recreate_socket() override;
+    asio::awaitable<bool> try_connect_once() override;
+
+    // Hands a released row to the listeners as on_update.
+    void update(TyxCenterIncrementalUpdatePtr update) override;
+
+    // Subscribes the tables not yet subscribed with an equal request, in one request. `done`
+    // runs once the center has answered that request, or at once when nothing is new. While
+    // the connection is down the tables are only registered: they are requested as soon as the
+    // next handshake completes.
+    void subscribe(const std::vector<SubscriptionRequest>& requests, std::function<void()> done);
+    // Stops receiving the named tables; only those that were subscribed are named to the center.
+    void unsubscribe(const std::vector<std::string>& table_names);
+
+    // One framed request for `requests` with this client's process UID and the current time.
+    void build_snapshot_request(ByteVector& out, const std::vector<SubscriptionRequest>& requests,
+                                bool remove, std::uint32_t value) const;
+    // "Y9-" and 62 random letters and digits.
+    static std::string generate_process_uid();
+
+    // Decodes one frame payload. A decoding failure is written to standard error and the rest
+    // of the payload dropped; the client goes on with the next frame.
+    void process_payload(ByteView payload);
+
+    asio::io_context& io_context() const { return io_context_; }
+    const SubscribedTables& subscribed_tables() const { return subscribed_tables_; }
+    const std::string& process_uid() const { return process_uid_; }
+    std::uint32_t snapshot_count() const { return snapshot_count_; }
+    std::int64_t last_seqnum() const { return decoder_.last_seqnum(); }
+    std::size_t pending_subscribe_count() const { return pending_subscribes_.size(); }
+    // Both connections are open and introduced.
+    bool handshaken() const { return handshaken_; }
+    ISocket* inbound_socket() const { return inbound_.get(); }
+    ISocket* outbound_socket() const { return outbound_.get(); }
+    std::uint64_t frames_received() const { return frames_received_; }
+
+private:
+    asio::awaitable<void> do_handshake();
+    asio::awaitable<void> msg_direct_handshake(bool outbound);
+    asio::awaitable<void> do_reconnect();
+    // Reads one frame into `payload_`; false for a keepalive. A lost connection, or a header
+    // announcing an impossible length, is raised.
+    asio::awaitable<bool> read_frame();
+    // After every handshake: requests all registered tables again in one request.
+    void resubscribe();
+    void send_request(const std::vector<SubscriptionRequest>& requests, bool remove);
+    void run_answered_subscribes();
+
+    // What the decoder produces.
+    void add_update(TyxCenterIncrementalUpdatePtr update) override;
+    void table_schema(const std::string& table_name, CenterTableSchema schema) override;
+    void snapshot_response() override;
+    void log(std::uint8_t level, std::string_view text) override;
+
+    bool use_ssl_;
+    SslOptions ssl_options_;
+    SubscriptionConfig config_;
+    asio::io_context& io_context_;
+    SocketSlot<> inbound_;   // the center writes to the client here
+    SocketSlot<> outbound_;  // the client writes its requests here
+    asio::steady_timer timer_;
+    std::string process_uid_;
+    SubscribedTables subscribed_tables_{*this};
+    std::uint32_t snapshot_count_ = 0;
+    std::vector<PendingSubscribe> pending_subscribes_;
+    center::ChangeDecoder decoder_{static_cast<center::DecoderSink&>(*this)};
+    ByteVector payload_;
+    bool handshaken_ = false;
+    std::uint64_t frames_received_ = 0;
+};
+
+}  // namespace tyx

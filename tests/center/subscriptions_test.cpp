@@ -1,0 +1,203 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "center/subscriptions.hpp"
+#include "center/tyx_client_center.hpp"
+#include "support/center_bytes.hpp"
+
+namespace tyx {
+namespace {
+
+using test::CenterBytes;
+using test::hex;
+
+struct RecordingSubscriber : Subscriber {
+    std::vector<TyxCenterIncrementalUpdatePtr> delivered;
+    void update(TyxCenterIncrementalUpdatePtr u) override { delivered.push_back(std::move(u)); }
+    // "table:id@seq" of each delivered update.
+    std::vector<std::string> seen() const {
+        std::vector<std::string> out;
+        for (const auto& u : delivered)
+            out.push_back(u->table_name + ":" + std::to_string(u->id) + "@" + std::to_string(u->seqnum));
+        return out;
+    }
+};
+
+TyxCenterIncrementalUpdatePtr row(std::string table, std::int64_t id, std::int64_t seq) {
+    auto u = std::make_shared<TyxCenterIncrementalUpdate>();
+    u->table_name = std::move(table);
+    u->id = id;
+    u->seqnum = seq;
+    u->action = 1;
+    return u;
+}
+
+SubscriptionRequest req(std::string table) {
+    return SubscriptionRequest{std::move(table), {}, {}, false};
+}
+
+TEST(SubscribedTablesTest, AddForSubscriptionSendsOnlyWhatChanged) {
+    RecordingSubscriber sub;
+    SubscribedTables tables(sub);
+    EXPECT_EQ(tables.add_for_subscription({req("A"), req("B")}).size(), 2u);
+    EXPECT_EQ(tables.request_counter(), 1u);
+
+    // Equal requests: nothing to send, and no request number used up.
+    EXPECT_TRUE(tables.add_for_subscription({req("B"), req("A")}).empty());
+    EXPECT_TRUE(tables.add_for_subscription({}).empty());
+    EXPECT_EQ(tables.request_counter(), 1u);
+
+    // A changed request replaces the table (its buffer goes) and is requested anew.
+    tables.add_update(row("A", 1, 5));
+    SubscriptionRequest changed{"A", {"x"}, {}, true};
+    const auto sent = tables.add_for_subscription({req("B"), changed});
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0], changed);
+    EXPECT_EQ(tables.request_counter(), 2u);
+    EXPECT_EQ(tables.find("A")->request_number(), 2u);
+    EXPECT_EQ(tables.find("A")->buffered(), 0u);
+    EXPECT_EQ(tables.find("B")->request_number(), 1u);
+
+    EXPECT_EQ(tables.remove({"C", "B", "B"}), (std::vector<std::string>{"B"}));
+    EXPECT_EQ(tables.find("B"), nullptr);
+    const auto all = tables.aquire_current_tables();
+    ASSERT_EQ(all.size(), 1u);
+    EXPECT_EQ(all[0], changed);
+    EXPECT_EQ(tables.size(), 0u);
+}
+
+TEST(SubscribedTablesTest, RowsWaitForTheirOwnSnapshotAnswerAndOlderUpdatesAreDropped) {
+    RecordingSubscriber sub;
+    SubscribedTables tables(sub);
+    tables.add_for_subscription({req("A")});  // request 1
+    // Live updates that overtook the snapshot, then the snapshot rows (seq 10), then an
+    // update for a table nobody subscribed.
+    tables.add_update(row("A", 1, 8));
+    tables.add_update(row("A", 2, 9));
+    tables.add_update(row("A", 3, 10));
+    tables.add_update(row("A", 4, 10));
+    tables.add_update(row("Z", 9, 10));
+    tables.add_for_subscription({req("B")});  // request 2
+    tables.add_update(row("B", 7, 10));
+    EXPECT_TRUE(sub.delivered.empty());
+
+    tables.snapshot_received(1, 10);
+    EXPECT_EQ(sub.seen(), (std::vector<std::string>{"A:3@10", "A:4@10"}));
+    EXPECT_TRUE(tables.find("A")->live());
+    EXPECT_FALSE(tables.find("B")->live());
+
+    // Live table: at once, whatever its sequence number. B still waits for answer 2.
+    tables.add_update(row("A", 5, 11));
+    tables.add_update(row("B", 8, 11));
+    EXPECT_EQ(sub.delivered.size(), 3u);
+    tables.snapshot_received(2, 11);
+    EXPECT_EQ(sub.seen(), (std::vector<std::string>{"A:3@10", "A:4@10", "A:5@11", "B:8@11"}));
+    // Snapshot rows of B older than its answer's last sequence number were dropped (B:7@10).
+}
+
+TEST(SubscribedTablesTest, SchemasOnlyForSubscribedTables) {
+    RecordingSubscriber sub;
+    SubscribedTables tables(sub);
+    tables.add_for_subscription({req("A")});
+    EXPECT_FALSE(tables.table_schema("A").has_value());
+    CenterTableSchema s;
+    s.kind = 3;
+    s.columns.push_back({"price", 6, 1});
+    tables.set_schema("A", s);
+    tables.set_schema("Z", s);
+    ASSERT_TRUE(tables.table_schema("A").has_value());
+    EXPECT_EQ(tables.table_schema("A")->columns.at(0).name, "price");
+    EXPECT_FALSE(tables.table_schema("Z").has_value());
+    EXPECT_EQ(tables.schemas().size(), 1u);
+}
+
+// The request frame written independently of the library's writer.
+CenterBytes query_entry(const SubscriptionRequest& r, bool remove) {
+    CenterBytes b;
+    b.vid("Y9.VE.UR").u8(1).pid(1, 20).utf(r.table_name);
+    if (!r.first_list.empty()) {
+        b.pid(2, 21).u32_be(static_cast<std::uint32_t>(r.first_list.size())).u8(20);
+        for (const auto& s : r.first_list) b.utf(s);
+    }
+    b.pid(3, 0).u8(r.flag ? 1 : 0);
+    if (!r.second_list.empty()) {
+        b.pid(4, 21).u32_be(static_cast<std::uint32_t>(r.second_list.size())).u8(20);
+        for (const auto& s : r.second_list) b.utf(s);
+    }
+    if (remove) b.pid(5, 0).u8(1);
+    return b.end_positional();
+}
+
+std::vector<std::uint8_t> expected_request(const std::vector<SubscriptionRequest>& requests, bool remove,
+                                           std::string_view uid, std::int64_t ms) {
+    CenterBytes b;
+    b.preamble("Y9.ST.MS", 1).pid(1, 41).vid("Y9.BA.RQ").u8(0).named("action", 41);
+    b.vid("Y9.VE.SQ").u8(1).pid(2, 4).u32_be(20000).pid(4, 0).u8(1);
+    b.pid(3, 21).u32_be(static_cast<std::uint32_t>(requests.size()));
+    if (!requests.empty()) {
+        b.u8(41);
+        for (const auto& r : requests) b.raw(query_entry(r, remove));
+    }
+    b.pid(51, 20).utf("tyx_client_cpp").pid(54, 6).i64_be(ms).end_positional().end_named();
+    b.pid(2, 52).pid(3, 20).utf(uid).pid(4, 52).pid(5, 52).end_positional();
+    return b.framed();
+}
+
+TEST(SnapshotRequestTest, FrameBytes) {
+    const std::string uid = "Y9-" + std::string(62, 'q');
+    struct Case {
+        const char* what;
+        std::vector<SubscriptionRequest> requests;
+        bool remove;
+    };
+    const Case cases[] = {
+        {"one table by name", {req("Orders")}, false},
+        {"lists and flag",
+         {SubscriptionRequest{"Orders", {"a", ""}, {"k1", "k2", "k3"}, true}, req("Q")},
+         false},
+        {"only the second list", {SubscriptionRequest{"T", {}, {"x"}, false}}, false},
+        {"removal", {req("Orders"), req("Quotes")}, true},
+        {"no tables", {}, false},
+    };
+    for (const auto& c : cases) {
+        ByteVector out;
+        center::build_snapshot_request(out, c.requests, c.remove, 20000, uid, 1700000000123);
+        EXPECT_EQ(hex(out), hex(expected_request(c.requests, c.remove, uid, 1700000000123))) << c.what;
+    }
+}
+
+TEST(HandshakeTest, MessageBytesAndProcessUid) {
+    const std::string uid = TyxClientCenter::generate_process_uid();
+    ASSERT_EQ(uid.size(), 65u);
+    EXPECT_EQ(uid.substr(0, 3), "Y9-");
+    for (char c : uid.substr(3)) EXPECT_TRUE(std::isalnum(static_cast<unsigned char>(c))) << uid;
+
+    const center::HandshakeMessage out(true, "Y9-abc");
+    EXPECT_EQ(hex(out.bytes), hex(CenterBytes()
+                                      .u16_be(8)
+                                      .raw("XQDM|dTP")
+                                      .u8(0)
+                                      .raw("R")
+                                      .u16_be(13)
+                                      .raw("web.to.center")
+                                      .u16_be(6)
+                                      .raw("Y9-abc")
+                                      .data()));
+    const center::HandshakeMessage in(false, "Y9-abc");
+    EXPECT_EQ(hex(in.bytes), hex(CenterBytes()
+                                     .u16_be(8)
+                                     .raw("XQDM|dTP")
+                                     .u8(0)
+                                     .raw("W")
+                                     .u16_be(20)
+                                     .raw("center.to.web$Y9-abc")
+                                     .u16_be(6)
+                                     .raw("Y9-abc")
+                                     .data()));
+}
+
+}  // namespace
+}  // namespace tyx

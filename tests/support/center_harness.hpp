@@ -1,0 +1,402 @@
+// Test support for the center session: a listener that records events as text lines, a small
+// fake center on loopback (accepts the connection pair, answers the handshakes, records request
+// frames, and lets the test push any bytes to the client), builders for the frames a center
+// sends, and a harness that runs one TyxClientCenter on a multiplexer's control loop.
+#pragma once
+
+#include <asio.hpp>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "center/incremental_update.hpp"
+#include "center/tyx_client_center.hpp"
+#include "multiplex/tyx_client_multiplex.hpp"
+#include "support/center_bytes.hpp"
+
+namespace tyx::test {
+
+// Records every event as one line, e.g. "update alpha-center 1 Orders 5 ord-5 seq=3" or
+// "subscribe alpha-center Orders,Quotes", and lets the test thread wait for them.
+class CenterEventLog : public TyxClientListener {
+public:
+    void on_connect(TyxClientMultiplex&, std::string_view n) override { add("connect " + std::string(n)); }
+    void on_disconnect(TyxClientMultiplex&, std::string_view n) override {
+        add("disconnect " + std::string(n));
+    }
+    void on_logged_in(TyxClientMultiplex&, std::string_view n) override {
+        add("logged_in " + std::string(n));
+    }
+    void on_subscribe(TyxClientMultiplex&, std::string_view n,
+                      const std::vector<std::string>& tables) override {
+        std::string line = "subscribe " + std::string(n) + " ";
+        for (std::size_t i = 0; i < tables.size(); ++i) line += (i ? "," : "") + tables[i];
+        add(line);
+    }
+    void on_update(TyxClientMultiplex&, std::string_view n, const TyxCenterIncrementalUpdate& u) override {
+        add("update " + std::string(n) + " " + std::to_string(u.action) + " " + u.table_name + " " +
+            std::to_string(u.id) + " " + u.object_id + " seq=" + std::to_string(u.seqnum));
+    }
+    void on_log(TyxClientMultiplex&, std::string_view n, std::uint8_t level, std::string_view m) override {
+        add("log " + std::string(n) + " " + std::to_string(level) + " " + std::string(m));
+    }
+
+    void add(std::string line) {
+        std::lock_guard lock(mutex_);
+        events_.push_back(std::move(line));
+        changed_.notify_all();
+    }
+    std::vector<std::string> events() const {
+        std::lock_guard lock(mutex_);
+        return events_;
+    }
+    // The events that start with `prefix`, in order.
+    std::vector<std::string> with_prefix(std::string_view prefix) const {
+        std::lock_guard lock(mutex_);
+        std::vector<std::string> out;
+        for (const auto& e : events_)
+            if (e.rfind(prefix, 0) == 0) out.push_back(e);
+        return out;
+    }
+    // Waits until at least `n` events start with `prefix`; false after `timeout`.
+    bool wait_for(std::string_view prefix, std::size_t n = 1,
+                  std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, timeout, [&] {
+            std::size_t k = 0;
+            for (const auto& e : events_) k += e.rfind(prefix, 0) == 0;
+            return k >= n;
+        });
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::string> events_;
+};
+
+// A fake center on 127.0.0.1 with an ephemeral port, run by one thread of its own. It accepts
+// any number of connections, reads each handshake and answers it; the connection that says "W"
+// becomes the one frames are pushed on, the one that says "R" is read for request frames.
+class FakeCenter {
+public:
+    struct Handshake {
+        std::string tag;
+        char direction = 0;
+        std::string channel;
+        std::string uid;
+    };
+
+    FakeCenter() : acceptor_(io_, asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0)) {
+        port_ = acceptor_.local_endpoint().port();
+        asio::co_spawn(io_, accept_loop(), asio::detached);
+        thread_ = std::thread([this] { io_.run(); });
+    }
+    ~FakeCenter() {
+        on_loop([this] {
+            std::error_code ignored;
+            acceptor_.close(ignored);
+            for (auto& s : sockets_) s->close(ignored);
+        });
+        io_.stop();
+        thread_.join();
+    }
+
+    std::uint16_t port() const { return port_; }
+    std::vector<Endpoint> endpoints() const { return {Endpoint{"127.0.0.1", std::to_string(port_)}}; }
+
+    // The bytes answering each handshake (length-prefixed reply, and the server UID when the
+    // reply ends with "P"). Set before the client connects.
+    void set_reply(std::vector<std::uint8_t> reply) {
+        std::lock_guard lock(mutex_);
+        reply_ = std::move(reply);
+    }
+    static std::vector<std::uint8_t> reply_bytes(std::string_view text, std::string_view server_uid = {}) {
+        CenterBytes b;
+        b.u16_be(static_cast<std::uint16_t>(text.size())).raw(text);
+        if (!server_uid.empty()) b.u16_be(static_cast<std::uint16_t>(server_uid.size())).raw(server_uid);
+        return b.data();
+    }
+
+    std::vector<Handshake> handshakes() const {
+        std::lock_guard lock(mutex_);
+        return handshakes_;
+    }
+    // Request frames read from the "R" connections, header included, in arrival order.
+    std::vector<std::vector<std::uint8_t>> requests() const {
+        std::lock_guard lock(mutex_);
+        return requests_;
+    }
+    std::size_t pushed_connections() const {
+        std::lock_guard lock(mutex_);
+        return inbound_generation_;
+    }
+    bool wait_handshakes(std::size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, timeout, [&] { return handshakes_.size() >= n; });
+    }
+    bool wait_requests(std::size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, timeout, [&] { return requests_.size() >= n; });
+    }
+
+    // Writes `bytes` on the latest "W" connection; returns once written.
+    void push(const std::vector<std::uint8_t>& bytes) {
+        on_loop([&] {
+            if (!inbound_) return;
+            std::error_code ignored;
+            asio::write(*inbound_, asio::buffer(bytes), ignored);
+        });
+    }
+    // Closes every open connection; the listener stays open for the client to come back.
+    void drop_connections() {
+        on_loop([this] {
+            std::error_code ignored;
+            for (auto& s : sockets_) {
+                s->shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+                s->close(ignored);
+            }
+            sockets_.clear();
+            inbound_.reset();
+        });
+    }
+
+private:
+    template <typename F>
+    void on_loop(F&& f) {
+        std::promise<void> done;
+        asio::post(io_, [&] {
+            f();
+            done.set_value();
+        });
+        done.get_future().wait();
+    }
+
+    asio::awaitable<void> accept_loop() {
+        for (;;) {
+            auto socket = std::make_shared<asio::ip::tcp::socket>(io_);
+            std::error_code ec;
+            co_await acceptor_.async_accept(*socket, asio::redirect_error(asio::use_awaitable, ec));
+            if (ec) co_return;
+            sockets_.push_back(socket);
+            asio::co_spawn(io_, serve(socket), asio::detached);
+        }
+    }
+
+    static asio::awaitable<std::string> read_java_utf(asio::ip::tcp::socket& s) {
+        std::uint8_t len[2];
+        co_await asio::async_read(s, asio::buffer(len), asio::use_awaitable);
+        std::string text((len[0] << 8) | len[1], '\0');
+        co_await asio::async_read(s, asio::buffer(text), asio::use_awaitable);
+        co_return text;
+    }
+
+    asio::awaitable<void> serve(std::shared_ptr<asio::ip::tcp::socket> socket) {
+        try {
+            Handshake h;
+            h.tag = co_await read_java_utf(*socket);
+            std::uint8_t dir[2];
+            co_await asio::async_read(*socket, asio::buffer(dir), asio::use_awaitable);
+            h.direction = static_cast<char>(dir[1]);
+            h.channel = co_await read_java_utf(*socket);
+            h.uid = co_await read_java_utf(*socket);
+            std::vector<std::uint8_t> reply;
+            {
+                std::lock_guard lock(mutex_);
+                reply = reply_;
+                handshakes_.push_back(h);
+            }
+            co_await asio::async_write(*socket, asio::buffer(reply), asio::use_awaitable);
+            {
+                // Recorded and announced only now: a test that pushes after seeing the
+                // handshake finds the connection ready.
+                std::lock_guard lock(mutex_);
+                if (h.direction == 'W') {
+                    inbound_ = socket;
+                    ++inbound_generation_;
+                }
+                changed_.notify_all();
+            }
+            if (h.direction != 'R') co_return;
+            for (;;) {
+                std::vector<std::uint8_t> frame(8);
+                co_await asio::async_read(*socket, asio::buffer(frame), asio::use_awaitable);
+                const std::size_t n = (std::size_t(frame[4]) << 24) | (std::size_t(frame[5]) << 16) |
+                                      (std::size_t(frame[6]) << 8) | frame[7];
+                frame.resize(8 + n);
+                co_await asio::async_read(*socket, asio::buffer(frame.data() + 8, n), asio::use_awaitable);
+                std::lock_guard lock(mutex_);
+                requests_.push_back(std::move(frame));
+                changed_.notify_all();
+            }
+        } catch (const std::exception&) {
+            // The connection ended.
+        }
+    }
+
+    asio::io_context io_;
+    asio::ip::tcp::acceptor acceptor_;
+    std::uint16_t port_ = 0;
+    std::thread thread_;
+    std::vector<std::shared_ptr<asio::ip::tcp::socket>> sockets_;  // loop thread only
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::uint8_t> reply_ = reply_bytes("XQDM|dTP", "Y9-server");
+    std::vector<Handshake> handshakes_;
+    std::vector<std::vector<std::uint8_t>> requests_;
+    std::shared_ptr<asio::ip::tcp::socket> inbound_;
+    std::size_t inbound_generation_ = 0;
+};
+
+// ---- Frames a center sends ----------------------------------------------------------------------
+
+// One field of an entity: pooled key, then an int (type 13) or a short string (type 9).
+struct EntityField {
+    std::int16_t key;
+    std::variant<std::int32_t, std::string> value;
+};
+
+inline CenterBytes entity_bytes(std::int16_t table_key, std::int64_t id, std::string_view object_id,
+                                const std::vector<EntityField>& fields) {
+    CenterBytes payload;
+    payload.i64_be(id).u8(0x60).utf(object_id).i16_be(static_cast<std::int16_t>(fields.size()));
+    for (const auto& f : fields) {
+        payload.i16_be(f.key);
+        if (const auto* i = std::get_if<std::int32_t>(&f.value))
+            payload.u8(13).i32_be(*i);
+        else {
+            const auto& s = std::get<std::string>(f.value);
+            payload.u8(9).u8(static_cast<std::uint8_t>(s.size())).raw(s);
+        }
+    }
+    return CenterBytes().entity(table_key, payload);
+}
+
+// The parts of one changes message; empty parts are left out.
+struct ChangesParts {
+    std::int64_t seqnum = 0;  // 0: no seqNum field
+    CenterBytes pool = {};    // entries: 00 key16 text, or 01 id32 text
+    CenterBytes schema = {};  // table key16, kind, count16, then per column key16 type flags
+    CenterBytes added = {};
+    CenterBytes updated = {};
+    CenterBytes removed = {};
+};
+
+inline CenterBytes pool_key(std::int16_t key, std::string_view text) {
+    return CenterBytes().u8(0).i16_be(key).utf(text);
+}
+
+inline std::vector<std::uint8_t> changes_frame(const ChangesParts& p) {
+    CenterBytes b;
+    b.preamble("Y9.VE.CH", 0);
+    if (p.seqnum != 0) b.named("seqNum", 6).i64_be(p.seqnum);
+    if (p.pool.size()) b.named("tyxValuesStringPoolMap", 101).byte_array(p.pool);
+    if (p.schema.size()) b.named("schemaChanges", 101).byte_array(p.schema);
+    if (p.added.size()) b.named("tyxEntitiesAdded", 101).byte_array(p.added);
+    if (p.updated.size()) b.named("tyxEntitiesUpdated", 101).byte_array(p.updated);
+    if (p.removed.size()) b.named("tyxEntitiesRemoved", 101).byte_array(p.removed);
+    return b.end_named().framed();
+}
+
+inline std::vector<std::uint8_t> snapshot_response_frame() {
+    return CenterBytes().preamble("Y9.VE.SR", 1).end_positional().framed();
+}
+
+// A pass-through message whose first field is a server exception.
+inline std::vector<std::uint8_t> throwable_frame() {
+    return CenterBytes().preamble("Y9.ST.PT", 1).pid(1, 53).raw("java.lang.IllegalStateException").framed();
+}
+
+// ---- The session under test -------------------------------------------------------------------
+
+// Runs `fn()` (returning an awaitable) on `io` and waits for it; its exception is rethrown.
+template <typename F>
+void run_on_loop(asio::io_context& io, F&& fn) {
+    std::promise<void> done;
+    auto finished = done.get_future();
+    asio::co_spawn(io, std::forward<F>(fn), [&](std::exception_ptr e) {
+        if (e)
+            done.set_exception(e);
+        else
+            done.set_value();
+    });
+    finished.get();
+}
+
+// One TyxClientCenter of cluster "alpha" on a multiplexer's control loop, started as the
+// cluster client starts it (connect, then the receive loop) and stopped on destruction.
+class CenterHarness {
+public:
+    explicit CenterHarness(std::vector<Endpoint> endpoints, bool with_listener = true) : multiplex_(1) {
+        if (with_listener) multiplex_.listener_add(log_);
+        center_ =
+            std::make_unique<TyxClientCenter>(multiplex_, "alpha", std::move(endpoints), false, SslOptions{},
+                                              SubscriptionConfig{}, multiplex_.control_context());
+    }
+    ~CenterHarness() {
+        stop();
+        run_on_loop(center_->io_context(), []() -> asio::awaitable<void> { co_return; });
+    }
+
+    void start() {
+        auto done = std::make_shared<std::promise<void>>();
+        loop_finished_ = done->get_future();
+        asio::co_spawn(
+            center_->io_context(),
+            [c = center_.get()]() -> asio::awaitable<void> {
+                co_await c->connect(c->io_context());
+                co_await c->receive_loop();
+            },
+            [done](std::exception_ptr) { done->set_value(); });
+    }
+    void stop() {
+        if (stopped_) return;
+        stopped_ = true;
+        run_on_loop(center_->io_context(),
+                    [c = center_.get()]() -> asio::awaitable<void> { co_await c->stop(); });
+        if (loop_finished_.valid()) loop_finished_.wait_for(std::chrono::seconds(10));
+    }
+
+    // Runs `f(center)` on the control loop and returns its result.
+    template <typename F>
+    auto on_center(F&& f) {
+        std::promise<decltype(f(*center_))> result;
+        auto future = result.get_future();
+        asio::post(center_->io_context(), [&] {
+            if constexpr (std::is_void_v<decltype(f(*center_))>) {
+                f(*center_);
+                result.set_value();
+            } else {
+                result.set_value(f(*center_));
+            }
+        });
+        return future.get();
+    }
+    // Subscribes on the control loop; the returned future is ready once the callback ran.
+    std::shared_future<void> subscribe(std::vector<SubscriptionRequest> requests) {
+        auto done = std::make_shared<std::promise<void>>();
+        std::shared_future<void> f = done->get_future().share();
+        on_center([&](TyxClientCenter& c) { c.subscribe(requests, [done] { done->set_value(); }); });
+        return f;
+    }
+
+    TyxClientMultiplex& multiplex() { return multiplex_; }
+    CenterEventLog& log() { return *log_; }
+    TyxClientCenter& center() { return *center_; }
+
+private:
+    TyxClientMultiplex multiplex_;
+    std::shared_ptr<CenterEventLog> log_ = std::make_shared<CenterEventLog>();
+    std::unique_ptr<TyxClientCenter> center_;
+    std::future<void> loop_finished_;
+    bool stopped_ = false;
+};
+
+}  // namespace tyx::test
