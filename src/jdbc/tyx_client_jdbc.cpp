@@ -1,0 +1,407 @@
+#include "jdbc/tyx_client_jdbc.hpp"
+
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
+#include <asio/redirect_error.hpp>
+#include <asio/use_awaitable.hpp>
+
+#include <algorithm>
+#include <array>
+#include <stdexcept>
+#include <system_error>
+
+#include "jdbc/jdbc_bulk_insert.hpp"
+#include "jdbc/jdbc_session_messages.hpp"
+
+namespace tyx {
+
+namespace jdbc {
+
+asio::awaitable<bool> WaitList::wait(asio::io_context& io_context,
+                                     std::chrono::steady_clock::time_point until) {
+    auto waiter = std::make_shared<Waiter>(io_context);
+    waiter->timer.expires_at(until);
+    waiters_.push_back(waiter);
+    std::error_code ignored;
+    co_await waiter->timer.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+    if (!waiter->notified) std::erase(waiters_, waiter);
+    co_return waiter->notified;
+}
+
+bool WaitList::notify_one() {
+    if (waiters_.empty()) return false;
+    auto waiter = std::move(waiters_.front());
+    waiters_.pop_front();
+    waiter->notified = true;
+    waiter->timer.cancel();
+    return true;
+}
+
+void WaitList::notify_all() {
+    while (notify_one()) {
+    }
+}
+
+std::chrono::milliseconds response_deadline(std::int64_t timeout_ms, std::int32_t configured_timeout_ms) {
+    constexpr std::int64_t kDefault = 30000;
+    constexpr std::int64_t kLongest = 24LL * 3600 * 1000;  // keeps the sum far from overflowing
+    constexpr std::int64_t kMostGrace = 5000;
+    std::int64_t limit = timeout_ms > 0              ? timeout_ms
+                         : configured_timeout_ms > 0 ? configured_timeout_ms
+                                                     : kDefault;
+    limit = std::min(limit, kLongest);
+    return std::chrono::milliseconds{limit + std::min(limit, kMostGrace)};
+}
+
+}  // namespace jdbc
+
+namespace {
+
+constexpr const char* kStoppedText = "JDBC client is stopped";
+constexpr const char* kNotConnectedText = "JDBC session is not connected";
+// Responses are read in growing steps, so that a length announced but never sent costs no more
+// memory than the bytes that did arrive.
+constexpr std::size_t kFirstReadStep = std::size_t{1} << 20;
+
+std::string timed_out_text(std::string_view what, std::chrono::milliseconds deadline) {
+    return "JDBC " + std::string(what) + " timed out after " + std::to_string(deadline.count()) + " ms";
+}
+
+}  // namespace
+
+// Counts a request from its call to its end, whatever the way out, for `stop` to wait on.
+class TyxClientJdbc::ActiveRequest {
+public:
+    explicit ActiveRequest(TyxClientJdbc& client) : client_(client) { ++client_.active_requests_; }
+    ~ActiveRequest() { client_.request_finished(); }
+    ActiveRequest(const ActiveRequest&) = delete;
+    ActiveRequest& operator=(const ActiveRequest&) = delete;
+
+private:
+    TyxClientJdbc& client_;
+};
+
+// Owns the connection's turn; handing it to the next waiter on the way out.
+class TyxClientJdbc::LockHolder {
+public:
+    explicit LockHolder(TyxClientJdbc& client) : client_(client) {}
+    ~LockHolder() { client_.release_turn(); }
+    LockHolder(const LockHolder&) = delete;
+    LockHolder& operator=(const LockHolder&) = delete;
+
+private:
+    TyxClientJdbc& client_;
+};
+
+// Arms the deadline of one exchange on the current socket; when it passes first, that socket
+// is closed, which fails the pending read or write. Disarmed on the way out.
+class TyxClientJdbc::Watchdog {
+public:
+    Watchdog(TyxClientJdbc& client, std::chrono::milliseconds deadline) : client_(client) {
+        client.timed_out_ = false;
+        const std::uint64_t generation = ++client.deadline_generation_;
+        client.deadline_.expires_after(deadline);
+        client.deadline_.async_wait([&client, generation, socket = client.socket_.get(),
+                                     alive = std::weak_ptr<char>(client.alive_)](std::error_code ec) {
+            if (ec || alive.expired()) return;
+            if (generation != client.deadline_generation_) return;
+            client.timed_out_ = true;
+            client.expire_connection(socket);
+        });
+    }
+    ~Watchdog() {
+        ++client_.deadline_generation_;
+        client_.deadline_.cancel();
+    }
+    Watchdog(const Watchdog&) = delete;
+    Watchdog& operator=(const Watchdog&) = delete;
+
+private:
+    TyxClientJdbc& client_;
+};
+
+TyxClientJdbc::TyxClientJdbc(TyxClientMultiplex& multiplex, std::string_view cluster_name,
+                             std::vector<Endpoint> endpoints, bool use_ssl, SslOptions ssl_options,
+                             const DatabaseConfig& config, asio::io_context& io_context)
+    : ITyxClient(multiplex, cluster_name, "jdbc", std::move(endpoints)),
+      io_context_(io_context),
+      use_ssl_(use_ssl),
+      ssl_options_(std::move(ssl_options)),
+      config_(config),
+      timer_(io_context),
+      deadline_(io_context) {
+    recreate_socket();
+}
+
+TyxClientJdbc::~TyxClientJdbc() {
+    alive_.reset();
+}
+
+void TyxClientJdbc::recreate_socket() {
+    socket_.replace(create_socket(io_context_, use_ssl_, ssl_options_));
+}
+
+asio::awaitable<bool> TyxClientJdbc::try_connect_once() {
+    const bool connected = co_await socket_->connect_sync();
+    co_return connected;
+}
+
+asio::awaitable<void> TyxClientJdbc::connect(asio::io_context&) {
+    connecting_ = true;
+    connect_error_ = nullptr;
+    std::exception_ptr error;
+    try {
+        co_await connect_and_login();
+    } catch (...) {
+        error = std::current_exception();
+    }
+    finish_connecting(error);
+    if (error) std::rethrow_exception(error);
+}
+
+asio::awaitable<void> TyxClientJdbc::connect_and_login() {
+    logged_in_ = false;
+    const bool connected = co_await connect_first(timer_);
+    if (!connected) co_return;
+    co_await do_login_handshake();
+}
+
+asio::awaitable<void> TyxClientJdbc::do_reconnect() {
+    logged_in_ = false;
+    const bool connected = co_await reconnect_to_next_endpoint(timer_);
+    if (!connected) co_return;
+    co_await do_login_handshake();
+}
+
+asio::awaitable<void> TyxClientJdbc::receive_loop() {
+    co_return;
+}
+
+asio::awaitable<void> TyxClientJdbc::stop() {
+    stopping_ = true;
+    timer_.cancel();
+    co_await socket_->disconnect_sync();
+    logged_in_ = false;
+    // Requests in flight fail at once on the closed socket, queued ones when their turn comes,
+    // and a reconnection ends at its next step; none may touch this client after it is gone.
+    while (active_requests_ > 0 || reconnect_running_) {
+        const bool woken = co_await drained_.wait(io_context_);
+        (void)woken;
+    }
+}
+
+asio::awaitable<void> TyxClientJdbc::do_login_handshake() {
+    const auto deadline = jdbc::response_deadline(0, config_.query_timeout_ms);
+    jdbc::Login login(config_);
+    jdbc::LoginAck ack;
+    {
+        Watchdog watch(*this, deadline);
+        try {
+            const auto& hello = jdbc::kClientVersionBytes;
+            co_await socket_->send_all_sync(
+                std::string_view(reinterpret_cast<const char*>(hello.data()), hello.size()));
+            std::array<std::uint8_t, 2> answer{};
+            co_await socket_->receive_all_sync(answer.data(), answer.size());
+            if (answer != jdbc::kServerVersionBytes)
+                throw std::runtime_error(jdbc::version_mismatch_text(answer[0], answer[1]));
+            co_await socket_->send_all_sync(login.view());
+            std::vector<std::uint8_t> body;
+            co_await receive_all(body);
+            ack = jdbc::LoginAck(ByteView(body));
+        } catch (const std::exception&) {
+            if (timed_out_) throw std::runtime_error(timed_out_text("login", deadline));
+            throw;
+        }
+    }
+    if (ack.version != jdbc::kProtocolVersion)
+        throw std::runtime_error(jdbc::server_version_text(ack.version));
+    record_login();
+    logged_in_ = true;
+    notify_message_sent(std::string(login.view()));
+    notify_logged_in();
+    notify_received(std::move(ack.message));
+}
+
+asio::awaitable<void> TyxClientJdbc::receive_all(std::vector<std::uint8_t>& out) {
+    std::array<std::uint8_t, 4> head{};
+    co_await socket_->receive_all_sync(head.data(), head.size());
+    const auto n = load_be<std::int32_t>(head.data());
+    if (n < 0) throw std::runtime_error("Invalid JDBC response length: " + std::to_string(n));
+    // The length counts the body; one more byte follows it, which is read and dropped.
+    const auto total = static_cast<std::int64_t>(n) + 1;
+    if (total > jdbc::kMaxResponseBytes)
+        throw std::runtime_error("JDBC response length " + std::to_string(n) + " exceeds the limit of " +
+                                 std::to_string(jdbc::kMaxResponseBytes) + " bytes");
+    const auto wanted = static_cast<std::size_t>(total);
+    out.clear();
+    std::size_t have = 0;
+    while (have < wanted) {
+        const std::size_t step = std::min(wanted - have, std::max(kFirstReadStep, have));
+        out.resize(have + step);
+        co_await socket_->receive_all_sync(out.data() + have, step);
+        have += step;
+    }
+    out.resize(static_cast<std::size_t>(n));
+}
+
+asio::awaitable<std::shared_ptr<jdbc::QueryResult>> TyxClientJdbc::sql(std::string_view sql_text) {
+    const jdbc::Query query(sql_text);
+    auto result =
+        co_await run_request(query, query.sql, jdbc::response_deadline(config_.query_timeout_ms, 0));
+    co_return result;
+}
+
+asio::awaitable<std::shared_ptr<jdbc::QueryResult>> TyxClientJdbc::bulk_insert(
+    std::string_view table, const std::vector<jdbc::JdbcColumn>& columns, std::int32_t row_count,
+    std::int64_t timeout_ms) {
+    const std::int64_t effective = timeout_ms >= 0 ? timeout_ms : config_.query_timeout_ms;
+    const jdbc::BulkInsert request(table, columns, row_count, effective);
+    auto result = co_await run_request(request, request.table_name,
+                                       jdbc::response_deadline(effective, config_.query_timeout_ms));
+    co_return result;
+}
+
+asio::awaitable<std::shared_ptr<jdbc::QueryResult>> TyxClientJdbc::run_request(
+    const QMessage& request, std::string sent_text, std::chrono::milliseconds deadline) {
+    ActiveRequest active(*this);
+    if (stopping_) throw std::runtime_error(kStoppedText);
+    co_await acquire_turn();
+    LockHolder turn(*this);
+    if (stopping_) throw std::runtime_error(kStoppedText);
+    for (int attempt = 0;; ++attempt) {
+        std::exception_ptr failure;
+        try {
+            if (connecting_) co_await wait_for_connection(deadline);
+            auto result = co_await attempt_once(request, sent_text, deadline);
+            co_return result;
+        } catch (const std::exception&) {
+            failure = std::current_exception();
+        }
+        if (attempt == 0 && !stopping_) {
+            co_await reconnect_for_retry(deadline);
+            if (stopping_) throw std::runtime_error(kStoppedText);
+            continue;
+        }
+        // A response still on its way would be read as the answer to the next request: a
+        // connection left mid-exchange is closed, and the next request reconnects first.
+        if (exchange_open_) {
+            exchange_open_ = false;
+            logged_in_ = false;
+            co_await socket_->disconnect_sync();
+        }
+        std::rethrow_exception(failure);
+    }
+}
+
+asio::awaitable<std::shared_ptr<jdbc::QueryResult>> TyxClientJdbc::attempt_once(
+    const QMessage& request, const std::string& sent_text, std::chrono::milliseconds deadline) {
+    // Writing on a closed socket does nothing, and the sent event would then report a request
+    // that never left.
+    exchange_open_ = false;
+    if (!logged_in_ || !socket_->is_connected()) throw std::runtime_error(kNotConnectedText);
+    std::vector<std::uint8_t> body;
+    {
+        Watchdog watch(*this, deadline);
+        exchange_open_ = true;
+        try {
+            co_await socket_->send_all_sync(request.view());
+            notify_message_sent(sent_text);
+            co_await receive_all(body);
+        } catch (const std::exception&) {
+            if (timed_out_) throw std::runtime_error(timed_out_text("request", deadline));
+            throw;
+        }
+        exchange_open_ = false;
+    }
+    if (body.empty()) co_return nullptr;
+    // Only copied for someone to hear it.
+    if (multiplex_.listener_count() > 0) notify_received(std::string(body.begin(), body.end()));
+    ByteView view(body);
+    auto result = std::make_shared<jdbc::QueryResult>(view);
+    co_return result;
+}
+
+asio::awaitable<void> TyxClientJdbc::acquire_turn() {
+    if (!busy_) {
+        busy_ = true;
+        co_return;
+    }
+    // The turn is handed over by release_turn: busy_ stays set for the new owner.
+    const bool handed = co_await turn_waiters_.wait(io_context_);
+    (void)handed;
+}
+
+void TyxClientJdbc::release_turn() {
+    if (!turn_waiters_.notify_one()) busy_ = false;
+}
+
+std::chrono::milliseconds TyxClientJdbc::connection_wait_limit(std::chrono::milliseconds deadline) const {
+    const auto since_login = std::chrono::steady_clock::now() - last_login_time_;
+    return next_reconnect_backoff(std::chrono::milliseconds{current_backoff_ms_}, since_login) + deadline;
+}
+
+asio::awaitable<void> TyxClientJdbc::reconnect_for_retry(std::chrono::milliseconds deadline) {
+    const auto limit = connection_wait_limit(deadline);
+    if (!connecting_) {
+        connecting_ = true;
+        reconnect_running_ = true;
+        connect_error_ = nullptr;
+        // Runs on its own: a request gives up waiting after `limit`, the reconnection goes on
+        // until it succeeds or the client stops.
+        asio::co_spawn(io_context_, do_reconnect(),
+                       [this, alive = std::weak_ptr<char>(alive_)](std::exception_ptr e) {
+                           if (alive.expired()) return;
+                           reconnect_running_ = false;
+                           finish_connecting(e);
+                       });
+    }
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (connecting_) {
+        const bool notified = co_await connect_waiters_.wait(io_context_, until);
+        if (!notified && connecting_)
+            throw std::runtime_error("JDBC reconnection did not complete within " +
+                                     std::to_string(limit.count()) + " ms");
+    }
+    if (connect_error_) std::rethrow_exception(connect_error_);
+}
+
+asio::awaitable<void> TyxClientJdbc::wait_for_connection(std::chrono::milliseconds deadline) {
+    const auto limit = connection_wait_limit(deadline);
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (connecting_) {
+        const bool notified = co_await connect_waiters_.wait(io_context_, until);
+        if (!notified && connecting_)
+            throw std::runtime_error("JDBC connection did not complete within " +
+                                     std::to_string(limit.count()) + " ms");
+    }
+    if (connect_error_) std::rethrow_exception(connect_error_);
+}
+
+void TyxClientJdbc::finish_connecting(std::exception_ptr error) {
+    connecting_ = false;
+    connect_error_ = std::move(error);
+    connect_waiters_.notify_all();
+    drained_.notify_all();
+}
+
+void TyxClientJdbc::expire_connection(ISocket* socket) {
+    asio::co_spawn(
+        io_context_,
+        [this, socket, alive = std::weak_ptr<char>(alive_)]() -> asio::awaitable<void> {
+            if (alive.expired() || socket_.get() != socket) co_return;
+            co_await socket->disconnect_sync();
+        },
+        asio::detached);
+}
+
+void TyxClientJdbc::request_finished() {
+    if (--active_requests_ == 0) drained_.notify_all();
+}
+
+void TyxClientJdbc::notify_received(std::string message) {
+    notify([text = std::move(message)](TyxClientListener& l, TyxClientMultiplex& m, std::string_view name) {
+        l.on_message_received(m, name, 0, 0, 0, text);
+    });
+}
+
+}  // namespace tyx

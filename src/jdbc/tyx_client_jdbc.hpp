@@ -1,0 +1,157 @@
+// TyxClientJdbc: the session with one database shard of one cluster. It connects with failover,
+// exchanges versions and logs in, then runs SQL queries and bulk inserts one at a time, each
+// with a deadline and one reconnect-and-retry. Lives on the multiplexer's control loop; every
+// member runs there.
+//
+// Requests never interleave: callers queue (first come, first served) on an asynchronous lock
+// held from writing a request until its response has been read. Each request attempt has a
+// deadline (see `response_deadline`); when it passes, the connection is closed and the attempt
+// fails like a lost connection. The reconnection before the retry runs on its own and a request
+// waits for it no longer than its back-off plus one deadline, so no caller waits forever, even
+// for a server that never comes back; the reconnection itself goes on until it succeeds or the
+// client is stopped. `stop` ends every request in flight and waits until none is left.
+#pragma once
+
+#include <asio/awaitable.hpp>
+#include <asio/io_context.hpp>
+#include <asio/steady_timer.hpp>
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <exception>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/tyx_client_if.hpp"
+#include "jdbc/jdbc_result.hpp"
+#include "transport/socket_impl.hpp"
+#include "tyx/config.hpp"
+
+namespace tyx {
+
+namespace jdbc {
+
+// Waiters parked on steady timers of one loop. A waiter wakes when notified or at its own
+// deadline; a waiter whose deadline passed but who has not resumed yet still counts as notified
+// when picked, so a hand-over is never lost. Loop thread only.
+class WaitList {
+public:
+    // True when notified, false when `until` came first.
+    asio::awaitable<bool> wait(
+        asio::io_context& io_context,
+        std::chrono::steady_clock::time_point until = std::chrono::steady_clock::time_point::max());
+    // Wakes the longest waiting waiter; false when there is none.
+    bool notify_one();
+    void notify_all();
+    bool empty() const { return waiters_.empty(); }
+
+private:
+    struct Waiter {
+        explicit Waiter(asio::io_context& io) : timer(io) {}
+        asio::steady_timer timer;
+        bool notified = false;
+    };
+    std::deque<std::shared_ptr<Waiter>> waiters_;
+};
+
+// Responses announcing more bytes than this are refused before anything is allocated.
+inline constexpr std::int64_t kMaxResponseBytes = std::int64_t{1} << 30;
+
+// How long one request attempt may wait for its response: the server's own limit (the given
+// timeout when positive, else the configured query timeout, else 30 s) plus the same again,
+// at most 5 s more, so that a server reporting its own timeout is heard first.
+std::chrono::milliseconds response_deadline(std::int64_t timeout_ms, std::int32_t configured_timeout_ms);
+
+}  // namespace jdbc
+
+class TyxClientJdbc : public ITyxClient {
+public:
+    TyxClientJdbc(TyxClientMultiplex& multiplex, std::string_view cluster_name,
+                  std::vector<Endpoint> endpoints, bool use_ssl, SslOptions ssl_options,
+                  const DatabaseConfig& config, asio::io_context& io_context);
+    ~TyxClientJdbc() override;
+
+    asio::awaitable<void> connect(asio::io_context& io_context) override;
+    // The database sends nothing unasked: responses are read by the requests themselves.
+    asio::awaitable<void> receive_loop() override;
+    asio::awaitable<void> stop() override;
+    void recreate_socket() override;
+    asio::awaitable<bool> try_connect_once() override;
+
+    // Runs one SQL text. An empty response body gives an empty pointer. The text is copied
+    // before the first suspension. Failures (after the one retry) are thrown.
+    asio::awaitable<std::shared_ptr<jdbc::QueryResult>> sql(std::string_view sql_text);
+    // Inserts `row_count` rows of `columns` into `table`; a negative timeout selects the
+    // configured query timeout. The request is encoded before the first suspension.
+    asio::awaitable<std::shared_ptr<jdbc::QueryResult>> bulk_insert(
+        std::string_view table, const std::vector<jdbc::JdbcColumn>& columns, std::int32_t row_count,
+        std::int64_t timeout_ms);
+
+    asio::awaitable<void> do_login_handshake();
+    // Reads one response frame (a 4-byte length N, then N + 1 bytes) and keeps the first N.
+    asio::awaitable<void> receive_all(std::vector<std::uint8_t>& out);
+    asio::awaitable<void> do_reconnect();
+
+    asio::io_context& io_context() const { return io_context_; }
+    const DatabaseConfig& config() const { return config_; }
+    bool logged_in() const { return logged_in_; }
+    ISocket* socket() const { return socket_.get(); }
+    // Requests started and not yet finished (waiting for their turn included).
+    std::size_t active_requests() const { return active_requests_; }
+
+private:
+    class ActiveRequest;
+    class LockHolder;
+    class Watchdog;
+
+    // The queue, the attempts, the retry.
+    asio::awaitable<std::shared_ptr<jdbc::QueryResult>> run_request(const QMessage& request,
+                                                                    std::string sent_text,
+                                                                    std::chrono::milliseconds deadline);
+    asio::awaitable<std::shared_ptr<jdbc::QueryResult>> attempt_once(const QMessage& request,
+                                                                     const std::string& sent_text,
+                                                                     std::chrono::milliseconds deadline);
+    asio::awaitable<void> acquire_turn();
+    void release_turn();
+    asio::awaitable<void> connect_and_login();
+    // Starts a reconnection unless a connection is being made, then waits for it (see the
+    // header note). Throws what the reconnection threw, or a timeout.
+    asio::awaitable<void> reconnect_for_retry(std::chrono::milliseconds deadline);
+    // Waits while a connection is being made, at most the back-off plus `deadline`.
+    asio::awaitable<void> wait_for_connection(std::chrono::milliseconds deadline);
+    std::chrono::milliseconds connection_wait_limit(std::chrono::milliseconds deadline) const;
+    void finish_connecting(std::exception_ptr error);
+    void notify_received(std::string message);
+    // Closes the connection the deadline caught, unless it was replaced meanwhile.
+    void expire_connection(ISocket* socket);
+    void request_finished();
+
+    asio::io_context& io_context_;
+    bool use_ssl_;
+    SslOptions ssl_options_;
+    DatabaseConfig config_;
+    SocketSlot<> socket_;
+    asio::steady_timer timer_;     // back-off and failover pauses
+    asio::steady_timer deadline_;  // the deadline of the exchange in progress
+    std::uint64_t deadline_generation_ = 0;
+    bool timed_out_ = false;  // the deadline of the current exchange passed
+
+    bool logged_in_ = false;
+    bool busy_ = false;  // a request holds the connection
+    jdbc::WaitList turn_waiters_;
+    std::size_t active_requests_ = 0;
+    bool exchange_open_ = false;  // a request was written and its response not fully read
+    // A connection (first connect or reconnection) is being made; requests wait for it.
+    bool connecting_ = false;
+    bool reconnect_running_ = false;    // the reconnection started by a failed request
+    std::exception_ptr connect_error_;  // how the last connection attempt ended
+    jdbc::WaitList connect_waiters_;
+    jdbc::WaitList drained_;  // woken whenever a request or the reconnection ends
+    // Completion handlers check it, so one that runs after the client is gone does nothing.
+    std::shared_ptr<char> alive_ = std::make_shared<char>();
+};
+
+}  // namespace tyx
