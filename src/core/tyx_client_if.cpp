@@ -59,6 +59,7 @@ asio::awaitable<void> ITyxClient::connect_with_failover(asio::steady_timer& time
             advance_endpoint();
             if (stopping_) co_return;
         }
+        first_round_done();
         co_await pause_for(timer, pause);
         if (stopping_) co_return;
         pause = next_failover_pause(pause);

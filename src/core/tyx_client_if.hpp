@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -57,6 +58,18 @@ public:
     virtual void recreate_socket() = 0;
     // One connection attempt on the current socket.
     virtual asio::awaitable<bool> try_connect_once() = 0;
+
+    // Called once, on the client's loop, when the first connection attempt has settled: the
+    // client connected and logged in, or every endpoint failed once (it keeps trying), or it
+    // stopped. The cluster client uses it to release a waiting add_cluster without waiting
+    // for an unreachable shard.
+    void set_first_round_hook(std::function<void()> hook) { first_round_hook_ = std::move(hook); }
+    void first_round_done() {
+        if (auto hook = std::move(first_round_hook_)) {
+            first_round_hook_ = nullptr;
+            hook();
+        }
+    }
 
     TyxClientMultiplex& multiplex() const { return multiplex_; }
     const std::string& name() const { return name_; }
@@ -107,6 +120,7 @@ protected:
     bool stopping_ = false;
     std::chrono::steady_clock::time_point last_login_time_{};
     std::int64_t current_backoff_ms_ = 0;
+    std::function<void()> first_round_hook_;
 };
 
 }  // namespace tyx

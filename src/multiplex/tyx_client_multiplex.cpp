@@ -1,5 +1,7 @@
 #include "multiplex/tyx_client_multiplex.hpp"
 
+#include "multiplex/tyx_cluster_client.hpp"
+
 #include <algorithm>
 
 namespace tyx {
@@ -31,13 +33,6 @@ TyxClientMultiplex::~TyxClientMultiplex() {
     listeners_.clear();
     // Members then go in reverse order: the pool joins its workers, then the notification
     // and control contexts are destroyed.
-}
-
-asio::awaitable<void> TyxClientMultiplex::do_stop_all() {
-    // Cluster operations: each registered cluster client is stopped here, in registry order,
-    // before the registry is cleared. Until cluster clients exist the registry is only cleared.
-    clusters_.clear();
-    co_return;
 }
 
 void TyxClientMultiplex::listener_add(std::shared_ptr<TyxClientListener> listener) {

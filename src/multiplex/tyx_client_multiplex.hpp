@@ -22,14 +22,30 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <functional>
+#include <string_view>
+#include <vector>
 #include <utility>
 
 #include "multiplex/io_context_pool.hpp"
 #include "multiplex/tyx_client_listener.hpp"
+#include "tyx/config.hpp"
+#include "tyx/schema.hpp"
 
 namespace tyx {
 
 class TyxClusterClient;
+struct SubscriptionRequest;
+namespace rt {
+class Message;
+}
+namespace jdbc {
+class QueryResult;
+struct JdbcColumn;
+}  // namespace jdbc
+
+// One result per enabled database shard, in shard order.
+using QueryResults = std::vector<std::shared_ptr<jdbc::QueryResult>>;
 
 class TyxClientMultiplex {
 public:
@@ -104,6 +120,43 @@ public:
     // Stops every registered cluster, one after another, then clears the registry. Control
     // loop only; the destructor runs it through `post`.
     asio::awaitable<void> do_stop_all();
+
+    // --- Clusters. `wait` blocks the caller until the control loop has finished.
+    // Builds and starts the cluster's clients. A name already registered is refused (level-3
+    // on_log) before anything of the new cluster starts. Waiting returns once every shard has
+    // connected or failed each of its endpoints once.
+    void add_cluster(const Cluster& cluster, bool wait);
+    // Stops and forgets the cluster; an unknown name is ignored.
+    void remove_cluster(std::string_view cluster_name, bool wait);
+    asio::awaitable<void> do_add_cluster(Cluster cluster);
+    asio::awaitable<void> do_remove_cluster(std::string cluster_name);
+
+    // --- Publication: to the shards the cluster's distribution function names, or to every
+    // enabled relay. The waiting form reports an unknown cluster; the other drops silently.
+    void send_object_message(std::string_view cluster_name, std::shared_ptr<rt::Message> message, bool wait);
+    asio::awaitable<void> do_send_object_message(std::string cluster_name, std::shared_ptr<rt::Message> message);
+
+    // --- Subscriptions, to every enabled center of the cluster.
+    void subscribe(std::string_view cluster_name, std::vector<std::string> tables, bool wait);
+    void subscribe(std::string_view cluster_name, std::vector<SubscriptionRequest> requests, bool wait);
+    void unsubscribe(std::string_view cluster_name, std::vector<std::string> tables, bool wait);
+    // The lowest-numbered center's schema of the table, when it has arrived. Blocks.
+    std::optional<CenterTableSchema> get_table_schema(std::string_view cluster_name, std::string_view table_name);
+
+    // --- Queries and bulk inserts, on every enabled database shard at once. The blocking forms
+    // give an empty list when the cluster is unknown or a shard failed; the async forms run
+    // `callback` on the notification loop, or raise a level-3 on_log and skip it on failure.
+    QueryResults sql(std::string_view cluster_name, std::string_view query);
+    void sql_async(std::string_view cluster_name, std::string_view query, std::function<void(QueryResults)> callback);
+    QueryResults bulk_insert(std::string_view cluster_name, std::string_view table_name,
+                             const std::vector<jdbc::JdbcColumn>& columns, std::int32_t row_count,
+                             std::int64_t timeout_ms);
+    void bulk_insert_async(std::string_view cluster_name, std::string_view table_name,
+                           std::vector<jdbc::JdbcColumn> columns, std::int32_t row_count,
+                           std::function<void(QueryResults)> callback, std::int64_t timeout_ms);
+
+    // Raises on_log for `cluster_name` (the bare cluster name) from any thread.
+    void log(std::string_view cluster_name, std::uint8_t level, std::string message);
 
 private:
     // One event loop with its work guard and the thread running it. If the owner's

@@ -1,0 +1,203 @@
+#include <future>
+
+#include "center/incremental_update.hpp"
+#include "center/tyx_client_center.hpp"
+#include "client/client_impl.hpp"
+#include "client/multi_shard_table_accessor.hpp"
+#include "client/table_sql.hpp"
+#include "rt/command_messages.hpp"
+#include "rt/messages.hpp"
+
+namespace tyx {
+
+void Client::Impl::TyxClientListenerWrapper::on_update(TyxClientMultiplex&, std::string_view name,
+                                                       const TyxCenterIncrementalUpdate& update) {
+    // A private deep copy: the listener may keep or change it without touching the library's.
+    ClientListener::CenterIncrementalUpdate copy{update.seqnum,     update.action,      update.id,
+                                                 update.table_name, update.object_id, update.field_names,
+                                                 update.row_data};
+    listener_->on_update(client_, name, copy);
+}
+
+Client::Client() : impl_(std::make_unique<Impl>()) { impl_->client = this; }
+
+Client::~Client() = default;
+
+void Client::add_cluster(const Cluster& cluster, bool wait) { impl_->add_cluster(cluster, wait); }
+
+void Client::remove_cluster(std::string_view cluster_name, bool wait) { impl_->remove_cluster(cluster_name, wait); }
+
+void Client::listener_add(std::shared_ptr<ClientListener> listener) {
+    if (!listener) return;
+    impl_->listener_add(std::make_shared<Impl::TyxClientListenerWrapper>(*this, std::move(listener)));
+}
+
+void Client::publish_object(std::string_view cluster_name, std::string_view object_type, std::string_view object_id,
+                            const std::vector<std::string>& field_names, const std::vector<FieldValue>& field_values,
+                            std::int64_t seqnum, std::int64_t expires_on_ms) {
+    impl_->send_object_message(
+        cluster_name, rt::make_object_message(object_type, object_id, field_names, field_values, seqnum, expires_on_ms),
+        false);
+}
+
+std::string Client::serialize_object(std::string_view object_type, std::string_view object_id,
+                                     const std::vector<std::string>& field_names,
+                                     const std::vector<FieldValue>& field_values, std::int64_t seqnum,
+                                     std::int64_t expires_on_ms) {
+    return rt::serialize_object(object_type, object_id, field_names, field_values, seqnum, expires_on_ms);
+}
+
+void Client::publish_raw(std::string_view cluster_name, std::string_view text) {
+    impl_->send_object_message(cluster_name, rt::make_raw_message(text), false);
+}
+
+void Client::remove_object(std::string_view cluster_name, std::string_view object_id, std::string_view object_type,
+                           std::int64_t seqnum) {
+    impl_->send_object_message(cluster_name, rt::make_remove_message(object_id, object_type, seqnum), false);
+}
+
+void Client::register_command(std::string_view cluster_name, const CommandDefinition& command) {
+    impl_->send_object_message(cluster_name, rt::make_command_definition_message(command), false);
+}
+
+void Client::send_command_response(std::string_view cluster_name, std::string_view request_id, std::int32_t status,
+                                   std::string_view message, std::string_view script) {
+    impl_->send_object_message(cluster_name, rt::make_command_response_message(request_id, status, message, script),
+                               false);
+}
+
+void Client::send_command_help(std::string_view cluster_name, std::string_view request_id,
+                               std::string_view help_text) {
+    impl_->send_object_message(cluster_name, rt::make_command_help_message(request_id, help_text), false);
+}
+
+void Client::pause_commands(std::string_view cluster_name, std::int32_t delay_ms) {
+    impl_->send_object_message(cluster_name, rt::make_command_pause_message(delay_ms), false);
+}
+
+void Client::subscribe(std::string_view cluster_name, std::vector<std::string> tables, bool wait) {
+    impl_->subscribe(cluster_name, std::move(tables), wait);
+}
+
+void Client::subscribe(std::string_view cluster_name, std::vector<CenterSubscription> subscriptions, bool wait) {
+    std::vector<SubscriptionRequest> requests;
+    requests.reserve(subscriptions.size());
+    for (auto& s : subscriptions) {
+        SubscriptionRequest r{};
+        r.table_name = std::move(s.table_name);
+        r.first_list = std::move(s.first_list);
+        r.second_list = std::move(s.second_list);
+        r.flag = s.flag;
+        requests.push_back(std::move(r));
+    }
+    impl_->subscribe(cluster_name, std::move(requests), wait);
+}
+
+void Client::unsubscribe(std::string_view cluster_name, std::vector<std::string> tables, bool wait) {
+    impl_->unsubscribe(cluster_name, std::move(tables), wait);
+}
+
+std::optional<CenterTableSchema> Client::get_table_schema(std::string_view cluster_name, std::string_view table_name) {
+    return impl_->get_table_schema(cluster_name, table_name);
+}
+
+std::unique_ptr<TableAccessor> Client::sql(std::string_view cluster_name, std::string_view query) {
+    return std::make_unique<MultiShardTableAccessor>(impl_->sql(cluster_name, query));
+}
+
+void Client::sql_async(std::string_view cluster_name, std::string_view query,
+                       std::function<void(const TableAccessor&)>&& callback) {
+    // An empty callback would end the process when called on the notification thread.
+    if (!callback) {
+        impl_->log(cluster_name, 3, "Failed to execute SQL query: empty callback");
+        return;
+    }
+    impl_->sql_async(cluster_name, query, [callback = std::move(callback)](QueryResults results) {
+        const MultiShardTableAccessor accessor(std::move(results));
+        callback(accessor);
+    });
+}
+
+void Client::sql_insert(std::string_view cluster_name, TableAccessor&& table) {
+    impl_->sql_insert(cluster_name, std::move(table));
+}
+
+void Client::sql_insert_async(std::string_view cluster_name, TableAccessor&& table) {
+    impl_->sql_insert_async(cluster_name, std::move(table), nullptr);
+}
+
+void Client::sql_insert_async(std::string_view cluster_name, TableAccessor&& table, std::function<void()> on_done) {
+    impl_->sql_insert_async(cluster_name, std::move(table), std::move(on_done));
+}
+
+void Client::sql_replace(std::string_view cluster_name, TableAccessor&& table, std::string_view suffix) {
+    impl_->sql_replace(cluster_name, std::move(table), suffix);
+}
+
+void Client::sql_replace_async(std::string_view cluster_name, TableAccessor&& table, std::string_view suffix) {
+    impl_->sql_replace_async(cluster_name, std::move(table), suffix);
+}
+
+// ---------------------------------------------------------------- table upload
+
+const Table* Client::Impl::as_table(std::string_view cluster_name, const TableAccessor& accessor,
+                                    std::string_view operation) {
+    const auto* table = dynamic_cast<const Table*>(&accessor);
+    if (table == nullptr)
+        log(cluster_name, 3, std::string("Failed to ") + std::string(operation) + ": the accessor is not a Table");
+    return table;
+}
+
+namespace {
+std::int32_t upload_rows(const Table& table) { return static_cast<std::int32_t>(table.row_count()); }
+}  // namespace
+
+void Client::Impl::sql_insert(std::string_view cluster_name, TableAccessor&& accessor) {
+    const Table* table = as_table(cluster_name, accessor, "insert table");
+    if (table == nullptr) return;
+    bulk_insert(cluster_name, table->table_name(), table_to_jdbc_columns(*table), upload_rows(*table), -1);
+}
+
+void Client::Impl::sql_insert_async(std::string_view cluster_name, TableAccessor&& accessor,
+                                    std::function<void()> on_done) {
+    const Table* table = as_table(cluster_name, accessor, "insert table");
+    if (table == nullptr) return;
+    bulk_insert_async(cluster_name, table->table_name(), table_to_jdbc_columns(*table), upload_rows(*table),
+                      [on_done = std::move(on_done)](QueryResults) {
+                          if (on_done) on_done();
+                      },
+                      -1);
+}
+
+void Client::Impl::prepare_replace(std::string_view cluster_name, const Table& table, std::string_view suffix) {
+    const QueryResults probe = sql(cluster_name, make_probe_table_sql(table.table_name()));
+    bool exists = false;
+    for (const auto& result : probe) {
+        if (result && !result->elements.empty() && result->elements.front().result_set) {
+            exists = true;
+            break;
+        }
+    }
+    if (exists)
+        sql(cluster_name, make_delete_table_sql(table.table_name()));
+    else
+        sql(cluster_name, make_create_table_sql(table, suffix));
+}
+
+void Client::Impl::sql_replace(std::string_view cluster_name, TableAccessor&& accessor, std::string_view suffix) {
+    const Table* table = as_table(cluster_name, accessor, "replace table");
+    if (table == nullptr) return;
+    prepare_replace(cluster_name, *table, suffix);
+    bulk_insert(cluster_name, table->table_name(), table_to_jdbc_columns(*table), upload_rows(*table), -1);
+}
+
+void Client::Impl::sql_replace_async(std::string_view cluster_name, TableAccessor&& accessor,
+                                     std::string_view suffix) {
+    const Table* table = as_table(cluster_name, accessor, "replace table");
+    if (table == nullptr) return;
+    prepare_replace(cluster_name, *table, suffix);
+    bulk_insert_async(cluster_name, table->table_name(), table_to_jdbc_columns(*table), upload_rows(*table),
+                      [](QueryResults) {}, -1);
+}
+
+}  // namespace tyx

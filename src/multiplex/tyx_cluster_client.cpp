@@ -1,0 +1,145 @@
+#include "multiplex/tyx_cluster_client.hpp"
+
+#include <asio/co_spawn.hpp>
+#include <asio/post.hpp>
+#include <asio/redirect_error.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/use_awaitable.hpp>
+
+#include "multiplex/tyx_client_multiplex.hpp"
+
+namespace tyx {
+namespace {
+
+// A countdown that a coroutine on one loop waits for while jobs on other loops count down.
+// Every decrement is posted to the waiting loop, so none can run before the wait is armed.
+struct Countdown {
+    Countdown(const asio::any_io_executor& executor, int n) : remaining(n), timer(executor) {
+        timer.expires_at(asio::steady_timer::time_point::max());
+    }
+    int remaining;
+    asio::steady_timer timer;
+
+    // Any thread: counts one down on the waiting loop.
+    static void arrive(const std::shared_ptr<Countdown>& c) {
+        asio::post(c->timer.get_executor(), [c] {
+            if (--c->remaining == 0) c->timer.cancel();
+        });
+    }
+    asio::awaitable<void> wait() {
+        if (remaining <= 0) co_return;
+        std::error_code ignored;
+        co_await timer.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+    }
+};
+
+}  // namespace
+
+TyxClusterClient::TyxClusterClient(TyxClientMultiplex& multiplex, const Cluster& cluster, asio::io_context& control,
+                                   IoContextPool& pool)
+    : cluster_(cluster) {
+    for (const auto& shard : cluster_.publication_config.shards) {
+        if (!shard.enabled()) {
+            relays_.push_back(nullptr);
+            continue;
+        }
+        asio::io_context& worker = pool.get_io_context();
+        relays_.push_back(std::make_unique<TyxClientRelay>(multiplex, cluster_.name,
+                                                           make_endpoints(cluster_.host, shard), shard.use_ssl,
+                                                           shard.ssl, cluster_.publication_config, worker));
+    }
+    for (const auto& shard : cluster_.database_config.shards) {
+        if (!shard.enabled()) {
+            jdbcs_.push_back(nullptr);
+            continue;
+        }
+        jdbcs_.push_back(std::make_unique<TyxClientJdbc>(multiplex, cluster_.name, make_endpoints(cluster_.host, shard),
+                                                         shard.use_ssl, shard.ssl, cluster_.database_config, control));
+    }
+    for (const auto& shard : cluster_.subscription_config.shards) {
+        if (!shard.enabled()) {
+            centers_.push_back(nullptr);
+            continue;
+        }
+        centers_.push_back(std::make_unique<TyxClientCenter>(multiplex, cluster_.name,
+                                                             make_endpoints(cluster_.host, shard), shard.use_ssl,
+                                                             shard.ssl, cluster_.subscription_config, control));
+    }
+}
+
+TyxClusterClient::~TyxClusterClient() {
+    centers_.clear();
+    jdbcs_.clear();
+    relays_.clear();
+}
+
+void TyxClusterClient::spawn_client(ITyxClient& client, asio::io_context& loop, asio::io_context& control,
+                                    std::function<void()> settled) {
+    (void)control;
+    client.set_first_round_hook(settled);
+    ++spawned_loops_;
+    asio::co_spawn(
+        loop,
+        [&client, &loop]() -> asio::awaitable<void> {
+            co_await client.connect(loop);
+            client.first_round_done();
+            co_await client.receive_loop();
+        },
+        [&client, finished = finished_loops_](std::exception_ptr) {
+            // Whatever ended the loop (a stop, a failed login, a lost connection without
+            // reconnection), a waiting start must not wait for this client any longer.
+            client.first_round_done();
+            finished->fetch_add(1);
+        });
+}
+
+asio::awaitable<void> TyxClusterClient::start(asio::io_context& control) {
+    finished_loops_ = std::make_shared<std::atomic<int>>(0);
+    spawned_loops_ = 0;
+
+    int clients = 0;
+    for (const auto& c : centers_) clients += c != nullptr;
+    for (const auto& c : jdbcs_) clients += c != nullptr;
+    for (const auto& c : relays_) clients += c != nullptr;
+    auto settled = std::make_shared<Countdown>(control.get_executor(), clients);
+    auto arrive = [settled] { Countdown::arrive(settled); };
+
+    // Each client connects on its own, so a shard that cannot be reached delays nobody else.
+    for (auto& c : centers_)
+        if (c) spawn_client(*c, control, control, arrive);
+    for (auto& c : jdbcs_)
+        if (c) spawn_client(*c, control, control, arrive);
+    for (auto& r : relays_)
+        if (r) spawn_client(*r, r->io_context(), control, arrive);
+    co_await settled->wait();
+}
+
+asio::awaitable<void> TyxClusterClient::for_each_relay_on_worker(
+    asio::any_io_executor executor, std::function<asio::awaitable<void>(TyxClientRelay&)> fn) {
+    std::vector<TyxClientRelay*> relays;
+    for (auto& r : relays_)
+        if (r) relays.push_back(r.get());
+    if (relays.empty()) co_return;
+    auto done = std::make_shared<Countdown>(executor, static_cast<int>(relays.size()));
+    for (TyxClientRelay* relay : relays) {
+        asio::co_spawn(relay->io_context(), [relay, fn]() -> asio::awaitable<void> { co_await fn(*relay); },
+                       [done](std::exception_ptr) { Countdown::arrive(done); });
+    }
+    co_await done->wait();
+}
+
+asio::awaitable<void> TyxClusterClient::stop() {
+    auto executor = co_await asio::this_coro::executor;
+    co_await for_each_relay_on_worker(executor, [](TyxClientRelay& r) -> asio::awaitable<void> { co_await r.stop(); });
+    for (auto& c : jdbcs_)
+        if (c) co_await c->stop();
+    for (auto& c : centers_)
+        if (c) co_await c->stop();
+    if (!finished_loops_) co_return;
+    // Loops that end on the control loop need it to run: yield between checks.
+    while (finished_loops_->load() < spawned_loops_) {
+        co_await asio::post(executor, asio::use_awaitable);
+    }
+}
+
+}  // namespace tyx
