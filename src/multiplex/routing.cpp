@@ -6,6 +6,8 @@
 #include <asio/steady_timer.hpp>
 #include <asio/use_awaitable.hpp>
 
+#include <unordered_map>
+
 #include "jdbc/jdbc_result.hpp"
 #include "multiplex/tyx_client_multiplex.hpp"
 #include "multiplex/tyx_cluster_client.hpp"
@@ -122,9 +124,37 @@ asio::awaitable<void> TyxClientMultiplex::do_stop_all() {
 
 namespace {
 
-// Hands `message` to every chosen relay on its own worker; each job keeps the cluster alive.
-void send_to_relays(TyxClientMultiplex& m, const std::shared_ptr<TyxClusterClient>& cluster,
-                    const std::shared_ptr<rt::Message>& message) {
+// Relay jobs being gathered while one batch of publications is routed: one job per relay
+// carries every message routed to it, in order, and keeps the cluster alive.
+struct RelayBatches {
+    struct Batch {
+        std::shared_ptr<TyxClusterClient> cluster;
+        std::vector<std::shared_ptr<rt::Message>> messages;
+    };
+    std::unordered_map<TyxClientRelay*, Batch> by_relay;
+    std::vector<TyxClientRelay*> order;  // first use, so posting order is stable
+
+    void add(const std::shared_ptr<TyxClusterClient>& cluster, TyxClientRelay* relay,
+             const std::shared_ptr<rt::Message>& message) {
+        auto [it, inserted] = by_relay.try_emplace(relay);
+        if (inserted) {
+            it->second.cluster = cluster;
+            order.push_back(relay);
+        }
+        it->second.messages.push_back(message);
+    }
+    void post_all() {
+        for (TyxClientRelay* relay : order) {
+            asio::post(relay->io_context(), [relay, batch = std::move(by_relay.at(relay))] {
+                for (const auto& m : batch.messages) relay->send_async(m);
+            });
+        }
+    }
+};
+
+// Chooses the relays for `message` and adds it to their batches.
+void route_to_relays(TyxClientMultiplex& m, const std::shared_ptr<TyxClusterClient>& cluster,
+                     const std::shared_ptr<rt::Message>& message, RelayBatches& batches) {
     const auto& config = cluster->cluster().publication_config;
     std::vector<std::size_t> chosen;
     try {
@@ -137,10 +167,7 @@ void send_to_relays(TyxClientMultiplex& m, const std::shared_ptr<TyxClusterClien
         m.log(cluster->cluster().name, 3, "Failed to send message: distribution function failed");
         return;
     }
-    for (std::size_t i : chosen) {
-        TyxClientRelay* relay = cluster->relays()[i].get();
-        asio::post(relay->io_context(), [cluster, relay, message] { relay->send_async(message); });
-    }
+    for (std::size_t i : chosen) batches.add(cluster, cluster->relays()[i].get(), message);
 }
 
 }  // namespace
@@ -153,11 +180,33 @@ void TyxClientMultiplex::send_object_message(std::string_view cluster_name, std:
         }, true);
         return;
     }
-    asio::post(control_.context, [this, name = std::string(cluster_name), message = std::move(message)] {
-        auto it = clusters_.find(name);
-        if (it == clusters_.end()) return;
-        send_to_relays(*this, it->second, message);
-    });
+    bool was_empty;
+    {
+        std::lock_guard lock(publications_mutex_);
+        was_empty = publications_.empty();
+        publications_.push_back(PendingPublication{std::string(cluster_name), std::move(message)});
+    }
+    if (was_empty) asio::post(control_.context, [this] { drain_publications(); });
+}
+
+void TyxClientMultiplex::drain_publications() {
+    std::vector<PendingPublication> pending;
+    {
+        std::lock_guard lock(publications_mutex_);
+        pending.swap(publications_);
+    }
+    RelayBatches batches;
+    const std::string* last_name = nullptr;
+    std::shared_ptr<TyxClusterClient> cluster;
+    for (const auto& p : pending) {
+        if (last_name == nullptr || *last_name != p.cluster_name) {
+            auto it = clusters_.find(p.cluster_name);
+            cluster = it == clusters_.end() ? nullptr : it->second;
+            last_name = &p.cluster_name;
+        }
+        if (cluster) route_to_relays(*this, cluster, p.message, batches);  // unknown: dropped silently
+    }
+    batches.post_all();
 }
 
 asio::awaitable<void> TyxClientMultiplex::do_send_object_message(std::string cluster_name,
@@ -167,7 +216,9 @@ asio::awaitable<void> TyxClientMultiplex::do_send_object_message(std::string clu
         log(cluster_name, 3, not_found("Failed to send message", cluster_name));
         co_return;
     }
-    send_to_relays(*this, it->second, message);
+    RelayBatches batches;
+    route_to_relays(*this, it->second, message, batches);
+    batches.post_all();
 }
 
 // ---------------------------------------------------------------- subscriptions

@@ -18,6 +18,7 @@
 #include <exception>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -179,6 +180,16 @@ private:
     std::deque<std::shared_ptr<TyxClientListener>> listeners_;  // notification thread only
     std::atomic<std::int64_t> listener_count_{0};
     std::unordered_map<std::string, std::shared_ptr<TyxClusterClient>> clusters_;  // control thread only
+
+    // Publications of the non-waiting form, in call order, waiting for the control loop. Only
+    // the call that finds the queue empty posts a drain job, so a burst costs one wake-up.
+    struct PendingPublication {
+        std::string cluster_name;
+        std::shared_ptr<rt::Message> message;
+    };
+    void drain_publications();
+    std::mutex publications_mutex_;
+    std::vector<PendingPublication> publications_;
 };
 
 }  // namespace tyx

@@ -324,3 +324,28 @@ TEST(ClusterShutdown, DestroyingTheMultiplexerStopsEveryClient) {
 
 }  // namespace
 }  // namespace tyx
+
+namespace tyx {
+namespace {
+
+TEST(PublicationRouting, ABurstFromOneThreadReachesEveryRelayInCallOrder) {
+    sandbox::RelayServer s0, s1;
+    TyxClientMultiplex m(2);
+    Cluster c("alpha", "127.0.0.1");
+    c.publication_config.add_shard(port_of(s0.port()), false).add_shard(port_of(s1.port()), false);
+    m.add_cluster(c, true);
+    constexpr int kCount = 5000;
+    for (int i = 0; i < kCount; ++i) {
+        m.send_object_message("alpha", object("o-" + std::to_string(i)), i % 1000 == 999);  // some waiting
+        if (i == kCount / 2) m.send_object_message("ghost", object("lost"), false);          // dropped silently
+    }
+    for (sandbox::RelayServer* s : {&s0, &s1}) {
+        ASSERT_TRUE(s->wait_for_publications(kCount, 20s));
+        const auto state = s->state();
+        ASSERT_EQ(state.publications.size(), static_cast<std::size_t>(kCount));
+        for (int i = 0; i < kCount; ++i) ASSERT_EQ(state.publications[i].id, "o-" + std::to_string(i)) << i;
+    }
+}
+
+}  // namespace
+}  // namespace tyx
