@@ -20,12 +20,13 @@
 #include "center/tyx_client_center.hpp"
 #include "multiplex/tyx_client_multiplex.hpp"
 #include "support/center_bytes.hpp"
+#include "support/event_lines.hpp"
 
 namespace tyx::test {
 
 // Records every event as one line, e.g. "update alpha-center 1 Orders 5 ord-5 seq=3" or
 // "subscribe alpha-center Orders,Quotes", and lets the test thread wait for them.
-class CenterEventLog : public TyxClientListener {
+class CenterEventLog : public TyxClientListener, public EventLines {
 public:
     void on_connect(TyxClientMultiplex&, std::string_view n) override { add("connect " + std::string(n)); }
     void on_disconnect(TyxClientMultiplex&, std::string_view n) override {
@@ -48,38 +49,6 @@ public:
         add("log " + std::string(n) + " " + std::to_string(level) + " " + std::string(m));
     }
 
-    void add(std::string line) {
-        std::lock_guard lock(mutex_);
-        events_.push_back(std::move(line));
-        changed_.notify_all();
-    }
-    std::vector<std::string> events() const {
-        std::lock_guard lock(mutex_);
-        return events_;
-    }
-    // The events that start with `prefix`, in order.
-    std::vector<std::string> with_prefix(std::string_view prefix) const {
-        std::lock_guard lock(mutex_);
-        std::vector<std::string> out;
-        for (const auto& e : events_)
-            if (e.rfind(prefix, 0) == 0) out.push_back(e);
-        return out;
-    }
-    // Waits until at least `n` events start with `prefix`; false after `timeout`.
-    bool wait_for(std::string_view prefix, std::size_t n = 1,
-                  std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, timeout, [&] {
-            std::size_t k = 0;
-            for (const auto& e : events_) k += e.rfind(prefix, 0) == 0;
-            return k >= n;
-        });
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<std::string> events_;
 };
 
 // A fake center on 127.0.0.1 with an ephemeral port, run by one thread of its own. It accepts

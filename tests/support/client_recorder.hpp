@@ -8,11 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "support/event_lines.hpp"
 #include "tyx/client.hpp"
 
 namespace tyx::test {
 
-class ClientRecorder : public ClientListener {
+class ClientRecorder : public ClientListener, public EventLines {
 public:
     void on_connect(Client&, std::string_view n) override { add("connect " + std::string(n)); }
     void on_disconnect(Client&, std::string_view n) override { add("disconnect " + std::string(n)); }
@@ -41,38 +42,14 @@ public:
         add("log " + std::string(n) + " " + std::to_string(level) + " " + std::string(m));
     }
 
-    void add(std::string line) {
-        std::lock_guard lock(mutex_);
-        events_.push_back(std::move(line));
-        changed_.notify_all();
-    }
-    std::vector<std::string> events() const {
-        std::lock_guard lock(mutex_);
-        return events_;
-    }
     std::vector<CenterIncrementalUpdate> updates() const {
         std::lock_guard lock(mutex_);
         return updates_;
     }
-    std::size_t count(std::string_view prefix) const {
-        std::lock_guard lock(mutex_);
-        return count_locked(prefix);
-    }
-    bool wait_for(std::string_view prefix, std::size_t n = 1,
-                  std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, timeout, [&] { return count_locked(prefix) >= n; });
-    }
+    std::size_t count(std::string_view prefix) const { return count_prefix(prefix); }
 
 private:
-    std::size_t count_locked(std::string_view prefix) const {
-        std::size_t k = 0;
-        for (const auto& e : events_) k += e.rfind(prefix, 0) == 0;
-        return k;
-    }
-    mutable std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<std::string> events_;
+    mutable std::mutex mutex_;  // guards updates_
     std::vector<CenterIncrementalUpdate> updates_;
 };
 

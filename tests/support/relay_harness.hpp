@@ -18,13 +18,14 @@
 
 #include "multiplex/tyx_client_multiplex.hpp"
 #include "relay_server.hpp"
+#include "support/event_lines.hpp"
 #include "rt/tyx_client_relay.hpp"
 
 namespace tyx::test {
 
 // Records every event as one text line, e.g. "sent alpha-relay L|I=\"feed\"" or
 // "received alpha-relay 1700000000000 41 0 ok", and lets the test thread wait for them.
-class EventLog : public TyxClientListener {
+class EventLog : public TyxClientListener, public EventLines {
 public:
     void on_connect(TyxClientMultiplex&, std::string_view n) override { add("connect " + std::string(n)); }
     void on_disconnect(TyxClientMultiplex&, std::string_view n) override { add("disconnect " + std::string(n)); }
@@ -49,36 +50,6 @@ public:
         add("log " + std::string(n) + " " + std::to_string(level) + " " + std::string(m));
     }
 
-    void add(std::string line) {
-        std::lock_guard lock(mutex_);
-        events_.push_back(std::move(line));
-        changed_.notify_all();
-    }
-    std::vector<std::string> events() const {
-        std::lock_guard lock(mutex_);
-        return events_;
-    }
-    std::size_t count_prefix(std::string_view prefix) const {
-        std::lock_guard lock(mutex_);
-        std::size_t n = 0;
-        for (const auto& e : events_) n += e.rfind(prefix, 0) == 0;
-        return n;
-    }
-    // Waits until at least `n` events start with `prefix`; false after `timeout`.
-    bool wait_for(std::string_view prefix, std::size_t n = 1,
-                  std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, timeout, [&] {
-            std::size_t k = 0;
-            for (const auto& e : events_) k += e.rfind(prefix, 0) == 0;
-            return k >= n;
-        });
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<std::string> events_;
 };
 
 // Runs `fn()` on `io` and waits for it; `fn` returns an awaitable.
