@@ -169,6 +169,7 @@ TEST(RelaySession, DisabledAutoReconnectEndsTheLoopAfterOneDisconnect) {
     RelayHarness h(test::sandbox_endpoint(server), config);
     h.start();
     ASSERT_TRUE(h.log().wait_for("logged_in"));
+    ASSERT_TRUE(server.wait_for_logins(1));  // the server has read the login before it drops
     server.drop_all_connections();
     ASSERT_TRUE(h.log().wait_for("disconnect alpha-relay"));
     EXPECT_TRUE(h.loop_ended(5s));
