@@ -15,6 +15,7 @@
 #include "database_server.hpp"
 #include "relay_server.hpp"
 #include "sandbox_store.hpp"
+#include "sandbox_tls.hpp"
 
 #include <chrono>
 #include <cstdint>
@@ -38,6 +39,8 @@ struct SandboxOptions {
     bool store_publications = true;
     // The relay's counting-only mode (implies no store: nothing is parsed).
     bool relay_counting_only = false;
+    // When set, all three servers accept TLS connections only, with this material.
+    std::optional<SandboxTls> tls = std::nullopt;
     // Further settings of each server; their host and port are taken from the fields above.
     RelayServerOptions relay = {};
     CenterServerOptions center = {};
