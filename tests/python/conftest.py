@@ -29,14 +29,14 @@ class Recorder(tyx_client.Listener):
     def on_log(self, client, cluster_name, level, message):
         self._add(("log", level, message))
 
-    def wait_for(self, predicate, timeout=DEADLINE):
-        """The first recorded event for which predicate(event) holds; fails after the deadline."""
+    def wait_for(self, predicate, timeout=DEADLINE, count=1):
+        """The count-th recorded event for which predicate(event) holds; fails after the deadline."""
         end = time.monotonic() + timeout
         with self.changed:
             while True:
-                for event in self.events:
-                    if predicate(event):
-                        return event
+                matching = [event for event in self.events if predicate(event)]
+                if len(matching) >= count:
+                    return matching[count - 1]
                 left = end - time.monotonic()
                 if left <= 0:
                     pytest.fail("no matching event within %.0f s; got %r" % (timeout, self.events[-10:]))
