@@ -18,15 +18,18 @@ namespace {
 enum Code : int {
     kBoolean = 10,
     kByte = 11,
-    kInteger = 14,
-    kDate = 30,
     kDateNanos = 34,
     kDateMillis = 35,
-    kDatePart = 63,
 };
 
 py::module_ numpy() {
     return py::module_::import("numpy");
+}
+
+// numpy.generic, looked up once: it is tested for every published value.
+py::handle numpy_generic() {
+    static PyObject* generic = py::object(numpy().attr("generic")).release().ptr();
+    return generic;
 }
 
 std::string type_name(py::handle value) {
@@ -272,7 +275,7 @@ FieldValue to_field_value(py::handle value, std::string_view field_name) {
     if (PyUnicode_Check(v)) return from_str(value);
     if (is_bytes_like(value)) return bytes_of(value);
     // numpy before float: numpy.float64 is a float subclass, and would lose its exact width.
-    if (py::isinstance(value, numpy().attr("generic"))) return numpy_field(value, field_name);
+    if (py::isinstance(value, numpy_generic())) return numpy_field(value, field_name);
     if (PyLong_Check(v)) {
         int overflow = 0;
         const long long signed_value = PyLong_AsLongLongAndOverflow(v, &overflow);
