@@ -159,6 +159,15 @@ manager, or call start() and stop().
             },
             py::arg("n"), py::arg("timeout") = 10.0)
         .def(
+            "wait_for_lines",
+            [](PySandbox& s, std::uint64_t n, double timeout) {
+                auto& box = s.get();
+                py::gil_scoped_release nogil;
+                return box.relay().wait_for_lines(n, to_ms(timeout));
+            },
+            py::arg("n"), py::arg("timeout") = 10.0,
+            "Waits until the relay has read `n` lines; False on timeout.")
+        .def(
             "relay_publications",
             [](PySandbox& s) {
                 auto& box = s.get();
@@ -177,6 +186,26 @@ manager, or call start() and stop().
                 return out;
             },
             "The lines of every object and removal the relay has read, in order, without line feed.")
+        .def(
+            "relay_lines",
+            [](PySandbox& s) {
+                auto& box = s.get();
+                std::vector<std::string> lines;
+                {
+                    py::gil_scoped_release nogil;
+                    box.relay().inspect([&](const sandbox::RelayState& state) {
+                        for (const auto& [id, connection] : state.connections)
+                            lines.insert(lines.end(), connection.lines.begin(), connection.lines.end());
+                        return 0;
+                    });
+                }
+                py::list out;
+                for (const auto& line : lines)
+                    out.append(py::reinterpret_steal<py::object>(PyUnicode_DecodeUTF8(
+                        line.data(), static_cast<Py_ssize_t>(line.size()), "surrogateescape")));
+                return out;
+            },
+            "Every line the relay has read (logins and commands included), connection by connection.")
         .def(
             "relay_clear",
             [](PySandbox& s) {
