@@ -81,7 +81,9 @@ manager, or call start() and stop().
         .def(
             py::init([](std::string host, std::uint16_t relay_port, std::uint16_t center_port,
                         std::uint16_t database_port, std::string sqlite_path, std::optional<std::string> user,
-                        std::optional<std::string> password, bool store_publications) {
+                        std::optional<std::string> password, bool store_publications,
+                        std::optional<std::string> certificate_chain_file, std::string private_key_file,
+                        std::string private_key_password, std::string client_ca_file) {
                 sandbox::SandboxOptions o;
                 o.host = std::move(host);
                 o.relay_port = relay_port;
@@ -91,12 +93,19 @@ manager, or call start() and stop().
                 o.database_user = std::move(user);
                 o.database_password = std::move(password);
                 o.store_publications = store_publications;
+                if (certificate_chain_file)
+                    o.tls = sandbox::SandboxTls{*certificate_chain_file, std::move(private_key_file),
+                                                std::move(private_key_password), std::move(client_ca_file)};
                 return std::make_unique<PySandbox>(std::move(o));
             }),
             py::arg("host") = "127.0.0.1", py::arg("relay_port") = 0, py::arg("center_port") = 0,
             py::arg("database_port") = 0,
             py::arg("sqlite_path") = ":memory:", py::arg("database_user") = py::none(),
-            py::arg("database_password") = py::none(), py::arg("store_publications") = true)
+            py::arg("database_password") = py::none(), py::arg("store_publications") = true,
+            py::arg("certificate_chain_file") = py::none(), py::arg("private_key_file") = "",
+            py::arg("private_key_password") = "", py::arg("client_ca_file") = "",
+            "With certificate_chain_file (PEM) and private_key_file, all three servers accept TLS only;\n"
+            "with client_ca_file too, they require a client certificate it signed.")
         .def("start", &PySandbox::start,
              "Starts the three servers; raises RuntimeError when a port cannot be bound.")
         .def("stop", &PySandbox::stop, "Stops the relay, then the center and the database. Idempotent.")
@@ -121,17 +130,19 @@ manager, or call start() and stop().
             [](const PySandbox& s, const std::string& name, const std::string& login_id,
                std::int32_t options) {
                 auto& box = s.get();
+                const bool tls = s.options().tls.has_value();
                 Cluster cluster(name, s.options().host);
                 cluster.publication_config =
-                    PublicationConfig(std::to_string(box.relay_port()), false, login_id, options);
-                cluster.subscription_config = SubscriptionConfig(std::to_string(box.center_port()), false);
-                cluster.database_config = DatabaseConfig(std::to_string(box.database_port()), false,
+                    PublicationConfig(std::to_string(box.relay_port()), tls, login_id, options);
+                cluster.subscription_config = SubscriptionConfig(std::to_string(box.center_port()), tls);
+                cluster.database_config = DatabaseConfig(std::to_string(box.database_port()), tls,
                                                          s.options().database_user.value_or(""),
                                                          s.options().database_password.value_or(""));
                 return cluster;
             },
             py::arg("name") = "sandbox", py::arg("login_id") = "python", py::arg("options") = 0,
-            "A Cluster reaching this sandbox's three servers over plain TCP.")
+            "A Cluster reaching this sandbox's three servers, over TLS when the sandbox uses it (set each\n"
+            "shard's ssl options for key pinning or a client certificate).")
         .def(
             "wait_until_stored",
             [](PySandbox& s, double timeout) {

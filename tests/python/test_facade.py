@@ -1,4 +1,8 @@
 # The TyxClient operations beyond publishing and SQL reach the servers as the C++ ones do.
+import base64
+import struct
+import subprocess
+
 import tyx_client
 from conftest import DEADLINE
 
@@ -36,3 +40,33 @@ def test_subscription_records_schemas_and_cluster_removal(client, sandbox, recor
     result = client.sql("sb", "SELECT 1 AS one")
     assert not result.has_result_set() and result.row_count() == 0
     assert recorder.wait_for(lambda e: e[0] == "log" and e[1] == 3)
+
+
+def ssh_rsa_line(key_file):
+    """The `ssh-rsa` public-key line of an RSA key made by openssl (exponent 65537)."""
+    text = subprocess.run(["openssl", "rsa", "-in", str(key_file), "-noout", "-modulus"], check=True,
+                          capture_output=True, text=True, timeout=30).stdout
+    modulus = int(text.strip().split("=", 1)[1], 16)
+
+    def mpint(v):
+        b = v.to_bytes((v.bit_length() + 8) // 8, "big")
+        return struct.pack(">I", len(b)) + b
+
+    blob = struct.pack(">I", 7) + b"ssh-rsa" + mpint(65537) + mpint(modulus)
+    return "ssh-rsa " + base64.b64encode(blob).decode() + " sandbox\n"
+
+
+def test_a_tls_sandbox_is_reached_over_tls_with_a_pinned_key(tmp_path):
+    key, cert, pinned = tmp_path / "key.pem", tmp_path / "cert.pem", tmp_path / "pinned.pub"
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", str(key), "-out",
+                    str(cert), "-subj", "/CN=localhost", "-days", "1"], check=True, capture_output=True, timeout=30)
+    pinned.write_text(ssh_rsa_line(key))
+    with tyx_client.Sandbox(certificate_chain_file=str(cert), private_key_file=str(key)) as sandbox, \
+            tyx_client.TyxClient() as client:
+        cluster = sandbox.cluster("secure")
+        cluster.database_config.query_timeout_ms = 5000  # bounds a failing run
+        for config in (cluster.publication_config, cluster.subscription_config, cluster.database_config):
+            assert config.shards[0].use_ssl
+            config.shards[0].ssl.trusted_server_pub_file = str(pinned)
+        client.add_cluster(cluster)
+        assert client.sql("secure", "SELECT 41 + 1 AS answer").to_numpy()["answer"][0] == 42
