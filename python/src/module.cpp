@@ -62,6 +62,7 @@ listener of the client as a level-3 on_log event. It never ends the process.
 
 PYBIND11_MODULE(tyx_client, m) {
     m.doc() = kModuleDoc;
+    m.attr("__version__") = TYX_CLIENT_VERSION;
     tyx::python::bind_config(m);
     tyx::python::bind_client(m);
     tyx::python::bind_sandbox(m);
