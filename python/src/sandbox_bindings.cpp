@@ -7,11 +7,18 @@
 #include <set>
 
 #include "bindings.hpp"
+#include "py_support.hpp"
 #include "sandbox.hpp"
 
 namespace tyx::python {
 
 namespace {
+
+py::list str_list(const std::vector<std::string>& lines) {
+    py::list out;
+    for (const auto& line : lines) out.append(to_str(line));
+    return out;
+}
 
 std::chrono::milliseconds to_ms(double seconds) {
     return std::chrono::milliseconds(static_cast<std::int64_t>(std::max(0.0, seconds) * 1000.0));
@@ -190,11 +197,7 @@ manager, or call start() and stop().
                         return 0;
                     });
                 }
-                py::list out;
-                for (const auto& line : lines)
-                    out.append(py::reinterpret_steal<py::object>(PyUnicode_DecodeUTF8(
-                        line.data(), static_cast<Py_ssize_t>(line.size()), "surrogateescape")));
-                return out;
+                return str_list(lines);
             },
             "The lines of every object and removal the relay has read, in order, without line feed.")
         .def(
@@ -210,11 +213,7 @@ manager, or call start() and stop().
                         return 0;
                     });
                 }
-                py::list out;
-                for (const auto& line : lines)
-                    out.append(py::reinterpret_steal<py::object>(PyUnicode_DecodeUTF8(
-                        line.data(), static_cast<Py_ssize_t>(line.size()), "surrogateescape")));
-                return out;
+                return str_list(lines);
             },
             "Every line the relay has read (logins and commands included), connection by connection.")
         .def(
