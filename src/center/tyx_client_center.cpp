@@ -8,6 +8,9 @@
 #include <stdexcept>
 #include <utility>
 
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
+
 #include "center/center_codec.hpp"
 
 namespace tyx {
@@ -111,8 +114,32 @@ asio::awaitable<void> TyxClientCenter::do_reconnect() {
 }
 
 asio::awaitable<void> TyxClientCenter::do_handshake() {
-    co_await msg_direct_handshake(false);
-    co_await msg_direct_handshake(true);
+    // Past the deadline both connections are closed, which fails the read in progress.
+    struct Deadline {
+        bool done = false;
+        bool expired = false;
+    };
+    auto state = std::make_shared<Deadline>();
+    asio::steady_timer deadline(io_context_, handshake_timeout_);
+    deadline.async_wait([this, state](std::error_code ec) {
+        if (ec || state->done) return;
+        state->expired = true;
+        asio::co_spawn(io_context_, inbound_->disconnect_sync(), asio::detached);
+        asio::co_spawn(io_context_, outbound_->disconnect_sync(), asio::detached);
+    });
+    std::exception_ptr failure;
+    try {
+        co_await msg_direct_handshake(false);
+        co_await msg_direct_handshake(true);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    state->done = true;
+    deadline.cancel();
+    if (state->expired)
+        throw std::runtime_error("Center handshake timed out after " +
+                                 std::to_string(handshake_timeout_.count()) + " ms");
+    if (failure) std::rethrow_exception(failure);
     handshaken_ = true;
     record_login();
     notify_logged_in();

@@ -91,6 +91,11 @@ public:
     ISocket* inbound_socket() const { return inbound_.get(); }
     ISocket* outbound_socket() const { return outbound_.get(); }
     std::uint64_t frames_received() const { return frames_received_; }
+    // How long a handshake may take before both connections are closed and the attempt fails
+    // ("Center handshake timed out after N ms"); a center that accepts and never answers
+    // would otherwise hold the client, and a waiting add_cluster, for ever.
+    static constexpr std::chrono::milliseconds kHandshakeTimeout{15000};
+    void set_handshake_timeout(std::chrono::milliseconds timeout) { handshake_timeout_ = timeout; }
 
 private:
     asio::awaitable<void> do_handshake();
@@ -125,6 +130,7 @@ private:
     ByteVector payload_;
     bool handshaken_ = false;
     std::uint64_t frames_received_ = 0;
+    std::chrono::milliseconds handshake_timeout_ = kHandshakeTimeout;
 };
 
 }  // namespace tyx

@@ -261,6 +261,21 @@ TEST(CenterSessionTest, AFailedFirstHandshakeIsRetried) {
     ASSERT_TRUE(h.log().wait_for("logged_in"));
 }
 
+TEST(CenterSessionTest, ASilentCenterTimesOutAndIsRetried) {
+    FakeCenter server;
+    server.set_reply({});  // accepts, reads the greeting, never answers
+    CenterHarness h(server.endpoints());
+    h.on_center([](TyxClientCenter& c) {
+        c.set_handshake_timeout(300ms);
+        return 0;
+    });
+    h.start();
+    ASSERT_TRUE(h.log().wait_for(
+        "log alpha-center 3 Center handshake failed: Center handshake timed out after 300 ms"));
+    server.set_reply(FakeCenter::reply_bytes("XQDM|ok"));
+    ASSERT_TRUE(h.log().wait_for("logged_in"));
+}
+
 TEST(CenterSessionTest, AnAbsurdFrameLengthIsABrokenConnection) {
     FakeCenter server;
     CenterHarness h(server.endpoints());
