@@ -5,7 +5,7 @@ JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 LAUNCHER := $(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache,)
 
-.PHONY: all deps configure build test bench asan tsan clean format
+.PHONY: all deps configure build test demo bench asan tsan clean format
 
 all: build
 
@@ -20,6 +20,10 @@ build: configure
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# A guided tour of the platform on a sandbox inside the tool.
+demo: build
+	$(BUILD)/tools/tyx demo
 
 bench: deps
 	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release $(LAUNCHER) -DTYX_BUILD_BENCHMARKS=ON -DTYX_BUILD_TESTS=OFF
