@@ -133,15 +133,27 @@ Connection::Connection(ClusterSettings settings, std::vector<ServerKind> kinds, 
       events_(std::make_shared<Events>(verbose)),
       client_(std::make_unique<tyx::Client>()) {
     client_->listener_add(events_);
-    client_->add_cluster(make_cluster(settings_, kinds_), true);
+    // Not waiting: a waiting add lasts until every session's first connection attempt settles,
+    // which a server that accepts but never answers stretches to the login timeout. The connect
+    // deadline is wait_ready's.
+    client_->add_cluster(make_cluster(settings_, kinds_), false);
 }
 
 Connection::~Connection() {
+    if (abandoned_) {
+        // Deliberately leaked: see abandon().
+        (void)client_.release();
+        return;
+    }
     {
         std::lock_guard lock(events_->mutex);
         events_->closing = true;
     }
     client_.reset();
+}
+
+void Connection::abandon() {
+    abandoned_ = true;
 }
 
 void Connection::wait_ready(std::chrono::milliseconds timeout) {
@@ -166,6 +178,7 @@ void Connection::wait_ready(std::chrono::milliseconds timeout) {
                     settings_.endpoint(kind) + " within " + seconds_text(timeout);
         if (!k.last_error.empty()) text += " (" + k.last_error + ")";
     }
+    abandon();
     throw ToolError(text);
 }
 
@@ -179,7 +192,10 @@ bool Connection::wait_for_sent(std::uint64_t n, std::chrono::milliseconds stall)
     for (;;) {
         const auto before = events_->sent;
         if (before >= n) return true;
-        if (!events_->changed.wait_for(lock, stall, [&] { return events_->sent != before; })) return false;
+        if (!events_->changed.wait_for(lock, stall, [&] { return events_->sent != before; })) {
+            abandon();
+            return false;
+        }
     }
 }
 
@@ -218,7 +234,10 @@ void Connection::query(std::string_view sql, const std::function<void(const tyx:
     }
     if (state->error) std::rethrow_exception(state->error);
     if (state->done) return;
-    if (!finished) throw ToolError("the database gave no answer within " + seconds_text(limit));
+    if (!finished) {
+        abandon();
+        throw ToolError("the database gave no answer within " + seconds_text(limit));
+    }
     throw ToolError(state->failure);
 }
 

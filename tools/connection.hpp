@@ -41,7 +41,7 @@ public:
     // Objects and removals the relay session has written to its socket.
     std::uint64_t publications_sent() const;
     // Waits until `n` publications are written. Gives up, returning false, when none is written
-    // for `stall`.
+    // for `stall` (the Connection is then abandoned, as after a missed connect deadline).
     bool wait_for_sent(std::uint64_t n, std::chrono::milliseconds stall);
 
     // Runs on the notification thread for every center update; set it before subscribing.
@@ -56,6 +56,12 @@ public:
     struct Events;
 
 private:
+    // Called when a deadline has passed: the Client is then left running rather than destroyed,
+    // since stopping a session that is stuck in a handshake can take as long as that
+    // handshake's own timeout. The process is about to exit (main ends it with _Exit).
+    void abandon();
+
+    bool abandoned_ = false;
     ClusterSettings settings_;
     std::vector<ServerKind> kinds_;
     std::shared_ptr<Events> events_;

@@ -25,7 +25,6 @@ struct SubscribeOptions {
 };
 
 int run_subscribe(const SubscribeOptions& options) {
-    handle_stop_signals_gracefully();
     Connection connection(options.connect.settings(), {ServerKind::center}, options.connect.verbose());
     connection.wait_ready(options.connect.connect_timeout());
 
@@ -47,6 +46,8 @@ int run_subscribe(const SubscribeOptions& options) {
             ++shared->printed;
         });
     connection.client().subscribe(connection.cluster(), options.tables, true);
+    // From here on Ctrl-C is the normal end; before, it ends the command at once.
+    handle_stop_signals_gracefully();
 
     const auto start = std::chrono::steady_clock::now();
     const auto timeout = std::chrono::milliseconds(static_cast<std::int64_t>(options.timeout_s * 1000.0));

@@ -1,12 +1,28 @@
 // tyx: the library's command-line tool. Each subcommand is one file of this directory.
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
+#include <iostream>
 
 #include <CLI/CLI.hpp>
 
 #include "commands.hpp"
 #include "signals.hpp"
 #include "tool_error.hpp"
+
+namespace {
+
+// A command that gave up on a deadline may leave the library's threads running (see
+// Connection::abandon): the process ends without running static destructors under them.
+[[noreturn]] void fail(const char* text, int exit_code) {
+    std::cout.flush();
+    std::fflush(stdout);
+    std::fprintf(stderr, "tyx: %s\n", text);
+    std::fflush(stderr);
+    std::_Exit(exit_code);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     // Before any thread exists, so that all of them inherit the blocked signals.
@@ -28,13 +44,9 @@ int main(int argc, char** argv) {
     } catch (const CLI::ParseError& e) {
         return app.exit(e);
     } catch (const tyx::tool::ToolError& e) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "tyx: %s\n", e.what());
-        return e.exit_code();
+        fail(e.what(), e.exit_code());
     } catch (const std::exception& e) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "tyx: %s\n", e.what());
-        return 1;
+        fail(e.what(), 1);
     }
     return exit_code;
 }
