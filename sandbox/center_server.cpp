@@ -16,9 +16,9 @@
 namespace tyx::sandbox {
 
 struct CenterServer::Session {
-    explicit Session(asio::ip::tcp::socket s) : socket(std::move(s)) {}
+    explicit Session(SandboxStream s) : socket(std::move(s)) {}
     ConnectionId id = 0;
-    asio::ip::tcp::socket socket;
+    SandboxStream socket;
     char direction = 0;
     std::string process_uid;
     std::deque<Bytes> to_write;
@@ -64,7 +64,7 @@ void CenterServer::start() {
         if (!store_) store_ = std::make_shared<SandboxStore>(std::make_shared<SqliteDatabase>(":memory:"));
         listener_ =
             std::make_unique<SandboxListener>(*loop_, options_.host, options_.port,
-                                              [this](asio::ip::tcp::socket s) { on_accept(std::move(s)); });
+                                              [this](SandboxStream s) { on_accept(std::move(s)); }, options_.tls);
         listener_->listen();
     });
 }
@@ -135,7 +135,7 @@ void CenterServer::write_session(const std::shared_ptr<Session>& session, Bytes 
     Writer{session}();
 }
 
-void CenterServer::on_accept(asio::ip::tcp::socket socket) {
+void CenterServer::on_accept(SandboxStream socket) {
     auto session = std::make_shared<Session>(std::move(socket));
     session->id = ++state_.accepted;
     session->max_pending_bytes = options_.max_pending_write_bytes;

@@ -74,6 +74,8 @@
 #include "center_wire.hpp"
 #include "relay_server.hpp"
 #include "sandbox_loop.hpp"
+#include "sandbox_stream.hpp"
+#include "sandbox_tls.hpp"
 #include "sandbox_store.hpp"
 
 #include <asio/ip/tcp.hpp>
@@ -96,6 +98,7 @@ class SandboxListener;
 struct CenterServerOptions {
     std::string host = "127.0.0.1";
     std::uint16_t port = 0;  // 0: an ephemeral port, see CenterServer::port
+    std::optional<SandboxTls> tls = std::nullopt;  // TLS only, with this material, when set
     std::string handshake_reply = "XQDM|dTP";
     std::string server_process_uid = "Y9-sandbox-center";
     bool positional_changes = false;  // changes messages with fields by position
@@ -201,7 +204,7 @@ private:
     struct Session;
     struct Client;
     void start();
-    void on_accept(asio::ip::tcp::socket socket);
+    void on_accept(SandboxStream socket);
     void on_greeting(const std::shared_ptr<Session>& session, center::Handshake greeting);
     void on_frame(const std::shared_ptr<Session>& session, Bytes frame);
     void on_closed(const std::shared_ptr<Session>& session);

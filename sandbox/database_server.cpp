@@ -18,9 +18,9 @@ constexpr std::size_t kReadStep = 1 << 20;
 }  // namespace
 
 struct DatabaseServer::Session {
-    explicit Session(asio::ip::tcp::socket s) : socket(std::move(s)) {}
+    explicit Session(SandboxStream s) : socket(std::move(s)) {}
     std::uint64_t id = 0;
-    asio::ip::tcp::socket socket;
+    SandboxStream socket;
     void close() {
         std::error_code ignored;
         socket.shutdown(asio::socket_base::shutdown_both, ignored);
@@ -44,7 +44,7 @@ void DatabaseServer::start() {
         if (!database_) database_ = std::make_shared<SqliteDatabase>(options_.path);
         listener_ =
             std::make_unique<SandboxListener>(*loop_, options_.host, options_.port,
-                                              [this](asio::ip::tcp::socket s) { on_accept(std::move(s)); });
+                                              [this](SandboxStream s) { on_accept(std::move(s)); }, options_.tls);
         listener_->listen();
     });
 }
@@ -102,7 +102,7 @@ bool DatabaseServer::wait_for_requests(std::size_t n, std::chrono::milliseconds 
     return wait_until([n](const DatabaseState& s) { return s.requests.size() >= n; }, timeout);
 }
 
-void DatabaseServer::on_accept(asio::ip::tcp::socket socket) {
+void DatabaseServer::on_accept(SandboxStream socket) {
     auto session = std::make_shared<Session>(std::move(socket));
     session->id = ++state_.accepted;
     sessions_[session->id] = session;

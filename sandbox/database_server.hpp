@@ -22,6 +22,8 @@
 #pragma once
 
 #include "sandbox_loop.hpp"
+#include "sandbox_stream.hpp"
+#include "sandbox_tls.hpp"
 #include "sqlite_database.hpp"
 
 #include <asio/ip/tcp.hpp>
@@ -43,6 +45,7 @@ class SandboxListener;
 struct DatabaseServerOptions {
     std::string host = "127.0.0.1";
     std::uint16_t port = 0;                              // 0: an ephemeral port, see DatabaseServer::port
+    std::optional<SandboxTls> tls = std::nullopt;  // TLS only, with this material, when set
     std::string path = ":memory:";                       // SQLite database, when the server opens its own
     std::optional<std::string> username = std::nullopt;  // checked against the login's "username" when set
     std::optional<std::string> password = std::nullopt;  // checked against the login's "password" when set
@@ -119,7 +122,7 @@ public:
 private:
     struct Session;
     void start();
-    void on_accept(asio::ip::tcp::socket socket);
+    void on_accept(SandboxStream socket);
 
     std::unique_ptr<SandboxLoop> own_loop_;
     SandboxLoop* loop_;

@@ -41,9 +41,9 @@ constexpr std::size_t kCountingReadChunk = 256 * 1024;
 }  // namespace
 
 struct RelayServer::Session : std::enable_shared_from_this<Session> {
-    explicit Session(asio::ip::tcp::socket s) : socket(std::move(s)) {}
+    explicit Session(SandboxStream s) : socket(std::move(s)) {}
     ConnectionId id = 0;
-    asio::ip::tcp::socket socket;
+    SandboxStream socket;
     std::string partial;  // bytes of a line not yet ended
     bool first_line_done = false;
     std::deque<std::string> to_write;
@@ -126,7 +126,7 @@ void RelayServer::start() {
     loop_->call([this] {
         listener_ =
             std::make_unique<SandboxListener>(*loop_, options_.host, options_.port,
-                                              [this](asio::ip::tcp::socket s) { on_accept(std::move(s)); });
+                                              [this](SandboxStream s) { on_accept(std::move(s)); }, options_.tls);
         listener_->listen();
     });
 }
@@ -164,7 +164,7 @@ void RelayServer::drop_all_connections() {
     });
 }
 
-void RelayServer::on_accept(asio::ip::tcp::socket socket) {
+void RelayServer::on_accept(SandboxStream socket) {
     auto session = std::make_shared<Session>(std::move(socket));
     session->id = ++state_.accepted;
     state_.last_connection = session->id;

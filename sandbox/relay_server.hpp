@@ -19,6 +19,8 @@
 
 #include "relay_text.hpp"
 #include "sandbox_loop.hpp"
+#include "sandbox_stream.hpp"
+#include "sandbox_tls.hpp"
 
 #include <asio/ip/tcp.hpp>
 
@@ -41,6 +43,7 @@ using ConnectionId = std::uint64_t;  // 1, 2, ... in accept order; 0 is never a 
 struct RelayServerOptions {
     std::string host = "127.0.0.1";
     std::uint16_t port = 0;  // 0: an ephemeral port, see RelayServer::port
+    std::optional<SandboxTls> tls = std::nullopt;  // TLS only, with this material, when set
     // Counting only: no line is parsed or kept except each connection's first line (so a login
     // is still recorded and answered); lines, bytes and connections are counted.
     bool counting_only = false;
@@ -156,7 +159,7 @@ public:
 private:
     struct Session;
     void start();
-    void on_accept(asio::ip::tcp::socket socket);
+    void on_accept(SandboxStream socket);
     void handle_line(Session& session, std::string_view line);
     void flush_batch();
     void write(const std::shared_ptr<Session>& session, std::string text);

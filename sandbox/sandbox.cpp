@@ -9,17 +9,20 @@ Sandbox::Sandbox(SandboxOptions options) {
     db_options.path = options.sqlite_path;
     if (options.database_user) db_options.username = options.database_user;
     if (options.database_password) db_options.password = options.database_password;
+    if (options.tls) db_options.tls = options.tls;
     database_ = std::make_unique<DatabaseServer>(data_loop_, db_options);
     auto store = data_loop_.call([&] { return std::make_shared<SandboxStore>(database_->database()); });
 
     auto center_options = options.center;
     center_options.host = options.host;
     center_options.port = options.center_port;
+    if (options.tls) center_options.tls = options.tls;
     center_ = std::make_unique<CenterServer>(data_loop_, center_options, std::move(store));
 
     auto relay_options = options.relay;
     relay_options.host = options.host;
     relay_options.port = options.relay_port;
+    if (options.tls) relay_options.tls = options.tls;
     relay_options.counting_only = options.relay_counting_only || options.relay.counting_only;
     relay_ = std::make_unique<RelayServer>(relay_loop_, relay_options);
     if (options.store_publications && !relay_options.counting_only) {

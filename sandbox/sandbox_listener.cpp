@@ -2,31 +2,98 @@
 
 #include "sandbox_loop.hpp"
 
+#include <asio/ssl.hpp>
+#include <asio/steady_timer.hpp>
+
+#include <openssl/ssl.h>
+
 namespace tyx::sandbox {
+
+// Connections whose TLS handshake is in progress, so that `stop` can end them.
+struct SandboxListener::Handshakes {
+    std::set<std::shared_ptr<SandboxStream::TlsStream>> pending;
+};
 
 namespace {
 
+// A client that connects and never starts its handshake is let go after this.
+constexpr auto kHandshakeTimeout = std::chrono::seconds(10);
+
+struct AcceptChain {
+    std::shared_ptr<asio::ip::tcp::acceptor> acceptor;
+    std::shared_ptr<SandboxListener::AcceptHandler> handler;
+    std::shared_ptr<asio::ssl::context> tls;
+    std::shared_ptr<SandboxListener::Handshakes> handshakes;
+};
+
+void start_handshake(const AcceptChain& chain, asio::ip::tcp::socket socket) {
+    auto stream = std::make_shared<SandboxStream::TlsStream>(std::move(socket), *chain.tls);
+    auto timer = std::make_shared<asio::steady_timer>(stream->get_executor(), kHandshakeTimeout);
+    chain.handshakes->pending.insert(stream);
+    timer->async_wait([stream](std::error_code ec) {
+        if (ec) return;
+        std::error_code ignored;
+        stream->next_layer().close(ignored);
+    });
+    // The context stays alive with the chain for as long as the handshake needs it.
+    stream->async_handshake(asio::ssl::stream_base::server, [chain, stream, timer](std::error_code ec) {
+        timer->cancel();
+        chain.handshakes->pending.erase(stream);
+        std::error_code ignored;
+        if (ec || !chain.acceptor->is_open()) {
+            stream->next_layer().close(ignored);
+            return;
+        }
+        (*chain.handler)(SandboxStream(stream));
+    });
+}
+
 // Accepts until the acceptor is closed. The handler is called through a shared copy so that a
 // listener destroyed on the loop never leaves this chain with a dangling reference.
-void accept_next(std::shared_ptr<asio::ip::tcp::acceptor> acceptor,
-                 std::shared_ptr<SandboxListener::AcceptHandler> handler) {
-    acceptor->async_accept([acceptor, handler](std::error_code ec, asio::ip::tcp::socket socket) {
-        if (!acceptor->is_open()) return;
+void accept_next(AcceptChain chain) {
+    auto acceptor = chain.acceptor;
+    acceptor->async_accept([chain = std::move(chain)](std::error_code ec, asio::ip::tcp::socket socket) {
+        if (!chain.acceptor->is_open()) return;
         if (!ec) {
             std::error_code ignored;
             socket.set_option(asio::ip::tcp::no_delay(true), ignored);
-            (*handler)(std::move(socket));
+            if (chain.tls)
+                start_handshake(chain, std::move(socket));
+            else
+                (*chain.handler)(SandboxStream(std::move(socket)));
         }
         // Errors such as a full descriptor table are transient: keep accepting.
-        accept_next(acceptor, handler);
+        accept_next(chain);
     });
 }
 
 }  // namespace
 
+std::shared_ptr<asio::ssl::context> make_sandbox_tls_context(const SandboxTls& tls) {
+    auto context = std::make_shared<asio::ssl::context>(asio::ssl::context::tls_server);
+    SSL_CTX_set_min_proto_version(context->native_handle(), TLS1_2_VERSION);
+    if (!tls.private_key_password.empty()) {
+        context->set_password_callback(
+            [password = tls.private_key_password](std::size_t, asio::ssl::context::password_purpose) {
+                return password;
+            });
+    }
+    context->use_certificate_chain_file(tls.certificate_chain_file);
+    context->use_private_key_file(tls.private_key_file, asio::ssl::context::pem);
+    if (!tls.client_ca_file.empty()) {
+        context->load_verify_file(tls.client_ca_file);
+        context->set_verify_mode(asio::ssl::verify_peer | asio::ssl::verify_fail_if_no_peer_cert);
+    }
+    return context;
+}
+
 SandboxListener::SandboxListener(SandboxLoop& loop, std::string host, std::uint16_t port,
-                                 AcceptHandler on_accept)
-    : loop_(loop), host_(std::move(host)), port_(port), on_accept_(std::move(on_accept)) {}
+                                 AcceptHandler on_accept, const std::optional<SandboxTls>& tls)
+    : loop_(loop),
+      host_(std::move(host)),
+      port_(port),
+      on_accept_(std::move(on_accept)),
+      tls_(tls ? make_sandbox_tls_context(*tls) : nullptr) {}
 
 SandboxListener::~SandboxListener() {
     stop();
@@ -42,7 +109,8 @@ void SandboxListener::listen() {
     acceptor->listen(asio::socket_base::max_listen_connections);
     port_ = acceptor->local_endpoint().port();
     acceptor_ = acceptor;
-    accept_next(acceptor, std::make_shared<AcceptHandler>(on_accept_));
+    handshakes_ = std::make_shared<Handshakes>();
+    accept_next(AcceptChain{acceptor, std::make_shared<AcceptHandler>(on_accept_), tls_, handshakes_});
 }
 
 void SandboxListener::stop() {
@@ -50,6 +118,8 @@ void SandboxListener::stop() {
     std::error_code ignored;
     acceptor_->close(ignored);
     acceptor_.reset();
+    for (const auto& stream : handshakes_->pending) stream->next_layer().close(ignored);
+    handshakes_.reset();
 }
 
 }  // namespace tyx::sandbox

@@ -78,6 +78,7 @@ asio::awaitable<bool> TyxClientCenter::try_connect_once() {
     const bool inbound_ok = co_await inbound_->connect_sync();
     const bool outbound_ok = co_await outbound_->connect_sync();
     if (inbound_ok && outbound_ok) co_return true;
+    report_failed_attempt(inbound_ok ? *outbound_ : *inbound_);
     co_await inbound_->disconnect_sync();
     co_await outbound_->disconnect_sync();
     co_return false;
@@ -86,7 +87,21 @@ asio::awaitable<bool> TyxClientCenter::try_connect_once() {
 asio::awaitable<void> TyxClientCenter::connect(asio::io_context&) {
     const bool connected = co_await connect_first(timer_);
     if (!connected) co_return;
-    co_await do_handshake();
+    // A first handshake that fails leaves both sockets closed, so that the receive loop finds
+    // a lost connection and reconnects after the back-off, as after any later failure.
+    std::exception_ptr failure;
+    std::string text;
+    try {
+        co_await do_handshake();
+    } catch (const std::exception& e) {
+        failure = std::current_exception();
+        text = e.what();
+    }
+    if (!failure) co_return;
+    co_await inbound_->disconnect_sync();
+    co_await outbound_->disconnect_sync();
+    if (!stopping_) notify_log(3, "Center handshake failed: " + text);
+    std::rethrow_exception(failure);
 }
 
 asio::awaitable<void> TyxClientCenter::do_reconnect() {
@@ -197,7 +212,8 @@ asio::awaitable<void> TyxClientCenter::receive_loop() {
                 bool frame = false;
                 try {
                     frame = co_await read_frame();
-                } catch (const std::exception&) {
+                } catch (const std::exception& e) {
+                    if (!stopping_) report_tls_error(e);
                     break;
                 }
                 if (stopping_) co_return;

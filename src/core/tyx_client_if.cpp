@@ -1,6 +1,7 @@
 #include "core/tyx_client_if.hpp"
 
 #include <asio/redirect_error.hpp>
+#include <asio/ssl/error.hpp>
 #include <asio/use_awaitable.hpp>
 
 namespace tyx {
@@ -126,6 +127,17 @@ void ITyxClient::notify_message_sent(std::string message) {
 void ITyxClient::notify_log(std::uint8_t level, std::string message) {
     notify([level, text = std::move(message)](TyxClientListener& l, TyxClientMultiplex& m,
                                               std::string_view name) { l.on_log(m, name, level, text); });
+}
+
+void ITyxClient::report_failed_attempt(const ISocket& socket) {
+    if (!socket.is_ssl() || socket.get_last_error() == 0) return;
+    notify_log(3, "Failed to connect over TLS: " + socket.get_last_error_message());
+}
+
+void ITyxClient::report_tls_error(const std::exception& error) {
+    const auto* system = dynamic_cast<const std::system_error*>(&error);
+    if (system == nullptr || system->code().category() != asio::error::get_ssl_category()) return;
+    notify_log(3, std::string("TLS connection failed: ") + system->what());
 }
 
 }  // namespace tyx

@@ -112,6 +112,16 @@ protected:
     void notify_logged_in();
     void notify_message_sent(std::string message);
     void notify_log(std::uint8_t level, std::string message);
+    // After a failed attempt on `socket`: a TLS socket's failure (refused handshake, unknown
+    // certificate, pinned key mismatch) is raised as a level-3 log with the socket's last error,
+    // so that it never goes unnoticed while the client keeps failing over. Plain TCP failures
+    // are left to the failover loop alone.
+    void report_failed_attempt(const ISocket& socket);
+    // After a connection that had completed its TLS handshake failed: an error raised by TLS
+    // itself (an alert such as a refused client certificate, which TLS 1.3 servers send only
+    // after the client's handshake is done) is raised as a level-3 log. Other failures (the
+    // peer closing, a reset) are not logged here.
+    void report_tls_error(const std::exception& error);
 
     TyxClientMultiplex& multiplex_;
     std::string name_;

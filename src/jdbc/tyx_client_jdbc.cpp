@@ -143,6 +143,7 @@ void TyxClientJdbc::recreate_socket() {
 
 asio::awaitable<bool> TyxClientJdbc::try_connect_once() {
     const bool connected = co_await socket_->connect_sync();
+    if (!connected) report_failed_attempt(*socket_);
     co_return connected;
 }
 
@@ -152,6 +153,9 @@ asio::awaitable<void> TyxClientJdbc::connect(asio::io_context&) {
     std::exception_ptr error;
     try {
         co_await connect_and_login();
+    } catch (const std::exception& e) {
+        error = std::current_exception();
+        if (!stopping_) report_tls_error(e);
     } catch (...) {
         error = std::current_exception();
     }

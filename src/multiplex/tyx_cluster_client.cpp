@@ -81,7 +81,12 @@ void TyxClusterClient::spawn_client(ITyxClient& client, asio::io_context& loop, 
     asio::co_spawn(
         loop,
         [&client, &loop]() -> asio::awaitable<void> {
-            co_await client.connect(loop);
+            // A failed first login or handshake is reported by the client; its receive loop
+            // then finds the connection lost and reconnects like after any later loss.
+            try {
+                co_await client.connect(loop);
+            } catch (const std::exception&) {
+            }
             client.first_round_done();
             co_await client.receive_loop();
         },

@@ -37,7 +37,11 @@ void TyxClientRelay::recreate_socket() {
     ++generation_;
 }
 
-asio::awaitable<bool> TyxClientRelay::try_connect_once() { co_return co_await socket_->connect_sync(); }
+asio::awaitable<bool> TyxClientRelay::try_connect_once() {
+    const bool connected = co_await socket_->connect_sync();
+    if (!connected) report_failed_attempt(*socket_);
+    co_return connected;
+}
 
 asio::awaitable<void> TyxClientRelay::connect(asio::io_context&) {
     const bool connected = co_await connect_first(timer_);
@@ -77,8 +81,9 @@ asio::awaitable<void> TyxClientRelay::receive_loop() {
             const std::uint64_t n = co_await socket_->receive_line_sync(line);
             if (n == 0) failed = true;  // no connection to read from
             if (n >= 2) parse_and_dispatch(std::string_view(line.data(), n));
-        } catch (const std::system_error&) {
+        } catch (const std::system_error& e) {
             failed = true;
+            if (!stopping_) report_tls_error(e);
         }
         if (stopping_) co_return;
         if (!failed) continue;

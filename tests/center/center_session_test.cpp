@@ -250,6 +250,17 @@ TEST(CenterSessionTest, AFailedHandshakeOnReconnectionIsRetried) {
     ASSERT_TRUE(h.log().wait_for("logged_in", 2));
 }
 
+TEST(CenterSessionTest, AFailedFirstHandshakeIsRetried) {
+    FakeCenter server;
+    server.set_reply(FakeCenter::reply_bytes("NOPE"));
+    CenterHarness h(server.endpoints());
+    h.start();
+    ASSERT_TRUE(h.log().wait_for(
+        "log alpha-center 3 Center handshake failed: Unexpected MsgDirect server response: NOPE"));
+    server.set_reply(FakeCenter::reply_bytes("XQDM|ok"));
+    ASSERT_TRUE(h.log().wait_for("logged_in"));
+}
+
 TEST(CenterSessionTest, AnAbsurdFrameLengthIsABrokenConnection) {
     FakeCenter server;
     CenterHarness h(server.endpoints());

@@ -320,7 +320,11 @@ public:
         asio::co_spawn(
             center_->io_context(),
             [c = center_.get()]() -> asio::awaitable<void> {
-                co_await c->connect(c->io_context());
+                // As the cluster client runs it: a failed first handshake does not end the loop.
+                try {
+                    co_await c->connect(c->io_context());
+                } catch (const std::exception&) {
+                }
                 co_await c->receive_loop();
             },
             [done](std::exception_ptr) { done->set_value(); });
