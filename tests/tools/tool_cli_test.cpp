@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "support/tls_test_keys.hpp"
 #include "tool_process.hpp"
 
 namespace tyx::tool::test {
@@ -52,9 +53,9 @@ struct SandboxProcess {
         const auto ready = process->read_line(10s);
         if (!ready || ready->rfind("sandbox ready", 0) != 0) throw std::runtime_error("sandbox not ready");
     }
-    std::vector<std::string> flags() const {
+    std::vector<std::string> flags(const std::string& connect_timeout = "5") const {
         return {"--relay-port", ports[0], "--center-port",     ports[1],
-                "--db-port",    ports[2], "--connect-timeout", "5"};
+                "--db-port",    ports[2], "--connect-timeout", connect_timeout};
     }
     std::unique_ptr<ToolProcess> process;
     std::vector<std::string> ports;  // relay, center, database
@@ -308,6 +309,35 @@ TEST_F(ToolCli, SubscriberPrintsLiveUpdatesAndEndsWithStatusZeroOnSigint) {
     subscriber.send_signal(SIGINT);
     const auto r = subscriber.finish(10s);
     EXPECT_EQ(r.exit_code, 0) << r.err;
+}
+
+TEST(ToolSandbox, ServesTlsToCommandsThatBringTheRightMaterial) {
+    const auto& m = tyx::test::tls_test_material();
+    SandboxProcess sandbox(
+        {"--tls-cert", m.server_cert, "--tls-key", m.server_key, "--tls-client-ca", m.ca_cert});
+    const std::string pinned = m.file("tool-pinned", m.server_pub);
+    auto run = [&](std::vector<std::string> args, bool client_certificate, const std::string& timeout = "5") {
+        for (const auto& f : sandbox.flags(timeout)) args.push_back(f);
+        args.insert(args.end(), {"--tls", "--trusted-server-keys", pinned});
+        if (client_certificate)
+            args.insert(args.end(), {"--client-cert", m.client_cert, "--client-key", m.client_key,
+                                     "--client-key-password", m.client_key_password});
+        return run_tool(kTyx, args);
+    };
+    auto r = run({"publish", "Secure", "s-1", "v=1"}, true);
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    r = run({"subscribe", "Secure", "--count", "1", "--timeout", "10"}, true);
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(json_lines(r.out).at(0)["object_id"], "s-1");
+    r = run({"sql", "SELECT id, v FROM Secure", "-f", "csv"}, true);
+    EXPECT_EQ(r.out, "id,v\ns-1,1\n") << r.err;
+
+    // The sandbox requires a client certificate: without one the command names the server it
+    // could not use, within its deadline.
+    r = run({"sql", "SELECT 1"}, false, "1");
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("database server at 127.0.0.1:" + sandbox.ports[2]), std::string::npos) << r.err;
+    EXPECT_LT(r.elapsed, 5s);
 }
 
 }  // namespace
