@@ -1,4 +1,7 @@
 // tyx publish: objects from the command line or JSON lines to the relay, or their removal.
+#include <unistd.h>
+
+#include <cstdio>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -111,6 +114,8 @@ int run_publish(const PublishOptions& options) {
         file.open(options.input);
         if (!file) throw ToolError("cannot read " + options.input);
         in = &file;
+    } else if (!from_arguments && isatty(STDIN_FILENO)) {
+        std::fprintf(stderr, "reading JSON lines from standard input; Ctrl-D ends them\n");
     }
 
     Connection connection(options.connect.settings(), {ServerKind::relay}, options.connect.verbose());

@@ -61,15 +61,23 @@ int run_upload(const UploadOptions& options) {
     connection.wait_ready(options.connect.connect_timeout());
     auto& client = connection.client();
 
-    const std::int64_t before = options.replace ? 0 : count_rows(connection, options.table);
+    std::int64_t before = 0;
+    if (!options.replace) {
+        try {
+            before = count_rows(connection, options.table);
+        } catch (const ToolError& e) {
+            throw ToolError(std::string(e.what()) +
+                            " (an insert needs an existing table; --replace creates one)");
+        }
+    }
     const auto start = std::chrono::steady_clock::now();
     Progress progress;
     std::size_t done = 0;
-    // A replace with no rows still empties (or creates) the table: one batch always goes.
-    do {
+    // A replace with no rows still empties (or creates) the table: one batch goes even then.
+    for (bool first = true; done < rows || (first && options.replace); first = false) {
         const std::size_t n = std::min(options.batch_rows, rows - done);
         tyx::Table batch = data.to_table(options.table, done, n);
-        if (options.replace && done == 0)
+        if (options.replace && first)
             client.sql_replace(connection.cluster(), std::move(batch), options.suffix);
         else
             client.sql_insert(connection.cluster(), std::move(batch));
@@ -78,7 +86,7 @@ int run_upload(const UploadOptions& options) {
             return "uploaded " + std::to_string(done) + " of " + std::to_string(rows) + " rows (" +
                    rate_text(done, std::chrono::steady_clock::now() - start) + ")";
         });
-    } while (done < rows);
+    }
     progress.clear();
 
     const std::int64_t after = count_rows(connection, options.table);

@@ -187,17 +187,23 @@ TEST_F(ToolCli, UploadInsertsAndReplacesAndTheRowsReadBack) {
     ASSERT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(sql_rows("SELECT sym FROM cli_prices").size(), 3u);
 
-    // The library drops database errors of an upload; the tool checks the rows arrived.
+    // A file of a header only empties the table it replaces.
+    const auto header_only = temp_file("header.csv", "sym,qty,px,code,note\n");
+    r = tyx({"upload", header_only.string(), "--table", "cli_prices", "--replace"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(sql_rows("SELECT sym FROM cli_prices").size(), 0u);
+
+    // The library drops database errors of an upload; the tool checks that the rows arrived.
     r = tyx({"upload", csv.string(), "--table", "cli_missing"});
     EXPECT_EQ(r.exit_code, 1);
-    EXPECT_NE(r.err.find("cli_missing"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("no such table: cli_missing"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("--replace creates one"), std::string::npos) << r.err;
 
     const auto ragged = temp_file("ragged.csv", "a,b\n1,2\n3\n");
     r = tyx({"upload", ragged.string(), "--table", "cli_ragged"});
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_NE(r.err.find("CSV line 3 has 1 fields, the header has 2"), std::string::npos) << r.err;
-    std::filesystem::remove(csv);
-    std::filesystem::remove(ragged);
+    for (const auto& file : {csv, header_only, ragged}) std::filesystem::remove(file);
 }
 
 TEST_F(ToolCli, ClustersFileNamesTheCluster) {
