@@ -4,8 +4,10 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 LAUNCHER := $(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache,)
+# The Python module cannot load into the interpreter when sanitized: sanitizer builds leave it out.
+PYTHON_MODULE := $(if $(findstring TYX_SANITIZE,$(CMAKE_FLAGS)),OFF,ON)
 
-.PHONY: all deps configure build test demo bench asan tsan clean format
+.PHONY: all deps configure build test demo bench asan tsan clean format install-python
 
 all: build
 
@@ -13,7 +15,7 @@ deps:
 	@scripts/install-deps
 
 configure: deps
-	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(LAUNCHER) $(CMAKE_FLAGS)
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(LAUNCHER) -DTYX_BUILD_PYTHON=$(PYTHON_MODULE) $(CMAKE_FLAGS)
 
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -34,6 +36,10 @@ asan:
 
 tsan:
 	$(MAKE) test BUILD=build-tsan CMAKE_FLAGS="-DTYX_SANITIZE=thread"
+
+# The Python module and the library it needs, for /usr/bin/python3 (default prefix /usr/local).
+install-python: build
+	cmake --install $(BUILD) --component python $(if $(PREFIX),--prefix $(PREFIX),)
 
 format:
 	git ls-files '*.cpp' '*.hpp' | xargs clang-format -i

@@ -110,4 +110,9 @@ private:
 // vectors as 0x and up to 16 bytes in hexadecimal. Every row is printed.
 std::ostream& print_table_accessor(const TableAccessor& accessor, std::ostream& out);
 
+// The database type code of each column, in column order: a Table's own codes, or for a query
+// result those of the first table found (the one that gave the column names). Empty for an
+// accessor of another kind or without a result set.
+std::vector<std::uint8_t> column_type_codes(const TableAccessor& accessor);
+
 }  // namespace tyx

@@ -48,7 +48,10 @@ MultiShardTableAccessor::MultiShardTableAccessor(std::vector<std::shared_ptr<jdb
             table_name_ = table->name;
             column_names_ = std::move(names);
             columns_.reserve(table->columns.size());
-            for (auto& c : table->columns) columns_.push_back(take(c));
+            for (auto& c : table->columns) {
+                column_types_.push_back(c.type);
+                columns_.push_back(take(c));
+            }
             has_result_set_ = true;
         } else if (names == column_names_) {
             for (std::size_t i = 0; i < table->columns.size(); ++i) append_same_kind(columns_[i], take(table->columns[i]));
@@ -88,6 +91,12 @@ std::int64_t MultiShardTableAccessor::row_count() const {
             }, column));
     }
     return 0;
+}
+
+std::vector<std::uint8_t> column_type_codes(const TableAccessor& accessor) {
+    if (const auto* table = dynamic_cast<const Table*>(&accessor)) return table->column_types();
+    if (const auto* merged = dynamic_cast<const MultiShardTableAccessor*>(&accessor)) return merged->column_types();
+    return {};
 }
 
 }  // namespace tyx

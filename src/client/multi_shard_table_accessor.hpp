@@ -47,12 +47,15 @@ public:
     std::ostream& print(std::ostream& out) const override { return print_table_accessor(*this, out); }
 
     const std::vector<std::shared_ptr<jdbc::QueryResult>>& results() const { return results_; }
+    // The type code of each column, from the table that gave the column names.
+    const std::vector<std::uint8_t>& column_types() const { return column_types_; }
 
 private:
     std::vector<std::shared_ptr<jdbc::QueryResult>> results_;
     std::string table_name_;
     std::vector<std::string> column_names_;
     std::vector<ColumnValues> columns_;
+    std::vector<std::uint8_t> column_types_;
     bool has_result_set_ = false;
     RowCursor cursor_;
 };

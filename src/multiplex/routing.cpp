@@ -54,7 +54,8 @@ struct FanOutState {
 
 // Runs every shard's request at once and gathers the results in shard order. The first
 // shard's exception (by shard order) is rethrown and the other results are dropped.
-asio::awaitable<QueryResults> fan_out_jdbc(std::vector<asio::awaitable<std::shared_ptr<jdbc::QueryResult>>> tasks) {
+asio::awaitable<QueryResults> fan_out_jdbc(
+    std::vector<asio::awaitable<std::shared_ptr<jdbc::QueryResult>>> tasks) {
     auto executor = co_await asio::this_coro::executor;
     if (tasks.empty()) co_return QueryResults{};
     auto state = std::make_shared<FanOutState>(executor, tasks.size());
@@ -91,7 +92,8 @@ void TyxClientMultiplex::add_cluster(const Cluster& cluster, bool wait) {
 }
 
 void TyxClientMultiplex::remove_cluster(std::string_view cluster_name, bool wait) {
-    post([this, name = std::string(cluster_name)]() -> asio::awaitable<void> { co_await do_remove_cluster(name); },
+    post([this,
+          name = std::string(cluster_name)]() -> asio::awaitable<void> { co_await do_remove_cluster(name); },
          wait);
 }
 
@@ -132,22 +134,27 @@ struct RelayBatches {
         std::vector<std::shared_ptr<rt::Message>> messages;
     };
     std::unordered_map<TyxClientRelay*, Batch> by_relay;
-    std::vector<TyxClientRelay*> order;  // first use, so posting order is stable
+    std::vector<TyxClientRelay*> order;    // first use, so posting order is stable
+    TyxClientRelay* last_relay = nullptr;  // most bursts go to one relay: skip the lookup
+    Batch* last_batch = nullptr;
 
     void add(const std::shared_ptr<TyxClusterClient>& cluster, TyxClientRelay* relay,
              const std::shared_ptr<rt::Message>& message) {
-        auto [it, inserted] = by_relay.try_emplace(relay);
-        if (inserted) {
-            it->second.cluster = cluster;
-            order.push_back(relay);
+        if (relay != last_relay) {
+            auto [it, inserted] = by_relay.try_emplace(relay);
+            if (inserted) {
+                it->second.cluster = cluster;
+                order.push_back(relay);
+            }
+            last_relay = relay;
+            last_batch = &it->second;  // element references survive rehashing
         }
-        it->second.messages.push_back(message);
+        last_batch->messages.push_back(message);
     }
     void post_all() {
         for (TyxClientRelay* relay : order) {
-            asio::post(relay->io_context(), [relay, batch = std::move(by_relay.at(relay))] {
-                for (const auto& m : batch.messages) relay->send_async(m);
-            });
+            asio::post(relay->io_context(),
+                       [relay, batch = std::move(by_relay.at(relay))] { relay->send_batch(batch.messages); });
         }
     }
 };
@@ -156,12 +163,20 @@ struct RelayBatches {
 void route_to_relays(TyxClientMultiplex& m, const std::shared_ptr<TyxClusterClient>& cluster,
                      const std::shared_ptr<rt::Message>& message, RelayBatches& batches) {
     const auto& config = cluster->cluster().publication_config;
+    const auto& relays = cluster->relays();
+    if (!config.distribution_function()) {
+        // Every enabled relay, in shard order, without building the list of indexes.
+        for (const auto& relay : relays)
+            if (relay) batches.add(cluster, relay.get(), message);
+        return;
+    }
     std::vector<std::size_t> chosen;
     try {
         chosen = select_shards(cluster->relays(), cluster->cluster().name, config.distribution_function(),
                                message->view());
     } catch (const std::exception& e) {
-        m.log(cluster->cluster().name, 3, std::string("Failed to send message: distribution function failed: ") + e.what());
+        m.log(cluster->cluster().name, 3,
+              std::string("Failed to send message: distribution function failed: ") + e.what());
         return;
     } catch (...) {
         m.log(cluster->cluster().name, 3, "Failed to send message: distribution function failed");
@@ -172,12 +187,12 @@ void route_to_relays(TyxClientMultiplex& m, const std::shared_ptr<TyxClusterClie
 
 }  // namespace
 
-void TyxClientMultiplex::send_object_message(std::string_view cluster_name, std::shared_ptr<rt::Message> message,
-                                             bool wait) {
+void TyxClientMultiplex::send_object_message(std::string_view cluster_name,
+                                             std::shared_ptr<rt::Message> message, bool wait) {
     if (wait) {
-        post([this, name = std::string(cluster_name), message]() -> asio::awaitable<void> {
-            co_await do_send_object_message(name, message);
-        }, true);
+        post([this, name = std::string(cluster_name),
+              message]() -> asio::awaitable<void> { co_await do_send_object_message(name, message); },
+             true);
         return;
     }
     bool was_empty;
@@ -223,7 +238,8 @@ asio::awaitable<void> TyxClientMultiplex::do_send_object_message(std::string clu
 
 // ---------------------------------------------------------------- subscriptions
 
-void TyxClientMultiplex::subscribe(std::string_view cluster_name, std::vector<std::string> tables, bool wait) {
+void TyxClientMultiplex::subscribe(std::string_view cluster_name, std::vector<std::string> tables,
+                                   bool wait) {
     std::vector<SubscriptionRequest> requests;
     requests.reserve(tables.size());
     for (auto& t : tables) {
@@ -236,62 +252,71 @@ void TyxClientMultiplex::subscribe(std::string_view cluster_name, std::vector<st
 
 void TyxClientMultiplex::subscribe(std::string_view cluster_name, std::vector<SubscriptionRequest> requests,
                                    bool wait) {
-    post([this, name = std::string(cluster_name), requests = std::move(requests)]() -> asio::awaitable<void> {
-        auto it = clusters_.find(name);
-        if (it == clusters_.end()) {
-            log(name, 3, not_found("Failed to subscribe to center tables", name));
-            co_return;
-        }
-        auto cluster = it->second;
-        std::vector<TyxClientCenter*> centers;
-        for (auto& c : cluster->centers())
-            if (c) centers.push_back(c.get());
-        if (centers.empty()) co_return;
-        struct Pending {
-            explicit Pending(const asio::any_io_executor& e, int n) : remaining(n), timer(e) {
-                timer.expires_at(asio::steady_timer::time_point::max());
+    post(
+        [this, name = std::string(cluster_name), requests = std::move(requests)]() -> asio::awaitable<void> {
+            auto it = clusters_.find(name);
+            if (it == clusters_.end()) {
+                log(name, 3, not_found("Failed to subscribe to center tables", name));
+                co_return;
             }
-            std::atomic<int> remaining;
-            asio::steady_timer timer;
-        };
-        auto pending = std::make_shared<Pending>(control_.context.get_executor(), static_cast<int>(centers.size()));
-        for (TyxClientCenter* center : centers) {
-            center->subscribe(requests, [pending] {
-                if (--pending->remaining == 0) pending->timer.cancel();
-            });
-        }
-        if (pending->remaining.load() < 1) co_return;
-        std::error_code ignored;
-        co_await pending->timer.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
-    }, wait);
+            auto cluster = it->second;
+            std::vector<TyxClientCenter*> centers;
+            for (auto& c : cluster->centers())
+                if (c) centers.push_back(c.get());
+            if (centers.empty()) co_return;
+            struct Pending {
+                explicit Pending(const asio::any_io_executor& e, int n) : remaining(n), timer(e) {
+                    timer.expires_at(asio::steady_timer::time_point::max());
+                }
+                std::atomic<int> remaining;
+                asio::steady_timer timer;
+            };
+            auto pending =
+                std::make_shared<Pending>(control_.context.get_executor(), static_cast<int>(centers.size()));
+            for (TyxClientCenter* center : centers) {
+                center->subscribe(requests, [pending] {
+                    if (--pending->remaining == 0) pending->timer.cancel();
+                });
+            }
+            if (pending->remaining.load() < 1) co_return;
+            std::error_code ignored;
+            co_await pending->timer.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+        },
+        wait);
 }
 
-void TyxClientMultiplex::unsubscribe(std::string_view cluster_name, std::vector<std::string> tables, bool wait) {
-    post([this, name = std::string(cluster_name), tables = std::move(tables)]() -> asio::awaitable<void> {
-        auto it = clusters_.find(name);
-        if (it == clusters_.end()) {
-            log(name, 3, not_found("Failed to unsubscribe from center tables", name));
-            co_return;
-        }
-        for (auto& c : it->second->centers())
-            if (c) c->unsubscribe(tables);
-    }, wait);
+void TyxClientMultiplex::unsubscribe(std::string_view cluster_name, std::vector<std::string> tables,
+                                     bool wait) {
+    post(
+        [this, name = std::string(cluster_name), tables = std::move(tables)]() -> asio::awaitable<void> {
+            auto it = clusters_.find(name);
+            if (it == clusters_.end()) {
+                log(name, 3, not_found("Failed to unsubscribe from center tables", name));
+                co_return;
+            }
+            for (auto& c : it->second->centers())
+                if (c) c->unsubscribe(tables);
+        },
+        wait);
 }
 
 std::optional<CenterTableSchema> TyxClientMultiplex::get_table_schema(std::string_view cluster_name,
                                                                       std::string_view table_name) {
     auto result = std::make_shared<std::optional<CenterTableSchema>>();
-    post([this, result, name = std::string(cluster_name), table = std::string(table_name)]() -> asio::awaitable<void> {
-        auto it = clusters_.find(name);
-        if (it == clusters_.end()) co_return;
-        for (auto& c : it->second->centers()) {
-            if (!c) continue;
-            if (auto schema = c->subscribed_tables().table_schema(table)) {
-                *result = std::move(schema);
-                co_return;
+    post(
+        [this, result, name = std::string(cluster_name),
+         table = std::string(table_name)]() -> asio::awaitable<void> {
+            auto it = clusters_.find(name);
+            if (it == clusters_.end()) co_return;
+            for (auto& c : it->second->centers()) {
+                if (!c) continue;
+                if (auto schema = c->subscribed_tables().table_schema(table)) {
+                    *result = std::move(schema);
+                    co_return;
+                }
             }
-        }
-    }, true);
+        },
+        true);
     return std::move(*result);
 }
 
@@ -339,9 +364,10 @@ void run_async(TyxClientMultiplex& m, std::string name, std::string what, Work w
             std::string failure;
             try {
                 QueryResults results = co_await work();
-                asio::post(m.notify_context(), [callback = std::move(callback), results = std::move(results)]() mutable {
-                    callback(std::move(results));
-                });
+                asio::post(m.notify_context(),
+                           [callback = std::move(callback), results = std::move(results)]() mutable {
+                               callback(std::move(results));
+                           });
                 co_return;
             } catch (const std::exception& e) {
                 failure = what + ": " + e.what();
@@ -357,44 +383,51 @@ void run_async(TyxClientMultiplex& m, std::string name, std::string what, Work w
 
 QueryResults TyxClientMultiplex::sql(std::string_view cluster_name, std::string_view query) {
     auto result = std::make_shared<QueryResults>();
-    post([this, result, name = std::string(cluster_name), q = std::string(query)]() -> asio::awaitable<void> {
-        *result = co_await do_sql_query(*this, name, q);
-    }, true);
+    post(
+        [this, result, name = std::string(cluster_name), q = std::string(query)]() -> asio::awaitable<void> {
+            *result = co_await do_sql_query(*this, name, q);
+        },
+        true);
     return std::move(*result);
 }
 
 void TyxClientMultiplex::sql_async(std::string_view cluster_name, std::string_view query,
                                    std::function<void(QueryResults)> callback) {
     std::string name(cluster_name);
-    run_async(*this, name, "Failed to execute SQL query",
-              [this, name, q = std::string(query)] { return do_sql_query(*this, name, q); }, std::move(callback));
+    run_async(
+        *this, name, "Failed to execute SQL query",
+        [this, name, q = std::string(query)] { return do_sql_query(*this, name, q); }, std::move(callback));
 }
 
 QueryResults TyxClientMultiplex::bulk_insert(std::string_view cluster_name, std::string_view table_name,
-                                             const std::vector<jdbc::JdbcColumn>& columns, std::int32_t row_count,
-                                             std::int64_t timeout_ms) {
+                                             const std::vector<jdbc::JdbcColumn>& columns,
+                                             std::int32_t row_count, std::int64_t timeout_ms) {
     auto result = std::make_shared<QueryResults>();
     // A blocking call made on the control loop itself cannot wait for work queued behind it.
     if (control_.context.get_executor().running_in_this_thread()) return {};
     // The caller blocks until the work is done, so its columns can be read in place.
     auto view = std::shared_ptr<const std::vector<jdbc::JdbcColumn>>(&columns, [](const auto*) {});
-    post([this, result, view, row_count, timeout_ms, name = std::string(cluster_name),
-          table = std::string(table_name)]() -> asio::awaitable<void> {
-        *result = co_await do_bulk_insert(*this, name, table, view, row_count, timeout_ms);
-    }, true);
+    post(
+        [this, result, view, row_count, timeout_ms, name = std::string(cluster_name),
+         table = std::string(table_name)]() -> asio::awaitable<void> {
+            *result = co_await do_bulk_insert(*this, name, table, view, row_count, timeout_ms);
+        },
+        true);
     return std::move(*result);
 }
 
 void TyxClientMultiplex::bulk_insert_async(std::string_view cluster_name, std::string_view table_name,
                                            std::vector<jdbc::JdbcColumn> columns, std::int32_t row_count,
-                                           std::function<void(QueryResults)> callback, std::int64_t timeout_ms) {
+                                           std::function<void(QueryResults)> callback,
+                                           std::int64_t timeout_ms) {
     std::string name(cluster_name);
     auto owned = std::make_shared<const std::vector<jdbc::JdbcColumn>>(std::move(columns));
-    run_async(*this, name, "Failed to execute bulk insert",
-              [this, name, owned, row_count, timeout_ms, table = std::string(table_name)] {
-                  return do_bulk_insert(*this, name, table, owned, row_count, timeout_ms);
-              },
-              std::move(callback));
+    run_async(
+        *this, name, "Failed to execute bulk insert",
+        [this, name, owned, row_count, timeout_ms, table = std::string(table_name)] {
+            return do_bulk_insert(*this, name, table, owned, row_count, timeout_ms);
+        },
+        std::move(callback));
 }
 
 }  // namespace tyx

@@ -35,6 +35,9 @@ TyxClientRelay::~TyxClientRelay() = default;
 void TyxClientRelay::recreate_socket() {
     socket_.replace(create_socket(io_context_, use_ssl_, ssl_options_));
     ++generation_;
+    socket_->set_on_batch_written([this, generation = generation_] {
+        if (generation == generation_) flush_message_sent();
+    });
 }
 
 asio::awaitable<bool> TyxClientRelay::try_connect_once() {
@@ -116,6 +119,20 @@ void TyxClientRelay::send_async(std::shared_ptr<rt::Message> message) {
     if (logged_in_) hand_to_socket(message);
 }
 
+void TyxClientRelay::send_batch(const std::vector<std::shared_ptr<rt::Message>>& messages) {
+    if (stopping_) return;
+    std::vector<ISocket::PendingSend> entries;
+    if (logged_in_) entries.reserve(messages.size());
+    for (const auto& message : messages) {
+        outgoing_.push_back(message);
+        if (logged_in_)
+            entries.push_back({message, [this, generation = generation_] {
+                                   if (generation == generation_) on_written();
+                               }});
+    }
+    socket_->send_batch_on_loop(std::move(entries));
+}
+
 void TyxClientRelay::hand_to_socket(const std::shared_ptr<rt::Message>& message) {
     socket_->send_async(message, [this, generation = generation_] {
         if (generation == generation_) on_written();
@@ -127,7 +144,8 @@ void TyxClientRelay::on_written() {
     std::shared_ptr<rt::Message> written = std::move(outgoing_.front());
     outgoing_.pop_front();
     // Without listeners there is nobody to tell, and no reason to copy the text.
-    if (multiplex_.listener_count() > 0) notify_message_sent(reported_text(*written));
+    // The texts of one written batch reach the listeners in one job (see the socket's batch hook).
+    if (multiplex_.listener_count() > 0) queue_message_sent(reported_text(*written));
 }
 
 void TyxClientRelay::resend_outgoing() {

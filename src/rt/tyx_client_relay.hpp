@@ -36,6 +36,8 @@ public:
     // Queues a message for writing (relay loop only). Dropped once stopping. While logged out
     // it waits in `outgoing` and is written after the next login.
     void send_async(std::shared_ptr<rt::Message> message);
+    // The same for several messages in order, on the relay's loop, with one hand-off to the socket.
+    void send_batch(const std::vector<std::shared_ptr<rt::Message>>& messages);
 
     // The relay's text handling, exposed for tests: one received line, line feed included or not.
     void parse_and_dispatch(std::string_view line);

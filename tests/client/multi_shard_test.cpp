@@ -103,5 +103,23 @@ TEST(MultiShardMerge, CursorWalksTheMergedRows) {
     EXPECT_EQ(a.cursor_row_number(), 1);
 }
 
+TEST(ColumnTypeCodes, FromTheFirstTableOfAResultOrATablesOwnCodes) {
+    auto typed = [](std::string name, std::uint8_t type, ColumnValues values) {
+        auto c = column(std::move(name), std::move(values));
+        c.type = type;
+        return c;
+    };
+    MultiShardTableAccessor merged(Results{
+        message_result("no table here"),
+        table_result("t", {typed("when", 34, std::vector<std::int64_t>{1}), typed("n", 14, std::vector<std::int32_t>{2})}),
+        table_result("t", {typed("when", 16, std::vector<std::int64_t>{3}), typed("n", 14, std::vector<std::int32_t>{4})})});
+    EXPECT_EQ(column_type_codes(merged), (std::vector<std::uint8_t>{34, 14}));
+    EXPECT_TRUE(column_type_codes(MultiShardTableAccessor(Results{})).empty());
+
+    Table table("u");
+    table.add_column("s", std::vector<char>{'a'}).add_column("u", std::vector<std::uint32_t>{1});
+    EXPECT_EQ(column_type_codes(table), (std::vector<std::uint8_t>{20, 14}));
+}
+
 }  // namespace
 }  // namespace tyx

@@ -1,0 +1,31 @@
+// The module's binding units. The shard and endpoint lists are bound as list-like objects that
+// share the record's storage, so `cluster.database_config.shards[0].host = "h"` changes the
+// record itself; every unit that includes pybind11's container conversions must see these
+// declarations first.
+#pragma once
+
+#include <pybind11/pybind11.h>
+#include <pybind11/stl_bind.h>
+
+#include <tyx/config.hpp>
+
+PYBIND11_MAKE_OPAQUE(std::vector<tyx::Endpoint>)
+PYBIND11_MAKE_OPAQUE(std::vector<tyx::PublicationConfig::Shard>)
+PYBIND11_MAKE_OPAQUE(std::vector<tyx::SubscriptionConfig::Shard>)
+PYBIND11_MAKE_OPAQUE(std::vector<tyx::DatabaseConfig::Shard>)
+
+#include <pybind11/stl.h>
+
+namespace tyx::python {
+
+namespace py = pybind11;
+
+void bind_config(py::module_& m);
+void bind_client(py::module_& m);
+void bind_sandbox(py::module_& m);
+
+// Closes every TyxClient and stops every Sandbox still open; run before the interpreter stops.
+void close_all_clients();
+void stop_all_sandboxes();
+
+}  // namespace tyx::python

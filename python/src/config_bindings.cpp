@@ -1,0 +1,214 @@
+// Python classes for the configuration records: same field names, defaults and building
+// operations as the C++ records, which they wrap directly.
+#include <memory>
+
+#include "bindings.hpp"
+#include "py_support.hpp"
+
+namespace tyx::python {
+
+namespace {
+
+// The distribution function of a PublicationConfig when it is a Python callable. It runs on the
+// library's control thread with the GIL held.
+struct PythonDistribution {
+    std::shared_ptr<PyRef> function;
+
+    std::vector<std::size_t> operator()(std::string_view cluster_name, std::string_view message) const {
+        if (interpreter_stopping()) return {};
+        mark_library_thread();
+        py::gil_scoped_acquire gil;
+        const char* context =
+            "exception in the distribution function; the message goes to every enabled relay shard";
+        try {
+            py::object chosen = function->get()(to_str(cluster_name), to_str(message));
+            std::vector<std::size_t> shards;
+            if (chosen.is_none()) return shards;
+            for (py::handle index : chosen) shards.push_back(index.cast<std::size_t>());
+            return shards;
+        } catch (py::error_already_set& error) {
+            print_callback_exception(context, error);
+        } catch (const std::exception& error) {
+            PyErr_SetString(
+                PyExc_TypeError,
+                (std::string("the distribution function must return shard indices: ") + error.what())
+                    .c_str());
+            py::error_already_set wrapped;
+            print_callback_exception(context, wrapped);
+        }
+        return {};
+    }
+};
+
+template <typename Shard>
+void bind_shard(py::handle scope, const char* list_name) {
+    py::class_<Shard>(scope, "Shard", "One shard: a primary endpoint, failover endpoints and TLS settings.")
+        .def(py::init<>())
+        .def(
+            py::init([](std::string port_or_service, bool use_ssl, std::vector<Endpoint> failover_endpoints) {
+                return Shard(std::move(port_or_service), use_ssl, std::move(failover_endpoints));
+            }),
+            py::arg("port_or_service"), py::arg("use_ssl"),
+            py::arg("failover_endpoints") = std::vector<Endpoint>{})
+        .def_readwrite("host", &Shard::host)
+        .def_readwrite("port_or_service", &Shard::port_or_service)
+        .def_readwrite("use_ssl", &Shard::use_ssl)
+        .def_readwrite("failover_endpoints", &Shard::failover_endpoints)
+        .def_readwrite("ssl", &Shard::ssl)
+        .def("enabled", &Shard::enabled)
+        .def("__repr__", [](const Shard& s) {
+            return "Shard(host=" + py::repr(py::str(s.host)).cast<std::string>() +
+                   ", port_or_service=" + py::repr(py::str(s.port_or_service)).cast<std::string>() +
+                   ", use_ssl=" + (s.use_ssl ? "True" : "False") +
+                   ", failover_endpoints=" + std::to_string(s.failover_endpoints.size()) + ")";
+        });
+    py::bind_vector<std::vector<Shard>>(scope, list_name);
+    py::implicitly_convertible<py::list, std::vector<Shard>>();
+    py::implicitly_convertible<py::tuple, std::vector<Shard>>();
+}
+
+// The operations every config shares.
+template <typename Config>
+void bind_shard_list_operations(py::class_<Config>& cls) {
+    cls.def_readwrite("shards", &Config::shards)
+        .def(
+            "add_shard",
+            [](Config& c, std::string port_or_service, bool use_ssl, std::vector<Endpoint> failovers)
+                -> Config& { return c.add_shard(std::move(port_or_service), use_ssl, std::move(failovers)); },
+            py::arg("port_or_service"), py::arg("use_ssl"),
+            py::arg("failover_endpoints") = std::vector<Endpoint>{},
+            py::return_value_policy::reference_internal,
+            "Appends a shard with the cluster's host and empty TLS material; returns the config.")
+        .def(
+            "add_failover_url",
+            [](Config& c, std::string host, std::string port_or_service) -> Config& {
+                return c.add_failover_url(std::move(host), std::move(port_or_service));
+            },
+            py::arg("host"), py::arg("port_or_service"), py::return_value_policy::reference_internal,
+            "Adds a failover endpoint to the last shard (creating a disabled shard when there is none).")
+        .def("enabled", &Config::enabled, "True when at least one shard is enabled.");
+}
+
+}  // namespace
+
+void bind_config(py::module_& m) {
+    py::class_<Endpoint>(m, "Endpoint", "One network address: a host and a port number or service name.")
+        .def(py::init([](std::string host, std::string port) {
+                 return Endpoint{std::move(host), std::move(port)};
+             }),
+             py::arg("host") = "", py::arg("port_or_service") = "")
+        .def_readwrite("host", &Endpoint::host)
+        .def_readwrite("port_or_service", &Endpoint::port_or_service)
+        .def("__eq__",
+             [](const Endpoint& a, const Endpoint& b) {
+                 return a.host == b.host && a.port_or_service == b.port_or_service;
+             })
+        .def("__repr__", [](const Endpoint& e) {
+            return "Endpoint(" + py::repr(py::str(e.host)).cast<std::string>() + ", " +
+                   py::repr(py::str(e.port_or_service)).cast<std::string>() + ")";
+        });
+    py::bind_vector<std::vector<Endpoint>>(m, "EndpointList");
+    py::implicitly_convertible<py::list, std::vector<Endpoint>>();
+    py::implicitly_convertible<py::tuple, std::vector<Endpoint>>();
+
+    py::class_<SslOptions>(m, "SslOptions", "TLS material of one shard; an empty field is not used.")
+        .def(py::init([](std::string pub, std::string cert, std::string key, std::string password) {
+                 return SslOptions{std::move(pub), std::move(cert), std::move(key), std::move(password)};
+             }),
+             py::arg("trusted_server_pub_file") = "", py::arg("client_cert_file") = "",
+             py::arg("client_key_file") = "", py::arg("client_key_password") = "")
+        .def_readwrite("trusted_server_pub_file", &SslOptions::trusted_server_pub_file)
+        .def_readwrite("client_cert_file", &SslOptions::client_cert_file)
+        .def_readwrite("client_key_file", &SslOptions::client_key_file)
+        .def_readwrite("client_key_password", &SslOptions::client_key_password);
+
+    py::class_<PublicationConfig> publication(
+        m, "PublicationConfig", "The relay shards of a cluster, the relay login and option bits.");
+    bind_shard<PublicationConfig::Shard>(publication, "ShardList");
+    publication.def(py::init<>())
+        .def(py::init<std::string, bool, std::string, std::int32_t>(), py::arg("port_or_service"),
+             py::arg("use_ssl"), py::arg("login_id"), py::arg("options") = 0)
+        .def_readwrite("login_id", &PublicationConfig::login_id)
+        .def_readwrite("options", &PublicationConfig::options)
+        .def(
+            "set_distribution_function",
+            [](PublicationConfig& c, py::object fn) {
+                if (!PyCallable_Check(fn.ptr()))
+                    throw py::type_error(
+                        "the distribution function must be callable, not '" +
+                        py::str(py::type::handle_of(fn).attr("__name__")).cast<std::string>() + "'");
+                c.set_distribution_function(PythonDistribution{std::make_shared<PyRef>(std::move(fn))});
+            },
+            py::arg("function"),
+            "Sets fn(cluster_name: str, message: str) -> list of shard positions; an empty result (or None)\n"
+            "means every enabled shard. It runs on the library's control thread: keep it short.")
+        .def("clear_distribution_function", &PublicationConfig::clear_distribution_function)
+        .def("has_distribution_function", &PublicationConfig::has_distribution_function)
+        .def("distribution_function", [](const PublicationConfig& c) -> py::object {
+            const auto* python = c.distribution_function().target<PythonDistribution>();
+            if (python == nullptr) return py::none();
+            return py::reinterpret_borrow<py::object>(python->function->get());
+        });
+    bind_shard_list_operations(publication);
+    const std::pair<const char*, std::int32_t> options[] = {
+        {"ENABLE_QUIET", PublicationConfig::ENABLE_QUIET},
+        {"DISABLE_AUTO_RECONNECT", PublicationConfig::DISABLE_AUTO_RECONNECT},
+        {"ENABLE_SEND_TIMESTAMPS", PublicationConfig::ENABLE_SEND_TIMESTAMPS},
+        {"ENABLE_SEND_SEQNUM", PublicationConfig::ENABLE_SEND_SEQNUM},
+        {"LOG_CONNECTION_RETRY_ERRORS", PublicationConfig::LOG_CONNECTION_RETRY_ERRORS},
+        {"LOG_MESSAGES", PublicationConfig::LOG_MESSAGES},
+        {"UNIX_MODE", PublicationConfig::UNIX_MODE},
+        {"WINDOWS_MODE", PublicationConfig::WINDOWS_MODE},
+        {"TTY", PublicationConfig::TTY},
+    };
+    for (const auto& [name, value] : options) {
+        publication.attr(name) = value;
+        m.attr(name) = value;
+    }
+
+    py::class_<SubscriptionConfig> subscription(m, "SubscriptionConfig", "The center shards of a cluster.");
+    bind_shard<SubscriptionConfig::Shard>(subscription, "ShardList");
+    subscription.def(py::init<>())
+        .def(py::init<std::string, bool>(), py::arg("port_or_service"), py::arg("use_ssl"));
+    bind_shard_list_operations(subscription);
+
+    py::class_<DatabaseConfig> database(
+        m, "DatabaseConfig", "The database shards of a cluster and the login properties sent to each.");
+    bind_shard<DatabaseConfig::Shard>(database, "ShardList");
+    database.def(py::init<>())
+        .def(py::init<std::string, bool, std::string, std::string, std::int32_t, std::int32_t>(),
+             py::arg("port_or_service"), py::arg("use_ssl"), py::arg("username"), py::arg("password"),
+             py::arg("query_timeout_ms") = 30000, py::arg("query_limit") = 10000)
+        .def_readwrite("username", &DatabaseConfig::username)
+        .def_readwrite("password", &DatabaseConfig::password)
+        .def_readwrite("query_timeout_ms", &DatabaseConfig::query_timeout_ms)
+        .def_readwrite("query_limit", &DatabaseConfig::query_limit)
+        .def_readwrite("db", &DatabaseConfig::db);
+    bind_shard_list_operations(database);
+
+    py::class_<Cluster>(m, "Cluster",
+                        "One named cluster: a default host and its relay, center and database shards.")
+        .def(py::init<std::string, std::string, std::string>(), py::arg("name"), py::arg("host"),
+             py::arg("description") = "")
+        .def_readwrite("name", &Cluster::name)
+        .def_readwrite("host", &Cluster::host)
+        .def_readwrite("description", &Cluster::description)
+        .def_readwrite("publication_config", &Cluster::publication_config)
+        .def_readwrite("subscription_config", &Cluster::subscription_config)
+        .def_readwrite("database_config", &Cluster::database_config)
+        .def(
+            "add_failover_host",
+            [](Cluster& c, std::string host, std::optional<std::string> port) -> Cluster& {
+                return c.add_failover_host(std::move(host), std::move(port));
+            },
+            py::arg("host"), py::arg("port_or_service") = py::none(),
+            py::return_value_policy::reference_internal,
+            "For each enabled config, adds a failover endpoint to its first shard: `host` with the given\n"
+            "port, or that shard's own port when none is given. Returns the cluster.")
+        .def("__repr__", [](const Cluster& c) {
+            return "Cluster(" + py::repr(py::str(c.name)).cast<std::string>() + ", " +
+                   py::repr(py::str(c.host)).cast<std::string>() + ")";
+        });
+}
+
+}  // namespace tyx::python

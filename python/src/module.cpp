@@ -1,0 +1,76 @@
+// The tyx_client Python module: configuration records, TyxClient, listeners, tables and the
+// sandbox. The module documentation below is the reference for the value mappings.
+#include "bindings.hpp"
+
+namespace {
+
+const char* const kModuleDoc = R"doc(Python access to the tyx client library.
+
+A TyxClient connects to named clusters (Cluster, PublicationConfig, SubscriptionConfig,
+DatabaseConfig), publishes objects to the relays, subscribes to center tables (events arrive in a
+Listener subclass) and runs SQL on the database shards (results as TableAccessor objects that
+convert to numpy arrays and pandas DataFrames). Sandbox runs all three kinds of server on
+loopback for trying code out.
+
+Published field values (publish_object, serialize_object), Python -> wire:
+    None                         empty value            flag=
+    bool                         unsigned 8-bit, 0/1    flag=1
+    int                          signed 64-bit          qty=5L   (2**63 .. 2**64-1: unsigned 64-bit,
+                                                                  also with L; beyond: OverflowError)
+    float                        64-bit float           px=1.5D
+    str                          string                 venue="XNYS"  (UTF-8, nothing escaped)
+    bytes, bytearray, memoryview bytes, unquoted        raw=abc
+    numpy.int8/16/32             signed, same width     n=5      (no suffix)
+    numpy.uint8/16/32            unsigned, same width   n=5      (no suffix)
+    numpy.int64, numpy.uint64    64-bit                 n=5L
+    numpy.float16, numpy.float32 32-bit float           x=0.5F
+    numpy.float64                64-bit float           x=0.5D
+    numpy.bool_                  unsigned 8-bit, 0/1    flag=1
+  Any other type (lists, dicts, numpy datetimes, complex, long double ...) raises TypeError.
+  Python ints are always written as 64-bit so that a field keeps one type whatever its value;
+  publish numpy.int32 for an unsuffixed integer.
+
+Update values (Listener.on_update, update.row): integers -> int, floats -> float, strings -> str,
+bytes -> bytes, a char -> a one-character str, an empty value -> None.
+
+Query results (TableAccessor.to_numpy, to_pandas, columns), by the column's database type:
+    Boolean -> bool          Byte -> int8            Short -> int16      Character -> uint16
+    Integer, DatePart -> int32                       Long, Date -> int64
+    DateNanos -> datetime64[ns]                      DateMillis -> datetime64[ms]
+    Float -> float32         Double -> float64       Complex -> complex128
+    String, UUID, BigDecimal -> object (str)         Bytes, BigInteger -> object (bytes)
+  Date and DatePart carry no unit, so they stay integers. (pandas before 2.0 holds every
+  datetime column as datetime64[ns].) Texts that are not UTF-8 decode with surrogate escapes.
+
+Uploads (Table.add_column, Table.from_pandas, Table.from_dict, and DataFrames or dicts of arrays
+given to sql_insert and sql_replace with table_name=...), numpy dtype -> database type:
+    bool -> Boolean          int8, uint8 -> Byte     int16 -> Short      uint16 -> Character
+    int32, uint32 -> Integer int64, uint64 -> Long   float16, float32 -> Float
+    float64 -> Double        complex -> Complex      str (or object of str) -> String
+    bytes (or object of bytes) -> Bytes
+    datetime64[ns] and finer -> DateNanos            datetime64[ms] and coarser -> DateMillis
+  An object column must hold only str or only bytes (no None); other dtypes raise TypeError.
+  Complex parts travel as integers (truncated toward zero).
+
+Callbacks (Listener events, sql_async and on_done callbacks, the distribution function) run on
+the library's threads with the GIL held. An exception raised in one is printed with its
+traceback to sys.stderr; from a listener event or a query callback it is also reported to every
+listener of the client as a level-3 on_log event. It never ends the process.
+)doc";
+
+}  // namespace
+
+PYBIND11_MODULE(tyx_client, m) {
+    m.doc() = kModuleDoc;
+    m.attr("__version__") = TYX_CLIENT_VERSION;
+    tyx::python::bind_config(m);
+    tyx::python::bind_client(m);
+    tyx::python::bind_sandbox(m);
+    // Clients and sandboxes still open when the interpreter exits are closed while Python code
+    // can still run: their threads deliver the last events with the GIL.
+    m.def("_close_all", [] {
+        tyx::python::close_all_clients();
+        tyx::python::stop_all_sandboxes();
+    });
+    pybind11::module_::import("atexit").attr("register")(m.attr("_close_all"));
+}

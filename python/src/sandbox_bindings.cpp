@@ -1,0 +1,230 @@
+// tyx_client.Sandbox: the loopback relay, center and database servers, started and stopped from
+// Python so that code using the module can be tried without a platform. Starting, stopping and
+// waiting release the GIL.
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <set>
+
+#include "bindings.hpp"
+#include "sandbox.hpp"
+
+namespace tyx::python {
+
+namespace {
+
+std::chrono::milliseconds to_ms(double seconds) {
+    return std::chrono::milliseconds(static_cast<std::int64_t>(std::max(0.0, seconds) * 1000.0));
+}
+
+class PySandbox;
+std::set<PySandbox*> live_sandboxes;  // GIL
+
+class PySandbox {
+public:
+    explicit PySandbox(sandbox::SandboxOptions options) : options_(std::move(options)) {
+        live_sandboxes.insert(this);
+    }
+    ~PySandbox() {
+        live_sandboxes.erase(this);
+        stop();
+    }
+    PySandbox(const PySandbox&) = delete;
+    PySandbox& operator=(const PySandbox&) = delete;
+
+    void start() {
+        if (sandbox_) throw std::runtime_error("the sandbox is already running");
+        py::gil_scoped_release nogil;
+        sandbox_ = std::make_unique<sandbox::Sandbox>(options_);
+    }
+    void stop() {
+        auto running = std::move(sandbox_);
+        if (!running) return;
+        if (PyGILState_Check()) {
+            py::gil_scoped_release nogil;
+            running.reset();
+        } else {
+            running.reset();
+        }
+    }
+    bool running() const { return sandbox_ != nullptr; }
+    sandbox::Sandbox& get() const {
+        if (!sandbox_) throw std::runtime_error("the sandbox is not running; call start() first");
+        return *sandbox_;
+    }
+    const sandbox::SandboxOptions& options() const { return options_; }
+
+private:
+    sandbox::SandboxOptions options_;
+    std::unique_ptr<sandbox::Sandbox> sandbox_;
+};
+
+}  // namespace
+
+void stop_all_sandboxes() {
+    const std::vector<PySandbox*> open(live_sandboxes.begin(), live_sandboxes.end());
+    for (PySandbox* s : open) s->stop();
+}
+
+void bind_sandbox(py::module_& m) {
+    py::class_<PySandbox>(m, "Sandbox",
+                          R"doc(A small platform on loopback: a relay, a center and a database server.
+
+Objects published to the relay are kept as rows of tables (one per object type, `id` holding
+the identifier) that the center serves to subscribers and the database answers SQL about.
+Ports of 0 pick ephemeral ports; read the chosen ones after start(). Use it as a context
+manager, or call start() and stop().
+
+    with tyx_client.Sandbox() as sandbox, tyx_client.TyxClient() as client:
+        client.add_cluster(sandbox.cluster("demo"))
+)doc")
+        .def(
+            py::init([](std::string host, std::uint16_t relay_port, std::uint16_t center_port,
+                        std::uint16_t database_port, std::string sqlite_path, std::optional<std::string> user,
+                        std::optional<std::string> password, bool store_publications,
+                        std::optional<std::string> certificate_chain_file, std::string private_key_file,
+                        std::string private_key_password, std::string client_ca_file) {
+                sandbox::SandboxOptions o;
+                o.host = std::move(host);
+                o.relay_port = relay_port;
+                o.center_port = center_port;
+                o.database_port = database_port;
+                o.sqlite_path = std::move(sqlite_path);
+                o.database_user = std::move(user);
+                o.database_password = std::move(password);
+                o.store_publications = store_publications;
+                if (certificate_chain_file)
+                    o.tls = sandbox::SandboxTls{*certificate_chain_file, std::move(private_key_file),
+                                                std::move(private_key_password), std::move(client_ca_file)};
+                return std::make_unique<PySandbox>(std::move(o));
+            }),
+            py::arg("host") = "127.0.0.1", py::arg("relay_port") = 0, py::arg("center_port") = 0,
+            py::arg("database_port") = 0,
+            py::arg("sqlite_path") = ":memory:", py::arg("database_user") = py::none(),
+            py::arg("database_password") = py::none(), py::arg("store_publications") = true,
+            py::arg("certificate_chain_file") = py::none(), py::arg("private_key_file") = "",
+            py::arg("private_key_password") = "", py::arg("client_ca_file") = "",
+            "With certificate_chain_file (PEM) and private_key_file, all three servers accept TLS only;\n"
+            "with client_ca_file too, they require a client certificate it signed.")
+        .def("start", &PySandbox::start,
+             "Starts the three servers; raises RuntimeError when a port cannot be bound.")
+        .def("stop", &PySandbox::stop, "Stops the relay, then the center and the database. Idempotent.")
+        .def_property_readonly("running", &PySandbox::running)
+        .def("__enter__",
+             [](py::object self) {
+                 auto& s = self.cast<PySandbox&>();
+                 if (!s.running()) s.start();
+                 return self;
+             })
+        .def("__exit__",
+             [](PySandbox& s, py::args) {
+                 s.stop();
+                 return false;
+             })
+        .def_property_readonly("host", [](const PySandbox& s) { return s.options().host; })
+        .def_property_readonly("relay_port", [](const PySandbox& s) { return s.get().relay_port(); })
+        .def_property_readonly("center_port", [](const PySandbox& s) { return s.get().center_port(); })
+        .def_property_readonly("database_port", [](const PySandbox& s) { return s.get().database_port(); })
+        .def(
+            "cluster",
+            [](const PySandbox& s, const std::string& name, const std::string& login_id,
+               std::int32_t options) {
+                auto& box = s.get();
+                const bool tls = s.options().tls.has_value();
+                Cluster cluster(name, s.options().host);
+                cluster.publication_config =
+                    PublicationConfig(std::to_string(box.relay_port()), tls, login_id, options);
+                cluster.subscription_config = SubscriptionConfig(std::to_string(box.center_port()), tls);
+                cluster.database_config = DatabaseConfig(std::to_string(box.database_port()), tls,
+                                                         s.options().database_user.value_or(""),
+                                                         s.options().database_password.value_or(""));
+                return cluster;
+            },
+            py::arg("name") = "sandbox", py::arg("login_id") = "python", py::arg("options") = 0,
+            "A Cluster reaching this sandbox's three servers, over TLS when the sandbox uses it (set each\n"
+            "shard's ssl options for key pinning or a client certificate).")
+        .def(
+            "wait_until_stored",
+            [](PySandbox& s, double timeout) {
+                auto& box = s.get();
+                py::gil_scoped_release nogil;
+                return box.wait_until_stored(to_ms(timeout));
+            },
+            py::arg("timeout") = 10.0,
+            "Waits until every publication the relay has read is stored; False on timeout.")
+        .def(
+            "wait_for_objects",
+            [](PySandbox& s, std::uint64_t n, double timeout) {
+                auto& box = s.get();
+                py::gil_scoped_release nogil;
+                return box.relay().wait_for_objects(n, to_ms(timeout));
+            },
+            py::arg("n"), py::arg("timeout") = 10.0,
+            "Waits until the relay has read `n` objects since the start (or relay_clear); False on timeout.")
+        .def(
+            "wait_for_logins",
+            [](PySandbox& s, std::uint64_t n, double timeout) {
+                auto& box = s.get();
+                py::gil_scoped_release nogil;
+                return box.relay().wait_for_logins(n, to_ms(timeout));
+            },
+            py::arg("n"), py::arg("timeout") = 10.0)
+        .def(
+            "wait_for_lines",
+            [](PySandbox& s, std::uint64_t n, double timeout) {
+                auto& box = s.get();
+                py::gil_scoped_release nogil;
+                return box.relay().wait_for_lines(n, to_ms(timeout));
+            },
+            py::arg("n"), py::arg("timeout") = 10.0,
+            "Waits until the relay has read `n` lines; False on timeout.")
+        .def(
+            "relay_publications",
+            [](PySandbox& s) {
+                auto& box = s.get();
+                std::vector<std::string> lines;
+                {
+                    py::gil_scoped_release nogil;
+                    box.relay().inspect([&](const sandbox::RelayState& state) {
+                        for (const auto& p : state.publications) lines.push_back(p.line);
+                        return 0;
+                    });
+                }
+                py::list out;
+                for (const auto& line : lines)
+                    out.append(py::reinterpret_steal<py::object>(PyUnicode_DecodeUTF8(
+                        line.data(), static_cast<Py_ssize_t>(line.size()), "surrogateescape")));
+                return out;
+            },
+            "The lines of every object and removal the relay has read, in order, without line feed.")
+        .def(
+            "relay_lines",
+            [](PySandbox& s) {
+                auto& box = s.get();
+                std::vector<std::string> lines;
+                {
+                    py::gil_scoped_release nogil;
+                    box.relay().inspect([&](const sandbox::RelayState& state) {
+                        for (const auto& [id, connection] : state.connections)
+                            lines.insert(lines.end(), connection.lines.begin(), connection.lines.end());
+                        return 0;
+                    });
+                }
+                py::list out;
+                for (const auto& line : lines)
+                    out.append(py::reinterpret_steal<py::object>(PyUnicode_DecodeUTF8(
+                        line.data(), static_cast<Py_ssize_t>(line.size()), "surrogateescape")));
+                return out;
+            },
+            "Every line the relay has read (logins and commands included), connection by connection.")
+        .def(
+            "relay_clear",
+            [](PySandbox& s) {
+                auto& box = s.get();
+                py::gil_scoped_release nogil;
+                box.relay().clear();
+            },
+            "Forgets the relay's recorded publications and counts (stored rows stay).");
+}
+
+}  // namespace tyx::python
