@@ -7,7 +7,7 @@ LAUNCHER := $(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache
 # The Python module cannot load into the interpreter when sanitized: sanitizer builds leave it out.
 PYTHON_MODULE := $(if $(findstring TYX_SANITIZE,$(CMAKE_FLAGS)),OFF,ON)
 
-.PHONY: all deps configure build test bench asan tsan clean format install-python
+.PHONY: all deps configure build test demo bench asan tsan clean format install-python
 
 all: build
 
@@ -22,6 +22,10 @@ build: configure
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# A guided tour of the platform on a sandbox inside the tool.
+demo: build
+	$(BUILD)/tools/tyx demo
 
 bench: deps
 	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release $(LAUNCHER) -DTYX_BUILD_BENCHMARKS=ON -DTYX_BUILD_TESTS=OFF

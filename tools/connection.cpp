@@ -1,0 +1,244 @@
+#include "connection.hpp"
+
+#include <condition_variable>
+#include <cstdio>
+#include <iostream>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <sstream>
+
+#include "tool_error.hpp"
+
+namespace tyx::tool {
+
+std::string seconds_text(std::chrono::milliseconds duration) {
+    std::ostringstream out;
+    out << static_cast<double>(duration.count()) / 1000.0 << " s";
+    return out.str();
+}
+
+namespace {
+
+std::optional<ServerKind> kind_of(std::string_view client_name) {
+    auto ends_with = [&](std::string_view suffix) {
+        return client_name.size() >= suffix.size() &&
+               client_name.substr(client_name.size() - suffix.size()) == suffix;
+    };
+    if (ends_with("-relay")) return ServerKind::relay;
+    if (ends_with("-center")) return ServerKind::center;
+    if (ends_with("-jdbc")) return ServerKind::database;
+    return std::nullopt;
+}
+
+constexpr std::string_view kQueryFailure = "Failed to execute SQL query";
+
+struct QueryState {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool done = false;
+    bool abandoned = false;
+    std::string failure;
+    std::exception_ptr error;
+};
+
+}  // namespace
+
+struct Connection::Events : tyx::ClientListener {
+    explicit Events(bool verbose_on) : verbose(verbose_on) {}
+
+    struct PerKind {
+        int connects = 0;
+        int logins = 0;
+        std::string last_error;
+    };
+
+    void on_connect(tyx::Client&, std::string_view name) override {
+        if (verbose) std::fprintf(stderr, "[%.*s] connected\n", static_cast<int>(name.size()), name.data());
+        if (auto kind = kind_of(name)) {
+            std::lock_guard lock(mutex);
+            ++kinds[*kind].connects;
+        }
+    }
+    void on_disconnect(tyx::Client&, std::string_view name) override {
+        if (verbose)
+            std::fprintf(stderr, "[%.*s] disconnected\n", static_cast<int>(name.size()), name.data());
+        const auto kind = kind_of(name);
+        std::lock_guard lock(mutex);
+        if (kind && !closing && kinds[*kind].logins > 0 && !verbose)
+            std::fprintf(stderr, "tyx: lost the connection to the %s server; reconnecting\n",
+                         kind_name(*kind));
+    }
+    void on_logged_in(tyx::Client&, std::string_view name) override {
+        if (verbose) std::fprintf(stderr, "[%.*s] logged in\n", static_cast<int>(name.size()), name.data());
+        if (auto kind = kind_of(name)) {
+            std::lock_guard lock(mutex);
+            ++kinds[*kind].logins;
+            changed.notify_all();
+        }
+    }
+    void on_message_sent(tyx::Client&, std::string_view name, std::string_view message) override {
+        if (kind_of(name) != ServerKind::relay) return;
+        // The login and logout lines are reported too; only objects and removals count.
+        if (message.size() < 2 || message[1] != '|' || (message[0] != 'O' && message[0] != 'D')) return;
+        std::lock_guard lock(mutex);
+        ++sent;
+        changed.notify_all();
+    }
+    void on_message_received(tyx::Client&, std::string_view name, std::int64_t, std::int64_t,
+                             std::int32_t status, std::string_view message) override {
+        if (verbose && kind_of(name) == ServerKind::relay)
+            std::fprintf(stderr, "[%.*s] status %d: %.*s\n", static_cast<int>(name.size()), name.data(),
+                         status, static_cast<int>(message.size()), message.data());
+    }
+    void on_update(tyx::Client&, std::string_view, const CenterIncrementalUpdate& update) override {
+        UpdateHandler handler;
+        {
+            std::lock_guard lock(mutex);
+            handler = update_handler;
+        }
+        if (handler) handler(update);
+    }
+    void on_log(tyx::Client&, std::string_view name, std::uint8_t level, std::string_view message) override {
+        if (verbose)
+            std::fprintf(stderr, "[%.*s] log %u: %.*s\n", static_cast<int>(name.size()), name.data(), level,
+                         static_cast<int>(message.size()), message.data());
+        if (level < 3) return;
+        std::shared_ptr<QueryState> query;
+        {
+            std::lock_guard lock(mutex);
+            if (auto kind = kind_of(name)) kinds[*kind].last_error = std::string(message);
+            if (message.substr(0, kQueryFailure.size()) == kQueryFailure) query = current_query;
+        }
+        if (query) {
+            std::lock_guard lock(query->mutex);
+            query->failure = std::string(message);
+            query->changed.notify_all();
+        }
+    }
+
+    const bool verbose;
+    mutable std::mutex mutex;
+    std::condition_variable changed;
+    std::map<ServerKind, PerKind> kinds;
+    std::uint64_t sent = 0;
+    bool closing = false;
+    UpdateHandler update_handler;
+    std::shared_ptr<QueryState> current_query;
+};
+
+Connection::Connection(ClusterSettings settings, std::vector<ServerKind> kinds, bool verbose)
+    : settings_(std::move(settings)),
+      kinds_(std::move(kinds)),
+      events_(std::make_shared<Events>(verbose)),
+      client_(std::make_unique<tyx::Client>()) {
+    client_->listener_add(events_);
+    // Not waiting: a waiting add lasts until every session's first connection attempt settles,
+    // which a server that accepts but never answers stretches to the login timeout. The connect
+    // deadline is wait_ready's.
+    client_->add_cluster(make_cluster(settings_, kinds_), false);
+}
+
+Connection::~Connection() {
+    if (abandoned_) {
+        // Deliberately leaked: see abandon().
+        (void)client_.release();
+        return;
+    }
+    {
+        std::lock_guard lock(events_->mutex);
+        events_->closing = true;
+    }
+    client_.reset();
+}
+
+void Connection::abandon() {
+    abandoned_ = true;
+}
+
+void Connection::wait_ready(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::unique_lock lock(events_->mutex);
+    auto ready = [&] {
+        for (auto kind : kinds_)
+            if (events_->kinds[kind].logins == 0) return false;
+        return true;
+    };
+    if (events_->changed.wait_until(lock, deadline, ready)) return;
+    std::string text;
+    for (auto kind : kinds_) {
+        const auto& k = events_->kinds[kind];
+        if (k.logins > 0) continue;
+        if (!text.empty()) text += "\ntyx: ";
+        if (k.connects > 0)
+            text += std::string("connected to the ") + kind_name(kind) + " server at " +
+                    settings_.endpoint(kind) + " but could not log in within " + seconds_text(timeout);
+        else
+            text += std::string("could not reach the ") + kind_name(kind) + " server at " +
+                    settings_.endpoint(kind) + " within " + seconds_text(timeout);
+        if (!k.last_error.empty()) text += " (" + k.last_error + ")";
+    }
+    abandon();
+    throw ToolError(text);
+}
+
+std::uint64_t Connection::publications_sent() const {
+    std::lock_guard lock(events_->mutex);
+    return events_->sent;
+}
+
+bool Connection::wait_for_sent(std::uint64_t n, std::chrono::milliseconds stall) {
+    std::unique_lock lock(events_->mutex);
+    for (;;) {
+        const auto before = events_->sent;
+        if (before >= n) return true;
+        if (!events_->changed.wait_for(lock, stall, [&] { return events_->sent != before; })) {
+            abandon();
+            return false;
+        }
+    }
+}
+
+void Connection::set_update_handler(UpdateHandler handler) {
+    std::lock_guard lock(events_->mutex);
+    events_->update_handler = std::move(handler);
+}
+
+void Connection::query(std::string_view sql, const std::function<void(const tyx::TableAccessor&)>& use) {
+    auto state = std::make_shared<QueryState>();
+    {
+        std::lock_guard lock(events_->mutex);
+        events_->current_query = state;
+    }
+    client_->sql_async(cluster(), sql, [state, &use](const tyx::TableAccessor& result) {
+        std::lock_guard lock(state->mutex);
+        // The caller may have given up waiting; `use` is then gone with its frame.
+        if (state->abandoned) return;
+        try {
+            use(result);
+        } catch (...) {
+            state->error = std::current_exception();
+        }
+        state->done = true;
+        state->changed.notify_all();
+    });
+    // The library ends a request at the query timeout; the margin only guards against a lost answer.
+    const auto limit = std::chrono::seconds(settings_.query_timeout_s) + std::chrono::seconds(5);
+    std::unique_lock lock(state->mutex);
+    const bool finished =
+        state->changed.wait_for(lock, limit, [&] { return state->done || !state->failure.empty(); });
+    state->abandoned = true;
+    {
+        std::lock_guard events_lock(events_->mutex);
+        events_->current_query.reset();
+    }
+    if (state->error) std::rethrow_exception(state->error);
+    if (state->done) return;
+    if (!finished) {
+        abandon();
+        throw ToolError("the database gave no answer within " + seconds_text(limit));
+    }
+    throw ToolError(state->failure);
+}
+
+}  // namespace tyx::tool

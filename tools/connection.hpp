@@ -1,0 +1,74 @@
+// One Client connected to one cluster for the length of a command, with the events the commands
+// wait for: logins per server kind, publications written, center updates, query results. The
+// Connection lives on the command's thread; its listener runs on the Client's notification
+// thread and hands over through a mutex.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <tyx/client.hpp>
+
+#include "clusters.hpp"
+
+namespace tyx::tool {
+
+class Connection {
+public:
+    using UpdateHandler = std::function<void(const tyx::ClientListener::CenterIncrementalUpdate&)>;
+
+    // Starts the sessions of the given kinds only. `verbose` copies every log line, status line
+    // and connection event to standard error.
+    Connection(ClusterSettings settings, std::vector<ServerKind> kinds, bool verbose);
+    ~Connection();
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    // Waits until every session has logged in. When `timeout` passes first, throws ToolError
+    // saying which kind of server at which endpoint could not be reached (or refused the login,
+    // with the library's last word on it).
+    void wait_ready(std::chrono::milliseconds timeout);
+
+    tyx::Client& client() { return *client_; }
+    const std::string& cluster() const { return settings_.name; }
+    const ClusterSettings& settings() const { return settings_; }
+
+    // Objects and removals the relay session has written to its socket.
+    std::uint64_t publications_sent() const;
+    // Waits until `n` publications are written. Gives up, returning false, when none is written
+    // for `stall` (the Connection is then abandoned, as after a missed connect deadline).
+    bool wait_for_sent(std::uint64_t n, std::chrono::milliseconds stall);
+
+    // Runs on the notification thread for every center update; set it before subscribing.
+    void set_update_handler(UpdateHandler handler);
+
+    // Runs `sql` on the cluster's databases and calls `use` with the result (on the notification
+    // thread, while this call waits). A server error in the result is not an exception: `use`
+    // sees it in error_message(). A request that fails on the way, or takes longer than the
+    // query timeout, throws ToolError.
+    void query(std::string_view sql, const std::function<void(const tyx::TableAccessor&)>& use);
+
+    struct Events;
+
+private:
+    // Called when a deadline has passed: the Client is then left running rather than destroyed,
+    // since stopping a session that is stuck in a handshake can take as long as that
+    // handshake's own timeout. The process is about to exit (main ends it with _Exit).
+    void abandon();
+
+    bool abandoned_ = false;
+    ClusterSettings settings_;
+    std::vector<ServerKind> kinds_;
+    std::shared_ptr<Events> events_;
+    std::unique_ptr<tyx::Client> client_;
+};
+
+// Deadlines as the messages say them: "10 s", "0.5 s".
+std::string seconds_text(std::chrono::milliseconds duration);
+
+}  // namespace tyx::tool
