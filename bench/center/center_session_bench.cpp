@@ -124,9 +124,9 @@ void BM_SessionLiveUpdates(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * kUpdatesPerBatch);
     state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(b.stream.size()));
 
-    tyx::test::run_on_loop(c->io_context(), [c]() -> asio::awaitable<void> { co_await c->stop(); });
+    tyx::test::run_on(c->io_context(), [c]() -> asio::awaitable<void> { co_await c->stop(); });
     loop_done.get_future().wait();
-    tyx::test::run_on_loop(c->io_context(), []() -> asio::awaitable<void> { co_return; });
+    tyx::test::run_on(c->io_context(), []() -> asio::awaitable<void> { co_return; });
 }
 BENCHMARK(BM_SessionLiveUpdates)->UseRealTime()->Unit(benchmark::kMillisecond);
 

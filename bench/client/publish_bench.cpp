@@ -8,6 +8,7 @@
 
 #include "relay_server.hpp"
 #include "rt/messages.hpp"
+#include "support/raw_loopback_ceiling.hpp"
 #include "tyx/tyx.hpp"
 
 namespace {
@@ -15,8 +16,8 @@ namespace {
 using namespace std::chrono_literals;
 
 const std::vector<std::string> kNames = {"qty", "px", "side", "venue", "lots", "flag"};
-const std::vector<tyx::FieldValue> kValues = {std::int32_t{5}, 101.25, 'B', std::string("XNYS"), std::int64_t{3},
-                                              std::monostate{}};
+const std::vector<tyx::FieldValue> kValues = {std::int32_t{5},     101.25,          'B',
+                                              std::string("XNYS"), std::int64_t{3}, std::monostate{}};
 constexpr std::int64_t kBatch = 1000;
 
 class Quiet : public tyx::ClientListener {};
@@ -33,7 +34,8 @@ void publish(benchmark::State& state, bool with_listener) {
     server.wait_for_lines(1);
     std::uint64_t sent = 0;
     for (auto _ : state) {
-        for (std::int64_t i = 0; i < kBatch; ++i) client.publish_object("bench", "Order", "o-17", kNames, kValues, 42);
+        for (std::int64_t i = 0; i < kBatch; ++i)
+            client.publish_object("bench", "Order", "o-17", kNames, kValues, 42);
         sent += kBatch;
         // Keep the amount in flight bounded.
         if (sent % (kBatch * 64) == 0) server.wait_for_lines(1 + sent - kBatch * 32, 30s);
@@ -42,32 +44,18 @@ void publish(benchmark::State& state, bool with_listener) {
     state.SetItemsProcessed(static_cast<std::int64_t>(sent));
 }
 
-void BM_ClientPublishNoListener(benchmark::State& state) { publish(state, false); }
-void BM_ClientPublishOneListener(benchmark::State& state) { publish(state, true); }
+void BM_ClientPublishNoListener(benchmark::State& state) {
+    publish(state, false);
+}
+void BM_ClientPublishOneListener(benchmark::State& state) {
+    publish(state, true);
+}
 BENCHMARK(BM_ClientPublishNoListener)->Iterations(2000)->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ClientPublishOneListener)->Iterations(2000)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
 void BM_RawLoopbackCeiling(benchmark::State& state) {
-    tyx::sandbox::RelayServerOptions options;
-    options.counting_only = true;
-    tyx::sandbox::RelayServer server(options);
-    asio::io_context io;
-    asio::ip::tcp::socket socket(io);
-    socket.connect({asio::ip::make_address("127.0.0.1"), server.port()});
-    asio::write(socket, asio::buffer(std::string("L|I=\"raw\"\n")));
-    const std::string text = tyx::rt::serialize_object("Order", "o-17", kNames, kValues, 42, 0);
-    std::string batch;
-    while (batch.size() + text.size() <= 65536) batch += text;
-    const auto per_batch = static_cast<std::int64_t>(batch.size() / text.size());
-    std::uint64_t sent = 0;
-    for (auto _ : state) {
-        for (std::int64_t done = 0; done < kBatch; done += per_batch) {
-            asio::write(socket, asio::buffer(batch));
-            sent += static_cast<std::uint64_t>(per_batch);
-        }
-    }
-    server.wait_for_lines(1 + sent, 60s);
-    state.SetItemsProcessed(static_cast<std::int64_t>(sent));
+    tyx::bench::raw_loopback_ceiling(
+        state, tyx::rt::serialize_object("Order", "o-17", kNames, kValues, 42, 0), kBatch);
 }
 BENCHMARK(BM_RawLoopbackCeiling)->Iterations(2000)->UseRealTime()->Unit(benchmark::kMicrosecond);
 

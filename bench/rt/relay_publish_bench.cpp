@@ -13,6 +13,7 @@
 #include "relay_server.hpp"
 #include "rt/messages.hpp"
 #include "rt/tyx_client_relay.hpp"
+#include "support/raw_loopback_ceiling.hpp"
 
 namespace {
 
@@ -60,43 +61,22 @@ void BM_RelaySessionPublish(benchmark::State& state) {
     }
     server.wait_for_lines(1 + sent, 60s);
     std::promise<std::uint64_t> batches;
-    asio::post(io, [&] { batches.set_value(static_cast<tyx::TcpSocket*>(relay.socket())->batches_written()); });
+    asio::post(io,
+               [&] { batches.set_value(static_cast<tyx::TcpSocket*>(relay.socket())->batches_written()); });
     const auto writes = batches.get_future().get() - batches_before;
     state.SetItemsProcessed(static_cast<std::int64_t>(sent));
     state.counters["writes_per_msg"] = static_cast<double>(writes) / static_cast<double>(sent);
     std::promise<void> stopped;
-    asio::co_spawn(io, [&]() -> asio::awaitable<void> { co_await relay.stop(); }, [&](std::exception_ptr) {
-        stopped.set_value();
-    });
+    asio::co_spawn(
+        io, [&]() -> asio::awaitable<void> { co_await relay.stop(); },
+        [&](std::exception_ptr) { stopped.set_value(); });
     stopped.get_future().wait();
 }
 BENCHMARK(BM_RelaySessionPublish)->Iterations(2000)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
 // Baseline: the same message bytes, 64 KiB at a time, through one plain blocking socket.
 void BM_RawLoopbackCeiling(benchmark::State& state) {
-    tyx::sandbox::RelayServerOptions options;
-    options.counting_only = true;
-    tyx::sandbox::RelayServer server(options);
-    asio::io_context io;
-    asio::ip::tcp::socket socket(io);
-    socket.connect({asio::ip::make_address("127.0.0.1"), server.port()});
-    socket.set_option(asio::ip::tcp::no_delay(true));
-    asio::write(socket, asio::buffer(std::string("L|I=\"raw\"\n")));
-    const auto text = worked_message()->view();
-    std::string batch;
-    while (batch.size() + text.size() <= 65536) batch += text;
-    const std::int64_t per_batch = static_cast<std::int64_t>(batch.size() / text.size());
-    std::uint64_t sent = 0;
-    for (auto _ : state) {
-        std::int64_t done = 0;
-        while (done < kBatch) {
-            asio::write(socket, asio::buffer(batch));
-            done += per_batch;
-        }
-        sent += static_cast<std::uint64_t>(done);
-    }
-    server.wait_for_lines(1 + sent, 60s);
-    state.SetItemsProcessed(static_cast<std::int64_t>(sent));
+    tyx::bench::raw_loopback_ceiling(state, worked_message()->view(), kBatch);
 }
 BENCHMARK(BM_RawLoopbackCeiling)->Iterations(2000)->UseRealTime()->Unit(benchmark::kMicrosecond);
 

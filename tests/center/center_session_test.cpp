@@ -314,7 +314,7 @@ TEST(CenterSessionTest, HandshakeReplies) {
         CenterHarness h(server.endpoints());
         std::string error;
         try {
-            test::run_on_loop(h.center().io_context(), [&]() -> asio::awaitable<void> {
+            test::run_on(h.center().io_context(), [&]() -> asio::awaitable<void> {
                 co_await h.center().connect(h.center().io_context());
             });
         } catch (const std::runtime_error& e) {

@@ -93,16 +93,7 @@ protected:
     test::CenterRecordingSink sink;
     ChangeDecoder decoder{sink};
 
-    std::string decode(const CenterBytes& payload) {
-        auto copy = std::make_unique<std::uint8_t[]>(payload.size());
-        if (payload.size() > 0) std::memcpy(copy.get(), payload.data().data(), payload.size());
-        try {
-            decoder.decode_payload(ByteView(copy.get(), payload.size()));
-        } catch (const std::runtime_error& e) {
-            return e.what();
-        }
-        return "(no error)";
-    }
+    std::string decode(const CenterBytes& payload) { return test::decode_exact_copy(decoder, payload); }
 };
 
 TEST_F(CenterChangesTest, DecodesAFullMessageInEitherEncoding) {

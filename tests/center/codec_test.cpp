@@ -115,12 +115,7 @@ protected:
     test::CenterRecordingSink sink;
     ChangeDecoder decoder{sink};
 
-    // Decodes a payload from an exact-size heap copy, so reading past its end is caught by ASan.
-    std::string decode(const CenterBytes& payload) {
-        auto copy = std::make_unique<std::uint8_t[]>(payload.size());
-        if (payload.size() > 0) std::memcpy(copy.get(), payload.data().data(), payload.size());
-        return error_of([&] { decoder.decode_payload(ByteView(copy.get(), payload.size())); });
-    }
+    std::string decode(const CenterBytes& payload) { return test::decode_exact_copy(decoder, payload); }
     // Skips one value and returns the bytes consumed, or the error text.
     std::string skip(std::uint8_t type, const CenterBytes& value) {
         auto copy = std::make_unique<std::uint8_t[]>(value.size());

@@ -21,6 +21,7 @@
 #include "multiplex/tyx_client_multiplex.hpp"
 #include "support/center_bytes.hpp"
 #include "support/event_lines.hpp"
+#include "support/run_on.hpp"
 
 namespace tyx::test {
 
@@ -48,7 +49,6 @@ public:
     void on_log(TyxClientMultiplex&, std::string_view n, std::uint8_t level, std::string_view m) override {
         add("log " + std::string(n) + " " + std::to_string(level) + " " + std::string(m));
     }
-
 };
 
 // A fake center on 127.0.0.1 with an ephemeral port, run by one thread of its own. It accepts
@@ -285,20 +285,6 @@ inline std::vector<std::uint8_t> throwable_frame() {
 
 // ---- The session under test -------------------------------------------------------------------
 
-// Runs `fn()` (returning an awaitable) on `io` and waits for it; its exception is rethrown.
-template <typename F>
-void run_on_loop(asio::io_context& io, F&& fn) {
-    std::promise<void> done;
-    auto finished = done.get_future();
-    asio::co_spawn(io, std::forward<F>(fn), [&](std::exception_ptr e) {
-        if (e)
-            done.set_exception(e);
-        else
-            done.set_value();
-    });
-    finished.get();
-}
-
 // One TyxClientCenter of cluster "alpha" on a multiplexer's control loop, started as the
 // cluster client starts it (connect, then the receive loop) and stopped on destruction.
 class CenterHarness {
@@ -311,7 +297,7 @@ public:
     }
     ~CenterHarness() {
         stop();
-        run_on_loop(center_->io_context(), []() -> asio::awaitable<void> { co_return; });
+        run_on(center_->io_context(), []() -> asio::awaitable<void> { co_return; });
     }
 
     void start() {
@@ -332,8 +318,7 @@ public:
     void stop() {
         if (stopped_) return;
         stopped_ = true;
-        run_on_loop(center_->io_context(),
-                    [c = center_.get()]() -> asio::awaitable<void> { co_await c->stop(); });
+        run_on(center_->io_context(), [c = center_.get()]() -> asio::awaitable<void> { co_await c->stop(); });
         if (loop_finished_.valid()) loop_finished_.wait_for(std::chrono::seconds(10));
     }
 

@@ -1,11 +1,15 @@
 // A DecoderSink that records everything the center change decoder hands out, for tests.
 #pragma once
 
+#include <cstring>
+#include <memory>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "center/change_decoder.hpp"
+#include "support/center_bytes.hpp"
 
 namespace tyx::test {
 
@@ -24,5 +28,18 @@ struct CenterRecordingSink : center::DecoderSink {
         logs.emplace_back(level, std::string(text));
     }
 };
+
+// Decodes `payload` from an exact-size heap copy, so that reading past its end is caught by
+// AddressSanitizer; returns the decoding error's text, or "(no error)".
+inline std::string decode_exact_copy(center::ChangeDecoder& decoder, const CenterBytes& payload) {
+    auto copy = std::make_unique<std::uint8_t[]>(payload.size());
+    if (payload.size() > 0) std::memcpy(copy.get(), payload.data().data(), payload.size());
+    try {
+        decoder.decode_payload(ByteView(copy.get(), payload.size()));
+    } catch (const std::runtime_error& e) {
+        return e.what();
+    }
+    return "(no error)";
+}
 
 }  // namespace tyx::test

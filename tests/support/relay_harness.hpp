@@ -18,8 +18,9 @@
 
 #include "multiplex/tyx_client_multiplex.hpp"
 #include "relay_server.hpp"
-#include "support/event_lines.hpp"
 #include "rt/tyx_client_relay.hpp"
+#include "support/event_lines.hpp"
+#include "support/run_on.hpp"
 
 namespace tyx::test {
 
@@ -28,8 +29,12 @@ namespace tyx::test {
 class EventLog : public TyxClientListener, public EventLines {
 public:
     void on_connect(TyxClientMultiplex&, std::string_view n) override { add("connect " + std::string(n)); }
-    void on_disconnect(TyxClientMultiplex&, std::string_view n) override { add("disconnect " + std::string(n)); }
-    void on_logged_in(TyxClientMultiplex&, std::string_view n) override { add("logged_in " + std::string(n)); }
+    void on_disconnect(TyxClientMultiplex&, std::string_view n) override {
+        add("disconnect " + std::string(n));
+    }
+    void on_logged_in(TyxClientMultiplex&, std::string_view n) override {
+        add("logged_in " + std::string(n));
+    }
     void on_message_sent(TyxClientMultiplex&, std::string_view n, std::string_view m) override {
         add("sent " + std::string(n) + " " + std::string(m));
     }
@@ -41,38 +46,25 @@ public:
     void on_command(TyxClientMultiplex&, std::string_view n, std::string_view id, std::string_view cmd,
                     std::string_view user, std::string_view type, std::string_view object,
                     const std::map<std::string, std::string>& params) override {
-        std::string line = "command " + std::string(n) + " " + std::string(id) + " " + std::string(cmd) + " " +
-                           std::string(user) + " " + std::string(type) + " " + std::string(object);
+        std::string line = "command " + std::string(n) + " " + std::string(id) + " " + std::string(cmd) +
+                           " " + std::string(user) + " " + std::string(type) + " " + std::string(object);
         for (const auto& [k, v] : params) line += " " + k + "=" + v;
         add(line);
     }
     void on_log(TyxClientMultiplex&, std::string_view n, std::uint8_t level, std::string_view m) override {
         add("log " + std::string(n) + " " + std::to_string(level) + " " + std::string(m));
     }
-
 };
-
-// Runs `fn()` on `io` and waits for it; `fn` returns an awaitable.
-template <typename F>
-void run_on(asio::io_context& io, F&& fn) {
-    std::promise<void> done;
-    auto finished = done.get_future();
-    asio::co_spawn(io, std::forward<F>(fn), [&](std::exception_ptr e) {
-        if (e)
-            done.set_exception(e);
-        else
-            done.set_value();
-    });
-    finished.get();
-}
 
 class RelayHarness {
 public:
-    explicit RelayHarness(std::vector<Endpoint> endpoints, PublicationConfig config = {}, bool with_listener = true)
+    explicit RelayHarness(std::vector<Endpoint> endpoints, PublicationConfig config = {},
+                          bool with_listener = true)
         : multiplex_(1) {
         if (with_listener) multiplex_.listener_add(log_);
-        relay_ = std::make_unique<TyxClientRelay>(multiplex_, "alpha", std::move(endpoints), false, SslOptions{},
-                                                  std::move(config), multiplex_.pool().get_io_context());
+        relay_ =
+            std::make_unique<TyxClientRelay>(multiplex_, "alpha", std::move(endpoints), false, SslOptions{},
+                                             std::move(config), multiplex_.pool().get_io_context());
     }
     ~RelayHarness() {
         stop();
