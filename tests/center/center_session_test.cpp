@@ -78,7 +78,7 @@ bool wait_frames(CenterHarness& h, std::uint64_t n) {
 void flush_events(CenterHarness& h) {
     const std::size_t before = h.log().with_prefix("sentinel").size();
     h.multiplex().notify_listeners(
-        [](TyxClientListener& l) { static_cast<test::CenterEventLog&>(l).add("sentinel"); });
+        [](TyxClientListener& l) { static_cast<test::EventLog&>(l).add("sentinel"); });
     ASSERT_TRUE(h.log().wait_for("sentinel", before + 1));
 }
 
@@ -349,7 +349,7 @@ TEST(CenterSessionTest, SubscriptionsBeforeTheHandshakeAreRequestedAfterItAndSto
     EXPECT_EQ(unanswered.wait_for(0ms), std::future_status::ready);
     // Everything raised before the sentinel reaches the listener first: one disconnect only.
     h.multiplex().notify_listeners(
-        [](TyxClientListener& l) { static_cast<test::CenterEventLog&>(l).add("sentinel"); });
+        [](TyxClientListener& l) { static_cast<test::EventLog&>(l).add("sentinel"); });
     ASSERT_TRUE(h.log().wait_for("sentinel"));
     EXPECT_EQ(h.log().with_prefix("disconnect").size(), 1u);
 }

@@ -1,4 +1,4 @@
-// Test support for the center session: a listener that records events as text lines, a small
+// Test support for the center session: the event recorder (event_log.hpp), a small
 // fake center on loopback (accepts the connection pair, answers the handshakes, records request
 // frames, and lets the test push any bytes to the client), builders for the frames a center
 // sends, and a harness that runs one TyxClientCenter on a multiplexer's control loop.
@@ -20,36 +20,10 @@
 #include "center/tyx_client_center.hpp"
 #include "multiplex/tyx_client_multiplex.hpp"
 #include "support/center_bytes.hpp"
-#include "support/event_lines.hpp"
+#include "support/event_log.hpp"
 #include "support/run_on.hpp"
 
 namespace tyx::test {
-
-// Records every event as one line, e.g. "update alpha-center 1 Orders 5 ord-5 seq=3" or
-// "subscribe alpha-center Orders,Quotes", and lets the test thread wait for them.
-class CenterEventLog : public TyxClientListener, public EventLines {
-public:
-    void on_connect(TyxClientMultiplex&, std::string_view n) override { add("connect " + std::string(n)); }
-    void on_disconnect(TyxClientMultiplex&, std::string_view n) override {
-        add("disconnect " + std::string(n));
-    }
-    void on_logged_in(TyxClientMultiplex&, std::string_view n) override {
-        add("logged_in " + std::string(n));
-    }
-    void on_subscribe(TyxClientMultiplex&, std::string_view n,
-                      const std::vector<std::string>& tables) override {
-        std::string line = "subscribe " + std::string(n) + " ";
-        for (std::size_t i = 0; i < tables.size(); ++i) line += (i ? "," : "") + tables[i];
-        add(line);
-    }
-    void on_update(TyxClientMultiplex&, std::string_view n, const TyxCenterIncrementalUpdate& u) override {
-        add("update " + std::string(n) + " " + std::to_string(u.action) + " " + u.table_name + " " +
-            std::to_string(u.id) + " " + u.object_id + " seq=" + std::to_string(u.seqnum));
-    }
-    void on_log(TyxClientMultiplex&, std::string_view n, std::uint8_t level, std::string_view m) override {
-        add("log " + std::string(n) + " " + std::to_string(level) + " " + std::string(m));
-    }
-};
 
 // A fake center on 127.0.0.1 with an ephemeral port, run by one thread of its own. It accepts
 // any number of connections, reads each handshake and answers it; the connection that says "W"
@@ -346,12 +320,12 @@ public:
     }
 
     TyxClientMultiplex& multiplex() { return multiplex_; }
-    CenterEventLog& log() { return *log_; }
+    EventLog& log() { return *log_; }
     TyxClientCenter& center() { return *center_; }
 
 private:
     TyxClientMultiplex multiplex_;
-    std::shared_ptr<CenterEventLog> log_ = std::make_shared<CenterEventLog>();
+    std::shared_ptr<EventLog> log_ = std::make_shared<EventLog>();
     std::unique_ptr<TyxClientCenter> center_;
     std::future<void> loop_finished_;
     bool stopped_ = false;
