@@ -103,8 +103,22 @@ struct PublicationConfig : detail::ShardList<PublicationConfig, detail::ShardFie
         TTY = 4096,
     };
 
+    // What a relay shard does when more is waiting to be written than it may keep.
+    enum class FullBufferPolicy {
+        // Wait up to full_buffer_block_ms for room, then drop the message being published.
+        drop_newest,
+        // Drop the oldest messages not yet handed to the connection until the new one fits.
+        drop_oldest,
+    };
+
     std::string login_id;
     std::int32_t options = 0;
+    // Most message bytes kept per relay shard while they wait to be written (the relay is
+    // unreachable, or slower than the publishers); 0 keeps everything.
+    std::size_t max_buffered_bytes = std::size_t{256} << 20;
+    FullBufferPolicy full_buffer_policy = FullBufferPolicy::drop_newest;
+    // With drop_newest: how long a publishing call may wait for room; 0 drops at once.
+    std::int64_t full_buffer_block_ms = 0;
 
     PublicationConfig() = default;
     PublicationConfig(std::string port_or_service, bool use_ssl, std::string login, std::int32_t opts = 0)

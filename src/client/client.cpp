@@ -32,12 +32,21 @@ void Client::listener_add(std::shared_ptr<ClientListener> listener) {
     impl_->listener_add(std::make_shared<Impl::TyxClientListenerWrapper>(*this, std::move(listener)));
 }
 
+namespace {
+// Each publishing thread writes its messages into one buffer of its own: the bytes are copied
+// into the relays' outboxes before the call returns, so the buffer is free again at once.
+rt::Message& scratch_message() {
+    thread_local rt::Message message;
+    return message;
+}
+}  // namespace
+
 void Client::publish_object(std::string_view cluster_name, std::string_view object_type, std::string_view object_id,
                             const std::vector<std::string>& field_names, const std::vector<FieldValue>& field_values,
                             std::int64_t seqnum, std::int64_t expires_on_ms) {
-    impl_->send_object_message(
-        cluster_name, rt::make_object_message(object_type, object_id, field_names, field_values, seqnum, expires_on_ms),
-        false);
+    rt::Message& message = scratch_message();
+    rt::write_object_message(message, object_type, object_id, field_names, field_values, seqnum, expires_on_ms);
+    impl_->publish(cluster_name, message.view(), false);
 }
 
 std::string Client::serialize_object(std::string_view object_type, std::string_view object_id,
@@ -48,12 +57,14 @@ std::string Client::serialize_object(std::string_view object_type, std::string_v
 }
 
 void Client::publish_raw(std::string_view cluster_name, std::string_view text) {
-    impl_->send_object_message(cluster_name, rt::make_raw_message(text), false);
+    impl_->publish(cluster_name, text, false);
 }
 
 void Client::remove_object(std::string_view cluster_name, std::string_view object_id, std::string_view object_type,
                            std::int64_t seqnum) {
-    impl_->send_object_message(cluster_name, rt::make_remove_message(object_id, object_type, seqnum), false);
+    rt::Message& message = scratch_message();
+    rt::write_remove_message(message, object_id, object_type, seqnum);
+    impl_->publish(cluster_name, message.view(), false);
 }
 
 void Client::register_command(std::string_view cluster_name, const CommandDefinition& command) {

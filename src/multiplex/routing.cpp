@@ -9,6 +9,7 @@
 #include <unordered_map>
 
 #include "jdbc/jdbc_result.hpp"
+#include "multiplex/publication_routes.hpp"
 #include "multiplex/tyx_client_multiplex.hpp"
 #include "multiplex/tyx_cluster_client.hpp"
 #include "rt/message.hpp"
@@ -23,7 +24,8 @@ std::string not_found(std::string_view what, std::string_view name) {
 // The relay indexes a message goes to: the distribution function's choice without indexes
 // that are out of range or disabled (duplicates and order kept), or, when there is no function
 // or it names nothing, every enabled relay in shard order.
-std::vector<std::size_t> select_shards(const std::vector<std::unique_ptr<TyxClientRelay>>& relays,
+template <typename Relays>
+std::vector<std::size_t> select_shards(const Relays& relays,
                                        std::string_view cluster_name,
                                        const PublicationConfig::DistributionFunction& distribution,
                                        std::string_view message_text) {
@@ -88,23 +90,54 @@ void TyxClientMultiplex::log(std::string_view cluster_name, std::uint8_t level, 
 // ---------------------------------------------------------------- clusters
 
 void TyxClientMultiplex::add_cluster(const Cluster& cluster, bool wait) {
-    post([this, copy = cluster]() -> asio::awaitable<void> { co_await do_add_cluster(copy); }, wait);
+    std::unique_lock lock(routes_mutex_);
+    // The outboxes exist from this call on, so a publication made right after it waits there
+    // for the relay's first login instead of finding no cluster.
+    std::vector<std::shared_ptr<rt::RelayOutbox>> outboxes;
+    if (!routes_->clusters.contains(cluster.name)) {
+        auto route = std::make_shared<ClusterRoute>();
+        route->name = cluster.name;
+        route->distribution = cluster.publication_config.distribution_function();
+        const auto limits = rt::RelayOutbox::limits_of(cluster.publication_config);
+        const auto& shards = cluster.publication_config.shards;
+        for (std::size_t i = 0; i < shards.size(); ++i) {
+            if (!shards[i].enabled()) {
+                outboxes.push_back(nullptr);
+                continue;
+            }
+            const std::string relay_name = make_client_name(cluster.name, "relay");
+            outboxes.push_back(std::make_shared<rt::RelayOutbox>(
+                limits, relay_name + " shard " + std::to_string(i),
+                [this, relay_name](std::string text) { log(relay_name, 3, std::move(text)); }));
+        }
+        route->relays = outboxes;
+        edit_routes([&](RouteTable& table) { table.clusters.emplace(cluster.name, std::move(route)); });
+    }
+    post_locked([this, copy = cluster, outboxes = std::move(outboxes)]() mutable -> asio::awaitable<void> {
+        co_await do_add_cluster(std::move(copy), std::move(outboxes));
+    },
+                wait, lock);
 }
 
 void TyxClientMultiplex::remove_cluster(std::string_view cluster_name, bool wait) {
-    post([this,
-          name = std::string(cluster_name)]() -> asio::awaitable<void> { co_await do_remove_cluster(name); },
-         wait);
+    std::unique_lock lock(routes_mutex_);
+    if (routes_->clusters.find(cluster_name) != routes_->clusters.end())
+        edit_routes([&](RouteTable& table) { table.clusters.erase(table.clusters.find(cluster_name)); });
+    post_locked([this, name = std::string(cluster_name)]() -> asio::awaitable<void> {
+        co_await do_remove_cluster(name);
+    },
+                wait, lock);
 }
 
-asio::awaitable<void> TyxClientMultiplex::do_add_cluster(Cluster cluster) {
+asio::awaitable<void> TyxClientMultiplex::do_add_cluster(Cluster cluster,
+                                                         std::vector<std::shared_ptr<rt::RelayOutbox>> outboxes) {
     // A second cluster of a registered name is refused before anything of it is built: a
     // client that started but could not be registered could never be stopped by name.
     if (clusters_.contains(cluster.name)) {
         log(cluster.name, 3, "Failed to add cluster: Cluster already exists [" + cluster.name + "]");
         co_return;
     }
-    auto client = std::make_shared<TyxClusterClient>(*this, cluster, control_.context, pool_);
+    auto client = std::make_shared<TyxClusterClient>(*this, cluster, control_.context, pool_, std::move(outboxes));
     clusters_.emplace(cluster.name, client);
     co_await client->start(control_.context);
 }
@@ -126,114 +159,72 @@ asio::awaitable<void> TyxClientMultiplex::do_stop_all() {
 
 namespace {
 
-// Relay jobs being gathered while one batch of publications is routed: one job per relay
-// carries every message routed to it, in order, and keeps the cluster alive.
-struct RelayBatches {
-    struct Batch {
-        std::shared_ptr<TyxClusterClient> cluster;
-        std::vector<std::shared_ptr<rt::Message>> messages;
-    };
-    std::unordered_map<TyxClientRelay*, Batch> by_relay;
-    std::vector<TyxClientRelay*> order;    // first use, so posting order is stable
-    TyxClientRelay* last_relay = nullptr;  // most bursts go to one relay: skip the lookup
-    Batch* last_batch = nullptr;
-
-    void add(const std::shared_ptr<TyxClusterClient>& cluster, TyxClientRelay* relay,
-             const std::shared_ptr<rt::Message>& message) {
-        if (relay != last_relay) {
-            auto [it, inserted] = by_relay.try_emplace(relay);
-            if (inserted) {
-                it->second.cluster = cluster;
-                order.push_back(relay);
-            }
-            last_relay = relay;
-            last_batch = &it->second;  // element references survive rehashing
-        }
-        last_batch->messages.push_back(message);
-    }
-    void post_all() {
-        for (TyxClientRelay* relay : order) {
-            asio::post(relay->io_context(),
-                       [relay, batch = std::move(by_relay.at(relay))] { relay->send_batch(batch.messages); });
-        }
-    }
+// What a publishing thread last saw of one multiplexer's routing table. A thread that
+// publishes through several clients in turn refreshes it at each change of client.
+struct RouteCache {
+    std::uint64_t owner = 0;
+    std::uint64_t version = 0;
+    std::shared_ptr<const void> table;
+    const void* last_route = nullptr;
+    std::string_view last_name;  // the name inside last_route
 };
+thread_local RouteCache t_route_cache;
 
-// Chooses the relays for `message` and adds it to their batches.
-void route_to_relays(TyxClientMultiplex& m, const std::shared_ptr<TyxClusterClient>& cluster,
-                     const std::shared_ptr<rt::Message>& message, RelayBatches& batches) {
-    const auto& config = cluster->cluster().publication_config;
-    const auto& relays = cluster->relays();
-    if (!config.distribution_function()) {
-        // Every enabled relay, in shard order, without building the list of indexes.
-        for (const auto& relay : relays)
-            if (relay) batches.add(cluster, relay.get(), message);
+}  // namespace
+
+const TyxClientMultiplex::ClusterRoute* TyxClientMultiplex::find_route(std::string_view cluster_name) {
+    RouteCache& cache = t_route_cache;
+    const std::uint64_t version = routes_version_.load(std::memory_order_acquire);
+    if (cache.owner != instance_id_ || cache.version != version) {
+        std::lock_guard lock(routes_mutex_);
+        cache.table = routes_;
+        cache.version = routes_version_.load(std::memory_order_relaxed);
+        cache.owner = instance_id_;
+        cache.last_route = nullptr;
+        cache.last_name = {};
+    }
+    if (cache.last_route != nullptr && cache.last_name == cluster_name)
+        return static_cast<const ClusterRoute*>(cache.last_route);
+    const auto& table = *static_cast<const RouteTable*>(cache.table.get());
+    auto it = table.clusters.find(cluster_name);
+    if (it == table.clusters.end()) return nullptr;
+    cache.last_route = it->second.get();
+    cache.last_name = it->second->name;
+    return it->second.get();
+}
+
+void TyxClientMultiplex::route_message(const ClusterRoute& route, std::string_view bytes) {
+    if (!route.distribution) {
+        for (const auto& relay : route.relays)
+            if (relay) relay->append(bytes);
         return;
     }
     std::vector<std::size_t> chosen;
     try {
-        chosen = select_shards(cluster->relays(), cluster->cluster().name, config.distribution_function(),
-                               message->view());
+        std::lock_guard lock(route.distribution_mutex);
+        chosen = select_shards(route.relays, route.name, route.distribution, bytes);
     } catch (const std::exception& e) {
-        m.log(cluster->cluster().name, 3,
-              std::string("Failed to send message: distribution function failed: ") + e.what());
+        log(route.name, 3, std::string("Failed to send message: distribution function failed: ") + e.what());
         return;
     } catch (...) {
-        m.log(cluster->cluster().name, 3, "Failed to send message: distribution function failed");
+        log(route.name, 3, "Failed to send message: distribution function failed");
         return;
     }
-    for (std::size_t i : chosen) batches.add(cluster, cluster->relays()[i].get(), message);
+    for (std::size_t i : chosen) route.relays[i]->append(bytes);
 }
 
-}  // namespace
+void TyxClientMultiplex::publish(std::string_view cluster_name, std::string_view bytes, bool wait) {
+    const ClusterRoute* route = find_route(cluster_name);
+    if (route == nullptr) {
+        if (wait) log(cluster_name, 3, not_found("Failed to send message", cluster_name));
+        return;
+    }
+    route_message(*route, bytes);
+}
 
 void TyxClientMultiplex::send_object_message(std::string_view cluster_name,
-                                             std::shared_ptr<rt::Message> message, bool wait) {
-    if (wait) {
-        post([this, name = std::string(cluster_name),
-              message]() -> asio::awaitable<void> { co_await do_send_object_message(name, message); },
-             true);
-        return;
-    }
-    bool was_empty;
-    {
-        std::lock_guard lock(publications_mutex_);
-        was_empty = publications_.empty();
-        publications_.push_back(PendingPublication{std::string(cluster_name), std::move(message)});
-    }
-    if (was_empty) asio::post(control_.context, [this] { drain_publications(); });
-}
-
-void TyxClientMultiplex::drain_publications() {
-    std::vector<PendingPublication> pending;
-    {
-        std::lock_guard lock(publications_mutex_);
-        pending.swap(publications_);
-    }
-    RelayBatches batches;
-    const std::string* last_name = nullptr;
-    std::shared_ptr<TyxClusterClient> cluster;
-    for (const auto& p : pending) {
-        if (last_name == nullptr || *last_name != p.cluster_name) {
-            auto it = clusters_.find(p.cluster_name);
-            cluster = it == clusters_.end() ? nullptr : it->second;
-            last_name = &p.cluster_name;
-        }
-        if (cluster) route_to_relays(*this, cluster, p.message, batches);  // unknown: dropped silently
-    }
-    batches.post_all();
-}
-
-asio::awaitable<void> TyxClientMultiplex::do_send_object_message(std::string cluster_name,
-                                                                 std::shared_ptr<rt::Message> message) {
-    auto it = clusters_.find(cluster_name);
-    if (it == clusters_.end()) {
-        log(cluster_name, 3, not_found("Failed to send message", cluster_name));
-        co_return;
-    }
-    RelayBatches batches;
-    route_to_relays(*this, it->second, message, batches);
-    batches.post_all();
+                                             const std::shared_ptr<rt::Message>& message, bool wait) {
+    publish(cluster_name, message->view(), wait);
 }
 
 // ---------------------------------------------------------------- subscriptions

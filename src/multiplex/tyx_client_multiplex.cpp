@@ -1,5 +1,6 @@
 #include "multiplex/tyx_client_multiplex.hpp"
 
+#include "multiplex/publication_routes.hpp"
 #include "multiplex/tyx_cluster_client.hpp"
 
 #include <algorithm>
@@ -22,9 +23,20 @@ void TyxClientMultiplex::LoopThread::release_and_join() {
 
 TyxClientMultiplex::TyxClientMultiplex() : TyxClientMultiplex(io_thread_count_from_environment()) {}
 
-TyxClientMultiplex::TyxClientMultiplex(std::size_t worker_count) : pool_(worker_count) {}
+namespace {
+std::atomic<std::uint64_t> g_next_instance_id{1};
+}
+
+TyxClientMultiplex::TyxClientMultiplex(std::size_t worker_count)
+    : pool_(worker_count), instance_id_(g_next_instance_id.fetch_add(1)), routes_(std::make_shared<RouteTable>()) {}
 
 TyxClientMultiplex::~TyxClientMultiplex() {
+    // Publications made from now on find no cluster; those made before are in the outboxes,
+    // and each relay writes its outbox before its logout.
+    {
+        std::lock_guard lock(routes_mutex_);
+        edit_routes([](RouteTable& table) { table.clusters.clear(); });
+    }
     post([this]() -> asio::awaitable<void> { co_await do_stop_all(); }, true);
     control_.release_and_join();
     // Everything raised while the clusters stopped is queued by now and gets delivered.

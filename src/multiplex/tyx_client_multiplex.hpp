@@ -39,7 +39,8 @@ class TyxClusterClient;
 struct SubscriptionRequest;
 namespace rt {
 class Message;
-}
+class RelayOutbox;
+}  // namespace rt
 namespace jdbc {
 class QueryResult;
 struct JdbcColumn;
@@ -72,21 +73,8 @@ public:
     // (which would block on work only that thread can run) it does not wait.
     template <typename F>
     void post(F&& f, bool wait) {
-        if (!wait || control_.context.get_executor().running_in_this_thread()) {
-            asio::co_spawn(control_.context, std::forward<F>(f), asio::detached);
-            return;
-        }
-        // The handler keeps the promise alive: the waiter may return and unwind its frame
-        // while set_value is still finishing on the control thread.
-        auto done = std::make_shared<std::promise<void>>();
-        std::future<void> finished = done->get_future();
-        asio::co_spawn(control_.context, std::forward<F>(f), [done](std::exception_ptr error) {
-            if (error)
-                done->set_exception(error);
-            else
-                done->set_value();
-        });
-        finished.wait();
+        std::unique_lock<std::mutex> no_lock;
+        post_locked(std::forward<F>(f), wait, no_lock);
     }
 
     // Posts one job to the notification loop (never run inline, even from that loop) that
@@ -129,13 +117,17 @@ public:
     void add_cluster(const Cluster& cluster, bool wait);
     // Stops and forgets the cluster; an unknown name is ignored.
     void remove_cluster(std::string_view cluster_name, bool wait);
-    asio::awaitable<void> do_add_cluster(Cluster cluster);
+    // `outboxes`: one per relay shard (null for a disabled one), the ones publishers already
+    // append to; empty when the name was already registered.
+    asio::awaitable<void> do_add_cluster(Cluster cluster, std::vector<std::shared_ptr<rt::RelayOutbox>> outboxes);
     asio::awaitable<void> do_remove_cluster(std::string cluster_name);
 
     // --- Publication: to the shards the cluster's distribution function names, or to every
     // enabled relay. The waiting form reports an unknown cluster; the other drops silently.
-    void send_object_message(std::string_view cluster_name, std::shared_ptr<rt::Message> message, bool wait);
-    asio::awaitable<void> do_send_object_message(std::string cluster_name, std::shared_ptr<rt::Message> message);
+    // Any thread; the message's bytes are appended to each chosen relay's outbox before the
+    // call returns, so publications of one thread reach each relay in call order.
+    void publish(std::string_view cluster_name, std::string_view bytes, bool wait);
+    void send_object_message(std::string_view cluster_name, const std::shared_ptr<rt::Message>& message, bool wait);
 
     // --- Subscriptions, to every enabled center of the cluster.
     void subscribe(std::string_view cluster_name, std::vector<std::string> tables, bool wait);
@@ -181,15 +173,44 @@ private:
     std::atomic<std::int64_t> listener_count_{0};
     std::unordered_map<std::string, std::shared_ptr<TyxClusterClient>> clusters_;  // control thread only
 
-    // Publications of the non-waiting form, in call order, waiting for the control loop. Only
-    // the call that finds the queue empty posts a drain job, so a burst costs one wake-up.
-    struct PendingPublication {
-        std::string cluster_name;
-        std::shared_ptr<rt::Message> message;
-    };
-    void drain_publications();
-    std::mutex publications_mutex_;
-    std::vector<PendingPublication> publications_;
+    // Publication routing runs on the publishing thread against an immutable table of the
+    // clusters' relay outboxes. add_cluster and remove_cluster replace the table (under
+    // routes_mutex_, which also orders their control-loop jobs) and raise the version;
+    // publishers keep a thread-local copy and look at the version only.
+    struct ClusterRoute;
+    struct RouteTable;
+    const ClusterRoute* find_route(std::string_view cluster_name);
+    void route_message(const ClusterRoute& route, std::string_view bytes);
+    // Replaces the table with `edit` applied to a copy, raising the version; routes_mutex_ held.
+    template <typename Edit>
+    void edit_routes(Edit&& edit);
+    // `post`, with `lock` released once the coroutine is queued and before waiting for it: a
+    // caller that must queue in step with other state queues under that state's lock.
+    template <typename F>
+    void post_locked(F&& f, bool wait, std::unique_lock<std::mutex>& lock) {
+        if (!wait || control_.context.get_executor().running_in_this_thread()) {
+            asio::co_spawn(control_.context, std::forward<F>(f), asio::detached);
+            if (lock.owns_lock()) lock.unlock();
+            return;
+        }
+        // The handler keeps the promise alive: the waiter may return and unwind its frame
+        // while set_value is still finishing on the control thread.
+        auto done = std::make_shared<std::promise<void>>();
+        std::future<void> finished = done->get_future();
+        asio::co_spawn(control_.context, std::forward<F>(f), [done](std::exception_ptr error) {
+            if (error)
+                done->set_exception(error);
+            else
+                done->set_value();
+        });
+        if (lock.owns_lock()) lock.unlock();
+        finished.wait();
+    }
+
+    const std::uint64_t instance_id_;
+    std::mutex routes_mutex_;
+    std::shared_ptr<const RouteTable> routes_;
+    std::atomic<std::uint64_t> routes_version_{1};
 };
 
 }  // namespace tyx

@@ -36,17 +36,19 @@ struct Countdown {
 }  // namespace
 
 TyxClusterClient::TyxClusterClient(TyxClientMultiplex& multiplex, const Cluster& cluster, asio::io_context& control,
-                                   IoContextPool& pool)
+                                   IoContextPool& pool, std::vector<std::shared_ptr<rt::RelayOutbox>> outboxes)
     : cluster_(cluster) {
-    for (const auto& shard : cluster_.publication_config.shards) {
+    const auto& shards = cluster_.publication_config.shards;
+    for (std::size_t i = 0; i < shards.size(); ++i) {
+        const auto& shard = shards[i];
         if (!shard.enabled()) {
             relays_.push_back(nullptr);
             continue;
         }
         asio::io_context& worker = pool.get_io_context();
-        relays_.push_back(std::make_unique<TyxClientRelay>(multiplex, cluster_.name,
-                                                           make_endpoints(cluster_.host, shard), shard.use_ssl,
-                                                           shard.ssl, cluster_.publication_config, worker));
+        relays_.push_back(std::make_unique<TyxClientRelay>(
+            multiplex, cluster_.name, make_endpoints(cluster_.host, shard), shard.use_ssl, shard.ssl,
+            cluster_.publication_config, worker, i < outboxes.size() ? outboxes[i] : nullptr));
     }
     for (const auto& shard : cluster_.database_config.shards) {
         if (!shard.enabled()) {

@@ -26,9 +26,9 @@ class TyxClientMultiplex;
 class TyxClusterClient {
 public:
     // Builds every client (nothing connects yet): relays on consecutive pool workers, centers
-    // and database clients on `control`.
+    // and database clients on `control`. Relay i writes outboxes[i] when given, else one of its own.
     TyxClusterClient(TyxClientMultiplex& multiplex, const Cluster& cluster, asio::io_context& control,
-                     IoContextPool& pool);
+                     IoContextPool& pool, std::vector<std::shared_ptr<rt::RelayOutbox>> outboxes = {});
     // Destroys centers, database clients, then relays. `stop` must have completed first.
     ~TyxClusterClient();
     TyxClusterClient(const TyxClusterClient&) = delete;

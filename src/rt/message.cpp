@@ -397,19 +397,25 @@ void release_message(Message* message) noexcept {
 }
 }  // namespace detail
 
-MessagePtr make_message(char type, std::int64_t seqnum, bool with_timestamp) {
-    MessagePtr message = MessagePool::instance().acquire(type);
+void begin_message(Message& message, char type, std::int64_t seqnum, bool with_timestamp) {
+    message.buffer.clear();
+    if (type != '\0') message.append_char(type);
     if (seqnum > 0) {
-        message->append_char('#');
-        message->append_num(seqnum, false);
+        message.append_char('#');
+        message.append_num(seqnum, false);
     }
     if (with_timestamp) {
         const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
                              std::chrono::system_clock::now().time_since_epoch())
                              .count();
-        message->append_char('@');
-        message->append_num(static_cast<std::int64_t>(now), false);
+        message.append_char('@');
+        message.append_num(static_cast<std::int64_t>(now), false);
     }
+}
+
+MessagePtr make_message(char type, std::int64_t seqnum, bool with_timestamp) {
+    MessagePtr message = MessagePool::instance().acquire(type);
+    begin_message(*message, type, seqnum, with_timestamp);
     return message;
 }
 

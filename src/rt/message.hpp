@@ -184,5 +184,7 @@ void append_object_fields(Message& message, std::string_view object_type, std::s
 // A pooled message of `type`, then `#seqnum` when seqnum > 0, then `@` and the wall-clock
 // milliseconds since the epoch when `with_timestamp` is set.
 MessagePtr make_message(char type, std::int64_t seqnum, bool with_timestamp);
+// The same start written into `message`, replacing what it held (its capacity is kept).
+void begin_message(Message& message, char type, std::int64_t seqnum, bool with_timestamp);
 
 }  // namespace tyx::rt

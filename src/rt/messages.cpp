@@ -56,6 +56,13 @@ MessagePtr make_object_message(std::string_view object_type, std::string_view ob
     return m;
 }
 
+void write_object_message(Message& message, std::string_view object_type, std::string_view object_id,
+                          const std::vector<std::string>& field_names, const std::vector<FieldValue>& field_values,
+                          std::int64_t seqnum, std::int64_t expires_on_ms) {
+    begin_message(message, 'O', seqnum, false);
+    append_object_fields(message, object_type, object_id, field_names, field_values, expires_on_ms);
+}
+
 std::string serialize_object(std::string_view object_type, std::string_view object_id,
                              const std::vector<std::string>& field_names,
                              const std::vector<FieldValue>& field_values, std::int64_t seqnum,
@@ -69,6 +76,14 @@ MessagePtr make_remove_message(std::string_view object_id, std::string_view obje
     m->append_field("T", object_type);
     m->finish_line();
     return m;
+}
+
+void write_remove_message(Message& message, std::string_view object_id, std::string_view object_type,
+                          std::int64_t seqnum) {
+    begin_message(message, 'D', seqnum, false);
+    message.append_field("I", object_id);
+    message.append_field("T", object_type);
+    message.finish_line();
 }
 
 MessagePtr make_raw_message(std::string_view text) {

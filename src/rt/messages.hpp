@@ -29,6 +29,11 @@ MessagePtr make_object_message(std::string_view object_type, std::string_view ob
                                const std::vector<FieldValue>& field_values, std::int64_t seqnum,
                                std::int64_t expires_on_ms);
 
+// The object message's text written into `message`, replacing what it held.
+void write_object_message(Message& message, std::string_view object_type, std::string_view object_id,
+                          const std::vector<std::string>& field_names, const std::vector<FieldValue>& field_values,
+                          std::int64_t seqnum, std::int64_t expires_on_ms);
+
 // The object message's text, as a string (nothing is sent).
 std::string serialize_object(std::string_view object_type, std::string_view object_id,
                              const std::vector<std::string>& field_names,
@@ -37,6 +42,8 @@ std::string serialize_object(std::string_view object_type, std::string_view obje
 
 // `D#seqnum|I="id"|T="type"`.
 MessagePtr make_remove_message(std::string_view object_id, std::string_view object_type, std::int64_t seqnum);
+void write_remove_message(Message& message, std::string_view object_id, std::string_view object_type,
+                          std::int64_t seqnum);
 
 // Exactly the caller's bytes: no type letter, no line feed added, nothing checked.
 MessagePtr make_raw_message(std::string_view text);

@@ -1,44 +1,113 @@
 #include "rt/tyx_client_relay.hpp"
 
+#include <asio/bind_allocator.hpp>
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
+#include <asio/post.hpp>
+#include <asio/redirect_error.hpp>
+#include <asio/use_awaitable.hpp>
+
+#include <atomic>
 #include <system_error>
 
 #include "rt/messages.hpp"
 #include "rt/relay_parse.hpp"
 
 namespace tyx {
+
+// Room for the one wake-up job a relay can have queued. The outbox arms one wake-up at a time
+// and the job's memory is released before the job runs, so the slot is free again by the
+// time the next one is posted; if it is not, the job simply goes to the heap.
+struct RelayWakeSlot {
+    alignas(std::max_align_t) unsigned char storage[256];
+    std::atomic<bool> busy{false};
+};
+
 namespace {
+
+template <typename T>
+class WakeAllocator {
+public:
+    using value_type = T;
+    explicit WakeAllocator(std::shared_ptr<RelayWakeSlot> slot) noexcept : slot_(std::move(slot)) {}
+    template <typename U>
+    WakeAllocator(const WakeAllocator<U>& other) noexcept : slot_(other.slot_) {}
+
+    T* allocate(std::size_t n) {
+        if (sizeof(T) * n <= sizeof(slot_->storage) && alignof(T) <= alignof(std::max_align_t) &&
+            !slot_->busy.exchange(true, std::memory_order_acquire))
+            return reinterpret_cast<T*>(slot_->storage);
+        return std::allocator<T>().allocate(n);
+    }
+    void deallocate(T* p, std::size_t n) noexcept {
+        if (reinterpret_cast<unsigned char*>(p) == slot_->storage) {
+            slot_->busy.store(false, std::memory_order_release);
+            return;
+        }
+        std::allocator<T>().deallocate(p, n);
+    }
+    template <typename U>
+    bool operator==(const WakeAllocator<U>& other) const noexcept {
+        return slot_ == other.slot_;
+    }
+
+private:
+    template <typename U>
+    friend class WakeAllocator;
+    // Shared: asio destroys the job (and with it, maybe, the last owner of the outbox) before
+    // it hands the memory back through a copy of this allocator.
+    std::shared_ptr<RelayWakeSlot> slot_;
+};
 
 // The text reported by on_message_sent: the message without its closing line feed. A raw
 // message that does not end with one is reported whole.
-std::string reported_text(const rt::Message& message) {
-    std::string_view text = message.view();
+std::string_view reported_text(std::string_view text) {
     if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
-    return std::string(text);
+    return text;
 }
+
+// Written blocks on their way to on_message_sent; they go back to the outbox afterwards,
+// also when the job is dropped without running.
+struct WrittenBlocks {
+    std::shared_ptr<rt::RelayOutbox> outbox;
+    rt::RelayOutbox::BlockList blocks;
+
+    WrittenBlocks(std::shared_ptr<rt::RelayOutbox> o, rt::RelayOutbox::BlockList b)
+        : outbox(std::move(o)), blocks(std::move(b)) {}
+    WrittenBlocks(WrittenBlocks&&) noexcept = default;
+    WrittenBlocks& operator=(WrittenBlocks&&) = delete;
+    ~WrittenBlocks() {
+        if (outbox) outbox->recycle(std::move(blocks));
+    }
+};
 
 }  // namespace
 
 TyxClientRelay::TyxClientRelay(TyxClientMultiplex& multiplex, std::string_view cluster_name,
                                std::vector<Endpoint> endpoints, bool use_ssl, SslOptions ssl_options,
-                               PublicationConfig config, asio::io_context& io_context)
+                               PublicationConfig config, asio::io_context& io_context,
+                               std::shared_ptr<rt::RelayOutbox> outbox)
     : ITyxClient(multiplex, cluster_name, "relay", std::move(endpoints)),
       io_context_(io_context),
       config_(std::move(config)),
       use_ssl_(use_ssl),
       ssl_options_(std::move(ssl_options)),
-      timer_(io_context) {
+      timer_(io_context),
+      outbox_(std::move(outbox)),
+      wake_slot_(std::make_shared<RelayWakeSlot>()),
+      wake_timer_(io_context) {
+    if (!outbox_) {
+        outbox_ = std::make_shared<rt::RelayOutbox>(
+            rt::RelayOutbox::limits_of(config_), name_,
+            [&m = multiplex_, name = name_](std::string text) { m.log(name, 3, std::move(text)); });
+    }
+    outbox_->attach(this);
     recreate_socket();
 }
 
-TyxClientRelay::~TyxClientRelay() = default;
+TyxClientRelay::~TyxClientRelay() { outbox_->close(); }
 
-void TyxClientRelay::recreate_socket() {
-    socket_.replace(create_socket(io_context_, use_ssl_, ssl_options_));
-    ++generation_;
-    socket_->set_on_batch_written([this, generation = generation_] {
-        if (generation == generation_) flush_message_sent();
-    });
-}
+void TyxClientRelay::recreate_socket() { socket_.replace(create_socket(io_context_, use_ssl_, ssl_options_)); }
 
 asio::awaitable<bool> TyxClientRelay::try_connect_once() {
     const bool connected = co_await socket_->connect_sync();
@@ -58,12 +127,11 @@ asio::awaitable<void> TyxClientRelay::do_login() {
     co_await socket_->send_all_sync(login->view());
     logged_in_ = true;
     record_login();
-    notify_message_sent(reported_text(*login));
+    notify_message_sent(std::string(reported_text(login->view())));
     notify_logged_in();
-    // Messages published before this login were kept only in `outgoing` (nothing hands them
-    // to a socket while logged out); after a reconnection the ones the old socket did not
-    // confirm are there too. Both go out now, in their original order.
-    resend_outgoing();
+    // What was published before this login waits in the outbox (after a reconnection, what
+    // the old connection did not confirm is at its front): the writer sends it first.
+    start_writer();
 }
 
 asio::awaitable<void> TyxClientRelay::do_reconnect() {
@@ -72,9 +140,83 @@ asio::awaitable<void> TyxClientRelay::do_reconnect() {
     co_await do_login();
 }
 
+void TyxClientRelay::start_writer() {
+    if (writer_running_) return;
+    writer_running_ = true;
+    asio::co_spawn(io_context_, [this]() -> asio::awaitable<void> { co_await write_loop(); }, asio::detached);
+}
+
+asio::awaitable<void> TyxClientRelay::write_loop() {
+    for (;;) {
+        if (!logged_in_) break;
+        rt::RelayOutbox::BlockList batch = outbox_->take(!closing_);
+        if (batch.empty()) {
+            if (closing_) break;
+            wake_timer_.expires_at(asio::steady_timer::time_point::max());
+            std::error_code ignored;
+            co_await wake_timer_.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+            continue;
+        }
+        rt::RelayOutbox::BlockList done;
+        bool failed = false;
+        while (!batch.empty()) {
+            const rt::RelayOutbox::Block& block = *batch.front();
+            // Writing to a closed socket does nothing: that must not count as written.
+            if (!socket_->is_connected()) {
+                failed = true;
+                break;
+            }
+            try {
+                co_await socket_->send_all_sync(std::string_view(block.data.get() + block.begin, block.kept_bytes()));
+            } catch (const std::system_error& e) {
+                failed = true;
+                if (!stopping_) report_tls_error(e);
+                break;
+            }
+            done.push_back(batch.pop_front());
+        }
+        if (!done.empty()) {
+            outbox_->written(done);
+            report_written(std::move(done));
+        }
+        if (failed) {
+            // Unwritten messages go back to the front of the outbox for the next connection;
+            // closing ends the receive loop's read, which reconnects.
+            outbox_->give_back(std::move(batch));
+            co_await socket_->disconnect_sync();
+            break;
+        }
+    }
+    writer_running_ = false;
+}
+
+asio::awaitable<void> TyxClientRelay::end_writer() {
+    wake_timer_.cancel();
+    co_await socket_->disconnect_sync();
+    while (writer_running_) co_await asio::post(io_context_, asio::use_awaitable);
+}
+
+void TyxClientRelay::report_written(rt::RelayOutbox::BlockList blocks) {
+    // Without listeners there is nobody to tell, and no reason to hold the blocks.
+    if (multiplex_.listener_count() <= 0) {
+        outbox_->recycle(std::move(blocks));
+        return;
+    }
+    notify([written = WrittenBlocks(outbox_, std::move(blocks))](TyxClientListener& l, TyxClientMultiplex& m,
+                                                                 std::string_view name) {
+        for (const rt::RelayOutbox::Block* b = written.blocks.front(); b != nullptr; b = b->next)
+            b->for_each_message([&](std::string_view text) { l.on_message_sent(m, name, reported_text(text)); });
+    });
+}
+
+void TyxClientRelay::post_wake() {
+    asio::post(io_context_, asio::bind_allocator(WakeAllocator<void>(wake_slot_),
+                                                 [outbox = outbox_] { outbox->deliver_wake(); }));
+}
+
+void TyxClientRelay::wake_on_loop() { wake_timer_.cancel(); }
+
 asio::awaitable<void> TyxClientRelay::receive_loop() {
-    if (stopping_) co_return;
-    co_await socket_->send_kept_messages();
     if (stopping_) co_return;
     std::vector<char> line;
     line.reserve(256);
@@ -92,6 +234,10 @@ asio::awaitable<void> TyxClientRelay::receive_loop() {
         if (!failed) continue;
 
         logged_in_ = false;
+        // The connection is over: close our side now (a peer waiting for it must not wait
+        // until the next reconnection), and take back what the writer had not written.
+        co_await end_writer();
+        if (stopping_) co_return;
         notify_disconnect();
         if (config_.options & PublicationConfig::DISABLE_AUTO_RECONNECT) co_return;
         co_await do_reconnect();
@@ -100,61 +246,25 @@ asio::awaitable<void> TyxClientRelay::receive_loop() {
 }
 
 asio::awaitable<void> TyxClientRelay::stop() {
+    // Everything published before the stop is written before the logout.
+    closing_ = true;
+    if (writer_running_) {
+        wake_timer_.cancel();
+        while (writer_running_) co_await asio::post(io_context_, asio::use_awaitable);
+    }
     if (config_.options & PublicationConfig::ENABLE_SEND_SEQNUM) ++sequence_;
     auto logout = rt::make_logout_message(config_, sequence_);
     try {
         co_await socket_->send_all_sync(logout->view());
-        notify_message_sent(reported_text(*logout));
+        notify_message_sent(std::string(reported_text(logout->view())));
     } catch (const std::system_error&) {
         // The connection is already gone; there is nobody to say goodbye to.
     }
     stopping_ = true;
+    outbox_->close();
     timer_.cancel();
+    wake_timer_.cancel();
     co_await socket_->disconnect_sync();
-}
-
-void TyxClientRelay::send_async(std::shared_ptr<rt::Message> message) {
-    if (stopping_) return;
-    outgoing_.push_back(message);
-    if (logged_in_) hand_to_socket(message);
-}
-
-void TyxClientRelay::send_batch(const std::vector<std::shared_ptr<rt::Message>>& messages) {
-    if (stopping_) return;
-    std::vector<ISocket::PendingSend> entries;
-    if (logged_in_) entries.reserve(messages.size());
-    for (const auto& message : messages) {
-        outgoing_.push_back(message);
-        if (logged_in_)
-            entries.push_back({message, [this, generation = generation_] {
-                                   if (generation == generation_) on_written();
-                               }});
-    }
-    socket_->send_batch_on_loop(std::move(entries));
-}
-
-void TyxClientRelay::hand_to_socket(const std::shared_ptr<rt::Message>& message) {
-    socket_->send_async(message, [this, generation = generation_] {
-        if (generation == generation_) on_written();
-    });
-}
-
-void TyxClientRelay::on_written() {
-    if (outgoing_.empty()) return;
-    std::shared_ptr<rt::Message> written = std::move(outgoing_.front());
-    outgoing_.pop_front();
-    // Without listeners there is nobody to tell, and no reason to copy the text.
-    // The texts of one written batch reach the listeners in one job (see the socket's batch hook).
-    if (multiplex_.listener_count() > 0) queue_message_sent(reported_text(*written));
-}
-
-void TyxClientRelay::resend_outgoing() {
-    std::deque<std::shared_ptr<rt::Message>> pending;
-    pending.swap(outgoing_);
-    for (auto& message : pending) {
-        outgoing_.push_back(message);
-        hand_to_socket(message);
-    }
 }
 
 void TyxClientRelay::parse_and_dispatch(std::string_view line) {

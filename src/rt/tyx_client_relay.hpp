@@ -1,7 +1,8 @@
-// TyxClientRelay: the session with one relay shard of one cluster. It logs in, writes every
-// message routed to it in order, turns the relay's status and command lines into listener
-// events, reconnects after a loss (re-sending what was not confirmed written) and logs out when
-// stopped. Lives on one worker loop of the pool; every member runs there.
+// TyxClientRelay: the session with one relay shard of one cluster. It logs in, writes what
+// publishers appended to its outbox in order, in large writes, turns the relay's status and
+// command lines into listener events, reconnects after a loss (re-sending what was not
+// confirmed written) and logs out when stopped. Lives on one worker loop of the pool; every
+// member runs there except send_async, which any thread may call.
 #pragma once
 
 #include <asio/awaitable.hpp>
@@ -9,22 +10,26 @@
 #include <asio/steady_timer.hpp>
 
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <string_view>
 #include <vector>
 
 #include "core/tyx_client_if.hpp"
 #include "rt/message.hpp"
+#include "rt/relay_outbox.hpp"
 #include "transport/socket_impl.hpp"
 #include "tyx/config.hpp"
 
 namespace tyx {
 
-class TyxClientRelay : public ITyxClient {
+struct RelayWakeSlot;
+
+class TyxClientRelay : public ITyxClient, private rt::RelayOutbox::Writer {
 public:
+    // Writes `outbox` (the one publishers append to), or an outbox of its own when none is given.
     TyxClientRelay(TyxClientMultiplex& multiplex, std::string_view cluster_name, std::vector<Endpoint> endpoints,
-                   bool use_ssl, SslOptions ssl_options, PublicationConfig config, asio::io_context& io_context);
+                   bool use_ssl, SslOptions ssl_options, PublicationConfig config, asio::io_context& io_context,
+                   std::shared_ptr<rt::RelayOutbox> outbox = nullptr);
     ~TyxClientRelay() override;
 
     asio::awaitable<void> connect(asio::io_context& io_context) override;
@@ -33,18 +38,18 @@ public:
     void recreate_socket() override;
     asio::awaitable<bool> try_connect_once() override;
 
-    // Queues a message for writing (relay loop only). Dropped once stopping. While logged out
-    // it waits in `outgoing` and is written after the next login.
-    void send_async(std::shared_ptr<rt::Message> message);
-    // The same for several messages in order, on the relay's loop, with one hand-off to the socket.
-    void send_batch(const std::vector<std::shared_ptr<rt::Message>>& messages);
+    // Appends a message to the outbox; any thread. Dropped once stopped. While logged out it
+    // waits there and is written after the next login.
+    void send_async(const std::shared_ptr<rt::Message>& message) { outbox_->append(message->view()); }
 
     // The relay's text handling, exposed for tests: one received line, line feed included or not.
     void parse_and_dispatch(std::string_view line);
 
     asio::io_context& io_context() const { return io_context_; }
     bool logged_in() const { return logged_in_; }
-    std::size_t outgoing_size() const { return outgoing_.size(); }
+    // Messages appended and not yet confirmed written.
+    std::size_t kept_messages() const { return outbox_->kept_messages(); }
+    const std::shared_ptr<rt::RelayOutbox>& outbox() const { return outbox_; }
     ISocket* socket() const { return socket_.get(); }
     // Lines dispatched, and status or command lines decoded, since construction.
     std::uint64_t lines_received() const { return lines_received_; }
@@ -53,10 +58,17 @@ public:
 private:
     asio::awaitable<void> do_login();
     asio::awaitable<void> do_reconnect();
-    // Hands every message of `outgoing` to the current socket again, in order.
-    void resend_outgoing();
-    void hand_to_socket(const std::shared_ptr<rt::Message>& message);
-    void on_written();
+    // Writes the outbox while logged in: everything pending in one go, then waits to be woken.
+    // On a failed write it gives back what was not written and closes the connection.
+    asio::awaitable<void> write_loop();
+    void start_writer();
+    // Closes the connection and waits until the writer has given its messages back.
+    asio::awaitable<void> end_writer();
+    // on_message_sent for every message of `blocks`, in one notification job.
+    void report_written(rt::RelayOutbox::BlockList blocks);
+
+    void post_wake() override;
+    void wake_on_loop() override;
 
     asio::io_context& io_context_;
     PublicationConfig config_;
@@ -65,11 +77,13 @@ private:
     SocketSlot<> socket_;
     asio::steady_timer timer_;
     std::int64_t sequence_ = 0;
-    std::deque<std::shared_ptr<rt::Message>> outgoing_;
+    std::shared_ptr<rt::RelayOutbox> outbox_;
+    // Holds the one wake-up job that can be queued at a time, so waking allocates nothing.
+    std::shared_ptr<RelayWakeSlot> wake_slot_;
+    asio::steady_timer wake_timer_;  // the idle writer waits on it; a wake-up cancels it
     bool logged_in_ = false;
-    // Raised with every new socket: a write confirmation from a replaced socket refers to
-    // messages that are being written again, and must not consume `outgoing`.
-    std::uint64_t generation_ = 0;
+    bool writer_running_ = false;
+    bool closing_ = false;  // stopping: the writer empties the outbox, then ends
     std::uint64_t lines_received_ = 0;
     std::uint64_t lines_decoded_ = 0;
 };

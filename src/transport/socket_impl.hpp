@@ -26,7 +26,9 @@ namespace tyx {
 // The abstract socket protocol clients talk through. Two styles of use at once: awaitable
 // operations (one of each kind outstanding at a time, awaited on the socket's loop), and a
 // send queue fed from any thread that keeps messages while disconnected and writes queued
-// messages in order, several per write.
+// messages in order, several per write. A read or write that fails closes the connection at
+// once (is_connected turns false), so a peer that ended its side sees the close without
+// waiting for the socket object to be replaced.
 class ISocket {
 public:
     using SendCallback = std::function<void()>;
@@ -56,8 +58,9 @@ public:
     virtual bool is_connected() const = 0;
     virtual std::int32_t get_last_error() const = 0;
     virtual std::string get_last_error_message() const = 0;
-    // Writes `data` directly, bypassing the queue; does nothing when not connected. A write
-    // failure is raised as std::system_error.
+    // Writes `data` directly, bypassing the queue. A write failure is raised as
+    // std::system_error. Without a connection it does nothing, unless a failed read or write
+    // ended the connection: that failure is raised again, until the next connect.
     virtual asio::awaitable<void> send_all_sync(std::string_view data) = 0;
     // Reads exactly `size` bytes straight from the connection (not from the line buffer).
     virtual asio::awaitable<void> receive_all_sync(std::uint8_t* buffer, std::uint64_t size) = 0;
@@ -151,6 +154,8 @@ protected:
     virtual asio::awaitable<void> after_connect(Stream& stream);
     // Shuts the TCP connection down in both directions and closes it, recording failures.
     void close_socket();
+    // Ends the connection of `stream` after a read or write on it failed with `ec`.
+    void close_after_failure(Stream& stream, const std::error_code& ec);
     // Whether a queued or kept batch is being written right now.
     bool writing() const { return writing_; }
     const std::shared_ptr<Stream>& stream() const { return stream_; }
@@ -170,6 +175,8 @@ private:
     // exists but must not carry queued writes.
     bool established_ = false;
     std::uint64_t batches_written_ = 0;
+    // Why the current connection ended, when a read or write ended it; cleared by connecting.
+    std::error_code failure_;
     // Completion handlers and cross-thread jobs hold a weak reference to this, so one that
     // runs after the socket object is gone does nothing instead of touching freed memory.
     std::shared_ptr<char> alive_ = std::make_shared<char>();

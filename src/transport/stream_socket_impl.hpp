@@ -51,6 +51,24 @@ void StreamSocket<Stream>::close_socket() {
 }
 
 template <typename Stream>
+void StreamSocket<Stream>::close_after_failure(Stream& stream, const std::error_code& ec) {
+    // Closed at once rather than when the socket object is replaced: a server that ends its
+    // side and waits for ours would otherwise wait for as long as the object is kept. Only
+    // the TCP socket is closed; the stream object stays with the operations still completing
+    // on it, which fail on the closed socket.
+    auto& socket = stream.lowest_layer();
+    if (!socket.is_open()) return;  // closed on purpose, or by an earlier failure: not a new cause
+    std::error_code ignored;
+    // After a reset the shutdown fails too; that would only hide the cause.
+    socket.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+    socket.close(ignored);
+    // An operation of a connection already replaced must not speak for the current one.
+    if (&stream != stream_.get()) return;
+    failure_ = ec;
+    set_last_error(ec);
+}
+
+template <typename Stream>
 asio::awaitable<void> StreamSocket<Stream>::after_connect(Stream& /*stream*/) {
     co_return;
 }
@@ -59,6 +77,7 @@ template <typename Stream>
 asio::awaitable<bool> StreamSocket<Stream>::connect_sync() {
     if (is_connected()) co_return true;
     established_ = false;
+    failure_.clear();
     try {
         asio::ip::tcp::resolver resolver(io_context_);
         stream_.reset();
@@ -94,9 +113,18 @@ asio::awaitable<void> StreamSocket<Stream>::disconnect_sync() {
 
 template <typename Stream>
 asio::awaitable<void> StreamSocket<Stream>::send_all_sync(std::string_view data) {
-    if (!is_connected()) co_return;
+    if (!is_connected()) {
+        // Silence here would pass a message for written on a connection known to be lost.
+        if (failure_) throw std::system_error(failure_);
+        co_return;
+    }
     const auto stream = stream_;
-    co_await asio::async_write(*stream, asio::buffer(data.data(), data.size()), asio::use_awaitable);
+    try {
+        co_await asio::async_write(*stream, asio::buffer(data.data(), data.size()), asio::use_awaitable);
+    } catch (const std::system_error& e) {
+        close_after_failure(*stream, e.code());
+        throw;
+    }
 }
 
 template <typename Stream>
@@ -104,7 +132,12 @@ asio::awaitable<void> StreamSocket<Stream>::receive_all_sync(std::uint8_t* buffe
     // Completing without a connection would hand the caller a buffer that was never filled.
     if (!is_connected()) throw std::system_error(asio::error::not_connected);
     const auto stream = stream_;
-    co_await asio::async_read(*stream, asio::buffer(buffer, size), asio::use_awaitable);
+    try {
+        co_await asio::async_read(*stream, asio::buffer(buffer, size), asio::use_awaitable);
+    } catch (const std::system_error& e) {
+        close_after_failure(*stream, e.code());
+        throw;
+    }
 }
 
 template <typename Stream>
@@ -113,8 +146,13 @@ asio::awaitable<std::uint64_t> StreamSocket<Stream>::receive_line_sync(std::vect
     const auto stream = stream_;
     // read_until looks at the buffered bytes first: a second line that arrived with the
     // first is returned without touching the socket.
-    const std::size_t length =
-        co_await asio::async_read_until(*stream, line_buffer_, '\n', asio::use_awaitable);
+    std::size_t length = 0;
+    try {
+        length = co_await asio::async_read_until(*stream, line_buffer_, '\n', asio::use_awaitable);
+    } catch (const std::system_error& e) {
+        close_after_failure(*stream, e.code());
+        throw;
+    }
     out.resize(length);
     asio::buffer_copy(asio::buffer(out), line_buffer_.data(), length);
     line_buffer_.consume(length);
@@ -158,7 +196,10 @@ void StreamSocket<Stream>::do_write() {
                           if (alive.expired()) return;
                           writing_ = false;
                           if (ec) {
-                              set_last_error(ec);
+                              close_after_failure(*stream, ec);
+                              // A write aborted by a close is still recorded, unless the close
+                              // came from a failure whose cause is already kept.
+                              if (!failure_) set_last_error(ec);
                               drop_pending();
                               return;
                           }
@@ -185,7 +226,10 @@ asio::awaitable<void> StreamSocket<Stream>::send_kept_messages() {
         co_await asio::async_write(*stream, asio::buffer(*bytes),
                                    asio::redirect_error(asio::use_awaitable, ec));
         writing_ = false;
-        if (ec) throw std::system_error(ec);
+        if (ec) {
+            close_after_failure(*stream, ec);
+            throw std::system_error(ec);
+        }
         complete_pending(count);
         if (on_batch_written_) on_batch_written_();
     }

@@ -66,7 +66,7 @@ TEST(RelaySession, TenThousandPublicationsArriveInOrderWithOneSentEventEach) {
     for (int i = 0; i < kCount; ++i) ASSERT_EQ(state.publications[i].id, "o-" + std::to_string(i)) << i;
     EXPECT_EQ(h.log().count_prefix("sent alpha-relay O|T=\"Order\""), static_cast<std::size_t>(kCount));
     EXPECT_EQ(h.log().count_prefix("sent alpha-relay O|T=\"Order\"|I=\"o-0\"|qty=0"), 1u);
-    EXPECT_EQ(h.on_relay([](TyxClientRelay& r) { return r.outgoing_size(); }), 0u);
+    EXPECT_EQ(h.on_relay([](TyxClientRelay& r) { return r.kept_messages(); }), 0u);
 }
 
 TEST(RelaySession, StatusCommandAndUnknownLinesBecomeEvents) {
@@ -192,7 +192,7 @@ TEST(RelaySession, StopWritesTheLogoutAndRaisesNoDisconnect) {
     EXPECT_EQ(h.log().count_prefix("disconnect"), 0u);
     // Messages published after stop are dropped.
     h.publish(order(1));
-    EXPECT_EQ(h.on_relay([](TyxClientRelay& r) { return r.outgoing_size(); }), 0u);
+    EXPECT_EQ(h.on_relay([](TyxClientRelay& r) { return r.kept_messages(); }), 0u);
 }
 
 }  // namespace

@@ -1,0 +1,251 @@
+#include "rt/relay_outbox.hpp"
+
+#include <cstring>
+
+namespace tyx::rt {
+
+RelayOutbox::BlockList& RelayOutbox::BlockList::operator=(BlockList&& other) noexcept {
+    if (this != &other) {
+        BlockList old(std::move(*this));
+        head_ = other.head_;
+        tail_ = other.tail_;
+        other.head_ = other.tail_ = nullptr;
+    }
+    return *this;
+}
+
+RelayOutbox::BlockList::~BlockList() {
+    while (Block* block = pop_front()) delete block;
+}
+
+void RelayOutbox::BlockList::push_back(Block* block) {
+    block->next = nullptr;
+    if (tail_ != nullptr)
+        tail_->next = block;
+    else
+        head_ = block;
+    tail_ = block;
+}
+
+RelayOutbox::Block* RelayOutbox::BlockList::pop_front() {
+    Block* block = head_;
+    if (block == nullptr) return nullptr;
+    head_ = block->next;
+    if (head_ == nullptr) tail_ = nullptr;
+    block->next = nullptr;
+    return block;
+}
+
+void RelayOutbox::BlockList::prepend(BlockList&& other) {
+    if (other.empty()) return;
+    other.tail_->next = head_;
+    if (tail_ == nullptr) tail_ = other.tail_;
+    head_ = other.head_;
+    other.head_ = other.tail_ = nullptr;
+}
+
+RelayOutbox::RelayOutbox(Limits limits, std::string description, std::function<void(std::string)> log)
+    : limits_(limits), description_(std::move(description)), log_(std::move(log)) {}
+
+RelayOutbox::~RelayOutbox() = default;
+
+RelayOutbox::Limits RelayOutbox::limits_of(const PublicationConfig& config) {
+    Limits limits;
+    limits.max_bytes = config.max_buffered_bytes;
+    limits.policy = config.full_buffer_policy;
+    limits.block_for = std::chrono::milliseconds(config.full_buffer_block_ms > 0 ? config.full_buffer_block_ms : 0);
+    return limits;
+}
+
+RelayOutbox::Block* RelayOutbox::new_block(std::size_t at_least) {
+    if (at_least <= kBlockSize) {
+        if (Block* block = idle_.pop_front()) {
+            --idle_count_;
+            return block;
+        }
+    }
+    auto* block = new Block;
+    block->capacity = at_least > kBlockSize ? at_least : kBlockSize;
+    block->data.reset(new char[block->capacity]);
+    block->ends.reserve(block->capacity / 64);
+    return block;
+}
+
+void RelayOutbox::release_block(Block* block) {
+    if (block->capacity != kBlockSize || idle_count_ >= kMaxIdleBlocks || closed_) {
+        delete block;
+        return;
+    }
+    block->size = block->begin = block->first = 0;
+    block->ends.clear();
+    idle_.push_back(block);
+    ++idle_count_;
+}
+
+std::string RelayOutbox::policy_text() const {
+    if (limits_.policy == PublicationConfig::FullBufferPolicy::drop_oldest) return "dropping the oldest messages";
+    return "dropping new messages after waiting up to " + std::to_string(limits_.block_for.count()) + " ms";
+}
+
+bool RelayOutbox::make_room_by_dropping_oldest(std::size_t bytes) {
+    std::uint64_t dropped = 0;
+    while (!fits(bytes)) {
+        Block* block = pending_.front();
+        if (block == nullptr) break;
+        if (block->first == block->ends.size()) {
+            release_block(pending_.pop_front());
+            continue;
+        }
+        const std::size_t end = block->ends[block->first];
+        kept_bytes_ -= end - block->begin;
+        --kept_messages_;
+        block->begin = end;
+        ++block->first;
+        ++dropped;
+    }
+    dropped_ += dropped;
+    episode_dropped_ += dropped;
+    return fits(bytes);
+}
+
+bool RelayOutbox::append(std::string_view bytes) {
+    std::string log_text;
+    bool kept = false;
+    {
+        std::unique_lock lock(mutex_);
+        if (closed_) return false;
+        const bool had_episode = in_episode_;
+        std::uint64_t dropped_before = dropped_;
+        bool room = fits(bytes.size());
+        if (!room) {
+            if (limits_.policy == PublicationConfig::FullBufferPolicy::drop_oldest) {
+                room = make_room_by_dropping_oldest(bytes.size());
+            } else if (limits_.block_for.count() > 0) {
+                ++waiting_for_room_;
+                room = room_.wait_for(lock, limits_.block_for,
+                                      [&] { return closed_ || fits(bytes.size()); });
+                --waiting_for_room_;
+                if (closed_) return false;
+            }
+        }
+        if (room) {
+            Block* tail = pending_.back();
+            if (tail == nullptr || tail->capacity - tail->size < bytes.size()) {
+                tail = new_block(bytes.size());
+                pending_.push_back(tail);
+            }
+            std::memcpy(tail->data.get() + tail->size, bytes.data(), bytes.size());
+            tail->size += bytes.size();
+            tail->ends.push_back(static_cast<std::uint32_t>(tail->size));
+            kept_bytes_ += bytes.size();
+            ++kept_messages_;
+            kept = true;
+        } else {
+            ++dropped_;
+            ++episode_dropped_;
+        }
+        const bool dropped_now = dropped_ != dropped_before;
+        if (dropped_now && !had_episode) {
+            in_episode_ = true;
+            log_text = "Publication buffer full: " + description_ + " keeps at most " +
+                       std::to_string(limits_.max_bytes) + " bytes; " + policy_text();
+        } else if (!dropped_now && had_episode) {
+            // A message fitted without dropping anything: the episode is over.
+            log_text = "Publication buffer has room again: " + description_ + " dropped " +
+                       std::to_string(episode_dropped_) + " messages";
+            in_episode_ = false;
+            episode_dropped_ = 0;
+        }
+        if (kept && wake_armed_ && writer_ != nullptr) {
+            wake_armed_ = false;
+            writer_->post_wake();
+        }
+    }
+    if (!log_text.empty() && log_) log_(std::move(log_text));
+    return kept;
+}
+
+void RelayOutbox::attach(Writer* writer) {
+    std::lock_guard lock(mutex_);
+    writer_ = writer;
+    wake_armed_ = false;
+}
+
+void RelayOutbox::deliver_wake() {
+    std::lock_guard lock(mutex_);
+    if (writer_ != nullptr) writer_->wake_on_loop();
+}
+
+RelayOutbox::BlockList RelayOutbox::take(bool arm) {
+    std::lock_guard lock(mutex_);
+    BlockList taken(std::move(pending_));
+    wake_armed_ = taken.empty() && arm;
+    return taken;
+}
+
+void RelayOutbox::give_back(BlockList blocks) {
+    std::lock_guard lock(mutex_);
+    if (closed_) return;
+    pending_.prepend(std::move(blocks));
+}
+
+void RelayOutbox::written(const BlockList& blocks) {
+    std::string log_text;
+    {
+        std::lock_guard lock(mutex_);
+        if (closed_) return;
+        for (const Block* b = blocks.front(); b != nullptr; b = b->next) {
+            kept_bytes_ -= b->kept_bytes();
+            kept_messages_ -= b->kept_messages();
+        }
+        if (waiting_for_room_ > 0) room_.notify_all();
+        // Everything kept has been written: an episode of drops that no later publication
+        // ended is over too.
+        if (in_episode_ && kept_messages_ == 0) {
+            log_text = "Publication buffer has room again: " + description_ + " dropped " +
+                       std::to_string(episode_dropped_) + " messages";
+            in_episode_ = false;
+            episode_dropped_ = 0;
+        }
+    }
+    if (!log_text.empty() && log_) log_(std::move(log_text));
+}
+
+void RelayOutbox::recycle(BlockList blocks) {
+    std::lock_guard lock(mutex_);
+    while (Block* block = blocks.pop_front()) release_block(block);
+}
+
+void RelayOutbox::close() {
+    BlockList dropped;
+    BlockList idle;
+    {
+        std::lock_guard lock(mutex_);
+        closed_ = true;
+        writer_ = nullptr;
+        wake_armed_ = false;
+        dropped = std::move(pending_);
+        idle = std::move(idle_);
+        idle_count_ = 0;
+        kept_bytes_ = 0;
+        kept_messages_ = 0;
+        room_.notify_all();
+    }
+}
+
+std::size_t RelayOutbox::kept_bytes() const {
+    std::lock_guard lock(mutex_);
+    return kept_bytes_;
+}
+
+std::size_t RelayOutbox::kept_messages() const {
+    std::lock_guard lock(mutex_);
+    return kept_messages_;
+}
+
+std::uint64_t RelayOutbox::dropped() const {
+    std::lock_guard lock(mutex_);
+    return dropped_;
+}
+
+}  // namespace tyx::rt

@@ -1,0 +1,158 @@
+// RelayOutbox: the bytes waiting to be written to one relay shard. Publishing threads append
+// whole messages; the relay's loop takes everything pending for one coalesced write, gives
+// back what a lost connection did not confirm, and returns written blocks for reuse (the
+// notification loop too, after on_message_sent). Shared by those threads under one mutex.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tyx/config.hpp"
+
+namespace tyx::rt {
+
+class RelayOutbox {
+public:
+    // Messages back to back in one allocation, with the end offset of each. `first` and
+    // `begin` skip the messages dropped from the front.
+    struct Block {
+        std::unique_ptr<char[]> data;
+        std::size_t capacity = 0;
+        std::size_t size = 0;
+        std::size_t begin = 0;
+        std::vector<std::uint32_t> ends;
+        std::size_t first = 0;
+        Block* next = nullptr;
+
+        std::size_t kept_bytes() const { return size - begin; }
+        std::size_t kept_messages() const { return ends.size() - first; }
+        // Calls f(text) for each kept message, the closing line feed included.
+        template <typename F>
+        void for_each_message(F&& f) const {
+            std::size_t start = begin;
+            for (std::size_t i = first; i < ends.size(); ++i) {
+                f(std::string_view(data.get() + start, ends[i] - start));
+                start = ends[i];
+            }
+        }
+    };
+
+    // A singly linked list of blocks, owned by whoever holds it; moving transfers them.
+    class BlockList {
+    public:
+        BlockList() = default;
+        BlockList(BlockList&& other) noexcept : head_(other.head_), tail_(other.tail_) {
+            other.head_ = other.tail_ = nullptr;
+        }
+        BlockList& operator=(BlockList&& other) noexcept;
+        BlockList(const BlockList&) = delete;
+        BlockList& operator=(const BlockList&) = delete;
+        ~BlockList();
+
+        bool empty() const { return head_ == nullptr; }
+        Block* front() const { return head_; }
+        Block* back() const { return tail_; }
+        void push_back(Block* block);
+        Block* pop_front();
+        // Moves every block of `other` in front of this list's blocks.
+        void prepend(BlockList&& other);
+
+    private:
+        Block* head_ = nullptr;
+        Block* tail_ = nullptr;
+    };
+
+    // The relay session that writes this outbox. Both operations run with the outbox locked.
+    class Writer {
+    public:
+        // Any thread: have wake_on_loop run on the writer's loop soon; must not block.
+        virtual void post_wake() = 0;
+        // On the writer's loop: something was appended while the writer was idle.
+        virtual void wake_on_loop() = 0;
+
+    protected:
+        ~Writer() = default;
+    };
+
+    struct Limits {
+        std::size_t max_bytes = 0;  // 0: no limit
+        PublicationConfig::FullBufferPolicy policy = PublicationConfig::FullBufferPolicy::drop_newest;
+        std::chrono::milliseconds block_for{0};
+    };
+
+    // New blocks hold this many bytes, or one message that is larger.
+    static constexpr std::size_t kBlockSize = std::size_t{64} << 10;
+    // Written blocks kept for reuse; the rest are freed.
+    static constexpr std::size_t kMaxIdleBlocks = 64;
+
+    // `log` raises a level-3 on_log for this relay; `description` names the relay in it.
+    RelayOutbox(Limits limits, std::string description, std::function<void(std::string)> log);
+    ~RelayOutbox();
+    RelayOutbox(const RelayOutbox&) = delete;
+    RelayOutbox& operator=(const RelayOutbox&) = delete;
+
+    static Limits limits_of(const PublicationConfig& config);
+
+    // Any thread. Appends one message (its exact bytes) unless it is dropped by the full-buffer
+    // policy or the outbox is closed; wakes an idle writer. True when it was kept.
+    bool append(std::string_view bytes);
+
+    // --- The writer's loop.
+    void attach(Writer* writer);
+    // Run by the job that post_wake queued: tells the writer, if one is still attached.
+    void deliver_wake();
+    // Everything pending, oldest first. When nothing is pending and `arm` is set, the next
+    // append wakes the writer.
+    BlockList take(bool arm);
+    // Blocks taken and not confirmed written go back in front of what is pending.
+    void give_back(BlockList blocks);
+    // The messages of `blocks` were written: they no longer count as kept. The blocks stay
+    // with the caller (to report them), who recycles them afterwards.
+    void written(const BlockList& blocks);
+    // Any thread: blocks are done with, for reuse.
+    void recycle(BlockList blocks);
+    // Detaches the writer, drops everything pending and refuses later appends.
+    void close();
+
+    // Counters; any thread.
+    std::size_t kept_bytes() const;
+    std::size_t kept_messages() const;
+    std::uint64_t dropped() const;
+
+private:
+    Block* new_block(std::size_t at_least);
+    void release_block(Block* block);
+    // Drops pending messages from the front until `bytes` more fit; false if they cannot.
+    bool make_room_by_dropping_oldest(std::size_t bytes);
+    bool fits(std::size_t bytes) const { return limits_.max_bytes == 0 || kept_bytes_ + bytes <= limits_.max_bytes; }
+    std::string policy_text() const;
+
+    const Limits limits_;
+    const std::string description_;
+    const std::function<void(std::string)> log_;
+
+    mutable std::mutex mutex_;
+    std::condition_variable room_;
+    BlockList pending_;
+    BlockList idle_;
+    std::size_t idle_count_ = 0;
+    std::size_t kept_bytes_ = 0;  // pending and taken, until written
+    std::size_t kept_messages_ = 0;
+    std::uint64_t dropped_ = 0;
+    std::uint64_t episode_dropped_ = 0;
+    bool in_episode_ = false;
+    int waiting_for_room_ = 0;
+    Writer* writer_ = nullptr;
+    bool wake_armed_ = false;
+    bool closed_ = false;
+};
+
+}  // namespace tyx::rt
