@@ -28,6 +28,7 @@ demo: build
 	$(BUILD)/tools/tyx demo
 
 bench: deps
+	@scripts/install-bench-deps
 	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release $(LAUNCHER) -DTYX_BUILD_BENCHMARKS=ON -DTYX_BUILD_TESTS=OFF
 	cmake --build build-bench -j $(JOBS)
 

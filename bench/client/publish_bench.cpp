@@ -1,23 +1,25 @@
 // Client::publish_object of the worked object message to the sandbox relay (counting only), with
-// no listener and with one listener, beside the loopback ceiling: the same bytes written by a
-// plain socket in 64 KiB batches to the same kind of server, in the same run.
+// no listener and with one listener, beside a peer messaging client publishing the same bytes to
+// its own server (peer_publish_bench.cpp, when built) and beside the loopback ceiling: the same
+// bytes written by a plain socket in 64 KiB batches to the same kind of server, in the same run.
+// Every figure counts what the server received: the last iteration waits for it. main prints
+// the ratios between them at the end.
 #include <benchmark/benchmark.h>
 
-#include <asio/ip/tcp.hpp>
-#include <asio/write.hpp>
+#include <cstdio>
 
+#include "client/worked_object.hpp"
 #include "relay_server.hpp"
-#include "rt/messages.hpp"
+#include "support/collecting_reporter.hpp"
 #include "support/raw_loopback_ceiling.hpp"
 #include "tyx/tyx.hpp"
 
 namespace {
 
 using namespace std::chrono_literals;
+using tyx::bench::kWorkedNames;
+using tyx::bench::kWorkedValues;
 
-const std::vector<std::string> kNames = {"qty", "px", "side", "venue", "lots", "flag"};
-const std::vector<tyx::FieldValue> kValues = {std::int32_t{5},     101.25,          'B',
-                                              std::string("XNYS"), std::int64_t{3}, std::monostate{}};
 constexpr std::int64_t kBatch = 1000;
 
 class Quiet : public tyx::ClientListener {};
@@ -31,16 +33,26 @@ void publish(benchmark::State& state, bool with_listener) {
     tyx::Cluster cluster("bench", "127.0.0.1");
     cluster.publication_config = tyx::PublicationConfig(std::to_string(server.port()), false, "bench");
     client.add_cluster(cluster, true);
-    server.wait_for_lines(1);
+    if (!server.wait_for_lines(1)) {
+        state.SkipWithError("the client did not log in to the sandbox relay");
+        return;
+    }
     std::uint64_t sent = 0;
+    bool delivered = true;
+    auto left = state.max_iterations;
     for (auto _ : state) {
         for (std::int64_t i = 0; i < kBatch; ++i)
-            client.publish_object("bench", "Order", "o-17", kNames, kValues, 42);
+            client.publish_object("bench", tyx::bench::kWorkedType, tyx::bench::kWorkedId, kWorkedNames,
+                                  kWorkedValues, tyx::bench::kWorkedSeqnum);
         sent += kBatch;
         // Keep the amount in flight bounded.
         if (sent % (kBatch * 64) == 0) server.wait_for_lines(1 + sent - kBatch * 32, 30s);
+        if (--left == 0) delivered = server.wait_for_lines(1 + sent, 60s);
     }
-    server.wait_for_lines(1 + sent, 60s);
+    if (!delivered) {
+        state.SkipWithError("the sandbox relay did not count every message");
+        return;
+    }
     state.SetItemsProcessed(static_cast<std::int64_t>(sent));
 }
 
@@ -54,11 +66,31 @@ BENCHMARK(BM_ClientPublishNoListener)->Iterations(2000)->UseRealTime()->Unit(ben
 BENCHMARK(BM_ClientPublishOneListener)->Iterations(2000)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
 void BM_RawLoopbackCeiling(benchmark::State& state) {
-    tyx::bench::raw_loopback_ceiling(
-        state, tyx::rt::serialize_object("Order", "o-17", kNames, kValues, 42, 0), kBatch);
+    tyx::bench::raw_loopback_ceiling(state, tyx::bench::worked_line(), kBatch, true);
 }
 BENCHMARK(BM_RawLoopbackCeiling)->Iterations(2000)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    tyx::bench::CollectingReporter reporter(argc, argv);  // before Initialize takes the flags out
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+
+    const auto rate = [&](const char* name) { return reporter.median(name, "items_per_second"); };
+    const auto none = rate("BM_ClientPublishNoListener");
+    const auto one = rate("BM_ClientPublishOneListener");
+    const auto peer = rate("BM_PeerPublish");
+    const auto raw = rate("BM_RawLoopbackCeiling");
+    std::FILE* out = reporter.summary_stream();
+    std::fprintf(out, "\nMessages per second, ratios within this run (line of %zu bytes):\n",
+                 tyx::bench::worked_line().size());
+    tyx::bench::print_ratio(out, "library (no listener) / peer", none, peer);
+    tyx::bench::print_ratio(out, "library (one listener) / peer", one, peer);
+    tyx::bench::print_ratio(out, "library (no listener) / raw loopback", none, raw);
+    tyx::bench::print_ratio(out, "library (one listener) / raw loopback", one, raw);
+    tyx::bench::print_ratio(out, "peer / raw loopback", peer, raw);
+    benchmark::Shutdown();
+    return 0;
+}

@@ -108,7 +108,7 @@ void TyxClientMultiplex::add_cluster(const Cluster& cluster, bool wait) {
             const std::string relay_name = make_client_name(cluster.name, "relay");
             outboxes.push_back(std::make_shared<rt::RelayOutbox>(
                 limits, relay_name + " shard " + std::to_string(i),
-                [this, relay_name](std::string text) { log(relay_name, 3, std::move(text)); }));
+                [this, relay_name](std::string text) { log(relay_name, 3, std::move(text)); }, &listener_count_));
         }
         route->relays = outboxes;
         edit_routes([&](RouteTable& table) { table.clusters.emplace(cluster.name, std::move(route)); });

@@ -98,6 +98,7 @@ public:
     // Number of registered listener entries; any thread. Relay sessions skip decoding status
     // and command lines while it is 0.
     std::int64_t listener_count() const { return listener_count_.load(std::memory_order_relaxed); }
+    const std::atomic<std::int64_t>& listener_counter() const { return listener_count_; }
 
     asio::io_context& control_context() { return control_.context; }
     asio::io_context& notify_context() { return notify_.context; }

@@ -1,5 +1,8 @@
 #include "rt/relay_outbox.hpp"
 
+#include <sys/socket.h>
+
+#include <cerrno>
 #include <cstring>
 
 namespace tyx::rt {
@@ -44,8 +47,9 @@ void RelayOutbox::BlockList::prepend(BlockList&& other) {
     other.head_ = other.tail_ = nullptr;
 }
 
-RelayOutbox::RelayOutbox(Limits limits, std::string description, std::function<void(std::string)> log)
-    : limits_(limits), description_(std::move(description)), log_(std::move(log)) {}
+RelayOutbox::RelayOutbox(Limits limits, std::string description, std::function<void(std::string)> log,
+                         const std::atomic<std::int64_t>* listener_count)
+    : limits_(limits), description_(std::move(description)), log_(std::move(log)), listener_count_(listener_count) {}
 
 RelayOutbox::~RelayOutbox() = default;
 
@@ -76,7 +80,7 @@ void RelayOutbox::release_block(Block* block) {
         delete block;
         return;
     }
-    block->size = block->begin = block->first = 0;
+    block->size = block->begin = block->first = block->written_prefix = 0;
     block->ends.clear();
     idle_.push_back(block);
     ++idle_count_;
@@ -92,6 +96,8 @@ bool RelayOutbox::make_room_by_dropping_oldest(std::size_t bytes) {
     while (!fits(bytes)) {
         Block* block = pending_.front();
         if (block == nullptr) break;
+        // A message partly on the connection must be finished, or the stream breaks.
+        if (block->written_prefix > 0) break;
         if (block->first == block->ends.size()) {
             release_block(pending_.pop_front());
             continue;
@@ -128,7 +134,11 @@ bool RelayOutbox::append(std::string_view bytes) {
                 if (closed_) return false;
             }
         }
-        if (room) {
+        std::size_t direct = 0;
+        if (room && direct_fd_ >= 0 && pending_.empty()) direct = try_direct_write(bytes);
+        if (direct == bytes.size()) {
+            kept = true;
+        } else if (room) {
             Block* tail = pending_.back();
             if (tail == nullptr || tail->capacity - tail->size < bytes.size()) {
                 tail = new_block(bytes.size());
@@ -137,6 +147,12 @@ bool RelayOutbox::append(std::string_view bytes) {
             std::memcpy(tail->data.get() + tail->size, bytes.data(), bytes.size());
             tail->size += bytes.size();
             tail->ends.push_back(static_cast<std::uint32_t>(tail->size));
+            if (direct > 0) {
+                // The socket took only part of it: the writer sends the rest next, and no
+                // other publisher may write directly before that.
+                tail->written_prefix = direct;
+                direct_fd_ = -1;
+            }
             kept_bytes_ += bytes.size();
             ++kept_messages_;
             kept = true;
@@ -156,13 +172,31 @@ bool RelayOutbox::append(std::string_view bytes) {
             in_episode_ = false;
             episode_dropped_ = 0;
         }
-        if (kept && wake_armed_ && writer_ != nullptr) {
+        if (kept && direct != bytes.size() && wake_armed_ && writer_ != nullptr) {
             wake_armed_ = false;
             writer_->post_wake();
         }
     }
     if (!log_text.empty() && log_) log_(std::move(log_text));
     return kept;
+}
+
+std::size_t RelayOutbox::try_direct_write(std::string_view bytes) {
+    if (listener_count_ != nullptr && listener_count_->load(std::memory_order_relaxed) > 0) return 0;
+    const std::int64_t now =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    if (now - last_direct_ns_ < kDirectWriteSpacingNs) return 0;
+    last_direct_ns_ = now;
+    // The writer is idle and cannot close the descriptor while we hold the lock; a full socket
+    // buffer or a broken connection just leaves the message to the writer.
+    const ssize_t n = ::send(direct_fd_, bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    return n > 0 ? static_cast<std::size_t>(n) : 0;
+}
+
+void RelayOutbox::disable_direct() {
+    std::lock_guard lock(mutex_);
+    direct_fd_ = -1;
 }
 
 void RelayOutbox::attach(Writer* writer) {
@@ -176,16 +210,19 @@ void RelayOutbox::deliver_wake() {
     if (writer_ != nullptr) writer_->wake_on_loop();
 }
 
-RelayOutbox::BlockList RelayOutbox::take(bool arm) {
+RelayOutbox::BlockList RelayOutbox::take(bool arm, int direct_fd) {
     std::lock_guard lock(mutex_);
     BlockList taken(std::move(pending_));
     wake_armed_ = taken.empty() && arm;
+    direct_fd_ = wake_armed_ && !closed_ ? direct_fd : -1;
     return taken;
 }
 
 void RelayOutbox::give_back(BlockList blocks) {
     std::lock_guard lock(mutex_);
     if (closed_) return;
+    // They go out whole on the next connection.
+    if (!blocks.empty()) blocks.front()->written_prefix = 0;
     pending_.prepend(std::move(blocks));
 }
 
@@ -223,6 +260,7 @@ void RelayOutbox::close() {
         std::lock_guard lock(mutex_);
         closed_ = true;
         writer_ = nullptr;
+        direct_fd_ = -1;
         wake_armed_ = false;
         dropped = std::move(pending_);
         idle = std::move(idle_);

@@ -4,6 +4,7 @@
 // notification loop too, after on_message_sent). Shared by those threads under one mutex.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -30,6 +31,9 @@ public:
         std::size_t begin = 0;
         std::vector<std::uint32_t> ends;
         std::size_t first = 0;
+        // Bytes of the first kept message already on the connection (a direct write that the
+        // socket took only in part): the next write starts after them.
+        std::size_t written_prefix = 0;
         Block* next = nullptr;
 
         std::size_t kept_bytes() const { return size - begin; }
@@ -93,8 +97,15 @@ public:
     // Written blocks kept for reuse; the rest are freed.
     static constexpr std::size_t kMaxIdleBlocks = 64;
 
+    // A publisher finding the writer idle writes its message straight to the connection,
+    // at most once in this interval, so that a burst still goes out in large writes.
+    static constexpr std::int64_t kDirectWriteSpacingNs = 50'000;
+
     // `log` raises a level-3 on_log for this relay; `description` names the relay in it.
-    RelayOutbox(Limits limits, std::string description, std::function<void(std::string)> log);
+    // While `listener_count` is above 0 nothing is written directly: written messages are
+    // reported from the writer's loop.
+    RelayOutbox(Limits limits, std::string description, std::function<void(std::string)> log,
+                const std::atomic<std::int64_t>* listener_count = nullptr);
     ~RelayOutbox();
     RelayOutbox(const RelayOutbox&) = delete;
     RelayOutbox& operator=(const RelayOutbox&) = delete;
@@ -110,8 +121,11 @@ public:
     // Run by the job that post_wake queued: tells the writer, if one is still attached.
     void deliver_wake();
     // Everything pending, oldest first. When nothing is pending and `arm` is set, the next
-    // append wakes the writer.
-    BlockList take(bool arm);
+    // append wakes the writer; with `direct_fd` too (not -1), publishers may first write
+    // straight to that descriptor until the next take or disable_direct.
+    BlockList take(bool arm, int direct_fd = -1);
+    // Before the writer's descriptor is closed: no publisher writes to it any more.
+    void disable_direct();
     // Blocks taken and not confirmed written go back in front of what is pending.
     void give_back(BlockList blocks);
     // The messages of `blocks` were written: they no longer count as kept. The blocks stay
@@ -130,6 +144,9 @@ public:
 private:
     Block* new_block(std::size_t at_least);
     void release_block(Block* block);
+    // Writes `bytes` straight to the idle writer's connection when that is allowed; returns
+    // how many bytes the connection took (0 when none, or not tried).
+    std::size_t try_direct_write(std::string_view bytes);
     // Drops pending messages from the front until `bytes` more fit; false if they cannot.
     bool make_room_by_dropping_oldest(std::size_t bytes);
     bool fits(std::size_t bytes) const { return limits_.max_bytes == 0 || kept_bytes_ + bytes <= limits_.max_bytes; }
@@ -153,6 +170,9 @@ private:
     Writer* writer_ = nullptr;
     bool wake_armed_ = false;
     bool closed_ = false;
+    const std::atomic<std::int64_t>* listener_count_;
+    int direct_fd_ = -1;
+    std::int64_t last_direct_ns_ = 0;
 };
 
 }  // namespace tyx::rt

@@ -99,7 +99,8 @@ TyxClientRelay::TyxClientRelay(TyxClientMultiplex& multiplex, std::string_view c
     if (!outbox_) {
         outbox_ = std::make_shared<rt::RelayOutbox>(
             rt::RelayOutbox::limits_of(config_), name_,
-            [&m = multiplex_, name = name_](std::string text) { m.log(name, 3, std::move(text)); });
+            [&m = multiplex_, name = name_](std::string text) { m.log(name, 3, std::move(text)); },
+            &multiplex_.listener_counter());
     }
     outbox_->attach(this);
     recreate_socket();
@@ -149,7 +150,7 @@ void TyxClientRelay::start_writer() {
 asio::awaitable<void> TyxClientRelay::write_loop() {
     for (;;) {
         if (!logged_in_) break;
-        rt::RelayOutbox::BlockList batch = outbox_->take(!closing_);
+        rt::RelayOutbox::BlockList batch = outbox_->take(!closing_, socket_->native_fd());
         if (batch.empty()) {
             if (closing_) break;
             wake_timer_.expires_at(asio::steady_timer::time_point::max());
@@ -167,7 +168,8 @@ asio::awaitable<void> TyxClientRelay::write_loop() {
                 break;
             }
             try {
-                co_await socket_->send_all_sync(std::string_view(block.data.get() + block.begin, block.kept_bytes()));
+                const std::size_t from = block.begin + block.written_prefix;
+                co_await socket_->send_all_sync(std::string_view(block.data.get() + from, block.size - from));
             } catch (const std::system_error& e) {
                 failed = true;
                 if (!stopping_) report_tls_error(e);
@@ -183,6 +185,7 @@ asio::awaitable<void> TyxClientRelay::write_loop() {
             // Unwritten messages go back to the front of the outbox for the next connection;
             // closing ends the receive loop's read, which reconnects.
             outbox_->give_back(std::move(batch));
+            outbox_->disable_direct();
             co_await socket_->disconnect_sync();
             break;
         }
@@ -191,6 +194,8 @@ asio::awaitable<void> TyxClientRelay::write_loop() {
 }
 
 asio::awaitable<void> TyxClientRelay::end_writer() {
+    // No publisher may write to the descriptor once it is closed (and perhaps reused).
+    outbox_->disable_direct();
     wake_timer_.cancel();
     co_await socket_->disconnect_sync();
     while (writer_running_) co_await asio::post(io_context_, asio::use_awaitable);

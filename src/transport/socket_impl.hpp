@@ -81,6 +81,10 @@ public:
     void set_on_batch_written(std::function<void()> hook) { on_batch_written_ = std::move(hook); }
 
     bool is_ssl() const { return use_ssl_; }
+    // The connected plain TCP socket's descriptor, for a non-blocking write from another thread
+    // while nothing else writes on it; -1 for TLS (its state lives in the TLS stream) or when
+    // not connected. Loop thread only.
+    virtual int native_fd() const { return -1; }
 
     asio::io_context& io_context() const { return io_context_; }
     const std::string& host() const { return host_; }
@@ -186,6 +190,8 @@ private:
 class TcpSocket : public StreamSocket<asio::ip::tcp::socket> {
 public:
     TcpSocket(asio::io_context& io_context, std::string host, std::string port_or_service);
+
+    int native_fd() const override { return is_connected() ? stream()->native_handle() : -1; }
 
 private:
     std::shared_ptr<asio::ip::tcp::socket> make_stream() override;
