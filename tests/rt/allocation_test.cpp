@@ -1,12 +1,21 @@
-// Counts heap allocations while relay messages are built and released in a loop: once the
-// pool and the buffers are warm, building a message allocates nothing.
+// Counts heap allocations, on every thread, while relay messages are built and released in a
+// loop and while Client::publish_object publishes to a relay: once the pool, the buffers and
+// the outbox are warm, neither allocates.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstdlib>
 #include <new>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
 #include "rt/messages.hpp"
+#include "tyx/tyx.hpp"
 
 namespace {
 std::atomic<long> g_allocations{0};
@@ -48,6 +57,78 @@ TEST(MessageAllocations, SteadyStateBuildingAllocatesNothing) {
     const long after = g_allocations.load();
     EXPECT_GT(total, 0u);
     EXPECT_EQ(after - before, 0) << "allocations while building warm messages";
+}
+
+// Accepts one connection on loopback and reads everything into one buffer, counting bytes.
+class CountingSink {
+public:
+    CountingSink() {
+        listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        ::bind(listener_, reinterpret_cast<sockaddr*>(&address), length);
+        ::listen(listener_, 1);
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+        port_ = ntohs(address.sin_port);
+        reader_ = std::thread([this] {
+            const int connection = ::accept(listener_, nullptr, nullptr);
+            static char buffer[1 << 16];
+            for (;;) {
+                const ssize_t n = ::read(connection, buffer, sizeof buffer);
+                if (n <= 0) break;
+                bytes_.fetch_add(static_cast<std::uint64_t>(n));
+            }
+            ::close(connection);
+        });
+    }
+    ~CountingSink() {
+        reader_.join();
+        ::close(listener_);
+    }
+    std::uint16_t port() const { return port_; }
+    // Spins (without allocating) until `n` bytes have arrived; false after 20 s.
+    bool wait_for_bytes(std::uint64_t n) const {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (bytes_.load() < n)
+            if (std::chrono::steady_clock::now() > deadline) return false;
+        return true;
+    }
+    std::uint64_t bytes() const { return bytes_.load(); }
+
+private:
+    int listener_ = -1;
+    std::uint16_t port_ = 0;
+    std::atomic<std::uint64_t> bytes_{0};
+    std::thread reader_;
+};
+
+TEST(PublishAllocations, SteadyStatePublishObjectAllocatesNothingOnAnyThread) {
+    const std::vector<std::string> names = {"qty", "px", "side", "venue", "lots", "flag"};
+    const std::vector<FieldValue> values = {std::int32_t{5}, 101.25, 'B', std::string("XNYS"), std::int64_t{3},
+                                            std::monostate{}};
+    CountingSink sink;
+    {
+        Client client;
+        Cluster cluster("alpha", "127.0.0.1");
+        cluster.publication_config = PublicationConfig(std::to_string(sink.port()), false, "feedA");
+        client.add_cluster(cluster, true);
+        const std::size_t size = client.serialize_object("Order", "o-17", names, values, 42).size();
+        auto publish_round = [&] {
+            const std::uint64_t target = sink.bytes() + 20000 * size;
+            for (int i = 0; i < 20000; ++i) client.publish_object("alpha", "Order", "o-17", names, values, 42);
+            return sink.wait_for_bytes(target);
+        };
+        // Warm-up: enough rounds for the outbox to hold as many blocks as a round keeps in
+        // flight at its peak, and for the relay loop's job and coroutine memory.
+        for (int i = 0; i < 20; ++i) ASSERT_TRUE(publish_round());
+
+        const long before = g_allocations.load();
+        for (int i = 0; i < 5; ++i) ASSERT_TRUE(publish_round());
+        const long after = g_allocations.load();
+        EXPECT_EQ(after - before, 0) << "allocations while publishing warm";
+    }
 }
 
 }  // namespace
