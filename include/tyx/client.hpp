@@ -3,6 +3,19 @@
 // relay sessions, and a notification thread that runs every listener callback and every
 // sql_async callback, one at a time, in event order.
 //
+// Publishing (publish_object, publish_raw, remove_object and the relay command operations) is
+// the exception: it runs on the calling thread. The call builds the message text, chooses the
+// relay shards (calling the cluster's distribution function there, never twice at once for one
+// cluster) and copies the bytes into each chosen shard's outbox; the shard's worker writes its
+// outbox in large writes, and an idle shard over plain TCP takes a message straight onto its
+// connection from the calling thread. Messages published from one thread reach each shard in
+// call order. An outbox keeps at most PublicationConfig::max_buffered_bytes while its shard
+// cannot write (full_buffer_policy says what then gives way; a level-3 on_log reports the first
+// drop and, once there is room again, how many were dropped). A cluster is known to publishers
+// from the moment add_cluster is called, so what is published right after it waits for the
+// shards' first login; remove_cluster (and destroying the Client) writes what was published
+// before it ahead of each shard's logout.
+//
 // Threads and blocking: every operation may be called from any application thread and from a
 // listener callback. The calls that block are the `wait = true` forms of add_cluster,
 // remove_cluster, subscribe and unsubscribe, and sql, get_table_schema, sql_insert and
@@ -92,7 +105,7 @@ public:
     // Registers a listener until the Client is destroyed; null is ignored.
     void listener_add(std::shared_ptr<ClientListener> listener);
 
-    // Publishing never blocks and never reports an unknown cluster.
+    // Publishing never reports an unknown cluster, and blocks only as the full-buffer policy says.
     void publish_object(std::string_view cluster_name, std::string_view object_type,
                         std::string_view object_id, const std::vector<std::string>& field_names,
                         const std::vector<FieldValue>& field_values, std::int64_t seqnum = 0,

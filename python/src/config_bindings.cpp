@@ -16,7 +16,7 @@ struct PythonDistribution {
 
     std::vector<std::size_t> operator()(std::string_view cluster_name, std::string_view message) const {
         if (interpreter_stopping()) return {};
-        mark_library_thread();
+        // Runs on the publishing thread, which has released the GIL for the call.
         py::gil_scoped_acquire gil;
         const char* context =
             "exception in the distribution function; the message goes to every enabled relay shard";
@@ -124,12 +124,20 @@ void bind_config(py::module_& m) {
 
     py::class_<PublicationConfig> publication(
         m, "PublicationConfig", "The relay shards of a cluster, the relay login and option bits.");
+    py::enum_<PublicationConfig::FullBufferPolicy>(publication, "FullBufferPolicy")
+        .value("drop_newest", PublicationConfig::FullBufferPolicy::drop_newest)
+        .value("drop_oldest", PublicationConfig::FullBufferPolicy::drop_oldest);
     bind_shard<PublicationConfig::Shard>(publication, "ShardList");
     publication.def(py::init<>())
         .def(py::init<std::string, bool, std::string, std::int32_t>(), py::arg("port_or_service"),
              py::arg("use_ssl"), py::arg("login_id"), py::arg("options") = 0)
         .def_readwrite("login_id", &PublicationConfig::login_id)
         .def_readwrite("options", &PublicationConfig::options)
+        .def_readwrite("max_buffered_bytes", &PublicationConfig::max_buffered_bytes,
+                       "Most message bytes kept per relay shard while waiting to be written; 0 keeps everything.")
+        .def_readwrite("full_buffer_policy", &PublicationConfig::full_buffer_policy)
+        .def_readwrite("full_buffer_block_ms", &PublicationConfig::full_buffer_block_ms,
+                       "With drop_newest: how long a publishing call may wait for room; 0 drops at once.")
         .def(
             "set_distribution_function",
             [](PublicationConfig& c, py::object fn) {
@@ -141,7 +149,8 @@ void bind_config(py::module_& m) {
             },
             py::arg("function"),
             "Sets fn(cluster_name: str, message: str) -> list of shard positions; an empty result (or None)\n"
-            "means every enabled shard. It runs on the library's control thread: keep it short.")
+            "means every enabled shard. It runs on the publishing thread, one call at a time per cluster:\n"
+            "keep it short.")
         .def("clear_distribution_function", &PublicationConfig::clear_distribution_function)
         .def("has_distribution_function", &PublicationConfig::has_distribution_function)
         .def("distribution_function", [](const PublicationConfig& c) -> py::object {

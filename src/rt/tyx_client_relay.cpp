@@ -255,7 +255,16 @@ asio::awaitable<void> TyxClientRelay::stop() {
     closing_ = true;
     if (writer_running_) {
         wake_timer_.cancel();
-        while (writer_running_) co_await asio::post(io_context_, asio::use_awaitable);
+        // A relay that stopped reading must not hold the stop for ever: past the deadline the
+        // connection is closed, which ends the write in progress.
+        const auto deadline = std::chrono::steady_clock::now() + kStopFlushDeadline;
+        asio::steady_timer poll(io_context_);
+        while (writer_running_ && std::chrono::steady_clock::now() < deadline) {
+            poll.expires_after(std::chrono::milliseconds(1));
+            std::error_code ignored;
+            co_await poll.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+        }
+        if (writer_running_) co_await end_writer();
     }
     if (config_.options & PublicationConfig::ENABLE_SEND_SEQNUM) ++sequence_;
     auto logout = rt::make_logout_message(config_, sequence_);

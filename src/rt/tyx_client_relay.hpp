@@ -9,6 +9,7 @@
 #include <asio/io_context.hpp>
 #include <asio/steady_timer.hpp>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string_view>
@@ -56,6 +57,9 @@ public:
     std::uint64_t lines_decoded() const { return lines_decoded_; }
 
 private:
+    // How long stop waits for the outbox to be written before it gives up on it.
+    static constexpr std::chrono::seconds kStopFlushDeadline{10};
+
     asio::awaitable<void> do_login();
     asio::awaitable<void> do_reconnect();
     // Writes the outbox while logged in: everything pending in one go, then waits to be woken.
