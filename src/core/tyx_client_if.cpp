@@ -124,15 +124,6 @@ void ITyxClient::notify_message_sent(std::string message) {
     });
 }
 
-void ITyxClient::flush_message_sent() {
-    if (pending_sent_.empty()) return;
-    std::vector<std::string> texts;
-    texts.swap(pending_sent_);
-    notify([texts = std::move(texts)](TyxClientListener& l, TyxClientMultiplex& m, std::string_view name) {
-        for (const auto& text : texts) l.on_message_sent(m, name, text);
-    });
-}
-
 void ITyxClient::notify_log(std::uint8_t level, std::string message) {
     notify([level, text = std::move(message)](TyxClientListener& l, TyxClientMultiplex& m,
                                               std::string_view name) { l.on_log(m, name, level, text); });

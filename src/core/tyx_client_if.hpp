@@ -104,7 +104,6 @@ protected:
     // Posts one event to the listeners: `f(listener, multiplex, name)` with this client's name.
     template <typename F>
     void notify(F&& f) {
-        flush_message_sent();
         multiplex_.notify_listeners([&m = multiplex_, name = name_, fn = std::forward<F>(f)](
                                         TyxClientListener& l) mutable { fn(l, m, std::string_view(name)); });
     }
@@ -112,12 +111,6 @@ protected:
     void notify_disconnect();
     void notify_logged_in();
     void notify_message_sent(std::string message);
-    // Batched on_message_sent: texts gathered with queue_message_sent go to the listeners in one
-    // notification job at the next flush_message_sent, or before any other event of this
-    // client, so the order of events is kept. For a stream of writes, where one job per
-    // message would cost more than the writing.
-    void queue_message_sent(std::string message) { pending_sent_.push_back(std::move(message)); }
-    void flush_message_sent();
     void notify_log(std::uint8_t level, std::string message);
     // After a failed attempt on `socket`: a TLS socket's failure (refused handshake, unknown
     // certificate, pinned key mismatch) is raised as a level-3 log with the socket's last error,
@@ -138,7 +131,6 @@ protected:
     std::chrono::steady_clock::time_point last_login_time_{};
     std::int64_t current_backoff_ms_ = 0;
     std::function<void()> first_round_hook_;
-    std::vector<std::string> pending_sent_;
 };
 
 }  // namespace tyx

@@ -72,13 +72,6 @@ public:
     virtual asio::awaitable<void> send_kept_messages() = 0;
     // Queues `message`; any thread. Written at once when connected and idle, else kept.
     virtual void send_async(std::shared_ptr<QMessage> message, SendCallback on_sent) = 0;
-    // Loop thread only: queues every entry, in order, and starts one write for them when
-    // send_async would have; the same as send_async for each, without a hand-off per message.
-    virtual void send_batch_on_loop(std::vector<PendingSend> entries) = 0;
-
-    // Called on the loop after the callbacks of each written batch have run (a batch is what
-    // one write carried), so that an owner can act once per batch instead of once per message.
-    void set_on_batch_written(std::function<void()> hook) { on_batch_written_ = std::move(hook); }
 
     bool is_ssl() const { return use_ssl_; }
     // The connected plain TCP socket's descriptor, for a non-blocking write from another thread
@@ -120,7 +113,6 @@ protected:
     std::int32_t last_error_ = 0;
     std::string last_error_message_;
     std::deque<PendingSend> pending_sends_;
-    std::function<void()> on_batch_written_;
 };
 
 // The connection-independent half of a socket over one asio stream (a TCP socket, or a TLS
@@ -142,7 +134,6 @@ public:
     asio::awaitable<std::uint64_t> receive_line_sync(std::vector<char>& out) override;
     asio::awaitable<void> send_kept_messages() override;
     void send_async(std::shared_ptr<QMessage> message, SendCallback on_sent) override;
-    void send_batch_on_loop(std::vector<PendingSend> entries) override;
 
     // Coalesced writes started so far (queued and kept batches); loop thread only.
     std::uint64_t batches_written() const { return batches_written_; }

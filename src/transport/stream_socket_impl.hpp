@@ -169,14 +169,6 @@ void StreamSocket<Stream>::send_async(std::shared_ptr<QMessage> message, SendCal
 }
 
 template <typename Stream>
-void StreamSocket<Stream>::send_batch_on_loop(std::vector<PendingSend> entries) {
-    if (entries.empty()) return;
-    const bool was_empty = !has_pending();
-    for (auto& entry : entries) enqueue(std::move(entry));
-    if (was_empty && !writing_ && is_connected()) do_write();
-}
-
-template <typename Stream>
 void StreamSocket<Stream>::enqueue_on_loop(PendingSend entry) {
     const bool was_empty = enqueue(std::move(entry));
     // A write in progress picks the entry up when it completes; while disconnected it is kept
@@ -205,8 +197,6 @@ void StreamSocket<Stream>::do_write() {
                           }
                           complete_pending(count);
                           if (alive.expired()) return;  // a callback destroyed the socket
-                          if (on_batch_written_) on_batch_written_();
-                          if (alive.expired()) return;
                           if (has_pending() && !writing_ && is_connected()) do_write();
                       });
 }
@@ -231,7 +221,6 @@ asio::awaitable<void> StreamSocket<Stream>::send_kept_messages() {
             throw std::system_error(ec);
         }
         complete_pending(count);
-        if (on_batch_written_) on_batch_written_();
     }
 }
 
