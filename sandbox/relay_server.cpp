@@ -4,6 +4,7 @@
 
 #include <asio/awaitable.hpp>
 #include <asio/co_spawn.hpp>
+#include <asio/ssl/error.hpp>
 #include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
 
@@ -38,6 +39,19 @@ std::vector<std::string> split_words(std::string_view text) {
 constexpr std::size_t kReadChunk = 64 * 1024;
 constexpr std::size_t kCountingReadChunk = 256 * 1024;
 
+// Whether a connection's reader ended because the client closed its side in order. Over TLS our
+// ending of the TCP stream carries no close-notify, so the client closes without one either.
+bool ended_by_client(const std::exception_ptr& error) {
+    if (!error) return false;
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::system_error& e) {
+        return e.code() == asio::error::eof || e.code() == asio::ssl::error::stream_truncated;
+    } catch (...) {
+    }
+    return false;
+}
+
 }  // namespace
 
 struct RelayServer::Session : std::enable_shared_from_this<Session> {
@@ -49,6 +63,8 @@ struct RelayServer::Session : std::enable_shared_from_this<Session> {
     std::deque<std::string> to_write;
     std::size_t pending_bytes = 0;
     bool writing = false;
+    // Set when shutdown_gracefully ended our sending side: nothing more can be written.
+    std::optional<std::chrono::steady_clock::time_point> send_ended_at;
 
     void close() {
         std::error_code ignored;
@@ -164,6 +180,43 @@ void RelayServer::drop_all_connections() {
     });
 }
 
+std::vector<RelayGracefulClose> RelayServer::shutdown_gracefully(std::chrono::milliseconds timeout) {
+    loop_->call([this] {
+        // Listening stops first: a client reconnecting during the drain would otherwise be
+        // accepted by a server that is going away.
+        listener_->stop();
+        draining_.clear();
+        const auto now = std::chrono::steady_clock::now();
+        for (auto& [id, session] : sessions_) {
+            if (!session->socket.is_open()) continue;
+            session->send_ended_at = now;
+            draining_[id].connection = id;
+            std::error_code ignored;
+            session->socket.shutdown(asio::socket_base::shutdown_send, ignored);
+        }
+    });
+    const auto drained = [this] {
+        for (const auto& [id, d] : draining_)
+            if (sessions_.count(id) != 0) return false;
+        return true;
+    };
+    if (!loop_->wait_until(drained, timeout)) {
+        loop_->call([this] {
+            for (const auto& [id, d] : draining_)
+                if (auto it = sessions_.find(id); it != sessions_.end()) it->second->close();
+        });
+        // Each reader sees its closed socket on the loop and records the connection as not
+        // closed by its client.
+        loop_->wait_until(drained, std::chrono::seconds(10));
+    }
+    return loop_->call([this] {
+        std::vector<RelayGracefulClose> closes;
+        for (const auto& [id, d] : draining_) closes.push_back(d);
+        draining_.clear();
+        return closes;
+    });
+}
+
 void RelayServer::on_accept(SandboxStream socket) {
     auto session = std::make_shared<Session>(std::move(socket));
     session->id = ++state_.accepted;
@@ -218,8 +271,13 @@ void RelayServer::on_accept(SandboxStream socket) {
             loop_->notify_changed();
         }
     };
-    asio::co_spawn(loop_->context(), std::move(reader), [this, session](std::exception_ptr) {
+    asio::co_spawn(loop_->context(), std::move(reader), [this, session](std::exception_ptr error) {
         // End of input, a socket error or malformed input: this connection ends, the server goes on.
+        if (auto it = draining_.find(session->id); it != draining_.end() && session->send_ended_at) {
+            it->second.client_closed = ended_by_client(error);
+            it->second.waited = std::chrono::duration_cast<std::chrono::microseconds>(
+                std::chrono::steady_clock::now() - *session->send_ended_at);
+        }
         session->close();
         state_.connections[session->id].open = false;
         sessions_.erase(session->id);
@@ -234,7 +292,7 @@ void RelayServer::handle_line(Session& session, std::string_view line) {
     ++conn.line_count;
     ++state_.line_count;
     session.first_line_done = true;
-    if (!options_.counting_only) conn.lines.emplace_back(line);
+    if (!options_.counting_only && !options_.object_ids_only) conn.lines.emplace_back(line);
     if (line.empty()) return;
     const char type = line.front();
     if (type != 'L' && type != 'X' && type != 'O' && type != 'D') return;
@@ -281,6 +339,11 @@ void RelayServer::handle_line(Session& session, std::string_view line) {
         if (it != sessions_.end())
             write(it->second, make_status_line({now_ms(), 0, pub.seqnum.value_or(0), "ok", {}}));
     }
+    if (options_.object_ids_only) {
+        if (pub.kind == RelayPublication::Kind::Object) conn.object_ids.push_back(pub.id);
+        if (observer_) batch_.push_back(std::move(pub));
+        return;
+    }
     if (observer_) batch_.push_back(pub);
     state_.publications.push_back(std::move(pub));
 }
@@ -300,6 +363,7 @@ void RelayServer::flush_batch() {
 }
 
 void RelayServer::write(const std::shared_ptr<Session>& session, std::string text) {
+    if (session->send_ended_at) return;
     session->pending_bytes += text.size();
     if (session->pending_bytes > options_.max_pending_write_bytes) {
         session->close();
@@ -369,6 +433,7 @@ void RelayServer::clear() {
     loop_->call([this] {
         for (auto& [id, c] : state_.connections) {
             c.lines.clear();
+            c.object_ids.clear();
             c.line_count = c.bytes = c.logins = 0;
         }
         state_.publications.clear();

@@ -15,6 +15,9 @@
 //  - whatever a test asks for with send_line, send_status, send_execute_command, broadcast_line.
 // A line longer than `max_line_bytes` closes its connection, and so do more than
 // `max_pending_write_bytes` of answers the client has not read.
+// shutdown_gracefully goes down the way a relay taken out for maintenance does: it stops
+// listening, ends its sending side of every connection, reads on until each client has closed
+// (or a bound passes), then closes; resume_listening brings it back on the same port.
 #pragma once
 
 #include "relay_text.hpp"
@@ -47,6 +50,10 @@ struct RelayServerOptions {
     // Counting only: no line is parsed or kept except each connection's first line (so a login
     // is still recorded and answered); lines, bytes and connections are counted.
     bool counting_only = false;
+    // Object ids only: of each object only its `I` text is kept, in RelayConnection::object_ids;
+    // no line or publication is kept, so millions of messages fit. Logins are recorded and
+    // answered, and every count goes on as when recording.
+    bool object_ids_only = false;
     bool answer_login = true;
     std::string login_message = "logged in";
     bool acknowledge_publications = false;
@@ -86,7 +93,8 @@ struct RelayConnection {
     std::optional<std::int64_t> login_timestamp;  // `@` of the last login
     std::optional<std::int64_t> logout_seqnum;
     std::optional<std::int64_t> logout_timestamp;
-    std::deque<std::string> lines;  // every line, in order, without line feed (not when counting)
+    std::deque<std::string> lines;       // every line, in order, without line feed (when recording)
+    std::deque<std::string> object_ids;  // each object's `I` text, in order (object_ids_only)
     std::uint64_t line_count = 0;
     std::uint64_t bytes = 0;
     std::uint64_t logins = 0;
@@ -106,6 +114,15 @@ struct RelayState {
     // The last object received for (type, id) unless a later removal of it was received.
     const RelayPublication* current_object(std::string_view type, std::string_view id) const;
     std::size_t open_connections() const;
+};
+
+// What shutdown_gracefully saw of one connection.
+struct RelayGracefulClose {
+    ConnectionId connection = 0;
+    bool client_closed = false;  // the client closed its side within the bound
+    // From ending our sending side to reading the client's end of stream (to giving up on it
+    // when it did not close).
+    std::chrono::microseconds waited{0};
 };
 
 class RelayServer {
@@ -129,6 +146,13 @@ public:
     void resume_listening();  // on the same port
     void drop_connection(ConnectionId id);
     void drop_all_connections();
+    // Stops listening, shuts down the sending side of every open connection, goes on reading
+    // each (what the client still sends is recorded) until it ends or `timeout` passes, and
+    // closes it. Returns once every connection is closed, one entry per connection in id order.
+    // A connection still in its TLS handshake is closed at once, as stop_listening does.
+    // Like the wait_* members, not to be called on the loop.
+    std::vector<RelayGracefulClose> shutdown_gracefully(
+        std::chrono::milliseconds timeout = std::chrono::seconds(2));
 
     // Writes `text` exactly (add the line feed yourself) to one connection; ignored when it is
     // closed. send_status and send_execute_command write the lines of relay_text.hpp.
@@ -173,6 +197,8 @@ private:
     Observer observer_;
     std::vector<RelayPublication> batch_;
     std::size_t active_ = 0;  // reading coroutines and posted jobs still to run
+    // Connections of a running shutdown_gracefully, filled in as each one ends.
+    std::map<ConnectionId, RelayGracefulClose> draining_;
 };
 
 }  // namespace tyx::sandbox
