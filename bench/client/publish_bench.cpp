@@ -73,10 +73,8 @@ BENCHMARK(BM_RawLoopbackCeiling)->Iterations(2000)->UseRealTime()->Unit(benchmar
 }  // namespace
 
 int main(int argc, char** argv) {
-    tyx::bench::CollectingReporter reporter(argc, argv);  // before Initialize takes the flags out
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
+    tyx::bench::CollectingReporter reporter(argc, argv);
+    if (!tyx::bench::run_benchmarks(reporter, argc, argv)) return 1;
 
     const auto rate = [&](const char* name) { return reporter.median(name, "items_per_second"); };
     const auto none = rate("BM_ClientPublishNoListener");

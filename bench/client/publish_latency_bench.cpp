@@ -235,10 +235,8 @@ BENCHMARK(BM_WriteLatency)->Iterations(kMessages)->UseRealTime()->Unit(benchmark
 }  // namespace
 
 int main(int argc, char** argv) {
-    tyx::bench::CollectingReporter reporter(argc, argv);  // before Initialize takes the flags out
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
+    tyx::bench::CollectingReporter reporter(argc, argv);
+    if (!tyx::bench::run_benchmarks(reporter, argc, argv)) return 1;
 
     std::FILE* out = reporter.summary_stream();
     std::fprintf(out, "\nLatency at one message per %lld us, ratios within this run:\n",

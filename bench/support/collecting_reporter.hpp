@@ -82,4 +82,13 @@ inline void print_ratio(std::FILE* out, const char* label, std::optional<double>
     }
 }
 
+// Reads the benchmark flags and runs the chosen benchmarks through `reporter` (built from the
+// same arguments first, before the flags are taken out); false for an unknown argument.
+inline bool run_benchmarks(CollectingReporter& reporter, int& argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return false;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    return true;
+}
+
 }  // namespace tyx::bench
