@@ -36,7 +36,7 @@ Cluster relay_cluster(const RelayServer& server, std::size_t limit, PublicationC
     return cluster;
 }
 
-std::size_t resident_bytes() {
+[[maybe_unused]] std::size_t resident_bytes() {
     std::ifstream statm("/proc/self/statm");
     std::size_t pages = 0, resident = 0;
     statm >> pages >> resident;
