@@ -53,6 +53,7 @@ public:
     private:
         Client& client_;
         std::shared_ptr<ClientListener> listener_;
+        ClientListener::CenterIncrementalUpdate update_;  // reused by on_update
     };
 
     // Table upload; `table` must be a Table, anything else is refused with a level-3 log.
