@@ -32,6 +32,15 @@ struct TyxClientMultiplex::RouteTable {
     std::unordered_map<std::string, std::shared_ptr<ClusterRoute>, Hash, std::equal_to<>> clusters;
 };
 
+// What a publishing thread last saw of one multiplexer's routing table. A thread that
+// publishes through several clients in turn refreshes it at each change of client.
+struct TyxClientMultiplex::RouteCache {
+    std::uint64_t owner = 0;  // instance_id_ of the multiplexer the table belongs to
+    std::uint64_t version = 0;
+    std::shared_ptr<const RouteTable> table;
+    const ClusterRoute* last_route = nullptr;  // most calls name the cluster of the call before
+};
+
 template <typename Edit>
 void TyxClientMultiplex::edit_routes(Edit&& edit) {
     auto copy = std::make_shared<RouteTable>(*routes_);

@@ -98,17 +98,14 @@ void TyxClientMultiplex::add_cluster(const Cluster& cluster, bool wait) {
         auto route = std::make_shared<ClusterRoute>();
         route->name = cluster.name;
         route->distribution = cluster.publication_config.distribution_function();
-        const auto limits = rt::RelayOutbox::limits_of(cluster.publication_config);
+        const std::string relay_name = make_client_name(cluster.name, "relay");
         const auto& shards = cluster.publication_config.shards;
         for (std::size_t i = 0; i < shards.size(); ++i) {
-            if (!shards[i].enabled()) {
-                outboxes.push_back(nullptr);
-                continue;
-            }
-            const std::string relay_name = make_client_name(cluster.name, "relay");
-            outboxes.push_back(std::make_shared<rt::RelayOutbox>(
-                limits, relay_name + " shard " + std::to_string(i),
-                [this, relay_name](std::string text) { log(relay_name, 3, std::move(text)); }, &listener_count_));
+            outboxes.push_back(shards[i].enabled()
+                                   ? TyxClientRelay::make_outbox(*this, relay_name,
+                                                                 relay_name + " shard " + std::to_string(i),
+                                                                 cluster.publication_config)
+                                   : nullptr);
         }
         route->relays = outboxes;
         edit_routes([&](RouteTable& table) { table.clusters.emplace(cluster.name, std::move(route)); });
@@ -157,23 +154,8 @@ asio::awaitable<void> TyxClientMultiplex::do_stop_all() {
 
 // ---------------------------------------------------------------- publication
 
-namespace {
-
-// What a publishing thread last saw of one multiplexer's routing table. A thread that
-// publishes through several clients in turn refreshes it at each change of client.
-struct RouteCache {
-    std::uint64_t owner = 0;
-    std::uint64_t version = 0;
-    std::shared_ptr<const void> table;
-    const void* last_route = nullptr;
-    std::string_view last_name;  // the name inside last_route
-};
-thread_local RouteCache t_route_cache;
-
-}  // namespace
-
 const TyxClientMultiplex::ClusterRoute* TyxClientMultiplex::find_route(std::string_view cluster_name) {
-    RouteCache& cache = t_route_cache;
+    thread_local RouteCache cache;
     const std::uint64_t version = routes_version_.load(std::memory_order_acquire);
     if (cache.owner != instance_id_ || cache.version != version) {
         std::lock_guard lock(routes_mutex_);
@@ -181,16 +163,12 @@ const TyxClientMultiplex::ClusterRoute* TyxClientMultiplex::find_route(std::stri
         cache.version = routes_version_.load(std::memory_order_relaxed);
         cache.owner = instance_id_;
         cache.last_route = nullptr;
-        cache.last_name = {};
     }
-    if (cache.last_route != nullptr && cache.last_name == cluster_name)
-        return static_cast<const ClusterRoute*>(cache.last_route);
-    const auto& table = *static_cast<const RouteTable*>(cache.table.get());
-    auto it = table.clusters.find(cluster_name);
-    if (it == table.clusters.end()) return nullptr;
+    if (cache.last_route != nullptr && cache.last_route->name == cluster_name) return cache.last_route;
+    auto it = cache.table->clusters.find(cluster_name);
+    if (it == cache.table->clusters.end()) return nullptr;
     cache.last_route = it->second.get();
-    cache.last_name = it->second->name;
-    return it->second.get();
+    return cache.last_route;
 }
 
 void TyxClientMultiplex::route_message(const ClusterRoute& route, std::string_view bytes) {

@@ -180,6 +180,7 @@ private:
     // publishers keep a thread-local copy and look at the version only.
     struct ClusterRoute;
     struct RouteTable;
+    struct RouteCache;
     const ClusterRoute* find_route(std::string_view cluster_name);
     void route_message(const ClusterRoute& route, std::string_view bytes);
     // Replaces the table with `edit` applied to a copy, raising the version; routes_mutex_ held.

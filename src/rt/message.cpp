@@ -414,7 +414,7 @@ void begin_message(Message& message, char type, std::int64_t seqnum, bool with_t
 }
 
 MessagePtr make_message(char type, std::int64_t seqnum, bool with_timestamp) {
-    MessagePtr message = MessagePool::instance().acquire(type);
+    MessagePtr message = MessagePool::instance().acquire('\0');
     begin_message(*message, type, seqnum, with_timestamp);
     return message;
 }

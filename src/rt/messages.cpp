@@ -51,8 +51,8 @@ MessagePtr make_object_message(std::string_view object_type, std::string_view ob
                                const std::vector<std::string>& field_names,
                                const std::vector<FieldValue>& field_values, std::int64_t seqnum,
                                std::int64_t expires_on_ms) {
-    MessagePtr m = make_message('O', seqnum, false);
-    append_object_fields(*m, object_type, object_id, field_names, field_values, expires_on_ms);
+    MessagePtr m = MessagePool::instance().acquire('\0');
+    write_object_message(*m, object_type, object_id, field_names, field_values, seqnum, expires_on_ms);
     return m;
 }
 
@@ -71,10 +71,8 @@ std::string serialize_object(std::string_view object_type, std::string_view obje
 }
 
 MessagePtr make_remove_message(std::string_view object_id, std::string_view object_type, std::int64_t seqnum) {
-    MessagePtr m = make_message('D', seqnum, false);
-    m->append_field("I", object_id);
-    m->append_field("T", object_type);
-    m->finish_line();
+    MessagePtr m = MessagePool::instance().acquire('\0');
+    write_remove_message(*m, object_id, object_type, seqnum);
     return m;
 }
 

@@ -91,6 +91,14 @@ std::string RelayOutbox::policy_text() const {
     return "dropping new messages after waiting up to " + std::to_string(limits_.block_for.count()) + " ms";
 }
 
+std::string RelayOutbox::end_episode() {
+    std::string text = "Publication buffer has room again: " + description_ + " dropped " +
+                       std::to_string(episode_dropped_) + " messages";
+    in_episode_ = false;
+    episode_dropped_ = 0;
+    return text;
+}
+
 bool RelayOutbox::make_room_by_dropping_oldest(std::size_t bytes) {
     std::uint64_t dropped = 0;
     while (!fits(bytes)) {
@@ -121,7 +129,7 @@ bool RelayOutbox::append(std::string_view bytes) {
         std::unique_lock lock(mutex_);
         if (closed_) return false;
         const bool had_episode = in_episode_;
-        std::uint64_t dropped_before = dropped_;
+        const std::uint64_t dropped_before = dropped_;
         bool room = fits(bytes.size());
         if (!room) {
             if (limits_.policy == PublicationConfig::FullBufferPolicy::drop_oldest) {
@@ -136,7 +144,7 @@ bool RelayOutbox::append(std::string_view bytes) {
         }
         std::size_t direct = 0;
         if (room && direct_fd_ >= 0 && pending_.empty()) direct = try_direct_write(bytes);
-        if (direct == bytes.size()) {
+        if (direct > 0 && direct == bytes.size()) {
             kept = true;
         } else if (room) {
             Block* tail = pending_.back();
@@ -166,11 +174,7 @@ bool RelayOutbox::append(std::string_view bytes) {
             log_text = "Publication buffer full: " + description_ + " keeps at most " +
                        std::to_string(limits_.max_bytes) + " bytes; " + policy_text();
         } else if (!dropped_now && had_episode) {
-            // A message fitted without dropping anything: the episode is over.
-            log_text = "Publication buffer has room again: " + description_ + " dropped " +
-                       std::to_string(episode_dropped_) + " messages";
-            in_episode_ = false;
-            episode_dropped_ = 0;
+            log_text = end_episode();  // a message fitted without dropping anything
         }
         if (kept && direct != bytes.size() && wake_armed_ && writer_ != nullptr) {
             wake_armed_ = false;
@@ -238,12 +242,7 @@ void RelayOutbox::written(const BlockList& blocks) {
         if (waiting_for_room_ > 0) room_.notify_all();
         // Everything kept has been written: an episode of drops that no later publication
         // ended is over too.
-        if (in_episode_ && kept_messages_ == 0) {
-            log_text = "Publication buffer has room again: " + description_ + " dropped " +
-                       std::to_string(episode_dropped_) + " messages";
-            in_episode_ = false;
-            episode_dropped_ = 0;
-        }
+        if (in_episode_ && kept_messages_ == 0) log_text = end_episode();
     }
     if (!log_text.empty() && log_) log_(std::move(log_text));
 }

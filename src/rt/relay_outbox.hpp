@@ -151,6 +151,8 @@ private:
     bool make_room_by_dropping_oldest(std::size_t bytes);
     bool fits(std::size_t bytes) const { return limits_.max_bytes == 0 || kept_bytes_ + bytes <= limits_.max_bytes; }
     std::string policy_text() const;
+    // Closes an episode of drops; returns the log text that reports it.
+    std::string end_episode();
 
     const Limits limits_;
     const std::string description_;

@@ -96,14 +96,18 @@ TyxClientRelay::TyxClientRelay(TyxClientMultiplex& multiplex, std::string_view c
       outbox_(std::move(outbox)),
       wake_slot_(std::make_shared<RelayWakeSlot>()),
       wake_timer_(io_context) {
-    if (!outbox_) {
-        outbox_ = std::make_shared<rt::RelayOutbox>(
-            rt::RelayOutbox::limits_of(config_), name_,
-            [&m = multiplex_, name = name_](std::string text) { m.log(name, 3, std::move(text)); },
-            &multiplex_.listener_counter());
-    }
+    if (!outbox_) outbox_ = make_outbox(multiplex_, name_, name_, config_);
     outbox_->attach(this);
     recreate_socket();
+}
+
+std::shared_ptr<rt::RelayOutbox> TyxClientRelay::make_outbox(TyxClientMultiplex& multiplex,
+                                                             const std::string& relay_name, std::string description,
+                                                             const PublicationConfig& config) {
+    return std::make_shared<rt::RelayOutbox>(
+        rt::RelayOutbox::limits_of(config), std::move(description),
+        [&multiplex, relay_name](std::string text) { multiplex.log(relay_name, 3, std::move(text)); },
+        &multiplex.listener_counter());
 }
 
 TyxClientRelay::~TyxClientRelay() { outbox_->close(); }
@@ -198,7 +202,17 @@ asio::awaitable<void> TyxClientRelay::end_writer() {
     outbox_->disable_direct();
     wake_timer_.cancel();
     co_await socket_->disconnect_sync();
-    while (writer_running_) co_await asio::post(io_context_, asio::use_awaitable);
+    co_await wait_for_writer(std::chrono::steady_clock::time_point::max());
+}
+
+asio::awaitable<bool> TyxClientRelay::wait_for_writer(std::chrono::steady_clock::time_point deadline) {
+    asio::steady_timer poll(io_context_);
+    while (writer_running_ && std::chrono::steady_clock::now() < deadline) {
+        poll.expires_after(std::chrono::milliseconds(1));
+        std::error_code ignored;
+        co_await poll.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+    }
+    co_return !writer_running_;
 }
 
 void TyxClientRelay::report_written(rt::RelayOutbox::BlockList blocks) {
@@ -257,14 +271,8 @@ asio::awaitable<void> TyxClientRelay::stop() {
         wake_timer_.cancel();
         // A relay that stopped reading must not hold the stop for ever: past the deadline the
         // connection is closed, which ends the write in progress.
-        const auto deadline = std::chrono::steady_clock::now() + kStopFlushDeadline;
-        asio::steady_timer poll(io_context_);
-        while (writer_running_ && std::chrono::steady_clock::now() < deadline) {
-            poll.expires_after(std::chrono::milliseconds(1));
-            std::error_code ignored;
-            co_await poll.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
-        }
-        if (writer_running_) co_await end_writer();
+        const bool flushed = co_await wait_for_writer(std::chrono::steady_clock::now() + kStopFlushDeadline);
+        if (!flushed) co_await end_writer();
     }
     if (config_.options & PublicationConfig::ENABLE_SEND_SEQNUM) ++sequence_;
     auto logout = rt::make_logout_message(config_, sequence_);

@@ -39,6 +39,11 @@ public:
     void recreate_socket() override;
     asio::awaitable<bool> try_connect_once() override;
 
+    // An outbox for the relay session named `relay_name` (its client name): `description` names
+    // the shard in its level-3 logs about drops, which carry `relay_name`.
+    static std::shared_ptr<rt::RelayOutbox> make_outbox(TyxClientMultiplex& multiplex, const std::string& relay_name,
+                                                        std::string description, const PublicationConfig& config);
+
     // Appends a message to the outbox; any thread. Dropped once stopped. While logged out it
     // waits there and is written after the next login.
     void send_async(const std::shared_ptr<rt::Message>& message) { outbox_->append(message->view()); }
@@ -68,6 +73,8 @@ private:
     void start_writer();
     // Closes the connection and waits until the writer has given its messages back.
     asio::awaitable<void> end_writer();
+    // Waits until the writer has ended; false when `deadline` came first.
+    asio::awaitable<bool> wait_for_writer(std::chrono::steady_clock::time_point deadline);
     // on_message_sent for every message of `blocks`, in one notification job.
     void report_written(rt::RelayOutbox::BlockList blocks);
 
