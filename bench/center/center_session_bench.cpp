@@ -173,11 +173,13 @@ void BM_LoopbackReadFrames(benchmark::State& state) {
 }
 BENCHMARK(BM_LoopbackReadFrames)->UseRealTime()->Unit(benchmark::kMillisecond);
 
-// The client's decoding alone: the same payloads through a ChangeDecoder whose sink frees each
-// update, as an update no table keeps would be.
+// The client's decoding alone: the same payloads through a ChangeDecoder whose sink counts the
+// rows of each message and reuses the batch for the next.
 struct DroppingSink : tyx::center::DecoderSink {
     std::int64_t updates = 0;
-    void add_update(tyx::TyxCenterIncrementalUpdatePtr) override { ++updates; }
+    tyx::UpdateBatch batch;
+    tyx::UpdateBatch& update_batch() override { return batch; }
+    void add_updates(tyx::UpdateBatch& decoded) override { updates += static_cast<std::int64_t>(decoded.size()); }
     void table_schema(const std::string&, tyx::CenterTableSchema) override {}
     void snapshot_response() override {}
     void log(std::uint8_t, std::string_view) override {}

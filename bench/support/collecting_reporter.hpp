@@ -73,13 +73,20 @@ private:
     std::map<std::string, std::map<std::string, std::vector<double>>> values_;
 };
 
-// Prints "label: a/b = ratio" or says which side is missing.
-inline void print_ratio(std::FILE* out, const char* label, std::optional<double> a, std::optional<double> b) {
-    if (a && b && *b != 0.0) {
-        std::fprintf(out, "  %-44s %8.3f\n", label, *a / *b);
+// Prints "label: a/b = ratio" or says which side is missing; with `target`, also the least
+// ratio aimed at and whether this run reached it.
+inline void print_ratio(std::FILE* out, const char* label, std::optional<double> a, std::optional<double> b,
+                        std::optional<double> target = std::nullopt) {
+    const bool known = a && b && *b != 0.0;
+    if (known) {
+        std::fprintf(out, "  %-44s %8.3f", label, *a / *b);
     } else {
-        std::fprintf(out, "  %-44s %8s\n", label, "n/a");
+        std::fprintf(out, "  %-44s %8s", label, "n/a");
     }
+    if (target)
+        std::fprintf(out, "   target >= %.2f%s", *target,
+                     known ? (*a / *b >= *target ? "  met" : "  missed") : "");
+    std::fprintf(out, "\n");
 }
 
 // Reads the benchmark flags and runs the chosen benchmarks through `reporter` (built from the

@@ -77,18 +77,35 @@ inline void begin_frame(ByteVector& out) {
 void finish_frame(ByteVector& out);
 
 // Reassembles frames from a byte stream cut at arbitrary points and hands each payload to
-// `on_payload(ByteView)`. Keepalive headers are skipped. The payload buffer is reused; it grows
-// with the bytes that actually arrive, so a header announcing gigabytes allocates nothing until
-// they come. Owned by one reader; not thread-safe.
+// `on_payload(ByteView)`. Keepalive headers are skipped. A frame that lies whole in the bytes fed
+// is handed out where it lies; the rest of a frame cut by the end of the bytes is collected in
+// a reused buffer that grows with the bytes that actually arrive, so a header announcing
+// gigabytes allocates nothing until they come. A header announcing more than `max_payload`
+// bytes is refused ("Frame payload length N exceeds the limit"). Owned by one reader; not
+// thread-safe.
 class FrameReader {
 public:
+    explicit FrameReader(std::size_t max_payload = SIZE_MAX) : max_payload_(max_payload) {}
+
     template <typename OnPayload>
     void feed(ByteView bytes, OnPayload&& on_payload);
+    // Forgets a frame begun (a new connection starts on a frame boundary).
+    void reset() {
+        header_have_ = 0;
+        payload_.clear();
+        in_payload_ = false;
+    }
 
     // Bytes held for the frame not yet complete (header or payload).
     std::size_t pending() const { return in_payload_ ? payload_.size() : header_have_; }
 
 private:
+    void check_length(std::size_t length) const {
+        if (length > max_payload_)
+            throw std::runtime_error("Frame payload length " + std::to_string(length) + " exceeds the limit");
+    }
+
+    std::size_t max_payload_;
     std::uint8_t header_[kFrameHeaderSize] = {};
     std::size_t header_have_ = 0;
     ByteVector payload_;
@@ -99,6 +116,20 @@ private:
 template <typename OnPayload>
 void FrameReader::feed(ByteView bytes, OnPayload&& on_payload) {
     while (!bytes.empty()) {
+        if (!in_payload_ && header_have_ == 0 && bytes.has(kFrameHeaderSize)) {
+            const FrameHeader h = parse_frame_header(bytes.data);
+            if (h.is_keepalive()) {
+                bytes.skip(kFrameHeaderSize);
+                continue;
+            }
+            check_length(h.payload_length);
+            if (bytes.size - kFrameHeaderSize >= h.payload_length) {
+                const ByteView payload(bytes.data + kFrameHeaderSize, h.payload_length);
+                bytes.skip(kFrameHeaderSize + h.payload_length);
+                on_payload(payload);
+                continue;
+            }
+        }
         if (!in_payload_) {
             const std::size_t n = std::min(bytes.size, kFrameHeaderSize - header_have_);
             std::memcpy(header_ + header_have_, bytes.data, n);
@@ -108,6 +139,7 @@ void FrameReader::feed(ByteView bytes, OnPayload&& on_payload) {
             header_have_ = 0;
             const FrameHeader h = parse_frame_header(header_);
             if (h.is_keepalive()) continue;
+            check_length(h.payload_length);
             payload_.clear();
             payload_length_ = h.payload_length;
             in_payload_ = true;

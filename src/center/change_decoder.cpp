@@ -35,13 +35,19 @@ T take_or_zero(ByteView& view) {
     return view.take_be<T>();
 }
 
-template <typename T, typename V>
-FieldValue field(V v) {
-    return FieldValue(std::in_place_type<T>, static_cast<T>(v));
+template <typename T>
+void set_value(FieldValue& out, T v) {
+    out.emplace<T>(v);
 }
 
-FieldValue text_field(std::string_view text) {
-    return FieldValue(std::in_place_type<std::string>, text);
+// The text `out` holds, emptied with its capacity kept; `out` becomes an empty text when it held
+// something else.
+std::string& text_of(FieldValue& out) {
+    if (std::string* text = std::get_if<std::string>(&out)) {
+        text->clear();
+        return *text;
+    }
+    return out.emplace<std::string>();
 }
 
 // Length-prefixed bytes of a value: the bytes when the length fits, else empty with only the
@@ -135,7 +141,12 @@ void ChangeDecoder::parse_message(std::int64_t vid, ByteView& view) {
     const std::uint8_t encoding = view.empty() ? kEncodingByName : view.take_u8();
     if (vid == kVidChanges) {
         // Collected first, decoded after the walk: the pool and schema may follow the entities.
-        CenterChangesAccum changes;
+        const auto depth = static_cast<std::size_t>(depth_);
+        while (accums_.size() <= depth) accums_.emplace_back();
+        CenterChangesAccum& changes = accums_[depth];
+        changes.string_pool = {};
+        changes.schema_changes = {};
+        changes.entities.clear();
         if (encoding == kEncodingByName)
             parse_message_name_field_encoding(vid, view, &changes);
         else
@@ -392,13 +403,12 @@ void ChangeDecoder::stash_center_byte_array(int role, ByteView& view, CenterChan
 void ChangeDecoder::flush_center_changes(CenterChangesAccum& accum) {
     if (!accum.string_pool.empty()) parse_string_pool(accum.string_pool);
     if (!accum.schema_changes.empty()) parse_schema_changes(accum.schema_changes);
-    std::vector<TyxCenterIncrementalUpdatePtr> updates = std::move(spare_updates_);
+    if (accum.entities.empty()) return;
+    UpdateBatch& updates = sink_.update_batch();
     updates.clear();
     for (const EntityChunk& chunk : accum.entities)
         parse_entities(last_seqnum_, chunk.action, chunk.bytes, updates);
-    for (auto& update : updates) sink_.add_update(std::move(update));
-    updates.clear();
-    spare_updates_ = std::move(updates);
+    sink_.add_updates(updates);
 }
 
 void ChangeDecoder::parse_string_pool(ByteView bytes) {
@@ -444,7 +454,7 @@ void ChangeDecoder::parse_schema_changes(ByteView bytes) {
 }
 
 void ChangeDecoder::parse_entities(std::int64_t seqnum, std::uint8_t action, ByteView bytes,
-                                   std::vector<TyxCenterIncrementalUpdatePtr>& out) const {
+                                   UpdateBatch& out) const {
     if (action != 3) return parse_entity_list(seqnum, action, bytes, out);
     // Older servers send removals as bare (table key, id) records; such bytes rarely form a
     // valid entity list, so a failure of the entity layout means the legacy one.
@@ -452,13 +462,13 @@ void ChangeDecoder::parse_entities(std::int64_t seqnum, std::uint8_t action, Byt
     try {
         parse_entity_list(seqnum, action, bytes, out);
     } catch (const std::exception&) {
-        out.resize(before);
+        out.truncate(before);
         parse_legacy_removals(seqnum, bytes, out);
     }
 }
 
 void ChangeDecoder::parse_entity_list(std::int64_t seqnum, std::uint8_t action, ByteView bytes,
-                                      std::vector<TyxCenterIncrementalUpdatePtr>& out) const {
+                                      UpdateBatch& out) const {
     while (!bytes.empty()) {
         if (!bytes.has(6))
             fail("Malformed message: not enough space to get size and type_key in parse_entities");
@@ -471,12 +481,15 @@ void ChangeDecoder::parse_entity_list(std::int64_t seqnum, std::uint8_t action, 
         ByteView payload(bytes.data, payload_size);
         bytes.skip(payload_size);
 
-        auto update = std::make_shared<TyxCenterIncrementalUpdate>();
-        update->seqnum = seqnum;
-        update->action = action;
-        update->table_name = string_pool_.key_text(type_key);
-        if (payload.has(8)) update->id = payload.take_be<std::int64_t>();
+        // The record is written in place; a failure below leaves it behind in the batch, which
+        // the sink never sees.
+        TyxCenterIncrementalUpdate& update = out.next();
+        update.seqnum = seqnum;
+        update.action = action;
+        update.table_name.assign(string_pool_.key_text(type_key));
+        if (payload.has(8)) update.id = payload.take_be<std::int64_t>();
 
+        std::size_t fields = 0;
         // An entity of only its id (or of nothing at all) carries no flags byte.
         if (!payload.empty()) {
             const std::uint8_t flags = payload.take_u8();
@@ -492,82 +505,88 @@ void ChangeDecoder::parse_entity_list(std::int64_t seqnum, std::uint8_t action, 
                 std::string_view object_id;
                 if (read_string_form(payload, object_id) == StringForm::Truncated)
                     fail("Malformed message: object id exceeds entity payload in parse_entities");
-                update->object_id.assign(object_id);
+                update.object_id.assign(object_id);
             }
             if ((flags & 0x40) && payload.has(2)) {
                 const std::int16_t count = payload.take_be<std::int16_t>();
-                if (count > 0) {
-                    // Each field takes at least its type byte, which bounds the reservation.
-                    const std::size_t reserve = std::min<std::size_t>(count, payload.size);
-                    update->field_names.reserve(reserve);
-                    update->row_data.reserve(reserve);
-                }
                 for (std::int16_t i = 0; i < count; ++i) {
                     const std::int16_t name_key = payload.has(2) ? payload.take_be<std::int16_t>() : 0;
-                    update->field_names.push_back(string_pool_.key_text(name_key));
-                    update->row_data.push_back(get_entity_value(payload));
+                    // Each field takes at least its type byte, so a count beyond the bytes left
+                    // fails below before the record can grow past them.
+                    UpdateBatch::ensure_field(update, fields);
+                    update.field_names[fields].assign(string_pool_.key_text(name_key));
+                    read_entity_value(payload, update.row_data[fields]);
+                    ++fields;
                 }
             }
             if (!payload.empty()) fail("Malformed message: trailing entity bytes in parse_entities");
         }
-        out.push_back(std::move(update));
+        UpdateBatch::set_field_count(update, fields);
     }
 }
 
-void ChangeDecoder::parse_legacy_removals(std::int64_t seqnum, ByteView bytes,
-                                          std::vector<TyxCenterIncrementalUpdatePtr>& out) const {
+void ChangeDecoder::parse_legacy_removals(std::int64_t seqnum, ByteView bytes, UpdateBatch& out) const {
     while (bytes.size > 9) {
-        auto update = std::make_shared<TyxCenterIncrementalUpdate>();
-        update->seqnum = seqnum;
-        update->action = 3;
-        update->table_name = string_pool_.key_text(bytes.take_be<std::int16_t>());
-        update->id = bytes.take_be<std::int64_t>();
-        out.push_back(std::move(update));
+        TyxCenterIncrementalUpdate& update = out.next();
+        update.seqnum = seqnum;
+        update.action = 3;
+        update.table_name.assign(string_pool_.key_text(bytes.take_be<std::int16_t>()));
+        update.id = bytes.take_be<std::int64_t>();
+        UpdateBatch::set_field_count(update, 0);
     }
     if (!bytes.empty())
         fail("Malformed message: not enough bytes for legacy removal tuple in parse_entities");
 }
 
 FieldValue ChangeDecoder::get_entity_value(ByteView& view) const {
+    FieldValue value;
+    read_entity_value(view, value);
+    return value;
+}
+
+void ChangeDecoder::read_entity_value(ByteView& view, FieldValue& out) const {
     const std::uint8_t code = view.empty() ? 0 : view.take_u8();
     switch (code) {
         case 1:
-            return FieldValue(std::monostate{});
+            return set_value(out, std::monostate{});
         case 2:
-            return field<std::uint8_t>(take_or_zero<std::uint8_t>(view) != 0 ? 1 : 0);
+            return set_value(out, static_cast<std::uint8_t>(take_or_zero<std::uint8_t>(view) != 0 ? 1 : 0));
         case 5:
-            return field<float>(take_or_zero<float>(view));
+            return set_value(out, take_or_zero<float>(view));
         case 6:
-            return field<double>(take_or_zero<double>(view));
+            return set_value(out, take_or_zero<double>(view));
         case 7: {
             // 2-byte characters narrowed to ASCII. The count may promise more characters than
             // the entity holds (they read as zero bytes), but never more than its remaining
             // bytes, so a few bytes cannot ask for gigabytes of text.
-            if (!view.has(4)) return text_field({});
+            std::string& text = text_of(out);
+            if (!view.has(4)) return;
             const std::uint32_t n = view.take_be<std::uint32_t>();
             if (n > view.size)
                 fail("read_entity_value: char count exceeds entity bytes: " + std::to_string(n));
-            std::string text(n, '\0');
+            text.assign(n, '\0');
             for (std::uint32_t i = 0; i < n && view.has(2); ++i) {
                 const std::uint16_t c = view.take_be<std::uint16_t>();
                 text[i] = c > 127 ? '?' : static_cast<char>(c);
             }
-            return FieldValue(std::move(text));
+            return;
         }
         case 8:
-            return text_field(take_counted(view, 4));
+            text_of(out).assign(take_counted(view, 4));
+            return;
         case 9:
         case 25:
-            return text_field(take_counted(view, 1));
+            text_of(out).assign(take_counted(view, 1));
+            return;
         case 10:
-            return field<std::int8_t>(take_signed(view, 1));
+            return set_value(out, static_cast<std::int8_t>(take_signed(view, 1)));
         case 11:
-            return field<std::int16_t>(take_signed(view, 2));
+            return set_value(out, static_cast<std::int16_t>(take_signed(view, 2)));
         case 12:
-            return field<std::int32_t>(take_signed(view, 3));
+            return set_value(out, static_cast<std::int32_t>(take_signed(view, 3)));
         case 13:
         case 45:
-            return field<std::int32_t>(take_signed(view, 4));
+            return set_value(out, static_cast<std::int32_t>(take_signed(view, 4)));
         case 14:
         case 15:
         case 16:
@@ -576,45 +595,57 @@ FieldValue ChangeDecoder::get_entity_value(ByteView& view) const {
         case 19:
         case 20:
         case 21:
-            return field<std::int64_t>(take_signed(view, code - 13u));
+            return set_value(out, take_signed(view, code - 13u));
         case 30:
-            return field<std::int64_t>(take_signed(view, 6));
+            return set_value(out, take_signed(view, 6));
         case 31:
-            return field<std::int64_t>(take_signed(view, 8));
+            return set_value(out, take_signed(view, 8));
         case 22:
-            return text_field(string_pool_.value_text(take_or_zero<std::uint8_t>(view)));
+            text_of(out).assign(string_pool_.value_text(take_or_zero<std::uint8_t>(view)));
+            return;
         case 23:
-            return text_field(string_pool_.value_text(static_cast<std::int32_t>(take_signed(view, 2))));
+            text_of(out).assign(string_pool_.value_text(static_cast<std::int32_t>(take_signed(view, 2))));
+            return;
         case 24:
-            return text_field(string_pool_.value_text(static_cast<std::int32_t>(take_signed(view, 3))));
+            text_of(out).assign(string_pool_.value_text(static_cast<std::int32_t>(take_signed(view, 3))));
+            return;
         case 26:
-            if (!view.has(2)) return field<char>(0);
+            if (!view.has(2)) return set_value(out, char{0});
             view.skip(1);
-            return field<char>(view.take_u8() & 0x7F);
+            return set_value(out, static_cast<char>(view.take_u8() & 0x7F));
         case 40:
         case 41: {
             const std::string_view bytes = take_counted(view, 4);
-            return FieldValue(std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
+            std::vector<std::uint8_t>* target = std::get_if<std::vector<std::uint8_t>>(&out);
+            if (target == nullptr) target = &out.emplace<std::vector<std::uint8_t>>();
+            target->assign(bytes.begin(), bytes.end());
+            return;
         }
         case 42: {
             // Big decimals are shown by their scale only; the unscaled digits are skipped.
-            if (!view.has(8)) return text_field({});
+            std::string& text = text_of(out);
+            if (!view.has(8)) return;
             const std::int32_t scale = view.take_be<std::int32_t>();
             const std::uint32_t n = view.take_be<std::uint32_t>();
             if (view.has(n)) view.skip(n);
-            return FieldValue("<bigdec:scale=" + std::to_string(scale) + ">");
+            text.assign("<bigdec:scale=").append(std::to_string(scale)).append(">");
+            return;
         }
         case 43: {
-            if (!view.has(16)) return text_field({});
+            std::string& text = text_of(out);
+            if (!view.has(16)) return;
             const double re = view.take_be<double>();
             const double im = view.take_be<double>();
-            return FieldValue(format_complex(re, im));
+            text = format_complex(re, im);
+            return;
         }
         case 44: {
-            if (!view.has(16)) return text_field({});
+            std::string& text = text_of(out);
+            if (!view.has(16)) return;
             const std::uint64_t high = view.take_be<std::uint64_t>();
             const std::uint64_t low = view.take_be<std::uint64_t>();
-            return FieldValue(format_hex128(high, low));
+            text = format_hex128(high, low);
+            return;
         }
         default:
             fail("read_entity_value: unknown type " + std::to_string(code));

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -12,6 +13,7 @@
 
 #include "center/center_codec.hpp"
 #include "center/incremental_update.hpp"
+#include "center/update_batch.hpp"
 #include "tyx/schema.hpp"
 #include "core/byte_buffer.hpp"
 #include "tyx/values.hpp"
@@ -34,8 +36,11 @@ inline constexpr int kMaxNestingDepth = 64;
 class DecoderSink {
 public:
     virtual ~DecoderSink() = default;
-    // One decoded row change; called in decoding order once a changes message decoded fully.
-    virtual void add_update(TyxCenterIncrementalUpdatePtr update) = 0;
+    // Where the rows of the next changes message are decoded; the decoder empties it first.
+    virtual UpdateBatch& update_batch() = 0;
+    // The rows of one changes message, in decoding order, once it decoded fully; `updates` is
+    // the batch update_batch gave. The sink may take the records' contents.
+    virtual void add_updates(UpdateBatch& updates) = 0;
     // A schema announced for a table. Only a table that is currently subscribed keeps it.
     virtual void table_schema(const std::string& table_name, CenterTableSchema schema) = 0;
     // A snapshot-response message has been walked: the snapshot answer is complete.
@@ -102,9 +107,10 @@ public:
     void flush_center_changes(CenterChangesAccum& accum);
     void parse_string_pool(ByteView bytes);
     void parse_schema_changes(ByteView bytes);
-    void parse_entities(std::int64_t seqnum, std::uint8_t action, ByteView bytes,
-                        std::vector<TyxCenterIncrementalUpdatePtr>& out) const;
+    void parse_entities(std::int64_t seqnum, std::uint8_t action, ByteView bytes, UpdateBatch& out) const;
     FieldValue get_entity_value(ByteView& view) const;
+    // get_entity_value into `out`, reusing the capacity of the text or bytes it holds.
+    void read_entity_value(ByteView& view, FieldValue& out) const;
 
     std::int64_t last_seqnum() const { return last_seqnum_; }
     const StringPool& string_pool() const { return string_pool_; }
@@ -120,10 +126,8 @@ private:
     void skip_array(ByteView& view, std::size_t element_size, const char* name, const char* description);
     void skip_collection(ByteView& view);
     void skip_map(ByteView& view);
-    void parse_entity_list(std::int64_t seqnum, std::uint8_t action, ByteView bytes,
-                           std::vector<TyxCenterIncrementalUpdatePtr>& out) const;
-    void parse_legacy_removals(std::int64_t seqnum, ByteView bytes,
-                               std::vector<TyxCenterIncrementalUpdatePtr>& out) const;
+    void parse_entity_list(std::int64_t seqnum, std::uint8_t action, ByteView bytes, UpdateBatch& out) const;
+    void parse_legacy_removals(std::int64_t seqnum, ByteView bytes, UpdateBatch& out) const;
 
     DecoderSink& sink_;
     StringPool string_pool_;
@@ -132,9 +136,10 @@ private:
     // Set once a server exception has swallowed the rest of the frame: every enclosing walk and
     // collection stops there instead of reading on from an empty view.
     bool frame_ended_ = false;
-    // Output buffer of flush_center_changes, kept between messages so a large message does not
-    // allocate (and fault in) a fresh one each time.
-    std::vector<TyxCenterIncrementalUpdatePtr> spare_updates_;
+    // The accumulators of the changes messages being walked, one per nesting depth, kept with
+    // their capacity from message to message. A deque: deeper ones are added while shallower
+    // ones are in use.
+    std::deque<CenterChangesAccum> accums_;
 };
 
 }  // namespace center

@@ -15,6 +15,12 @@ void SubscribedTable::add_update(TyxCenterIncrementalUpdatePtr update) {
     buffer_.push_back(std::move(update));
 }
 
+bool SubscribedTable::take_or_pass(TyxCenterIncrementalUpdate& update) {
+    if (live_) return true;
+    buffer_.push_back(std::make_shared<const TyxCenterIncrementalUpdate>(std::move(update)));
+    return false;
+}
+
 void SubscribedTable::snapshot_received(std::uint32_t responses, std::int64_t last_seqnum) {
     if (live_ || request_number_ > responses) return;
     live_ = true;
@@ -49,6 +55,12 @@ void SubscribedTables::add_update(TyxCenterIncrementalUpdatePtr update) {
     auto it = tables_.find(update->table_name);
     if (it == tables_.end()) return;
     it->second.add_update(std::move(update));
+}
+
+bool SubscribedTables::route(TyxCenterIncrementalUpdate& update) {
+    auto it = tables_.find(update.table_name);
+    if (it == tables_.end()) return false;
+    return it->second.take_or_pass(update);
 }
 
 void SubscribedTables::snapshot_received(std::uint32_t responses, std::int64_t last_seqnum) {

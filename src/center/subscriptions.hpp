@@ -46,6 +46,9 @@ public:
         : request_(std::move(request)), subscriber_(&subscriber), request_number_(request_number) {}
 
     void add_update(TyxCenterIncrementalUpdatePtr update);
+    // Keeps the update while not live (its contents moved into a shared record) and gives
+    // false; once live gives true and leaves delivering it to the caller.
+    bool take_or_pass(TyxCenterIncrementalUpdate& update);
     // A snapshot answer arrived; `responses` answers in all. Once this table's own request is
     // answered it goes live and releases its buffer in order, without the updates older than
     // `last_seqnum` (the snapshot already contains them).
@@ -79,6 +82,10 @@ public:
     std::vector<SubscriptionRequest> add_for_subscription(const std::vector<SubscriptionRequest>& requests);
     // Routes a decoded update to its table; an update for a table not subscribed is dropped.
     void add_update(TyxCenterIncrementalUpdatePtr update);
+    // The same for a record of a decoded batch: true when its table is live, and the caller
+    // delivers it; a table waiting for its snapshot takes the record's contents into its
+    // buffer; for a table not subscribed the record is left alone. Both give false.
+    bool route(TyxCenterIncrementalUpdate& update);
     // Tells every table that `responses` snapshot answers have arrived.
     void snapshot_received(std::uint32_t responses, std::int64_t last_seqnum);
     // Keeps the schema for a subscribed table; schemas of other tables are ignored.

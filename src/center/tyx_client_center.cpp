@@ -51,7 +51,9 @@ TyxClientCenter::TyxClientCenter(TyxClientMultiplex& multiplex, std::string_view
       ssl_options_(std::move(ssl_options)),
       config_(config),
       io_context_(io_context),
-      timer_(io_context) {
+      timer_(io_context),
+      batches_(std::make_shared<UpdateBatchPool>(name_)),
+      batch_(batches_->take()) {
     recreate_socket();
 }
 
@@ -188,28 +190,8 @@ asio::awaitable<void> TyxClientCenter::stop() {
 
 // ---- Receiving ------------------------------------------------------------------------------
 
-asio::awaitable<bool> TyxClientCenter::read_frame() {
-    ISocket& in = *inbound_;
-    std::uint8_t header_bytes[center::kFrameHeaderSize];
-    co_await in.receive_all_sync(header_bytes, sizeof header_bytes);
-    const center::FrameHeader header = center::parse_frame_header(header_bytes);
-    if (header.is_keepalive()) co_return false;
-    const std::size_t length = header.payload_length;
-    if (length > center::kMaxFramePayload)
-        throw std::runtime_error("Frame payload length " + std::to_string(length) + " exceeds the limit");
-    // The buffer only grows ahead of the bytes by a bounded step, so a header announcing a huge
-    // payload costs memory only as fast as the bytes really come.
-    std::size_t have = 0;
-    while (have < length) {
-        std::size_t next = length;
-        if (next > payload_.capacity())
-            next = std::min(length, have + std::max(center::kFrameReadChunk, have));
-        payload_.resize(next);
-        co_await in.receive_all_sync(payload_.data() + have, next - have);
-        have = next;
-    }
-    payload_.resize(length);
-    co_return true;
+void TyxClientCenter::decode_read(std::size_t n) {
+    frames_.feed(ByteView(read_buffer_.data(), n), [this](ByteView payload) { process_payload(payload); });
 }
 
 void TyxClientCenter::process_payload(ByteView payload) {
@@ -235,16 +217,20 @@ asio::awaitable<void> TyxClientCenter::receive_loop() {
             }
         }
         if (connected && !stopping_) {
+            frames_.reset();
+            if (read_buffer_.empty()) read_buffer_.resize(center::kReadPieceSize);
             for (;;) {
-                bool frame = false;
+                // The read is awaited here, not in a coroutine of its own: its memory and the
+                // socket's are then all a read needs, which the thread's recycling keeps.
                 try {
-                    frame = co_await read_frame();
+                    const std::size_t n =
+                        co_await inbound_->receive_some_sync(read_buffer_.data(), read_buffer_.size());
+                    decode_read(n);
                 } catch (const std::exception& e) {
                     if (!stopping_) report_tls_error(e);
                     break;
                 }
                 if (stopping_) co_return;
-                if (frame) process_payload(ByteView(payload_.data(), payload_.size()));
             }
         }
         if (stopping_) co_return;
@@ -346,17 +332,50 @@ void TyxClientCenter::build_snapshot_request(ByteVector& out,
     center::build_snapshot_request(out, requests, remove, value, process_uid_, now_ms());
 }
 
-void TyxClientCenter::update(TyxCenterIncrementalUpdatePtr update) {
+void TyxClientCenter::update(TyxCenterIncrementalUpdatePtr update) { released_.push_back(std::move(update)); }
+
+void TyxClientCenter::deliver_released() {
+    if (released_.empty()) return;
+    std::vector<TyxCenterIncrementalUpdatePtr> updates;
+    updates.swap(released_);
     if (multiplex_.listener_count() <= 0) return;
-    notify([u = std::move(update)](TyxClientListener& l, TyxClientMultiplex& m, std::string_view name) {
-        l.on_update(m, name, *u);
+    notify([updates = std::move(updates)](TyxClientListener& l, TyxClientMultiplex& m, std::string_view name) {
+        for (const auto& u : updates) l.on_update(m, name, *u);
     });
 }
 
+namespace {
+
+// A batch inside its notification job; it goes back to the pool when the job is destroyed,
+// whether it ran or was dropped with the loop.
+struct DeliveredBatch {
+    std::shared_ptr<UpdateBatchPool> pool;
+    std::unique_ptr<UpdateBatch> batch;
+
+    DeliveredBatch(std::shared_ptr<UpdateBatchPool> p, std::unique_ptr<UpdateBatch> b)
+        : pool(std::move(p)), batch(std::move(b)) {}
+    DeliveredBatch(DeliveredBatch&&) noexcept = default;
+    DeliveredBatch& operator=(DeliveredBatch&&) = delete;
+    ~DeliveredBatch() {
+        if (pool) pool->give_back(std::move(batch));
+    }
+};
+
+}  // namespace
+
 // ---- Decoder results ------------------------------------------------------------------------
 
-void TyxClientCenter::add_update(TyxCenterIncrementalUpdatePtr update) {
-    subscribed_tables_.add_update(std::move(update));
+void TyxClientCenter::add_updates(UpdateBatch& updates) {
+    deliver_released();
+    updates.keep_if([this](TyxCenterIncrementalUpdate& u) { return subscribed_tables_.route(u); });
+    if (updates.empty() || multiplex_.listener_count() <= 0) return;
+    std::unique_ptr<UpdateBatch> batch = std::exchange(batch_, batches_->take());
+    const BatchJobAllocator<void> allocator(*batch);
+    multiplex_.notify_listeners(allocator, [&m = multiplex_, delivered = DeliveredBatch(batches_, std::move(batch))](
+                                               TyxClientListener& l) {
+        const std::string& name = delivered.pool->client_name();
+        for (const TyxCenterIncrementalUpdate& u : *delivered.batch) l.on_update(m, name, u);
+    });
 }
 
 void TyxClientCenter::table_schema(const std::string& table_name, CenterTableSchema schema) {
@@ -366,6 +385,7 @@ void TyxClientCenter::table_schema(const std::string& table_name, CenterTableSch
 void TyxClientCenter::snapshot_response() {
     ++snapshot_count_;
     subscribed_tables_.snapshot_received(snapshot_count_, decoder_.last_seqnum());
+    deliver_released();
     run_answered_subscribes();
 }
 

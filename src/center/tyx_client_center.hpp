@@ -19,6 +19,7 @@
 
 #include "center/change_decoder.hpp"
 #include "center/subscriptions.hpp"
+#include "center/update_batch.hpp"
 #include "core/byte_buffer.hpp"
 #include "core/tyx_client_if.hpp"
 #include "transport/socket_impl.hpp"
@@ -41,8 +42,9 @@ inline constexpr std::size_t kMaxHandshakeReply = 1024;
 // A frame announcing a longer payload cannot come from a sound center: the connection is
 // treated as broken rather than trusted with the allocation.
 inline constexpr std::uint32_t kMaxFramePayload = 256u * 1024 * 1024;
-// The payload buffer grows by at most this much ahead of the bytes that have arrived.
-inline constexpr std::size_t kFrameReadChunk = 1024 * 1024;
+// The inbound connection is read in pieces of at most this size; frames within a piece are
+// decoded where they lie.
+inline constexpr std::size_t kReadPieceSize = 256 * 1024;
 
 }  // namespace center
 
@@ -59,7 +61,8 @@ public:
     void recreate_socket() override;
     asio::awaitable<bool> try_connect_once() override;
 
-    // Hands a released row to the listeners as on_update.
+    // Takes a row a table released when its snapshot was answered; the rows released by one
+    // answer reach the listeners as on_update in one notification job.
     void update(TyxCenterIncrementalUpdatePtr update) override;
 
     // Subscribes the tables not yet subscribed with an equal request, in one request. `done`
@@ -101,16 +104,22 @@ private:
     asio::awaitable<void> do_handshake();
     asio::awaitable<void> msg_direct_handshake(bool outbound);
     asio::awaitable<void> do_reconnect();
-    // Reads one frame into `payload_`; false for a keepalive. A lost connection, or a header
-    // announcing an impossible length, is raised.
-    asio::awaitable<bool> read_frame();
+    // Decodes every frame completed by the `n` bytes just read into read_buffer_. A header
+    // announcing an impossible length is raised.
+    void decode_read(std::size_t n);
     // After every handshake: requests all registered tables again in one request.
     void resubscribe();
     void send_request(const std::vector<SubscriptionRequest>& requests, bool remove);
     void run_answered_subscribes();
 
-    // What the decoder produces.
-    void add_update(TyxCenterIncrementalUpdatePtr update) override;
+    // Posts the rows taken by update, in one job.
+    void deliver_released();
+
+    // What the decoder produces. The rows of live tables go to the listeners in one job per
+    // changes message, in the batch they were decoded into; the next message is decoded into
+    // another batch from the pool.
+    UpdateBatch& update_batch() override { return *batch_; }
+    void add_updates(UpdateBatch& updates) override;
     void table_schema(const std::string& table_name, CenterTableSchema schema) override;
     void snapshot_response() override;
     void log(std::uint8_t level, std::string_view text) override;
@@ -127,7 +136,11 @@ private:
     std::uint32_t snapshot_count_ = 0;
     std::vector<PendingSubscribe> pending_subscribes_;
     center::ChangeDecoder decoder_{static_cast<center::DecoderSink&>(*this)};
-    ByteVector payload_;
+    std::shared_ptr<UpdateBatchPool> batches_;
+    std::unique_ptr<UpdateBatch> batch_;
+    std::vector<TyxCenterIncrementalUpdatePtr> released_;
+    ByteVector read_buffer_;
+    center::FrameReader frames_{center::kMaxFramePayload};
     bool handshaken_ = false;
     std::uint64_t frames_received_ = 0;
     std::chrono::milliseconds handshake_timeout_ = kHandshakeTimeout;

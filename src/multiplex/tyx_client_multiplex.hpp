@@ -5,6 +5,7 @@
 // the notification loop; nothing here is locked.
 #pragma once
 
+#include <asio/bind_allocator.hpp>
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
 #include <asio/executor_work_guard.hpp>
@@ -85,6 +86,14 @@ public:
         asio::post(notify_.context, [this, fn = std::forward<F>(f)]() mutable {
             for (const auto& listener : listeners_) fn(*listener);
         });
+    }
+
+    // The same, the job's memory coming from `allocator`.
+    template <typename Allocator, typename F>
+    void notify_listeners(const Allocator& allocator, F&& f) {
+        asio::post(notify_.context, asio::bind_allocator(allocator, [this, fn = std::forward<F>(f)]() mutable {
+            for (const auto& listener : listeners_) fn(*listener);
+        }));
     }
 
     // Counts the listener at once, then appends it on the notification loop: it hears only

@@ -64,6 +64,9 @@ public:
     virtual asio::awaitable<void> send_all_sync(std::string_view data) = 0;
     // Reads exactly `size` bytes straight from the connection (not from the line buffer).
     virtual asio::awaitable<void> receive_all_sync(std::uint8_t* buffer, std::uint64_t size) = 0;
+    // Reads what has arrived, at least one byte and at most `size`, straight from the
+    // connection, and yields the count. A lost connection is raised, as by receive_all_sync.
+    virtual asio::awaitable<std::size_t> receive_some_sync(std::uint8_t* buffer, std::size_t size) = 0;
     // Reads one line, line feed included, into `out` and yields its length; bytes after it
     // stay buffered for the next call. Yields 0 and leaves `out` alone without a connection.
     virtual asio::awaitable<std::uint64_t> receive_line_sync(std::vector<char>& out) = 0;
@@ -131,6 +134,7 @@ public:
     std::string get_last_error_message() const override { return last_error_message_; }
     asio::awaitable<void> send_all_sync(std::string_view data) override;
     asio::awaitable<void> receive_all_sync(std::uint8_t* buffer, std::uint64_t size) override;
+    asio::awaitable<std::size_t> receive_some_sync(std::uint8_t* buffer, std::size_t size) override;
     asio::awaitable<std::uint64_t> receive_line_sync(std::vector<char>& out) override;
     asio::awaitable<void> send_kept_messages() override;
     void send_async(std::shared_ptr<QMessage> message, SendCallback on_sent) override;

@@ -141,6 +141,20 @@ asio::awaitable<void> StreamSocket<Stream>::receive_all_sync(std::uint8_t* buffe
 }
 
 template <typename Stream>
+asio::awaitable<std::size_t> StreamSocket<Stream>::receive_some_sync(std::uint8_t* buffer, std::size_t size) {
+    if (!is_connected()) throw std::system_error(asio::error::not_connected);
+    const auto stream = stream_;
+    std::size_t n = 0;
+    try {
+        n = co_await stream->async_read_some(asio::buffer(buffer, size), asio::use_awaitable);
+    } catch (const std::system_error& e) {
+        close_after_failure(*stream, e.code());
+        throw;
+    }
+    co_return n;
+}
+
+template <typename Stream>
 asio::awaitable<std::uint64_t> StreamSocket<Stream>::receive_line_sync(std::vector<char>& out) {
     if (!stream_) co_return 0;
     const auto stream = stream_;

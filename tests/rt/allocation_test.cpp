@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdlib>
-#include <new>
 
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -15,26 +13,13 @@
 #include <thread>
 
 #include "rt/messages.hpp"
+#include "support/allocation_counter.hpp"
 #include "tyx/tyx.hpp"
-
-namespace {
-std::atomic<long> g_allocations{0};
-}
-
-// The replaced operator new is malloc-based, so free is the matching release; GCC cannot see
-// that through inlining and warns.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-
-void* operator new(std::size_t n) {
-    g_allocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace tyx::rt {
 namespace {
+
+using test::g_allocations;
 
 TEST(MessageAllocations, SteadyStateBuildingAllocatesNothing) {
     const std::vector<std::string> names = {"qty", "px", "side", "venue", "lots", "flag"};

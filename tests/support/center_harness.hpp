@@ -98,6 +98,12 @@ public:
             asio::write(*inbound_, asio::buffer(bytes), ignored);
         });
     }
+    // The descriptor of the latest "W" connection, for a test that writes on it itself (while
+    // nothing is pushed); -1 before one was introduced.
+    int inbound_fd() const {
+        std::lock_guard lock(mutex_);
+        return inbound_ ? inbound_->native_handle() : -1;
+    }
     // Closes every open connection; the listener stays open for the client to come back.
     void drop_connections() {
         on_loop([this] {

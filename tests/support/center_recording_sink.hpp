@@ -19,7 +19,12 @@ struct CenterRecordingSink : center::DecoderSink {
     int snapshot_responses = 0;
     std::vector<std::pair<std::uint8_t, std::string>> logs;
 
-    void add_update(TyxCenterIncrementalUpdatePtr update) override { updates.push_back(std::move(update)); }
+    UpdateBatch batch;
+
+    UpdateBatch& update_batch() override { return batch; }
+    void add_updates(UpdateBatch& decoded) override {
+        for (const auto& u : decoded) updates.push_back(std::make_shared<TyxCenterIncrementalUpdate>(u));
+    }
     void table_schema(const std::string& table_name, CenterTableSchema schema) override {
         schemas.emplace_back(table_name, std::move(schema));
     }

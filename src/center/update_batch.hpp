@@ -1,0 +1,163 @@
+// The rows of changes messages on their way from the decoder to the listeners, in records that
+// are reused: once a stream of rows of one table has warmed a batch up, decoding into it and
+// handing it to the notification loop allocates nothing.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "center/incremental_update.hpp"
+
+namespace tyx {
+
+class UpdateBatch {
+public:
+    // The next record. Its numbers are 0 and its texts empty (capacity kept); its field lists
+    // still hold what the record carried last time, for the decoder to overwrite in place and
+    // then cut to length with set_field_count.
+    TyxCenterIncrementalUpdate& next() {
+        if (size_ == records_.size()) records_.emplace_back();
+        TyxCenterIncrementalUpdate& record = records_[size_++];
+        record.seqnum = 0;
+        record.action = 0;
+        record.id = 0;
+        record.table_name.clear();
+        record.object_id.clear();
+        return record;
+    }
+    // Field `i` of `record`, grown by one when it is the first past the end.
+    static void ensure_field(TyxCenterIncrementalUpdate& record, std::size_t i) {
+        if (i < record.field_names.size()) return;
+        record.field_names.emplace_back();
+        record.row_data.emplace_back();
+    }
+    static void set_field_count(TyxCenterIncrementalUpdate& record, std::size_t n) {
+        record.field_names.resize(n);
+        record.row_data.resize(n);
+    }
+
+    // Forgets the records from `n` on; they stay for reuse.
+    void truncate(std::size_t n) {
+        if (n < size_) size_ = n;
+    }
+    void clear() { size_ = 0; }
+    // Keeps, in order, the records for which `keep(record)` is true; the others move behind
+    // them, for reuse. `keep` may take a record's contents before refusing it.
+    template <typename Keep>
+    void keep_if(Keep&& keep) {
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < size_; ++i) {
+            if (!keep(records_[i])) continue;
+            if (i != kept) std::swap(records_[i], records_[kept]);
+            ++kept;
+        }
+        size_ = kept;
+    }
+
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    // Records held, used or not.
+    std::size_t capacity() const { return records_.size(); }
+    TyxCenterIncrementalUpdate& operator[](std::size_t i) { return records_[i]; }
+    const TyxCenterIncrementalUpdate& operator[](std::size_t i) const { return records_[i]; }
+    const TyxCenterIncrementalUpdate* begin() const { return records_.data(); }
+    const TyxCenterIncrementalUpdate* end() const { return records_.data() + size_; }
+
+    // Room for the notification job that carries this batch, so that handing a batch over
+    // needs no allocation; see BatchJobAllocator.
+    alignas(std::max_align_t) unsigned char job_storage[256];
+    bool job_storage_busy = false;
+
+private:
+    std::vector<TyxCenterIncrementalUpdate> records_;
+    std::size_t size_ = 0;
+};
+
+// Gives the notification job of a batch the batch's own job storage; anything larger, or a
+// second job while the first lives, comes from the heap. Only one thread at a time posts or
+// runs a batch's job, and the hand-over between them is ordered by the event loop's queue.
+template <typename T>
+class BatchJobAllocator {
+public:
+    using value_type = T;
+    explicit BatchJobAllocator(UpdateBatch& batch) noexcept : batch_(&batch) {}
+    template <typename U>
+    BatchJobAllocator(const BatchJobAllocator<U>& other) noexcept : batch_(other.batch_) {}
+
+    T* allocate(std::size_t n) {
+        if (sizeof(T) * n <= sizeof(batch_->job_storage) && alignof(T) <= alignof(std::max_align_t) &&
+            !batch_->job_storage_busy) {
+            batch_->job_storage_busy = true;
+            return reinterpret_cast<T*>(batch_->job_storage);
+        }
+        return std::allocator<T>().allocate(n);
+    }
+    void deallocate(T* p, std::size_t n) noexcept {
+        if (reinterpret_cast<unsigned char*>(p) == batch_->job_storage) {
+            batch_->job_storage_busy = false;
+            return;
+        }
+        std::allocator<T>().deallocate(p, n);
+    }
+    template <typename U>
+    bool operator==(const BatchJobAllocator<U>& other) const noexcept {
+        return batch_ == other.batch_;
+    }
+
+private:
+    template <typename U>
+    friend class BatchJobAllocator;
+    UpdateBatch* batch_;
+};
+
+// The batches of one center client. Delivered batches come back here from the notification
+// thread and are taken again by the center client's loop, oldest first, so that every batch
+// kept stays warm. A few are made at once and a few kept; none that grew beyond
+// kMaxKeptRecords (one huge snapshot message does not pin its memory for ever).
+class UpdateBatchPool {
+public:
+    static constexpr std::size_t kMaxIdle = 8;
+    static constexpr std::size_t kMaxKeptRecords = 16384;
+
+    explicit UpdateBatchPool(std::string client_name) : client_name_(std::move(client_name)) {
+        for (std::size_t i = 0; i < kMaxIdle; ++i) give_back(std::make_unique<UpdateBatch>());
+    }
+
+    std::unique_ptr<UpdateBatch> take() {
+        {
+            std::lock_guard lock(mutex_);
+            if (count_ > 0) {
+                std::unique_ptr<UpdateBatch> batch = std::move(idle_[first_]);
+                first_ = (first_ + 1) % kMaxIdle;
+                --count_;
+                return batch;
+            }
+        }
+        return std::make_unique<UpdateBatch>();
+    }
+    void give_back(std::unique_ptr<UpdateBatch> batch) {
+        if (!batch || batch->capacity() > kMaxKeptRecords) return;
+        batch->clear();
+        std::lock_guard lock(mutex_);
+        if (count_ == kMaxIdle) return;
+        idle_[(first_ + count_) % kMaxIdle] = std::move(batch);
+        ++count_;
+    }
+
+    // The name of the client whose batches these are, for the listener events.
+    const std::string& client_name() const { return client_name_; }
+
+private:
+    const std::string client_name_;
+    std::mutex mutex_;
+    std::array<std::unique_ptr<UpdateBatch>, kMaxIdle> idle_;  // a ring: count_ from first_
+    std::size_t first_ = 0;
+    std::size_t count_ = 0;
+};
+
+}  // namespace tyx
