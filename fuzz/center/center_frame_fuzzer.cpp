@@ -11,9 +11,14 @@
 namespace {
 
 struct CheckingSink : tyx::center::DecoderSink {
-    void add_update(tyx::TyxCenterIncrementalUpdatePtr update) override {
-        if (!update || update->field_names.size() != update->row_data.size()) __builtin_trap();
-        if (update->action < 1 || update->action > 3) __builtin_trap();
+    tyx::UpdateBatch batch;
+    tyx::UpdateBatch& update_batch() override { return batch; }
+    void add_updates(tyx::UpdateBatch& updates) override {
+        if (&updates != &batch) __builtin_trap();
+        for (const auto& update : updates) {
+            if (update.field_names.size() != update.row_data.size()) __builtin_trap();
+            if (update.action < 1 || update.action > 3) __builtin_trap();
+        }
     }
     void table_schema(const std::string&, tyx::CenterTableSchema) override {}
     void snapshot_response() override {}
@@ -39,8 +44,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (data[0] % 2 == 0) {
         decode(decoder, rest);
     } else {
-        tyx::center::FrameReader reader;
-        reader.feed(rest, [&](tyx::ByteView payload) { decode(decoder, payload); });
+        tyx::center::FrameReader reader(1 << 20);
+        try {
+            reader.feed(rest, [&](tyx::ByteView payload) { decode(decoder, payload); });
+        } catch (const std::runtime_error&) {
+            // a header announcing more than the limit
+        }
     }
     return 0;
 }

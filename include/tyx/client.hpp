@@ -85,7 +85,8 @@ public:
                             std::string_view /*object_type*/, std::string_view /*object_id*/,
                             const std::map<std::string, std::string>& /*params*/) {}
     virtual void on_subscribe(Client&, std::string_view /*cluster_name*/, const std::vector<std::string>& /*tables*/) {}
-    // `update` is a private copy made for this call.
+    // `update` is this listener's own copy, valid during the call: the record is reused for
+    // the listener's next update, so keep a copy, not a reference.
     virtual void on_update(Client&, std::string_view /*cluster_name*/, const CenterIncrementalUpdate& /*update*/) {}
     virtual void on_log(Client&, std::string_view /*cluster_name*/, std::uint8_t /*level*/,
                         std::string_view /*message*/) {}

@@ -368,7 +368,11 @@ struct DeliveredBatch {
 void TyxClientCenter::add_updates(UpdateBatch& updates) {
     deliver_released();
     updates.keep_if([this](TyxCenterIncrementalUpdate& u) { return subscribed_tables_.route(u); });
-    if (updates.empty() || multiplex_.listener_count() <= 0) return;
+    if (updates.empty() || multiplex_.listener_count() <= 0) {
+        // Kept for the next message, unless one huge message made it too big to keep.
+        if (batch_->capacity() > UpdateBatchPool::kMaxKeptRecords) batch_ = batches_->take();
+        return;
+    }
     std::unique_ptr<UpdateBatch> batch = std::exchange(batch_, batches_->take());
     const BatchJobAllocator<void> allocator(*batch);
     multiplex_.notify_listeners(allocator, [&m = multiplex_, delivered = DeliveredBatch(batches_, std::move(batch))](

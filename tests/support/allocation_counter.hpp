@@ -19,5 +19,12 @@ void* operator new(std::size_t n) {
     if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
     throw std::bad_alloc();
 }
+// The library's own nothrow form would be released by the free below (std::stable_partition's
+// temporary buffer does that), so it is replaced as well.
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
+    tyx::test::g_allocations.fetch_add(1, std::memory_order_relaxed);
+    return std::malloc(n == 0 ? 1 : n);
+}
 void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
