@@ -23,6 +23,7 @@
 
 #include "client/worked_object.hpp"
 #include "support/collecting_reporter.hpp"
+#include "support/latency.hpp"
 #include "tyx/tyx.hpp"
 
 namespace {
@@ -34,17 +35,8 @@ constexpr std::size_t kWarmup = 2000;
 constexpr std::int64_t kMessages = 20000;
 constexpr auto kPeriod = 100us;
 
-std::int64_t now_ns() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
-}
-
-sockaddr_in loopback(std::uint16_t port) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(port);
-    return addr;
-}
+using tyx::bench::loopback;
+using tyx::bench::now_ns;
 
 // A plain TCP listener on an ephemeral loopback port that stands where a relay would. Its own
 // thread accepts, reads, splits lines and notes, for the n-th object line (`O...`), the time the
@@ -167,16 +159,7 @@ void run_paced(benchmark::State& state, LineSink& sink, Send&& send) {
     std::vector<std::int64_t> latency;
     latency.reserve(total - kWarmup);
     for (std::size_t k = kWarmup; k < total; ++k) latency.push_back(sink.read_ns(k) - call_ns[k]);
-    std::sort(latency.begin(), latency.end());
-    // Nearest rank: the smallest value with at least q of all values at or below it.
-    const auto quantile_us = [&](double q) {
-        auto rank = static_cast<std::size_t>(q * static_cast<double>(latency.size()) + 0.999999);
-        rank = std::clamp<std::size_t>(rank, 1, latency.size());
-        return static_cast<double>(latency[rank - 1]) / 1000.0;
-    };
-    state.counters["p50_us"] = quantile_us(0.50);
-    state.counters["p99_us"] = quantile_us(0.99);
-    state.counters["p99.9_us"] = quantile_us(0.999);
+    tyx::bench::report_quantiles(state, latency, {{"p50_us", 0.50}, {"p99_us", 0.99}, {"p99.9_us", 0.999}});
     state.SetItemsProcessed(state.iterations());
 }
 

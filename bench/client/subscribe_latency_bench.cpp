@@ -26,6 +26,7 @@
 #include "center/tyx_client_center.hpp"
 #include "client/quotes_frames.hpp"
 #include "support/collecting_reporter.hpp"
+#include "support/latency.hpp"
 #include "support/count_waiter.hpp"
 #include "tyx/tyx.hpp"
 
@@ -38,17 +39,8 @@ constexpr std::size_t kWarmup = 200;
 constexpr std::int64_t kSamples = 3000;
 constexpr auto kPeriod = 1ms;
 
-std::int64_t now_ns() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
-}
-
-sockaddr_in loopback(std::uint16_t port) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(port);
-    return addr;
-}
+using tyx::bench::loopback;
+using tyx::bench::now_ns;
 
 bool read_exact(int fd, void* to, std::size_t n) {
     auto* p = static_cast<std::uint8_t*>(to);
@@ -232,17 +224,8 @@ void run_paced(benchmark::State& state, WritingCenter& center, Arrivals& arrival
     std::vector<std::int64_t> latency;
     latency.reserve(total - kWarmup);
     for (std::size_t k = kWarmup; k < total; ++k) latency.push_back(arrivals.ns[k] - written_ns[k]);
-    std::sort(latency.begin(), latency.end());
-    // Nearest rank: the smallest value with at least q of all values at or below it.
-    const auto quantile_us = [&](double q) {
-        auto rank = static_cast<std::size_t>(q * static_cast<double>(latency.size()) + 0.999999);
-        rank = std::clamp<std::size_t>(rank, 1, latency.size());
-        return static_cast<double>(latency[rank - 1]) / 1000.0;
-    };
-    state.counters["p50_us"] = quantile_us(0.50);
-    state.counters["p90_us"] = quantile_us(0.90);
-    state.counters["p99_us"] = quantile_us(0.99);
-    state.counters["max_us"] = static_cast<double>(latency.back()) / 1000.0;
+    tyx::bench::report_quantiles(state, latency,
+                                 {{"p50_us", 0.50}, {"p90_us", 0.90}, {"p99_us", 0.99}, {"max_us", 1.0}});
     state.SetItemsProcessed(state.iterations());
 }
 

@@ -374,7 +374,7 @@ void TyxClientCenter::add_updates(UpdateBatch& updates) {
         return;
     }
     std::unique_ptr<UpdateBatch> batch = std::exchange(batch_, batches_->take());
-    const BatchJobAllocator<void> allocator(*batch);
+    const JobSlotAllocator<void> allocator(&batch->job_slot);
     multiplex_.notify_listeners(allocator, [&m = multiplex_, delivered = DeliveredBatch(batches_, std::move(batch))](
                                                TyxClientListener& l) {
         const std::string& name = delivered.pool->client_name();

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "center/incremental_update.hpp"
+#include "core/job_slot.hpp"
 
 namespace tyx {
 
@@ -68,51 +69,13 @@ public:
     const TyxCenterIncrementalUpdate* begin() const { return records_.data(); }
     const TyxCenterIncrementalUpdate* end() const { return records_.data() + size_; }
 
-    // Room for the notification job that carries this batch, so that handing a batch over
-    // needs no allocation; see BatchJobAllocator.
-    alignas(std::max_align_t) unsigned char job_storage[256];
-    bool job_storage_busy = false;
+    // Room for the notification job that carries this batch, so that handing it over needs
+    // no allocation (the batch lives as long as its job).
+    JobSlot job_slot;
 
 private:
     std::vector<TyxCenterIncrementalUpdate> records_;
     std::size_t size_ = 0;
-};
-
-// Gives the notification job of a batch the batch's own job storage; anything larger, or a
-// second job while the first lives, comes from the heap. Only one thread at a time posts or
-// runs a batch's job, and the hand-over between them is ordered by the event loop's queue.
-template <typename T>
-class BatchJobAllocator {
-public:
-    using value_type = T;
-    explicit BatchJobAllocator(UpdateBatch& batch) noexcept : batch_(&batch) {}
-    template <typename U>
-    BatchJobAllocator(const BatchJobAllocator<U>& other) noexcept : batch_(other.batch_) {}
-
-    T* allocate(std::size_t n) {
-        if (sizeof(T) * n <= sizeof(batch_->job_storage) && alignof(T) <= alignof(std::max_align_t) &&
-            !batch_->job_storage_busy) {
-            batch_->job_storage_busy = true;
-            return reinterpret_cast<T*>(batch_->job_storage);
-        }
-        return std::allocator<T>().allocate(n);
-    }
-    void deallocate(T* p, std::size_t n) noexcept {
-        if (reinterpret_cast<unsigned char*>(p) == batch_->job_storage) {
-            batch_->job_storage_busy = false;
-            return;
-        }
-        std::allocator<T>().deallocate(p, n);
-    }
-    template <typename U>
-    bool operator==(const BatchJobAllocator<U>& other) const noexcept {
-        return batch_ == other.batch_;
-    }
-
-private:
-    template <typename U>
-    friend class BatchJobAllocator;
-    UpdateBatch* batch_;
 };
 
 // The batches of one center client. Delivered batches come back here from the notification

@@ -15,49 +15,7 @@
 
 namespace tyx {
 
-// Room for the one wake-up job a relay can have queued. The outbox arms one wake-up at a time
-// and the job's memory is released before the job runs, so the slot is free again by the
-// time the next one is posted; if it is not, the job simply goes to the heap.
-struct RelayWakeSlot {
-    alignas(std::max_align_t) unsigned char storage[256];
-    std::atomic<bool> busy{false};
-};
-
 namespace {
-
-template <typename T>
-class WakeAllocator {
-public:
-    using value_type = T;
-    explicit WakeAllocator(std::shared_ptr<RelayWakeSlot> slot) noexcept : slot_(std::move(slot)) {}
-    template <typename U>
-    WakeAllocator(const WakeAllocator<U>& other) noexcept : slot_(other.slot_) {}
-
-    T* allocate(std::size_t n) {
-        if (sizeof(T) * n <= sizeof(slot_->storage) && alignof(T) <= alignof(std::max_align_t) &&
-            !slot_->busy.exchange(true, std::memory_order_acquire))
-            return reinterpret_cast<T*>(slot_->storage);
-        return std::allocator<T>().allocate(n);
-    }
-    void deallocate(T* p, std::size_t n) noexcept {
-        if (reinterpret_cast<unsigned char*>(p) == slot_->storage) {
-            slot_->busy.store(false, std::memory_order_release);
-            return;
-        }
-        std::allocator<T>().deallocate(p, n);
-    }
-    template <typename U>
-    bool operator==(const WakeAllocator<U>& other) const noexcept {
-        return slot_ == other.slot_;
-    }
-
-private:
-    template <typename U>
-    friend class WakeAllocator;
-    // Shared: asio destroys the job (and with it, maybe, the last owner of the outbox) before
-    // it hands the memory back through a copy of this allocator.
-    std::shared_ptr<RelayWakeSlot> slot_;
-};
 
 // The text reported by on_message_sent: the message without its closing line feed. A raw
 // message that does not end with one is reported whole.
@@ -94,7 +52,7 @@ TyxClientRelay::TyxClientRelay(TyxClientMultiplex& multiplex, std::string_view c
       ssl_options_(std::move(ssl_options)),
       timer_(io_context),
       outbox_(std::move(outbox)),
-      wake_slot_(std::make_shared<RelayWakeSlot>()),
+      wake_slot_(std::make_shared<JobSlot>()),
       wake_timer_(io_context) {
     if (!outbox_) outbox_ = make_outbox(multiplex_, name_, name_, config_);
     outbox_->attach(this);
@@ -229,7 +187,7 @@ void TyxClientRelay::report_written(rt::RelayOutbox::BlockList blocks) {
 }
 
 void TyxClientRelay::post_wake() {
-    asio::post(io_context_, asio::bind_allocator(WakeAllocator<void>(wake_slot_),
+    asio::post(io_context_, asio::bind_allocator(JobSlotAllocator<void, std::shared_ptr<JobSlot>>(wake_slot_),
                                                  [outbox = outbox_] { outbox->deliver_wake(); }));
 }
 

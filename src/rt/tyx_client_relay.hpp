@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/job_slot.hpp"
 #include "core/tyx_client_if.hpp"
 #include "rt/message.hpp"
 #include "rt/relay_outbox.hpp"
@@ -23,7 +24,6 @@
 
 namespace tyx {
 
-struct RelayWakeSlot;
 
 class TyxClientRelay : public ITyxClient, private rt::RelayOutbox::Writer {
 public:
@@ -90,7 +90,9 @@ private:
     std::int64_t sequence_ = 0;
     std::shared_ptr<rt::RelayOutbox> outbox_;
     // Holds the one wake-up job that can be queued at a time, so waking allocates nothing.
-    std::shared_ptr<RelayWakeSlot> wake_slot_;
+    // The one wake-up job a relay can have queued; shared, as asio may destroy the job (and with
+    // it the last owner of the outbox) after the relay is gone.
+    std::shared_ptr<JobSlot> wake_slot_;
     asio::steady_timer wake_timer_;  // the idle writer waits on it; a wake-up cancels it
     bool logged_in_ = false;
     bool writer_running_ = false;
