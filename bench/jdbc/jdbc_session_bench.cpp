@@ -51,8 +51,9 @@ class Session {
 public:
     explicit Session(std::uint16_t port) : multiplex_(1) {
         client_ = std::make_unique<TyxClientJdbc>(
-            multiplex_, "bench", std::vector<Endpoint>{{"127.0.0.1", std::to_string(port)}}, false,
-            SslOptions{}, bench_config(), multiplex_.control_context());
+            multiplex_, "bench", std::vector<Endpoint>{{"127.0.0.1", std::to_string(port)}}, bench_config(),
+            multiplex_.control_context(),
+            make_socket_factory(multiplex_.control_context(), false, SslOptions{}));
         run<bool>([c = client_.get()]() -> asio::awaitable<bool> {
             co_await c->connect(c->io_context());
             co_return true;

@@ -33,8 +33,9 @@ void BM_RelaySessionPublish(benchmark::State& state) {
     tyx::sandbox::RelayServer server(options);
     tyx::TyxClientMultiplex multiplex(1);
     auto& io = multiplex.pool().get_io_context();
-    tyx::TyxClientRelay relay(multiplex, "bench", {{"127.0.0.1", std::to_string(server.port())}}, false, {},
-                              tyx::PublicationConfig("0", false, "bench"), io);
+    tyx::TyxClientRelay relay(multiplex, "bench", {{"127.0.0.1", std::to_string(server.port())}},
+                              tyx::PublicationConfig("0", false, "bench"), io,
+                              tyx::make_socket_factory(io, false, {}));
     std::promise<void> logged_in;
     asio::co_spawn(
         io,

@@ -33,6 +33,57 @@ OutBuffer& OutBuffer::write_java_char(char c) {
     return *this;
 }
 
+HandshakeMessage::HandshakeMessage(bool outbound, std::string_view process_uid) {
+    OutBuffer out;
+    out.write_java_utf("XQDM|dTP");
+    out.write_java_char(outbound ? 'R' : 'W');
+    if (outbound)
+        out.write_java_utf("web.to.center");
+    else
+        out.write_java_utf("center.to.web$" + std::string(process_uid));
+    out.write_java_utf(process_uid);
+    bytes = std::move(out).take();
+}
+
+namespace {
+
+std::size_t checked_length(ByteView bytes, std::string_view what) {
+    const std::size_t length = load_be<std::uint16_t>(bytes.data);
+    if (length == 0 || length > kMaxHandshakeReply)
+        throw std::runtime_error(std::string(what) + std::to_string(length));
+    return length;
+}
+
+}  // namespace
+
+void HandshakeReply::take(ByteView bytes) {
+    if (bytes.size != wanted_) throw std::logic_error("Handshake reply step given the wrong number of bytes");
+    switch (step_) {
+        case Step::ReplyLength:
+            wanted_ = checked_length(bytes, "Invalid handshake message length: ");
+            step_ = Step::Reply;
+            return;
+        case Step::Reply: {
+            const std::string_view reply(reinterpret_cast<const char*>(bytes.data), bytes.size);
+            if (reply.rfind("XQDM|", 0) != 0)
+                throw std::runtime_error("Unexpected MsgDirect server response: " + std::string(reply));
+            const bool uid_follows = reply.back() == 'P';
+            wanted_ = uid_follows ? 2 : 0;
+            step_ = uid_follows ? Step::UidLength : Step::Done;
+            return;
+        }
+        case Step::UidLength:
+            wanted_ = checked_length(bytes, "Invalid MsgDirect server process UID length: ");
+            step_ = Step::Uid;
+            return;
+        case Step::Uid:
+        case Step::Done:
+            wanted_ = 0;
+            step_ = Step::Done;
+            return;
+    }
+}
+
 StringForm read_string_form(ByteView& view, std::string_view& text) {
     if (!view.has(3)) return StringForm::TooShort;
     const std::uint8_t* p = view.data;

@@ -181,6 +181,36 @@ private:
     ByteVector bytes_;
 };
 
+// ---- The handshake ---------------------------------------------------------------------------
+
+// The introduction written on each connection before anything else, without a frame: the
+// MsgDirect tag, "R" and "web.to.center" for the outbound connection or "W" and
+// "center.to.web$" joined to the process UID for the inbound one, then the process UID.
+struct HandshakeMessage {
+    HandshakeMessage(bool outbound, std::string_view process_uid);
+    std::string_view view() const { return {reinterpret_cast<const char*>(bytes.data()), bytes.size()}; }
+    ByteVector bytes;
+};
+
+// Replies to the handshake, and the server UID that may follow, are at most this long.
+inline constexpr std::size_t kMaxHandshakeReply = 1024;
+
+// Checks the center's answer to one handshake as it arrives: a 2-byte length and the reply,
+// which must begin with "XQDM|"; a reply ending in "P" is followed by the server's process UID
+// (a 2-byte length, then the UID), which is read to keep the stream aligned and not kept. The
+// reader of the connection reads exactly `wanted()` bytes and hands them to `take`, until
+// `wanted()` is 0. A bad length or reply is raised with its text.
+class HandshakeReply {
+public:
+    std::size_t wanted() const { return wanted_; }
+    void take(ByteView bytes);
+
+private:
+    enum class Step { ReplyLength, Reply, UidLength, Uid, Done };
+    Step step_ = Step::ReplyLength;
+    std::size_t wanted_ = 2;
+};
+
 // ---- Reading the string forms -----------------------------------------------------------------
 
 enum class StringForm {

@@ -1,5 +1,7 @@
 #include "center/subscriptions.hpp"
 
+#include <algorithm>
+
 #include "center/center_codec.hpp"
 #include "core/type_codes.hpp"
 
@@ -106,6 +108,62 @@ std::vector<std::pair<std::string, CenterTableSchema>> SubscribedTables::schemas
 }
 
 // ---- The request message --------------------------------------------------------------------
+
+std::vector<SubscriptionRequest> SubscriptionState::subscribe(
+    const std::vector<SubscriptionRequest>& requests, std::function<void()> done) {
+    std::vector<SubscriptionRequest> added = tables_.add_for_subscription(requests);
+    if (added.empty()) {
+        if (done) done();
+        return added;
+    }
+    if (done) pending_.push_back({tables_.request_counter(), std::move(done)});
+    return added;
+}
+
+std::vector<SubscriptionRequest> SubscriptionState::reconnected() {
+    snapshot_count_ = tables_.request_counter();
+    std::vector<std::pair<std::string, CenterTableSchema>> schemas = tables_.schemas();
+    std::vector<SubscriptionRequest> again = tables_.aquire_current_tables();
+    if (again.empty()) {
+        release_answered();
+        return again;
+    }
+    std::sort(again.begin(), again.end(), [](const SubscriptionRequest& a, const SubscriptionRequest& b) {
+        return a.table_name < b.table_name;
+    });
+    tables_.add_for_subscription(again);
+    for (auto& p : pending_) p.request_number = tables_.request_counter();
+    for (auto& [name, schema] : schemas) tables_.set_schema(name, std::move(schema));
+    return again;
+}
+
+void SubscriptionState::snapshot_answered(std::int64_t last_seqnum) {
+    ++snapshot_count_;
+    tables_.snapshot_received(snapshot_count_, last_seqnum);
+}
+
+void SubscriptionState::release_answered() {
+    // Taken out first: a callback may subscribe again and add to the list.
+    std::vector<std::function<void()>> ready;
+    auto answered = std::stable_partition(pending_.begin(), pending_.end(), [&](const PendingSubscribe& p) {
+        return p.request_number > snapshot_count_;
+    });
+    for (auto p = answered; p != pending_.end(); ++p) ready.push_back(std::move(p->callback));
+    pending_.erase(answered, pending_.end());
+    run(std::move(ready));
+}
+
+void SubscriptionState::release_all() {
+    std::vector<std::function<void()>> all;
+    for (auto& p : pending_) all.push_back(std::move(p.callback));
+    pending_.clear();
+    run(std::move(all));
+}
+
+void SubscriptionState::run(std::vector<std::function<void()>> callbacks) {
+    for (auto& callback : callbacks)
+        if (callback) callback();
+}
 
 namespace center {
 namespace {

@@ -108,10 +108,53 @@ private:
     std::uint32_t request_counter_ = 0;
 };
 
-// A subscribe call waiting for the answer to its request.
-struct PendingSubscribe {
-    std::uint32_t request_number = 0;
-    std::function<void()> callback;
+// What a center client remembers of its subscriptions across connections: the tables, the
+// subscribe calls waiting for their answer, and the snapshot answers counted on the current
+// connection. It decides what to request and whom to release; the client only writes the
+// requests and reads the answers. Runs on the center client's loop; a released callback may
+// subscribe again.
+class SubscriptionState {
+public:
+    explicit SubscriptionState(Subscriber& subscriber) : tables_(subscriber) {}
+
+    // Registers the requests and returns the tables to request now (see add_for_subscription).
+    // `done` runs once the center has answered that request, or at once when nothing is new.
+    std::vector<SubscriptionRequest> subscribe(const std::vector<SubscriptionRequest>& requests,
+                                               std::function<void()> done);
+    // Drops the named tables and returns those that were subscribed, to be named to the center.
+    std::vector<std::string> unsubscribe(const std::vector<std::string>& names) {
+        return tables_.remove(names);
+    }
+
+    // After every handshake: requests written on an earlier connection will never be answered,
+    // so every table is registered again under one new request, sorted by name, with its
+    // schema kept and its rows and live state started over; every waiting call now waits for
+    // that request's answer. Returns the tables to request (none: the waiting calls ran).
+    std::vector<SubscriptionRequest> reconnected();
+    // A snapshot answer arrived: the tables it answers go live and release their rows to the
+    // subscriber, without those older than `last_seqnum`.
+    void snapshot_answered(std::int64_t last_seqnum);
+    // Runs the calls whose request has been answered, in the order they were made.
+    void release_answered();
+    // No answer can come any more (stopping): every waiting call runs.
+    void release_all();
+
+    SubscribedTables& tables() { return tables_; }
+    const SubscribedTables& tables() const { return tables_; }
+    std::uint32_t snapshot_count() const { return snapshot_count_; }
+    std::size_t waiting_calls() const { return pending_.size(); }
+
+private:
+    // A subscribe call waiting for the answer to its request.
+    struct PendingSubscribe {
+        std::uint32_t request_number = 0;
+        std::function<void()> callback;
+    };
+    static void run(std::vector<std::function<void()>> callbacks);
+
+    SubscribedTables tables_;
+    std::vector<PendingSubscribe> pending_;
+    std::uint32_t snapshot_count_ = 0;
 };
 
 namespace center {

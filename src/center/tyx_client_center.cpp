@@ -14,21 +14,6 @@
 #include "center/center_codec.hpp"
 
 namespace tyx {
-namespace center {
-
-HandshakeMessage::HandshakeMessage(bool outbound, std::string_view process_uid) {
-    OutBuffer out;
-    out.write_java_utf("XQDM|dTP");
-    out.write_java_char(outbound ? 'R' : 'W');
-    if (outbound)
-        out.write_java_utf("web.to.center");
-    else
-        out.write_java_utf("center.to.web$" + std::string(process_uid));
-    out.write_java_utf(process_uid);
-    bytes = std::move(out).take();
-}
-
-}  // namespace center
 
 namespace {
 
@@ -44,14 +29,10 @@ std::int64_t now_ms() {
 }  // namespace
 
 TyxClientCenter::TyxClientCenter(TyxClientMultiplex& multiplex, std::string_view cluster_name,
-                                 std::vector<Endpoint> endpoints, bool use_ssl, SslOptions ssl_options,
-                                 const SubscriptionConfig& config, asio::io_context& io_context)
-    : ITyxClient(multiplex, cluster_name, "center", std::move(endpoints)),
-      use_ssl_(use_ssl),
-      ssl_options_(std::move(ssl_options)),
+                                 std::vector<Endpoint> endpoints, const SubscriptionConfig& config,
+                                 asio::io_context& io_context, SocketFactory sockets)
+    : ITyxClient(multiplex, cluster_name, "center", std::move(endpoints), io_context, std::move(sockets)),
       config_(config),
-      io_context_(io_context),
-      timer_(io_context),
       batches_(std::make_shared<UpdateBatchPool>(name_)),
       batch_(batches_->take()) {
     recreate_socket();
@@ -74,8 +55,8 @@ std::string TyxClientCenter::generate_process_uid() {
 
 void TyxClientCenter::recreate_socket() {
     handshaken_ = false;
-    inbound_.replace(create_socket(io_context_, use_ssl_, ssl_options_));
-    outbound_.replace(create_socket(io_context_, use_ssl_, ssl_options_));
+    inbound_.replace(create_socket());
+    outbound_.replace(create_socket());
 }
 
 asio::awaitable<bool> TyxClientCenter::try_connect_once() {
@@ -84,13 +65,17 @@ asio::awaitable<bool> TyxClientCenter::try_connect_once() {
     const bool outbound_ok = co_await outbound_->connect_sync();
     if (inbound_ok && outbound_ok) co_return true;
     report_failed_attempt(inbound_ok ? *outbound_ : *inbound_);
-    co_await inbound_->disconnect_sync();
-    co_await outbound_->disconnect_sync();
+    co_await disconnect_both();
     co_return false;
 }
 
+asio::awaitable<void> TyxClientCenter::disconnect_both() {
+    co_await inbound_->disconnect_sync();
+    co_await outbound_->disconnect_sync();
+}
+
 asio::awaitable<void> TyxClientCenter::connect(asio::io_context&) {
-    const bool connected = co_await connect_first(timer_);
+    const bool connected = co_await connect_first();
     if (!connected) co_return;
     // A first handshake that fails leaves both sockets closed, so that the receive loop finds
     // a lost connection and reconnects after the back-off, as after any later failure.
@@ -103,14 +88,13 @@ asio::awaitable<void> TyxClientCenter::connect(asio::io_context&) {
         text = e.what();
     }
     if (!failure) co_return;
-    co_await inbound_->disconnect_sync();
-    co_await outbound_->disconnect_sync();
+    co_await disconnect_both();
     if (!stopping_) notify_log(3, "Center handshake failed: " + text);
     std::rethrow_exception(failure);
 }
 
 asio::awaitable<void> TyxClientCenter::do_reconnect() {
-    const bool connected = co_await reconnect_to_next_endpoint(timer_);
+    const bool connected = co_await reconnect_to_next_endpoint();
     if (!connected) co_return;
     co_await do_handshake();
 }
@@ -122,7 +106,7 @@ asio::awaitable<void> TyxClientCenter::do_handshake() {
         bool expired = false;
     };
     auto state = std::make_shared<Deadline>();
-    asio::steady_timer deadline(io_context_, handshake_timeout_);
+    SessionTimer deadline(io_context_, handshake_timeout_);
     deadline.async_wait([this, state](std::error_code ec) {
         if (ec || state->done) return;
         state->expired = true;
@@ -145,7 +129,9 @@ asio::awaitable<void> TyxClientCenter::do_handshake() {
     handshaken_ = true;
     record_login();
     notify_logged_in();
-    resubscribe();
+    // Before anything else can be written on the new connection: every table again, in one request.
+    const std::vector<SubscriptionRequest> again = subscriptions_.reconnected();
+    if (!again.empty()) send_request(again, false);
 }
 
 asio::awaitable<void> TyxClientCenter::msg_direct_handshake(bool outbound) {
@@ -153,46 +139,26 @@ asio::awaitable<void> TyxClientCenter::msg_direct_handshake(bool outbound) {
     ISocket& socket = outbound ? *outbound_ : *inbound_;
     const center::HandshakeMessage hello(outbound, process_uid_);
     co_await socket.send_all_sync(hello.view());
-
-    std::uint8_t length_bytes[2];
-    co_await socket.receive_all_sync(length_bytes, 2);
-    const std::size_t length = load_be<std::uint16_t>(length_bytes);
-    if (length == 0 || length > center::kMaxHandshakeReply)
-        throw std::runtime_error("Invalid handshake message length: " + std::to_string(length));
-    std::string reply(length, '\0');
-    co_await socket.receive_all_sync(reinterpret_cast<std::uint8_t*>(reply.data()), length);
-    if (reply.rfind("XQDM|", 0) != 0)
-        throw std::runtime_error("Unexpected MsgDirect server response: " + reply);
-    if (reply.back() != 'P') co_return;
-
-    co_await socket.receive_all_sync(length_bytes, 2);
-    const std::size_t uid_length = load_be<std::uint16_t>(length_bytes);
-    if (uid_length == 0 || uid_length > center::kMaxHandshakeReply)
-        throw std::runtime_error("Invalid MsgDirect server process UID length: " +
-                                 std::to_string(uid_length));
-    std::string server_uid(uid_length, '\0');  // read to keep the stream aligned; not kept
-    co_await socket.receive_all_sync(reinterpret_cast<std::uint8_t*>(server_uid.data()), uid_length);
+    center::HandshakeReply reply;
+    ByteVector piece;
+    while (const std::size_t n = reply.wanted()) {
+        piece.resize(n);
+        co_await socket.receive_all_sync(piece.data(), n);
+        reply.take(ByteView(piece));
+    }
 }
 
 asio::awaitable<void> TyxClientCenter::stop() {
     stopping_ = true;
     handshaken_ = false;
-    timer_.cancel();
-    co_await inbound_->disconnect_sync();
-    co_await outbound_->disconnect_sync();
+    end_pauses();
+    co_await disconnect_both();
     notify_disconnect();
     // No answer can come any more; whoever waits for one is released rather than left hanging.
-    std::vector<PendingSubscribe> pending;
-    pending.swap(pending_subscribes_);
-    for (auto& p : pending)
-        if (p.callback) p.callback();
+    subscriptions_.release_all();
 }
 
 // ---- Receiving ------------------------------------------------------------------------------
-
-void TyxClientCenter::decode_read(std::size_t n) {
-    frames_.feed(ByteView(read_buffer_.data(), n), [this](ByteView payload) { process_payload(payload); });
-}
 
 void TyxClientCenter::process_payload(ByteView payload) {
     ++frames_received_;
@@ -216,30 +182,13 @@ asio::awaitable<void> TyxClientCenter::receive_loop() {
                 connected = false;
             }
         }
-        if (connected && !stopping_) {
-            frames_.reset();
-            if (read_buffer_.empty()) read_buffer_.resize(center::kReadPieceSize);
-            for (;;) {
-                // The read is awaited here, not in a coroutine of its own: its memory and the
-                // socket's are then all a read needs, which the thread's recycling keeps.
-                try {
-                    const std::size_t n =
-                        co_await inbound_->receive_some_sync(read_buffer_.data(), read_buffer_.size());
-                    decode_read(n);
-                } catch (const std::exception& e) {
-                    if (!stopping_) report_tls_error(e);
-                    break;
-                }
-                if (stopping_) co_return;
-            }
-        }
+        if (connected && !stopping_) co_await read_frames();
         if (stopping_) co_return;
 
         // The connection is lost: close both halves, then reconnect. A failed handshake is
         // one more lost connection, retried after the next back-off.
         handshaken_ = false;
-        co_await inbound_->disconnect_sync();
-        co_await outbound_->disconnect_sync();
+        co_await disconnect_both();
         notify_disconnect();
         try {
             co_await do_reconnect();
@@ -251,24 +200,38 @@ asio::awaitable<void> TyxClientCenter::receive_loop() {
     }
 }
 
+asio::awaitable<void> TyxClientCenter::read_frames() {
+    frames_.reset();
+    if (read_buffer_.empty()) read_buffer_.resize(center::kReadPieceSize);
+    for (;;) {
+        // Read and decoded in this frame of the coroutine: the read's memory and the socket's are
+        // then all a read needs, which the thread's recycling keeps.
+        try {
+            const std::size_t n =
+                co_await inbound_->receive_some_sync(read_buffer_.data(), read_buffer_.size());
+            frames_.feed(ByteView(read_buffer_.data(), n),
+                         [this](ByteView payload) { process_payload(payload); });
+        } catch (const std::exception& e) {
+            if (!stopping_) report_tls_error(e);
+            co_return;
+        }
+        if (stopping_) co_return;
+    }
+}
+
 // ---- Subscriptions --------------------------------------------------------------------------
 
 void TyxClientCenter::subscribe(const std::vector<SubscriptionRequest>& requests,
                                 std::function<void()> done) {
-    const std::vector<SubscriptionRequest> added = subscribed_tables_.add_for_subscription(requests);
-    if (added.empty()) {
-        if (done) done();
-        return;
-    }
-    if (done) pending_subscribes_.push_back({subscribed_tables_.request_counter(), std::move(done)});
+    const std::vector<SubscriptionRequest> added = subscriptions_.subscribe(requests, std::move(done));
     // Without an introduced connection the request would be lost with the socket, or written
     // ahead of the handshake; the tables are requested after the next handshake instead.
-    if (!handshaken_) return;
+    if (added.empty() || !handshaken_) return;
     send_request(added, false);
 }
 
 void TyxClientCenter::unsubscribe(const std::vector<std::string>& table_names) {
-    const std::vector<std::string> removed = subscribed_tables_.remove(table_names);
+    const std::vector<std::string> removed = subscriptions_.unsubscribe(table_names);
     if (removed.empty() || !handshaken_) return;
     std::vector<SubscriptionRequest> requests;
     requests.reserve(removed.size());
@@ -293,55 +256,25 @@ void TyxClientCenter::send_request(const std::vector<SubscriptionRequest>& reque
     outbound_->send_async(std::move(message), std::move(on_sent));
 }
 
-// Runs at the end of every handshake, before anything else can be written on the new
-// connection: every registered table is requested again in one request.
-void TyxClientCenter::resubscribe() {
-    // Requests written on an earlier connection will never be answered: count them as answered,
-    // so the tables and callbacks wait for the answer to the request below.
-    snapshot_count_ = subscribed_tables_.request_counter();
-    // Schemas survive the reconnection; rows and live state start over.
-    std::vector<std::pair<std::string, CenterTableSchema>> schemas = subscribed_tables_.schemas();
-    std::vector<SubscriptionRequest> tables = subscribed_tables_.aquire_current_tables();
-    if (tables.empty()) {
-        run_answered_subscribes();
-        return;
-    }
-    std::sort(tables.begin(), tables.end(), [](const SubscriptionRequest& a, const SubscriptionRequest& b) {
-        return a.table_name < b.table_name;
-    });
-    subscribe(tables, {});
-    for (auto& p : pending_subscribes_) p.request_number = subscribed_tables_.request_counter();
-    for (auto& [name, schema] : schemas) subscribed_tables_.set_schema(name, std::move(schema));
-}
-
-void TyxClientCenter::run_answered_subscribes() {
-    // Collected first: a callback may subscribe again and add to the list.
-    std::vector<std::function<void()>> ready;
-    auto it =
-        std::stable_partition(pending_subscribes_.begin(), pending_subscribes_.end(),
-                              [&](const PendingSubscribe& p) { return p.request_number > snapshot_count_; });
-    for (auto r = it; r != pending_subscribes_.end(); ++r) ready.push_back(std::move(r->callback));
-    pending_subscribes_.erase(it, pending_subscribes_.end());
-    for (auto& callback : ready)
-        if (callback) callback();
-}
-
 void TyxClientCenter::build_snapshot_request(ByteVector& out,
                                              const std::vector<SubscriptionRequest>& requests, bool remove,
                                              std::uint32_t value) const {
     center::build_snapshot_request(out, requests, remove, value, process_uid_, now_ms());
 }
 
-void TyxClientCenter::update(TyxCenterIncrementalUpdatePtr update) { released_.push_back(std::move(update)); }
+void TyxClientCenter::update(TyxCenterIncrementalUpdatePtr update) {
+    released_.push_back(std::move(update));
+}
 
 void TyxClientCenter::deliver_released() {
     if (released_.empty()) return;
     std::vector<TyxCenterIncrementalUpdatePtr> updates;
     updates.swap(released_);
     if (multiplex_.listener_count() <= 0) return;
-    notify([updates = std::move(updates)](TyxClientListener& l, TyxClientMultiplex& m, std::string_view name) {
-        for (const auto& u : updates) l.on_update(m, name, *u);
-    });
+    notify(
+        [updates = std::move(updates)](TyxClientListener& l, TyxClientMultiplex& m, std::string_view name) {
+            for (const auto& u : updates) l.on_update(m, name, *u);
+        });
 }
 
 namespace {
@@ -367,7 +300,7 @@ struct DeliveredBatch {
 
 void TyxClientCenter::add_updates(UpdateBatch& updates) {
     deliver_released();
-    updates.keep_if([this](TyxCenterIncrementalUpdate& u) { return subscribed_tables_.route(u); });
+    updates.keep_if([this](TyxCenterIncrementalUpdate& u) { return subscriptions_.tables().route(u); });
     if (updates.empty() || multiplex_.listener_count() <= 0) {
         // Kept for the next message, unless one huge message made it too big to keep.
         if (batch_->capacity() > UpdateBatchPool::kMaxKeptRecords) batch_ = batches_->take();
@@ -375,22 +308,22 @@ void TyxClientCenter::add_updates(UpdateBatch& updates) {
     }
     std::unique_ptr<UpdateBatch> batch = std::exchange(batch_, batches_->take());
     const JobSlotAllocator<void> allocator(&batch->job_slot);
-    multiplex_.notify_listeners(allocator, [&m = multiplex_, delivered = DeliveredBatch(batches_, std::move(batch))](
-                                               TyxClientListener& l) {
-        const std::string& name = delivered.pool->client_name();
-        for (const TyxCenterIncrementalUpdate& u : *delivered.batch) l.on_update(m, name, u);
-    });
+    multiplex_.notify_listeners(
+        allocator,
+        [&m = multiplex_, delivered = DeliveredBatch(batches_, std::move(batch))](TyxClientListener& l) {
+            const std::string& name = delivered.pool->client_name();
+            for (const TyxCenterIncrementalUpdate& u : *delivered.batch) l.on_update(m, name, u);
+        });
 }
 
 void TyxClientCenter::table_schema(const std::string& table_name, CenterTableSchema schema) {
-    subscribed_tables_.set_schema(table_name, std::move(schema));
+    subscriptions_.tables().set_schema(table_name, std::move(schema));
 }
 
 void TyxClientCenter::snapshot_response() {
-    ++snapshot_count_;
-    subscribed_tables_.snapshot_received(snapshot_count_, decoder_.last_seqnum());
+    subscriptions_.snapshot_answered(decoder_.last_seqnum());
     deliver_released();
-    run_answered_subscribes();
+    subscriptions_.release_answered();
 }
 
 void TyxClientCenter::log(std::uint8_t level, std::string_view text) {

@@ -8,7 +8,6 @@
 
 #include <asio/awaitable.hpp>
 #include <asio/io_context.hpp>
-#include <asio/steady_timer.hpp>
 
 #include <cstdint>
 #include <functional>
@@ -28,17 +27,6 @@
 namespace tyx {
 namespace center {
 
-// The introduction written on each connection before anything else, without a frame: the
-// MsgDirect tag, "R" and "web.to.center" for the outbound connection or "W" and
-// "center.to.web$" joined to the process UID for the inbound one, then the process UID.
-struct HandshakeMessage {
-    HandshakeMessage(bool outbound, std::string_view process_uid);
-    std::string_view view() const { return {reinterpret_cast<const char*>(bytes.data()), bytes.size()}; }
-    ByteVector bytes;
-};
-
-// Replies to the handshake, and the server UID that may follow, are at most this long.
-inline constexpr std::size_t kMaxHandshakeReply = 1024;
 // A frame announcing a longer payload cannot come from a sound center: the connection is
 // treated as broken rather than trusted with the allocation.
 inline constexpr std::uint32_t kMaxFramePayload = 256u * 1024 * 1024;
@@ -51,8 +39,8 @@ inline constexpr std::size_t kReadPieceSize = 256 * 1024;
 class TyxClientCenter : public ITyxClient, public Subscriber, private center::DecoderSink {
 public:
     TyxClientCenter(TyxClientMultiplex& multiplex, std::string_view cluster_name,
-                    std::vector<Endpoint> endpoints, bool use_ssl, SslOptions ssl_options,
-                    const SubscriptionConfig& config, asio::io_context& io_context);
+                    std::vector<Endpoint> endpoints, const SubscriptionConfig& config,
+                    asio::io_context& io_context, SocketFactory sockets);
     ~TyxClientCenter() override;
 
     asio::awaitable<void> connect(asio::io_context& io_context) override;
@@ -83,12 +71,11 @@ public:
     // of the payload dropped; the client goes on with the next frame.
     void process_payload(ByteView payload);
 
-    asio::io_context& io_context() const { return io_context_; }
-    const SubscribedTables& subscribed_tables() const { return subscribed_tables_; }
+    const SubscribedTables& subscribed_tables() const { return subscriptions_.tables(); }
     const std::string& process_uid() const { return process_uid_; }
-    std::uint32_t snapshot_count() const { return snapshot_count_; }
+    std::uint32_t snapshot_count() const { return subscriptions_.snapshot_count(); }
     std::int64_t last_seqnum() const { return decoder_.last_seqnum(); }
-    std::size_t pending_subscribe_count() const { return pending_subscribes_.size(); }
+    std::size_t pending_subscribe_count() const { return subscriptions_.waiting_calls(); }
     // Both connections are open and introduced.
     bool handshaken() const { return handshaken_; }
     ISocket* inbound_socket() const { return inbound_.get(); }
@@ -104,13 +91,12 @@ private:
     asio::awaitable<void> do_handshake();
     asio::awaitable<void> msg_direct_handshake(bool outbound);
     asio::awaitable<void> do_reconnect();
-    // Decodes every frame completed by the `n` bytes just read into read_buffer_. A header
-    // announcing an impossible length is raised.
-    void decode_read(std::size_t n);
-    // After every handshake: requests all registered tables again in one request.
-    void resubscribe();
+    // Reads what arrives on the inbound connection and decodes every frame it completes, until
+    // the connection fails or the client stops.
+    asio::awaitable<void> read_frames();
+    // Closes both connections.
+    asio::awaitable<void> disconnect_both();
     void send_request(const std::vector<SubscriptionRequest>& requests, bool remove);
-    void run_answered_subscribes();
 
     // Posts the rows taken by update, in one job.
     void deliver_released();
@@ -124,17 +110,11 @@ private:
     void snapshot_response() override;
     void log(std::uint8_t level, std::string_view text) override;
 
-    bool use_ssl_;
-    SslOptions ssl_options_;
     SubscriptionConfig config_;
-    asio::io_context& io_context_;
     SocketSlot<> inbound_;   // the center writes to the client here
     SocketSlot<> outbound_;  // the client writes its requests here
-    asio::steady_timer timer_;
     std::string process_uid_;
-    SubscribedTables subscribed_tables_{*this};
-    std::uint32_t snapshot_count_ = 0;
-    std::vector<PendingSubscribe> pending_subscribes_;
+    SubscriptionState subscriptions_{*this};
     center::ChangeDecoder decoder_{static_cast<center::DecoderSink&>(*this)};
     std::shared_ptr<UpdateBatchPool> batches_;
     std::unique_ptr<UpdateBatch> batch_;

@@ -10,8 +10,8 @@ namespace {
 
 // Arms `timer` for `pause` from now, saturating at the clock's maximum, and waits. A cancelled
 // or failed wait is simply the end of the pause.
-asio::awaitable<void> pause_for(asio::steady_timer& timer, std::chrono::milliseconds pause) {
-    using clock = std::chrono::steady_clock;
+asio::awaitable<void> pause_for(SessionTimer& timer, std::chrono::milliseconds pause) {
+    using clock = SessionClock;
     const auto now = clock::now();
     const auto room = std::chrono::duration_cast<std::chrono::milliseconds>(clock::time_point::max() - now);
     timer.expires_at(pause >= room ? clock::time_point::max() : now + pause);
@@ -45,10 +45,15 @@ std::chrono::milliseconds next_reconnect_backoff(std::chrono::milliseconds curre
 }
 
 ITyxClient::ITyxClient(TyxClientMultiplex& multiplex, std::string_view cluster_name, std::string_view kind,
-                       std::vector<Endpoint> endpoints)
-    : multiplex_(multiplex), name_(make_client_name(cluster_name, kind)), endpoints_(std::move(endpoints)) {}
+                       std::vector<Endpoint> endpoints, asio::io_context& io_context, SocketFactory sockets)
+    : multiplex_(multiplex),
+      io_context_(io_context),
+      name_(make_client_name(cluster_name, kind)),
+      endpoints_(std::move(endpoints)),
+      sockets_(std::move(sockets)),
+      pause_timer_(io_context) {}
 
-asio::awaitable<void> ITyxClient::connect_with_failover(asio::steady_timer& timer) {
+asio::awaitable<void> ITyxClient::connect_with_failover() {
     auto pause = kFirstFailoverPause;
     for (;;) {
         if (stopping_) co_return;
@@ -61,31 +66,35 @@ asio::awaitable<void> ITyxClient::connect_with_failover(asio::steady_timer& time
             if (stopping_) co_return;
         }
         first_round_done();
-        co_await pause_for(timer, pause);
+        co_await pause_for(pause_timer_, pause);
         if (stopping_) co_return;
         pause = next_failover_pause(pause);
     }
 }
 
-asio::awaitable<void> ITyxClient::reconnect_backoff(asio::steady_timer& timer) {
-    const auto since_login = std::chrono::steady_clock::now() - last_login_time_;
-    const auto backoff = next_reconnect_backoff(std::chrono::milliseconds{current_backoff_ms_}, since_login);
-    current_backoff_ms_ = backoff.count();
-    co_await pause_for(timer, backoff);
+std::chrono::milliseconds ITyxClient::coming_backoff() const {
+    return next_reconnect_backoff(std::chrono::milliseconds{current_backoff_ms_},
+                                  SessionClock::now() - last_login_time_);
 }
 
-asio::awaitable<bool> ITyxClient::reconnect_to_next_endpoint(asio::steady_timer& timer) {
-    co_await reconnect_backoff(timer);
+asio::awaitable<void> ITyxClient::reconnect_backoff() {
+    const auto backoff = coming_backoff();
+    current_backoff_ms_ = backoff.count();
+    co_await pause_for(pause_timer_, backoff);
+}
+
+asio::awaitable<bool> ITyxClient::reconnect_to_next_endpoint() {
+    co_await reconnect_backoff();
     if (stopping_) co_return false;
     advance_endpoint();
-    co_await connect_with_failover(timer);
+    co_await connect_with_failover();
     if (stopping_) co_return false;
     notify_connect();
     co_return true;
 }
 
-asio::awaitable<bool> ITyxClient::connect_first(asio::steady_timer& timer) {
-    co_await connect_with_failover(timer);
+asio::awaitable<bool> ITyxClient::connect_first() {
+    co_await connect_with_failover();
     if (stopping_) co_return false;
     notify_connect();
     co_return true;
@@ -97,11 +106,16 @@ void ITyxClient::advance_endpoint() {
     current_endpoint_ = (current_endpoint_ + 1) % endpoints_.size();
 }
 
-std::unique_ptr<ISocket> ITyxClient::create_socket(asio::io_context& io_context, bool use_ssl,
-                                                   const SslOptions& ssl_options) const {
+std::unique_ptr<ISocket> ITyxClient::create_socket() const {
     const Endpoint endpoint =
         current_endpoint_ < endpoints_.size() ? endpoints_[current_endpoint_] : Endpoint{};
-    return ISocket::create(io_context, endpoint.host, endpoint.port_or_service, use_ssl, ssl_options);
+    return sockets_(endpoint);
+}
+
+asio::awaitable<bool> SingleSocketClient::try_connect_once() {
+    const bool connected = co_await socket_->connect_sync();
+    if (!connected) report_failed_attempt(*socket_);
+    co_return connected;
 }
 
 void ITyxClient::notify_connect() {

@@ -5,7 +5,6 @@
 
 #include <asio/awaitable.hpp>
 #include <asio/io_context.hpp>
-#include <asio/steady_timer.hpp>
 
 #include <chrono>
 #include <cstdint>
@@ -16,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/session_clock.hpp"
 #include "multiplex/tyx_client_multiplex.hpp"
 #include "transport/socket_impl.hpp"
 #include "tyx/config.hpp"
@@ -40,8 +40,9 @@ std::chrono::milliseconds next_reconnect_backoff(std::chrono::milliseconds curre
 
 class ITyxClient {
 public:
+    // The client lives on `io_context`; `sockets` makes its connections there.
     ITyxClient(TyxClientMultiplex& multiplex, std::string_view cluster_name, std::string_view kind,
-               std::vector<Endpoint> endpoints);
+               std::vector<Endpoint> endpoints, asio::io_context& io_context, SocketFactory sockets);
     virtual ~ITyxClient() = default;
 
     ITyxClient(const ITyxClient&) = delete;
@@ -71,6 +72,7 @@ public:
         }
     }
 
+    asio::io_context& io_context() const { return io_context_; }
     TyxClientMultiplex& multiplex() const { return multiplex_; }
     const std::string& name() const { return name_; }
     const std::vector<Endpoint>& endpoints() const { return endpoints_; }
@@ -82,24 +84,27 @@ protected:
     // and pauses after every full round of failures (1 s, doubling, capped at 60 s). Returns
     // once connected (the current endpoint is the one that worked) or once stopping. An
     // empty endpoint list only pauses. Connection failures are never raised.
-    asio::awaitable<void> connect_with_failover(asio::steady_timer& timer);
+    asio::awaitable<void> connect_with_failover();
     // Waits the back-off before a reconnection (see next_reconnect_backoff).
-    asio::awaitable<void> reconnect_backoff(asio::steady_timer& timer);
+    asio::awaitable<void> reconnect_backoff();
+    // The back-off the next reconnection would wait, without moving on to it.
+    std::chrono::milliseconds coming_backoff() const;
 
     // The common head of every do_reconnect: back-off, move to the next endpoint (so the one
     // that just failed is tried last), failover, then on_connect. False when stopping
     // interrupted it; the caller then ends instead of logging in.
-    asio::awaitable<bool> reconnect_to_next_endpoint(asio::steady_timer& timer);
+    asio::awaitable<bool> reconnect_to_next_endpoint();
     // The common head of every connect: failover, then on_connect. False when stopping.
-    asio::awaitable<bool> connect_first(asio::steady_timer& timer);
+    asio::awaitable<bool> connect_first();
+    // Stopping: no pause may go on; the one under way ends at once.
+    void end_pauses() { pause_timer_.cancel(); }
 
     // current endpoint = (current endpoint + 1) modulo the number of endpoints (none: stays 0).
     void advance_endpoint();
     // A socket for the current endpoint (an empty endpoint when the list is empty).
-    std::unique_ptr<ISocket> create_socket(asio::io_context& io_context, bool use_ssl,
-                                           const SslOptions& ssl_options) const;
+    std::unique_ptr<ISocket> create_socket() const;
     // Records a completed login or handshake for the back-off rule.
-    void record_login() { last_login_time_ = std::chrono::steady_clock::now(); }
+    void record_login() { last_login_time_ = SessionClock::now(); }
 
     // Posts one event to the listeners: `f(listener, multiplex, name)` with this client's name.
     template <typename F>
@@ -124,13 +129,33 @@ protected:
     void report_tls_error(const std::exception& error);
 
     TyxClientMultiplex& multiplex_;
+    asio::io_context& io_context_;
     std::string name_;
     std::vector<Endpoint> endpoints_;
+    SocketFactory sockets_;
     std::uint64_t current_endpoint_ = 0;
     bool stopping_ = false;
-    std::chrono::steady_clock::time_point last_login_time_{};
+    SessionClock::time_point last_login_time_{};
     std::int64_t current_backoff_ms_ = 0;
     std::function<void()> first_round_hook_;
+
+private:
+    SessionTimer pause_timer_;  // failover pauses and reconnection back-offs
+};
+
+// A protocol client with one connection (relays and database shards): the socket it replaces
+// before each attempt, and the attempt itself. Same loop as ITyxClient.
+class SingleSocketClient : public ITyxClient {
+public:
+    using ITyxClient::ITyxClient;
+
+    void recreate_socket() override { socket_.replace(create_socket()); }
+    asio::awaitable<bool> try_connect_once() override;
+
+    ISocket* socket() const { return socket_.get(); }
+
+protected:
+    SocketSlot<> socket_;
 };
 
 }  // namespace tyx

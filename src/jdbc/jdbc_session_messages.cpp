@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -89,6 +90,28 @@ std::string version_mismatch_text(std::uint8_t first, std::uint8_t second) {
 std::string server_version_text(std::int32_t version) {
     return "Unsupported JDBC server version: " + std::to_string(version) +
            ", expected: " + std::to_string(kProtocolVersion);
+}
+
+void check_server_version(ByteView answer) {
+    if (answer.size != kServerVersionBytes.size() ||
+        !std::equal(kServerVersionBytes.begin(), kServerVersionBytes.end(), answer.data)) {
+        throw std::runtime_error(version_mismatch_text(answer.size > 0 ? answer.data[0] : 0,
+                                                       answer.size > 1 ? answer.data[1] : 0));
+    }
+}
+
+void check_protocol_version(std::int32_t version) {
+    if (version != kProtocolVersion) throw std::runtime_error(server_version_text(version));
+}
+
+std::size_t response_body_length(ByteView header) {
+    if (!header.has(kResponseHeaderSize)) throw std::runtime_error("Incomplete JDBC response header");
+    const auto n = load_be<std::int32_t>(header.data);
+    if (n < 0) throw std::runtime_error("Invalid JDBC response length: " + std::to_string(n));
+    if (static_cast<std::int64_t>(n) + 1 > kMaxResponseBytes)
+        throw std::runtime_error("JDBC response length " + std::to_string(n) + " exceeds the limit of " +
+                                 std::to_string(kMaxResponseBytes) + " bytes");
+    return static_cast<std::size_t>(n);
 }
 
 }  // namespace tyx::jdbc

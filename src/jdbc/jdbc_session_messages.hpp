@@ -21,6 +21,25 @@ inline constexpr std::array<std::uint8_t, 2> kServerVersionBytes = {63, 244};
 // The protocol version the client speaks and the only one it accepts from the server.
 inline constexpr std::int32_t kProtocolVersion = 2;
 
+// Raises version_mismatch_text unless the two bytes answering kClientVersionBytes are
+// kServerVersionBytes.
+void check_server_version(ByteView answer);
+// Raises server_version_text unless the login acknowledgement names kProtocolVersion.
+void check_protocol_version(std::int32_t version);
+
+// Every response is a 4-byte big-endian length, then the body it counts and one byte more,
+// which is read and dropped.
+inline constexpr std::size_t kResponseHeaderSize = 4;
+// Responses announcing more bytes than this are refused before anything is allocated.
+inline constexpr std::int64_t kMaxResponseBytes = std::int64_t{1} << 30;
+// The body length a response header announces. A negative length ("Invalid JDBC response
+// length: N") or one past kMaxResponseBytes is raised.
+std::size_t response_body_length(ByteView header);
+// The bytes that follow a header announcing `body_length`.
+inline std::size_t response_bytes_after(std::size_t body_length) {
+    return body_length + 1;
+}
+
 // Overwrites the first 4 bytes of `image` with the big-endian count of the bytes after them.
 // Precondition: image.size() >= 4.
 void write_length_prefix(ByteVector& image);

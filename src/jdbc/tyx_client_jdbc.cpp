@@ -17,8 +17,7 @@ namespace tyx {
 
 namespace jdbc {
 
-asio::awaitable<bool> WaitList::wait(asio::io_context& io_context,
-                                     std::chrono::steady_clock::time_point until) {
+asio::awaitable<bool> WaitList::wait(asio::io_context& io_context, SessionClock::time_point until) {
     auto waiter = std::make_shared<Waiter>(io_context);
     waiter->timer.expires_at(until);
     waiters_.push_back(waiter);
@@ -121,30 +120,17 @@ private:
 };
 
 TyxClientJdbc::TyxClientJdbc(TyxClientMultiplex& multiplex, std::string_view cluster_name,
-                             std::vector<Endpoint> endpoints, bool use_ssl, SslOptions ssl_options,
-                             const DatabaseConfig& config, asio::io_context& io_context)
-    : ITyxClient(multiplex, cluster_name, "jdbc", std::move(endpoints)),
-      io_context_(io_context),
-      use_ssl_(use_ssl),
-      ssl_options_(std::move(ssl_options)),
+                             std::vector<Endpoint> endpoints, const DatabaseConfig& config,
+                             asio::io_context& io_context, SocketFactory sockets)
+    : SingleSocketClient(multiplex, cluster_name, "jdbc", std::move(endpoints), io_context,
+                         std::move(sockets)),
       config_(config),
-      timer_(io_context),
       deadline_(io_context) {
     recreate_socket();
 }
 
 TyxClientJdbc::~TyxClientJdbc() {
     alive_.reset();
-}
-
-void TyxClientJdbc::recreate_socket() {
-    socket_.replace(create_socket(io_context_, use_ssl_, ssl_options_));
-}
-
-asio::awaitable<bool> TyxClientJdbc::try_connect_once() {
-    const bool connected = co_await socket_->connect_sync();
-    if (!connected) report_failed_attempt(*socket_);
-    co_return connected;
 }
 
 asio::awaitable<void> TyxClientJdbc::connect(asio::io_context&) {
@@ -165,14 +151,14 @@ asio::awaitable<void> TyxClientJdbc::connect(asio::io_context&) {
 
 asio::awaitable<void> TyxClientJdbc::connect_and_login() {
     logged_in_ = false;
-    const bool connected = co_await connect_first(timer_);
+    const bool connected = co_await connect_first();
     if (!connected) co_return;
     co_await do_login_handshake();
 }
 
 asio::awaitable<void> TyxClientJdbc::do_reconnect() {
     logged_in_ = false;
-    const bool connected = co_await reconnect_to_next_endpoint(timer_);
+    const bool connected = co_await reconnect_to_next_endpoint();
     if (!connected) co_return;
     co_await do_login_handshake();
 }
@@ -183,7 +169,7 @@ asio::awaitable<void> TyxClientJdbc::receive_loop() {
 
 asio::awaitable<void> TyxClientJdbc::stop() {
     stopping_ = true;
-    timer_.cancel();
+    end_pauses();
     co_await socket_->disconnect_sync();
     logged_in_ = false;
     // Requests in flight fail at once on the closed socket, queued ones when their turn comes,
@@ -204,10 +190,9 @@ asio::awaitable<void> TyxClientJdbc::do_login_handshake() {
             const auto& hello = jdbc::kClientVersionBytes;
             co_await socket_->send_all_sync(
                 std::string_view(reinterpret_cast<const char*>(hello.data()), hello.size()));
-            std::array<std::uint8_t, 2> answer{};
+            std::array<std::uint8_t, jdbc::kServerVersionBytes.size()> answer{};
             co_await socket_->receive_all_sync(answer.data(), answer.size());
-            if (answer != jdbc::kServerVersionBytes)
-                throw std::runtime_error(jdbc::version_mismatch_text(answer[0], answer[1]));
+            jdbc::check_server_version(ByteView(answer.data(), answer.size()));
             co_await socket_->send_all_sync(login.view());
             std::vector<std::uint8_t> body;
             co_await receive_all(body);
@@ -217,8 +202,7 @@ asio::awaitable<void> TyxClientJdbc::do_login_handshake() {
             throw;
         }
     }
-    if (ack.version != jdbc::kProtocolVersion)
-        throw std::runtime_error(jdbc::server_version_text(ack.version));
+    jdbc::check_protocol_version(ack.version);
     record_login();
     logged_in_ = true;
     notify_message_sent(std::string(login.view()));
@@ -227,16 +211,10 @@ asio::awaitable<void> TyxClientJdbc::do_login_handshake() {
 }
 
 asio::awaitable<void> TyxClientJdbc::receive_all(std::vector<std::uint8_t>& out) {
-    std::array<std::uint8_t, 4> head{};
+    std::array<std::uint8_t, jdbc::kResponseHeaderSize> head{};
     co_await socket_->receive_all_sync(head.data(), head.size());
-    const auto n = load_be<std::int32_t>(head.data());
-    if (n < 0) throw std::runtime_error("Invalid JDBC response length: " + std::to_string(n));
-    // The length counts the body; one more byte follows it, which is read and dropped.
-    const auto total = static_cast<std::int64_t>(n) + 1;
-    if (total > jdbc::kMaxResponseBytes)
-        throw std::runtime_error("JDBC response length " + std::to_string(n) + " exceeds the limit of " +
-                                 std::to_string(jdbc::kMaxResponseBytes) + " bytes");
-    const auto wanted = static_cast<std::size_t>(total);
+    const std::size_t body = jdbc::response_body_length(ByteView(head.data(), head.size()));
+    const std::size_t wanted = jdbc::response_bytes_after(body);
     out.clear();
     std::size_t have = 0;
     while (have < wanted) {
@@ -245,7 +223,7 @@ asio::awaitable<void> TyxClientJdbc::receive_all(std::vector<std::uint8_t>& out)
         co_await socket_->receive_all_sync(out.data() + have, step);
         have += step;
     }
-    out.resize(static_cast<std::size_t>(n));
+    out.resize(body);
 }
 
 asio::awaitable<std::shared_ptr<jdbc::QueryResult>> TyxClientJdbc::sql(std::string_view sql_text) {
@@ -340,8 +318,7 @@ void TyxClientJdbc::release_turn() {
 }
 
 std::chrono::milliseconds TyxClientJdbc::connection_wait_limit(std::chrono::milliseconds deadline) const {
-    const auto since_login = std::chrono::steady_clock::now() - last_login_time_;
-    return next_reconnect_backoff(std::chrono::milliseconds{current_backoff_ms_}, since_login) + deadline;
+    return coming_backoff() + deadline;
 }
 
 asio::awaitable<void> TyxClientJdbc::reconnect_for_retry(std::chrono::milliseconds deadline) {
@@ -359,7 +336,7 @@ asio::awaitable<void> TyxClientJdbc::reconnect_for_retry(std::chrono::millisecon
                            finish_connecting(e);
                        });
     }
-    const auto until = std::chrono::steady_clock::now() + limit;
+    const auto until = SessionClock::now() + limit;
     while (connecting_) {
         const bool notified = co_await connect_waiters_.wait(io_context_, until);
         if (!notified && connecting_)
@@ -371,7 +348,7 @@ asio::awaitable<void> TyxClientJdbc::reconnect_for_retry(std::chrono::millisecon
 
 asio::awaitable<void> TyxClientJdbc::wait_for_connection(std::chrono::milliseconds deadline) {
     const auto limit = connection_wait_limit(deadline);
-    const auto until = std::chrono::steady_clock::now() + limit;
+    const auto until = SessionClock::now() + limit;
     while (connecting_) {
         const bool notified = co_await connect_waiters_.wait(io_context_, until);
         if (!notified && connecting_)

@@ -15,7 +15,6 @@
 
 #include <asio/awaitable.hpp>
 #include <asio/io_context.hpp>
-#include <asio/steady_timer.hpp>
 
 #include <chrono>
 #include <cstdint>
@@ -41,9 +40,8 @@ namespace jdbc {
 class WaitList {
 public:
     // True when notified, false when `until` came first.
-    asio::awaitable<bool> wait(
-        asio::io_context& io_context,
-        std::chrono::steady_clock::time_point until = std::chrono::steady_clock::time_point::max());
+    asio::awaitable<bool> wait(asio::io_context& io_context,
+                               SessionClock::time_point until = SessionClock::time_point::max());
     // Wakes the longest waiting waiter; false when there is none.
     bool notify_one();
     void notify_all();
@@ -52,14 +50,11 @@ public:
 private:
     struct Waiter {
         explicit Waiter(asio::io_context& io) : timer(io) {}
-        asio::steady_timer timer;
+        SessionTimer timer;
         bool notified = false;
     };
     std::deque<std::shared_ptr<Waiter>> waiters_;
 };
-
-// Responses announcing more bytes than this are refused before anything is allocated.
-inline constexpr std::int64_t kMaxResponseBytes = std::int64_t{1} << 30;
 
 // How long one request attempt may wait for its response: the server's own limit (the given
 // timeout when positive, else the configured query timeout, else 30 s) plus the same again,
@@ -68,19 +63,17 @@ std::chrono::milliseconds response_deadline(std::int64_t timeout_ms, std::int32_
 
 }  // namespace jdbc
 
-class TyxClientJdbc : public ITyxClient {
+class TyxClientJdbc : public SingleSocketClient {
 public:
     TyxClientJdbc(TyxClientMultiplex& multiplex, std::string_view cluster_name,
-                  std::vector<Endpoint> endpoints, bool use_ssl, SslOptions ssl_options,
-                  const DatabaseConfig& config, asio::io_context& io_context);
+                  std::vector<Endpoint> endpoints, const DatabaseConfig& config, asio::io_context& io_context,
+                  SocketFactory sockets);
     ~TyxClientJdbc() override;
 
     asio::awaitable<void> connect(asio::io_context& io_context) override;
     // The database sends nothing unasked: responses are read by the requests themselves.
     asio::awaitable<void> receive_loop() override;
     asio::awaitable<void> stop() override;
-    void recreate_socket() override;
-    asio::awaitable<bool> try_connect_once() override;
 
     // Runs one SQL text. An empty response body gives an empty pointer. The text is copied
     // before the first suspension. Failures (after the one retry) are thrown.
@@ -96,10 +89,8 @@ public:
     asio::awaitable<void> receive_all(std::vector<std::uint8_t>& out);
     asio::awaitable<void> do_reconnect();
 
-    asio::io_context& io_context() const { return io_context_; }
     const DatabaseConfig& config() const { return config_; }
     bool logged_in() const { return logged_in_; }
-    ISocket* socket() const { return socket_.get(); }
     // Requests started and not yet finished (waiting for their turn included).
     std::size_t active_requests() const { return active_requests_; }
 
@@ -130,13 +121,8 @@ private:
     void expire_connection(ISocket* socket);
     void request_finished();
 
-    asio::io_context& io_context_;
-    bool use_ssl_;
-    SslOptions ssl_options_;
     DatabaseConfig config_;
-    SocketSlot<> socket_;
-    asio::steady_timer timer_;     // back-off and failover pauses
-    asio::steady_timer deadline_;  // the deadline of the exchange in progress
+    SessionTimer deadline_;  // the deadline of the exchange in progress
     std::uint64_t deadline_generation_ = 0;
     bool timed_out_ = false;  // the deadline of the current exchange passed
 

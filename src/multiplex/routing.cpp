@@ -2,12 +2,11 @@
 // routing of subscriptions, queries and bulk inserts to the shards of a cluster.
 #include <asio/co_spawn.hpp>
 #include <asio/post.hpp>
-#include <asio/redirect_error.hpp>
-#include <asio/steady_timer.hpp>
 #include <asio/use_awaitable.hpp>
 
 #include <unordered_map>
 
+#include "core/countdown.hpp"
 #include "jdbc/jdbc_result.hpp"
 #include "multiplex/publication_routes.hpp"
 #include "multiplex/tyx_client_multiplex.hpp"
@@ -25,8 +24,7 @@ std::string not_found(std::string_view what, std::string_view name) {
 // that are out of range or disabled (duplicates and order kept), or, when there is no function
 // or it names nothing, every enabled relay in shard order.
 template <typename Relays>
-std::vector<std::size_t> select_shards(const Relays& relays,
-                                       std::string_view cluster_name,
+std::vector<std::size_t> select_shards(const Relays& relays, std::string_view cluster_name,
                                        const PublicationConfig::DistributionFunction& distribution,
                                        std::string_view message_text) {
     if (distribution) {
@@ -42,16 +40,13 @@ std::vector<std::size_t> select_shards(const Relays& relays,
     return all;
 }
 
-// Shared by the fan-out coroutine and every per-shard completion handler.
+// Shared by the fan-out coroutine and every per-shard completion handler, all on one loop.
 struct FanOutState {
     FanOutState(const asio::any_io_executor& executor, std::size_t n)
-        : results(n), errors(n), remaining(n), timer(executor) {
-        timer.expires_at(asio::steady_timer::time_point::max());
-    }
+        : results(n), errors(n), done(executor, n) {}
     QueryResults results;
     std::vector<std::exception_ptr> errors;
-    std::atomic<std::size_t> remaining;
-    asio::steady_timer timer;
+    Countdown done;
 };
 
 // Runs every shard's request at once and gathers the results in shard order. The first
@@ -68,13 +63,10 @@ asio::awaitable<QueryResults> fan_out_jdbc(
                                state->errors[i] = error;
                            else
                                state->results[i] = std::move(result);
-                           if (--state->remaining == 0) state->timer.cancel();
+                           state->done.arrive();
                        });
     }
-    if (state->remaining.load() != 0) {
-        std::error_code ignored;
-        co_await state->timer.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
-    }
+    co_await state->done.wait();
     for (auto& error : state->errors)
         if (error) std::rethrow_exception(error);
     co_return std::move(state->results);
@@ -110,31 +102,32 @@ void TyxClientMultiplex::add_cluster(const Cluster& cluster, bool wait) {
         route->relays = outboxes;
         edit_routes([&](RouteTable& table) { table.clusters.emplace(cluster.name, std::move(route)); });
     }
-    post_locked([this, copy = cluster, outboxes = std::move(outboxes)]() mutable -> asio::awaitable<void> {
-        co_await do_add_cluster(std::move(copy), std::move(outboxes));
-    },
-                wait, lock);
+    post_locked(
+        [this, copy = cluster, outboxes = std::move(outboxes)]() mutable -> asio::awaitable<void> {
+            co_await do_add_cluster(std::move(copy), std::move(outboxes));
+        },
+        wait, lock);
 }
 
 void TyxClientMultiplex::remove_cluster(std::string_view cluster_name, bool wait) {
     std::unique_lock lock(routes_mutex_);
     if (routes_->clusters.find(cluster_name) != routes_->clusters.end())
         edit_routes([&](RouteTable& table) { table.clusters.erase(table.clusters.find(cluster_name)); });
-    post_locked([this, name = std::string(cluster_name)]() -> asio::awaitable<void> {
-        co_await do_remove_cluster(name);
-    },
+    post_locked([this, name = std::string(
+                           cluster_name)]() -> asio::awaitable<void> { co_await do_remove_cluster(name); },
                 wait, lock);
 }
 
-asio::awaitable<void> TyxClientMultiplex::do_add_cluster(Cluster cluster,
-                                                         std::vector<std::shared_ptr<rt::RelayOutbox>> outboxes) {
+asio::awaitable<void> TyxClientMultiplex::do_add_cluster(
+    Cluster cluster, std::vector<std::shared_ptr<rt::RelayOutbox>> outboxes) {
     // A second cluster of a registered name is refused before anything of it is built: a
     // client that started but could not be registered could never be stopped by name.
     if (clusters_.contains(cluster.name)) {
         log(cluster.name, 3, "Failed to add cluster: Cluster already exists [" + cluster.name + "]");
         co_return;
     }
-    auto client = std::make_shared<TyxClusterClient>(*this, cluster, control_.context, pool_, std::move(outboxes));
+    auto client =
+        std::make_shared<TyxClusterClient>(*this, cluster, control_.context, pool_, std::move(outboxes));
     clusters_.emplace(cluster.name, client);
     co_await client->start(control_.context);
 }
@@ -232,24 +225,11 @@ void TyxClientMultiplex::subscribe(std::string_view cluster_name, std::vector<Su
             std::vector<TyxClientCenter*> centers;
             for (auto& c : cluster->centers())
                 if (c) centers.push_back(c.get());
-            if (centers.empty()) co_return;
-            struct Pending {
-                explicit Pending(const asio::any_io_executor& e, int n) : remaining(n), timer(e) {
-                    timer.expires_at(asio::steady_timer::time_point::max());
-                }
-                std::atomic<int> remaining;
-                asio::steady_timer timer;
-            };
-            auto pending =
-                std::make_shared<Pending>(control_.context.get_executor(), static_cast<int>(centers.size()));
-            for (TyxClientCenter* center : centers) {
-                center->subscribe(requests, [pending] {
-                    if (--pending->remaining == 0) pending->timer.cancel();
-                });
-            }
-            if (pending->remaining.load() < 1) co_return;
-            std::error_code ignored;
-            co_await pending->timer.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+            // Every center runs the callback on this loop, once its tables are answered.
+            auto answered = std::make_shared<Countdown>(control_.context.get_executor(), centers.size());
+            for (TyxClientCenter* center : centers)
+                center->subscribe(requests, [answered] { answered->arrive(); });
+            co_await answered->wait();
         },
         wait);
 }

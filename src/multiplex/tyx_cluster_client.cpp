@@ -2,41 +2,15 @@
 
 #include <asio/co_spawn.hpp>
 #include <asio/post.hpp>
-#include <asio/redirect_error.hpp>
-#include <asio/steady_timer.hpp>
 #include <asio/use_awaitable.hpp>
 
+#include "core/countdown.hpp"
 #include "multiplex/tyx_client_multiplex.hpp"
 
 namespace tyx {
-namespace {
-
-// A countdown that a coroutine on one loop waits for while jobs on other loops count down.
-// Every decrement is posted to the waiting loop, so none can run before the wait is armed.
-struct Countdown {
-    Countdown(const asio::any_io_executor& executor, int n) : remaining(n), timer(executor) {
-        timer.expires_at(asio::steady_timer::time_point::max());
-    }
-    int remaining;
-    asio::steady_timer timer;
-
-    // Any thread: counts one down on the waiting loop.
-    static void arrive(const std::shared_ptr<Countdown>& c) {
-        asio::post(c->timer.get_executor(), [c] {
-            if (--c->remaining == 0) c->timer.cancel();
-        });
-    }
-    asio::awaitable<void> wait() {
-        if (remaining <= 0) co_return;
-        std::error_code ignored;
-        co_await timer.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
-    }
-};
-
-}  // namespace
-
-TyxClusterClient::TyxClusterClient(TyxClientMultiplex& multiplex, const Cluster& cluster, asio::io_context& control,
-                                   IoContextPool& pool, std::vector<std::shared_ptr<rt::RelayOutbox>> outboxes)
+TyxClusterClient::TyxClusterClient(TyxClientMultiplex& multiplex, const Cluster& cluster,
+                                   asio::io_context& control, IoContextPool& pool,
+                                   std::vector<std::shared_ptr<rt::RelayOutbox>> outboxes)
     : cluster_(cluster) {
     const auto& shards = cluster_.publication_config.shards;
     for (std::size_t i = 0; i < shards.size(); ++i) {
@@ -47,25 +21,27 @@ TyxClusterClient::TyxClusterClient(TyxClientMultiplex& multiplex, const Cluster&
         }
         asio::io_context& worker = pool.get_io_context();
         relays_.push_back(std::make_unique<TyxClientRelay>(
-            multiplex, cluster_.name, make_endpoints(cluster_.host, shard), shard.use_ssl, shard.ssl,
-            cluster_.publication_config, worker, i < outboxes.size() ? outboxes[i] : nullptr));
+            multiplex, cluster_.name, make_endpoints(cluster_.host, shard), cluster_.publication_config,
+            worker, make_socket_factory(worker, shard.use_ssl, shard.ssl),
+            i < outboxes.size() ? outboxes[i] : nullptr));
     }
     for (const auto& shard : cluster_.database_config.shards) {
         if (!shard.enabled()) {
             jdbcs_.push_back(nullptr);
             continue;
         }
-        jdbcs_.push_back(std::make_unique<TyxClientJdbc>(multiplex, cluster_.name, make_endpoints(cluster_.host, shard),
-                                                         shard.use_ssl, shard.ssl, cluster_.database_config, control));
+        jdbcs_.push_back(std::make_unique<TyxClientJdbc>(
+            multiplex, cluster_.name, make_endpoints(cluster_.host, shard), cluster_.database_config, control,
+            make_socket_factory(control, shard.use_ssl, shard.ssl)));
     }
     for (const auto& shard : cluster_.subscription_config.shards) {
         if (!shard.enabled()) {
             centers_.push_back(nullptr);
             continue;
         }
-        centers_.push_back(std::make_unique<TyxClientCenter>(multiplex, cluster_.name,
-                                                             make_endpoints(cluster_.host, shard), shard.use_ssl,
-                                                             shard.ssl, cluster_.subscription_config, control));
+        centers_.push_back(std::make_unique<TyxClientCenter>(
+            multiplex, cluster_.name, make_endpoints(cluster_.host, shard), cluster_.subscription_config,
+            control, make_socket_factory(control, shard.use_ssl, shard.ssl)));
     }
 }
 
@@ -104,12 +80,12 @@ asio::awaitable<void> TyxClusterClient::start(asio::io_context& control) {
     finished_loops_ = std::make_shared<std::atomic<int>>(0);
     spawned_loops_ = 0;
 
-    int clients = 0;
+    std::size_t clients = 0;
     for (const auto& c : centers_) clients += c != nullptr;
     for (const auto& c : jdbcs_) clients += c != nullptr;
     for (const auto& c : relays_) clients += c != nullptr;
     auto settled = std::make_shared<Countdown>(control.get_executor(), clients);
-    auto arrive = [settled] { Countdown::arrive(settled); };
+    auto arrive = [settled] { Countdown::arrive_from(settled); };
 
     // Each client connects on its own, so a shard that cannot be reached delays nobody else.
     for (auto& c : centers_)
@@ -127,17 +103,19 @@ asio::awaitable<void> TyxClusterClient::for_each_relay_on_worker(
     for (auto& r : relays_)
         if (r) relays.push_back(r.get());
     if (relays.empty()) co_return;
-    auto done = std::make_shared<Countdown>(executor, static_cast<int>(relays.size()));
+    auto done = std::make_shared<Countdown>(executor, relays.size());
     for (TyxClientRelay* relay : relays) {
-        asio::co_spawn(relay->io_context(), [relay, fn]() -> asio::awaitable<void> { co_await fn(*relay); },
-                       [done](std::exception_ptr) { Countdown::arrive(done); });
+        asio::co_spawn(
+            relay->io_context(), [relay, fn]() -> asio::awaitable<void> { co_await fn(*relay); },
+            [done](std::exception_ptr) { Countdown::arrive_from(done); });
     }
     co_await done->wait();
 }
 
 asio::awaitable<void> TyxClusterClient::stop() {
     auto executor = co_await asio::this_coro::executor;
-    co_await for_each_relay_on_worker(executor, [](TyxClientRelay& r) -> asio::awaitable<void> { co_await r.stop(); });
+    co_await for_each_relay_on_worker(executor,
+                                      [](TyxClientRelay& r) -> asio::awaitable<void> { co_await r.stop(); });
     for (auto& c : jdbcs_)
         if (c) co_await c->stop();
     for (auto& c : centers_)

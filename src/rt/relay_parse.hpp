@@ -25,6 +25,24 @@ struct ExecuteCommandMessage {
     std::map<std::string, std::string> params;
 };
 
+// One line a relay sent: the kind its type byte names, and the text after that byte.
+struct RelayLine {
+    enum class Kind { Empty, Status, Command, Unknown };
+    Kind kind = Kind::Empty;
+    std::string_view fields;
+};
+
+// Splits a received line, with or without its line feed: "M" starts a status line, "E" an
+// execute-command line; a line of no text (or a lone line feed) is Empty.
+RelayLine split_relay_line(std::string_view line);
+
+// A message as on_message_sent reports it: without its closing line feed. A raw message that
+// does not end with one is reported whole.
+inline std::string_view without_line_feed(std::string_view text) {
+    if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
+    return text;
+}
+
 // Calls `piece` for every `|`-separated piece of `fields`, cutting only outside double quotes
 // (each `"` toggles quoting) and skipping empty pieces.
 template <typename F>

@@ -17,13 +17,6 @@ namespace tyx {
 
 namespace {
 
-// The text reported by on_message_sent: the message without its closing line feed. A raw
-// message that does not end with one is reported whole.
-std::string_view reported_text(std::string_view text) {
-    if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
-    return text;
-}
-
 // Written blocks on their way to on_message_sent; they go back to the outbox afterwards,
 // also when the job is dropped without running.
 struct WrittenBlocks {
@@ -42,15 +35,12 @@ struct WrittenBlocks {
 }  // namespace
 
 TyxClientRelay::TyxClientRelay(TyxClientMultiplex& multiplex, std::string_view cluster_name,
-                               std::vector<Endpoint> endpoints, bool use_ssl, SslOptions ssl_options,
-                               PublicationConfig config, asio::io_context& io_context,
+                               std::vector<Endpoint> endpoints, PublicationConfig config,
+                               asio::io_context& io_context, SocketFactory sockets,
                                std::shared_ptr<rt::RelayOutbox> outbox)
-    : ITyxClient(multiplex, cluster_name, "relay", std::move(endpoints)),
-      io_context_(io_context),
+    : SingleSocketClient(multiplex, cluster_name, "relay", std::move(endpoints), io_context,
+                         std::move(sockets)),
       config_(std::move(config)),
-      use_ssl_(use_ssl),
-      ssl_options_(std::move(ssl_options)),
-      timer_(io_context),
       outbox_(std::move(outbox)),
       wake_slot_(std::make_shared<JobSlot>()),
       wake_timer_(io_context) {
@@ -60,7 +50,8 @@ TyxClientRelay::TyxClientRelay(TyxClientMultiplex& multiplex, std::string_view c
 }
 
 std::shared_ptr<rt::RelayOutbox> TyxClientRelay::make_outbox(TyxClientMultiplex& multiplex,
-                                                             const std::string& relay_name, std::string description,
+                                                             const std::string& relay_name,
+                                                             std::string description,
                                                              const PublicationConfig& config) {
     return std::make_shared<rt::RelayOutbox>(
         rt::RelayOutbox::limits_of(config), std::move(description),
@@ -68,18 +59,12 @@ std::shared_ptr<rt::RelayOutbox> TyxClientRelay::make_outbox(TyxClientMultiplex&
         &multiplex.listener_counter());
 }
 
-TyxClientRelay::~TyxClientRelay() { outbox_->close(); }
-
-void TyxClientRelay::recreate_socket() { socket_.replace(create_socket(io_context_, use_ssl_, ssl_options_)); }
-
-asio::awaitable<bool> TyxClientRelay::try_connect_once() {
-    const bool connected = co_await socket_->connect_sync();
-    if (!connected) report_failed_attempt(*socket_);
-    co_return connected;
+TyxClientRelay::~TyxClientRelay() {
+    outbox_->close();
 }
 
 asio::awaitable<void> TyxClientRelay::connect(asio::io_context&) {
-    const bool connected = co_await connect_first(timer_);
+    const bool connected = co_await connect_first();
     if (!connected) co_return;
     co_await do_login();
 }
@@ -90,7 +75,7 @@ asio::awaitable<void> TyxClientRelay::do_login() {
     co_await socket_->send_all_sync(login->view());
     logged_in_ = true;
     record_login();
-    notify_message_sent(std::string(reported_text(login->view())));
+    notify_message_sent(std::string(rt::without_line_feed(login->view())));
     notify_logged_in();
     // What was published before this login waits in the outbox (after a reconnection, what
     // the old connection did not confirm is at its front): the writer sends it first.
@@ -98,7 +83,7 @@ asio::awaitable<void> TyxClientRelay::do_login() {
 }
 
 asio::awaitable<void> TyxClientRelay::do_reconnect() {
-    const bool connected = co_await reconnect_to_next_endpoint(timer_);
+    const bool connected = co_await reconnect_to_next_endpoint();
     if (!connected) co_return;
     co_await do_login();
 }
@@ -106,7 +91,8 @@ asio::awaitable<void> TyxClientRelay::do_reconnect() {
 void TyxClientRelay::start_writer() {
     if (writer_running_) return;
     writer_running_ = true;
-    asio::co_spawn(io_context_, [this]() -> asio::awaitable<void> { co_await write_loop(); }, asio::detached);
+    asio::co_spawn(
+        io_context_, [this]() -> asio::awaitable<void> { co_await write_loop(); }, asio::detached);
 }
 
 asio::awaitable<void> TyxClientRelay::write_loop() {
@@ -115,7 +101,7 @@ asio::awaitable<void> TyxClientRelay::write_loop() {
         rt::RelayOutbox::BlockList batch = outbox_->take(!closing_, socket_->native_fd());
         if (batch.empty()) {
             if (closing_) break;
-            wake_timer_.expires_at(asio::steady_timer::time_point::max());
+            wake_timer_.expires_at(SessionTimer::time_point::max());
             std::error_code ignored;
             co_await wake_timer_.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
             continue;
@@ -160,12 +146,12 @@ asio::awaitable<void> TyxClientRelay::end_writer() {
     outbox_->disable_direct();
     wake_timer_.cancel();
     co_await socket_->disconnect_sync();
-    co_await wait_for_writer(std::chrono::steady_clock::time_point::max());
+    co_await wait_for_writer(SessionClock::time_point::max());
 }
 
-asio::awaitable<bool> TyxClientRelay::wait_for_writer(std::chrono::steady_clock::time_point deadline) {
-    asio::steady_timer poll(io_context_);
-    while (writer_running_ && std::chrono::steady_clock::now() < deadline) {
+asio::awaitable<bool> TyxClientRelay::wait_for_writer(SessionClock::time_point deadline) {
+    SessionTimer poll(io_context_);
+    while (writer_running_ && SessionClock::now() < deadline) {
         poll.expires_after(std::chrono::milliseconds(1));
         std::error_code ignored;
         co_await poll.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
@@ -182,7 +168,8 @@ void TyxClientRelay::report_written(rt::RelayOutbox::BlockList blocks) {
     notify([written = WrittenBlocks(outbox_, std::move(blocks))](TyxClientListener& l, TyxClientMultiplex& m,
                                                                  std::string_view name) {
         for (const rt::RelayOutbox::Block* b = written.blocks.front(); b != nullptr; b = b->next)
-            b->for_each_message([&](std::string_view text) { l.on_message_sent(m, name, reported_text(text)); });
+            b->for_each_message(
+                [&](std::string_view text) { l.on_message_sent(m, name, rt::without_line_feed(text)); });
     });
 }
 
@@ -191,7 +178,9 @@ void TyxClientRelay::post_wake() {
                                                  [outbox = outbox_] { outbox->deliver_wake(); }));
 }
 
-void TyxClientRelay::wake_on_loop() { wake_timer_.cancel(); }
+void TyxClientRelay::wake_on_loop() {
+    wake_timer_.cancel();
+}
 
 asio::awaitable<void> TyxClientRelay::receive_loop() {
     if (stopping_) co_return;
@@ -229,48 +218,46 @@ asio::awaitable<void> TyxClientRelay::stop() {
         wake_timer_.cancel();
         // A relay that stopped reading must not hold the stop for ever: past the deadline the
         // connection is closed, which ends the write in progress.
-        const bool flushed = co_await wait_for_writer(std::chrono::steady_clock::now() + kStopFlushDeadline);
+        const bool flushed = co_await wait_for_writer(SessionClock::now() + kStopFlushDeadline);
         if (!flushed) co_await end_writer();
     }
     if (config_.options & PublicationConfig::ENABLE_SEND_SEQNUM) ++sequence_;
     auto logout = rt::make_logout_message(config_, sequence_);
     try {
         co_await socket_->send_all_sync(logout->view());
-        notify_message_sent(std::string(reported_text(logout->view())));
+        notify_message_sent(std::string(rt::without_line_feed(logout->view())));
     } catch (const std::system_error&) {
         // The connection is already gone; there is nobody to say goodbye to.
     }
     stopping_ = true;
     outbox_->close();
-    timer_.cancel();
+    end_pauses();
     wake_timer_.cancel();
     co_await socket_->disconnect_sync();
 }
 
-void TyxClientRelay::parse_and_dispatch(std::string_view line) {
-    if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
-    if (line.empty()) return;
+void TyxClientRelay::parse_and_dispatch(std::string_view text) {
+    const rt::RelayLine line = rt::split_relay_line(text);
+    if (line.kind == rt::RelayLine::Kind::Empty) return;
     ++lines_received_;
-    const char type = line.front();
-    const std::string_view fields = line.substr(1);
-    if (type == 'M' || type == 'E') {
-        // Status and command lines are only decoded for someone to hear them.
-        if (multiplex_.listener_count() <= 0) return;
-        ++lines_decoded_;
-        if (type == 'M') {
-            auto s = rt::parse_status_message(fields);
-            notify([s = std::move(s)](TyxClientListener& l, TyxClientMultiplex& m, std::string_view name) {
-                l.on_message_received(m, name, s.now, s.seqnum, s.status, s.message);
-            });
-        } else {
-            auto c = rt::parse_execute_command_message(fields);
-            notify([c = std::move(c)](TyxClientListener& l, TyxClientMultiplex& m, std::string_view name) {
-                l.on_command(m, name, c.request_id, c.cmd, c.user_name, c.object_type, c.object_id, c.params);
-            });
-        }
+    if (line.kind == rt::RelayLine::Kind::Unknown) {
+        notify_log(2, "Received message with unknown type: " + std::string(line.fields));
         return;
     }
-    notify_log(2, "Received message with unknown type: " + std::string(fields));
+    // Status and command lines are only decoded for someone to hear them.
+    if (multiplex_.listener_count() <= 0) return;
+    ++lines_decoded_;
+    if (line.kind == rt::RelayLine::Kind::Status) {
+        auto s = rt::parse_status_message(line.fields);
+        notify([s = std::move(s)](TyxClientListener& l, TyxClientMultiplex& m, std::string_view name) {
+            l.on_message_received(m, name, s.now, s.seqnum, s.status, s.message);
+        });
+        return;
+    }
+    auto c = rt::parse_execute_command_message(line.fields);
+    notify([c = std::move(c)](TyxClientListener& l, TyxClientMultiplex& m, std::string_view name) {
+        l.on_command(m, name, c.request_id, c.cmd, c.user_name, c.object_type, c.object_id, c.params);
+    });
 }
 
 }  // namespace tyx

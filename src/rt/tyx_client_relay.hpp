@@ -7,7 +7,6 @@
 
 #include <asio/awaitable.hpp>
 #include <asio/io_context.hpp>
-#include <asio/steady_timer.hpp>
 
 #include <chrono>
 #include <cstdint>
@@ -24,25 +23,24 @@
 
 namespace tyx {
 
-
-class TyxClientRelay : public ITyxClient, private rt::RelayOutbox::Writer {
+class TyxClientRelay : public SingleSocketClient, private rt::RelayOutbox::Writer {
 public:
     // Writes `outbox` (the one publishers append to), or an outbox of its own when none is given.
-    TyxClientRelay(TyxClientMultiplex& multiplex, std::string_view cluster_name, std::vector<Endpoint> endpoints,
-                   bool use_ssl, SslOptions ssl_options, PublicationConfig config, asio::io_context& io_context,
-                   std::shared_ptr<rt::RelayOutbox> outbox = nullptr);
+    TyxClientRelay(TyxClientMultiplex& multiplex, std::string_view cluster_name,
+                   std::vector<Endpoint> endpoints, PublicationConfig config, asio::io_context& io_context,
+                   SocketFactory sockets, std::shared_ptr<rt::RelayOutbox> outbox = nullptr);
     ~TyxClientRelay() override;
 
     asio::awaitable<void> connect(asio::io_context& io_context) override;
     asio::awaitable<void> receive_loop() override;
     asio::awaitable<void> stop() override;
-    void recreate_socket() override;
-    asio::awaitable<bool> try_connect_once() override;
 
     // An outbox for the relay session named `relay_name` (its client name): `description` names
     // the shard in its level-3 logs about drops, which carry `relay_name`.
-    static std::shared_ptr<rt::RelayOutbox> make_outbox(TyxClientMultiplex& multiplex, const std::string& relay_name,
-                                                        std::string description, const PublicationConfig& config);
+    static std::shared_ptr<rt::RelayOutbox> make_outbox(TyxClientMultiplex& multiplex,
+                                                        const std::string& relay_name,
+                                                        std::string description,
+                                                        const PublicationConfig& config);
 
     // Appends a message to the outbox; any thread. Dropped once stopped. While logged out it
     // waits there and is written after the next login.
@@ -51,12 +49,10 @@ public:
     // The relay's text handling, exposed for tests: one received line, line feed included or not.
     void parse_and_dispatch(std::string_view line);
 
-    asio::io_context& io_context() const { return io_context_; }
     bool logged_in() const { return logged_in_; }
     // Messages appended and not yet confirmed written.
     std::size_t kept_messages() const { return outbox_->kept_messages(); }
     const std::shared_ptr<rt::RelayOutbox>& outbox() const { return outbox_; }
-    ISocket* socket() const { return socket_.get(); }
     // Lines dispatched, and status or command lines decoded, since construction.
     std::uint64_t lines_received() const { return lines_received_; }
     std::uint64_t lines_decoded() const { return lines_decoded_; }
@@ -74,26 +70,20 @@ private:
     // Closes the connection and waits until the writer has given its messages back.
     asio::awaitable<void> end_writer();
     // Waits until the writer has ended; false when `deadline` came first.
-    asio::awaitable<bool> wait_for_writer(std::chrono::steady_clock::time_point deadline);
+    asio::awaitable<bool> wait_for_writer(SessionClock::time_point deadline);
     // on_message_sent for every message of `blocks`, in one notification job.
     void report_written(rt::RelayOutbox::BlockList blocks);
 
     void post_wake() override;
     void wake_on_loop() override;
 
-    asio::io_context& io_context_;
     PublicationConfig config_;
-    bool use_ssl_;
-    SslOptions ssl_options_;
-    SocketSlot<> socket_;
-    asio::steady_timer timer_;
     std::int64_t sequence_ = 0;
     std::shared_ptr<rt::RelayOutbox> outbox_;
-    // Holds the one wake-up job that can be queued at a time, so waking allocates nothing.
-    // The one wake-up job a relay can have queued; shared, as asio may destroy the job (and with
-    // it the last owner of the outbox) after the relay is gone.
+    // The one wake-up job a relay can have queued, so waking allocates nothing; shared, as asio
+    // may destroy the job (and with it the last owner of the outbox) after the relay is gone.
     std::shared_ptr<JobSlot> wake_slot_;
-    asio::steady_timer wake_timer_;  // the idle writer waits on it; a wake-up cancels it
+    SessionTimer wake_timer_;  // the idle writer waits on it; a wake-up cancels it
     bool logged_in_ = false;
     bool writer_running_ = false;
     bool closing_ = false;  // stopping: the writer empties the outbox, then ends

@@ -181,6 +181,12 @@ private:
     std::shared_ptr<char> alive_ = std::make_shared<char>();
 };
 
+// Makes a fresh, unconnected socket for one endpoint. A protocol client calls it before every
+// connection attempt and never chooses a kind of socket itself, so tests can give it scripted ones.
+using SocketFactory = std::function<std::unique_ptr<ISocket>(const Endpoint&)>;
+// TLS sockets with `ssl_options` when `use_ssl`, else plain TCP ones, all on `io_context`.
+SocketFactory make_socket_factory(asio::io_context& io_context, bool use_ssl, SslOptions ssl_options);
+
 // Plain TCP with TCP_NODELAY. Owned by one protocol client, used on its event loop.
 class TcpSocket : public StreamSocket<asio::ip::tcp::socket> {
 public:

@@ -69,13 +69,14 @@ TEST(ReconnectBackoff, DoublesWhileConnectionsDropSoonAfterLogin) {
 
 // A minimal line-protocol client over the base: connect with failover, read lines, reconnect
 // after a loss. Records each attempt's endpoint index and time.
-class TestClient : public ITyxClient {
+class TestClient : public SingleSocketClient {
 public:
     TestClient(TyxClientMultiplex& m, asio::io_context& io, std::vector<Endpoint> endpoints)
-        : ITyxClient(m, "alpha", "relay", std::move(endpoints)), io_(io), timer_(io) {}
+        : SingleSocketClient(m, "alpha", "relay", std::move(endpoints), io,
+                             make_socket_factory(io, false, {})) {}
 
     asio::awaitable<void> connect(asio::io_context&) override {
-        const bool connected = co_await connect_first(timer_);
+        const bool connected = co_await connect_first();
         if (!connected) co_return;
         record_login();
         ++logins;
@@ -91,7 +92,7 @@ public:
             }
             if (stopping_) co_return;
             notify_disconnect();
-            const bool reconnected = co_await reconnect_to_next_endpoint(timer_);
+            const bool reconnected = co_await reconnect_to_next_endpoint();
             if (!reconnected) co_return;
             record_login();
             ++logins;
@@ -100,26 +101,19 @@ public:
 
     asio::awaitable<void> stop() override {
         stopping_ = true;
-        timer_.cancel();
+        end_pauses();
         if (socket_) co_await socket_->disconnect_sync();
     }
 
     void recreate_socket() override {
-        socket_.replace(create_socket(io_, false, SslOptions{}));
+        SingleSocketClient::recreate_socket();
         attempts.push_back(current_endpoint_);
         attempt_times.push_back(std::chrono::steady_clock::now());
     }
 
-    asio::awaitable<bool> try_connect_once() override { co_return co_await socket_->connect_sync(); }
-
     std::vector<std::uint64_t> attempts;
     std::vector<std::chrono::steady_clock::time_point> attempt_times;
     int logins = 0;
-
-private:
-    asio::io_context& io_;
-    asio::steady_timer timer_;
-    SocketSlot<> socket_;
 };
 
 Endpoint local(std::string port) {

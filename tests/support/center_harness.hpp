@@ -271,9 +271,9 @@ class CenterHarness {
 public:
     explicit CenterHarness(std::vector<Endpoint> endpoints, bool with_listener = true) : multiplex_(1) {
         if (with_listener) multiplex_.listener_add(log_);
-        center_ =
-            std::make_unique<TyxClientCenter>(multiplex_, "alpha", std::move(endpoints), false, SslOptions{},
-                                              SubscriptionConfig{}, multiplex_.control_context());
+        center_ = std::make_unique<TyxClientCenter>(
+            multiplex_, "alpha", std::move(endpoints), SubscriptionConfig{}, multiplex_.control_context(),
+            make_socket_factory(multiplex_.control_context(), false, SslOptions{}));
     }
     ~CenterHarness() {
         stop();

@@ -163,8 +163,8 @@ public:
     explicit JdbcHarness(std::vector<Endpoint> endpoints, DatabaseConfig config = database_config())
         : multiplex_(1) {
         multiplex_.listener_add(log_);
-        client_ = std::make_unique<TyxClientJdbc>(multiplex_, "alpha", std::move(endpoints), false,
-                                                  SslOptions{}, config, multiplex_.control_context());
+        client_ = std::make_unique<TyxClientJdbc>(multiplex_, "alpha", std::move(endpoints), config, io(),
+                                                  make_socket_factory(io(), false, SslOptions{}));
     }
     ~JdbcHarness() {
         stop();

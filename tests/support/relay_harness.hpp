@@ -30,9 +30,10 @@ public:
                           bool with_listener = true)
         : multiplex_(1) {
         if (with_listener) multiplex_.listener_add(log_);
+        asio::io_context& worker = multiplex_.pool().get_io_context();
         relay_ =
-            std::make_unique<TyxClientRelay>(multiplex_, "alpha", std::move(endpoints), false, SslOptions{},
-                                             std::move(config), multiplex_.pool().get_io_context());
+            std::make_unique<TyxClientRelay>(multiplex_, "alpha", std::move(endpoints), std::move(config),
+                                             worker, make_socket_factory(worker, false, SslOptions{}));
     }
     ~RelayHarness() {
         stop();
