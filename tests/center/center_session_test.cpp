@@ -2,21 +2,25 @@
 
 #include <algorithm>
 #include <chrono>
+#include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "support/center_harness.hpp"
+#include "support/multiplex_recorder.hpp"
+#include "support/scripted_socket.hpp"
 
 namespace tyx {
 namespace {
 
 using namespace std::chrono_literals;
 using test::CenterBytes;
-using test::CenterHarness;
 using test::ChangesParts;
+using test::Conversation;
 using test::FakeCenter;
 using test::hex;
+using test::run_until;
+using test::ScriptedNetwork;
 
 SubscriptionRequest req(std::string table) {
     return SubscriptionRequest{std::move(table), {}, {}, false};
@@ -64,294 +68,335 @@ std::string update_line(int action, std::int64_t id, std::int64_t seq, std::stri
            object + " seq=" + std::to_string(seq);
 }
 
-// Waits until the session has taken `n` frames off its connection.
-bool wait_frames(CenterHarness& h, std::uint64_t n) {
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (h.on_center([](TyxClientCenter& c) { return c.frames_received(); }) >= n) return true;
-        std::this_thread::sleep_for(2ms);
+// The introduction the client must write: the tag, the direction, the channel, the UID.
+ByteVector hello(char direction, std::string_view uid) {
+    const std::string channel = direction == 'R' ? "web.to.center" : "center.to.web$" + std::string(uid);
+    CenterBytes b;
+    b.u16_be(8).raw("XQDM|dTP").u8(0).u8(static_cast<std::uint8_t>(direction));
+    b.u16_be(static_cast<std::uint16_t>(channel.size())).raw(channel);
+    b.u16_be(static_cast<std::uint16_t>(uid.size())).raw(uid);
+    return b.data();
+}
+
+const ByteVector kOkReply = FakeCenter::reply_bytes("XQDM|dTP", "Y9-server");
+
+// One center session on the test's loop over a scripted network. Each connection attempt
+// takes two conversations: the inbound connection's, then the outbound one's.
+struct CenterSession {
+    CenterSession() { mux.listener_add(log); }
+    ~CenterSession() { stop(); }
+
+    // Stops on the loop and runs it until the receive loop has ended.
+    void stop() {
+        if (!center || stopped) return;
+        asio::co_spawn(
+            io, [this]() -> asio::awaitable<void> { co_await center->stop(); },
+            [this](std::exception_ptr) { stopped = true; });
+        EXPECT_TRUE(run_until(io, [&] { return stopped && loop_ended; }));
     }
-    return false;
-}
 
-// Waits until every event raised so far has reached the listener.
-void flush_events(CenterHarness& h) {
-    const std::size_t before = h.log().with_prefix("sentinel").size();
-    h.multiplex().notify_listeners(
-        [](TyxClientListener& l) { static_cast<test::EventLog&>(l).add("sentinel"); });
-    ASSERT_TRUE(h.log().wait_for("sentinel", before + 1));
-}
+    // A connection pair that answers both handshakes with `reply`.
+    void pair(const ByteVector& reply = kOkReply) {
+        network.then({.reads = {reply}}).then({.reads = {reply}});
+    }
+    // Connects, then runs the receive loop, as the cluster client does.
+    void start() {
+        center = std::make_unique<TyxClientCenter>(mux, "alpha", std::vector<Endpoint>{{"center", "7000"}},
+                                                   SubscriptionConfig{}, io, network.factory());
+        asio::co_spawn(
+            io,
+            [c = center.get()]() -> asio::awaitable<void> {
+                try {
+                    co_await c->connect(c->io_context());
+                } catch (const std::exception&) {
+                }
+                co_await c->receive_loop();
+            },
+            [this](std::exception_ptr) { loop_ended = true; });
+    }
+    bool run(const std::function<bool()>& until) { return run_until(io, until); }
+    // Handshaken on the connection pair of `attempt` (from 0).
+    bool handshaken_on(std::size_t attempt) {
+        return run([&] { return center->handshaken() && network.made() == 2 * (attempt + 1); });
+    }
+    bool frames(std::uint64_t n) {
+        return run([&] { return center->frames_received() >= n; });
+    }
+    void push(std::size_t attempt, const std::vector<std::uint8_t>& bytes) {
+        network.socket(2 * attempt).feed(bytes);
+    }
+    // The request frames written on the outbound connection of `attempt`, after its hello.
+    std::vector<ByteVector> requests(std::size_t attempt) {
+        if (network.made() <= 2 * attempt + 1) return {};
+        const ByteVector& out = network.written(2 * attempt + 1);
+        std::vector<ByteVector> frames;
+        for (std::size_t at = hello('R', center->process_uid()).size(); at + 8 <= out.size();) {
+            const std::size_t end = at + 8 + load_be<std::uint32_t>(out.data() + at + 4);
+            frames.emplace_back(out.begin() + static_cast<std::ptrdiff_t>(at),
+                                out.begin() + static_cast<std::ptrdiff_t>(std::min(end, out.size())));
+            at = end;
+        }
+        return frames;
+    }
+    bool requests_written(std::size_t attempt, std::size_t n) {
+        return run([&] { return requests(attempt).size() >= n; });
+    }
+    void subscribe(std::vector<SubscriptionRequest> requests, bool& done) {
+        center->subscribe(requests, [&done] { done = true; });
+    }
+    std::vector<std::string> events() {
+        test::drain_notifications(mux);
+        return log->events();
+    }
+    std::vector<std::string> events(std::string_view prefix) {
+        test::drain_notifications(mux);
+        return log->with_prefix(prefix);
+    }
 
-TEST(CenterSessionTest, HandshakesSubscriptionSnapshotOrderingAndLiveUpdates) {
-    FakeCenter server;
-    CenterHarness h(server.endpoints());
-    h.start();
-    ASSERT_TRUE(h.log().wait_for("logged_in alpha-center"));
-    ASSERT_TRUE(server.wait_handshakes(2));
-    const auto hs = server.handshakes();
-    ASSERT_EQ(hs.size(), 2u);
-    const std::string uid = hs[0].uid;
+    TyxClientMultiplex mux{1};
+    std::shared_ptr<test::EventLog> log = std::make_shared<test::EventLog>();
+    asio::io_context io;
+    ScriptedNetwork network{io};
+    std::unique_ptr<TyxClientCenter> center;
+    bool loop_ended = false;
+    bool stopped = false;
+};
+
+class ScriptedCenter : public ::testing::Test, protected CenterSession {};
+
+TEST_F(ScriptedCenter, HandshakesSubscriptionSnapshotOrderingAndLiveUpdates) {
+    pair();
+    start();
+    ASSERT_TRUE(handshaken_on(0));
+    const std::string uid = center->process_uid();
     EXPECT_EQ(uid.size(), 65u);
-    EXPECT_EQ(uid, h.on_center([](TyxClientCenter& c) { return c.process_uid(); }));
-    EXPECT_EQ(hs[0].tag, "XQDM|dTP");
-    EXPECT_EQ(hs[0].direction, 'W');
-    EXPECT_EQ(hs[0].channel, "center.to.web$" + uid);
-    EXPECT_EQ(hs[1].tag, "XQDM|dTP");
-    EXPECT_EQ(hs[1].direction, 'R');
-    EXPECT_EQ(hs[1].channel, "web.to.center");
-    EXPECT_EQ(hs[1].uid, uid);
-    EXPECT_EQ(h.log().events(), (std::vector<std::string>{"connect alpha-center", "logged_in alpha-center"}));
+    EXPECT_EQ(uid.rfind("Y9-", 0), 0u);
+    EXPECT_EQ(hex(network.written(0)), hex(hello('W', uid)));
+    EXPECT_EQ(hex(network.written(1)), hex(hello('R', uid)));
+    EXPECT_EQ(network.endpoint(0).host, "center");
+    EXPECT_EQ(events(), (std::vector<std::string>{"connect alpha-center", "logged_in alpha-center"}));
 
-    auto subscribed = h.subscribe({req("Orders")});
-    ASSERT_TRUE(server.wait_requests(1));
-    const auto frame = server.requests().at(0);
+    bool subscribed = false;
+    subscribe({req("Orders")}, subscribed);
+    ASSERT_TRUE(requests_written(0, 1));
+    const auto frame = requests(0).at(0);
     EXPECT_EQ(hex(frame), hex(expected_request({req("Orders")}, uid, stamp_of(frame))));
     const auto now_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::system_clock::now().time_since_epoch());
     EXPECT_NEAR(static_cast<double>(stamp_of(frame)), static_cast<double>(now_ms.count()), 60000.0);
-    ASSERT_TRUE(h.log().wait_for("subscribe alpha-center Orders"));
-    EXPECT_EQ(subscribed.wait_for(0ms), std::future_status::timeout);
+    EXPECT_EQ(events("subscribe"), (std::vector<std::string>{"subscribe alpha-center Orders"}));
 
-    // A live update that overtook the snapshot, then the snapshot rows with the schema.
-    EXPECT_FALSE(
-        h.on_center([](TyxClientCenter& c) { return c.subscribed_tables().table_schema("Orders"); }));
-    server.push(test::changes_frame({.seqnum = 4, .pool = orders_pool(), .updated = order(1, 5)}));
-    server.push(test::changes_frame(
-        {.seqnum = 7, .schema = orders_schema(), .added = order(1, 10).raw(order(2, 20))}));
-    ASSERT_TRUE(wait_frames(h, 2));
-    const auto schema =
-        h.on_center([](TyxClientCenter& c) { return c.subscribed_tables().table_schema("Orders"); });
+    // A live update that overtook the snapshot, then the snapshot rows with the schema, in pieces
+    // that cut the frames anywhere.
+    EXPECT_FALSE(center->subscribed_tables().table_schema("Orders"));
+    auto stream = test::changes_frame({.seqnum = 4, .pool = orders_pool(), .updated = order(1, 5)});
+    const auto second = test::changes_frame(
+        {.seqnum = 7, .schema = orders_schema(), .added = order(1, 10).raw(order(2, 20))});
+    stream.insert(stream.end(), second.begin(), second.end());
+    for (std::size_t at = 0; at < stream.size(); at += 7)
+        push(0, ByteVector(stream.begin() + static_cast<std::ptrdiff_t>(at),
+                           stream.begin() + static_cast<std::ptrdiff_t>(std::min(at + 7, stream.size()))));
+    ASSERT_TRUE(frames(2));
+    const auto schema = center->subscribed_tables().table_schema("Orders");
     ASSERT_TRUE(schema.has_value());
     ASSERT_EQ(schema->columns.size(), 2u);
     EXPECT_EQ(schema->columns[1].name, "sym");
     EXPECT_EQ(schema->columns[1].type, 20);
-    flush_events(h);
-    EXPECT_EQ(h.log().with_prefix("update").size(), 0u);
-    EXPECT_EQ(subscribed.wait_for(0ms), std::future_status::timeout);
+    EXPECT_TRUE(events("update").empty());
+    EXPECT_FALSE(subscribed);
 
-    server.push(test::snapshot_response_frame());
-    ASSERT_EQ(subscribed.wait_for(10s), std::future_status::ready);
-    server.push(test::changes_frame({.seqnum = 8, .updated = order(2, 21)}));
-    ASSERT_TRUE(h.log().wait_for("update", 3));
-    EXPECT_EQ(h.log().with_prefix("update"),
+    push(0, test::snapshot_response_frame());
+    ASSERT_TRUE(run([&] { return subscribed; }));
+    push(0, test::changes_frame({.seqnum = 8, .updated = order(2, 21)}));
+    ASSERT_TRUE(frames(4));
+    EXPECT_EQ(events("update"),
               (std::vector<std::string>{update_line(1, 1, 7), update_line(1, 2, 7), update_line(2, 2, 8)}));
 
     // An equal request sends nothing and completes at once; the next request names only the
     // new table.
-    EXPECT_EQ(h.subscribe({req("Orders")}).wait_for(0ms), std::future_status::ready);
-    h.subscribe({req("Orders"), req("Quotes")});
-    ASSERT_TRUE(server.wait_requests(2));
-    const auto second = server.requests().at(1);
-    EXPECT_EQ(hex(second), hex(expected_request({req("Quotes")}, uid, stamp_of(second))));
+    bool again = false;
+    subscribe({req("Orders")}, again);
+    EXPECT_TRUE(again);
+    bool both = false;
+    subscribe({req("Orders"), req("Quotes")}, both);
+    ASSERT_TRUE(requests_written(0, 2));
+    const auto quotes = requests(0).at(1);
+    EXPECT_EQ(hex(quotes), hex(expected_request({req("Quotes")}, uid, stamp_of(quotes))));
 }
 
-TEST(CenterSessionTest, ParseErrorIsReportedAndTheNextFrameProcessed) {
-    FakeCenter server;
-    CenterHarness h(server.endpoints());
-    h.start();
-    ASSERT_TRUE(h.log().wait_for("logged_in"));
-    auto subscribed = h.subscribe({req("Orders")});
-    ASSERT_TRUE(server.wait_requests(1));
-
+TEST_F(ScriptedCenter, ParseErrorIsReportedAndTheNextFrameProcessed) {
+    pair();
+    start();
+    ASSERT_TRUE(handshaken_on(0));
+    bool subscribed = false;
+    subscribe({req("Orders")}, subscribed);
     ::testing::internal::CaptureStderr();
-    server.push(CenterBytes().preamble("Y9.ZZ.ZZ", 1).end_positional().framed());
-    server.push(CenterBytes().u8(0).u8(0x29).framed());
-    server.push(test::throwable_frame());
-    server.push(test::changes_frame({.seqnum = 3, .pool = orders_pool(), .added = order(1, 10)}));
-    server.push(test::snapshot_response_frame());
-    const bool delivered = h.log().wait_for("update", 1);
+    push(0, CenterBytes().preamble("Y9.ZZ.ZZ", 1).end_positional().framed());
+    push(0, CenterBytes().u8(0).u8(0x29).framed());
+    push(0, test::throwable_frame());
+    push(0, test::changes_frame({.seqnum = 3, .pool = orders_pool(), .added = order(1, 10)}));
+    push(0, test::snapshot_response_frame());
+    const bool answered = run([&] { return subscribed; });
     const std::string err = ::testing::internal::GetCapturedStderr();
-    ASSERT_TRUE(delivered);
+    ASSERT_TRUE(answered);
     EXPECT_EQ(err, "[tyx_center:alpha-center] parse error: Received message with unknown VID: " +
                        std::to_string(CenterBytes::vid_value("Y9.ZZ.ZZ")) +
                        "\n[tyx_center:alpha-center] parse error: Error: Not enough data to read VID and type "
                        "from message\n");
-    EXPECT_EQ(h.log().with_prefix("update"), (std::vector<std::string>{update_line(1, 1, 3)}));
+    EXPECT_EQ(events("update"), (std::vector<std::string>{update_line(1, 1, 3)}));
     EXPECT_EQ(
-        h.log().with_prefix("log alpha"),
+        events("log alpha"),
         (std::vector<std::string>{"log alpha-center 3 Server returned an exception (Type::Throwable); see "
                                   "TYX server log for details"}));
-    EXPECT_EQ(subscribed.wait_for(10s), std::future_status::ready);
-    EXPECT_EQ(h.log().with_prefix("disconnect").size(), 0u);
+    EXPECT_TRUE(events("disconnect").empty());
 }
 
-TEST(CenterSessionTest, ReconnectsWithTheSameUidAndRequestsEveryTableAgain) {
-    FakeCenter server;
-    CenterHarness h(server.endpoints());
-    h.start();
-    ASSERT_TRUE(h.log().wait_for("logged_in"));
-    h.subscribe({req("Quotes"), req("Orders")});
-    ASSERT_TRUE(server.wait_requests(1));
+// Whichever step of the first connection fails (a refused connect, a failed write or read of
+// either handshake), the client comes back on a fresh pair with the same UID, introduced once.
+TEST(ScriptedCenterSteps, AFailureAtAnyStepOfTheHandshakeIsRetriedOnAFreshPair) {
+    test::fail_each_step([](std::optional<std::size_t> fail_at) -> std::size_t {
+        CenterSession t;
+        t.pair();
+        t.pair();
+        t.network.fail_at(fail_at);
+        t.start();
+        EXPECT_TRUE(t.handshaken_on(fail_at ? 1 : 0));
+        const std::size_t steps = t.network.steps();
+        if (!fail_at) return steps;
+        EXPECT_TRUE(t.network.failed());
+        const std::string uid = t.center->process_uid();
+        EXPECT_EQ(hex(t.network.written(2)), hex(hello('W', uid)));
+        EXPECT_EQ(hex(t.network.written(3)), hex(hello('R', uid)));
+        // Whatever the first pair saw of the UID was the same one.
+        for (std::size_t i = 0; i < 2; ++i) {
+            const ByteVector& w = t.network.written(i);
+            const ByteVector expected = hello(i == 0 ? 'W' : 'R', uid);
+            EXPECT_TRUE(std::equal(
+                w.begin(), w.end(), expected.begin(),
+                expected.begin() + static_cast<std::ptrdiff_t>(std::min(w.size(), expected.size()))));
+        }
+        EXPECT_EQ(t.events("logged_in").size(), 1u);
+        return steps;
+    });
+}
+
+TEST_F(ScriptedCenter, RefusedHandshakesFirstAndOnReconnectionAreLoggedAndRetried) {
+    const ByteVector nope = FakeCenter::reply_bytes("NOPE");
+    pair(nope);
+    pair();
+    pair(nope);
+    pair(FakeCenter::reply_bytes("XQDM|ok"));
+    start();
+    ASSERT_TRUE(handshaken_on(1));
+    network.socket(2).close_by_peer();
+    ASSERT_TRUE(handshaken_on(3));
+    const std::string refused =
+        "log alpha-center 3 Center handshake failed: Unexpected MsgDirect server response: NOPE";
+    EXPECT_EQ(events("log alpha"), (std::vector<std::string>{refused, refused}));
+    EXPECT_EQ(events("logged_in").size(), 2u);
+}
+
+TEST_F(ScriptedCenter, ASilentCenterTimesOutAndIsRetried) {
+    network.then({}).then({});  // accept, read the greeting, never answer
+    pair();
+    start();
+    ASSERT_TRUE(handshaken_on(1));
+    EXPECT_EQ(events("log alpha"),
+              (std::vector<std::string>{
+                  "log alpha-center 3 Center handshake failed: Center handshake timed out after 15000 ms"}));
+}
+
+TEST_F(ScriptedCenter, AnAbsurdFrameLengthIsABrokenConnection) {
+    pair();
+    pair();
+    start();
+    ASSERT_TRUE(handshaken_on(0));
+    push(0, CenterBytes().u32_be(0).u32_be(0xFFFFFFF0u).data());
+    ASSERT_TRUE(handshaken_on(1));
+    EXPECT_EQ(events("disconnect").size(), 1u);
+}
+
+TEST_F(ScriptedCenter, ReconnectsWithTheSameUidAndRequestsEveryTableAgain) {
+    pair();
+    pair();
+    start();
+    ASSERT_TRUE(handshaken_on(0));
+    bool subscribed = false;
+    subscribe({req("Quotes"), req("Orders")}, subscribed);
     const CenterBytes pool = orders_pool().raw(test::pool_key(4, "Quotes"));
     const CenterBytes quote = test::entity_bytes(4, 9, "q-9", {{2, 1}});
-    server.push(test::changes_frame(
-        {.seqnum = 5, .pool = pool, .schema = orders_schema(), .added = order(1, 10).raw(quote)}));
-    server.push(test::snapshot_response_frame());
-    ASSERT_TRUE(h.log().wait_for("update", 2));
+    push(0, test::changes_frame(
+                {.seqnum = 5, .pool = pool, .schema = orders_schema(), .added = order(1, 10).raw(quote)}));
+    push(0, test::snapshot_response_frame());
+    ASSERT_TRUE(run([&] { return subscribed; }));
 
-    server.drop_connections();
-    ASSERT_TRUE(h.log().wait_for("disconnect alpha-center"));
-    ASSERT_TRUE(server.wait_handshakes(4));
-    const auto hs = server.handshakes();
-    for (const auto& x : hs) EXPECT_EQ(x.uid, hs[0].uid);
-    EXPECT_EQ(hs[2].direction, 'W');
-    EXPECT_EQ(hs[3].direction, 'R');
-    ASSERT_TRUE(server.wait_requests(2));
-    const auto again = server.requests().at(1);
-    EXPECT_EQ(hex(again), hex(expected_request({req("Orders"), req("Quotes")}, hs[0].uid, stamp_of(again))));
-    ASSERT_TRUE(h.log().wait_for("subscribe", 2));
-    EXPECT_EQ(h.log().with_prefix("subscribe").back(), "subscribe alpha-center Orders,Quotes");
+    network.socket(0).close_by_peer();
+    ASSERT_TRUE(handshaken_on(1));
+    const std::string uid = center->process_uid();
+    EXPECT_EQ(hex(network.written(2)), hex(hello('W', uid)));
+    ASSERT_TRUE(requests_written(1, 1));
+    const auto again = requests(1).at(0);
+    EXPECT_EQ(hex(again), hex(expected_request({req("Orders"), req("Quotes")}, uid, stamp_of(again))));
     // The schema is still known while the tables wait for their new snapshot.
-    EXPECT_TRUE(h.on_center([](TyxClientCenter& c) { return c.subscribed_tables().table_schema("Orders"); }));
+    EXPECT_TRUE(center->subscribed_tables().table_schema("Orders"));
 
     // The rows come again with the new answer, and are delivered again.
-    server.push(test::changes_frame({.seqnum = 6, .added = order(1, 10).raw(quote)}));
-    server.push(test::snapshot_response_frame());
-    ASSERT_TRUE(h.log().wait_for("update", 4));
-    // Order is kept per table; tables released by one answer come in no particular order.
-    const auto events = h.log().events();
-    ASSERT_GE(events.size(), 6u);
-    EXPECT_EQ(std::vector<std::string>(events.end() - 6, events.end() - 2),
+    push(1, test::changes_frame({.seqnum = 6, .added = order(1, 10).raw(quote)}));
+    push(1, test::snapshot_response_frame());
+    ASSERT_TRUE(frames(4));
+    const auto all = events();
+    ASSERT_GE(all.size(), 6u);
+    EXPECT_EQ(std::vector<std::string>(all.end() - 6, all.end() - 2),
               (std::vector<std::string>{"disconnect alpha-center", "connect alpha-center",
                                         "logged_in alpha-center", "subscribe alpha-center Orders,Quotes"}));
-    std::vector<std::string> rows(events.end() - 2, events.end());
+    // Order is kept per table; tables released by one answer come in no particular order.
+    std::vector<std::string> rows(all.end() - 2, all.end());
     std::sort(rows.begin(), rows.end());
     EXPECT_EQ(rows, (std::vector<std::string>{update_line(1, 1, 6), update_line(1, 9, 6, "Quotes")}));
 }
 
-TEST(CenterSessionTest, ARequestLostWithTheConnectionIsAnsweredOnTheNextOne) {
-    FakeCenter server;
-    CenterHarness h(server.endpoints());
-    h.start();
-    ASSERT_TRUE(h.log().wait_for("logged_in"));
-    auto done = h.subscribe({req("Orders")});
-    ASSERT_TRUE(server.wait_requests(1));
+TEST_F(ScriptedCenter, ARequestLostWithTheConnectionIsAnsweredOnTheNextOne) {
+    pair();
+    pair();
+    start();
+    ASSERT_TRUE(handshaken_on(0));
+    bool done = false;
+    subscribe({req("Orders")}, done);
+    ASSERT_TRUE(requests_written(0, 1));
     // The connection goes before the answer; the single answer on the new connection must
     // release both the table and the waiting caller.
-    server.drop_connections();
-    ASSERT_TRUE(server.wait_requests(2));
-    server.push(test::changes_frame({.seqnum = 2, .pool = orders_pool(), .added = order(1, 10)}));
-    server.push(test::snapshot_response_frame());
-    EXPECT_EQ(done.wait_for(10s), std::future_status::ready);
-    ASSERT_TRUE(h.log().wait_for("update", 1));
-    EXPECT_EQ(h.log().with_prefix("update"), (std::vector<std::string>{update_line(1, 1, 2)}));
+    network.socket(0).close_by_peer();
+    ASSERT_TRUE(requests_written(1, 1));
+    push(1, test::changes_frame({.seqnum = 2, .pool = orders_pool(), .added = order(1, 10)}));
+    push(1, test::snapshot_response_frame());
+    ASSERT_TRUE(run([&] { return done; }));
+    EXPECT_EQ(events("update"), (std::vector<std::string>{update_line(1, 1, 2)}));
 }
 
-TEST(CenterSessionTest, AFailedHandshakeOnReconnectionIsRetried) {
-    FakeCenter server;
-    CenterHarness h(server.endpoints());
-    h.start();
-    ASSERT_TRUE(h.log().wait_for("logged_in"));
-    server.set_reply(FakeCenter::reply_bytes("NOPE"));
-    server.drop_connections();
-    ASSERT_TRUE(h.log().wait_for(
-        "log alpha-center 3 Center handshake failed: Unexpected MsgDirect server response: NOPE"));
-    server.set_reply(FakeCenter::reply_bytes("XQDM|ok"));
-    ASSERT_TRUE(h.log().wait_for("logged_in", 2));
-}
-
-TEST(CenterSessionTest, AFailedFirstHandshakeIsRetried) {
-    FakeCenter server;
-    server.set_reply(FakeCenter::reply_bytes("NOPE"));
-    CenterHarness h(server.endpoints());
-    h.start();
-    ASSERT_TRUE(h.log().wait_for(
-        "log alpha-center 3 Center handshake failed: Unexpected MsgDirect server response: NOPE"));
-    server.set_reply(FakeCenter::reply_bytes("XQDM|ok"));
-    ASSERT_TRUE(h.log().wait_for("logged_in"));
-}
-
-TEST(CenterSessionTest, ASilentCenterTimesOutAndIsRetried) {
-    FakeCenter server;
-    server.set_reply({});  // accepts, reads the greeting, never answers
-    CenterHarness h(server.endpoints());
-    h.on_center([](TyxClientCenter& c) {
-        c.set_handshake_timeout(300ms);
-        return 0;
-    });
-    h.start();
-    ASSERT_TRUE(h.log().wait_for(
-        "log alpha-center 3 Center handshake failed: Center handshake timed out after 300 ms"));
-    server.set_reply(FakeCenter::reply_bytes("XQDM|ok"));
-    ASSERT_TRUE(h.log().wait_for("logged_in"));
-}
-
-TEST(CenterSessionTest, AnAbsurdFrameLengthIsABrokenConnection) {
-    FakeCenter server;
-    CenterHarness h(server.endpoints());
-    h.start();
-    ASSERT_TRUE(h.log().wait_for("logged_in"));
-    server.push(CenterBytes().u32_be(0).u32_be(0xFFFFFFF0u).data());
-    ASSERT_TRUE(h.log().wait_for("disconnect alpha-center"));
-    ASSERT_TRUE(h.log().wait_for("logged_in", 2));
-    ASSERT_TRUE(server.wait_handshakes(4));
-}
-
-TEST(CenterSessionTest, HandshakeReplies) {
-    struct Case {
-        const char* what;
-        std::vector<std::uint8_t> reply;
-        std::string error;  // empty: the handshake completes
-    };
-    const std::string long_ok = "XQDM|" + std::string(1019, 'x');
-    const Case cases[] = {
-        {"reply of 1024 bytes", FakeCenter::reply_bytes(long_ok), ""},
-        {"reply not ending in P: no server UID", FakeCenter::reply_bytes("XQDM|ok"), ""},
-        {"reply ending in P with server UID", FakeCenter::reply_bytes("XQDM|dTP", "Y9-srv"), ""},
-        {"reply length 1025", CenterBytes().u16_be(1025).data(), "Invalid handshake message length: 1025"},
-        {"reply length 0", CenterBytes().u16_be(0).data(), "Invalid handshake message length: 0"},
-        {"tag not at the start", FakeCenter::reply_bytes("xXQDM|a"),
-         "Unexpected MsgDirect server response: xXQDM|a"},
-        {"short reply", FakeCenter::reply_bytes("XQD"), "Unexpected MsgDirect server response: XQD"},
-        {"server UID length 0", CenterBytes().raw(FakeCenter::reply_bytes("XQDM|P")).u16_be(0).data(),
-         "Invalid MsgDirect server process UID length: 0"},
-        {"server UID length 1025", CenterBytes().raw(FakeCenter::reply_bytes("XQDM|P")).u16_be(1025).data(),
-         "Invalid MsgDirect server process UID length: 1025"},
-    };
-    for (const auto& c : cases) {
-        FakeCenter server;
-        server.set_reply(c.reply);
-        CenterHarness h(server.endpoints());
-        std::string error;
-        try {
-            test::run_on(h.center().io_context(), [&]() -> asio::awaitable<void> {
-                co_await h.center().connect(h.center().io_context());
-            });
-        } catch (const std::runtime_error& e) {
-            error = e.what();
-        }
-        EXPECT_EQ(error, c.error) << c.what;
-        EXPECT_EQ(h.on_center([](TyxClientCenter& c) { return c.handshaken(); }), c.error.empty()) << c.what;
-    }
-}
-
-TEST(CenterSessionTest, SubscriptionsBeforeTheHandshakeAreRequestedAfterItAndStopReleasesWaiters) {
-    FakeCenter server;
-    CenterHarness h(server.endpoints());
-    auto early = h.subscribe({req("Orders")});
-    h.start();
-    ASSERT_TRUE(server.wait_requests(1));
-    const auto frame = server.requests().at(0);
-    const std::string uid = server.handshakes().at(0).uid;
+TEST_F(ScriptedCenter, SubscriptionsBeforeTheHandshakeAreRequestedAfterItAndStopReleasesWaiters) {
+    pair();
+    start();
+    bool early = false;
+    subscribe({req("Orders")}, early);
+    ASSERT_TRUE(requests_written(0, 1));
+    const std::string uid = center->process_uid();
+    const auto frame = requests(0).at(0);
     EXPECT_EQ(hex(frame), hex(expected_request({req("Orders")}, uid, stamp_of(frame))));
-    EXPECT_EQ(early.wait_for(0ms), std::future_status::timeout);
-    server.push(test::snapshot_response_frame());
-    EXPECT_EQ(early.wait_for(10s), std::future_status::ready);
+    EXPECT_FALSE(early);
+    push(0, test::snapshot_response_frame());
+    ASSERT_TRUE(run([&] { return early; }));
 
     // Unsubscribing names only subscribed tables; nothing at all is not sent.
-    h.on_center([](TyxClientCenter& c) { c.unsubscribe({"Nope"}); });
-    h.on_center([](TyxClientCenter& c) { c.unsubscribe({"Nope", "Orders"}); });
-    auto unanswered = h.subscribe({req("Quotes")});
-    ASSERT_TRUE(server.wait_requests(3));
-    const auto third = server.requests().at(2);
+    center->unsubscribe({"Nope"});
+    center->unsubscribe({"Nope", "Orders"});
+    bool unanswered = false;
+    subscribe({req("Quotes")}, unanswered);
+    ASSERT_TRUE(requests_written(0, 3));
+    const auto third = requests(0).at(2);
     EXPECT_EQ(hex(third), hex(expected_request({req("Quotes")}, uid, stamp_of(third))));
-    h.stop();
-    EXPECT_EQ(unanswered.wait_for(0ms), std::future_status::ready);
-    // Everything raised before the sentinel reaches the listener first: one disconnect only.
-    h.multiplex().notify_listeners(
-        [](TyxClientListener& l) { static_cast<test::EventLog&>(l).add("sentinel"); });
-    ASSERT_TRUE(h.log().wait_for("sentinel"));
-    EXPECT_EQ(h.log().with_prefix("disconnect").size(), 1u);
+    stop();
+    EXPECT_TRUE(unanswered);
+    EXPECT_EQ(events("disconnect").size(), 1u);
 }
 
 }  // namespace

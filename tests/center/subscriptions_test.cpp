@@ -114,6 +114,50 @@ TEST(SubscribedTablesTest, SchemasOnlyForSubscribedTables) {
     EXPECT_EQ(tables.schemas().size(), 1u);
 }
 
+// After a reconnection every table is asked for again; the one answer to that request releases
+// every caller, whichever earlier request it waited for, and the schemas stay known.
+TEST(SubscriptionStateTest, ReconnectionRequestsEveryTableOnceAndItsAnswerReleasesEveryWaiter) {
+    RecordingSubscriber sub;
+    SubscriptionState state(sub);
+    std::vector<std::string> released;
+    auto note = [&](std::string who) { return [&released, who] { released.push_back(who); }; };
+    EXPECT_EQ(state.subscribe({req("B"), req("A")}, note("first")).size(), 2u);
+    EXPECT_EQ(state.subscribe({req("A")}, note("equal")).size(), 0u);  // nothing new: at once
+    EXPECT_EQ(state.subscribe({req("C")}, note("second")).size(), 1u);
+    EXPECT_EQ(released, (std::vector<std::string>{"equal"}));
+    CenterTableSchema schema;
+    schema.columns.push_back({"qty", 4, 0});
+    state.tables().set_schema("A", schema);
+
+    // The first request is answered; the second is lost with the connection.
+    state.tables().add_update(row("A", 1, 5));
+    state.snapshot_answered(0);
+    state.release_answered();
+    EXPECT_EQ(released, (std::vector<std::string>{"equal", "first"}));
+    EXPECT_EQ(sub.seen(), (std::vector<std::string>{"A:1@5"}));
+
+    const std::vector<SubscriptionRequest> again = state.reconnected();
+    ASSERT_EQ(again.size(), 3u);
+    EXPECT_EQ(again[0].table_name + again[1].table_name + again[2].table_name, "ABC");
+    EXPECT_TRUE(state.tables().table_schema("A").has_value());
+    EXPECT_FALSE(state.tables().find("A")->live());
+    EXPECT_EQ(state.waiting_calls(), 1u);
+    state.tables().add_update(row("A", 2, 7));
+    EXPECT_EQ(sub.seen(), (std::vector<std::string>{"A:1@5"}));  // held for the new answer
+    state.snapshot_answered(0);
+    state.release_answered();
+    EXPECT_EQ(released, (std::vector<std::string>{"equal", "first", "second"}));
+    EXPECT_EQ(sub.seen(), (std::vector<std::string>{"A:1@5", "A:2@7"}));
+
+    // Without tables a reconnection asks for nothing; stopping releases whoever still waits.
+    SubscriptionState empty(sub);
+    EXPECT_TRUE(empty.reconnected().empty());
+    empty.subscribe({req("D")}, note("stopped"));
+    empty.release_all();
+    EXPECT_EQ(released.back(), "stopped");
+    EXPECT_EQ(empty.waiting_calls(), 0u);
+}
+
 // The request frame written independently of the library's writer.
 CenterBytes query_entry(const SubscriptionRequest& r, bool remove) {
     CenterBytes b;
@@ -197,6 +241,51 @@ TEST(HandshakeTest, MessageBytesAndProcessUid) {
                                      .u16_be(6)
                                      .raw("Y9-abc")
                                      .data()));
+}
+
+// The reply is checked as it arrives: each step is given exactly the bytes it asked for.
+TEST(HandshakeTest, Replies) {
+    struct Case {
+        const char* what;
+        std::vector<std::uint8_t> reply;
+        std::string error;  // empty: the handshake completes
+        std::size_t consumed = 0;
+    };
+    const auto reply = [](std::string_view text) {
+        return CenterBytes().u16_be(static_cast<std::uint16_t>(text.size())).raw(text);
+    };
+    const std::string long_ok = "XQDM|" + std::string(1019, 'x');
+    const Case cases[] = {
+        {"reply of 1024 bytes", reply(long_ok).data(), "", 1026},
+        {"reply not ending in P: no server UID", reply("XQDM|ok").u8(9).data(), "", 9},
+        {"reply ending in P with server UID", reply("XQDM|dTP").raw(reply("Y9-srv")).data(), "", 18},
+        {"reply length 1025", CenterBytes().u16_be(1025).data(), "Invalid handshake message length: 1025"},
+        {"reply length 0", CenterBytes().u16_be(0).data(), "Invalid handshake message length: 0"},
+        {"tag not at the start", reply("xXQDM|a").data(), "Unexpected MsgDirect server response: xXQDM|a"},
+        {"short reply", reply("XQD").data(), "Unexpected MsgDirect server response: XQD"},
+        {"server UID length 0", reply("XQDM|P").u16_be(0).data(),
+         "Invalid MsgDirect server process UID length: 0"},
+        {"server UID length 1025", reply("XQDM|P").u16_be(1025).data(),
+         "Invalid MsgDirect server process UID length: 1025"},
+    };
+    for (const auto& c : cases) {
+        center::HandshakeReply check;
+        std::size_t at = 0;
+        std::string error;
+        try {
+            while (const std::size_t n = check.wanted()) {
+                ASSERT_LE(at + n, c.reply.size()) << c.what;
+                check.take(ByteView(c.reply.data() + at, n));
+                at += n;
+            }
+        } catch (const std::runtime_error& e) {
+            error = e.what();
+        }
+        EXPECT_EQ(error, c.error) << c.what;
+        if (c.error.empty()) {
+            EXPECT_EQ(at, c.consumed) << c.what;  // nothing read past the reply
+        }
+    }
 }
 
 }  // namespace

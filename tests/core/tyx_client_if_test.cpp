@@ -5,16 +5,16 @@
 
 #include "core/tyx_client_if.hpp"
 #include "support/multiplex_recorder.hpp"
-#include "support/transport_loopback.hpp"
+#include "support/scripted_socket.hpp"
 
 namespace tyx {
 namespace {
 
 using std::chrono::milliseconds;
 using std::chrono::nanoseconds;
-using test::LoopbackSink;
-using test::run_test;
-using test::wait_until;
+using test::Conversation;
+using test::run_until;
+using test::ScriptedNetwork;
 using namespace std::chrono_literals;
 
 TEST(ClientName, IsClusterHyphenKind) {
@@ -68,18 +68,20 @@ TEST(ReconnectBackoff, DoublesWhileConnectionsDropSoonAfterLogin) {
 }
 
 // A minimal line-protocol client over the base: connect with failover, read lines, reconnect
-// after a loss. Records each attempt's endpoint index and time.
+// after a loss. Records each attempt's endpoint index and session time.
 class TestClient : public SingleSocketClient {
 public:
-    TestClient(TyxClientMultiplex& m, asio::io_context& io, std::vector<Endpoint> endpoints)
-        : SingleSocketClient(m, "alpha", "relay", std::move(endpoints), io,
-                             make_socket_factory(io, false, {})) {}
+    TestClient(TyxClientMultiplex& m, asio::io_context& io, ScriptedNetwork& network,
+               std::vector<Endpoint> endpoints)
+        : SingleSocketClient(m, "alpha", "relay", std::move(endpoints), io, network.factory()) {}
 
     asio::awaitable<void> connect(asio::io_context&) override {
         const bool connected = co_await connect_first();
-        if (!connected) co_return;
-        record_login();
-        ++logins;
+        if (connected) {
+            record_login();
+            ++logins;
+        }
+        connect_returned = true;
     }
 
     asio::awaitable<void> receive_loop() override {
@@ -108,12 +110,35 @@ public:
     void recreate_socket() override {
         SingleSocketClient::recreate_socket();
         attempts.push_back(current_endpoint_);
-        attempt_times.push_back(std::chrono::steady_clock::now());
+        attempt_times.push_back(SessionClock::now());
+    }
+
+    void start(bool with_receive_loop = false) {
+        asio::co_spawn(
+            io_context(),
+            [this, with_receive_loop]() -> asio::awaitable<void> {
+                co_await connect(io_context());
+                if (with_receive_loop) co_await receive_loop();
+            },
+            asio::detached);
+    }
+    // Stops on the loop; true when everything ended without the session clock moving on.
+    bool stop_at_once() {
+        bool stopped = false;
+        asio::co_spawn(
+            io_context(), [&]() -> asio::awaitable<void> { co_await stop(); },
+            [&](std::exception_ptr) { stopped = true; });
+        return run_until(
+            io_context(), [&] { return stopped && connect_returned; }, SessionClock::duration::zero());
+    }
+    SessionClock::duration pause_before(std::size_t attempt) const {
+        return attempt_times.at(attempt) - attempt_times.at(attempt - 1);
     }
 
     std::vector<std::uint64_t> attempts;
-    std::vector<std::chrono::steady_clock::time_point> attempt_times;
+    std::vector<SessionClock::time_point> attempt_times;
     int logins = 0;
+    bool connect_returned = false;
 };
 
 Endpoint local(std::string port) {
@@ -131,84 +156,60 @@ protected:
     TyxClientMultiplex mux{1};
     std::shared_ptr<test::RecordingListener> recorder = std::make_shared<test::RecordingListener>();
     asio::io_context io;
+    ScriptedNetwork network{io};
 };
 
 TEST_F(ClientBase, FailsOverFromARefusingEndpointWithoutPausing) {
-    LoopbackSink b(io);
-    TestClient client(mux, io, {local(test::refusing_port(io)), local(b.port())});
-    const auto start = std::chrono::steady_clock::now();
-    run_test(io, [&]() -> asio::awaitable<void> { co_await client.connect(io); });
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 900ms);
+    network.then(test::refused()).then({});
+    TestClient client(mux, io, network, {local("7001"), local("7002")});
+    client.start();
+    ASSERT_TRUE(run_until(
+        io, [&] { return client.connect_returned; }, SessionClock::duration::zero()));
     EXPECT_EQ(client.attempts, (std::vector<std::uint64_t>{0, 1}));
+    EXPECT_EQ(network.endpoint(1).port_or_service, "7002");
     EXPECT_EQ(client.current_endpoint(), 1u);
+    EXPECT_EQ(client.logins, 1);
     EXPECT_EQ(events(), (std::vector<std::string>{"connect alpha-relay"}));
-    run_test(io, [&]() -> asio::awaitable<void> { co_await client.stop(); });
+    EXPECT_TRUE(client.stop_at_once());
 }
 
 TEST_F(ClientBase, PausesOneSecondAfterAFailedRoundAndStopEndsThePauseAtOnce) {
-    TestClient client(mux, io, {local(test::refusing_port(io)), local(test::refusing_port(io))});
-    bool connect_returned = false;
-    run_test(io, [&]() -> asio::awaitable<void> {
-        asio::co_spawn(
-            io,
-            [&]() -> asio::awaitable<void> {
-                co_await client.connect(io);
-                connect_returned = true;
-            },
-            asio::detached);
-        EXPECT_TRUE(co_await wait_until([&] { return client.attempts.size() >= 4; }, 3000ms));
-        // Now in the second pause (2 s): stop must end it without another attempt.
-        co_await client.stop();
-        const auto stopped = std::chrono::steady_clock::now();
-        EXPECT_TRUE(co_await wait_until([&] { return connect_returned; }, 500ms));
-        EXPECT_LT(std::chrono::steady_clock::now() - stopped, 200ms);
-    });
-    ASSERT_EQ(client.attempts.size(), 4u);
+    TestClient client(mux, io, network, {local("7001"), local("7002")});  // nothing answers
+    client.start();
+    ASSERT_TRUE(run_until(io, [&] { return client.attempts.size() >= 4; }));
+    // Now in the second pause (2 s): stop must end it without another attempt.
+    EXPECT_TRUE(client.stop_at_once());
     EXPECT_EQ(client.attempts, (std::vector<std::uint64_t>{0, 1, 0, 1}));
-    const auto pause = client.attempt_times[2] - client.attempt_times[1];
-    EXPECT_GE(pause, 1000ms);
-    EXPECT_LT(pause, 1500ms);
+    EXPECT_LT(client.pause_before(1), 1ms);
+    EXPECT_GE(client.pause_before(2), 1000ms);
+    EXPECT_LT(client.pause_before(2), 1010ms);
     EXPECT_EQ(client.logins, 0);
     EXPECT_TRUE(events().empty());
 }
 
 TEST_F(ClientBase, EmptyEndpointListPausesUntilStopped) {
-    TestClient client(mux, io, {});
-    bool connect_returned = false;
-    run_test(io, [&]() -> asio::awaitable<void> {
-        asio::co_spawn(
-            io,
-            [&]() -> asio::awaitable<void> {
-                co_await client.connect(io);
-                connect_returned = true;
-            },
-            asio::detached);
-        EXPECT_FALSE(co_await wait_until([&] { return connect_returned; }, 100ms));
-        co_await client.stop();
-        EXPECT_TRUE(co_await wait_until([&] { return connect_returned; }, 200ms));
-    });
-    EXPECT_TRUE(client.attempts.empty());
+    TestClient client(mux, io, network, {});
+    client.start();
+    EXPECT_FALSE(run_until(
+        io, [&] { return client.connect_returned; }, 10s));
+    EXPECT_TRUE(client.stop_at_once());
+    EXPECT_EQ(network.made(), 0u);
     EXPECT_EQ(client.logins, 0);
     EXPECT_TRUE(events().empty());
 }
 
 TEST_F(ClientBase, ReconnectsToTheNextEndpointFirstAfterALoss) {
-    LoopbackSink a(io);
-    LoopbackSink b(io);
-    TestClient client(mux, io, {local(a.port()), local(b.port())});
-    run_test(
-        io,
-        [&]() -> asio::awaitable<void> {
-            co_await client.connect(io);
-            EXPECT_TRUE(co_await wait_until([&] { return a.accepts == 1; }));
-            asio::co_spawn(io, client.receive_loop(), asio::detached);
-            a.close();  // connection lost; A is still there to take a new one
-            EXPECT_TRUE(co_await wait_until([&] { return client.logins == 2; }, 3000ms));
-            co_await client.stop();
-        },
-        6000ms);
+    network.then({}).then({});
+    TestClient client(mux, io, network, {local("7001"), local("7002")});
+    client.start(true);
+    ASSERT_TRUE(run_until(
+        io, [&] { return client.logins == 1; }, SessionClock::duration::zero()));
+    network.socket(0).close_by_peer();
+    ASSERT_TRUE(run_until(io, [&] { return client.logins == 2; }));
     EXPECT_EQ(client.attempts, (std::vector<std::uint64_t>{0, 1}));
-    EXPECT_EQ(b.accepts, 1);
+    EXPECT_GE(client.pause_before(1), 1000ms);  // the first back-off
+    EXPECT_EQ(network.endpoint(1).port_or_service, "7002");
+    EXPECT_TRUE(client.stop_at_once());
     EXPECT_EQ(events(), (std::vector<std::string>{"connect alpha-relay", "disconnect alpha-relay",
                                                   "connect alpha-relay"}));
 }

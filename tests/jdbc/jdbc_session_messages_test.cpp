@@ -118,6 +118,46 @@ TEST(JdbcSessionMessages, FailureTexts) {
     EXPECT_EQ(server_version_text(-1), "Unsupported JDBC server version: -1, expected: 2");
 }
 
+TEST(JdbcSessionMessages, VersionChecksAndResponseHeaders) {
+    const auto error_of = [](auto&& f) -> std::string {
+        try {
+            f();
+        } catch (const std::runtime_error& e) {
+            return e.what();
+        }
+        return "";
+    };
+    const ByteVector good = {63, 244};
+    const ByteVector bad = {63, 245};
+    EXPECT_EQ(error_of([&] { check_server_version(ByteView(good)); }), "");
+    EXPECT_EQ(error_of([&] { check_server_version(ByteView(bad)); }), version_mismatch_text(63, 245));
+    EXPECT_EQ(error_of([] { check_protocol_version(2); }), "");
+    EXPECT_EQ(error_of([] { check_protocol_version(0); }), server_version_text(0));
+
+    struct Case {
+        std::int32_t length;
+        std::string error;  // empty: the length is the body's
+    };
+    const Case cases[] = {
+        {0, ""},
+        {5, ""},
+        {(1 << 30) - 1, ""},  // with the byte more, exactly the limit
+        {1 << 30, "JDBC response length 1073741824 exceeds the limit of 1073741824 bytes"},
+        {INT32_MAX, "JDBC response length 2147483647 exceeds the limit of 1073741824 bytes"},
+        {-1, "Invalid JDBC response length: -1"},
+        {INT32_MIN, "Invalid JDBC response length: -2147483648"},
+    };
+    for (const auto& c : cases) {
+        const ByteVector header = JdbcBytes().i32(c.length);
+        std::size_t body = 0;
+        EXPECT_EQ(error_of([&] { body = response_body_length(ByteView(header)); }), c.error) << c.length;
+        if (c.error.empty()) {
+            EXPECT_EQ(body, static_cast<std::size_t>(c.length));
+            EXPECT_EQ(response_bytes_after(body), body + 1);
+        }
+    }
+}
+
 TEST(JdbcSessionMessages, ResponseDeadlineDoublesShortLimitsAndAddsFiveSecondsToLongOnes) {
     struct Case {
         std::int64_t timeout;

@@ -3,6 +3,7 @@
 // servers, deadlines and stop.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <complex>
 #include <future>
 #include <thread>
@@ -11,7 +12,8 @@
 #include "jdbc/jdbc_session_messages.hpp"
 #include "support/jdbc_bytes.hpp"
 #include "support/jdbc_harness.hpp"
-#include "support/jdbc_scripted_server.hpp"
+#include "support/multiplex_recorder.hpp"
+#include "support/scripted_socket.hpp"
 
 namespace tyx {
 namespace {
@@ -217,38 +219,6 @@ TEST(JdbcSession, BulkInsertOfOneHundredThousandRowsThenCount) {
     EXPECT_TRUE(table_named);
 }
 
-TEST(JdbcSession, ADroppedConnectionIsRetriedOnceWithOneNewLogin) {
-    DatabaseServer server;
-    JdbcHarness h(test::database_endpoint(server));
-    h.connect();
-    ASSERT_TRUE(h.log().wait_for("received"));
-    server.drop_next_requests(1);
-    const auto r = h.sql("SELECT 42");
-    EXPECT_EQ(single_long(r), 42);
-    ASSERT_TRUE(h.log().wait_for("received", 3));
-    const std::vector<std::string> expected = {
-        "connect", "sent",    "logged_in", "received",  // first login
-        "sent",                                         // SELECT 42, dropped
-        "connect", "sent",    "logged_in", "received",  // one new login
-        "sent",    "received"};                         // the retry
-    EXPECT_EQ(h.log().kinds(), expected);
-    const auto events = h.log().events();
-    EXPECT_EQ(events[4].text, "SELECT 42");
-    EXPECT_EQ(events[6].text, events[1].text);  // the same login image
-    EXPECT_EQ(events[9].text, "SELECT 42");
-    EXPECT_EQ(server.state().logins.size(), 2u);
-}
-
-TEST(JdbcSession, ASecondFailureReachesTheCaller) {
-    DatabaseServer server;
-    JdbcHarness h(test::database_endpoint(server));
-    h.connect();
-    server.drop_next_requests(2);
-    EXPECT_THROW(h.sql("SELECT 1"), std::exception);
-    // The next request finds its own answer.
-    EXPECT_EQ(single_long(h.sql("SELECT 2")), 2);
-}
-
 TEST(JdbcSession, EightConcurrentCallersEachGetTheirOwnResult) {
     DatabaseServer server;
     JdbcHarness h(test::database_endpoint(server));
@@ -278,140 +248,213 @@ TEST(JdbcSession, EightConcurrentCallersEachGetTheirOwnResult) {
     EXPECT_EQ(h.client().active_requests(), 0u);
 }
 
-TEST(JdbcSession, ABadResponseLengthIsRetriedOnAFreshConnection) {
-    const std::int32_t lengths[] = {-1, INT32_MIN, INT32_MAX};
-    for (const auto length : lengths) {
-        SCOPED_TRACE(length);
-        DatabaseServer server;
-        JdbcHarness h(test::database_endpoint(server));
-        h.connect();
-        server.send_negative_length_next(length);
-        EXPECT_EQ(single_long(h.sql("SELECT 7")), 7);
-        EXPECT_EQ(server.state().logins.size(), 2u);
-        EXPECT_EQ(h.log().count("connect"), 2u);
-    }
-}
-
-TEST(JdbcSession, AServerThatNeverAnswersMeetsTheDeadline) {
-    DatabaseServer server;
-    auto config = test::database_config();
-    config.query_timeout_ms = 100;  // a deadline of 200 ms
-    JdbcHarness h(test::database_endpoint(server), config);
-    h.connect();
-    server.set_response_delay(3s);
-    const auto started = std::chrono::steady_clock::now();
-    try {
-        h.sql("SELECT 1");
-        ADD_FAILURE() << "no timeout";
-    } catch (const std::runtime_error& e) {
-        EXPECT_EQ(std::string(e.what()), "JDBC request timed out after 200 ms");
-    }
-    // Two attempts and one reconnection, not the server's delay.
-    EXPECT_LT(std::chrono::steady_clock::now() - started, 2900ms);
-    // The late answers go to closed connections: the next caller reads its own.
-    server.set_response_delay(0ms);
-    EXPECT_EQ(single_long(h.sql("SELECT 2")), 2);
-}
-
-TEST(JdbcSession, ARequestGivesUpOnAServerThatDoesNotComeBack) {
-    DatabaseServer server;
-    auto config = test::database_config();
-    config.query_timeout_ms = 100;
-    JdbcHarness h(test::database_endpoint(server), config);
-    h.connect();
-    server.stop_listening();
-    server.drop_all_connections();
-    try {
-        h.sql("SELECT 1");
-        ADD_FAILURE() << "answered without a server";
-    } catch (const std::runtime_error& e) {
-        EXPECT_EQ(std::string(e.what()), "JDBC reconnection did not complete within 1200 ms");
-    }
-    // The reconnection went on and finds the server once it listens again.
-    server.resume_listening();
-    ASSERT_TRUE(h.log().wait_for("logged_in", 2, 15s));
-    EXPECT_EQ(single_long(h.sql("SELECT 3")), 3);
-}
-
-TEST(JdbcSession, StopEndsPendingAndQueuedRequests) {
-    DatabaseServer server;
-    JdbcHarness h(test::database_endpoint(server));
-    h.connect();
-    server.set_response_delay(3s);
-    std::vector<std::future<test::JdbcOutcome<Result>>> results;
-    for (int i = 0; i < 3; ++i) results.push_back(h.start_sql("SELECT 1"));
-    ASSERT_TRUE(server.wait_for_requests(1));
-    const auto started = std::chrono::steady_clock::now();
-    h.stop();
-    EXPECT_LT(std::chrono::steady_clock::now() - started, 1500ms);
-    for (auto& f : results) {
-        ASSERT_EQ(f.wait_for(0s), std::future_status::ready);
-        EXPECT_TRUE(f.get().failed);
-    }
-    EXPECT_EQ(server.state().requests.size(), 1u);
-    EXPECT_THROW(h.sql("SELECT 1"), std::runtime_error);
-}
-
 }  // namespace
 }  // namespace tyx
+
+// ---- The same session over scripted connections -------------------------------------------------
 
 namespace tyx {
 namespace {
 
+using test::Conversation;
 using test::jdbc_frame;
 using test::JdbcBytes;
-using test::ScriptedDatabase;
-
-std::vector<Endpoint> scripted_endpoint(const ScriptedDatabase& server) {
-    return {Endpoint{"127.0.0.1", std::to_string(server.port())}};
-}
+using test::run_until;
+using test::ScriptedNetwork;
 
 ByteVector count_body(std::int64_t n) {
     return JdbcBytes().u8(21).i32(1).u8(60).raw({0x0B, 0x03, 16}).i64(n);
 }
 
-TEST(JdbcSessionScripted, AnEmptyBodyGivesAnEmptyResultAndConsumesExactlyOneMoreByte) {
-    ScriptedDatabase server({jdbc_frame({}), jdbc_frame(count_body(5))});
-    JdbcHarness h(scripted_endpoint(server));
-    h.connect();
-    EXPECT_EQ(h.sql("UPDATE nothing"), nullptr);
-    const auto next = h.sql("UPDATE t");
-    ASSERT_TRUE(next);
-    EXPECT_EQ(next->elements.at(0).count, 5);
-    ASSERT_TRUE(h.log().wait_for("received", 2));
+// A connection that logs the client in, then answers its requests with `replies` in order.
+Conversation login(std::vector<ByteVector> replies = {}, bool then_closes = false) {
+    Conversation c;
+    c.reads.emplace_back(jdbc::kServerVersionBytes.begin(), jdbc::kServerVersionBytes.end());
+    c.reads.push_back(jdbc_frame(JdbcBytes().u8(21).i32(2).u8(60).str("scripted").u8(14).i32(2)));
+    c.reads.insert(c.reads.end(), replies.begin(), replies.end());
+    c.peer_closes = then_closes;
+    return c;
+}
+
+// How a request run on the loop ended.
+struct Outcome {
+    bool done = false;
+    Result result;
+    std::string error;
+};
+
+// One database session on the test's loop over a scripted network.
+struct JdbcSession {
+    explicit JdbcSession(DatabaseConfig config = test::database_config()) {
+        mux.listener_add(log);
+        client = std::make_unique<TyxClientJdbc>(mux, "alpha", std::vector<Endpoint>{{"db", "7100"}}, config,
+                                                 io, network.factory());
+    }
+    ~JdbcSession() { stop(); }
+
+    std::shared_ptr<Outcome> start(std::function<asio::awaitable<Result>()> task) {
+        auto outcome = std::make_shared<Outcome>();
+        asio::co_spawn(io, std::move(task), [outcome](std::exception_ptr e, Result r) {
+            outcome->done = true;
+            outcome->result = std::move(r);
+            if (!e) return;
+            try {
+                std::rethrow_exception(e);
+            } catch (const std::exception& x) {
+                outcome->error = x.what();
+            }
+        });
+        return outcome;
+    }
+    Outcome finish(std::function<asio::awaitable<Result>()> task) {
+        auto outcome = start(std::move(task));
+        EXPECT_TRUE(run_until(io, [&] { return outcome->done; }));
+        return *outcome;
+    }
+    std::string connect() {
+        return finish([this]() -> asio::awaitable<Result> {
+                   co_await client->connect(io);
+                   co_return nullptr;
+               })
+            .error;
+    }
+    std::function<asio::awaitable<Result>()> sql(std::string text) {
+        return [this, text]() -> asio::awaitable<Result> { co_return co_await client->sql(text); };
+    }
+    void stop() {
+        if (stopped) return;
+        stopped = true;
+        bool ended = false;
+        asio::co_spawn(
+            io, [this]() -> asio::awaitable<void> { co_await client->stop(); },
+            [&ended](std::exception_ptr) { ended = true; });
+        EXPECT_TRUE(run_until(io, [&] { return ended; }));
+    }
+    // The request bodies written on connection `i`, after the version bytes and the login.
+    std::vector<ByteVector> requests(std::size_t i) const {
+        const ByteVector& out = network.written(i);
+        std::vector<ByteVector> bodies;
+        for (std::size_t at = jdbc::kClientVersionBytes.size(); at + 4 <= out.size();) {
+            const std::size_t n = load_be<std::uint32_t>(out.data() + at);
+            bodies.emplace_back(out.begin() + static_cast<std::ptrdiff_t>(at + 4),
+                                out.begin() + static_cast<std::ptrdiff_t>(std::min(at + 4 + n, out.size())));
+            at += 4 + n;
+        }
+        if (!bodies.empty()) bodies.erase(bodies.begin());
+        return bodies;
+    }
+    std::vector<std::string> kinds() {
+        test::drain_notifications(mux);
+        return log->kinds();
+    }
+
+    TyxClientMultiplex mux{1};
+    std::shared_ptr<test::JdbcEventLog> log = std::make_shared<test::JdbcEventLog>();
+    asio::io_context io;
+    ScriptedNetwork network{io};
+    std::unique_ptr<TyxClientJdbc> client;
+    bool stopped = false;
+};
+
+// Whichever step fails, of the login or of the request (a refused connect, a lost write or
+// read), the request is answered: a failed login is retried when the request finds no session,
+// a failed exchange once on a fresh connection.
+TEST(ScriptedJdbc, AFailureAtAnyStepOfTheLoginOrTheRequestIsRetriedOnce) {
+    test::fail_each_step([](std::optional<std::size_t> fail_at) -> std::size_t {
+        JdbcSession s;
+        s.network.then(login({jdbc_frame(count_body(5))})).then(login({jdbc_frame(count_body(5))}));
+        s.network.fail_at(fail_at);
+        s.connect();
+        const Outcome r = s.finish(s.sql("UPDATE t"));
+        EXPECT_EQ(r.error, "");
+        EXPECT_TRUE(r.result && r.result->elements.at(0).count == 5);
+        EXPECT_EQ(s.network.made(), fail_at ? 2u : 1u);
+        const auto kinds = s.kinds();
+        const auto logins = std::count(kinds.begin(), kinds.end(), "logged_in");
+        EXPECT_TRUE(fail_at ? logins == 1 || logins == 2 : logins == 1) << logins;
+        return s.network.steps();
+    });
+}
+
+TEST(ScriptedJdbc, ADroppedConnectionIsRetriedOnceWithOneNewLoginAndASecondDropReachesTheCaller) {
+    JdbcSession s;
+    s.network.then(login({}, true)).then(login({jdbc_frame(count_body(42))}));
+    EXPECT_EQ(s.connect(), "");
+    const Outcome r = s.finish(s.sql("SELECT 42"));
+    ASSERT_TRUE(r.result);
+    EXPECT_EQ(r.result->elements.at(0).count, 42);
+    EXPECT_EQ(s.kinds(),
+              (std::vector<std::string>{"connect", "sent", "logged_in", "received",  // first login
+                                        "sent",                                      // dropped
+                                        "connect", "sent", "logged_in", "received",  // one new login
+                                        "sent", "received"}));                       // the retry
+    const auto events = s.log->events();
+    EXPECT_EQ(events[4].text, "SELECT 42");
+    EXPECT_EQ(events[6].text, events[1].text);  // the same login image
+    EXPECT_EQ(s.requests(0).size(), 1u);
+    EXPECT_EQ(s.requests(1).size(), 1u);
+
+    // Two drops in a row reach the caller; the next request finds its own answer.
+    s.network.then(login({}, true)).then(login({jdbc_frame(count_body(2))}));
+    s.network.socket(1).close_by_peer();
+    EXPECT_NE(s.finish(s.sql("SELECT 1")).error, "");
+    const Outcome next = s.finish(s.sql("SELECT 2"));
+    ASSERT_TRUE(next.result);
+    EXPECT_EQ(next.result->elements.at(0).count, 2);
+}
+
+TEST(ScriptedJdbc, ABadResponseLengthIsRetriedOnAFreshConnection) {
+    for (const std::int32_t length : {-1, INT32_MIN, INT32_MAX}) {
+        SCOPED_TRACE(length);
+        JdbcSession s;
+        s.network.then(login({JdbcBytes().i32(length)})).then(login({jdbc_frame(count_body(7))}));
+        s.connect();
+        const Outcome r = s.finish(s.sql("SELECT 7"));
+        ASSERT_TRUE(r.result) << r.error;
+        EXPECT_EQ(r.result->elements.at(0).count, 7);
+        EXPECT_EQ(s.network.made(), 2u);
+    }
+}
+
+TEST(ScriptedJdbc, AnEmptyBodyGivesAnEmptyResultAndConsumesExactlyOneMoreByte) {
+    JdbcSession s;
+    s.network.then(login({jdbc_frame({}), jdbc_frame(count_body(5))}));
+    s.connect();
+    EXPECT_EQ(s.finish(s.sql("UPDATE nothing")).result, nullptr);
+    const Outcome next = s.finish(s.sql("UPDATE t"));
+    ASSERT_TRUE(next.result);
+    EXPECT_EQ(next.result->elements.at(0).count, 5);
     // No received event for the empty body: the second one is the count.
-    const std::vector<std::string> kinds = {"connect", "sent", "logged_in", "received",
-                                            "sent",    "sent", "received"};
-    EXPECT_EQ(h.log().kinds(), kinds);
-    EXPECT_EQ(server.logins(), 1u);
+    EXPECT_EQ(s.kinds(), (std::vector<std::string>{"connect", "sent", "logged_in", "received", "sent", "sent",
+                                                   "received"}));
+    EXPECT_EQ(s.network.made(), 1u);
 }
 
-TEST(JdbcSessionScripted, AnUndecodableResultIsRetriedOnANewConnection) {
-    ScriptedDatabase server(
-        {jdbc_frame(JdbcBytes().u8(21).i32(1).u8(60).raw({0x0B, 0x07})), jdbc_frame(count_body(9))});
-    JdbcHarness h(scripted_endpoint(server));
-    h.connect();
-    const auto r = h.sql("SELECT odd");
-    ASSERT_TRUE(r);
-    EXPECT_EQ(r->elements.at(0).count, 9);
-    EXPECT_EQ(server.logins(), 2u);
+TEST(ScriptedJdbc, AnUndecodableResultIsRetriedOnANewConnection) {
+    JdbcSession s;
+    s.network.then(login({jdbc_frame(JdbcBytes().u8(21).i32(1).u8(60).raw({0x0B, 0x07}))}))
+        .then(login({jdbc_frame(count_body(9))}));
+    s.connect();
+    const Outcome r = s.finish(s.sql("SELECT odd"));
+    ASSERT_TRUE(r.result);
+    EXPECT_EQ(r.result->elements.at(0).count, 9);
+    EXPECT_EQ(s.network.made(), 2u);
 }
 
-TEST(JdbcSessionScripted, BulkInsertSendsTheEffectiveTimeout) {
-    ScriptedDatabase server({jdbc_frame(count_body(1))});
+TEST(ScriptedJdbc, BulkInsertSendsTheEffectiveTimeout) {
     auto config = test::database_config();
     config.query_timeout_ms = 4321;
-    JdbcHarness h(scripted_endpoint(server), config);
-    h.connect();
-    jdbc::JdbcColumn id;
-    id.name = "id";
-    id.type = 16;
-    id.values = std::vector<std::int64_t>{1};
-    id.row_count = 1;
-    const std::vector<jdbc::JdbcColumn> columns = {id};
+    JdbcSession s(config);
+    const ByteVector one = jdbc_frame(count_body(1));
+    s.network.then(login({one, one, one}));
+    s.connect();
+    const std::vector<jdbc::JdbcColumn> columns = {make_column("id", 16, std::vector<std::int64_t>{1}, 1)};
     const std::int64_t cases[][2] = {{-1, 4321}, {0, 0}, {250, 250}};
-    for (const auto& [given, sent] : cases) h.bulk_insert("t", columns, 1, given);
-    const auto requests = server.requests();
+    for (const auto& [given, sent] : cases)
+        s.finish([&, given = given]() -> asio::awaitable<Result> {
+            co_return co_await s.client->bulk_insert("t", columns, 1, given);
+        });
+    const auto requests = s.requests(0);
     ASSERT_EQ(requests.size(), std::size(cases));
     for (std::size_t i = 0; i < std::size(cases); ++i) {
         const auto& body = requests[i];
@@ -419,6 +462,52 @@ TEST(JdbcSessionScripted, BulkInsertSendsTheEffectiveTimeout) {
         EXPECT_EQ(body[body.size() - 9], 16);
         EXPECT_EQ(load_be<std::int64_t>(body.data() + body.size() - 8), cases[i][1]) << cases[i][0];
     }
+}
+
+TEST(ScriptedJdbc, AServerThatNeverAnswersMeetsTheDeadlineAndTheNextCallerReadsItsOwnAnswer) {
+    auto config = test::database_config();
+    config.query_timeout_ms = 100;  // a deadline of 200 ms
+    JdbcSession s(config);
+    s.network.then(login()).then(login()).then(login({jdbc_frame(count_body(2))}));
+    s.connect();
+    const auto started = SessionClock::now();
+    EXPECT_EQ(s.finish(s.sql("SELECT 1")).error, "JDBC request timed out after 200 ms");
+    // Two deadlines and the back-off of one reconnection.
+    EXPECT_LT(SessionClock::now() - started, 1600ms);
+    const Outcome next = s.finish(s.sql("SELECT 2"));
+    ASSERT_TRUE(next.result) << next.error;
+    EXPECT_EQ(next.result->elements.at(0).count, 2);
+}
+
+TEST(ScriptedJdbc, ARequestGivesUpOnAServerThatDoesNotComeBackWhileTheReconnectionGoesOn) {
+    auto config = test::database_config();
+    config.query_timeout_ms = 100;
+    JdbcSession s(config);
+    s.network.then(login({}, true));  // then nothing answers
+    s.connect();
+    EXPECT_EQ(s.finish(s.sql("SELECT 1")).error, "JDBC reconnection did not complete within 1200 ms");
+    s.network.then(login({jdbc_frame(count_body(3))}));
+    ASSERT_TRUE(run_until(s.io, [&] { return s.client->logged_in(); }));
+    const Outcome r = s.finish(s.sql("SELECT 3"));
+    ASSERT_TRUE(r.result) << r.error;
+    EXPECT_EQ(r.result->elements.at(0).count, 3);
+}
+
+TEST(ScriptedJdbc, StopEndsPendingAndQueuedRequests) {
+    JdbcSession s;
+    s.network.then(login());
+    s.connect();
+    std::vector<std::shared_ptr<Outcome>> results;
+    for (int i = 0; i < 3; ++i) results.push_back(s.start(s.sql("SELECT 1")));
+    ASSERT_TRUE(run_until(
+        s.io, [&] { return s.requests(0).size() == 1; }, SessionClock::duration::zero()));
+    s.stop();
+    for (const auto& r : results) {
+        EXPECT_TRUE(r->done);
+        EXPECT_NE(r->error, "");
+    }
+    EXPECT_EQ(s.requests(0).size(), 1u);
+    EXPECT_EQ(s.finish(s.sql("SELECT 1")).error, "JDBC client is stopped");
 }
 
 }  // namespace

@@ -1,12 +1,13 @@
-// The relay session against the sandbox relay on loopback: login texts, ordered publication,
-// status and command lines, reconnection without loss, stop.
+// The relay session against the sandbox relay on loopback (login texts, ordered publication),
+// and over scripted connections: status and command lines, reconnection without loss at any
+// step, stop.
 #include <gtest/gtest.h>
-
-#include <thread>
 
 #include "relay_server.hpp"
 #include "rt/messages.hpp"
+#include "support/multiplex_recorder.hpp"
 #include "support/relay_harness.hpp"
+#include "support/scripted_socket.hpp"
 
 namespace tyx {
 namespace {
@@ -26,7 +27,8 @@ TEST(RelaySession, LoginTextForEachOptionCombination) {
         const char* expected_rest;
     } cases[] = {
         {0, "L|I=\"feedA\"", ""},
-        {PublicationConfig::ENABLE_QUIET | PublicationConfig::UNIX_MODE, "L|I=\"feedA\"|O=\"QUIET,UNIX\"", ""},
+        {PublicationConfig::ENABLE_QUIET | PublicationConfig::UNIX_MODE, "L|I=\"feedA\"|O=\"QUIET,UNIX\"",
+         ""},
         {7428, "L|I=\"feedA\"|O=\"QUIET,LOG,UNIX,WINDOWS,TTY\"", ""},
         {PublicationConfig::ENABLE_SEND_SEQNUM, "L#1|I=\"feedA\"", ""},
         {PublicationConfig::ENABLE_SEND_SEQNUM | PublicationConfig::ENABLE_SEND_TIMESTAMPS, "L#1@",
@@ -42,8 +44,10 @@ TEST(RelaySession, LoginTextForEachOptionCombination) {
         ASSERT_TRUE(server.wait_for_logins(1));
         const std::string line = server.state().connections.begin()->second.lines.at(0);
         EXPECT_EQ(line.rfind(c.expected_prefix, 0), 0u) << line;
-        if (*c.expected_rest) EXPECT_EQ(line.substr(line.find('|')), c.expected_rest) << line;
-        else EXPECT_EQ(line, c.expected_prefix);
+        if (*c.expected_rest)
+            EXPECT_EQ(line.substr(line.find('|')), c.expected_rest) << line;
+        else
+            EXPECT_EQ(line, c.expected_prefix);
         // on_message_sent carries the login text without its line feed, before on_logged_in.
         const auto events = h.log().events();
         ASSERT_GE(events.size(), 3u);
@@ -69,88 +73,6 @@ TEST(RelaySession, TenThousandPublicationsArriveInOrderWithOneSentEventEach) {
     EXPECT_EQ(h.on_relay([](TyxClientRelay& r) { return r.kept_messages(); }), 0u);
 }
 
-TEST(RelaySession, StatusCommandAndUnknownLinesBecomeEvents) {
-    RelayServer server;
-    RelayHarness h(test::sandbox_endpoint(server));
-    h.start();
-    ASSERT_TRUE(server.wait_for_logins(1));
-    ASSERT_TRUE(h.log().wait_for("received alpha-relay"));  // the sandbox answers the login
-    const auto id = server.state().last_connection;
-    server.send_line(id, "M#7@1700000000000|S=0|Q=41|M=\"ok\"\n");
-    server.send_line(id, "M@1|S=3|M=\"a|b\"\n");
-    server.send_line(id, "E|I=\"r1\"|C=\"Cancel\"|U=\"ann\"|T=\"Order\"|O=\"o-17\"|x=\"1\"|x=\"2\"|y=3\n");
-    server.send_line(id, "Zsomething odd\n");
-    server.send_line(id, "\n");  // too short to dispatch
-    ASSERT_TRUE(h.log().wait_for("log alpha-relay"));
-    const auto events = h.log().events();
-    std::vector<std::string> tail(events.end() - 4, events.end());
-    EXPECT_EQ(tail[0], "received alpha-relay 1700000000000 41 0 ok");
-    EXPECT_EQ(tail[1], "received alpha-relay 1 0 3 a|b");
-    EXPECT_EQ(tail[2], "command alpha-relay r1 Cancel ann Order o-17 x=1 y=3");
-    EXPECT_EQ(tail[3], "log alpha-relay 2 Received message with unknown type: something odd");
-}
-
-TEST(RelaySession, WithoutListenersStatusAndCommandLinesAreNotDecoded) {
-    RelayServer server;
-    RelayHarness h(test::sandbox_endpoint(server), {}, /*with_listener=*/false);
-    h.start();
-    ASSERT_TRUE(server.wait_for_logins(1));
-    const auto id = server.state().last_connection;
-    // The login answer, a status line, a command line and a line of unknown type.
-    server.send_line(id, "M@1|S=0|M=\"ignored\"\nE|I=\"r\"|C=\"c\"\nZx\n");
-    auto received = [&] { return h.on_relay([](TyxClientRelay& r) { return r.lines_received(); }); };
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (received() < 4 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
-    ASSERT_EQ(received(), 4u);
-    EXPECT_EQ(h.on_relay([](TyxClientRelay& r) { return r.lines_decoded(); }), 0u);
-
-    auto late = std::make_shared<test::EventLog>();
-    h.multiplex().listener_add(late);
-    server.send_line(id, "M@2|S=0|M=\"heard\"\n");
-    ASSERT_TRUE(late->wait_for("received"));
-    EXPECT_EQ(late->events(), std::vector<std::string>{"received alpha-relay 2 0 0 heard"});
-    EXPECT_EQ(h.on_relay([](TyxClientRelay& r) { return r.lines_decoded(); }), 1u);
-}
-
-TEST(RelaySession, ReconnectsAfterADropAndDeliversEverythingPublishedMeanwhile) {
-    RelayServer server;
-    PublicationConfig config("0", false, "feedA", PublicationConfig::ENABLE_SEND_SEQNUM);
-    RelayHarness h(test::sandbox_endpoint(server), config);
-    h.start();
-    ASSERT_TRUE(h.log().wait_for("logged_in"));
-    for (int i = 0; i < 100; ++i) h.publish(order(i));
-    ASSERT_TRUE(server.wait_for_publications(100));
-
-    server.stop_listening();
-    server.drop_all_connections();
-    ASSERT_TRUE(h.log().wait_for("disconnect alpha-relay"));
-    for (int i = 100; i < 200; ++i) h.publish(order(i));  // while disconnected
-    server.resume_listening();
-    ASSERT_TRUE(h.log().wait_for("logged_in", 2, 15s));
-    ASSERT_TRUE(server.wait_until(
-        [](const sandbox::RelayState& s) {
-            return !s.publications.empty() && s.publications.back().id == "o-199";
-        },
-        15s));
-
-    const auto state = server.state();
-    // The second connection starts with a new login (sequence 2), then every message published
-    // while it was down, in order; duplicates of unconfirmed messages would be allowed, losses not.
-    const auto& second = state.connections.at(state.last_connection);
-    EXPECT_EQ(second.lines.at(0), "L#2|I=\"feedA\"");
-    std::vector<bool> seen(200, false);
-    for (const auto& p : state.publications) seen[std::stoi(p.id.substr(2))] = true;
-    for (int i = 0; i < 200; ++i) EXPECT_TRUE(seen[i]) << "lost o-" << i;
-    int last = -1;
-    for (const auto& line : second.lines) {
-        if (line.rfind("O|", 0) != 0) continue;
-        const int i = std::stoi(line.substr(line.find("I=\"o-") + 5));
-        EXPECT_GT(i, last) << "out of order on the new connection";
-        last = i;
-    }
-    EXPECT_EQ(h.log().count_prefix("connect alpha-relay"), 2u);
-}
-
 TEST(RelaySession, PublicationsBeforeTheFirstLoginAreSentAfterIt) {
     RelayServer server;
     server.stop_listening();
@@ -163,36 +85,199 @@ TEST(RelaySession, PublicationsBeforeTheFirstLoginAreSentAfterIt) {
     for (int i = 0; i < 5; ++i) EXPECT_EQ(state.publications[i].id, "o-" + std::to_string(i));
 }
 
-TEST(RelaySession, DisabledAutoReconnectEndsTheLoopAfterOneDisconnect) {
-    RelayServer server;
-    PublicationConfig config("0", false, "feedA", PublicationConfig::DISABLE_AUTO_RECONNECT);
-    RelayHarness h(test::sandbox_endpoint(server), config);
-    h.start();
-    ASSERT_TRUE(h.log().wait_for("logged_in"));
-    ASSERT_TRUE(server.wait_for_logins(1));  // the server has read the login before it drops
-    server.drop_all_connections();
-    ASSERT_TRUE(h.log().wait_for("disconnect alpha-relay"));
-    EXPECT_TRUE(h.loop_ended(5s));
-    EXPECT_EQ(h.log().count_prefix("connect alpha-relay"), 1u);
-    EXPECT_EQ(server.state().logins, 1u);
+// ---- Over scripted connections ------------------------------------------------------------------
+
+using test::Conversation;
+using test::run_until;
+using test::ScriptedNetwork;
+
+ByteVector line(std::string_view text) {
+    return ByteVector(text.begin(), text.end());
 }
 
-TEST(RelaySession, StopWritesTheLogoutAndRaisesNoDisconnect) {
-    RelayServer server;
-    PublicationConfig config("0", false, "feedA", PublicationConfig::ENABLE_SEND_SEQNUM);
-    RelayHarness h(test::sandbox_endpoint(server), config);
-    h.start();
-    ASSERT_TRUE(h.log().wait_for("logged_in"));
-    h.stop();
-    ASSERT_TRUE(server.wait_until([](const sandbox::RelayState& s) {
-        return !s.connections.empty() && s.connections.begin()->second.logged_out;
-    }));
-    EXPECT_EQ(server.state().connections.begin()->second.logout_seqnum, 2);
-    ASSERT_TRUE(h.log().wait_for("sent alpha-relay X#2"));
-    EXPECT_EQ(h.log().count_prefix("disconnect"), 0u);
+// One relay session on the test's loop over a scripted network.
+struct RelayScript {
+    explicit RelayScript(PublicationConfig config = {"0", false, "feedA",
+                                                     PublicationConfig::ENABLE_SEND_SEQNUM},
+                         bool with_listener = true) {
+        if (with_listener) mux.listener_add(log);
+        relay = std::make_unique<TyxClientRelay>(mux, "alpha", std::vector<Endpoint>{{"relay", "7200"}},
+                                                 std::move(config), io, network.factory());
+    }
+    ~RelayScript() { stop(); }
+
+    void start() {
+        asio::co_spawn(
+            io,
+            [r = relay.get()]() -> asio::awaitable<void> {
+                // As the cluster client runs it: a failed first login does not end the loop.
+                try {
+                    co_await r->connect(r->io_context());
+                } catch (const std::exception&) {
+                }
+                co_await r->receive_loop();
+            },
+            [this](std::exception_ptr) { loop_ended = true; });
+    }
+    void stop() {
+        if (stopped) return;
+        stopped = true;
+        bool ended = false;
+        asio::co_spawn(
+            io, [this]() -> asio::awaitable<void> { co_await relay->stop(); },
+            [&ended](std::exception_ptr) { ended = true; });
+        EXPECT_TRUE(run_until(io, [&] { return ended && loop_ended; }));
+    }
+    bool run(const std::function<bool()>& until) { return run_until(io, until); }
+    // The lines written on connection `i`, without their line feeds.
+    std::vector<std::string> lines(std::size_t i) const {
+        std::vector<std::string> out;
+        std::string current;
+        for (const std::uint8_t c : network.written(i)) {
+            if (c != '\n') {
+                current += static_cast<char>(c);
+                continue;
+            }
+            out.push_back(std::move(current));
+            current.clear();
+        }
+        return out;
+    }
+    // The ids of the object messages written on connection `i`, in order.
+    std::vector<std::string> ids(std::size_t i) const {
+        std::vector<std::string> out;
+        for (const auto& l : lines(i)) {
+            const auto at = l.find("I=\"o-");
+            if (l.rfind("O", 0) == 0 && at != std::string::npos)
+                out.push_back(l.substr(at + 3, l.find('"', at + 3) - at - 3));
+        }
+        return out;
+    }
+    std::vector<std::string> events(std::string_view prefix = {}) {
+        test::drain_notifications(mux);
+        return log->with_prefix(prefix);
+    }
+
+    TyxClientMultiplex mux{1};
+    std::shared_ptr<test::EventLog> log = std::make_shared<test::EventLog>();
+    asio::io_context io;
+    ScriptedNetwork network{io};
+    std::unique_ptr<TyxClientRelay> relay;
+    bool loop_ended = false;
+    bool stopped = false;
+};
+
+std::vector<std::string> ids_from(int first, int last) {
+    std::vector<std::string> out;
+    for (int i = first; i <= last; ++i) out.push_back("o-" + std::to_string(i));
+    return out;
+}
+
+TEST(ScriptedRelay, StatusCommandAndUnknownLinesBecomeEvents) {
+    RelayScript s;
+    s.network.then(
+        {.reads = {
+             line("M#7@1700000000000|S=0|Q=41|M=\"ok\"\nM@1|S=3|M=\"a"),
+             line("|b\"\nE|I=\"r1\"|C=\"Cancel\"|U=\"ann\"|T=\"Order\"|O=\"o-17\"|x=\"1\"|x=\"2\"|y=3\n"),
+             line("Zsomething odd\n\n")}});
+    s.start();
+    ASSERT_TRUE(s.run([&] { return s.relay->lines_received() == 4; }));
+    const auto events = s.events();
+    EXPECT_EQ(std::vector<std::string>(events.end() - 4, events.end()),
+              (std::vector<std::string>{
+                  "received alpha-relay 1700000000000 41 0 ok", "received alpha-relay 1 0 3 a|b",
+                  "command alpha-relay r1 Cancel ann Order o-17 x=1 y=3",
+                  "log alpha-relay 2 Received message with unknown type: something odd"}));
+}
+
+TEST(ScriptedRelay, WithoutListenersStatusAndCommandLinesAreNotDecoded) {
+    RelayScript s({}, /*with_listener=*/false);
+    s.network.then({.reads = {line("M@1|S=0|M=\"ignored\"\nE|I=\"r\"|C=\"c\"\nZx\n")}});
+    s.start();
+    ASSERT_TRUE(s.run([&] { return s.relay->lines_received() == 3; }));
+    EXPECT_EQ(s.relay->lines_decoded(), 0u);
+
+    s.mux.listener_add(s.log);
+    test::drain_notifications(s.mux);
+    s.network.socket(0).feed(line("M@2|S=0|M=\"heard\"\n"));
+    ASSERT_TRUE(s.run([&] { return s.relay->lines_received() == 4; }));
+    EXPECT_EQ(s.events(), std::vector<std::string>{"received alpha-relay 2 0 0 heard"});
+    EXPECT_EQ(s.relay->lines_decoded(), 1u);
+}
+
+// Whichever step fails (the connect, the login, a write of the publications), the relay logs in
+// again on a fresh connection and writes there everything not written before, in order.
+TEST(ScriptedRelay, AFailureAtAnyStepLosesNothingPublished) {
+    test::fail_each_step([](std::optional<std::size_t> fail_at) -> std::size_t {
+        RelayScript s;
+        s.network.then({}).then({});
+        s.network.fail_at(fail_at);
+        s.start();
+        EXPECT_TRUE(s.run([&] { return s.relay->logged_in(); }));
+        for (int i = 0; i < 3; ++i) s.relay->send_async(order(i));
+        EXPECT_TRUE(s.run([&] {
+            const std::size_t last = s.network.made() - 1;
+            return s.relay->logged_in() && s.relay->kept_messages() == 0 && s.ids(last).size() >= 3 &&
+                   s.ids(last).back() == "o-2";
+        }));
+        const std::size_t steps = s.network.steps();
+        const std::size_t last = s.network.made() - 1;
+        EXPECT_EQ(s.network.made(), fail_at ? 2u : 1u);
+        // A login that was written counts, even on a connection that failed right after.
+        const int logins = fail_at && *fail_at > 0 ? 2 : 1;
+        EXPECT_EQ(s.lines(last).at(0), "L#" + std::to_string(logins) + "|I=\"feedA\"");
+        // What the failed connection confirmed is not written again; nothing is written twice there.
+        std::vector<std::string> all = fail_at ? s.ids(0) : std::vector<std::string>{};
+        const auto again = s.ids(last);
+        all.insert(all.end(), again.begin(), again.end());
+        EXPECT_EQ(all, ids_from(0, 2));
+        return steps;
+    });
+}
+
+TEST(ScriptedRelay, ReconnectsAfterADropAndDeliversEverythingPublishedMeanwhile) {
+    RelayScript s;
+    s.network.then({}).then({});
+    s.start();
+    ASSERT_TRUE(s.run([&] { return s.relay->logged_in(); }));
+    for (int i = 0; i < 100; ++i) s.relay->send_async(order(i));
+    ASSERT_TRUE(s.run([&] { return s.ids(0).size() == 100; }));
+    s.network.socket(0).close_by_peer();
+    ASSERT_TRUE(s.run([&] { return !s.relay->logged_in(); }));
+    for (int i = 100; i < 200; ++i) s.relay->send_async(order(i));  // while disconnected
+    ASSERT_TRUE(s.run([&] { return s.network.made() == 2 && s.ids(1).size() == 100; }));
+    EXPECT_EQ(s.lines(1).at(0), "L#2|I=\"feedA\"");
+    EXPECT_EQ(s.ids(1), ids_from(100, 199));
+    EXPECT_EQ(s.events("connect").size(), 2u);
+    EXPECT_EQ(s.events("disconnect").size(), 1u);
+}
+
+TEST(ScriptedRelay, DisabledAutoReconnectEndsTheLoopAfterOneDisconnect) {
+    RelayScript s({"0", false, "feedA", PublicationConfig::DISABLE_AUTO_RECONNECT});
+    s.network.then({.peer_closes = true}).then({});
+    s.start();
+    ASSERT_TRUE(s.run([&] { return s.loop_ended; }));
+    EXPECT_EQ(s.network.made(), 1u);
+    EXPECT_EQ(s.events("connect").size(), 1u);
+    EXPECT_EQ(s.events("disconnect").size(), 1u);
+}
+
+TEST(ScriptedRelay, StopWritesEverythingThenTheLogoutAndRaisesNoDisconnect) {
+    RelayScript s;
+    s.network.then({});
+    s.start();
+    ASSERT_TRUE(s.run([&] { return s.relay->logged_in(); }));
+    for (int i = 0; i < 3; ++i) s.relay->send_async(order(i));
+    s.stop();
+    const auto lines = s.lines(0);
+    ASSERT_EQ(lines.size(), 5u);
+    EXPECT_EQ(lines.back(), "X#2");
+    EXPECT_EQ(s.ids(0), ids_from(0, 2));
+    EXPECT_EQ(s.events("sent alpha-relay X#2").size(), 1u);
+    EXPECT_TRUE(s.events("disconnect").empty());
     // Messages published after stop are dropped.
-    h.publish(order(1));
-    EXPECT_EQ(h.on_relay([](TyxClientRelay& r) { return r.kept_messages(); }), 0u);
+    s.relay->send_async(order(9));
+    EXPECT_EQ(s.relay->kept_messages(), 0u);
 }
 
 }  // namespace

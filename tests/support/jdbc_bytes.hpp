@@ -71,6 +71,13 @@ struct JdbcBytes {
     operator ByteVector() const { return bytes; }  // NOLINT: builders read best without a call
 };
 
+// A response frame: the body length, the body, and the one byte more the protocol sends.
+inline ByteVector jdbc_frame(const ByteVector& body) {
+    JdbcBytes f;
+    f.u32(static_cast<std::uint32_t>(body.size())).raw(body).u8(0);
+    return f;
+}
+
 inline std::string jdbc_hex(const ByteVector& b) {
     static const char* digits = "0123456789ABCDEF";
     std::string s;
