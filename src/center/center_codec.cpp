@@ -1,5 +1,8 @@
 #include "center/center_codec.hpp"
 
+#include <chrono>
+#include <random>
+
 #include "core/type_codes.hpp"
 
 namespace tyx {
@@ -43,6 +46,18 @@ HandshakeMessage::HandshakeMessage(bool outbound, std::string_view process_uid) 
         out.write_java_utf("center.to.web$" + std::string(process_uid));
     out.write_java_utf(process_uid);
     bytes = std::move(out).take();
+}
+
+std::string generate_process_uid() {
+    constexpr std::string_view kAlphabet = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+    constexpr std::size_t kRandomLength = 62;
+    std::mt19937_64 engine(
+        static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
+    std::uniform_int_distribution<std::size_t> pick(0, kAlphabet.size() - 1);
+    std::string uid = "Y9-";
+    uid.reserve(3 + kRandomLength);
+    for (std::size_t i = 0; i < kRandomLength; ++i) uid += kAlphabet[pick(engine)];
+    return uid;
 }
 
 namespace {

@@ -192,6 +192,10 @@ struct HandshakeMessage {
     ByteVector bytes;
 };
 
+// A process UID for the handshakes and requests of one client: "Y9-" and 62 random letters and
+// digits.
+std::string generate_process_uid();
+
 // Replies to the handshake, and the server UID that may follow, are at most this long.
 inline constexpr std::size_t kMaxHandshakeReply = 1024;
 

@@ -4,7 +4,6 @@
 #include <chrono>
 #include <exception>
 #include <iostream>
-#include <random>
 #include <stdexcept>
 #include <utility>
 
@@ -16,9 +15,6 @@
 namespace tyx {
 
 namespace {
-
-constexpr std::string_view kUidAlphabet = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
-constexpr std::size_t kUidRandomLength = 62;
 
 std::int64_t now_ms() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -39,17 +35,6 @@ TyxClientCenter::TyxClientCenter(TyxClientMultiplex& multiplex, std::string_view
 }
 
 TyxClientCenter::~TyxClientCenter() = default;
-
-std::string TyxClientCenter::generate_process_uid() {
-    std::mt19937_64 engine(
-        static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
-    std::uniform_int_distribution<int> pick(0, static_cast<int>(kUidAlphabet.size()) - 1);
-    std::string uid = "Y9-";
-    uid.reserve(3 + kUidRandomLength);
-    for (std::size_t i = 0; i < kUidRandomLength; ++i)
-        uid += kUidAlphabet[static_cast<std::size_t>(pick(engine))];
-    return uid;
-}
 
 // ---- Connections ----------------------------------------------------------------------------
 
@@ -106,7 +91,7 @@ asio::awaitable<void> TyxClientCenter::do_handshake() {
         bool expired = false;
     };
     auto state = std::make_shared<Deadline>();
-    SessionTimer deadline(io_context_, handshake_timeout_);
+    SessionTimer deadline(io_context_, kHandshakeTimeout);
     deadline.async_wait([this, state](std::error_code ec) {
         if (ec || state->done) return;
         state->expired = true;
@@ -124,7 +109,7 @@ asio::awaitable<void> TyxClientCenter::do_handshake() {
     deadline.cancel();
     if (state->expired)
         throw std::runtime_error("Center handshake timed out after " +
-                                 std::to_string(handshake_timeout_.count()) + " ms");
+                                 std::to_string(kHandshakeTimeout.count()) + " ms");
     if (failure) std::rethrow_exception(failure);
     handshaken_ = true;
     record_login();
@@ -135,7 +120,7 @@ asio::awaitable<void> TyxClientCenter::do_handshake() {
 }
 
 asio::awaitable<void> TyxClientCenter::msg_direct_handshake(bool outbound) {
-    if (process_uid_.empty()) process_uid_ = generate_process_uid();
+    if (process_uid_.empty()) process_uid_ = center::generate_process_uid();
     ISocket& socket = outbound ? *outbound_ : *inbound_;
     const center::HandshakeMessage hello(outbound, process_uid_);
     co_await socket.send_all_sync(hello.view());

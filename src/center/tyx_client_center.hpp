@@ -64,8 +64,6 @@ public:
     // One framed request for `requests` with this client's process UID and the current time.
     void build_snapshot_request(ByteVector& out, const std::vector<SubscriptionRequest>& requests,
                                 bool remove, std::uint32_t value) const;
-    // "Y9-" and 62 random letters and digits.
-    static std::string generate_process_uid();
 
     // Decodes one frame payload. A decoding failure is written to standard error and the rest
     // of the payload dropped; the client goes on with the next frame.
@@ -73,8 +71,6 @@ public:
 
     const SubscribedTables& subscribed_tables() const { return subscriptions_.tables(); }
     const std::string& process_uid() const { return process_uid_; }
-    std::uint32_t snapshot_count() const { return subscriptions_.snapshot_count(); }
-    std::int64_t last_seqnum() const { return decoder_.last_seqnum(); }
     std::size_t pending_subscribe_count() const { return subscriptions_.waiting_calls(); }
     // Both connections are open and introduced.
     bool handshaken() const { return handshaken_; }
@@ -85,7 +81,6 @@ public:
     // ("Center handshake timed out after N ms"); a center that accepts and never answers
     // would otherwise hold the client, and a waiting add_cluster, for ever.
     static constexpr std::chrono::milliseconds kHandshakeTimeout{15000};
-    void set_handshake_timeout(std::chrono::milliseconds timeout) { handshake_timeout_ = timeout; }
 
 private:
     asio::awaitable<void> do_handshake();
@@ -123,7 +118,6 @@ private:
     center::FrameReader frames_{center::kMaxFramePayload};
     bool handshaken_ = false;
     std::uint64_t frames_received_ = 0;
-    std::chrono::milliseconds handshake_timeout_ = kHandshakeTimeout;
 };
 
 }  // namespace tyx

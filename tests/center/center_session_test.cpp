@@ -82,45 +82,22 @@ const ByteVector kOkReply = FakeCenter::reply_bytes("XQDM|dTP", "Y9-server");
 
 // One center session on the test's loop over a scripted network. Each connection attempt
 // takes two conversations: the inbound connection's, then the outbound one's.
-struct CenterSession {
-    CenterSession() { mux.listener_add(log); }
-    ~CenterSession() { stop(); }
-
-    // Stops on the loop and runs it until the receive loop has ended.
-    void stop() {
-        if (!center || stopped) return;
-        asio::co_spawn(
-            io, [this]() -> asio::awaitable<void> { co_await center->stop(); },
-            [this](std::exception_ptr) { stopped = true; });
-        EXPECT_TRUE(run_until(io, [&] { return stopped && loop_ended; }));
+struct CenterSession : test::ScriptedSession<TyxClientCenter, test::EventLog> {
+    CenterSession() {
+        client = std::make_unique<TyxClientCenter>(mux, "alpha", std::vector<Endpoint>{{"center", "7000"}},
+                                                   SubscriptionConfig{}, io, network.factory());
     }
 
     // A connection pair that answers both handshakes with `reply`.
     void pair(const ByteVector& reply = kOkReply) {
         network.then({.reads = {reply}}).then({.reads = {reply}});
     }
-    // Connects, then runs the receive loop, as the cluster client does.
-    void start() {
-        center = std::make_unique<TyxClientCenter>(mux, "alpha", std::vector<Endpoint>{{"center", "7000"}},
-                                                   SubscriptionConfig{}, io, network.factory());
-        asio::co_spawn(
-            io,
-            [c = center.get()]() -> asio::awaitable<void> {
-                try {
-                    co_await c->connect(c->io_context());
-                } catch (const std::exception&) {
-                }
-                co_await c->receive_loop();
-            },
-            [this](std::exception_ptr) { loop_ended = true; });
-    }
-    bool run(const std::function<bool()>& until) { return run_until(io, until); }
     // Handshaken on the connection pair of `attempt` (from 0).
     bool handshaken_on(std::size_t attempt) {
-        return run([&] { return center->handshaken() && network.made() == 2 * (attempt + 1); });
+        return run([&] { return client->handshaken() && network.made() == 2 * (attempt + 1); });
     }
     bool frames(std::uint64_t n) {
-        return run([&] { return center->frames_received() >= n; });
+        return run([&] { return client->frames_received() >= n; });
     }
     void push(std::size_t attempt, const std::vector<std::uint8_t>& bytes) {
         network.socket(2 * attempt).feed(bytes);
@@ -130,7 +107,7 @@ struct CenterSession {
         if (network.made() <= 2 * attempt + 1) return {};
         const ByteVector& out = network.written(2 * attempt + 1);
         std::vector<ByteVector> frames;
-        for (std::size_t at = hello('R', center->process_uid()).size(); at + 8 <= out.size();) {
+        for (std::size_t at = hello('R', client->process_uid()).size(); at + 8 <= out.size();) {
             const std::size_t end = at + 8 + load_be<std::uint32_t>(out.data() + at + 4);
             frames.emplace_back(out.begin() + static_cast<std::ptrdiff_t>(at),
                                 out.begin() + static_cast<std::ptrdiff_t>(std::min(end, out.size())));
@@ -142,24 +119,9 @@ struct CenterSession {
         return run([&] { return requests(attempt).size() >= n; });
     }
     void subscribe(std::vector<SubscriptionRequest> requests, bool& done) {
-        center->subscribe(requests, [&done] { done = true; });
+        client->subscribe(requests, [&done] { done = true; });
     }
-    std::vector<std::string> events() {
-        test::drain_notifications(mux);
-        return log->events();
-    }
-    std::vector<std::string> events(std::string_view prefix) {
-        test::drain_notifications(mux);
-        return log->with_prefix(prefix);
-    }
-
-    TyxClientMultiplex mux{1};
-    std::shared_ptr<test::EventLog> log = std::make_shared<test::EventLog>();
-    asio::io_context io;
-    ScriptedNetwork network{io};
-    std::unique_ptr<TyxClientCenter> center;
-    bool loop_ended = false;
-    bool stopped = false;
+    std::vector<std::string> events(std::string_view prefix = {}) { return heard().with_prefix(prefix); }
 };
 
 class ScriptedCenter : public ::testing::Test, protected CenterSession {};
@@ -168,7 +130,7 @@ TEST_F(ScriptedCenter, HandshakesSubscriptionSnapshotOrderingAndLiveUpdates) {
     pair();
     start();
     ASSERT_TRUE(handshaken_on(0));
-    const std::string uid = center->process_uid();
+    const std::string uid = client->process_uid();
     EXPECT_EQ(uid.size(), 65u);
     EXPECT_EQ(uid.rfind("Y9-", 0), 0u);
     EXPECT_EQ(hex(network.written(0)), hex(hello('W', uid)));
@@ -188,7 +150,7 @@ TEST_F(ScriptedCenter, HandshakesSubscriptionSnapshotOrderingAndLiveUpdates) {
 
     // A live update that overtook the snapshot, then the snapshot rows with the schema, in pieces
     // that cut the frames anywhere.
-    EXPECT_FALSE(center->subscribed_tables().table_schema("Orders"));
+    EXPECT_FALSE(client->subscribed_tables().table_schema("Orders"));
     auto stream = test::changes_frame({.seqnum = 4, .pool = orders_pool(), .updated = order(1, 5)});
     const auto second = test::changes_frame(
         {.seqnum = 7, .schema = orders_schema(), .added = order(1, 10).raw(order(2, 20))});
@@ -197,7 +159,7 @@ TEST_F(ScriptedCenter, HandshakesSubscriptionSnapshotOrderingAndLiveUpdates) {
         push(0, ByteVector(stream.begin() + static_cast<std::ptrdiff_t>(at),
                            stream.begin() + static_cast<std::ptrdiff_t>(std::min(at + 7, stream.size()))));
     ASSERT_TRUE(frames(2));
-    const auto schema = center->subscribed_tables().table_schema("Orders");
+    const auto schema = client->subscribed_tables().table_schema("Orders");
     ASSERT_TRUE(schema.has_value());
     ASSERT_EQ(schema->columns.size(), 2u);
     EXPECT_EQ(schema->columns[1].name, "sym");
@@ -264,7 +226,7 @@ TEST(ScriptedCenterSteps, AFailureAtAnyStepOfTheHandshakeIsRetriedOnAFreshPair) 
         const std::size_t steps = t.network.steps();
         if (!fail_at) return steps;
         EXPECT_TRUE(t.network.failed());
-        const std::string uid = t.center->process_uid();
+        const std::string uid = t.client->process_uid();
         EXPECT_EQ(hex(t.network.written(2)), hex(hello('W', uid)));
         EXPECT_EQ(hex(t.network.written(3)), hex(hello('R', uid)));
         // Whatever the first pair saw of the UID was the same one.
@@ -332,13 +294,13 @@ TEST_F(ScriptedCenter, ReconnectsWithTheSameUidAndRequestsEveryTableAgain) {
 
     network.socket(0).close_by_peer();
     ASSERT_TRUE(handshaken_on(1));
-    const std::string uid = center->process_uid();
+    const std::string uid = client->process_uid();
     EXPECT_EQ(hex(network.written(2)), hex(hello('W', uid)));
     ASSERT_TRUE(requests_written(1, 1));
     const auto again = requests(1).at(0);
     EXPECT_EQ(hex(again), hex(expected_request({req("Orders"), req("Quotes")}, uid, stamp_of(again))));
     // The schema is still known while the tables wait for their new snapshot.
-    EXPECT_TRUE(center->subscribed_tables().table_schema("Orders"));
+    EXPECT_TRUE(client->subscribed_tables().table_schema("Orders"));
 
     // The rows come again with the new answer, and are delivered again.
     push(1, test::changes_frame({.seqnum = 6, .added = order(1, 10).raw(quote)}));
@@ -379,7 +341,7 @@ TEST_F(ScriptedCenter, SubscriptionsBeforeTheHandshakeAreRequestedAfterItAndStop
     bool early = false;
     subscribe({req("Orders")}, early);
     ASSERT_TRUE(requests_written(0, 1));
-    const std::string uid = center->process_uid();
+    const std::string uid = client->process_uid();
     const auto frame = requests(0).at(0);
     EXPECT_EQ(hex(frame), hex(expected_request({req("Orders")}, uid, stamp_of(frame))));
     EXPECT_FALSE(early);
@@ -387,8 +349,8 @@ TEST_F(ScriptedCenter, SubscriptionsBeforeTheHandshakeAreRequestedAfterItAndStop
     ASSERT_TRUE(run([&] { return early; }));
 
     // Unsubscribing names only subscribed tables; nothing at all is not sent.
-    center->unsubscribe({"Nope"});
-    center->unsubscribe({"Nope", "Orders"});
+    client->unsubscribe({"Nope"});
+    client->unsubscribe({"Nope", "Orders"});
     bool unanswered = false;
     subscribe({req("Quotes")}, unanswered);
     ASSERT_TRUE(requests_written(0, 3));

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "center/center_codec.hpp"
 #include "center/subscriptions.hpp"
-#include "center/tyx_client_center.hpp"
 #include "support/center_bytes.hpp"
 
 namespace tyx {
@@ -214,7 +214,7 @@ TEST(SnapshotRequestTest, FrameBytes) {
 }
 
 TEST(HandshakeTest, MessageBytesAndProcessUid) {
-    const std::string uid = TyxClientCenter::generate_process_uid();
+    const std::string uid = center::generate_process_uid();
     ASSERT_EQ(uid.size(), 65u);
     EXPECT_EQ(uid.substr(0, 3), "Y9-");
     for (char c : uid.substr(3)) EXPECT_TRUE(std::isalnum(static_cast<unsigned char>(c))) << uid;

@@ -284,13 +284,11 @@ struct Outcome {
 };
 
 // One database session on the test's loop over a scripted network.
-struct JdbcSession {
+struct JdbcSession : test::ScriptedSession<TyxClientJdbc, test::JdbcEventLog> {
     explicit JdbcSession(DatabaseConfig config = test::database_config()) {
-        mux.listener_add(log);
         client = std::make_unique<TyxClientJdbc>(mux, "alpha", std::vector<Endpoint>{{"db", "7100"}}, config,
                                                  io, network.factory());
     }
-    ~JdbcSession() { stop(); }
 
     std::shared_ptr<Outcome> start(std::function<asio::awaitable<Result>()> task) {
         auto outcome = std::make_shared<Outcome>();
@@ -308,7 +306,7 @@ struct JdbcSession {
     }
     Outcome finish(std::function<asio::awaitable<Result>()> task) {
         auto outcome = start(std::move(task));
-        EXPECT_TRUE(run_until(io, [&] { return outcome->done; }));
+        EXPECT_TRUE(run([&] { return outcome->done; }));
         return *outcome;
     }
     std::string connect() {
@@ -320,15 +318,6 @@ struct JdbcSession {
     }
     std::function<asio::awaitable<Result>()> sql(std::string text) {
         return [this, text]() -> asio::awaitable<Result> { co_return co_await client->sql(text); };
-    }
-    void stop() {
-        if (stopped) return;
-        stopped = true;
-        bool ended = false;
-        asio::co_spawn(
-            io, [this]() -> asio::awaitable<void> { co_await client->stop(); },
-            [&ended](std::exception_ptr) { ended = true; });
-        EXPECT_TRUE(run_until(io, [&] { return ended; }));
     }
     // The request bodies written on connection `i`, after the version bytes and the login.
     std::vector<ByteVector> requests(std::size_t i) const {
@@ -343,17 +332,7 @@ struct JdbcSession {
         if (!bodies.empty()) bodies.erase(bodies.begin());
         return bodies;
     }
-    std::vector<std::string> kinds() {
-        test::drain_notifications(mux);
-        return log->kinds();
-    }
-
-    TyxClientMultiplex mux{1};
-    std::shared_ptr<test::JdbcEventLog> log = std::make_shared<test::JdbcEventLog>();
-    asio::io_context io;
-    ScriptedNetwork network{io};
-    std::unique_ptr<TyxClientJdbc> client;
-    bool stopped = false;
+    std::vector<std::string> kinds() { return heard().kinds(); }
 };
 
 // Whichever step fails, of the login or of the request (a refused connect, a lost write or
@@ -388,7 +367,7 @@ TEST(ScriptedJdbc, ADroppedConnectionIsRetriedOnceWithOneNewLoginAndASecondDropR
                                         "sent",                                      // dropped
                                         "connect", "sent", "logged_in", "received",  // one new login
                                         "sent", "received"}));                       // the retry
-    const auto events = s.log->events();
+    const auto events = s.heard().events();
     EXPECT_EQ(events[4].text, "SELECT 42");
     EXPECT_EQ(events[6].text, events[1].text);  // the same login image
     EXPECT_EQ(s.requests(0).size(), 1u);
@@ -487,7 +466,7 @@ TEST(ScriptedJdbc, ARequestGivesUpOnAServerThatDoesNotComeBackWhileTheReconnecti
     s.connect();
     EXPECT_EQ(s.finish(s.sql("SELECT 1")).error, "JDBC reconnection did not complete within 1200 ms");
     s.network.then(login({jdbc_frame(count_body(3))}));
-    ASSERT_TRUE(run_until(s.io, [&] { return s.client->logged_in(); }));
+    ASSERT_TRUE(s.run([&] { return s.client->logged_in(); }));
     const Outcome r = s.finish(s.sql("SELECT 3"));
     ASSERT_TRUE(r.result) << r.error;
     EXPECT_EQ(r.result->elements.at(0).count, 3);

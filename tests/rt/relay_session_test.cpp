@@ -96,39 +96,15 @@ ByteVector line(std::string_view text) {
 }
 
 // One relay session on the test's loop over a scripted network.
-struct RelayScript {
+struct RelayScript : test::ScriptedSession<TyxClientRelay, test::EventLog> {
     explicit RelayScript(PublicationConfig config = {"0", false, "feedA",
                                                      PublicationConfig::ENABLE_SEND_SEQNUM},
-                         bool with_listener = true) {
-        if (with_listener) mux.listener_add(log);
-        relay = std::make_unique<TyxClientRelay>(mux, "alpha", std::vector<Endpoint>{{"relay", "7200"}},
-                                                 std::move(config), io, network.factory());
+                         bool listening = true)
+        : ScriptedSession(listening) {
+        client = std::make_unique<TyxClientRelay>(mux, "alpha", std::vector<Endpoint>{{"relay", "7200"}},
+                                                  std::move(config), io, network.factory());
     }
-    ~RelayScript() { stop(); }
 
-    void start() {
-        asio::co_spawn(
-            io,
-            [r = relay.get()]() -> asio::awaitable<void> {
-                // As the cluster client runs it: a failed first login does not end the loop.
-                try {
-                    co_await r->connect(r->io_context());
-                } catch (const std::exception&) {
-                }
-                co_await r->receive_loop();
-            },
-            [this](std::exception_ptr) { loop_ended = true; });
-    }
-    void stop() {
-        if (stopped) return;
-        stopped = true;
-        bool ended = false;
-        asio::co_spawn(
-            io, [this]() -> asio::awaitable<void> { co_await relay->stop(); },
-            [&ended](std::exception_ptr) { ended = true; });
-        EXPECT_TRUE(run_until(io, [&] { return ended && loop_ended; }));
-    }
-    bool run(const std::function<bool()>& until) { return run_until(io, until); }
     // The lines written on connection `i`, without their line feeds.
     std::vector<std::string> lines(std::size_t i) const {
         std::vector<std::string> out;
@@ -153,18 +129,7 @@ struct RelayScript {
         }
         return out;
     }
-    std::vector<std::string> events(std::string_view prefix = {}) {
-        test::drain_notifications(mux);
-        return log->with_prefix(prefix);
-    }
-
-    TyxClientMultiplex mux{1};
-    std::shared_ptr<test::EventLog> log = std::make_shared<test::EventLog>();
-    asio::io_context io;
-    ScriptedNetwork network{io};
-    std::unique_ptr<TyxClientRelay> relay;
-    bool loop_ended = false;
-    bool stopped = false;
+    std::vector<std::string> events(std::string_view prefix = {}) { return heard().with_prefix(prefix); }
 };
 
 std::vector<std::string> ids_from(int first, int last) {
@@ -181,7 +146,7 @@ TEST(ScriptedRelay, StatusCommandAndUnknownLinesBecomeEvents) {
              line("|b\"\nE|I=\"r1\"|C=\"Cancel\"|U=\"ann\"|T=\"Order\"|O=\"o-17\"|x=\"1\"|x=\"2\"|y=3\n"),
              line("Zsomething odd\n\n")}});
     s.start();
-    ASSERT_TRUE(s.run([&] { return s.relay->lines_received() == 4; }));
+    ASSERT_TRUE(s.run([&] { return s.client->lines_received() == 4; }));
     const auto events = s.events();
     EXPECT_EQ(std::vector<std::string>(events.end() - 4, events.end()),
               (std::vector<std::string>{
@@ -194,15 +159,15 @@ TEST(ScriptedRelay, WithoutListenersStatusAndCommandLinesAreNotDecoded) {
     RelayScript s({}, /*with_listener=*/false);
     s.network.then({.reads = {line("M@1|S=0|M=\"ignored\"\nE|I=\"r\"|C=\"c\"\nZx\n")}});
     s.start();
-    ASSERT_TRUE(s.run([&] { return s.relay->lines_received() == 3; }));
-    EXPECT_EQ(s.relay->lines_decoded(), 0u);
+    ASSERT_TRUE(s.run([&] { return s.client->lines_received() == 3; }));
+    EXPECT_EQ(s.client->lines_decoded(), 0u);
 
     s.mux.listener_add(s.log);
     test::drain_notifications(s.mux);
     s.network.socket(0).feed(line("M@2|S=0|M=\"heard\"\n"));
-    ASSERT_TRUE(s.run([&] { return s.relay->lines_received() == 4; }));
+    ASSERT_TRUE(s.run([&] { return s.client->lines_received() == 4; }));
     EXPECT_EQ(s.events(), std::vector<std::string>{"received alpha-relay 2 0 0 heard"});
-    EXPECT_EQ(s.relay->lines_decoded(), 1u);
+    EXPECT_EQ(s.client->lines_decoded(), 1u);
 }
 
 // Whichever step fails (the connect, the login, a write of the publications), the relay logs in
@@ -213,11 +178,11 @@ TEST(ScriptedRelay, AFailureAtAnyStepLosesNothingPublished) {
         s.network.then({}).then({});
         s.network.fail_at(fail_at);
         s.start();
-        EXPECT_TRUE(s.run([&] { return s.relay->logged_in(); }));
-        for (int i = 0; i < 3; ++i) s.relay->send_async(order(i));
+        EXPECT_TRUE(s.run([&] { return s.client->logged_in(); }));
+        for (int i = 0; i < 3; ++i) s.client->send_async(order(i));
         EXPECT_TRUE(s.run([&] {
             const std::size_t last = s.network.made() - 1;
-            return s.relay->logged_in() && s.relay->kept_messages() == 0 && s.ids(last).size() >= 3 &&
+            return s.client->logged_in() && s.client->kept_messages() == 0 && s.ids(last).size() >= 3 &&
                    s.ids(last).back() == "o-2";
         }));
         const std::size_t steps = s.network.steps();
@@ -239,12 +204,12 @@ TEST(ScriptedRelay, ReconnectsAfterADropAndDeliversEverythingPublishedMeanwhile)
     RelayScript s;
     s.network.then({}).then({});
     s.start();
-    ASSERT_TRUE(s.run([&] { return s.relay->logged_in(); }));
-    for (int i = 0; i < 100; ++i) s.relay->send_async(order(i));
+    ASSERT_TRUE(s.run([&] { return s.client->logged_in(); }));
+    for (int i = 0; i < 100; ++i) s.client->send_async(order(i));
     ASSERT_TRUE(s.run([&] { return s.ids(0).size() == 100; }));
     s.network.socket(0).close_by_peer();
-    ASSERT_TRUE(s.run([&] { return !s.relay->logged_in(); }));
-    for (int i = 100; i < 200; ++i) s.relay->send_async(order(i));  // while disconnected
+    ASSERT_TRUE(s.run([&] { return !s.client->logged_in(); }));
+    for (int i = 100; i < 200; ++i) s.client->send_async(order(i));  // while disconnected
     ASSERT_TRUE(s.run([&] { return s.network.made() == 2 && s.ids(1).size() == 100; }));
     EXPECT_EQ(s.lines(1).at(0), "L#2|I=\"feedA\"");
     EXPECT_EQ(s.ids(1), ids_from(100, 199));
@@ -266,8 +231,8 @@ TEST(ScriptedRelay, StopWritesEverythingThenTheLogoutAndRaisesNoDisconnect) {
     RelayScript s;
     s.network.then({});
     s.start();
-    ASSERT_TRUE(s.run([&] { return s.relay->logged_in(); }));
-    for (int i = 0; i < 3; ++i) s.relay->send_async(order(i));
+    ASSERT_TRUE(s.run([&] { return s.client->logged_in(); }));
+    for (int i = 0; i < 3; ++i) s.client->send_async(order(i));
     s.stop();
     const auto lines = s.lines(0);
     ASSERT_EQ(lines.size(), 5u);
@@ -276,8 +241,8 @@ TEST(ScriptedRelay, StopWritesEverythingThenTheLogoutAndRaisesNoDisconnect) {
     EXPECT_EQ(s.events("sent alpha-relay X#2").size(), 1u);
     EXPECT_TRUE(s.events("disconnect").empty());
     // Messages published after stop are dropped.
-    s.relay->send_async(order(9));
-    EXPECT_EQ(s.relay->kept_messages(), 0u);
+    s.client->send_async(order(9));
+    EXPECT_EQ(s.client->kept_messages(), 0u);
 }
 
 }  // namespace

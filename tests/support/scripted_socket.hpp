@@ -29,7 +29,7 @@
 
 #include "core/byte_buffer.hpp"
 #include "core/session_clock.hpp"
-#include "support/center_bytes.hpp"
+#include "support/multiplex_recorder.hpp"
 #include "transport/socket_impl.hpp"
 
 namespace tyx::test {
@@ -301,6 +301,57 @@ inline bool run_until(asio::io_context& io, const std::function<bool()>& done,
         while (!looked) io.run_one();
     }
 }
+
+// One protocol client on the test's loop over a scripted network, with a multiplexer for its
+// events and `Log` listening. The test makes `client` (on `io`, with `network.factory()`).
+template <typename Client, typename Log>
+struct ScriptedSession {
+    explicit ScriptedSession(bool listening = true) {
+        if (listening) mux.listener_add(log);
+    }
+    ~ScriptedSession() { stop(); }
+
+    // Connects, then runs the receive loop; a failed first login does not end the loop, as
+    // with the cluster client.
+    void start() {
+        started = true;
+        asio::co_spawn(
+            io,
+            [c = client.get()]() -> asio::awaitable<void> {
+                try {
+                    co_await c->connect(c->io_context());
+                } catch (const std::exception&) {
+                }
+                co_await c->receive_loop();
+            },
+            [this](std::exception_ptr) { loop_ended = true; });
+    }
+    // Stops the client and runs the loop until everything it started has ended.
+    void stop() {
+        if (!client || stopped) return;
+        stopped = true;
+        bool ended = false;
+        asio::co_spawn(
+            io, [c = client.get()]() -> asio::awaitable<void> { co_await c->stop(); },
+            [&ended](std::exception_ptr) { ended = true; });
+        EXPECT_TRUE(run([&] { return ended && (loop_ended || !started); }));
+    }
+    bool run(const std::function<bool()>& until) { return run_until(io, until); }
+    // The events so far, once every one raised has reached the listener.
+    const Log& heard() {
+        drain_notifications(mux);
+        return *log;
+    }
+
+    TyxClientMultiplex mux{1};
+    std::shared_ptr<Log> log = std::make_shared<Log>();
+    asio::io_context io;
+    ScriptedNetwork network{io};
+    std::unique_ptr<Client> client;
+    bool started = false;
+    bool loop_ended = false;
+    bool stopped = false;
+};
 
 // Runs the exchange once without failures to count its steps, then once more for each step,
 // with that step failing. `run(fail_at)` builds its own client and network and checks what
