@@ -62,9 +62,9 @@ CenterServer::CenterServer(SandboxLoop& loop, CenterServerOptions options,
 void CenterServer::start() {
     loop_->call([this] {
         if (!store_) store_ = std::make_shared<SandboxStore>(std::make_shared<SqliteDatabase>(":memory:"));
-        listener_ =
-            std::make_unique<SandboxListener>(*loop_, options_.host, options_.port,
-                                              [this](SandboxStream s) { on_accept(std::move(s)); }, options_.tls);
+        listener_ = std::make_unique<SandboxListener>(
+            *loop_, options_.host, options_.port, [this](SandboxStream s) { on_accept(std::move(s)); },
+            options_.tls);
         listener_->listen();
     });
 }
@@ -100,6 +100,18 @@ std::uint32_t be32(const Bytes& b, std::size_t at) {
 
 std::string as_text(const Bytes& b) {
     return std::string(b.begin(), b.end());
+}
+
+asio::awaitable<Bytes> read_n(SandboxStream& socket, std::size_t n) {
+    Bytes b(n);
+    if (n > 0) co_await asio::async_read(socket, asio::buffer(b), asio::use_awaitable);
+    co_return b;
+}
+
+asio::awaitable<Bytes> read_utf(SandboxStream& socket) {
+    const Bytes len = co_await read_n(socket, 2);
+    Bytes text = co_await read_n(socket, be16(len));
+    co_return text;
 }
 
 }  // namespace
@@ -143,55 +155,7 @@ void CenterServer::on_accept(SandboxStream socket) {
     ++state_.open_connections;
     ++active_;
     loop_->notify_changed();
-
-    auto serve = [this, session]() -> asio::awaitable<void> {
-        auto read_n = [&](std::size_t n) -> asio::awaitable<Bytes> {
-            Bytes b(n);
-            if (n > 0) co_await asio::async_read(session->socket, asio::buffer(b), asio::use_awaitable);
-            co_return b;
-        };
-        auto read_utf = [&]() -> asio::awaitable<Bytes> {
-            const Bytes len = co_await read_n(2);
-            Bytes text = co_await read_n(be16(len));
-            co_return text;
-        };
-
-        center::Handshake greeting;
-        const Bytes magic_len = co_await read_n(2);
-        const auto n = be16(magic_len);
-        if (n == 0 || n > 1024) {
-            state_.refused_greetings.push_back("greeting length " + std::to_string(n));
-            co_return;
-        }
-        greeting.magic = as_text(co_await read_n(n));
-        if (greeting.magic.rfind("XQDM|", 0) != 0) {
-            state_.refused_greetings.push_back("greeting " + greeting.magic);
-            co_return;
-        }
-        const Bytes direction = co_await read_n(2);
-        greeting.direction = static_cast<char>(direction[1]);
-        greeting.channel = as_text(co_await read_utf());
-        greeting.process_uid = as_text(co_await read_utf());
-        if (direction[0] != 0 || (greeting.direction != 'R' && greeting.direction != 'W')) {
-            state_.refused_greetings.push_back(std::string("direction ") + greeting.direction);
-            co_return;
-        }
-        on_greeting(session, std::move(greeting));
-
-        for (;;) {
-            Bytes frame = co_await read_n(8);
-            const auto length = be32(frame, 4);
-            if (be32(frame, 0) == 0 && length == 0) continue;
-            if (length > options_.max_frame_bytes) co_return;
-            frame.resize(8 + length);
-            if (length > 0)
-                co_await asio::async_read(session->socket, asio::buffer(frame.data() + 8, length),
-                                          asio::use_awaitable);
-            // What a client writes on the connection the center writes to is read and dropped.
-            if (session->direction == 'R') on_frame(session, std::move(frame));
-        }
-    };
-    asio::co_spawn(loop_->context(), std::move(serve), [this, session](std::exception_ptr) {
+    asio::co_spawn(loop_->context(), serve(session), [this, session](std::exception_ptr) {
         session->close();
         on_closed(session);
         --active_;
@@ -199,6 +163,61 @@ void CenterServer::on_accept(SandboxStream socket) {
     });
 }
 
+asio::awaitable<void> CenterServer::serve(std::shared_ptr<Session> session) {
+    auto greeting = co_await read_greeting(*session);
+    if (!greeting) co_return;
+    on_greeting(session, std::move(*greeting));
+    co_await read_frames(session);
+}
+
+// A greeting is 2-byte length + magic ("XQDM|dTP"), a 2-byte direction character, then 2-byte
+// length + channel and 2-byte length + process UID. 'R' marks the client's request connection
+// ("web.to.center"), 'W' the one the center writes to ("center.to.web$" + UID). A magic not
+// starting with "XQDM|", or any other direction, closes the connection (nullopt here).
+asio::awaitable<std::optional<center::Handshake>> CenterServer::read_greeting(Session& session) {
+    center::Handshake greeting;
+    const Bytes magic_len = co_await read_n(session.socket, 2);
+    const auto n = be16(magic_len);
+    if (n == 0 || n > 1024) {
+        state_.refused_greetings.push_back("greeting length " + std::to_string(n));
+        co_return std::nullopt;
+    }
+    greeting.magic = as_text(co_await read_n(session.socket, n));
+    if (greeting.magic.rfind("XQDM|", 0) != 0) {
+        state_.refused_greetings.push_back("greeting " + greeting.magic);
+        co_return std::nullopt;
+    }
+    const Bytes direction = co_await read_n(session.socket, 2);
+    greeting.direction = static_cast<char>(direction[1]);
+    greeting.channel = as_text(co_await read_utf(session.socket));
+    greeting.process_uid = as_text(co_await read_utf(session.socket));
+    if (direction[0] != 0 || (greeting.direction != 'R' && greeting.direction != 'W')) {
+        state_.refused_greetings.push_back(std::string("direction ") + greeting.direction);
+        co_return std::nullopt;
+    }
+    co_return greeting;
+}
+
+// Frames are 4 zero bytes, the 4-byte payload length, the payload. One whose header words are
+// both 0 is skipped; one longer than `max_frame_bytes` closes the connection.
+asio::awaitable<void> CenterServer::read_frames(std::shared_ptr<Session> session) {
+    for (;;) {
+        Bytes frame = co_await read_n(session->socket, 8);
+        const auto length = be32(frame, 4);
+        if (be32(frame, 0) == 0 && length == 0) continue;
+        if (length > options_.max_frame_bytes) co_return;
+        frame.resize(8 + length);
+        if (length > 0)
+            co_await asio::async_read(session->socket, asio::buffer(frame.data() + 8, length),
+                                      asio::use_awaitable);
+        // What a client writes on the connection the center writes to is read and dropped.
+        if (session->direction == 'R') on_frame(session, std::move(frame));
+    }
+}
+
+// Every greeting is answered with 2-byte length + `handshake_reply` and, when that reply ends with
+// 'P', 2-byte length + `server_process_uid`. A client's two connections are paired by process UID;
+// a new greeting with the same UID and direction replaces the old connection of that direction.
 void CenterServer::on_greeting(const std::shared_ptr<Session>& session, center::Handshake greeting) {
     session->direction = greeting.direction;
     session->process_uid = greeting.process_uid;
@@ -234,6 +253,7 @@ void CenterServer::on_greeting(const std::shared_ptr<Session>& session, center::
     loop_->notify_changed();
 }
 
+// Subscriptions end with the client's 'W' connection; a client re-subscribes after it reconnects.
 void CenterServer::on_closed(const std::shared_ptr<Session>& session) {
     if (sessions_.erase(session->id) > 0) --state_.open_connections;
     auto it = clients_.find(session->process_uid);
@@ -258,6 +278,10 @@ CenterServer::Client* CenterServer::client_of(const std::string& process_uid) {
 
 // ---- Requests and answers ----
 
+// Every frame read on an 'R' connection is recorded with its raw bytes. A subscription request is
+// answered on the client's 'W' connection; an unsubscription (every table with PID 5 = 1) only ends
+// subscriptions; a frame that does not decode is kept with its error text, answered with nothing,
+// and the connection stays open.
 void CenterServer::on_frame(const std::shared_ptr<Session>& session, Bytes frame) {
     CenterRequestRecord record;
     record.connection = session->id;
@@ -281,6 +305,10 @@ void CenterServer::on_frame(const std::shared_ptr<Session>& session, Bytes frame
     loop_->notify_changed();
 }
 
+// One changes message holding the requested tables' schemas and their rows (table by table in
+// request order, rows in rowid order), then, with nothing between them, one snapshot response,
+// also when no requested table exists. Holding snapshot responses lets a test put live changes
+// between a table's rows and its snapshot response.
 void CenterServer::answer_subscription(Client& client, const center::SubscriptionRequest& request) {
     auto& st = state_.clients[client.process_uid];
     std::vector<center::CenterSchema> schemas;
@@ -316,6 +344,9 @@ bool CenterServer::write(Client& client, Bytes bytes) {
     return true;
 }
 
+// Sequence numbers run 1, 2, 3, ... per server, one per changes message in sending order. The pool
+// keys a 'W' connection has not received yet go with the first message that uses them. Messages
+// for a client without an open 'W' connection are dropped.
 bool CenterServer::send_changes_to(Client& client, const std::vector<center::CenterSchema>& schemas,
                                    const std::vector<center::CenterEntity>& entities,
                                    std::optional<std::int64_t> seqnum) {
@@ -343,6 +374,9 @@ bool CenterServer::send_changes_to(Client& client, const std::vector<center::Cen
 
 // ---- The store ----
 
+// Row changes go at once to every client subscribed to their table: one changes message per
+// applied batch and client, with the full schema of each of its tables whose columns the batch
+// changed, then the entities in change order.
 void CenterServer::apply_now(const std::vector<RelayPublication>& publications) {
     std::vector<std::string> changed;
     const auto entities = store_->apply(publications, &changed);

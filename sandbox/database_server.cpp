@@ -15,6 +15,36 @@ namespace {
 
 constexpr std::size_t kReadStep = 1 << 20;
 
+asio::awaitable<void> write_bytes(SandboxStream& socket, const Bytes& bytes) {
+    co_await asio::async_write(socket, asio::buffer(bytes), asio::use_awaitable);
+}
+
+// One request: a 4-byte length (the bytes after it), then the body. The body grows as bytes
+// arrive, so a large declared length costs nothing until it is really sent.
+asio::awaitable<Bytes> read_request(SandboxStream& socket, std::size_t max_bytes) {
+    std::uint8_t head[4];
+    co_await asio::async_read(socket, asio::buffer(head), asio::use_awaitable);
+    const auto n = static_cast<std::int32_t>(std::uint32_t{head[0]} << 24 | std::uint32_t{head[1]} << 16 |
+                                             std::uint32_t{head[2]} << 8 | std::uint32_t{head[3]});
+    if (n < 0 || static_cast<std::size_t>(n) > max_bytes) throw MalformedInput("bad request length");
+    Bytes body;
+    while (body.size() < static_cast<std::size_t>(n)) {
+        const auto step = std::min(kReadStep, static_cast<std::size_t>(n) - body.size());
+        const auto at = body.size();
+        body.resize(at + step);
+        co_await asio::async_read(socket, asio::buffer(body.data() + at, step), asio::use_awaitable);
+    }
+    co_return body;
+}
+
+// Column values go out from where they were encoded, without one more copy.
+asio::awaitable<void> write_result(SandboxStream& socket, std::vector<DbElement> elements) {
+    const FramedResult frame(elements);
+    std::vector<asio::const_buffer> buffers;
+    for (const auto& [data, size] : frame.pieces()) buffers.emplace_back(data, size);
+    co_await asio::async_write(socket, buffers, asio::use_awaitable);
+}
+
 }  // namespace
 
 struct DatabaseServer::Session {
@@ -42,9 +72,9 @@ DatabaseServer::DatabaseServer(SandboxLoop& loop, DatabaseServerOptions options,
 void DatabaseServer::start() {
     loop_->call([this] {
         if (!database_) database_ = std::make_shared<SqliteDatabase>(options_.path);
-        listener_ =
-            std::make_unique<SandboxListener>(*loop_, options_.host, options_.port,
-                                              [this](SandboxStream s) { on_accept(std::move(s)); }, options_.tls);
+        listener_ = std::make_unique<SandboxListener>(
+            *loop_, options_.host, options_.port, [this](SandboxStream s) { on_accept(std::move(s)); },
+            options_.tls);
         listener_->listen();
     });
 }
@@ -109,115 +139,103 @@ void DatabaseServer::on_accept(SandboxStream socket) {
     ++state_.open_connections;
     ++active_;
     loop_->notify_changed();
+    asio::co_spawn(loop_->context(), serve(session),
+                   [this, session](std::exception_ptr) { on_closed(*session); });
+}
 
-    auto serve = [this, session]() -> asio::awaitable<void> {
-        auto& socket = session->socket;
-        auto write = [&](const Bytes& bytes) -> asio::awaitable<void> {
-            co_await asio::async_write(socket, asio::buffer(bytes), asio::use_awaitable);
-        };
-        // One request: a 4-byte length (the bytes after it), then the body. The body grows as
-        // bytes arrive, so a large declared length costs nothing until it is really sent.
-        auto read_request = [&]() -> asio::awaitable<Bytes> {
-            std::uint8_t head[4];
-            co_await asio::async_read(socket, asio::buffer(head), asio::use_awaitable);
-            const auto n =
-                static_cast<std::int32_t>(std::uint32_t{head[0]} << 24 | std::uint32_t{head[1]} << 16 |
-                                          std::uint32_t{head[2]} << 8 | std::uint32_t{head[3]});
-            if (n < 0 || static_cast<std::size_t>(n) > options_.max_request_bytes)
-                throw MalformedInput("bad request length");
-            Bytes body;
-            while (body.size() < static_cast<std::size_t>(n)) {
-                const auto step = std::min(kReadStep, static_cast<std::size_t>(n) - body.size());
-                const auto at = body.size();
-                body.resize(at + step);
-                co_await asio::async_read(socket, asio::buffer(body.data() + at, step), asio::use_awaitable);
-            }
-            co_return body;
-        };
+void DatabaseServer::on_closed(Session& session) {
+    // End of input, a socket error or malformed input: this connection ends, the server goes on.
+    session.close();
+    sessions_.erase(session.id);
+    --state_.open_connections;
+    --active_;
+    loop_->notify_changed();
+}
 
-        std::uint8_t hello[2];
-        co_await asio::async_read(socket, asio::buffer(hello), asio::use_awaitable);
-        if (hello[0] != 31 || hello[1] != 241) co_return;
-        co_await asio::async_write(socket, asio::buffer(options_.version_answer), asio::use_awaitable);
-
-        bool logged_in = false;
-        for (;;) {
-            const Bytes body = co_await read_request();
-            const DbRequest request = decode_request(body);
-            if (request.instruction == 1) {
-                DatabaseLoginRecord record{session->id, request.login.entries, request.login.version, true};
-                if (options_.username && request.login.get("username") != options_.username)
-                    record.accepted = false;
-                if (options_.password && request.login.get("password") != options_.password)
-                    record.accepted = false;
-                state_.logins.push_back(record);
-                loop_->notify_changed();
-                Bytes frame;
-                append_frame(frame, encode_login_ack(
-                                        record.accepted ? options_.login_message : options_.refusal_message,
-                                        record.accepted ? options_.server_version : 0));
-                co_await write(frame);
-                if (!record.accepted) co_return;
-                logged_in = true;
-                continue;
-            }
-            if (!logged_in) co_return;
-
-            DatabaseRequestRecord record{session->id, request.instruction, {}, 0};
-            if (request.instruction == 2) record.text = request.query.sql;
-            if (request.instruction == 3) {
-                record.text = request.bulk.table;
-                record.rows = request.bulk.row_count;
-            }
-            state_.requests.push_back(record);
-            loop_->notify_changed();
-
-            if (drops_pending_ > 0) {
-                --drops_pending_;
-                co_return;
-            }
-            if (delay_.count() > 0) {
-                asio::steady_timer timer(socket.get_executor(), delay_);
-                co_await timer.async_wait(asio::use_awaitable);
-            }
-            if (negative_length_) {
-                Bytes frame;
-                put_i32(frame, *negative_length_);
-                negative_length_.reset();
-                co_await write(frame);
-                continue;
-            }
-
-            std::vector<DbElement> elements;
-            if (request.instruction == 2) {
-                elements = database_->execute(request.query.sql);
-            } else if (request.instruction == 3) {
-                elements.push_back(database_->bulk_insert(request.bulk));
-            } else {
-                DbElement e;
-                e.message = "Unsupported instruction: " + std::to_string(request.instruction);
-                elements.push_back(std::move(e));
-            }
-            {
-                // Column values go out from where they were encoded, without one more copy.
-                const FramedResult frame(elements);
-                std::vector<asio::const_buffer> buffers;
-                for (const auto& [data, size] : frame.pieces()) buffers.emplace_back(data, size);
-                co_await asio::async_write(socket, buffers, asio::use_awaitable);
-            }
-            elements.clear();
-            ++state_.answered;
-            loop_->notify_changed();
+asio::awaitable<void> DatabaseServer::serve(std::shared_ptr<Session> session) {
+    if (!co_await answer_version(*session)) co_return;
+    bool logged_in = false;
+    for (;;) {
+        // The request's bulk values point into `body`, so it outlives the answer.
+        const Bytes body = co_await read_request(session->socket, options_.max_request_bytes);
+        const DbRequest request = decode_request(body);
+        if (request.instruction == 1) {
+            if (!co_await answer_login(*session, request.login)) co_return;
+            logged_in = true;
+            continue;
         }
-    };
-    asio::co_spawn(loop_->context(), std::move(serve), [this, session](std::exception_ptr) {
-        // End of input, a socket error or malformed input: this connection ends, the server goes on.
-        session->close();
-        sessions_.erase(session->id);
-        --state_.open_connections;
-        --active_;
-        loop_->notify_changed();
-    });
+        if (!logged_in) co_return;
+        if (!co_await answer_request(*session, request)) co_return;
+    }
+}
+
+asio::awaitable<bool> DatabaseServer::answer_version(Session& session) {
+    std::uint8_t hello[2];
+    co_await asio::async_read(session.socket, asio::buffer(hello), asio::use_awaitable);
+    if (hello[0] != 31 || hello[1] != 241) co_return false;
+    co_await asio::async_write(session.socket, asio::buffer(options_.version_answer), asio::use_awaitable);
+    co_return true;
+}
+
+asio::awaitable<bool> DatabaseServer::answer_login(Session& session, const DbLoginRequest& login) {
+    DatabaseLoginRecord record{session.id, login.entries, login.version, true};
+    if (options_.username && login.get("username") != options_.username) record.accepted = false;
+    if (options_.password && login.get("password") != options_.password) record.accepted = false;
+    state_.logins.push_back(record);
+    loop_->notify_changed();
+    Bytes frame;
+    append_frame(frame, encode_login_ack(record.accepted ? options_.login_message : options_.refusal_message,
+                                         record.accepted ? options_.server_version : 0));
+    co_await write_bytes(session.socket, frame);
+    co_return record.accepted;
+}
+
+asio::awaitable<bool> DatabaseServer::answer_request(Session& session, const DbRequest& request) {
+    record_request(session, request);
+    if (drops_pending_ > 0) {
+        --drops_pending_;
+        co_return false;
+    }
+    if (delay_.count() > 0) {
+        asio::steady_timer timer(session.socket.get_executor(), delay_);
+        co_await timer.async_wait(asio::use_awaitable);
+    }
+    if (negative_length_) {
+        Bytes frame;
+        put_i32(frame, *negative_length_);
+        negative_length_.reset();
+        co_await write_bytes(session.socket, frame);
+        co_return true;
+    }
+    co_await write_result(session.socket, run_request(request));
+    ++state_.answered;
+    loop_->notify_changed();
+    co_return true;
+}
+
+void DatabaseServer::record_request(const Session& session, const DbRequest& request) {
+    DatabaseRequestRecord record{session.id, request.instruction, {}, 0};
+    if (request.instruction == 2) record.text = request.query.sql;
+    if (request.instruction == 3) {
+        record.text = request.bulk.table;
+        record.rows = request.bulk.row_count;
+    }
+    state_.requests.push_back(record);
+    loop_->notify_changed();
+}
+
+std::vector<DbElement> DatabaseServer::run_request(const DbRequest& request) {
+    std::vector<DbElement> elements;
+    if (request.instruction == 2) {
+        elements = database_->execute(request.query.sql);
+    } else if (request.instruction == 3) {
+        elements.push_back(database_->bulk_insert(request.bulk));
+    } else {
+        DbElement e;
+        e.message = "Unsupported instruction: " + std::to_string(request.instruction);
+        elements.push_back(std::move(e));
+    }
+    return elements;
 }
 
 }  // namespace tyx::sandbox

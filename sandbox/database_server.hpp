@@ -26,6 +26,7 @@
 #include "sandbox_tls.hpp"
 #include "sqlite_database.hpp"
 
+#include <asio/awaitable.hpp>
 #include <asio/ip/tcp.hpp>
 
 #include <array>
@@ -45,7 +46,7 @@ class SandboxListener;
 struct DatabaseServerOptions {
     std::string host = "127.0.0.1";
     std::uint16_t port = 0;                              // 0: an ephemeral port, see DatabaseServer::port
-    std::optional<SandboxTls> tls = std::nullopt;  // TLS only, with this material, when set
+    std::optional<SandboxTls> tls = std::nullopt;        // TLS only, with this material, when set
     std::string path = ":memory:";                       // SQLite database, when the server opens its own
     std::optional<std::string> username = std::nullopt;  // checked against the login's "username" when set
     std::optional<std::string> password = std::nullopt;  // checked against the login's "password" when set
@@ -123,6 +124,14 @@ private:
     struct Session;
     void start();
     void on_accept(SandboxStream socket);
+    void on_closed(Session& session);
+    asio::awaitable<void> serve(std::shared_ptr<Session> session);
+    // Each answer_* yields false when the connection is to end.
+    asio::awaitable<bool> answer_version(Session& session);
+    asio::awaitable<bool> answer_login(Session& session, const DbLoginRequest& login);
+    asio::awaitable<bool> answer_request(Session& session, const DbRequest& request);
+    void record_request(const Session& session, const DbRequest& request);
+    std::vector<DbElement> run_request(const DbRequest& request);
 
     std::unique_ptr<SandboxLoop> own_loop_;
     SandboxLoop* loop_;

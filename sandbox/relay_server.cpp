@@ -140,9 +140,9 @@ RelayServer::RelayServer(SandboxLoop& loop, RelayServerOptions options)
 
 void RelayServer::start() {
     loop_->call([this] {
-        listener_ =
-            std::make_unique<SandboxListener>(*loop_, options_.host, options_.port,
-                                              [this](SandboxStream s) { on_accept(std::move(s)); }, options_.tls);
+        listener_ = std::make_unique<SandboxListener>(
+            *loop_, options_.host, options_.port, [this](SandboxStream s) { on_accept(std::move(s)); },
+            options_.tls);
         listener_->listen();
     });
 }
@@ -225,66 +225,72 @@ void RelayServer::on_accept(SandboxStream socket) {
     sessions_[session->id] = session;
     ++active_;
     loop_->notify_changed();
+    asio::co_spawn(loop_->context(), read_lines(session),
+                   [this, session](std::exception_ptr error) { on_reader_end(*session, error); });
+}
 
-    auto reader = [this, session]() -> asio::awaitable<void> {
-        std::vector<char> buffer(options_.counting_only ? kCountingReadChunk : kReadChunk);
-        for (;;) {
-            std::size_t n =
-                co_await session->socket.async_read_some(asio::buffer(buffer), asio::use_awaitable);
-            auto& conn = state_.connections[session->id];
-            conn.bytes += n;
-            state_.bytes += n;
-            const char* p = buffer.data();
-            const char* end = p + n;
-            if (options_.counting_only && session->first_line_done) {
-                const std::uint64_t lines = count_line_feeds(p, n);
-                conn.line_count += lines;
-                state_.line_count += lines;
-                loop_->notify_changed();
-                continue;
-            }
-            while (p < end) {
-                const char* lf = static_cast<const char*>(std::memchr(p, '\n', end - p));
-                if (lf == nullptr) {
-                    if (session->partial.size() + (end - p) > options_.max_line_bytes)
-                        throw std::length_error("relay line too long");
-                    session->partial.append(p, end);
-                    break;
-                }
-                if (session->partial.empty()) {
-                    handle_line(*session, std::string_view(p, lf - p));
-                } else {
-                    session->partial.append(p, lf);
-                    handle_line(*session, session->partial);
-                    session->partial.clear();
-                }
-                p = lf + 1;
-                if (options_.counting_only && session->first_line_done) {
-                    // The rest of this chunk is only counted.
-                    const std::uint64_t lines = count_line_feeds(p, static_cast<std::size_t>(end - p));
-                    conn.line_count += lines;
-                    state_.line_count += lines;
-                    break;
-                }
-            }
-            flush_batch();
+asio::awaitable<void> RelayServer::read_lines(std::shared_ptr<Session> session) {
+    std::vector<char> buffer(options_.counting_only ? kCountingReadChunk : kReadChunk);
+    for (;;) {
+        std::size_t n = co_await session->socket.async_read_some(asio::buffer(buffer), asio::use_awaitable);
+        auto& conn = state_.connections[session->id];
+        conn.bytes += n;
+        state_.bytes += n;
+        if (options_.counting_only && session->first_line_done) {
+            count_lines(conn, buffer.data(), n);
             loop_->notify_changed();
+            continue;
         }
-    };
-    asio::co_spawn(loop_->context(), std::move(reader), [this, session](std::exception_ptr error) {
-        // End of input, a socket error or malformed input: this connection ends, the server goes on.
-        if (auto it = draining_.find(session->id); it != draining_.end() && session->send_ended_at) {
-            it->second.client_closed = ended_by_client(error);
-            it->second.waited = std::chrono::duration_cast<std::chrono::microseconds>(
-                std::chrono::steady_clock::now() - *session->send_ended_at);
-        }
-        session->close();
-        state_.connections[session->id].open = false;
-        sessions_.erase(session->id);
+        take_lines(*session, conn, buffer.data(), buffer.data() + n);
         flush_batch();
-        --active_;
         loop_->notify_changed();
-    });
+    }
+}
+
+void RelayServer::take_lines(Session& session, RelayConnection& conn, const char* p, const char* end) {
+    while (p < end) {
+        const char* lf = static_cast<const char*>(std::memchr(p, '\n', end - p));
+        if (lf == nullptr) {
+            if (session.partial.size() + (end - p) > options_.max_line_bytes)
+                throw std::length_error("relay line too long");
+            session.partial.append(p, end);
+            return;
+        }
+        if (session.partial.empty()) {
+            handle_line(session, std::string_view(p, lf - p));
+        } else {
+            session.partial.append(p, lf);
+            handle_line(session, session.partial);
+            session.partial.clear();
+        }
+        p = lf + 1;
+        if (options_.counting_only && session.first_line_done) {
+            // The rest of this chunk is only counted.
+            count_lines(conn, p, static_cast<std::size_t>(end - p));
+            return;
+        }
+    }
+}
+
+void RelayServer::count_lines(RelayConnection& conn, const char* p, std::size_t n) {
+    const std::uint64_t lines = count_line_feeds(p, n);
+    conn.line_count += lines;
+    state_.line_count += lines;
+}
+
+void RelayServer::on_reader_end(Session& session, const std::exception_ptr& error) {
+    // End of input, a socket error or malformed input: this connection ends, the server goes on.
+    if (auto it = draining_.find(session.id); it != draining_.end() && session.send_ended_at) {
+        it->second.client_closed = ended_by_client(error);
+        it->second.waited = std::chrono::duration_cast<std::chrono::microseconds>(
+            std::chrono::steady_clock::now() - *session.send_ended_at);
+    }
+    session.close();
+    state_.connections[session.id].open = false;
+    sessions_.erase(session.id);
+    flush_batch();
+    --active_;
+    loop_->notify_changed();
 }
 
 void RelayServer::handle_line(Session& session, std::string_view line) {

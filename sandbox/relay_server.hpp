@@ -25,11 +25,13 @@
 #include "sandbox_stream.hpp"
 #include "sandbox_tls.hpp"
 
+#include <asio/awaitable.hpp>
 #include <asio/ip/tcp.hpp>
 
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <exception>
 #include <functional>
 #include <map>
 #include <memory>
@@ -45,7 +47,7 @@ using ConnectionId = std::uint64_t;  // 1, 2, ... in accept order; 0 is never a 
 
 struct RelayServerOptions {
     std::string host = "127.0.0.1";
-    std::uint16_t port = 0;  // 0: an ephemeral port, see RelayServer::port
+    std::uint16_t port = 0;                        // 0: an ephemeral port, see RelayServer::port
     std::optional<SandboxTls> tls = std::nullopt;  // TLS only, with this material, when set
     // Counting only: no line is parsed or kept except each connection's first line (so a login
     // is still recorded and answered); lines, bytes and connections are counted.
@@ -184,6 +186,11 @@ private:
     struct Session;
     void start();
     void on_accept(SandboxStream socket);
+    asio::awaitable<void> read_lines(std::shared_ptr<Session> session);
+    // Hands every ended line of [p, end) to handle_line and keeps the unended rest.
+    void take_lines(Session& session, RelayConnection& conn, const char* p, const char* end);
+    void count_lines(RelayConnection& conn, const char* p, std::size_t n);
+    void on_reader_end(Session& session, const std::exception_ptr& error);
     void handle_line(Session& session, std::string_view line);
     void flush_batch();
     void write(const std::shared_ptr<Session>& session, std::string text);

@@ -141,6 +141,49 @@ void bind_value(sqlite3_stmt* stmt, int index, const RelayValue* v) {
     }
 }
 
+void bind_id(sqlite3_stmt* stmt, const std::string& id) {
+    sqlite3_bind_text64(stmt, 1, id.data(), id.size(), SQLITE_STATIC, SQLITE_UTF8);
+}
+
+// The statement in `slot`, made from `sql` on first use; nullptr when SQLite refuses it.
+sqlite3_stmt* cached(sqlite3* db, Statement& slot, const std::string& sql) {
+    if (slot) return slot.get();
+    sqlite3_stmt* raw = nullptr;
+    if (sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &raw, nullptr) != SQLITE_OK)
+        return nullptr;
+    slot.reset(raw);
+    return raw;
+}
+
+// The statements writing an object take its id as ?1 and the column values from ?2 on, and give
+// back the rowid and every column but `id`.
+std::string returning(const std::vector<center::CenterColumn>& columns) {
+    std::string out = " RETURNING rowid";
+    for (const auto& c : columns) out += ", " + quote(c.name);
+    return out;
+}
+
+std::string exists_sql(const std::string& table) {
+    return "SELECT rowid FROM " + quote(table) + " WHERE \"id\" = ?1";
+}
+
+std::string update_sql(const std::string& table, const std::vector<center::CenterColumn>& columns) {
+    std::string set;
+    for (std::size_t c = 0; c < columns.size(); ++c)
+        set += (c ? ", " : "") + quote(columns[c].name) + " = ?" + std::to_string(c + 2);
+    return "UPDATE " + quote(table) + " SET " + set + " WHERE \"id\" = ?1" + returning(columns);
+}
+
+std::string insert_sql(const std::string& table, const std::vector<center::CenterColumn>& columns) {
+    std::string cols, marks = "?1";
+    for (std::size_t c = 0; c < columns.size(); ++c) {
+        cols += ", " + quote(columns[c].name);
+        marks += ", ?" + std::to_string(c + 2);
+    }
+    return "INSERT INTO " + quote(table) + " (\"id\"" + cols + ") VALUES (" + marks + ")" +
+           returning(columns);
+}
+
 }  // namespace
 
 struct SandboxStore::Table {
@@ -245,100 +288,91 @@ std::vector<center::CenterEntity> SandboxStore::apply(const std::vector<RelayPub
 
 void SandboxStore::store_object(const RelayPublication& pub, std::vector<center::CenterEntity>& out,
                                 std::vector<std::string>* schema_changed) {
-    auto* db = database_->handle();
     Table* t = table(pub.type, true);
     if (t == nullptr) return;
     const auto fields = pub.fields();
+    const auto known = t->columns.size();
+    const auto values = column_values(*t, fields);
+    if (t->columns.size() != known) columns_added(*t, schema_changed);
+    auto* db = database_->handle();
+    // With no column but `id` there is nothing to update: finding the row is enough.
+    auto* update = t->columns.empty() ? cached(db, t->exists, exists_sql(t->name))
+                                      : cached(db, t->update, update_sql(t->name, t->columns));
+    const auto updated = write_row(*t, update, 2, pub, values, out);
+    if (updated && !*updated)
+        write_row(*t, cached(db, t->insert, insert_sql(t->name, t->columns)), 1, pub, values, out);
+}
+
+std::vector<const RelayValue*> SandboxStore::column_values(Table& t, const std::vector<RelayField>& fields) {
     // The value of each column, the last field of a name winning.
-    std::vector<const RelayValue*> values(t->columns.size(), nullptr);
-    bool added = false;
+    std::vector<const RelayValue*> values(t.columns.size(), nullptr);
     for (const auto& f : fields) {
         if (f.key.empty()) continue;
         const auto key = lower(f.key);
         if (key == "id") continue;
-        auto it = t->by_lower.find(key);
-        if (it == t->by_lower.end()) {
-            const auto sql = "ALTER TABLE " + quote(t->name) + " ADD COLUMN " + quote(f.key) + " " +
-                             declared_type_of(f.value.kind);
-            if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
-                fail(sqlite3_errmsg(db));
-                continue;
-            }
-            it = t->by_lower.emplace(key, t->columns.size()).first;
-            t->columns.push_back({f.key, type_code_of_declared(declared_type_of(f.value.kind)), 0});
+        auto it = t.by_lower.find(key);
+        if (it == t.by_lower.end()) {
+            if (!add_column(t, f, key)) continue;
+            it = t.by_lower.find(key);
             values.push_back(nullptr);
-            added = true;
         }
         values[it->second] = &f.value;
     }
-    if (added) {
-        t->update.reset();
-        t->insert.reset();
-        t->exists.reset();
-        schema_version_ = schema_version();
-        if (schema_changed) schema_changed->push_back(t->name);
+    return values;
+}
+
+bool SandboxStore::add_column(Table& t, const RelayField& field, const std::string& key) {
+    auto* db = database_->handle();
+    const auto sql = "ALTER TABLE " + quote(t.name) + " ADD COLUMN " + quote(field.key) + " " +
+                     declared_type_of(field.value.kind);
+    if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
+        fail(sqlite3_errmsg(db));
+        return false;
     }
-    std::string cols;
-    for (const auto& c : t->columns) cols += ", " + quote(c.name);
-    auto prepare = [&](Statement& s, const std::string& sql) {
-        if (s) return true;
-        sqlite3_stmt* raw = nullptr;
-        if (sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &raw, nullptr) != SQLITE_OK) {
-            fail(sqlite3_errmsg(db));
-            return false;
-        }
-        s.reset(raw);
-        return true;
-    };
-    auto run = [&](sqlite3_stmt* s, std::uint8_t action) {
-        int rc;
-        bool any = false;
-        while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
-            any = true;
-            center::CenterEntity e;
-            e.action = action;
-            e.table = t->name;
-            e.id = sqlite3_column_int64(s, 0);
-            e.object_id = pub.id;
-            for (std::size_t c = 0; c < t->columns.size(); ++c) {
-                e.field_names.push_back(t->columns[c].name);
-                e.values.push_back(center_value_of(s, static_cast<int>(c + 1), t->columns[c].type));
-            }
-            out.push_back(std::move(e));
-        }
-        if (rc != SQLITE_DONE) fail(sqlite3_errmsg(db));
-        sqlite3_reset(s);
-        sqlite3_clear_bindings(s);
-        return any;
-    };
-    auto bind_values = [&](sqlite3_stmt* s, int first) {
-        for (std::size_t c = 0; c < values.size(); ++c) bind_value(s, first + static_cast<int>(c), values[c]);
-    };
-    const auto ret = " RETURNING rowid" + cols;
-    bool updated = false;
-    if (t->columns.empty()) {
-        if (!prepare(t->exists, "SELECT rowid FROM " + quote(t->name) + " WHERE \"id\" = ?1")) return;
-        sqlite3_bind_text64(t->exists.get(), 1, pub.id.data(), pub.id.size(), SQLITE_STATIC, SQLITE_UTF8);
-        updated = run(t->exists.get(), 2);
-    } else {
-        std::string set;
-        for (std::size_t c = 0; c < t->columns.size(); ++c)
-            set += (c ? ", " : "") + quote(t->columns[c].name) + " = ?" + std::to_string(c + 2);
-        if (!prepare(t->update, "UPDATE " + quote(t->name) + " SET " + set + " WHERE \"id\" = ?1" + ret))
-            return;
-        sqlite3_bind_text64(t->update.get(), 1, pub.id.data(), pub.id.size(), SQLITE_STATIC, SQLITE_UTF8);
-        bind_values(t->update.get(), 2);
-        updated = run(t->update.get(), 2);
+    t.by_lower.emplace(key, t.columns.size());
+    t.columns.push_back({field.key, type_code_of_declared(declared_type_of(field.value.kind)), 0});
+    return true;
+}
+
+void SandboxStore::columns_added(Table& t, std::vector<std::string>* schema_changed) {
+    // The cached statements name the old columns; the schema change is our own, so the cache stays.
+    t.update.reset();
+    t.insert.reset();
+    t.exists.reset();
+    schema_version_ = schema_version();
+    if (schema_changed) schema_changed->push_back(t.name);
+}
+
+std::optional<bool> SandboxStore::write_row(const Table& t, sqlite3_stmt* s, std::uint8_t action,
+                                            const RelayPublication& pub,
+                                            const std::vector<const RelayValue*>& values,
+                                            std::vector<center::CenterEntity>& out) {
+    auto* db = database_->handle();
+    if (s == nullptr) {
+        fail(sqlite3_errmsg(db));
+        return std::nullopt;
     }
-    if (updated) return;
-    std::string marks = "?1";
-    for (std::size_t c = 0; c < t->columns.size(); ++c) marks += ", ?" + std::to_string(c + 2);
-    if (!prepare(t->insert,
-                 "INSERT INTO " + quote(t->name) + " (\"id\"" + cols + ") VALUES (" + marks + ")" + ret))
-        return;
-    sqlite3_bind_text64(t->insert.get(), 1, pub.id.data(), pub.id.size(), SQLITE_STATIC, SQLITE_UTF8);
-    bind_values(t->insert.get(), 2);
-    run(t->insert.get(), 1);
+    bind_id(s, pub.id);
+    for (std::size_t c = 0; c < values.size(); ++c) bind_value(s, static_cast<int>(c + 2), values[c]);
+    int rc;
+    bool any = false;
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+        any = true;
+        center::CenterEntity e;
+        e.action = action;
+        e.table = t.name;
+        e.id = sqlite3_column_int64(s, 0);
+        e.object_id = pub.id;
+        for (std::size_t c = 0; c < t.columns.size(); ++c) {
+            e.field_names.push_back(t.columns[c].name);
+            e.values.push_back(center_value_of(s, static_cast<int>(c + 1), t.columns[c].type));
+        }
+        out.push_back(std::move(e));
+    }
+    if (rc != SQLITE_DONE) fail(sqlite3_errmsg(db));
+    sqlite3_reset(s);
+    sqlite3_clear_bindings(s);
+    return any;
 }
 
 void SandboxStore::store_removal(const RelayPublication& pub, std::vector<center::CenterEntity>& out) {
@@ -355,7 +389,7 @@ void SandboxStore::store_removal(const RelayPublication& pub, std::vector<center
         t->remove.reset(raw);
     }
     auto* s = t->remove.get();
-    sqlite3_bind_text64(s, 1, pub.id.data(), pub.id.size(), SQLITE_STATIC, SQLITE_UTF8);
+    bind_id(s, pub.id);
     int rc;
     while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
         center::CenterEntity e;

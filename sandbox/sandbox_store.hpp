@@ -76,6 +76,14 @@ private:
     void refresh_if_schema_changed();
     void store_object(const RelayPublication& pub, std::vector<center::CenterEntity>& out,
                       std::vector<std::string>* schema_changed);
+    std::vector<const RelayValue*> column_values(Table& t, const std::vector<RelayField>& fields);
+    bool add_column(Table& t, const RelayField& field, const std::string& key);
+    void columns_added(Table& t, std::vector<std::string>* schema_changed);
+    // Runs `s` (nullptr: SQLite refused to make it) for `pub`, one entity of `action` per returned
+    // row: nullopt when it could not be made, else whether a row came back.
+    std::optional<bool> write_row(const Table& t, sqlite3_stmt* s, std::uint8_t action,
+                                  const RelayPublication& pub, const std::vector<const RelayValue*>& values,
+                                  std::vector<center::CenterEntity>& out);
     void store_removal(const RelayPublication& pub, std::vector<center::CenterEntity>& out);
     void fail(const std::string& text);
 

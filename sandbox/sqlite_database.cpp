@@ -6,6 +6,7 @@
 #include <cctype>
 #include <climits>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 
 namespace tyx::sandbox {
@@ -217,6 +218,120 @@ DbElement count(std::int64_t n) {
     return e;
 }
 
+// Prepares the statement at `pos` of `sql` and moves `pos` past it; the error text when SQLite
+// refuses it. A CREATE TABLE is cut and rewritten first (its USE clause is not SQLite's); every
+// other statement goes to SQLite as it stands, which finds its end itself.
+std::optional<std::string> prepare_next(sqlite3* db, std::string_view sql, std::size_t& pos,
+                                        Statement& stmt) {
+    std::string translated;
+    std::string_view text = sql.substr(pos);
+    std::size_t consumed = std::string::npos;
+    const auto first = sql.substr(pos, word_end(sql, pos) - pos);
+    if (iequals(first, "CREATE")) {
+        const auto end = statement_end(sql, pos);
+        translated = translate_create_table(sql.substr(pos, end - pos));
+        text = translated;
+        consumed = end - pos;
+    }
+    if (text.size() > INT_MAX) return "SQL text too long";
+    sqlite3_stmt* raw = nullptr;
+    const char* tail = nullptr;
+    if (sqlite3_prepare_v2(db, text.data(), static_cast<int>(text.size()), &raw, &tail) != SQLITE_OK)
+        return sqlite3_errmsg(db);
+    stmt.reset(raw);
+    pos += consumed != std::string::npos ? consumed : static_cast<std::size_t>(tail - text.data());
+    return std::nullopt;
+}
+
+// A statement without columns: a count element with the rows it changed.
+DbElement run_change(sqlite3* db, sqlite3_stmt* stmt) {
+    const auto before = sqlite3_total_changes64(db);
+    int rc;
+    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+    }
+    if (rc != SQLITE_DONE) return message(sqlite3_errmsg(db));
+    return count(sqlite3_total_changes64(db) - before);
+}
+
+// The table every column comes from, or "" when they come from several or from none.
+std::string source_table(sqlite3_stmt* stmt, int ncols) {
+    std::string table_name;
+    bool one_table = true;
+    for (int c = 0; c < ncols; ++c) {
+        const char* t = sqlite3_column_table_name(stmt, c);
+        if (t == nullptr || (c > 0 && table_name != t))
+            one_table = false;
+        else
+            table_name = t;
+    }
+    return one_table ? table_name : std::string();
+}
+
+// A result-set element with its columns named and, where the declared type decides, typed;
+// `declared` gets each column's code, -1 where the values decide.
+DbElement result_head(sqlite3_stmt* stmt, std::vector<int>& declared) {
+    DbElement result;
+    result.kind = DbElement::Kind::ResultSet;
+    for (std::size_t c = 0; c < declared.size(); ++c) {
+        const int col = static_cast<int>(c);
+        declared[c] = code_of_declared(sqlite3_column_decltype(stmt, col));
+        const char* name = sqlite3_column_name(stmt, col);
+        result.table.columns.emplace_back(name ? name : "",
+                                          static_cast<std::uint8_t>(std::max(declared[c], 0)));
+    }
+    result.table.name = source_table(stmt, static_cast<int>(declared.size()));
+    return result;
+}
+
+// Appends the current row: to the typed columns at once, to `pending` for the others.
+void take_row(sqlite3_stmt* stmt, const std::vector<int>& declared, DbResultTable& table,
+              std::vector<std::vector<DbCell>>& pending) {
+    for (std::size_t ci = 0; ci < declared.size(); ++ci) {
+        auto cell = cell_of(stmt, static_cast<int>(ci));
+        if (declared[ci] >= 0) {
+            table.columns[ci].append(cell);
+            continue;
+        }
+        // The column's code is known only after all rows: keep a copy of the value.
+        if (cell.cls == DbCell::Class::Text || cell.cls == DbCell::Class::Blob) {
+            cell.owned = std::string(cell.bytes);
+            cell.is_owned = true;
+            cell.bytes = {};
+        }
+        pending[ci].push_back(std::move(cell));
+    }
+}
+
+// Types and fills the columns whose code their values decide.
+void encode_pending(sqlite3_stmt* stmt, const std::vector<int>& declared,
+                    const std::vector<std::vector<DbCell>>& pending, DbResultTable& table) {
+    for (std::size_t ci = 0; ci < declared.size(); ++ci) {
+        if (declared[ci] >= 0) continue;
+        const char* name = sqlite3_column_name(stmt, static_cast<int>(ci));
+        ColumnEncoder column(name ? name : "", code_of_classes(pending[ci]));
+        for (const auto& cell : pending[ci]) column.append(cell);
+        table.columns[ci] = std::move(column);
+    }
+}
+
+// A statement with columns: a result-set element with one columnar table.
+DbElement read_result_set(sqlite3* db, sqlite3_stmt* stmt) {
+    const auto ncols = static_cast<std::size_t>(sqlite3_column_count(stmt));
+    std::vector<int> declared(ncols);
+    DbElement result = result_head(stmt, declared);
+    std::vector<std::vector<DbCell>> pending(ncols);
+    std::int64_t rows = 0;
+    int rc;
+    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+        ++rows;
+        take_row(stmt, declared, result.table, pending);
+    }
+    if (rc != SQLITE_DONE) return message(sqlite3_errmsg(db));
+    encode_pending(stmt, declared, pending, result.table);
+    result.table.rows = rows > INT32_MAX ? INT32_MAX : static_cast<std::int32_t>(rows);
+    return result;
+}
+
 }  // namespace
 
 std::string translate_create_table(std::string_view statement) {
@@ -327,103 +442,17 @@ std::vector<DbElement> SqliteDatabase::execute(std::string_view sql) {
             ++pos;
             continue;
         }
-        // A CREATE TABLE is cut and rewritten first (its USE clause is not SQLite's); every
-        // other statement goes to SQLite as it stands, which finds its end itself.
-        std::string translated;
-        std::string_view text = sql.substr(pos);
-        std::size_t consumed = std::string::npos;
-        const auto first = sql.substr(pos, word_end(sql, pos) - pos);
-        if (iequals(first, "CREATE")) {
-            const auto end = statement_end(sql, pos);
-            translated = translate_create_table(sql.substr(pos, end - pos));
-            text = translated;
-            consumed = end - pos;
-        }
-        if (text.size() > INT_MAX) {
-            elements.push_back(message("SQL text too long"));
+        Statement stmt;
+        if (auto error = prepare_next(db_, sql, pos, stmt)) {
+            elements.push_back(message(std::move(*error)));
             break;
         }
-        sqlite3_stmt* raw = nullptr;
-        const char* tail = nullptr;
-        if (sqlite3_prepare_v2(db_, text.data(), static_cast<int>(text.size()), &raw, &tail) != SQLITE_OK) {
-            elements.push_back(message(sqlite3_errmsg(db_)));
-            break;
-        }
-        Statement stmt(raw);
-        pos += consumed != std::string::npos ? consumed : static_cast<std::size_t>(tail - text.data());
         if (!stmt) continue;  // only a comment or white space
-
-        const int ncols = sqlite3_column_count(stmt.get());
-        if (ncols == 0) {
-            const auto before = sqlite3_total_changes64(db_);
-            int rc;
-            while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW) {
-            }
-            if (rc != SQLITE_DONE) {
-                elements.push_back(message(sqlite3_errmsg(db_)));
-                break;
-            }
-            elements.push_back(count(sqlite3_total_changes64(db_) - before));
-            continue;
-        }
-
-        DbElement result;
-        result.kind = DbElement::Kind::ResultSet;
-        std::vector<int> declared(static_cast<std::size_t>(ncols));
-        std::vector<std::vector<DbCell>> pending(static_cast<std::size_t>(ncols));
-        std::vector<std::string> owned_names;
-        for (int c = 0; c < ncols; ++c) {
-            declared[static_cast<std::size_t>(c)] = code_of_declared(sqlite3_column_decltype(stmt.get(), c));
-            const char* name = sqlite3_column_name(stmt.get(), c);
-            result.table.columns.emplace_back(
-                name ? name : "",
-                static_cast<std::uint8_t>(std::max(declared[static_cast<std::size_t>(c)], 0)));
-        }
-        std::string table_name;
-        bool one_table = true;
-        for (int c = 0; c < ncols; ++c) {
-            const char* t = sqlite3_column_table_name(stmt.get(), c);
-            if (t == nullptr || (c > 0 && table_name != t))
-                one_table = false;
-            else
-                table_name = t;
-        }
-        result.table.name = one_table ? table_name : std::string();
-
-        std::int64_t rows = 0;
-        int rc;
-        while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW) {
-            ++rows;
-            for (int c = 0; c < ncols; ++c) {
-                auto cell = cell_of(stmt.get(), c);
-                const auto ci = static_cast<std::size_t>(c);
-                if (declared[ci] >= 0) {
-                    result.table.columns[ci].append(cell);
-                } else {
-                    // The column's code is known only after all rows: keep a copy of the value.
-                    if (cell.cls == DbCell::Class::Text || cell.cls == DbCell::Class::Blob) {
-                        cell.owned = std::string(cell.bytes);
-                        cell.is_owned = true;
-                        cell.bytes = {};
-                    }
-                    pending[ci].push_back(std::move(cell));
-                }
-            }
-        }
-        if (rc != SQLITE_DONE) {
-            elements.push_back(message(sqlite3_errmsg(db_)));
-            break;
-        }
-        for (int c = 0; c < ncols; ++c) {
-            const auto ci = static_cast<std::size_t>(c);
-            if (declared[ci] >= 0) continue;
-            const char* name = sqlite3_column_name(stmt.get(), c);
-            ColumnEncoder column(name ? name : "", code_of_classes(pending[ci]));
-            for (const auto& cell : pending[ci]) column.append(cell);
-            result.table.columns[ci] = std::move(column);
-        }
-        result.table.rows = rows > INT32_MAX ? INT32_MAX : static_cast<std::int32_t>(rows);
-        elements.push_back(std::move(result));
+        auto element = sqlite3_column_count(stmt.get()) == 0 ? run_change(db_, stmt.get())
+                                                             : read_result_set(db_, stmt.get());
+        const bool failed = element.kind == DbElement::Kind::Message;
+        elements.push_back(std::move(element));
+        if (failed) break;  // the remaining statements are not run
     }
     return elements;
 }
