@@ -317,24 +317,6 @@ TEST_F(ScriptedCenter, ReconnectsWithTheSameUidAndRequestsEveryTableAgain) {
     EXPECT_EQ(rows, (std::vector<std::string>{update_line(1, 1, 6), update_line(1, 9, 6, "Quotes")}));
 }
 
-TEST_F(ScriptedCenter, ARequestLostWithTheConnectionIsAnsweredOnTheNextOne) {
-    pair();
-    pair();
-    start();
-    ASSERT_TRUE(handshaken_on(0));
-    bool done = false;
-    subscribe({req("Orders")}, done);
-    ASSERT_TRUE(requests_written(0, 1));
-    // The connection goes before the answer; the single answer on the new connection must
-    // release both the table and the waiting caller.
-    network.socket(0).close_by_peer();
-    ASSERT_TRUE(requests_written(1, 1));
-    push(1, test::changes_frame({.seqnum = 2, .pool = orders_pool(), .added = order(1, 10)}));
-    push(1, test::snapshot_response_frame());
-    ASSERT_TRUE(run([&] { return done; }));
-    EXPECT_EQ(events("update"), (std::vector<std::string>{update_line(1, 1, 2)}));
-}
-
 TEST_F(ScriptedCenter, SubscriptionsBeforeTheHandshakeAreRequestedAfterItAndStopReleasesWaiters) {
     pair();
     start();

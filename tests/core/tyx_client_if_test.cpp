@@ -198,6 +198,17 @@ TEST_F(ClientBase, EmptyEndpointListPausesUntilStopped) {
     EXPECT_TRUE(events().empty());
 }
 
+TEST_F(ClientBase, AConnectThatHangsIsEndedByStop) {
+    network.then({.connect = Conversation::Connect::Hang});
+    TestClient client(mux, io, network, {local("7001")});
+    client.start();
+    EXPECT_FALSE(run_until(
+        io, [&] { return client.connect_returned; }, 5s));
+    EXPECT_EQ(client.attempts.size(), 1u);
+    EXPECT_TRUE(client.stop_at_once());
+    EXPECT_EQ(client.logins, 0);
+}
+
 TEST_F(ClientBase, ReconnectsToTheNextEndpointFirstAfterALoss) {
     network.then({}).then({});
     TestClient client(mux, io, network, {local("7001"), local("7002")});

@@ -11,7 +11,7 @@
 #include "database_server.hpp"
 #include "jdbc/jdbc_session_messages.hpp"
 #include "support/jdbc_bytes.hpp"
-#include "support/jdbc_harness.hpp"
+#include "support/jdbc_event_log.hpp"
 #include "support/multiplex_recorder.hpp"
 #include "support/scripted_socket.hpp"
 
@@ -20,7 +20,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using sandbox::DatabaseServer;
-using test::JdbcHarness;
 using Result = std::shared_ptr<jdbc::QueryResult>;
 
 const jdbc::Table& only_table(const Result& r) {
@@ -54,15 +53,86 @@ std::string message_of(const Result& r) {
     return r->elements[0].message->text;
 }
 
+// How a request run on the loop ended.
+struct Outcome {
+    bool done = false;
+    Result result;
+    std::string error;
+};
+
+// One database session on the test's loop, over the scripted network or over real sockets to a
+// sandbox database.
+struct JdbcSession : test::ScriptedSession<TyxClientJdbc, test::JdbcEventLog> {
+    explicit JdbcSession(DatabaseConfig config = test::database_config(),
+                         const DatabaseServer* server = nullptr) {
+        real_time = server != nullptr;
+        client = std::make_unique<TyxClientJdbc>(
+            mux, "alpha",
+            real_time ? test::database_endpoint(*server) : std::vector<Endpoint>{{"db", "7100"}}, config, io,
+            real_time ? make_socket_factory(io, false, SslOptions{}) : network.factory());
+    }
+    explicit JdbcSession(const DatabaseServer& server) : JdbcSession(test::database_config(), &server) {}
+
+    std::shared_ptr<Outcome> start(std::function<asio::awaitable<Result>()> task) {
+        auto outcome = std::make_shared<Outcome>();
+        asio::co_spawn(io, std::move(task), [outcome](std::exception_ptr e, Result r) {
+            outcome->done = true;
+            outcome->result = std::move(r);
+            if (!e) return;
+            try {
+                std::rethrow_exception(e);
+            } catch (const std::exception& x) {
+                outcome->error = x.what();
+            }
+        });
+        return outcome;
+    }
+    Outcome finish(std::function<asio::awaitable<Result>()> task) {
+        auto outcome = start(std::move(task));
+        EXPECT_TRUE(run([&] { return outcome->done; }));
+        return *outcome;
+    }
+    std::string connect() {
+        return finish([this]() -> asio::awaitable<Result> {
+                   co_await client->connect(io);
+                   co_return nullptr;
+               })
+            .error;
+    }
+    std::function<asio::awaitable<Result>()> query(std::string text) {
+        return [this, text]() -> asio::awaitable<Result> { co_return co_await client->sql(text); };
+    }
+    Outcome ask(std::string text) { return finish(query(std::move(text))); }
+    Outcome bulk_insert(std::string table, const std::vector<jdbc::JdbcColumn>& columns, std::int32_t rows,
+                        std::int64_t timeout_ms = -1) {
+        return finish([&, table]() -> asio::awaitable<Result> {
+            co_return co_await client->bulk_insert(table, columns, rows, timeout_ms);
+        });
+    }
+    // The request bodies written on connection `i`, after the version bytes and the login.
+    std::vector<ByteVector> requests(std::size_t i) const {
+        const ByteVector& out = network.written(i);
+        std::vector<ByteVector> bodies;
+        for (std::size_t at = jdbc::kClientVersionBytes.size(); at + 4 <= out.size();) {
+            const std::size_t n = load_be<std::uint32_t>(out.data() + at);
+            bodies.emplace_back(out.begin() + static_cast<std::ptrdiff_t>(at + 4),
+                                out.begin() + static_cast<std::ptrdiff_t>(std::min(at + 4 + n, out.size())));
+            at += 4 + n;
+        }
+        if (!bodies.empty()) bodies.erase(bodies.begin());
+        return bodies;
+    }
+    std::vector<std::string> kinds() { return heard().kinds(); }
+};
+
 TEST(JdbcSession, LoginEventsInOrderWithTheExactImage) {
     for (const std::string db : {"", "x"}) {
         SCOPED_TRACE("db '" + db + "'");
         DatabaseServer server({.login_message = "welcome"});
-        JdbcHarness h(test::database_endpoint(server), test::database_config(db));
-        h.connect();
-        ASSERT_TRUE(h.log().wait_for("received"));
-        const auto events = h.log().events();
-        ASSERT_EQ(h.log().kinds(), (std::vector<std::string>{"connect", "sent", "logged_in", "received"}));
+        JdbcSession h(test::database_config(db), &server);
+        EXPECT_EQ(h.connect(), "");
+        const auto events = h.heard().events();
+        ASSERT_EQ(h.kinds(), (std::vector<std::string>{"connect", "sent", "logged_in", "received"}));
         for (const auto& e : events) EXPECT_EQ(e.name, "alpha-jdbc");
 
         test::JdbcBytes body;
@@ -83,7 +153,7 @@ TEST(JdbcSession, LoginEventsInOrderWithTheExactImage) {
         EXPECT_TRUE(state.logins[0].accepted);
         EXPECT_EQ(state.logins[0].entries.size(), db.empty() ? 4u : 5u);
         EXPECT_EQ(state.logins[0].entries.back().first, db.empty() ? "limit" : "db");
-        EXPECT_TRUE(h.client().logged_in());
+        EXPECT_TRUE(h.client->logged_in());
     }
 }
 
@@ -103,39 +173,40 @@ TEST(JdbcSession, RefusedVersionsAndLoginsEndTheConnectWithTheirTexts) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
         DatabaseServer server(c.options);
-        JdbcHarness h(test::database_endpoint(server));
-        try {
-            h.connect();
-            ADD_FAILURE() << "connect succeeded";
-        } catch (const std::runtime_error& e) {
-            EXPECT_EQ(std::string(e.what()), c.text);
-        }
-        EXPECT_FALSE(h.client().logged_in());
-        EXPECT_EQ(h.log().count("logged_in"), 0u);
+        JdbcSession h(server);
+        EXPECT_EQ(h.connect(), c.text);
+        EXPECT_FALSE(h.client->logged_in());
+        EXPECT_EQ(h.heard().count("logged_in"), 0u);
     }
 }
 
 TEST(JdbcSession, EveryColumnTypeComesBackInItsAlternative) {
     DatabaseServer server;
-    JdbcHarness h(test::database_endpoint(server));
+    JdbcSession h(server);
     h.connect();
-    auto created = h.sql(
-        "CREATE PUBLIC TABLE all_types (bo Boolean, by Byte, sh Short, ch Character, i Integer, f Float, "
-        "l Long, d Double, s String, dt Date, dn DateNanos, dm DateMillis, b Bytes, cx Complex, u UUID, "
-        "bd BigDecimal, bi BigInteger, dp DatePart) USE InitialCapacity=2");
+    auto created =
+        h.ask(
+             "CREATE PUBLIC TABLE all_types (bo Boolean, by Byte, sh Short, ch Character, i Integer, "
+             "f Float, l Long, d Double, s String, dt Date, dn DateNanos, dm DateMillis, b Bytes, "
+             "cx Complex, u UUID, bd BigDecimal, bi BigInteger, dp DatePart) USE InitialCapacity=2")
+            .result;
     ASSERT_TRUE(created);
     ASSERT_EQ(created->elements.size(), 1u);
     EXPECT_EQ(created->elements[0].code, 3) << message_of(created);
-    auto inserted = h.sql(
-        "INSERT INTO all_types VALUES (1, 200, -2, 65, -7, 1.5, 5000000000, 101.25, 'abc', 1700000000000, "
-        "5, 6, x'0a0b', '1.9,-2.5', '01234567-89ab-cdef-fedc-ba9876543210', '-123.45', -129, 9);"
-        "INSERT INTO all_types VALUES (0, 7, 300, 0, 2147483647, -0.25, -1, 1e300, '', 0, -5, -6, x'ff', "
-        "'3,4', "
-        "'ffffffff-ffff-ffff-ffff-ffffffffffff', '0.05', 65536, -1)");
+    auto inserted =
+        h.ask(
+             "INSERT INTO all_types VALUES (1, 200, -2, 65, -7, 1.5, 5000000000, 101.25, 'abc', "
+             "1700000000000, "
+             "5, 6, x'0a0b', '1.9,-2.5', '01234567-89ab-cdef-fedc-ba9876543210', '-123.45', -129, 9);"
+             "INSERT INTO all_types VALUES (0, 7, 300, 0, 2147483647, -0.25, -1, 1e300, '', 0, -5, -6, "
+             "x'ff', "
+             "'3,4', "
+             "'ffffffff-ffff-ffff-ffff-ffffffffffff', '0.05', 65536, -1)")
+            .result;
     ASSERT_EQ(inserted->elements.size(), 2u);
     EXPECT_EQ(inserted->elements[1].count, 1);
 
-    const auto r = h.sql("SELECT * FROM all_types");
+    const auto r = h.ask("SELECT * FROM all_types").result;
     const auto& t = only_table(r);
     EXPECT_EQ(t.name, "all_types");
     EXPECT_EQ(t.row_count, 2);
@@ -170,16 +241,15 @@ TEST(JdbcSession, EveryColumnTypeComesBackInItsAlternative) {
 
 TEST(JdbcSession, ServerErrorsComeBackAsMessageElements) {
     DatabaseServer server;
-    JdbcHarness h(test::database_endpoint(server));
+    JdbcSession h(server);
     h.connect();
-    const auto r = h.sql("SELECT * FROM missing");
+    const auto r = h.ask("SELECT * FROM missing").result;
     ASSERT_TRUE(r);
     ASSERT_EQ(r->elements.size(), 1u);
     EXPECT_EQ(r->elements[0].code, 1);
     EXPECT_NE(message_of(r).find("no such table: missing"), std::string::npos) << message_of(r);
     // The raw response body was reported after the query text.
-    ASSERT_TRUE(h.log().wait_for("received", 2));
-    const auto events = h.log().events();
+    const auto events = h.heard().events();
     EXPECT_EQ(events[events.size() - 2].kind, "sent");
     EXPECT_EQ(events[events.size() - 2].text, "SELECT * FROM missing");
     EXPECT_NE(events.back().text.find("no such table"), std::string::npos);
@@ -188,9 +258,9 @@ TEST(JdbcSession, ServerErrorsComeBackAsMessageElements) {
 
 TEST(JdbcSession, BulkInsertOfOneHundredThousandRowsThenCount) {
     DatabaseServer server;
-    JdbcHarness h(test::database_endpoint(server));
+    JdbcSession h(server);
     h.connect();
-    h.sql("CREATE PUBLIC TABLE bulk (id Long, v Double, s String) USE InitialCapacity=100000");
+    h.ask("CREATE PUBLIC TABLE bulk (id Long, v Double, s String) USE InitialCapacity=100000");
     constexpr std::int32_t kRows = 100000;
     std::vector<std::int64_t> ids(kRows);
     std::vector<double> values(kRows);
@@ -204,36 +274,37 @@ TEST(JdbcSession, BulkInsertOfOneHundredThousandRowsThenCount) {
     columns[0] = make_column("id", 16, ids, kRows);
     columns[1] = make_column("v", 17, values, kRows);
     columns[2] = make_column("s", 20, texts, kRows);
-    const auto inserted = h.bulk_insert("bulk", columns, kRows);
+    const auto inserted = h.bulk_insert("bulk", columns, kRows).result;
     ASSERT_TRUE(inserted);
     ASSERT_EQ(inserted->elements.size(), 1u);
     EXPECT_EQ(inserted->elements[0].count, kRows) << message_of(inserted);
 
-    EXPECT_EQ(single_long(h.sql("SELECT COUNT(*) FROM bulk")), kRows);
-    const auto last = h.sql("SELECT id, v, s FROM bulk WHERE id = 99999");
+    EXPECT_EQ(single_long(h.ask("SELECT COUNT(*) FROM bulk").result), kRows);
+    const auto last = h.ask("SELECT id, v, s FROM bulk WHERE id = 99999").result;
     EXPECT_EQ(column<double>(last, 1).at(0), 49999.5);
     EXPECT_EQ(column<std::string>(last, 2).at(0), "row-99999");
     // The sent event names the table.
     bool table_named = false;
-    for (const auto& e : h.log().events()) table_named |= e.kind == "sent" && e.text == "bulk";
+    for (const auto& e : h.heard().events()) table_named |= e.kind == "sent" && e.text == "bulk";
     EXPECT_TRUE(table_named);
 }
 
 TEST(JdbcSession, EightConcurrentCallersEachGetTheirOwnResult) {
     DatabaseServer server;
-    JdbcHarness h(test::database_endpoint(server));
+    JdbcSession h(server);
     h.connect();
     // A slow server keeps every caller waiting for its turn while the first one runs.
     server.set_response_delay(5ms);
     constexpr int kCallers = 8;
-    std::vector<std::future<test::JdbcOutcome<Result>>> results;
+    std::vector<std::shared_ptr<Outcome>> results;
     for (int i = 0; i < kCallers; ++i)
-        results.push_back(h.start_sql("SELECT " + std::to_string(i * 1000) + " AS v, '" +
-                                      std::string(static_cast<std::size_t>(i) + 1, 'x') +
-                                      "' AS s FROM (SELECT 1)"));
+        results.push_back(
+            h.start(h.query("SELECT " + std::to_string(i * 1000) + " AS v, '" +
+                            std::string(static_cast<std::size_t>(i) + 1, 'x') + "' AS s FROM (SELECT 1)")));
+    ASSERT_TRUE(
+        h.run([&] { return std::all_of(results.begin(), results.end(), [](auto& r) { return r->done; }); }));
     for (int i = 0; i < kCallers; ++i) {
-        ASSERT_EQ(results[static_cast<std::size_t>(i)].wait_for(10s), std::future_status::ready) << i;
-        const auto r = results[static_cast<std::size_t>(i)].get().get();
+        const auto r = results[static_cast<std::size_t>(i)]->result;
         EXPECT_EQ(column<std::int64_t>(r, 0).at(0), i * 1000) << i;
         EXPECT_EQ(column<std::string>(r, 1).at(0), std::string(static_cast<std::size_t>(i) + 1, 'x')) << i;
     }
@@ -245,7 +316,7 @@ TEST(JdbcSession, EightConcurrentCallersEachGetTheirOwnResult) {
         EXPECT_EQ(
             state.requests[static_cast<std::size_t>(i)].text.rfind("SELECT " + std::to_string(i * 1000), 0),
             0u);
-    EXPECT_EQ(h.client().active_requests(), 0u);
+    EXPECT_EQ(h.client->active_requests(), 0u);
 }
 
 }  // namespace
@@ -276,65 +347,6 @@ Conversation login(std::vector<ByteVector> replies = {}, bool then_closes = fals
     return c;
 }
 
-// How a request run on the loop ended.
-struct Outcome {
-    bool done = false;
-    Result result;
-    std::string error;
-};
-
-// One database session on the test's loop over a scripted network.
-struct JdbcSession : test::ScriptedSession<TyxClientJdbc, test::JdbcEventLog> {
-    explicit JdbcSession(DatabaseConfig config = test::database_config()) {
-        client = std::make_unique<TyxClientJdbc>(mux, "alpha", std::vector<Endpoint>{{"db", "7100"}}, config,
-                                                 io, network.factory());
-    }
-
-    std::shared_ptr<Outcome> start(std::function<asio::awaitable<Result>()> task) {
-        auto outcome = std::make_shared<Outcome>();
-        asio::co_spawn(io, std::move(task), [outcome](std::exception_ptr e, Result r) {
-            outcome->done = true;
-            outcome->result = std::move(r);
-            if (!e) return;
-            try {
-                std::rethrow_exception(e);
-            } catch (const std::exception& x) {
-                outcome->error = x.what();
-            }
-        });
-        return outcome;
-    }
-    Outcome finish(std::function<asio::awaitable<Result>()> task) {
-        auto outcome = start(std::move(task));
-        EXPECT_TRUE(run([&] { return outcome->done; }));
-        return *outcome;
-    }
-    std::string connect() {
-        return finish([this]() -> asio::awaitable<Result> {
-                   co_await client->connect(io);
-                   co_return nullptr;
-               })
-            .error;
-    }
-    std::function<asio::awaitable<Result>()> sql(std::string text) {
-        return [this, text]() -> asio::awaitable<Result> { co_return co_await client->sql(text); };
-    }
-    // The request bodies written on connection `i`, after the version bytes and the login.
-    std::vector<ByteVector> requests(std::size_t i) const {
-        const ByteVector& out = network.written(i);
-        std::vector<ByteVector> bodies;
-        for (std::size_t at = jdbc::kClientVersionBytes.size(); at + 4 <= out.size();) {
-            const std::size_t n = load_be<std::uint32_t>(out.data() + at);
-            bodies.emplace_back(out.begin() + static_cast<std::ptrdiff_t>(at + 4),
-                                out.begin() + static_cast<std::ptrdiff_t>(std::min(at + 4 + n, out.size())));
-            at += 4 + n;
-        }
-        if (!bodies.empty()) bodies.erase(bodies.begin());
-        return bodies;
-    }
-    std::vector<std::string> kinds() { return heard().kinds(); }
-};
-
 // Whichever step fails, of the login or of the request (a refused connect, a lost write or
 // read), the request is answered: a failed login is retried when the request finds no session,
 // a failed exchange once on a fresh connection.
@@ -344,7 +356,7 @@ TEST(ScriptedJdbc, AFailureAtAnyStepOfTheLoginOrTheRequestIsRetriedOnce) {
         s.network.then(login({jdbc_frame(count_body(5))})).then(login({jdbc_frame(count_body(5))}));
         s.network.fail_at(fail_at);
         s.connect();
-        const Outcome r = s.finish(s.sql("UPDATE t"));
+        const Outcome r = s.ask("UPDATE t");
         EXPECT_EQ(r.error, "");
         EXPECT_TRUE(r.result && r.result->elements.at(0).count == 5);
         EXPECT_EQ(s.network.made(), fail_at ? 2u : 1u);
@@ -359,7 +371,7 @@ TEST(ScriptedJdbc, ADroppedConnectionIsRetriedOnceWithOneNewLoginAndASecondDropR
     JdbcSession s;
     s.network.then(login({}, true)).then(login({jdbc_frame(count_body(42))}));
     EXPECT_EQ(s.connect(), "");
-    const Outcome r = s.finish(s.sql("SELECT 42"));
+    const Outcome r = s.ask("SELECT 42");
     ASSERT_TRUE(r.result);
     EXPECT_EQ(r.result->elements.at(0).count, 42);
     EXPECT_EQ(s.kinds(),
@@ -376,31 +388,18 @@ TEST(ScriptedJdbc, ADroppedConnectionIsRetriedOnceWithOneNewLoginAndASecondDropR
     // Two drops in a row reach the caller; the next request finds its own answer.
     s.network.then(login({}, true)).then(login({jdbc_frame(count_body(2))}));
     s.network.socket(1).close_by_peer();
-    EXPECT_NE(s.finish(s.sql("SELECT 1")).error, "");
-    const Outcome next = s.finish(s.sql("SELECT 2"));
+    EXPECT_NE(s.ask("SELECT 1").error, "");
+    const Outcome next = s.ask("SELECT 2");
     ASSERT_TRUE(next.result);
     EXPECT_EQ(next.result->elements.at(0).count, 2);
-}
-
-TEST(ScriptedJdbc, ABadResponseLengthIsRetriedOnAFreshConnection) {
-    for (const std::int32_t length : {-1, INT32_MIN, INT32_MAX}) {
-        SCOPED_TRACE(length);
-        JdbcSession s;
-        s.network.then(login({JdbcBytes().i32(length)})).then(login({jdbc_frame(count_body(7))}));
-        s.connect();
-        const Outcome r = s.finish(s.sql("SELECT 7"));
-        ASSERT_TRUE(r.result) << r.error;
-        EXPECT_EQ(r.result->elements.at(0).count, 7);
-        EXPECT_EQ(s.network.made(), 2u);
-    }
 }
 
 TEST(ScriptedJdbc, AnEmptyBodyGivesAnEmptyResultAndConsumesExactlyOneMoreByte) {
     JdbcSession s;
     s.network.then(login({jdbc_frame({}), jdbc_frame(count_body(5))}));
     s.connect();
-    EXPECT_EQ(s.finish(s.sql("UPDATE nothing")).result, nullptr);
-    const Outcome next = s.finish(s.sql("UPDATE t"));
+    EXPECT_EQ(s.ask("UPDATE nothing").result, nullptr);
+    const Outcome next = s.ask("UPDATE t");
     ASSERT_TRUE(next.result);
     EXPECT_EQ(next.result->elements.at(0).count, 5);
     // No received event for the empty body: the second one is the count.
@@ -414,7 +413,7 @@ TEST(ScriptedJdbc, AnUndecodableResultIsRetriedOnANewConnection) {
     s.network.then(login({jdbc_frame(JdbcBytes().u8(21).i32(1).u8(60).raw({0x0B, 0x07}))}))
         .then(login({jdbc_frame(count_body(9))}));
     s.connect();
-    const Outcome r = s.finish(s.sql("SELECT odd"));
+    const Outcome r = s.ask("SELECT odd");
     ASSERT_TRUE(r.result);
     EXPECT_EQ(r.result->elements.at(0).count, 9);
     EXPECT_EQ(s.network.made(), 2u);
@@ -429,10 +428,7 @@ TEST(ScriptedJdbc, BulkInsertSendsTheEffectiveTimeout) {
     s.connect();
     const std::vector<jdbc::JdbcColumn> columns = {make_column("id", 16, std::vector<std::int64_t>{1}, 1)};
     const std::int64_t cases[][2] = {{-1, 4321}, {0, 0}, {250, 250}};
-    for (const auto& [given, sent] : cases)
-        s.finish([&, given = given]() -> asio::awaitable<Result> {
-            co_return co_await s.client->bulk_insert("t", columns, 1, given);
-        });
+    for (const auto& [given, sent] : cases) s.bulk_insert("t", columns, 1, given);
     const auto requests = s.requests(0);
     ASSERT_EQ(requests.size(), std::size(cases));
     for (std::size_t i = 0; i < std::size(cases); ++i) {
@@ -450,10 +446,10 @@ TEST(ScriptedJdbc, AServerThatNeverAnswersMeetsTheDeadlineAndTheNextCallerReadsI
     s.network.then(login()).then(login()).then(login({jdbc_frame(count_body(2))}));
     s.connect();
     const auto started = SessionClock::now();
-    EXPECT_EQ(s.finish(s.sql("SELECT 1")).error, "JDBC request timed out after 200 ms");
+    EXPECT_EQ(s.ask("SELECT 1").error, "JDBC request timed out after 200 ms");
     // Two deadlines and the back-off of one reconnection.
     EXPECT_LT(SessionClock::now() - started, 1600ms);
-    const Outcome next = s.finish(s.sql("SELECT 2"));
+    const Outcome next = s.ask("SELECT 2");
     ASSERT_TRUE(next.result) << next.error;
     EXPECT_EQ(next.result->elements.at(0).count, 2);
 }
@@ -464,10 +460,10 @@ TEST(ScriptedJdbc, ARequestGivesUpOnAServerThatDoesNotComeBackWhileTheReconnecti
     JdbcSession s(config);
     s.network.then(login({}, true));  // then nothing answers
     s.connect();
-    EXPECT_EQ(s.finish(s.sql("SELECT 1")).error, "JDBC reconnection did not complete within 1200 ms");
+    EXPECT_EQ(s.ask("SELECT 1").error, "JDBC reconnection did not complete within 1200 ms");
     s.network.then(login({jdbc_frame(count_body(3))}));
     ASSERT_TRUE(s.run([&] { return s.client->logged_in(); }));
-    const Outcome r = s.finish(s.sql("SELECT 3"));
+    const Outcome r = s.ask("SELECT 3");
     ASSERT_TRUE(r.result) << r.error;
     EXPECT_EQ(r.result->elements.at(0).count, 3);
 }
@@ -477,7 +473,7 @@ TEST(ScriptedJdbc, StopEndsPendingAndQueuedRequests) {
     s.network.then(login());
     s.connect();
     std::vector<std::shared_ptr<Outcome>> results;
-    for (int i = 0; i < 3; ++i) results.push_back(s.start(s.sql("SELECT 1")));
+    for (int i = 0; i < 3; ++i) results.push_back(s.start(s.query("SELECT 1")));
     ASSERT_TRUE(run_until(
         s.io, [&] { return s.requests(0).size() == 1; }, SessionClock::duration::zero()));
     s.stop();
@@ -486,7 +482,7 @@ TEST(ScriptedJdbc, StopEndsPendingAndQueuedRequests) {
         EXPECT_NE(r->error, "");
     }
     EXPECT_EQ(s.requests(0).size(), 1u);
-    EXPECT_EQ(s.finish(s.sql("SELECT 1")).error, "JDBC client is stopped");
+    EXPECT_EQ(s.ask("SELECT 1").error, "JDBC client is stopped");
 }
 
 }  // namespace

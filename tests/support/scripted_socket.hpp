@@ -105,15 +105,20 @@ public:
         if (piece.empty()) record_->reads.pop_front();
         co_return n;
     }
+    // One step per line, whatever pieces it spans.
     asio::awaitable<std::uint64_t> receive_line_sync(std::vector<char>& out) override {
         if (!connected_ && !failure_) co_return 0;
-        std::vector<char> line;
-        std::uint8_t c = 0;
-        while (c != '\n') {
-            co_await receive_some_sync(&c, 1);
-            line.push_back(static_cast<char>(c));
+        if (!connected_) throw std::system_error(failure_);
+        co_await wait_for_bytes();
+        fail_if_scripted();
+        out.clear();
+        while (out.empty() || out.back() != '\n') {
+            co_await wait_for_bytes();
+            ByteVector& piece = record_->reads.front();
+            out.push_back(static_cast<char>(piece.front()));
+            piece.erase(piece.begin());
+            if (piece.empty()) record_->reads.pop_front();
         }
-        out = std::move(line);
         co_return out.size();
     }
     asio::awaitable<void> send_kept_messages() override {
@@ -302,8 +307,23 @@ inline bool run_until(asio::io_context& io, const std::function<bool()>& done,
     }
 }
 
+// The same for a client on real sockets: runs `io` in real time until `done()` holds; false
+// when `limit` passed first.
+inline bool run_for_real(asio::io_context& io, const std::function<bool()>& done,
+                         std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    io.restart();
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= end) return false;
+        io.run_one_until(end);
+        if (io.stopped()) io.restart();
+    }
+    return true;
+}
+
 // One protocol client on the test's loop over a scripted network, with a multiplexer for its
-// events and `Log` listening. The test makes `client` (on `io`, with `network.factory()`).
+// events and `Log` listening. The test makes `client` on `io`, with `network.factory()`, or
+// with real sockets and `real_time` set.
 template <typename Client, typename Log>
 struct ScriptedSession {
     explicit ScriptedSession(bool listening = true) {
@@ -336,7 +356,9 @@ struct ScriptedSession {
             [&ended](std::exception_ptr) { ended = true; });
         EXPECT_TRUE(run([&] { return ended && (loop_ended || !started); }));
     }
-    bool run(const std::function<bool()>& until) { return run_until(io, until); }
+    bool run(const std::function<bool()>& until) {
+        return real_time ? run_for_real(io, until) : run_until(io, until);
+    }
     // The events so far, once every one raised has reached the listener.
     const Log& heard() {
         drain_notifications(mux);
@@ -348,6 +370,7 @@ struct ScriptedSession {
     asio::io_context io;
     ScriptedNetwork network{io};
     std::unique_ptr<Client> client;
+    bool real_time = false;
     bool started = false;
     bool loop_ended = false;
     bool stopped = false;
