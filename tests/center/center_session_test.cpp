@@ -133,6 +133,7 @@ TEST_F(ScriptedCenter, HandshakesSubscriptionSnapshotOrderingAndLiveUpdates) {
     const std::string uid = client->process_uid();
     EXPECT_EQ(uid.size(), 65u);
     EXPECT_EQ(uid.rfind("Y9-", 0), 0u);
+    for (char c : uid.substr(3)) EXPECT_TRUE(std::isalnum(static_cast<unsigned char>(c))) << uid;
     EXPECT_EQ(hex(network.written(0)), hex(hello('W', uid)));
     EXPECT_EQ(hex(network.written(1)), hex(hello('R', uid)));
     EXPECT_EQ(network.endpoint(0).host, "center");

@@ -213,36 +213,6 @@ TEST(SnapshotRequestTest, FrameBytes) {
     }
 }
 
-TEST(HandshakeTest, MessageBytesAndProcessUid) {
-    const std::string uid = center::generate_process_uid();
-    ASSERT_EQ(uid.size(), 65u);
-    EXPECT_EQ(uid.substr(0, 3), "Y9-");
-    for (char c : uid.substr(3)) EXPECT_TRUE(std::isalnum(static_cast<unsigned char>(c))) << uid;
-
-    const center::HandshakeMessage out(true, "Y9-abc");
-    EXPECT_EQ(hex(out.bytes), hex(CenterBytes()
-                                      .u16_be(8)
-                                      .raw("XQDM|dTP")
-                                      .u8(0)
-                                      .raw("R")
-                                      .u16_be(13)
-                                      .raw("web.to.center")
-                                      .u16_be(6)
-                                      .raw("Y9-abc")
-                                      .data()));
-    const center::HandshakeMessage in(false, "Y9-abc");
-    EXPECT_EQ(hex(in.bytes), hex(CenterBytes()
-                                     .u16_be(8)
-                                     .raw("XQDM|dTP")
-                                     .u8(0)
-                                     .raw("W")
-                                     .u16_be(20)
-                                     .raw("center.to.web$Y9-abc")
-                                     .u16_be(6)
-                                     .raw("Y9-abc")
-                                     .data()));
-}
-
 // The reply is checked as it arrives: each step is given exactly the bytes it asked for.
 TEST(HandshakeTest, Replies) {
     struct Case {

@@ -1,5 +1,5 @@
 // Test support for the center session: the event recorder (event_log.hpp), a small
-// fake center on loopback (accepts the connection pair, answers the handshakes, records request
+// fake center on loopback (accepts the connection pair, answers the handshakes, counts request
 // frames, and lets the test push any bytes to the client), builders for the frames a center
 // sends, and a harness that runs one TyxClientCenter on a multiplexer's control loop.
 #pragma once
@@ -30,13 +30,6 @@ namespace tyx::test {
 // becomes the one frames are pushed on, the one that says "R" is read for request frames.
 class FakeCenter {
 public:
-    struct Handshake {
-        std::string tag;
-        char direction = 0;
-        std::string channel;
-        std::string uid;
-    };
-
     FakeCenter() : acceptor_(io_, asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0)) {
         port_ = acceptor_.local_endpoint().port();
         asio::co_spawn(io_, accept_loop(), asio::detached);
@@ -68,26 +61,14 @@ public:
         return b.data();
     }
 
-    std::vector<Handshake> handshakes() const {
-        std::lock_guard lock(mutex_);
-        return handshakes_;
-    }
-    // Request frames read from the "R" connections, header included, in arrival order.
-    std::vector<std::vector<std::uint8_t>> requests() const {
-        std::lock_guard lock(mutex_);
-        return requests_;
-    }
-    std::size_t pushed_connections() const {
-        std::lock_guard lock(mutex_);
-        return inbound_generation_;
-    }
+    // Waits until `n` handshakes were answered, or `n` request frames read.
     bool wait_handshakes(std::size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
         std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, timeout, [&] { return handshakes_.size() >= n; });
+        return changed_.wait_for(lock, timeout, [&] { return handshakes_ >= n; });
     }
     bool wait_requests(std::size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
         std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, timeout, [&] { return requests_.size() >= n; });
+        return changed_.wait_for(lock, timeout, [&] { return requests_ >= n; });
     }
 
     // Writes `bytes` on the latest "W" connection; returns once written.
@@ -149,31 +130,27 @@ private:
 
     asio::awaitable<void> serve(std::shared_ptr<asio::ip::tcp::socket> socket) {
         try {
-            Handshake h;
-            h.tag = co_await read_java_utf(*socket);
+            co_await read_java_utf(*socket);  // the tag
             std::uint8_t dir[2];
             co_await asio::async_read(*socket, asio::buffer(dir), asio::use_awaitable);
-            h.direction = static_cast<char>(dir[1]);
-            h.channel = co_await read_java_utf(*socket);
-            h.uid = co_await read_java_utf(*socket);
+            const char direction = static_cast<char>(dir[1]);
+            co_await read_java_utf(*socket);  // the channel
+            co_await read_java_utf(*socket);  // the process UID
             std::vector<std::uint8_t> reply;
             {
                 std::lock_guard lock(mutex_);
                 reply = reply_;
-                handshakes_.push_back(h);
+                ++handshakes_;
             }
             co_await asio::async_write(*socket, asio::buffer(reply), asio::use_awaitable);
             {
                 // Recorded and announced only now: a test that pushes after seeing the
                 // handshake finds the connection ready.
                 std::lock_guard lock(mutex_);
-                if (h.direction == 'W') {
-                    inbound_ = socket;
-                    ++inbound_generation_;
-                }
+                if (direction == 'W') inbound_ = socket;
                 changed_.notify_all();
             }
-            if (h.direction != 'R') co_return;
+            if (direction != 'R') co_return;
             for (;;) {
                 std::vector<std::uint8_t> frame(8);
                 co_await asio::async_read(*socket, asio::buffer(frame), asio::use_awaitable);
@@ -182,7 +159,7 @@ private:
                 frame.resize(8 + n);
                 co_await asio::async_read(*socket, asio::buffer(frame.data() + 8, n), asio::use_awaitable);
                 std::lock_guard lock(mutex_);
-                requests_.push_back(std::move(frame));
+                ++requests_;
                 changed_.notify_all();
             }
         } catch (const std::exception&) {
@@ -198,10 +175,9 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<std::uint8_t> reply_ = reply_bytes("XQDM|dTP", "Y9-server");
-    std::vector<Handshake> handshakes_;
-    std::vector<std::vector<std::uint8_t>> requests_;
+    std::size_t handshakes_ = 0;
+    std::size_t requests_ = 0;
     std::shared_ptr<asio::ip::tcp::socket> inbound_;
-    std::size_t inbound_generation_ = 0;
 };
 
 // ---- Frames a center sends ----------------------------------------------------------------------
