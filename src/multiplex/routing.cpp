@@ -40,6 +40,15 @@ std::vector<std::size_t> select_shards(const Relays& relays, std::string_view cl
     return all;
 }
 
+// The cluster of that name, or null once "<what>: Cluster not found [name]" is logged.
+std::shared_ptr<TyxClusterClient> find_cluster(TyxClientMultiplex& m, const std::string& name,
+                                               std::string_view what) {
+    auto it = m.clusters().find(name);
+    if (it != m.clusters().end()) return it->second;
+    m.log(name, 3, not_found(what, name));
+    return nullptr;
+}
+
 // Shared by the fan-out coroutine and every per-shard completion handler, all on one loop.
 struct FanOutState {
     FanOutState(const asio::any_io_executor& executor, std::size_t n)
@@ -216,12 +225,8 @@ void TyxClientMultiplex::subscribe(std::string_view cluster_name, std::vector<Su
                                    bool wait) {
     post(
         [this, name = std::string(cluster_name), requests = std::move(requests)]() -> asio::awaitable<void> {
-            auto it = clusters_.find(name);
-            if (it == clusters_.end()) {
-                log(name, 3, not_found("Failed to subscribe to center tables", name));
-                co_return;
-            }
-            auto cluster = it->second;
+            auto cluster = find_cluster(*this, name, "Failed to subscribe to center tables");
+            if (!cluster) co_return;
             std::vector<TyxClientCenter*> centers;
             for (auto& c : cluster->centers())
                 if (c) centers.push_back(c.get());
@@ -238,12 +243,9 @@ void TyxClientMultiplex::unsubscribe(std::string_view cluster_name, std::vector<
                                      bool wait) {
     post(
         [this, name = std::string(cluster_name), tables = std::move(tables)]() -> asio::awaitable<void> {
-            auto it = clusters_.find(name);
-            if (it == clusters_.end()) {
-                log(name, 3, not_found("Failed to unsubscribe from center tables", name));
-                co_return;
-            }
-            for (auto& c : it->second->centers())
+            auto cluster = find_cluster(*this, name, "Failed to unsubscribe from center tables");
+            if (!cluster) co_return;
+            for (auto& c : cluster->centers())
                 if (c) c->unsubscribe(tables);
         },
         wait);
@@ -274,12 +276,8 @@ std::optional<CenterTableSchema> TyxClientMultiplex::get_table_schema(std::strin
 namespace {
 
 asio::awaitable<QueryResults> do_sql_query(TyxClientMultiplex& m, std::string name, std::string query) {
-    auto it = m.clusters().find(name);
-    if (it == m.clusters().end()) {
-        m.log(name, 3, not_found("Failed to execute SQL query", name));
-        co_return QueryResults{};
-    }
-    auto cluster = it->second;  // keeps the clients alive while the requests run
+    auto cluster = find_cluster(m, name, "Failed to execute SQL query");  // keeps the clients alive
+    if (!cluster) co_return QueryResults{};
     std::vector<asio::awaitable<std::shared_ptr<jdbc::QueryResult>>> tasks;
     for (auto& c : cluster->jdbcs())
         if (c) tasks.push_back(c->sql(query));
@@ -289,12 +287,8 @@ asio::awaitable<QueryResults> do_sql_query(TyxClientMultiplex& m, std::string na
 asio::awaitable<QueryResults> do_bulk_insert(TyxClientMultiplex& m, std::string name, std::string table,
                                              std::shared_ptr<const std::vector<jdbc::JdbcColumn>> columns,
                                              std::int32_t row_count, std::int64_t timeout_ms) {
-    auto it = m.clusters().find(name);
-    if (it == m.clusters().end()) {
-        m.log(name, 3, not_found("Failed to execute bulk insert", name));
-        co_return QueryResults{};
-    }
-    auto cluster = it->second;
+    auto cluster = find_cluster(m, name, "Failed to execute bulk insert");
+    if (!cluster) co_return QueryResults{};
     std::vector<asio::awaitable<std::shared_ptr<jdbc::QueryResult>>> tasks;
     for (auto& c : cluster->jdbcs())
         if (c) tasks.push_back(c->bulk_insert(table, *columns, row_count, timeout_ms));
