@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "support/center_harness.hpp"
+#include "support/center_session.hpp"
 #include "support/multiplex_recorder.hpp"
 #include "support/scripted_socket.hpp"
 
@@ -68,61 +68,8 @@ std::string update_line(int action, std::int64_t id, std::int64_t seq, std::stri
            object + " seq=" + std::to_string(seq);
 }
 
-// The introduction the client must write: the tag, the direction, the channel, the UID.
-ByteVector hello(char direction, std::string_view uid) {
-    const std::string channel = direction == 'R' ? "web.to.center" : "center.to.web$" + std::string(uid);
-    CenterBytes b;
-    b.u16_be(8).raw("XQDM|dTP").u8(0).u8(static_cast<std::uint8_t>(direction));
-    b.u16_be(static_cast<std::uint16_t>(channel.size())).raw(channel);
-    b.u16_be(static_cast<std::uint16_t>(uid.size())).raw(uid);
-    return b.data();
-}
-
-const ByteVector kOkReply = FakeCenter::reply_bytes("XQDM|dTP", "Y9-server");
-
-// One center session on the test's loop over a scripted network. Each connection attempt
-// takes two conversations: the inbound connection's, then the outbound one's.
-struct CenterSession : test::ScriptedSession<TyxClientCenter, test::EventLog> {
-    CenterSession() {
-        client = std::make_unique<TyxClientCenter>(mux, "alpha", std::vector<Endpoint>{{"center", "7000"}},
-                                                   SubscriptionConfig{}, io, network.factory());
-    }
-
-    // A connection pair that answers both handshakes with `reply`.
-    void pair(const ByteVector& reply = kOkReply) {
-        network.then({.reads = {reply}}).then({.reads = {reply}});
-    }
-    // Handshaken on the connection pair of `attempt` (from 0).
-    bool handshaken_on(std::size_t attempt) {
-        return run([&] { return client->handshaken() && network.made() == 2 * (attempt + 1); });
-    }
-    bool frames(std::uint64_t n) {
-        return run([&] { return client->frames_received() >= n; });
-    }
-    void push(std::size_t attempt, const std::vector<std::uint8_t>& bytes) {
-        network.socket(2 * attempt).feed(bytes);
-    }
-    // The request frames written on the outbound connection of `attempt`, after its hello.
-    std::vector<ByteVector> requests(std::size_t attempt) {
-        if (network.made() <= 2 * attempt + 1) return {};
-        const ByteVector& out = network.written(2 * attempt + 1);
-        std::vector<ByteVector> frames;
-        for (std::size_t at = hello('R', client->process_uid()).size(); at + 8 <= out.size();) {
-            const std::size_t end = at + 8 + load_be<std::uint32_t>(out.data() + at + 4);
-            frames.emplace_back(out.begin() + static_cast<std::ptrdiff_t>(at),
-                                out.begin() + static_cast<std::ptrdiff_t>(std::min(end, out.size())));
-            at = end;
-        }
-        return frames;
-    }
-    bool requests_written(std::size_t attempt, std::size_t n) {
-        return run([&] { return requests(attempt).size() >= n; });
-    }
-    void subscribe(std::vector<SubscriptionRequest> requests, bool& done) {
-        client->subscribe(requests, [&done] { done = true; });
-    }
-    std::vector<std::string> events(std::string_view prefix = {}) { return heard().with_prefix(prefix); }
-};
+using test::CenterSession;
+using test::hello;
 
 class ScriptedCenter : public ::testing::Test, protected CenterSession {};
 

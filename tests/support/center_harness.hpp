@@ -1,7 +1,6 @@
-// Test support for the center session: the event recorder (event_log.hpp), a small
-// fake center on loopback (accepts the connection pair, answers the handshakes, counts request
-// frames, and lets the test push any bytes to the client), builders for the frames a center
-// sends, and a harness that runs one TyxClientCenter on a multiplexer's control loop.
+// Test and benchmark support for the center session: a small fake center on loopback (accepts
+// the connection pair, answers the handshakes, counts request frames, and lets the test push any
+// bytes to the client) and builders for the frames a center sends.
 #pragma once
 
 #include <asio.hpp>
@@ -21,7 +20,6 @@
 #include "multiplex/tyx_client_multiplex.hpp"
 #include "support/center_bytes.hpp"
 #include "support/event_log.hpp"
-#include "support/run_on.hpp"
 
 namespace tyx::test {
 
@@ -238,79 +236,5 @@ inline std::vector<std::uint8_t> snapshot_response_frame() {
 inline std::vector<std::uint8_t> throwable_frame() {
     return CenterBytes().preamble("Y9.ST.PT", 1).pid(1, 53).raw("java.lang.IllegalStateException").framed();
 }
-
-// ---- The session under test -------------------------------------------------------------------
-
-// One TyxClientCenter of cluster "alpha" on a multiplexer's control loop, started as the
-// cluster client starts it (connect, then the receive loop) and stopped on destruction.
-class CenterHarness {
-public:
-    explicit CenterHarness(std::vector<Endpoint> endpoints, bool with_listener = true) : multiplex_(1) {
-        if (with_listener) multiplex_.listener_add(log_);
-        center_ = std::make_unique<TyxClientCenter>(
-            multiplex_, "alpha", std::move(endpoints), SubscriptionConfig{}, multiplex_.control_context(),
-            make_socket_factory(multiplex_.control_context(), false, SslOptions{}));
-    }
-    ~CenterHarness() {
-        stop();
-        run_on(center_->io_context(), []() -> asio::awaitable<void> { co_return; });
-    }
-
-    void start() {
-        auto done = std::make_shared<std::promise<void>>();
-        loop_finished_ = done->get_future();
-        asio::co_spawn(
-            center_->io_context(),
-            [c = center_.get()]() -> asio::awaitable<void> {
-                // As the cluster client runs it: a failed first handshake does not end the loop.
-                try {
-                    co_await c->connect(c->io_context());
-                } catch (const std::exception&) {
-                }
-                co_await c->receive_loop();
-            },
-            [done](std::exception_ptr) { done->set_value(); });
-    }
-    void stop() {
-        if (stopped_) return;
-        stopped_ = true;
-        run_on(center_->io_context(), [c = center_.get()]() -> asio::awaitable<void> { co_await c->stop(); });
-        if (loop_finished_.valid()) loop_finished_.wait_for(std::chrono::seconds(10));
-    }
-
-    // Runs `f(center)` on the control loop and returns its result.
-    template <typename F>
-    auto on_center(F&& f) {
-        std::promise<decltype(f(*center_))> result;
-        auto future = result.get_future();
-        asio::post(center_->io_context(), [&] {
-            if constexpr (std::is_void_v<decltype(f(*center_))>) {
-                f(*center_);
-                result.set_value();
-            } else {
-                result.set_value(f(*center_));
-            }
-        });
-        return future.get();
-    }
-    // Subscribes on the control loop; the returned future is ready once the callback ran.
-    std::shared_future<void> subscribe(std::vector<SubscriptionRequest> requests) {
-        auto done = std::make_shared<std::promise<void>>();
-        std::shared_future<void> f = done->get_future().share();
-        on_center([&](TyxClientCenter& c) { c.subscribe(requests, [done] { done->set_value(); }); });
-        return f;
-    }
-
-    TyxClientMultiplex& multiplex() { return multiplex_; }
-    EventLog& log() { return *log_; }
-    TyxClientCenter& center() { return *center_; }
-
-private:
-    TyxClientMultiplex multiplex_;
-    std::shared_ptr<EventLog> log_ = std::make_shared<EventLog>();
-    std::unique_ptr<TyxClientCenter> center_;
-    std::future<void> loop_finished_;
-    bool stopped_ = false;
-};
 
 }  // namespace tyx::test
