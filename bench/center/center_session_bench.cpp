@@ -14,6 +14,7 @@
 #include "center/change_decoder.hpp"
 #include "center/tyx_client_center.hpp"
 #include "support/center_harness.hpp"
+#include "support/run_on.hpp"
 
 namespace {
 

@@ -7,14 +7,13 @@
 #include "rt/messages.hpp"
 #include "support/multiplex_recorder.hpp"
 #include "support/relay_harness.hpp"
-#include "support/scripted_socket.hpp"
 
 namespace tyx {
 namespace {
 
 using namespace std::chrono_literals;
 using sandbox::RelayServer;
-using test::RelayHarness;
+using test::RelayScript;
 
 std::shared_ptr<rt::Message> order(int i) {
     return rt::make_object_message("Order", "o-" + std::to_string(i), {"qty"}, {std::int32_t{i}}, 0, 0);
@@ -38,9 +37,9 @@ TEST(RelaySession, LoginTextForEachOptionCombination) {
     for (const auto& c : cases) {
         RelayServer server;
         PublicationConfig config("0", false, "feedA", c.options);
-        RelayHarness h(test::sandbox_endpoint(server), config);
+        RelayScript h(config, test::sandbox_endpoint(server));
         h.start();
-        ASSERT_TRUE(h.log().wait_for("logged_in alpha-relay")) << c.options;
+        ASSERT_TRUE(h.run([&] { return h.client->logged_in(); })) << c.options;
         ASSERT_TRUE(server.wait_for_logins(1));
         const std::string line = server.state().connections.begin()->second.lines.at(0);
         EXPECT_EQ(line.rfind(c.expected_prefix, 0), 0u) << line;
@@ -49,7 +48,7 @@ TEST(RelaySession, LoginTextForEachOptionCombination) {
         else
             EXPECT_EQ(line, c.expected_prefix);
         // on_message_sent carries the login text without its line feed, before on_logged_in.
-        const auto events = h.log().events();
+        const auto events = h.events();
         ASSERT_GE(events.size(), 3u);
         EXPECT_EQ(events[0], "connect alpha-relay");
         EXPECT_EQ(events[1], "sent alpha-relay " + line);
@@ -59,27 +58,26 @@ TEST(RelaySession, LoginTextForEachOptionCombination) {
 
 TEST(RelaySession, TenThousandPublicationsArriveInOrderWithOneSentEventEach) {
     RelayServer server;
-    RelayHarness h(test::sandbox_endpoint(server));
+    RelayScript h({}, test::sandbox_endpoint(server));
     h.start();
-    ASSERT_TRUE(h.log().wait_for("logged_in"));
     constexpr int kCount = 10000;
-    for (int i = 0; i < kCount; ++i) h.publish(order(i));
+    for (int i = 0; i < kCount; ++i) h.client->send_async(order(i));
+    ASSERT_TRUE(h.all_written());
     ASSERT_TRUE(server.wait_for_publications(kCount, 20s));
-    ASSERT_TRUE(h.log().wait_for("sent alpha-relay O", kCount, 20s));
     const auto state = server.state();
     for (int i = 0; i < kCount; ++i) ASSERT_EQ(state.publications[i].id, "o-" + std::to_string(i)) << i;
-    EXPECT_EQ(h.log().count_prefix("sent alpha-relay O|T=\"Order\""), static_cast<std::size_t>(kCount));
-    EXPECT_EQ(h.log().count_prefix("sent alpha-relay O|T=\"Order\"|I=\"o-0\"|qty=0"), 1u);
-    EXPECT_EQ(h.on_relay([](TyxClientRelay& r) { return r.kept_messages(); }), 0u);
+    EXPECT_EQ(h.heard().count_prefix("sent alpha-relay O|T=\"Order\""), static_cast<std::size_t>(kCount));
+    EXPECT_EQ(h.heard().count_prefix("sent alpha-relay O|T=\"Order\"|I=\"o-0\"|qty=0"), 1u);
 }
 
 TEST(RelaySession, PublicationsBeforeTheFirstLoginAreSentAfterIt) {
     RelayServer server;
     server.stop_listening();
-    RelayHarness h(test::sandbox_endpoint(server));
+    RelayScript h({}, test::sandbox_endpoint(server));
     h.start();
-    for (int i = 0; i < 5; ++i) h.publish(order(i));
+    for (int i = 0; i < 5; ++i) h.client->send_async(order(i));
     server.resume_listening();
+    ASSERT_TRUE(h.all_written());
     ASSERT_TRUE(server.wait_for_publications(5, 15s));
     const auto state = server.state();
     for (int i = 0; i < 5; ++i) EXPECT_EQ(state.publications[i].id, "o-" + std::to_string(i));
@@ -94,43 +92,6 @@ using test::ScriptedNetwork;
 ByteVector line(std::string_view text) {
     return ByteVector(text.begin(), text.end());
 }
-
-// One relay session on the test's loop over a scripted network.
-struct RelayScript : test::ScriptedSession<TyxClientRelay, test::EventLog> {
-    explicit RelayScript(PublicationConfig config = {"0", false, "feedA",
-                                                     PublicationConfig::ENABLE_SEND_SEQNUM},
-                         bool listening = true)
-        : ScriptedSession(listening) {
-        client = std::make_unique<TyxClientRelay>(mux, "alpha", std::vector<Endpoint>{{"relay", "7200"}},
-                                                  std::move(config), io, network.factory());
-    }
-
-    // The lines written on connection `i`, without their line feeds.
-    std::vector<std::string> lines(std::size_t i) const {
-        std::vector<std::string> out;
-        std::string current;
-        for (const std::uint8_t c : network.written(i)) {
-            if (c != '\n') {
-                current += static_cast<char>(c);
-                continue;
-            }
-            out.push_back(std::move(current));
-            current.clear();
-        }
-        return out;
-    }
-    // The ids of the object messages written on connection `i`, in order.
-    std::vector<std::string> ids(std::size_t i) const {
-        std::vector<std::string> out;
-        for (const auto& l : lines(i)) {
-            const auto at = l.find("I=\"o-");
-            if (l.rfind("O", 0) == 0 && at != std::string::npos)
-                out.push_back(l.substr(at + 3, l.find('"', at + 3) - at - 3));
-        }
-        return out;
-    }
-    std::vector<std::string> events(std::string_view prefix = {}) { return heard().with_prefix(prefix); }
-};
 
 std::vector<std::string> ids_from(int first, int last) {
     std::vector<std::string> out;
@@ -156,7 +117,7 @@ TEST(ScriptedRelay, StatusCommandAndUnknownLinesBecomeEvents) {
 }
 
 TEST(ScriptedRelay, WithoutListenersStatusAndCommandLinesAreNotDecoded) {
-    RelayScript s({}, /*with_listener=*/false);
+    RelayScript s({}, {}, /*listening=*/false);
     s.network.then({.reads = {line("M@1|S=0|M=\"ignored\"\nE|I=\"r\"|C=\"c\"\nZx\n")}});
     s.start();
     ASSERT_TRUE(s.run([&] { return s.client->lines_received() == 3; }));

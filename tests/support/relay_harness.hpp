@@ -1,90 +1,61 @@
-// Runs one TyxClientRelay against a sandbox relay: a multiplexer with one worker, the relay on
-// that worker, connect and receive loop started there, and an orderly stop on destruction.
-// Events are recorded by an EventLog listener; tests wait for them with deadlines.
+// One relay session on the test's loop for the relay session tests: over the scripted network,
+// or in real time over real sockets to a sandbox relay, with what it wrote read back as lines.
 #pragma once
 
-#include <asio/co_spawn.hpp>
-#include <asio/detached.hpp>
-#include <asio/post.hpp>
-
-#include <chrono>
-#include <condition_variable>
-#include <future>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
-#include "multiplex/tyx_client_multiplex.hpp"
 #include "relay_server.hpp"
 #include "rt/tyx_client_relay.hpp"
 #include "support/event_log.hpp"
-#include "support/run_on.hpp"
+#include "support/scripted_socket.hpp"
 
 namespace tyx::test {
 
-class RelayHarness {
-public:
-    explicit RelayHarness(std::vector<Endpoint> endpoints, PublicationConfig config = {},
-                          bool with_listener = true)
-        : multiplex_(1) {
-        if (with_listener) multiplex_.listener_add(log_);
-        asio::io_context& worker = multiplex_.pool().get_io_context();
-        relay_ =
-            std::make_unique<TyxClientRelay>(multiplex_, "alpha", std::move(endpoints), std::move(config),
-                                             worker, make_socket_factory(worker, false, SslOptions{}));
+// One relay session of cluster "alpha" on the test's loop, over the scripted network or, given
+// `endpoints`, in real time over real sockets.
+struct RelayScript : ScriptedSession<TyxClientRelay, EventLog> {
+    explicit RelayScript(PublicationConfig config = {"0", false, "feedA",
+                                                     PublicationConfig::ENABLE_SEND_SEQNUM},
+                         std::vector<Endpoint> endpoints = {}, bool listening = true)
+        : ScriptedSession(listening) {
+        real_time = !endpoints.empty();
+        if (!real_time) endpoints = {{"relay", "7200"}};
+        client = std::make_unique<TyxClientRelay>(
+            mux, "alpha", std::move(endpoints), std::move(config), io,
+            real_time ? make_socket_factory(io, false, SslOptions{}) : network.factory());
     }
-    ~RelayHarness() {
-        stop();
-        // The relay must outlive every job already queued on its loop.
-        run_on(relay_->io_context(), []() -> asio::awaitable<void> { co_return; });
-    }
-
-    // Starts connect then the receive loop on the relay's worker, as the cluster client does.
-    void start() {
-        loop_done_ = std::make_shared<std::promise<void>>();
-        loop_finished_ = loop_done_->get_future();
-        asio::co_spawn(
-            relay_->io_context(),
-            [r = relay_.get()]() -> asio::awaitable<void> {
-                co_await r->connect(r->io_context());
-                co_await r->receive_loop();
-            },
-            [done = loop_done_](std::exception_ptr) { done->set_value(); });
-    }
-    void stop() {
-        if (stopped_) return;
-        stopped_ = true;
-        run_on(relay_->io_context(), [r = relay_.get()]() -> asio::awaitable<void> { co_await r->stop(); });
-        if (loop_finished_.valid()) loop_finished_.wait_for(std::chrono::seconds(10));
-    }
-    bool loop_ended(std::chrono::milliseconds within) {
-        return loop_finished_.wait_for(within) == std::future_status::ready;
+    // Everything published so far has been written.
+    bool all_written() {
+        return run([&] { return client->logged_in() && client->kept_messages() == 0; });
     }
 
-    void publish(std::shared_ptr<rt::Message> m) {
-        asio::post(relay_->io_context(), [r = relay_.get(), m = std::move(m)] { r->send_async(m); });
+    // The lines written on connection `i`, without their line feeds.
+    std::vector<std::string> lines(std::size_t i) const {
+        std::vector<std::string> out;
+        std::string current;
+        for (const std::uint8_t c : network.written(i)) {
+            if (c != '\n') {
+                current += static_cast<char>(c);
+                continue;
+            }
+            out.push_back(std::move(current));
+            current.clear();
+        }
+        return out;
     }
-    template <typename F>
-    auto on_relay(F&& f) {
-        std::promise<decltype(f(*relay_))> result;
-        auto future = result.get_future();
-        asio::post(relay_->io_context(), [&] { result.set_value(f(*relay_)); });
-        return future.get();
+    // The ids of the object messages written on connection `i`, in order.
+    std::vector<std::string> ids(std::size_t i) const {
+        std::vector<std::string> out;
+        for (const auto& l : lines(i)) {
+            const auto at = l.find("I=\"o-");
+            if (l.rfind("O", 0) == 0 && at != std::string::npos)
+                out.push_back(l.substr(at + 3, l.find('"', at + 3) - at - 3));
+        }
+        return out;
     }
-
-    TyxClientMultiplex& multiplex() { return multiplex_; }
-    EventLog& log() { return *log_; }
-    TyxClientRelay& relay() { return *relay_; }
-
-private:
-    TyxClientMultiplex multiplex_;
-    std::shared_ptr<EventLog> log_ = std::make_shared<EventLog>();
-    std::unique_ptr<TyxClientRelay> relay_;
-    std::shared_ptr<std::promise<void>> loop_done_;
-    std::future<void> loop_finished_;
-    bool stopped_ = false;
+    std::vector<std::string> events(std::string_view prefix = {}) { return heard().with_prefix(prefix); }
 };
 
 inline std::vector<Endpoint> sandbox_endpoint(const sandbox::RelayServer& server) {

@@ -103,18 +103,21 @@ TEST(PeerEndsTheConnection, AFailedReadClosesTheClientSideAtOnce) {
 }
 
 TEST(PeerEndsTheConnection, RelaySessionClosesItsSideBeforeReconnecting) {
-    asio::io_context io;
-    ClosingPeer peer(io);
-    test::RelayHarness relay({Endpoint{"127.0.0.1", peer.port()}});
+    // The peer lives on the relay's loop, so one run drives both.
+    test::RelayScript relay({}, {Endpoint{"127.0.0.1", "0"}});
+    ClosingPeer peer(relay.io);
+    relay.client = std::make_unique<TyxClientRelay>(
+        relay.mux, "alpha", std::vector<Endpoint>{{"127.0.0.1", peer.port()}}, PublicationConfig{}, relay.io,
+        make_socket_factory(relay.io, false, SslOptions{}));
     relay.start();
-    run_test(io, [&]() -> asio::awaitable<void> {
+    run_test(relay.io, [&]() -> asio::awaitable<void> {
         co_await peer.accept();
         // Once the login is in, the session is reading: the end of the stream reaches it there.
         EXPECT_EQ((co_await peer.read_line()).front(), 'L');
         peer.end_sending();
         EXPECT_TRUE(co_await peer.sees_close(100ms));
     });
-    EXPECT_TRUE(relay.log().wait_for("disconnect alpha-relay"));
+    EXPECT_TRUE(relay.run([&] { return relay.heard().count_prefix("disconnect alpha-relay") > 0; }));
 }
 
 }  // namespace
