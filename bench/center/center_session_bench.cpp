@@ -95,9 +95,10 @@ void BM_SessionLiveUpdates(benchmark::State& state) {
     tyx::TyxClientMultiplex multiplex(1);
     auto listener = std::make_shared<CountingListener>();
     multiplex.listener_add(listener);
-    auto center = std::make_unique<tyx::TyxClientCenter>(multiplex, "bench", server.endpoints(), false,
-                                                         tyx::SslOptions{}, tyx::SubscriptionConfig{},
-                                                         multiplex.control_context());
+    auto& io = multiplex.control_context();
+    auto center = std::make_unique<tyx::TyxClientCenter>(multiplex, "bench", server.endpoints(),
+                                                         tyx::SubscriptionConfig{}, io,
+                                                         tyx::make_socket_factory(io, false, tyx::SslOptions{}));
     auto* c = center.get();
     std::promise<void> loop_done;
     asio::co_spawn(
