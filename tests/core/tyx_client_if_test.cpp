@@ -85,6 +85,7 @@ public:
     }
 
     asio::awaitable<void> receive_loop() override {
+        if (stopping_) co_return;
         std::vector<char> line;
         for (;;) {
             try {
@@ -113,24 +114,6 @@ public:
         attempt_times.push_back(SessionClock::now());
     }
 
-    void start(bool with_receive_loop = false) {
-        asio::co_spawn(
-            io_context(),
-            [this, with_receive_loop]() -> asio::awaitable<void> {
-                co_await connect(io_context());
-                if (with_receive_loop) co_await receive_loop();
-            },
-            asio::detached);
-    }
-    // Stops on the loop; true when everything ended without the session clock moving on.
-    bool stop_at_once() {
-        bool stopped = false;
-        asio::co_spawn(
-            io_context(), [&]() -> asio::awaitable<void> { co_await stop(); },
-            [&](std::exception_ptr) { stopped = true; });
-        return run_until(
-            io_context(), [&] { return stopped && connect_returned; }, SessionClock::duration::zero());
-    }
     SessionClock::duration pause_before(std::size_t attempt) const {
         return attempt_times.at(attempt) - attempt_times.at(attempt - 1);
     }
@@ -145,82 +128,84 @@ Endpoint local(std::string port) {
     return Endpoint{"127.0.0.1", std::move(port)};
 }
 
-class ClientBase : public ::testing::Test {
+class ClientBase : public ::testing::Test,
+                   protected test::ScriptedSession<TestClient, test::RecordingListener> {
 protected:
-    void SetUp() override { mux.listener_add(recorder); }
-    std::vector<std::string> events() {
-        test::drain_notifications(mux);
-        return recorder->events();
+    TestClient& make(std::vector<Endpoint> endpoints) {
+        client = std::make_unique<TestClient>(mux, io, network, std::move(endpoints));
+        return *client;
     }
-
-    TyxClientMultiplex mux{1};
-    std::shared_ptr<test::RecordingListener> recorder = std::make_shared<test::RecordingListener>();
-    asio::io_context io;
-    ScriptedNetwork network{io};
+    // Stops; true when everything ended without the session clock moving on.
+    bool stop_at_once() {
+        const auto before = SessionClock::now();
+        stop();
+        return SessionClock::now() - before < 1ms;
+    }
+    std::vector<std::string> events() { return heard().events(); }
 };
 
 TEST_F(ClientBase, FailsOverFromARefusingEndpointWithoutPausing) {
     network.then(test::refused()).then({});
-    TestClient client(mux, io, network, {local("7001"), local("7002")});
-    client.start();
+    TestClient& c = make({local("7001"), local("7002")});
+    start();
     ASSERT_TRUE(run_until(
-        io, [&] { return client.connect_returned; }, SessionClock::duration::zero()));
-    EXPECT_EQ(client.attempts, (std::vector<std::uint64_t>{0, 1}));
+        io, [&] { return c.connect_returned; }, SessionClock::duration::zero()));
+    EXPECT_EQ(c.attempts, (std::vector<std::uint64_t>{0, 1}));
     EXPECT_EQ(network.endpoint(1).port_or_service, "7002");
-    EXPECT_EQ(client.current_endpoint(), 1u);
-    EXPECT_EQ(client.logins, 1);
+    EXPECT_EQ(c.current_endpoint(), 1u);
+    EXPECT_EQ(c.logins, 1);
     EXPECT_EQ(events(), (std::vector<std::string>{"connect alpha-relay"}));
-    EXPECT_TRUE(client.stop_at_once());
+    EXPECT_TRUE(stop_at_once());
 }
 
 TEST_F(ClientBase, PausesOneSecondAfterAFailedRoundAndStopEndsThePauseAtOnce) {
-    TestClient client(mux, io, network, {local("7001"), local("7002")});  // nothing answers
-    client.start();
-    ASSERT_TRUE(run_until(io, [&] { return client.attempts.size() >= 4; }));
+    TestClient& c = make({local("7001"), local("7002")});  // nothing answers
+    start();
+    ASSERT_TRUE(run_until(io, [&] { return c.attempts.size() >= 4; }));
     // Now in the second pause (2 s): stop must end it without another attempt.
-    EXPECT_TRUE(client.stop_at_once());
-    EXPECT_EQ(client.attempts, (std::vector<std::uint64_t>{0, 1, 0, 1}));
-    EXPECT_LT(client.pause_before(1), 1ms);
-    EXPECT_GE(client.pause_before(2), 1000ms);
-    EXPECT_LT(client.pause_before(2), 1010ms);
-    EXPECT_EQ(client.logins, 0);
+    EXPECT_TRUE(stop_at_once());
+    EXPECT_EQ(c.attempts, (std::vector<std::uint64_t>{0, 1, 0, 1}));
+    EXPECT_LT(c.pause_before(1), 1ms);
+    EXPECT_GE(c.pause_before(2), 1000ms);
+    EXPECT_LT(c.pause_before(2), 1010ms);
+    EXPECT_EQ(c.logins, 0);
     EXPECT_TRUE(events().empty());
 }
 
 TEST_F(ClientBase, EmptyEndpointListPausesUntilStopped) {
-    TestClient client(mux, io, network, {});
-    client.start();
+    TestClient& c = make({});
+    start();
     EXPECT_FALSE(run_until(
-        io, [&] { return client.connect_returned; }, 10s));
-    EXPECT_TRUE(client.stop_at_once());
+        io, [&] { return c.connect_returned; }, 10s));
+    EXPECT_TRUE(stop_at_once());
     EXPECT_EQ(network.made(), 0u);
-    EXPECT_EQ(client.logins, 0);
+    EXPECT_EQ(c.logins, 0);
     EXPECT_TRUE(events().empty());
 }
 
 TEST_F(ClientBase, AConnectThatHangsIsEndedByStop) {
     network.then({.connect = Conversation::Connect::Hang});
-    TestClient client(mux, io, network, {local("7001")});
-    client.start();
+    TestClient& c = make({local("7001")});
+    start();
     EXPECT_FALSE(run_until(
-        io, [&] { return client.connect_returned; }, 5s));
-    EXPECT_EQ(client.attempts.size(), 1u);
-    EXPECT_TRUE(client.stop_at_once());
-    EXPECT_EQ(client.logins, 0);
+        io, [&] { return c.connect_returned; }, 5s));
+    EXPECT_EQ(c.attempts.size(), 1u);
+    EXPECT_TRUE(stop_at_once());
+    EXPECT_EQ(c.logins, 0);
 }
 
 TEST_F(ClientBase, ReconnectsToTheNextEndpointFirstAfterALoss) {
     network.then({}).then({});
-    TestClient client(mux, io, network, {local("7001"), local("7002")});
-    client.start(true);
+    TestClient& c = make({local("7001"), local("7002")});
+    start();
     ASSERT_TRUE(run_until(
-        io, [&] { return client.logins == 1; }, SessionClock::duration::zero()));
+        io, [&] { return c.logins == 1; }, SessionClock::duration::zero()));
     network.socket(0).close_by_peer();
-    ASSERT_TRUE(run_until(io, [&] { return client.logins == 2; }));
-    EXPECT_EQ(client.attempts, (std::vector<std::uint64_t>{0, 1}));
-    EXPECT_GE(client.pause_before(1), 1000ms);  // the first back-off
+    ASSERT_TRUE(run_until(io, [&] { return c.logins == 2; }));
+    EXPECT_EQ(c.attempts, (std::vector<std::uint64_t>{0, 1}));
+    EXPECT_GE(c.pause_before(1), 1000ms);  // the first back-off
     EXPECT_EQ(network.endpoint(1).port_or_service, "7002");
-    EXPECT_TRUE(client.stop_at_once());
+    EXPECT_TRUE(stop_at_once());
     EXPECT_EQ(events(), (std::vector<std::string>{"connect alpha-relay", "disconnect alpha-relay",
                                                   "connect alpha-relay"}));
 }
