@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "tyx/type_codes.hpp"
+
 namespace tyx::sandbox::center {
 
 std::int64_t vid_of(std::string_view text) {
@@ -228,46 +230,62 @@ std::shared_ptr<WireMessage> read_nested(WireReader& r, int depth) {
     return read_message_body(r, vid, depth + 1);
 }
 
+// Element width of a primitive array type.
+std::size_t array_element_width(TypeCode type) {
+    switch (type) {
+        case TypeCode::PrimitiveByteArray:
+            return 1;
+        case TypeCode::PrimitiveCharArray:
+            return 2;
+        case TypeCode::PrimitiveIntArray:
+        case TypeCode::PrimitiveFloatArray:
+            return 4;
+        default:
+            return 8;
+    }
+}
+
 WireValue read_value(WireReader& r, std::uint8_t type, int depth) {
     if (depth > kMaxDepth) throw MalformedInput("messages nested too deeply");
     WireValue out;
     out.type = type;
-    switch (type) {
-        case 0:
-        case 1:
-        case 10:
-        case 11:
+    const auto code = static_cast<TypeCode>(type);
+    switch (code) {
+        case TypeCode::PrimitiveBoolean:
+        case TypeCode::PrimitiveByte:
+        case TypeCode::Boolean:
+        case TypeCode::Byte:
             out.v = std::int64_t{r.u8()};
             break;
-        case 2:
-        case 12:
+        case TypeCode::PrimitiveShort:
+        case TypeCode::Short:
             out.v = std::int64_t{r.i16()};
             break;
-        case 3:
-        case 13:
+        case TypeCode::PrimitiveChar:
+        case TypeCode::Character:
             out.v = std::int64_t{r.u16()};
             break;
-        case 4:
-        case 14:
+        case TypeCode::PrimitiveInt:
+        case TypeCode::Integer:
             out.v = std::int64_t{r.i32()};
             break;
-        case 5:
-        case 15:
+        case TypeCode::PrimitiveFloat:
+        case TypeCode::Float:
             out.v = double{r.f32()};
             break;
-        case 6:
-        case 16:
+        case TypeCode::PrimitiveLong:
+        case TypeCode::Long:
             out.v = r.i64();
             break;
-        case 7:
-        case 17:
+        case TypeCode::PrimitiveDouble:
+        case TypeCode::Double:
             out.v = r.f64();
             break;
-        case field::String:
+        case TypeCode::String:
             out.v = std::string(r.string());
             break;
-        case field::List:
-        case field::Set: {
+        case TypeCode::List:
+        case TypeCode::Set: {
             const auto n = r.i32();
             if (n < 0) throw MalformedInput("negative collection count");
             std::vector<WireValue> items;
@@ -278,7 +296,7 @@ WireValue read_value(WireReader& r, std::uint8_t type, int depth) {
             out.v = std::move(items);
             break;
         }
-        case field::Map: {
+        case TypeCode::Map: {
             const auto n = r.i32();
             if (n < 0) throw MalformedInput("negative map count");
             std::vector<WireValue> items;  // key, value, key, value, ...
@@ -293,23 +311,20 @@ WireValue read_value(WireReader& r, std::uint8_t type, int depth) {
             out.v = std::move(items);
             break;
         }
-        case field::Message:
+        case TypeCode::Message:
             out.v = read_nested(r, depth);
             break;
-        case field::Null:
+        case TypeCode::Null:
             break;
-        case field::ByteArray:
-        case 104:
-        case 106:
-        case 107:
-        case 108:
-        case 109: {
+        case TypeCode::PrimitiveByteArray:
+        case TypeCode::PrimitiveIntArray:
+        case TypeCode::PrimitiveLongArray:
+        case TypeCode::PrimitiveCharArray:
+        case TypeCode::PrimitiveDoubleArray:
+        case TypeCode::PrimitiveFloatArray: {
             const auto n = r.i32();
             if (n < 0) throw MalformedInput("negative array length");
-            const std::size_t width = type == 101                    ? 1
-                                      : (type == 104 || type == 109) ? 4
-                                      : type == 107                  ? 2
-                                                                     : 8;
+            const std::size_t width = array_element_width(code);
             if (static_cast<std::size_t>(n) > r.remaining() / width) throw MalformedInput("truncated input");
             out.v = std::string(r.raw(static_cast<std::size_t>(n) * width));
             break;

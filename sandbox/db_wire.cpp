@@ -1,6 +1,7 @@
 #include "db_wire.hpp"
 
 #include <bit>
+#include <iterator>
 
 namespace tyx::sandbox {
 
@@ -135,13 +136,13 @@ U get_be(const std::uint8_t* p) {
 }  // namespace
 
 std::string_view type_code_name(std::uint8_t type) {
-    if (type >= 110 || kTypeNames[type] == nullptr) return "Custom";
+    if (type >= std::size(kTypeNames) || kTypeNames[type] == nullptr) return "Custom";
     return kTypeNames[type];
 }
 
 int type_code_of(std::string_view name) {
-    for (int i = 0; i < 110; ++i)
-        if (kTypeNames[i] != nullptr && name == kTypeNames[i]) return i;
+    for (std::size_t i = 0; i < std::size(kTypeNames); ++i)
+        if (kTypeNames[i] != nullptr && name == kTypeNames[i]) return static_cast<int>(i);
     return -1;
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "tyx/type_codes.hpp"
 #include "tyx/values.hpp"
 
 namespace tyx {
@@ -61,7 +62,8 @@ public:
     // alternative is an empty String column.
     Table& add_column(std::string name, ColumnValues values);
     // Appends a column exactly as given.
-    void add_column_impl(std::string name, std::uint8_t type_code, ColumnValues values, std::int32_t row_count);
+    void add_column_impl(std::string name, std::uint8_t type_code, ColumnValues values,
+                         std::int32_t row_count);
 
     // The database type code and the element count of each column, in column order.
     const std::vector<std::uint8_t>& column_types() const { return types_; }
@@ -111,8 +113,9 @@ private:
 std::ostream& print_table_accessor(const TableAccessor& accessor, std::ostream& out);
 
 // The database type code of each column, in column order: a Table's own codes, or for a query
-// result those of the first table found (the one that gave the column names). Empty for an
-// accessor of another kind or without a result set.
+// result those of the first table found (the one that gave the column names). Each byte is a
+// TypeCode value (compare with code_of(TypeCode::Integer) and the like). Empty for an accessor of
+// another kind or without a result set.
 std::vector<std::uint8_t> column_type_codes(const TableAccessor& accessor);
 
 }  // namespace tyx

@@ -204,58 +204,58 @@ void ChangeDecoder::parse_nested_message_field(ByteView& view, std::string_view 
 
 void ChangeDecoder::skip_field_value(ByteView& view, char type) {
     if (depth_ == 0) frame_ended_ = false;  // called on its own, outside any frame
-    switch (static_cast<std::uint8_t>(type)) {
-        case 0:
-        case 1:
-        case 10:
-        case 11:
+    switch (static_cast<TypeCode>(static_cast<std::uint8_t>(type))) {
+        case TypeCode::PrimitiveBoolean:
+        case TypeCode::PrimitiveByte:
+        case TypeCode::Boolean:
+        case TypeCode::Byte:
             return skip_fixed(view, 1, "1-byte field");
-        case 2:
-        case 3:
-        case 12:
-        case 13:
+        case TypeCode::PrimitiveShort:
+        case TypeCode::PrimitiveChar:
+        case TypeCode::Short:
+        case TypeCode::Character:
             return skip_fixed(view, 2, "2-byte field");
-        case 4:
-        case 5:
-        case 14:
-        case 15:
+        case TypeCode::PrimitiveInt:
+        case TypeCode::PrimitiveFloat:
+        case TypeCode::Integer:
+        case TypeCode::Float:
             return skip_fixed(view, 4, "4-byte field");
-        case 6:
-        case 7:
-        case 16:
-        case 17:
+        case TypeCode::PrimitiveLong:
+        case TypeCode::PrimitiveDouble:
+        case TypeCode::Long:
+        case TypeCode::Double:
             return skip_fixed(view, 8, "8-byte field");
-        case 20: {
+        case TypeCode::String: {
             std::string_view text;
             if (read_string_form(view, text) == StringForm::Truncated)
                 fail("Malformed message: string runs past the end of the message");
             return;  // fewer than 3 bytes: nothing to skip
         }
-        case 21:
-        case 22:
+        case TypeCode::List:
+        case TypeCode::Set:
             return skip_collection(view);
-        case 23:
+        case TypeCode::Map:
             return skip_map(view);
-        case 41:
+        case TypeCode::Message:
             fail("Unexpected Message in skip_field_value; message fields are handled by parser");
-        case 52:
+        case TypeCode::Null:
             return;
-        case 53:
+        case TypeCode::Throwable:
             sink_.log(kServerExceptionLogLevel, kServerExceptionText);
             view.skip(view.size);
             frame_ended_ = true;
             return;
-        case 101:
+        case TypeCode::PrimitiveByteArray:
             return skip_array(view, 1, "byte", "byte array payload");
-        case 104:
+        case TypeCode::PrimitiveIntArray:
             return skip_array(view, 4, "int", "int array payload");
-        case 106:
+        case TypeCode::PrimitiveLongArray:
             return skip_array(view, 8, "long", "long array payload");
-        case 107:
+        case TypeCode::PrimitiveCharArray:
             return skip_array(view, 2, "char", "char array payload");
-        case 108:
+        case TypeCode::PrimitiveDoubleArray:
             return skip_array(view, 8, "double", "double array payload");
-        case 109:
+        case TypeCode::PrimitiveFloatArray:
             return skip_array(view, 4, "float", "float array payload");
         default:
             break;

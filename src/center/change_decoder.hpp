@@ -14,8 +14,8 @@
 #include "center/center_codec.hpp"
 #include "center/incremental_update.hpp"
 #include "center/update_batch.hpp"
-#include "tyx/schema.hpp"
 #include "core/byte_buffer.hpp"
+#include "tyx/schema.hpp"
 #include "tyx/values.hpp"
 
 namespace tyx {

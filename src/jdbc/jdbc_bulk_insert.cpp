@@ -1,8 +1,13 @@
 #include "jdbc/jdbc_bulk_insert.hpp"
 
+#include <algorithm>
+#include <array>
 #include <cmath>
+#include <complex>
 #include <limits>
 #include <stdexcept>
+#include <type_traits>
+#include <variant>
 
 namespace tyx::jdbc {
 
@@ -38,22 +43,117 @@ std::int64_t truncate_part(double v) {
 }
 
 std::size_t estimate_width(std::uint8_t type) {
-    switch (type) {
-        case 10:
+    switch (static_cast<TypeCode>(type)) {
+        case TypeCode::Boolean:
             return 1;
-        case 12:
+        case TypeCode::Short:
             return 2;
-        case 14:
-        case 15:
+        case TypeCode::Integer:
+        case TypeCode::Float:
             return 4;
-        case 16:
-        case 17:
+        case TypeCode::Long:
+        case TypeCode::Double:
             return 8;
-        case 20:
+        case TypeCode::String:
             return 32;
         default:
             return 16;
     }
+}
+
+// How a bulk insert writes the values of one column alternative: the type codes written from it,
+// and `append`, which writes its first n values for one of those codes. Alternatives that no
+// type code is written from keep the empty list.
+template <typename Values>
+struct BulkForm {
+    static constexpr std::array<TypeCode, 0> codes{};
+};
+
+// Values of a fixed width, most significant byte first.
+template <typename T, TypeCode... Codes>
+struct FixedWidthForm {
+    static constexpr std::array codes{Codes...};
+    static void append(ByteVector& out, TypeCode, const std::vector<T>& v, std::size_t n) {
+        append_fixed(out, v, n);
+    }
+};
+
+template <>
+struct BulkForm<std::vector<std::int16_t>> : FixedWidthForm<std::int16_t, TypeCode::Short> {};
+template <>
+struct BulkForm<std::vector<std::uint16_t>> : FixedWidthForm<std::uint16_t, TypeCode::Character> {};
+template <>
+struct BulkForm<std::vector<std::int32_t>>
+    : FixedWidthForm<std::int32_t, TypeCode::Integer, TypeCode::DatePart> {};
+template <>
+struct BulkForm<std::vector<float>> : FixedWidthForm<float, TypeCode::Float> {};
+template <>
+struct BulkForm<std::vector<std::int64_t>> : FixedWidthForm<std::int64_t, TypeCode::Long, TypeCode::Date,
+                                                            TypeCode::DateNanos, TypeCode::DateMillis> {};
+template <>
+struct BulkForm<std::vector<double>> : FixedWidthForm<double, TypeCode::Double> {};
+
+template <>
+struct BulkForm<std::vector<std::uint8_t>> {
+    static constexpr std::array codes{TypeCode::Boolean, TypeCode::Byte};
+    static void append(ByteVector& out, TypeCode code, const std::vector<std::uint8_t>& v, std::size_t n) {
+        if (code == TypeCode::Byte) return append_bytes(out, v.data(), n);
+        for (std::size_t i = 0; i < n; ++i) append_u8(out, v[i] != 0 ? 1 : 0);  // a Boolean is 0 or 1
+    }
+};
+
+template <>
+struct BulkForm<std::vector<std::string>> {
+    static constexpr std::array codes{TypeCode::String, TypeCode::UUID, TypeCode::BigDecimal};
+    static void append(ByteVector& out, TypeCode, const std::vector<std::string>& v, std::size_t n) {
+        for (std::size_t i = 0; i < n; ++i) serialize_col_value_as<StringField>(out, v[i]);
+    }
+};
+
+template <>
+struct BulkForm<std::vector<std::vector<std::uint8_t>>> {
+    static constexpr std::array codes{TypeCode::Bytes, TypeCode::BigInteger};
+    static void append(ByteVector& out, TypeCode code, const std::vector<std::vector<std::uint8_t>>& v,
+                       std::size_t n) {
+        for (std::size_t i = 0; i < n; ++i) {
+            if (code == TypeCode::BigInteger)
+                serialize_col_value_as<BigIntegerField>(out, v[i]);
+            else
+                serialize_col_value_as<BytesField>(out, v[i]);
+        }
+    }
+};
+
+template <>
+struct BulkForm<std::vector<std::complex<double>>> {
+    static constexpr std::array codes{TypeCode::Complex};
+    static void append(ByteVector& out, TypeCode, const std::vector<std::complex<double>>& v, std::size_t n) {
+        for (std::size_t i = 0; i < n; ++i) {
+            append_be<std::int64_t>(out, truncate_part(v[i].real()));
+            append_be<std::int64_t>(out, truncate_part(v[i].imag()));
+        }
+    }
+};
+
+template <typename Values>
+constexpr bool written_from(TypeCode code) {
+    return std::ranges::find(BulkForm<Values>::codes, code) != BulkForm<Values>::codes.end();
+}
+
+// Whether some alternative of the column variant is written for `code`.
+template <typename... Alternatives>
+constexpr bool has_value_form(const std::variant<Alternatives...>&, TypeCode code) {
+    return (written_from<Alternatives>(code) || ...);
+}
+
+// Raises the exception std::get gives for an alternative that is not held, text included: the
+// one documented for values of another alternative than the type code takes.
+template <typename Held>
+[[noreturn]] void throw_wrong_alternative(const ColumnValues& values) {
+    using NotHeld =
+        std::conditional_t<std::is_same_v<Held, std::monostate>, std::vector<char>, std::monostate>;
+    (void)std::get<NotHeld>(values);
+    throw std::bad_variant_access();  // not reached
 }
 
 }  // namespace
@@ -76,84 +176,19 @@ void JdbcColumn::serialize_to(ByteVector& out) const {
         }
         return static_cast<std::size_t>(row_count);
     };
-    switch (static_cast<TypeCode>(type)) {
-        case TypeCode::Boolean: {
-            const auto& v = std::get<std::vector<std::uint8_t>>(values);
-            const std::size_t n = rows_of(v);
-            for (std::size_t i = 0; i < n; ++i) append_u8(out, v[i] != 0 ? 1 : 0);
-            break;
-        }
-        case TypeCode::Byte: {
-            const auto& v = std::get<std::vector<std::uint8_t>>(values);
-            append_bytes(out, v.data(), rows_of(v));
-            break;
-        }
-        case TypeCode::Short: {
-            const auto& v = std::get<std::vector<std::int16_t>>(values);
-            append_fixed(out, v, rows_of(v));
-            break;
-        }
-        case TypeCode::Character: {
-            const auto& v = std::get<std::vector<std::uint16_t>>(values);
-            append_fixed(out, v, rows_of(v));
-            break;
-        }
-        case TypeCode::Integer:
-        case TypeCode::DatePart: {
-            const auto& v = std::get<std::vector<std::int32_t>>(values);
-            append_fixed(out, v, rows_of(v));
-            break;
-        }
-        case TypeCode::Float: {
-            const auto& v = std::get<std::vector<float>>(values);
-            append_fixed(out, v, rows_of(v));
-            break;
-        }
-        case TypeCode::Long:
-        case TypeCode::Date:
-        case TypeCode::DateNanos:
-        case TypeCode::DateMillis: {
-            const auto& v = std::get<std::vector<std::int64_t>>(values);
-            append_fixed(out, v, rows_of(v));
-            break;
-        }
-        case TypeCode::Double: {
-            const auto& v = std::get<std::vector<double>>(values);
-            append_fixed(out, v, rows_of(v));
-            break;
-        }
-        case TypeCode::String:
-        case TypeCode::UUID:
-        case TypeCode::BigDecimal: {
-            const auto& v = std::get<std::vector<std::string>>(values);
-            const std::size_t n = rows_of(v);
-            for (std::size_t i = 0; i < n; ++i) serialize_col_value_as<StringField>(out, v[i]);
-            break;
-        }
-        case TypeCode::Bytes: {
-            const auto& v = std::get<std::vector<std::vector<std::uint8_t>>>(values);
-            const std::size_t n = rows_of(v);
-            for (std::size_t i = 0; i < n; ++i) serialize_col_value_as<BytesField>(out, v[i]);
-            break;
-        }
-        case TypeCode::BigInteger: {
-            const auto& v = std::get<std::vector<std::vector<std::uint8_t>>>(values);
-            const std::size_t n = rows_of(v);
-            for (std::size_t i = 0; i < n; ++i) serialize_col_value_as<BigIntegerField>(out, v[i]);
-            break;
-        }
-        case TypeCode::Complex: {
-            const auto& v = std::get<std::vector<std::complex<double>>>(values);
-            const std::size_t n = rows_of(v);
-            for (std::size_t i = 0; i < n; ++i) {
-                append_be<std::int64_t>(out, truncate_part(v[i].real()));
-                append_be<std::int64_t>(out, truncate_part(v[i].imag()));
+    const auto code = static_cast<TypeCode>(type);
+    std::visit(
+        [&](const auto& held) {
+            using Values = std::decay_t<decltype(held)>;
+            if constexpr (!BulkForm<Values>::codes.empty()) {
+                if (written_from<Values>(code))
+                    return BulkForm<Values>::append(out, code, held, rows_of(held));
             }
-            break;
-        }
-        default:
-            break;  // no value form: the header alone is written
-    }
+            // Values this code is not written from: wrong when another alternative would be; else
+            // the type has no value form and the header alone is written.
+            if (has_value_form(values, code)) throw_wrong_alternative<Values>(values);
+        },
+        values);
 }
 
 std::size_t BulkInsert::capacity_estimate(std::string_view table_name,

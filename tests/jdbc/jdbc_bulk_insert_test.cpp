@@ -60,10 +60,13 @@ TEST(JdbcBulkInsert, ColumnImages) {
         {column(TypeCode::DatePart, "b", std::vector<std::int32_t>{-1}, 1), {0xFF, 0xFF, 0xFF, 0xFF}},
         {column(TypeCode::Float, "b", std::vector<float>{1.5f}, 1), {0x3F, 0xC0, 0, 0}},
         {column(TypeCode::DateMillis, "b", std::vector<std::int64_t>{258}, 1), JdbcBytes().i64(258)},
+        {column(TypeCode::Date, "b", std::vector<std::int64_t>{-3}, 1), JdbcBytes().i64(-3)},
+        {column(TypeCode::DateNanos, "b", std::vector<std::int64_t>{7}, 1), JdbcBytes().i64(7)},
         {column(TypeCode::Double, "b", std::vector<double>{-0.25}, 1), JdbcBytes().f64(-0.25)},
         {column(TypeCode::String, "b", std::vector<std::string>{"", "ab"}, 2),
          {0, 1, 0xFF, 0, 2, 0x61, 0x62}},
         {column(TypeCode::BigDecimal, "b", std::vector<std::string>{"1.5"}, 1), JdbcBytes().utf("1.5")},
+        {column(TypeCode::UUID, "b", std::vector<std::string>{"u"}, 1), JdbcBytes().utf("u")},
         {column(TypeCode::Bytes, "b", std::vector<U8s>{{1, 2, 3}, {}}, 2), {0, 0, 0, 3, 1, 2, 3, 0, 0, 0, 0}},
         {column(TypeCode::BigInteger, "b", std::vector<U8s>{U8s(200, 0xAB)}, 1),
          JdbcBytes().raw({0x7F, 0, 0, 0, 0xC8}).raw(U8s(200, 0xAB))},
@@ -72,6 +75,7 @@ TEST(JdbcBulkInsert, ColumnImages) {
         {column(TypeCode::Complex, "b", std::vector<std::complex<double>>{{1e300, -1e300}}, 1),
          JdbcBytes().i64(INT64_MAX).i64(INT64_MIN)},
         {column(static_cast<TypeCode>(99), "b", std::vector<std::int64_t>{1}, 1), {}},
+        {column(TypeCode::Undefined, "b", std::monostate{}, 1), {}},
     };
     for (const auto& c : cases) {
         const ByteVector expected = JdbcBytes().u8(c.column.type).str("b").u8(0).raw(c.values);
@@ -86,11 +90,16 @@ TEST(JdbcBulkInsert, ColumnImages) {
 }
 
 TEST(JdbcBulkInsert, CallerErrors) {
-    try {
-        image_of(column(TypeCode::Long, "x", std::vector<std::int32_t>{1}, 1));
-        FAIL();
-    } catch (const std::bad_variant_access& e) {
-        EXPECT_STREQ(e.what(), "std::get: wrong index for variant");
+    // Values in an alternative that another code takes, or that no code takes.
+    for (const ColumnValues& values :
+         {ColumnValues(std::vector<std::int32_t>{1}), ColumnValues(std::monostate{}),
+          ColumnValues(std::vector<char>{'a'})}) {
+        try {
+            image_of(column(TypeCode::Long, "x", values, 1));
+            ADD_FAILURE() << values.index();
+        } catch (const std::bad_variant_access& e) {
+            EXPECT_STREQ(e.what(), "std::get: wrong index for variant");
+        }
     }
     EXPECT_THROW(image_of(column(TypeCode::Long, "x", std::vector<std::int64_t>{1}, 2)),
                  std::invalid_argument);
