@@ -135,11 +135,12 @@ protected:
         client = std::make_unique<TestClient>(mux, io, network, std::move(endpoints));
         return *client;
     }
-    // Stops; true when everything ended without the session clock moving on.
+    // Stops; true when everything ended without waiting out a pause. The session clock also
+    // runs with real time, which a loaded machine makes a few milliseconds.
     bool stop_at_once() {
         const auto before = SessionClock::now();
         stop();
-        return SessionClock::now() - before < 1ms;
+        return SessionClock::now() - before < 100ms;
     }
     std::vector<std::string> events() { return heard().events(); }
 };
@@ -165,9 +166,9 @@ TEST_F(ClientBase, PausesOneSecondAfterAFailedRoundAndStopEndsThePauseAtOnce) {
     // Now in the second pause (2 s): stop must end it without another attempt.
     EXPECT_TRUE(stop_at_once());
     EXPECT_EQ(c.attempts, (std::vector<std::uint64_t>{0, 1, 0, 1}));
-    EXPECT_LT(c.pause_before(1), 1ms);
+    EXPECT_LT(c.pause_before(1), 100ms);
     EXPECT_GE(c.pause_before(2), 1000ms);
-    EXPECT_LT(c.pause_before(2), 1010ms);
+    EXPECT_LT(c.pause_before(2), 1100ms);
     EXPECT_EQ(c.logins, 0);
     EXPECT_TRUE(events().empty());
 }
