@@ -96,9 +96,9 @@ void BM_SessionLiveUpdates(benchmark::State& state) {
     auto listener = std::make_shared<CountingListener>();
     multiplex.listener_add(listener);
     auto& io = multiplex.control_context();
-    auto center = std::make_unique<tyx::TyxClientCenter>(multiplex, "bench", server.endpoints(),
-                                                         tyx::SubscriptionConfig{}, io,
-                                                         tyx::make_socket_factory(io, false, tyx::SslOptions{}));
+    auto center = std::make_unique<tyx::TyxClientCenter>(
+        multiplex, "bench", server.endpoints(), tyx::SubscriptionConfig{}, io,
+        tyx::make_socket_factory(io, false, tyx::SslOptions{}));
     auto* c = center.get();
     std::promise<void> loop_done;
     asio::co_spawn(
@@ -135,16 +135,9 @@ BENCHMARK(BM_SessionLiveUpdates)->UseRealTime()->Unit(benchmark::kMillisecond);
 // The ceiling: a bare socket that introduces itself, then reads the same stream frame by frame.
 void BM_LoopbackReadFrames(benchmark::State& state) {
     tyx::test::FakeCenter server;
-    server.set_reply(tyx::test::FakeCenter::reply_bytes("XQDM|ok"));
     asio::io_context io;
     asio::ip::tcp::socket socket(io);
-    socket.connect({asio::ip::make_address("127.0.0.1"), server.port()});
-    socket.set_option(asio::ip::tcp::no_delay(true));
-    const tyx::center::HandshakeMessage hello(false, "Y9-bench");
-    asio::write(socket, asio::buffer(hello.bytes));
-    std::uint8_t reply[9];
-    asio::read(socket, asio::buffer(reply));
-    if (!server.wait_handshakes(1)) return state.SkipWithError("no handshake");
+    if (!tyx::test::introduce_bare_socket(server, socket)) return state.SkipWithError("no handshake");
 
     std::atomic<std::int64_t> frames{0};
     std::thread reader([&] {
@@ -181,7 +174,9 @@ struct DroppingSink : tyx::center::DecoderSink {
     std::int64_t updates = 0;
     tyx::UpdateBatch batch;
     tyx::UpdateBatch& update_batch() override { return batch; }
-    void add_updates(tyx::UpdateBatch& decoded) override { updates += static_cast<std::int64_t>(decoded.size()); }
+    void add_updates(tyx::UpdateBatch& decoded) override {
+        updates += static_cast<std::int64_t>(decoded.size());
+    }
     void table_schema(const std::string&, tyx::CenterTableSchema) override {}
     void snapshot_response() override {}
     void log(std::uint8_t, std::string_view) override {}

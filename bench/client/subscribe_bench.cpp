@@ -148,16 +148,9 @@ BENCHMARK(BM_ClientUpdatesTwoListeners)->UseRealTime()->Unit(benchmark::kMillise
 // stream frame by frame into one payload buffer, as the client's receive loop does.
 void BM_BareSocketReadFrames(benchmark::State& state) {
     tyx::test::FakeCenter server;
-    server.set_reply(tyx::test::FakeCenter::reply_bytes("XQDM|ok"));
     asio::io_context io;
     asio::ip::tcp::socket socket(io);
-    socket.connect({asio::ip::make_address("127.0.0.1"), server.port()});
-    socket.set_option(asio::ip::tcp::no_delay(true));
-    const tyx::center::HandshakeMessage hello(false, "Y9-bench");
-    asio::write(socket, asio::buffer(hello.bytes));
-    std::uint8_t reply[9];
-    asio::read(socket, asio::buffer(reply));
-    if (!server.wait_handshakes(1)) return state.SkipWithError("no handshake");
+    if (!tyx::test::introduce_bare_socket(server, socket)) return state.SkipWithError("no handshake");
 
     tyx::bench::CountWaiter frames;
     std::thread reader([&] {

@@ -178,6 +178,20 @@ private:
     std::shared_ptr<asio::ip::tcp::socket> inbound_;
 };
 
+// Connects `socket` to `server` as a client's inbound connection would, without a session: with
+// TCP_NODELAY, the greeting written and the reply to it read. Benchmarks measure their ceiling
+// on it. The server must answer "XQDM|ok" (no server UID follows); false when it saw no greeting.
+inline bool introduce_bare_socket(FakeCenter& server, asio::ip::tcp::socket& socket) {
+    server.set_reply(FakeCenter::reply_bytes("XQDM|ok"));
+    socket.connect({asio::ip::make_address("127.0.0.1"), server.port()});
+    socket.set_option(asio::ip::tcp::no_delay(true));
+    const center::HandshakeMessage hello(false, "Y9-bench");
+    asio::write(socket, asio::buffer(hello.bytes));
+    std::uint8_t reply[9];  // "XQDM|ok" and its length
+    asio::read(socket, asio::buffer(reply));
+    return server.wait_handshakes(1);
+}
+
 // ---- Frames a center sends ----------------------------------------------------------------------
 
 // One field of an entity: pooled key, then an int (type 13) or a short string (type 9).
