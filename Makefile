@@ -3,11 +3,12 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
+FUZZ_SECONDS ?= 60
 LAUNCHER := $(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache,)
 # The Python module cannot load into the interpreter when sanitized: sanitizer builds leave it out.
 PYTHON_MODULE := $(if $(findstring TYX_SANITIZE,$(CMAKE_FLAGS)),OFF,ON)
 
-.PHONY: all deps configure build test demo bench asan tsan clean format install-python
+.PHONY: all deps configure build test demo bench asan tsan fuzz clean format install-python
 
 all: build
 
@@ -37,6 +38,13 @@ asan:
 
 tsan:
 	$(MAKE) test BUILD=build-tsan CMAKE_FLAGS="-DTYX_SANITIZE=thread"
+
+# Every libFuzzer target for FUZZ_SECONDS seconds, one after the other, on a copy of its seeds
+# (fuzz/AREA/corpus/TARGET) in build-fuzz; fails when any of them crashes. Needs clang.
+fuzz: deps
+	CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(LAUNCHER) -DTYX_BUILD_FUZZERS=ON
+	cmake --build build-fuzz -j $(JOBS)
+	scripts/run-fuzzers build-fuzz $(FUZZ_SECONDS)
 
 # The Python module and the library it needs, for /usr/bin/python3 (default prefix /usr/local).
 install-python: build

@@ -101,7 +101,8 @@ std::map<std::string, ClusterSettings> parse_clusters_file(std::string_view json
     nlohmann::json root;
     try {
         root = nlohmann::json::parse(json_text);
-    } catch (const nlohmann::json::parse_error& e) {
+    } catch (const nlohmann::json::exception& e) {
+        // A syntax error, or a number too large for a double (out_of_range).
         throw ToolError(std::string("the clusters file is not valid JSON: ") + e.what());
     }
     if (!root.is_object() || !root.contains("clusters") || !root["clusters"].is_object())

@@ -95,6 +95,16 @@ std::string csv_field(std::string_view text) {
     return out;
 }
 
+std::string csv_record(const std::vector<std::string>& fields) {
+    if (fields.size() == 1 && fields.front().empty()) return "\"\"";
+    std::string out;
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        if (i) out.push_back(',');
+        out += csv_field(fields[i]);
+    }
+    return out;
+}
+
 CsvColumnType infer_column_type(const std::vector<std::string>& cells) {
     if (cells.empty()) return CsvColumnType::text;
     bool integer = true;

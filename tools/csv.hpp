@@ -40,6 +40,10 @@ private:
 // with a space.
 std::string csv_field(std::string_view text);
 
+// One record written for CSV, without its line end: the fields by csv_field, separated by
+// commas. A record of one empty field is written as "": an empty line reads back as no record.
+std::string csv_record(const std::vector<std::string>& fields);
+
 enum class CsvColumnType { integer, floating, text };
 
 // integer when every cell is a whole number that fits 64 bits (without leading zeros, so codes

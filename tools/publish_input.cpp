@@ -1,5 +1,6 @@
 #include "publish_input.hpp"
 
+#include <limits>
 #include <nlohmann/json.hpp>
 
 #include "field_values.hpp"
@@ -16,6 +17,10 @@ std::string text_key(const nlohmann::ordered_json& value, const char* key) {
 }
 
 std::int64_t integer_key(const nlohmann::ordered_json& value, const char* key) {
+    // Unsigned values above the signed range would come back wrapped to negative numbers.
+    if (value.is_number_unsigned() &&
+        value.get<std::uint64_t>() > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+        throw ToolError(std::string("\"") + key + "\" does not fit a signed 64-bit number");
     if (value.is_number_integer()) return value.get<std::int64_t>();
     throw ToolError(std::string("\"") + key + "\" must be a whole number");
 }
@@ -28,7 +33,8 @@ bool parse_publish_line(std::string_view line, const std::string& default_type, 
     nlohmann::ordered_json object;
     try {
         object = nlohmann::ordered_json::parse(line);
-    } catch (const nlohmann::json::parse_error& e) {
+    } catch (const nlohmann::json::exception& e) {
+        // A syntax error, or a number too large for a double (out_of_range).
         throw ToolError(std::string("not JSON: ") + e.what());
     }
     if (!object.is_object()) throw ToolError("a line must be a JSON object");

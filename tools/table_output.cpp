@@ -103,11 +103,11 @@ void write_table(const tyx::TableAccessor& result, TableFormat format, std::ostr
     const std::size_t n = std::min(names.size(), columns.size());
     const auto rows = static_cast<std::size_t>(std::max<std::int64_t>(result.row_count(), 0));
     if (format == TableFormat::csv) {
-        for (std::size_t c = 0; c < n; ++c) out << (c ? "," : "") << csv_field(names[c]);
-        out << "\n";
+        std::vector<std::string> record(names.begin(), names.begin() + static_cast<std::ptrdiff_t>(n));
+        out << csv_record(record) << "\n";
         for (std::size_t r = 0; r < rows; ++r) {
-            for (std::size_t c = 0; c < n; ++c) out << (c ? "," : "") << csv_field(cell_text(columns[c], r));
-            out << "\n";
+            for (std::size_t c = 0; c < n; ++c) record[c] = cell_text(columns[c], r);
+            out << csv_record(record) << "\n";
         }
         return;
     }

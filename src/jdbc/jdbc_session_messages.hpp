@@ -58,8 +58,9 @@ public:
     std::vector<std::uint8_t> buffer;
 };
 
-// The login acknowledgement, read from a response body. Short input yields the defaults
-// (empty message, version 0); nothing here throws.
+// The login acknowledgement, read from a response body. A body that ends before the message or
+// the version yields the defaults (empty message, version 0); a message whose declared length
+// runs past the body raises read_string_form's std::runtime_error.
 struct LoginAck {
     LoginAck() = default;
     explicit LoginAck(ByteView in);

@@ -108,6 +108,10 @@ TEST(JdbcSessionMessages, LoginAckReadsTypedAndUntypedForms) {
         EXPECT_EQ(ack.message, c.message);
         EXPECT_EQ(ack.version, c.version);
     }
+    // A message announced longer than the body is refused, not read past its end.
+    const ByteVector cut = JdbcBytes().raw({21}).i32(2).u8(60).u8(20).raw({0, 9, 'a'});
+    const test::ExactBytes exact(cut.data(), cut.size());
+    EXPECT_THROW(LoginAck{exact.view()}, std::runtime_error);
 }
 
 TEST(JdbcSessionMessages, FailureTexts) {

@@ -305,6 +305,7 @@ TEST(ClustersFile, RefusesWhatItWouldOtherwiseIgnoreOrMisread) {
         {R"({"clusters": {"a": {"host": 1}}})", "must be a string"},
         {R"({"clusters": {"a": {"query_timeout": 0}}})", "from 1 to 86400"},
         {R"({"clusters": {"a": 1}})", "must be an object"},
+        {R"({"clusters": {"a": {"query_timeout": 1e400}}})", "not valid JSON"},  // beyond a double
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
@@ -377,6 +378,8 @@ TEST(PublishLine, RefusesLinesItCannotSendFaithfully) {
         {R"({"type":"T","id":"x","fields":{"ok":true}})", "field \"ok\": no field type takes"},
         {R"({"type":"T","id":"x","fields":[1]})", "\"fields\" must be an object"},
         {R"({"type":"T","id":"x","seqnum":1.5})", "\"seqnum\" must be a whole number"},
+        {R"({"type":"T","id":"x","seqnum":18446744073709551615})", "\"seqnum\" does not fit"},
+        {R"({"type":"T","id":"x","fields":{"px":1e400}})", "not JSON"},  // beyond a double
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.line);
@@ -408,6 +411,17 @@ TEST(TableOutput, WritesCsvAndJsonLinesWithMissingValues) {
     std::ostringstream none;
     write_table(tyx::Table("empty"), TableFormat::jsonl, none);
     EXPECT_EQ(none.str(), "");
+}
+
+TEST(TableOutput, CsvOfOneColumnKeepsItsEmptyCells) {
+    // Written as an empty line, an empty cell would read back as no record at all.
+    tyx::Table table("t");
+    table.add_column("s", std::vector<std::string>{"", "x", ""});
+    std::ostringstream csv;
+    write_table(table, TableFormat::csv, csv);
+    EXPECT_EQ(csv.str(), "s\n\"\"\nx\n\"\"\n");
+    std::istringstream in(csv.str());
+    EXPECT_EQ(read_csv(in).cells, (std::vector<std::vector<std::string>>{{"", "x", ""}}));
 }
 
 TEST(SubscribeOutput, NamesTheActionAndKeepsFieldOrder) {

@@ -1,0 +1,2 @@
+// Every OpenSSL header includes this one; in a pure target it stops the compilation.
+#error "OpenSSL is not available here: this target holds pure codecs and parsers, with no I/O"
