@@ -5,6 +5,7 @@
 #include <asio/awaitable.hpp>
 #include <asio/co_spawn.hpp>
 #include <asio/read.hpp>
+#include <asio/steady_timer.hpp>
 #include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
 
@@ -26,10 +27,14 @@ struct CenterServer::Session {
     std::size_t max_pending_bytes = 0;
     bool writing = false;
     bool open = true;
+    bool close_after_write = false;  // an answer cut by a fault is on its way
+    FaultInjector::Connection faults;
+    std::optional<asio::steady_timer> hold_timer;  // answers held back by a fault wait on it
 
     void close() {
         open = false;
         std::error_code ignored;
+        if (hold_timer) hold_timer->cancel();
         socket.shutdown(asio::socket_base::shutdown_both, ignored);
         socket.close(ignored);
     }
@@ -60,17 +65,28 @@ CenterServer::CenterServer(SandboxLoop& loop, CenterServerOptions options,
 }
 
 void CenterServer::start() {
+    faults_ = std::make_unique<FaultInjector>(*loop_, options_.faults, options_.fault_seed, 2);
     loop_->call([this] {
         if (!store_) store_ = std::make_shared<SandboxStore>(std::make_shared<SqliteDatabase>(":memory:"));
         listener_ = std::make_unique<SandboxListener>(
             *loop_, options_.host, options_.port, [this](SandboxStream s) { on_accept(std::move(s)); },
             options_.tls);
         listener_->listen();
+        faults_->attach(listener_.get(), [this] {
+            std::size_t n = 0;
+            for (auto& [id, session] : sessions_) {
+                if (!session->open) continue;
+                session->close();
+                ++n;
+            }
+            return n;
+        });
     });
 }
 
 CenterServer::~CenterServer() {
     loop_->call([this] {
+        faults_->detach();
         listener_.reset();
         for (auto& [id, session] : sessions_) session->close();
     });
@@ -116,6 +132,14 @@ asio::awaitable<Bytes> read_utf(SandboxStream& socket) {
 
 }  // namespace
 
+void CenterServer::write_answer(const std::shared_ptr<Session>& session, Bytes bytes) {
+    if (!session->open || session->close_after_write) return;
+    const auto fate = faults_->answer(session->faults, bytes.size());
+    if (!FaultInjector::apply(fate, bytes)) return;
+    if (fate.kind == FaultInjector::Answer::Kind::cut) session->close_after_write = true;
+    write_session(session, std::move(bytes));
+}
+
 void CenterServer::write_session(const std::shared_ptr<Session>& session, Bytes bytes) {
     if (!session->open) return;
     session->pending_bytes += bytes.size();
@@ -127,14 +151,31 @@ void CenterServer::write_session(const std::shared_ptr<Session>& session, Bytes 
     session->to_write.push_back(std::move(bytes));
     if (session->writing) return;
     session->writing = true;
-    // The chain holds only the session, so it may outlive the server safely.
+    // Answers go out once any hold a fault put on them ends. The chain holds only the session,
+    // so it may outlive the server safely.
     struct Writer {
         std::shared_ptr<CenterServer::Session> s;
         void operator()() {
+            if (std::chrono::steady_clock::now() < s->faults.hold_until) {
+                if (!s->hold_timer) s->hold_timer.emplace(s->socket.get_executor());
+                s->hold_timer->expires_at(s->faults.hold_until);
+                s->hold_timer->async_wait([s = s](std::error_code ec) {
+                    if (ec || !s->open) {
+                        s->writing = false;
+                        return;
+                    }
+                    Writer{s}();
+                });
+                return;
+            }
             asio::async_write(s->socket, asio::buffer(s->to_write.front()),
                               [s = s](std::error_code ec, std::size_t) {
                                   s->pending_bytes -= std::min(s->pending_bytes, s->to_write.front().size());
                                   s->to_write.pop_front();
+                                  if (s->close_after_write && s->to_write.empty()) {
+                                      s->close();
+                                      ec = asio::error::operation_aborted;
+                                  }
                                   if (ec || s->to_write.empty()) {
                                       s->writing = false;
                                       if (ec) s->to_write.clear();
@@ -164,9 +205,13 @@ void CenterServer::on_accept(SandboxStream socket) {
 }
 
 asio::awaitable<void> CenterServer::serve(std::shared_ptr<Session> session) {
+    co_await faults_->wait_while_stalled([s = session.get()] { return s->open; });
     auto greeting = co_await read_greeting(*session);
     if (!greeting) co_return;
+    const std::size_t greeting_bytes = 10 + greeting->magic.size() + greeting->channel.size() +
+                                       greeting->process_uid.size();
     on_greeting(session, std::move(*greeting));
+    if (faults_->after_read(session->faults, greeting_bytes, 1)) co_return;
     co_await read_frames(session);
 }
 
@@ -201,7 +246,9 @@ asio::awaitable<std::optional<center::Handshake>> CenterServer::read_greeting(Se
 // Frames are 4 zero bytes, the 4-byte payload length, the payload. One whose header words are
 // both 0 is skipped; one longer than `max_frame_bytes` closes the connection.
 asio::awaitable<void> CenterServer::read_frames(std::shared_ptr<Session> session) {
+    const auto open = [s = session.get()] { return s->open; };
     for (;;) {
+        co_await faults_->wait_while_stalled(open);
         Bytes frame = co_await read_n(session->socket, 8);
         const auto length = be32(frame, 4);
         if (be32(frame, 0) == 0 && length == 0) continue;
@@ -210,8 +257,11 @@ asio::awaitable<void> CenterServer::read_frames(std::shared_ptr<Session> session
         if (length > 0)
             co_await asio::async_read(session->socket, asio::buffer(frame.data() + 8, length),
                                       asio::use_awaitable);
+        // A read that was waiting when a stall began is taken in only after it.
+        co_await faults_->wait_while_stalled(open);
         // What a client writes on the connection the center writes to is read and dropped.
         if (session->direction == 'R') on_frame(session, std::move(frame));
+        if (faults_->after_read(session->faults, 8 + length, 1)) co_return;
     }
 }
 
@@ -230,7 +280,7 @@ void CenterServer::on_greeting(const std::shared_ptr<Session>& session, center::
         put_i16(reply, static_cast<std::int16_t>(options_.server_process_uid.size()));
         put_raw(reply, options_.server_process_uid.data(), options_.server_process_uid.size());
     }
-    write_session(session, std::move(reply));
+    write_answer(session, std::move(reply));
 
     auto& client = clients_[greeting.process_uid];
     if (!client) {
@@ -339,7 +389,7 @@ void CenterServer::send_snapshot_response(Client& client) {
 
 bool CenterServer::write(Client& client, Bytes bytes) {
     if (!client.inbound || !client.inbound->open) return false;
-    write_session(client.inbound, std::move(bytes));
+    write_answer(client.inbound, std::move(bytes));
     ++state_.clients[client.process_uid].frames_sent;
     return true;
 }

@@ -5,6 +5,7 @@
 
 #include "center_wire.hpp"
 #include "relay_server.hpp"
+#include "sandbox_faults.hpp"
 #include "sandbox_loop.hpp"
 #include "sandbox_store.hpp"
 #include "sandbox_stream.hpp"
@@ -38,6 +39,10 @@ struct CenterServerOptions {
     std::size_t max_frame_bytes = 64u << 20;
     // A connection whose unsent messages exceed this (a client that does not read) is closed.
     std::size_t max_pending_write_bytes = std::size_t{256} << 20;
+    // Seeded random faults (sandbox_faults.hpp); none by default. A message is a greeting or a
+    // frame read; an answer is a handshake reply or any frame written.
+    FaultPlan faults = {};
+    std::uint64_t fault_seed = 1;
 };
 
 struct CenterHandshakeRecord {
@@ -106,6 +111,7 @@ public:
     void apply_lines(const std::vector<std::string>& lines);
 
     // ---- Test hooks ----
+    FaultInjector& faults() { return *faults_; }
     void stop_listening();
     void resume_listening();                           // on the same port
     void drop_client(const std::string& process_uid);  // closes both connections
@@ -152,12 +158,15 @@ private:
     void send_snapshot_response(Client& client);
     bool write(Client& client, Bytes bytes);
     Client* client_of(const std::string& process_uid);
+    // Writes one answer, as the fault injector has it go.
+    void write_answer(const std::shared_ptr<Session>& session, Bytes bytes);
     static void write_session(const std::shared_ptr<Session>& session, Bytes bytes);
 
     std::unique_ptr<SandboxLoop> own_loop_;
     SandboxLoop* loop_;
     CenterServerOptions options_;
     std::shared_ptr<SandboxStore> store_;
+    std::unique_ptr<FaultInjector> faults_;
     std::unique_ptr<SandboxListener> listener_;
     CenterState state_;
     center::KeyPool pool_;

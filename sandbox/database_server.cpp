@@ -5,6 +5,7 @@
 #include <asio/awaitable.hpp>
 #include <asio/co_spawn.hpp>
 #include <asio/read.hpp>
+#include <asio/redirect_error.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
@@ -38,8 +39,7 @@ asio::awaitable<Bytes> read_request(SandboxStream& socket, std::size_t max_bytes
 }
 
 // Column values go out from where they were encoded, without one more copy.
-asio::awaitable<void> write_result(SandboxStream& socket, std::vector<DbElement> elements) {
-    const FramedResult frame(elements);
+asio::awaitable<void> write_framed(SandboxStream& socket, const FramedResult& frame) {
     std::vector<asio::const_buffer> buffers;
     for (const auto& [data, size] : frame.pieces()) buffers.emplace_back(data, size);
     co_await asio::async_write(socket, buffers, asio::use_awaitable);
@@ -51,6 +51,7 @@ struct DatabaseServer::Session {
     explicit Session(SandboxStream s) : socket(std::move(s)) {}
     std::uint64_t id = 0;
     SandboxStream socket;
+    FaultInjector::Connection faults;
     void close() {
         std::error_code ignored;
         socket.shutdown(asio::socket_base::shutdown_both, ignored);
@@ -70,17 +71,23 @@ DatabaseServer::DatabaseServer(SandboxLoop& loop, DatabaseServerOptions options,
 }
 
 void DatabaseServer::start() {
+    faults_ = std::make_unique<FaultInjector>(*loop_, options_.faults, options_.fault_seed, 3);
     loop_->call([this] {
         if (!database_) database_ = std::make_shared<SqliteDatabase>(options_.path);
         listener_ = std::make_unique<SandboxListener>(
             *loop_, options_.host, options_.port, [this](SandboxStream s) { on_accept(std::move(s)); },
             options_.tls);
         listener_->listen();
+        faults_->attach(listener_.get(), [this] {
+            for (auto& [id, session] : sessions_) session->close();
+            return sessions_.size();
+        });
     });
 }
 
 DatabaseServer::~DatabaseServer() {
     loop_->call([this] {
+        faults_->detach();
         listener_.reset();
         for (auto& [id, session] : sessions_) session->close();
     });
@@ -152,12 +159,37 @@ void DatabaseServer::on_closed(Session& session) {
     loop_->notify_changed();
 }
 
+template <typename Flatten, typename Write>
+asio::awaitable<bool> DatabaseServer::send_answer(Session& session, std::size_t size, Flatten flatten, Write write) {
+    const auto fate = faults_->answer(session.faults, size);
+    if (FaultInjector::Clock::now() < session.faults.hold_until) {
+        asio::steady_timer timer(session.socket.get_executor(), session.faults.hold_until);
+        std::error_code ignored;
+        co_await timer.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+    }
+    if (fate.kind == FaultInjector::Answer::Kind::send) {
+        co_await write();
+        co_return true;
+    }
+    Bytes bytes = flatten();
+    // A withheld answer leaves the client waiting; the connection stays.
+    if (!FaultInjector::apply(fate, bytes)) co_return true;
+    co_await write_bytes(session.socket, bytes);
+    co_return fate.kind != FaultInjector::Answer::Kind::cut;
+}
+
 asio::awaitable<void> DatabaseServer::serve(std::shared_ptr<Session> session) {
+    const auto open = [s = session.get()] { return s->socket.is_open(); };
+    co_await faults_->wait_while_stalled(open);
     if (!co_await answer_version(*session)) co_return;
     bool logged_in = false;
     for (;;) {
+        co_await faults_->wait_while_stalled(open);
         // The request's bulk values point into `body`, so it outlives the answer.
         const Bytes body = co_await read_request(session->socket, options_.max_request_bytes);
+        // A read that was waiting when a stall began is taken in only after it.
+        co_await faults_->wait_while_stalled(open);
+        if (faults_->after_read(session->faults, 4 + body.size(), 1)) co_return;
         const DbRequest request = decode_request(body);
         if (request.instruction == 1) {
             if (!co_await answer_login(*session, request.login)) co_return;
@@ -173,8 +205,12 @@ asio::awaitable<bool> DatabaseServer::answer_version(Session& session) {
     std::uint8_t hello[2];
     co_await asio::async_read(session.socket, asio::buffer(hello), asio::use_awaitable);
     if (hello[0] != 31 || hello[1] != 241) co_return false;
-    co_await asio::async_write(session.socket, asio::buffer(options_.version_answer), asio::use_awaitable);
-    co_return true;
+    if (faults_->after_read(session.faults, 2, 1)) co_return false;
+    const Bytes answer(options_.version_answer.begin(), options_.version_answer.end());
+    const bool go_on = co_await send_answer(
+        session, answer.size(), [&] { return answer; },
+        [&]() -> asio::awaitable<void> { co_await write_bytes(session.socket, answer); });
+    co_return go_on;
 }
 
 asio::awaitable<bool> DatabaseServer::answer_login(Session& session, const DbLoginRequest& login) {
@@ -186,8 +222,10 @@ asio::awaitable<bool> DatabaseServer::answer_login(Session& session, const DbLog
     Bytes frame;
     append_frame(frame, encode_login_ack(record.accepted ? options_.login_message : options_.refusal_message,
                                          record.accepted ? options_.server_version : 0));
-    co_await write_bytes(session.socket, frame);
-    co_return record.accepted;
+    const bool go_on = co_await send_answer(
+        session, frame.size(), [&] { return frame; },
+        [&]() -> asio::awaitable<void> { co_await write_bytes(session.socket, frame); });
+    co_return go_on && record.accepted;
 }
 
 asio::awaitable<bool> DatabaseServer::answer_request(Session& session, const DbRequest& request) {
@@ -207,10 +245,16 @@ asio::awaitable<bool> DatabaseServer::answer_request(Session& session, const DbR
         co_await write_bytes(session.socket, frame);
         co_return true;
     }
-    co_await write_result(session.socket, run_request(request));
+    const auto elements = run_request(request);
+    const FramedResult frame(elements);
+    std::size_t size = 0;
+    for (const auto& piece : frame.pieces()) size += piece.second;
+    const bool go_on = co_await send_answer(
+        session, size, [&] { return frame.flatten(); },
+        [&]() -> asio::awaitable<void> { co_await write_framed(session.socket, frame); });
     ++state_.answered;
     loop_->notify_changed();
-    co_return true;
+    co_return go_on;
 }
 
 void DatabaseServer::record_request(const Session& session, const DbRequest& request) {

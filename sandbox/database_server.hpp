@@ -21,6 +21,7 @@
 // `max_request_bytes`, a first request that is not a login) closes that connection.
 #pragma once
 
+#include "sandbox_faults.hpp"
 #include "sandbox_loop.hpp"
 #include "sandbox_stream.hpp"
 #include "sandbox_tls.hpp"
@@ -55,6 +56,11 @@ struct DatabaseServerOptions {
     std::int32_t server_version = 2;
     std::array<std::uint8_t, 2> version_answer = {63, 244};
     std::size_t max_request_bytes = std::size_t{1} << 30;
+    // Seeded random faults (sandbox_faults.hpp); none by default. A message is a request read
+    // (the version bytes included); an answer is the version answer, a login acknowledgement or
+    // a result.
+    FaultPlan faults = {};
+    std::uint64_t fault_seed = 1;
 };
 
 struct DatabaseLoginRecord {
@@ -101,6 +107,7 @@ public:
         return loop_->call([&] { return fn(*database_); });
     }
 
+    FaultInjector& faults() { return *faults_; }
     void stop_listening();
     void resume_listening();  // on the same port
     void drop_all_connections();
@@ -130,6 +137,11 @@ private:
     asio::awaitable<bool> answer_version(Session& session);
     asio::awaitable<bool> answer_login(Session& session, const DbLoginRequest& login);
     asio::awaitable<bool> answer_request(Session& session, const DbRequest& request);
+    // Sends one answer as the fault injector has it go; false when the connection is to end.
+    // `size` is the answer's length; `flatten` gives its bytes when a fault changes them, and
+    // `write` sends it unchanged.
+    template <typename Flatten, typename Write>
+    asio::awaitable<bool> send_answer(Session& session, std::size_t size, Flatten flatten, Write write);
     void record_request(const Session& session, const DbRequest& request);
     std::vector<DbElement> run_request(const DbRequest& request);
 
@@ -137,6 +149,7 @@ private:
     SandboxLoop* loop_;
     DatabaseServerOptions options_;
     std::shared_ptr<SqliteDatabase> database_;
+    std::unique_ptr<FaultInjector> faults_;
     std::unique_ptr<SandboxListener> listener_;
     DatabaseState state_;
     std::map<std::uint64_t, std::shared_ptr<Session>> sessions_;

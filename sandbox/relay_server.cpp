@@ -5,6 +5,7 @@
 #include <asio/awaitable.hpp>
 #include <asio/co_spawn.hpp>
 #include <asio/ssl/error.hpp>
+#include <asio/steady_timer.hpp>
 #include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
 
@@ -63,11 +64,15 @@ struct RelayServer::Session : std::enable_shared_from_this<Session> {
     std::deque<std::string> to_write;
     std::size_t pending_bytes = 0;
     bool writing = false;
+    bool close_after_write = false;  // an answer cut by a fault is on its way
+    FaultInjector::Connection faults;
+    std::optional<asio::steady_timer> hold_timer;  // answers held back by a fault wait on it
     // Set when shutdown_gracefully ended our sending side: nothing more can be written.
     std::optional<std::chrono::steady_clock::time_point> send_ended_at;
 
     void close() {
         std::error_code ignored;
+        if (hold_timer) hold_timer->cancel();
         socket.shutdown(asio::socket_base::shutdown_both, ignored);
         socket.close(ignored);
     }
@@ -139,16 +144,27 @@ RelayServer::RelayServer(SandboxLoop& loop, RelayServerOptions options)
 }
 
 void RelayServer::start() {
+    faults_ = std::make_unique<FaultInjector>(*loop_, options_.faults, options_.fault_seed, 1);
     loop_->call([this] {
         listener_ = std::make_unique<SandboxListener>(
             *loop_, options_.host, options_.port, [this](SandboxStream s) { on_accept(std::move(s)); },
             options_.tls);
         listener_->listen();
+        faults_->attach(listener_.get(), [this] {
+            std::size_t n = 0;
+            for (auto& [id, session] : sessions_) {
+                if (!session->socket.is_open()) continue;
+                session->close();
+                ++n;
+            }
+            return n;
+        });
     });
 }
 
 RelayServer::~RelayServer() {
     loop_->call([this] {
+        faults_->detach();
         listener_.reset();
         for (auto& [id, session] : sessions_) session->close();
         observer_ = nullptr;
@@ -231,18 +247,24 @@ void RelayServer::on_accept(SandboxStream socket) {
 
 asio::awaitable<void> RelayServer::read_lines(std::shared_ptr<Session> session) {
     std::vector<char> buffer(options_.counting_only ? kCountingReadChunk : kReadChunk);
+    const auto open = [s = session.get()] { return s->socket.is_open(); };
     for (;;) {
+        co_await faults_->wait_while_stalled(open);
         std::size_t n = co_await session->socket.async_read_some(asio::buffer(buffer), asio::use_awaitable);
+        // A read that was waiting when a stall began is taken in only after it.
+        co_await faults_->wait_while_stalled(open);
         auto& conn = state_.connections[session->id];
         conn.bytes += n;
         state_.bytes += n;
+        const auto lines_before = conn.line_count;
         if (options_.counting_only && session->first_line_done) {
             count_lines(conn, buffer.data(), n);
-            loop_->notify_changed();
-            continue;
+        } else {
+            take_lines(*session, conn, buffer.data(), buffer.data() + n);
+            flush_batch();
         }
-        take_lines(*session, conn, buffer.data(), buffer.data() + n);
-        flush_batch();
+        // The next read sees the closed socket and ends the connection.
+        if (faults_->after_read(session->faults, n, conn.line_count - lines_before)) session->close();
         loop_->notify_changed();
     }
 }
@@ -369,7 +391,10 @@ void RelayServer::flush_batch() {
 }
 
 void RelayServer::write(const std::shared_ptr<Session>& session, std::string text) {
-    if (session->send_ended_at) return;
+    if (session->send_ended_at || session->close_after_write) return;
+    const auto fate = faults_->answer(session->faults, text.size());
+    if (!FaultInjector::apply(fate, text)) return;
+    if (fate.kind == FaultInjector::Answer::Kind::cut) session->close_after_write = true;
     session->pending_bytes += text.size();
     if (session->pending_bytes > options_.max_pending_write_bytes) {
         session->close();
@@ -378,11 +403,23 @@ void RelayServer::write(const std::shared_ptr<Session>& session, std::string tex
     session->to_write.push_back(std::move(text));
     if (session->writing) return;
     session->writing = true;
-    // Everything queued goes out in one write. The chain holds only the session, so it may
-    // outlive the server safely.
+    // Everything queued goes out in one write, once any hold a fault put on the answers ends.
+    // The chain holds only the session, so it may outlive the server safely.
     struct Writer {
         std::shared_ptr<Session> s;
         void operator()() {
+            if (std::chrono::steady_clock::now() < s->faults.hold_until) {
+                if (!s->hold_timer) s->hold_timer.emplace(s->socket.get_executor());
+                s->hold_timer->expires_at(s->faults.hold_until);
+                s->hold_timer->async_wait([s = s](std::error_code ec) {
+                    if (ec || !s->socket.is_open()) {
+                        s->writing = false;
+                        return;
+                    }
+                    Writer{s}();
+                });
+                return;
+            }
             auto batch = std::make_shared<std::vector<std::string>>(
                 std::make_move_iterator(s->to_write.begin()), std::make_move_iterator(s->to_write.end()));
             s->to_write.clear();
@@ -394,6 +431,10 @@ void RelayServer::write(const std::shared_ptr<Session>& session, std::string tex
             }
             asio::async_write(s->socket, buffers, [s = s, batch, bytes](std::error_code ec, std::size_t) {
                 s->pending_bytes -= bytes;
+                if (s->close_after_write && s->to_write.empty()) {
+                    s->close();
+                    ec = asio::error::operation_aborted;
+                }
                 if (ec || s->to_write.empty()) {
                     s->writing = false;
                     if (ec) {

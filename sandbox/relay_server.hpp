@@ -18,9 +18,11 @@
 // shutdown_gracefully goes down the way a relay taken out for maintenance does: it stops
 // listening, ends its sending side of every connection, reads on until each client has closed
 // (or a bound passes), then closes; resume_listening brings it back on the same port.
+// Faults: a message is a line; answers are every line the relay writes.
 #pragma once
 
 #include "relay_text.hpp"
+#include "sandbox_faults.hpp"
 #include "sandbox_loop.hpp"
 #include "sandbox_stream.hpp"
 #include "sandbox_tls.hpp"
@@ -62,6 +64,9 @@ struct RelayServerOptions {
     std::size_t max_line_bytes = 16 * 1024 * 1024;
     // A connection whose unsent answers exceed this (a client that does not read) is closed.
     std::size_t max_pending_write_bytes = 64 * 1024 * 1024;
+    // Seeded random faults (sandbox_faults.hpp); none by default.
+    FaultPlan faults = {};
+    std::uint64_t fault_seed = 1;
 };
 
 // One object (`O`) or removal (`D`) received. Only the line is kept; its value fields are read
@@ -144,6 +149,9 @@ public:
     std::uint16_t port() const;
     SandboxLoop& loop() { return *loop_; }
 
+    // The server's fault injector: its plan, triggers and counts.
+    FaultInjector& faults() { return *faults_; }
+
     void stop_listening();
     void resume_listening();  // on the same port
     void drop_connection(ConnectionId id);
@@ -198,6 +206,7 @@ private:
     std::unique_ptr<SandboxLoop> own_loop_;
     SandboxLoop* loop_;
     RelayServerOptions options_;
+    std::unique_ptr<FaultInjector> faults_;
     std::unique_ptr<SandboxListener> listener_;
     RelayState state_;
     std::map<ConnectionId, std::shared_ptr<Session>> sessions_;

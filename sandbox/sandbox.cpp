@@ -10,6 +10,10 @@ Sandbox::Sandbox(SandboxOptions options) {
     if (options.database_user) db_options.username = options.database_user;
     if (options.database_password) db_options.password = options.database_password;
     if (options.tls) db_options.tls = options.tls;
+    if (options.faults.any()) {
+        db_options.faults = options.faults.database;
+        db_options.fault_seed = options.faults.seed;
+    }
     database_ = std::make_unique<DatabaseServer>(data_loop_, db_options);
     auto store = data_loop_.call([&] { return std::make_shared<SandboxStore>(database_->database()); });
 
@@ -17,12 +21,20 @@ Sandbox::Sandbox(SandboxOptions options) {
     center_options.host = options.host;
     center_options.port = options.center_port;
     if (options.tls) center_options.tls = options.tls;
+    if (options.faults.any()) {
+        center_options.faults = options.faults.center;
+        center_options.fault_seed = options.faults.seed;
+    }
     center_ = std::make_unique<CenterServer>(data_loop_, center_options, std::move(store));
 
     auto relay_options = options.relay;
     relay_options.host = options.host;
     relay_options.port = options.relay_port;
     if (options.tls) relay_options.tls = options.tls;
+    if (options.faults.any()) {
+        relay_options.faults = options.faults.relay;
+        relay_options.fault_seed = options.faults.seed;
+    }
     relay_options.counting_only = options.relay_counting_only || options.relay.counting_only;
     relay_ = std::make_unique<RelayServer>(relay_loop_, relay_options);
     if (options.store_publications && !relay_options.counting_only) {
@@ -37,6 +49,11 @@ Sandbox::~Sandbox() {
     relay_.reset();
     center_.reset();
     database_.reset();
+}
+
+std::string Sandbox::describe_fault_counts() {
+    return "relay: " + relay_->faults().counts().describe() + "; center: " + center_->faults().counts().describe() +
+           "; database: " + database_->faults().counts().describe();
 }
 
 bool Sandbox::wait_for_stored(std::uint64_t n, std::chrono::milliseconds timeout) {

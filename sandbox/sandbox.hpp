@@ -41,6 +41,9 @@ struct SandboxOptions {
     bool relay_counting_only = false;
     // When set, all three servers accept TLS connections only, with this material.
     std::optional<SandboxTls> tls = std::nullopt;
+    // Seeded random faults of each server (sandbox_faults.hpp), in place of the plans of the
+    // server settings below; triggered faults and counts are at relay().faults() and so on.
+    SandboxFaults faults = {};
     // Further settings of each server; their host and port are taken from the fields above.
     RelayServerOptions relay = {};
     CenterServerOptions center = {};
@@ -63,6 +66,9 @@ public:
     RelayServer& relay() { return *relay_; }
     CenterServer& center() { return *center_; }
     DatabaseServer& database() { return *database_; }
+
+    // Every server's fault counts, "relay: dropped 2; center: none; database: delayed 1".
+    std::string describe_fault_counts();
 
     // Waits until the store has handled `n` publications since the start.
     bool wait_for_stored(std::uint64_t n, std::chrono::milliseconds timeout = std::chrono::seconds(10));

@@ -97,9 +97,11 @@ SandboxListener::SandboxListener(SandboxLoop& loop, std::string host, std::uint1
 
 SandboxListener::~SandboxListener() {
     stop();
+    ++*refusal_generation_;
 }
 
 void SandboxListener::listen() {
+    ++*refusal_generation_;
     if (acceptor_) return;
     auto endpoint = asio::ip::tcp::endpoint(asio::ip::make_address(host_), port_.load());
     auto acceptor = std::make_shared<asio::ip::tcp::acceptor>(loop_.context());
@@ -113,7 +115,26 @@ void SandboxListener::listen() {
     accept_next(AcceptChain{acceptor, std::make_shared<AcceptHandler>(on_accept_), tls_, handshakes_});
 }
 
+bool SandboxListener::refuse_for(std::chrono::milliseconds length) {
+    if (!acceptor_) return false;
+    stop();
+    if (!refusal_timer_) refusal_timer_ = std::make_unique<asio::steady_timer>(loop_.context());
+    refusal_timer_->expires_after(length);
+    refusal_timer_->async_wait(
+        [this, generation = refusal_generation_, expected = *refusal_generation_](std::error_code ec) {
+            // The listener is still there while its generation is the one this refusal set.
+            if (ec || *generation != expected) return;
+            try {
+                listen();
+            } catch (const std::system_error&) {
+                // The port was taken meanwhile: the server stays without a listener.
+            }
+        });
+    return true;
+}
+
 void SandboxListener::stop() {
+    ++*refusal_generation_;
     if (!acceptor_) return;
     std::error_code ignored;
     acceptor_->close(ignored);

@@ -11,8 +11,10 @@
 
 #include <asio/ip/tcp.hpp>
 #include <asio/ssl/context.hpp>
+#include <asio/steady_timer.hpp>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -45,6 +47,9 @@ public:
     // already handed over are not touched.
     void stop();
     bool listening() const { return acceptor_ != nullptr; }
+    // Stops listening for `length`, so that new connections are refused, then listens again on
+    // the same port unless `stop` or `listen` was called meanwhile. False when not listening.
+    bool refuse_for(std::chrono::milliseconds length);
     // The bound port (0 before the first `listen`). Readable from any thread.
     std::uint16_t port() const { return port_.load(); }
 
@@ -58,6 +63,10 @@ private:
     std::shared_ptr<asio::ssl::context> tls_;
     std::shared_ptr<asio::ip::tcp::acceptor> acceptor_;
     std::shared_ptr<Handshakes> handshakes_;
+    // Bumped by every stop, listen and refusal (and at destruction), so that the end of an
+    // older refusal does nothing.
+    std::shared_ptr<std::uint64_t> refusal_generation_ = std::make_shared<std::uint64_t>(0);
+    std::unique_ptr<asio::steady_timer> refusal_timer_;
 };
 
 }  // namespace tyx::sandbox

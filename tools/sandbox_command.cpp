@@ -3,7 +3,9 @@
 //   relay 127.0.0.1:7001
 //   center 127.0.0.1:7002
 //   database 127.0.0.1:7003
-// so that scripts can start it on port 0 and read the ports chosen.
+// so that scripts can start it on port 0 and read the ports chosen. With --faults the servers
+// inject seeded random faults (drops, stalls, held or corrupted answers, refusals), and what
+// they injected is printed when the sandbox stops.
 #include <cstdio>
 #include <memory>
 
@@ -28,6 +30,7 @@ struct SandboxCommandOptions {
     std::string tls_client_ca;
     std::string db_user;
     std::string db_password;
+    std::string faults;
 };
 
 int run_sandbox(const SandboxCommandOptions& options, const CLI::App& command) {
@@ -40,6 +43,11 @@ int run_sandbox(const SandboxCommandOptions& options, const CLI::App& command) {
     sandbox_options.sqlite_path = options.sqlite;
     if (command.count("--db-user") > 0) sandbox_options.database_user = options.db_user;
     if (command.count("--db-password") > 0) sandbox_options.database_password = options.db_password;
+    try {
+        sandbox_options.faults = tyx::sandbox::parse_fault_spec(options.faults);
+    } catch (const std::invalid_argument& e) {
+        throw ToolError(std::string("--faults: ") + e.what());
+    }
     if (!options.tls_cert.empty())
         sandbox_options.tls = tyx::sandbox::SandboxTls{options.tls_cert, options.tls_key,
                                                        options.tls_key_password, options.tls_client_ca};
@@ -55,10 +63,14 @@ int run_sandbox(const SandboxCommandOptions& options, const CLI::App& command) {
     std::printf("database %s:%u%s\n", options.host.c_str(), sandbox->database_port(), tls);
     std::printf("sandbox ready, SQLite %s; Ctrl-C or SIGTERM stops it\n",
                 options.sqlite == ":memory:" ? "in memory" : options.sqlite.c_str());
+    if (sandbox_options.faults.any())
+        std::printf("faults %s\n", tyx::sandbox::describe_faults(sandbox_options.faults).c_str());
     std::fflush(stdout);
     while (!wait_for_stop(std::chrono::hours(1))) {
     }
+    const std::string injected = sandbox_options.faults.any() ? sandbox->describe_fault_counts() : "";
     sandbox.reset();
+    if (!injected.empty()) std::printf("faults injected: %s\n", injected.c_str());
     std::printf("sandbox stopped\n");
     std::fflush(stdout);
     return 0;
@@ -97,6 +109,12 @@ void add_sandbox_command(CLI::App& app, int& exit_code) {
         ->group("TLS");
     command->add_option("--db-user", options->db_user, "Database user the logins must give");
     command->add_option("--db-password", options->db_password, "Database password the logins must give");
+    command->add_option("--faults", options->faults,
+                        "Seeded random faults the servers inject: parts separated by ';', each seed=N or "
+                        "KIND:SETTING,... with KIND relay, center, database or all and SETTING drop=RATE, "
+                        "drop-after-bytes=N, drop-after-messages=N, stall=EVERY/LENGTH, delay=RATE/DURATION, "
+                        "withhold=RATE, refuse=EVERY/LENGTH, truncate=RATE, garbage=RATE or cut=RATE "
+                        "(e.g. \"seed=7;relay:drop=0.001,stall=3s/200ms\")");
     command->callback([options, command, &exit_code] { exit_code = run_sandbox(*options, *command); });
 }
 

@@ -90,7 +90,7 @@ manager, or call start() and stop().
                         std::uint16_t database_port, std::string sqlite_path, std::optional<std::string> user,
                         std::optional<std::string> password, bool store_publications,
                         std::optional<std::string> certificate_chain_file, std::string private_key_file,
-                        std::string private_key_password, std::string client_ca_file) {
+                        std::string private_key_password, std::string client_ca_file, std::string faults) {
                 sandbox::SandboxOptions o;
                 o.host = std::move(host);
                 o.relay_port = relay_port;
@@ -103,6 +103,7 @@ manager, or call start() and stop().
                 if (certificate_chain_file)
                     o.tls = sandbox::SandboxTls{*certificate_chain_file, std::move(private_key_file),
                                                 std::move(private_key_password), std::move(client_ca_file)};
+                o.faults = sandbox::parse_fault_spec(faults);  // std::invalid_argument: ValueError
                 return std::make_unique<PySandbox>(std::move(o));
             }),
             py::arg("host") = "127.0.0.1", py::arg("relay_port") = 0, py::arg("center_port") = 0,
@@ -110,9 +111,11 @@ manager, or call start() and stop().
             py::arg("sqlite_path") = ":memory:", py::arg("database_user") = py::none(),
             py::arg("database_password") = py::none(), py::arg("store_publications") = true,
             py::arg("certificate_chain_file") = py::none(), py::arg("private_key_file") = "",
-            py::arg("private_key_password") = "", py::arg("client_ca_file") = "",
+            py::arg("private_key_password") = "", py::arg("client_ca_file") = "", py::arg("faults") = "",
             "With certificate_chain_file (PEM) and private_key_file, all three servers accept TLS only;\n"
-            "with client_ca_file too, they require a client certificate it signed.")
+            "with client_ca_file too, they require a client certificate it signed.\n"
+            "faults: seeded random faults the servers inject, written as for `tyx sandbox --faults`,\n"
+            "e.g. \"seed=7;relay:drop=0.001,stall=3s/200ms;database:delay=0.1/2s\" (ValueError when wrong).")
         .def("start", &PySandbox::start,
              "Starts the three servers; raises RuntimeError when a port cannot be bound.")
         .def("stop", &PySandbox::stop, "Stops the relay, then the center and the database. Idempotent.")
@@ -128,6 +131,31 @@ manager, or call start() and stop().
                  s.stop();
                  return false;
              })
+        .def(
+            "fault_counts",
+            [](const PySandbox& s) {
+                auto& box = s.get();
+                py::dict all;
+                const std::pair<const char*, sandbox::FaultCounts> kinds[] = {
+                    {"relay", box.relay().faults().counts()},
+                    {"center", box.center().faults().counts()},
+                    {"database", box.database().faults().counts()}};
+                for (const auto& [name, c] : kinds) {
+                    py::dict d;
+                    d["dropped"] = c.dropped;
+                    d["stalls"] = c.stalls;
+                    d["delayed"] = c.delayed;
+                    d["withheld"] = c.withheld;
+                    d["refusals"] = c.refusals;
+                    d["truncated"] = c.truncated;
+                    d["garbage"] = c.garbage;
+                    d["cut"] = c.cut;
+                    all[name] = d;
+                }
+                return all;
+            },
+            "What each server injected so far: {'relay': {'dropped': 0, 'stalls': 0, ...}, 'center': ..., "
+            "'database': ...}.")
         .def_property_readonly("host", [](const PySandbox& s) { return s.options().host; })
         .def_property_readonly("relay_port", [](const PySandbox& s) { return s.get().relay_port(); })
         .def_property_readonly("center_port", [](const PySandbox& s) { return s.get().center_port(); })

@@ -299,6 +299,25 @@ TEST(ToolSandbox, StopsCleanlyOnSigtermAndKeepsItsSqliteFile) {
     std::filesystem::remove(db);
 }
 
+TEST(ToolSandbox, NamesItsFaultsAtStartCountsThemAtStopAndRefusesABadPlan) {
+    {
+        SandboxProcess sandbox({"--faults", "seed=3;relay:drop-after-messages=2"});
+        EXPECT_EQ(sandbox.process->read_line(10s).value_or(""), "faults seed=3;relay:drop-after-messages=2");
+        auto args = std::vector<std::string>{"publish", "Faulty", "f-1", "v=1"};
+        for (const auto& f : sandbox.flags()) args.push_back(f);
+        run_tool(kTyx, args);  // its login and object are the two messages of a dropped connection
+        sandbox.process->send_signal(SIGTERM);
+        const auto r = sandbox.process->finish(10s);
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        EXPECT_NE(r.out.find("faults injected: relay: dropped 1; center: none; database: none"), std::string::npos)
+            << r.out;
+    }
+    const auto bad = run_tool(kTyx, {"sandbox", "--faults", "relay:drop=7"});
+    EXPECT_NE(bad.exit_code, 0);
+    EXPECT_NE(bad.err.find("--faults: fault spec 'relay:drop=7': a rate is a number from 0 to 1"), std::string::npos)
+        << bad.err;
+}
+
 TEST_F(ToolCli, SubscriberPrintsLiveUpdatesAndEndsWithStatusZeroOnSigint) {
     ASSERT_EQ(tyx({"publish", "Live", "l-1", "n=1"}).exit_code, 0);
     auto args = std::vector<std::string>{"subscribe", "Live"};
