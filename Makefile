@@ -1,14 +1,16 @@
 # Entry points for people and CI. `make test` is the one command that installs what is
 # missing, builds and runs every test.
+SHELL := /bin/bash
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 FUZZ_SECONDS ?= 60
+SOAK_SECONDS ?= 300
 LAUNCHER := $(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache,)
 # The Python module cannot load into the interpreter when sanitized: sanitizer builds leave it out.
 PYTHON_MODULE := $(if $(findstring TYX_SANITIZE,$(CMAKE_FLAGS)),OFF,ON)
 
-.PHONY: all deps configure build test demo bench asan tsan fuzz clean format install-python
+.PHONY: all deps configure build test demo bench asan tsan fuzz soak clean format install-python
 
 all: build
 
@@ -45,6 +47,12 @@ fuzz: deps
 	CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(LAUNCHER) -DTYX_BUILD_FUZZERS=ON
 	cmake --build build-fuzz -j $(JOBS)
 	scripts/run-fuzzers build-fuzz $(FUZZ_SECONDS)
+
+# The soak tests for SOAK_SECONDS seconds each against a faulty sandbox, then one summary line of
+# counts per test. Sanitized: make soak BUILD=build-asan CMAKE_FLAGS="-DTYX_SANITIZE=address".
+soak: build
+	TYX_SOAK_SECONDS=$(SOAK_SECONDS) $(BUILD)/tests/soak/soak_tests 2>&1 | tee $(BUILD)/soak.log; \
+	  status=$${PIPESTATUS[0]}; echo "soak summary:"; grep '^soak ' $(BUILD)/soak.log; exit $$status
 
 # The Python module and the library it needs, for /usr/bin/python3 (default prefix /usr/local).
 install-python: build

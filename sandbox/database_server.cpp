@@ -5,7 +5,6 @@
 #include <asio/awaitable.hpp>
 #include <asio/co_spawn.hpp>
 #include <asio/read.hpp>
-#include <asio/redirect_error.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
@@ -162,11 +161,8 @@ void DatabaseServer::on_closed(Session& session) {
 template <typename Flatten, typename Write>
 asio::awaitable<bool> DatabaseServer::send_answer(Session& session, std::size_t size, Flatten flatten, Write write) {
     const auto fate = faults_->answer(session.faults, size);
-    if (FaultInjector::Clock::now() < session.faults.hold_until) {
-        asio::steady_timer timer(session.socket.get_executor(), session.faults.hold_until);
-        std::error_code ignored;
-        co_await timer.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
-    }
+    co_await FaultInjector::wait_until(session.faults.hold_until, [&] { return session.socket.is_open(); });
+    if (!session.socket.is_open()) co_return false;
     if (fate.kind == FaultInjector::Answer::Kind::send) {
         co_await write();
         co_return true;

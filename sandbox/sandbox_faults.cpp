@@ -343,8 +343,19 @@ asio::awaitable<void> FaultInjector::wait_while_stalled(std::function<bool()> op
     const auto state = state_;
     if (Clock::now() >= state->stalled_until) co_return;
     asio::steady_timer timer(co_await asio::this_coro::executor);
+    // A stall may grow while it lasts: look again at its end each step.
     for (auto now = Clock::now(); open() && now < state->stalled_until; now = Clock::now()) {
         timer.expires_after(std::min<Clock::duration>(state->stalled_until - now, 20ms));
+        std::error_code ignored;
+        co_await timer.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+    }
+}
+
+asio::awaitable<void> FaultInjector::wait_until(Clock::time_point until, std::function<bool()> open) {
+    if (Clock::now() >= until) co_return;
+    asio::steady_timer timer(co_await asio::this_coro::executor);
+    for (auto now = Clock::now(); open() && now < until; now = Clock::now()) {
+        timer.expires_after(std::min<Clock::duration>(until - now, 20ms));
         std::error_code ignored;
         co_await timer.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
     }

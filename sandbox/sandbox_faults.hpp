@@ -164,6 +164,8 @@ public:
     // Before each read: waits while reading is stalled, in short steps so that a connection
     // closed meanwhile (`open` false) stops waiting at once.
     asio::awaitable<void> wait_while_stalled(std::function<bool()> open);
+    // Waits until `until`, in the same short steps, or until `open` turns false.
+    static asio::awaitable<void> wait_until(Clock::time_point until, std::function<bool()> open);
     // After a read of `bytes` holding `messages` whole messages: true when the connection is
     // to be dropped now (counted).
     bool after_read(Connection& connection, std::size_t bytes, std::size_t messages);

@@ -3,6 +3,8 @@ import base64
 import struct
 import subprocess
 
+import pytest
+
 import tyx_client
 from conftest import DEADLINE
 
@@ -70,3 +72,16 @@ def test_a_tls_sandbox_is_reached_over_tls_with_a_pinned_key(tmp_path):
             config.shards[0].ssl.trusted_server_pub_file = str(pinned)
         client.add_cluster(cluster)
         assert client.sql("secure", "SELECT 41 + 1 AS answer").to_numpy()["answer"][0] == 42
+
+
+def test_a_sandbox_with_faults_injects_and_counts_them():
+    with pytest.raises(ValueError, match="a rate is a number from 0 to 1"):
+        tyx_client.Sandbox(faults="relay:drop=3")
+    with tyx_client.Sandbox(faults="seed=5;relay:drop-after-messages=2") as sandbox, \
+            tyx_client.TyxClient() as client:
+        client.add_cluster(sandbox.cluster("faulty"))
+        client.publish_object("faulty", "T", "t-1", {"v": 1})  # the login and this: dropped
+        assert sandbox.wait_for_lines(2, DEADLINE)  # counted with the drop, on the relay's loop
+        counts = sandbox.fault_counts()
+        assert counts["relay"]["dropped"] >= 1
+        assert counts["center"] == dict.fromkeys(counts["center"], 0)

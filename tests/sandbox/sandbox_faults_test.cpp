@@ -91,6 +91,17 @@ TEST(RelayFaults, DropsAConnectionAfterItsMessageCount) {
     EXPECT_EQ(server.state().objects, 2u);  // the messages read before the drop are kept
 }
 
+TEST(RelayFaults, DropsEveryConnectionAtRandomGapsWhenAsked) {
+    RelayServerOptions options;
+    options.faults.drop_every = 100ms;
+    RelayServer server(options);
+    SandboxTestSocket first(server.port());
+    SandboxTestSocket second(server.port());
+    EXPECT_TRUE(first.wait_closed());
+    EXPECT_TRUE(second.wait_closed());
+    EXPECT_GE(server.faults().counts().dropped, 2u);
+}
+
 TEST(RelayFaults, TriggeredAnswerFaultsChangeOnlyTheAnswerTheyHit) {
     RelayServer server;
     auto& faults = server.faults();
