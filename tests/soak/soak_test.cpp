@@ -122,6 +122,8 @@ struct Arrivals {
     std::uint64_t duplicates = 0;
     std::string fault;
 
+    bool has(std::uint64_t n) const { return n < seen.size() && seen[n]; }
+
     void take(sandbox::ConnectionId on, std::uint64_t n) {
         ++received;
         if (n >= seen.size()) seen.resize(std::max<std::size_t>(n + 1, seen.size() * 2));
@@ -153,11 +155,12 @@ TEST(Soak, PublishingFromTwoThreadsThroughDropsAndStallsLosesOnlyWhatWasInFlight
     plan.drop_every = 4s;
     plan.stall = {2s, 300ms};
     options.faults.relay = plan;
+    // Before the sandbox, so that they outlive the relay's observer.
+    std::mutex arrivals_mutex;  // the relay loop writes, the test thread reads at the end
+    std::vector<Arrivals> arrivals(kThreads);
     Sandbox box(options);
     auto& relay = box.relay();
 
-    std::mutex arrivals_mutex;  // the relay loop writes, the test thread reads at the end
-    std::vector<Arrivals> arrivals(kThreads);
     relay.set_observer([&](std::vector<sandbox::RelayPublication> batch) {
         std::lock_guard lock(arrivals_mutex);
         for (const auto& p : batch) {
@@ -186,6 +189,16 @@ TEST(Soak, PublishingFromTwoThreadsThroughDropsAndStallsLosesOnlyWhatWasInFlight
     std::vector<std::vector<std::uint64_t>> published_in_outage(kThreads);
     std::vector<std::atomic<std::uint64_t>> last_marked(kThreads), last_unmarked(kThreads);
     std::vector<std::thread> publishers;
+    // Also when an assertion ends the test early.
+    struct StopPublishers {
+        std::atomic<bool>& publishing;
+        std::vector<std::thread>& threads;
+        ~StopPublishers() {
+            publishing = false;
+            for (auto& t : threads)
+                if (t.joinable()) t.join();
+        }
+    } stop_publishers{publishing, publishers};
     for (int t = 0; t < kThreads; ++t) {
         publishers.emplace_back([&, t] {
             const std::string prefix = std::to_string(t) + "-";
@@ -254,8 +267,8 @@ TEST(Soak, PublishingFromTwoThreadsThroughDropsAndStallsLosesOnlyWhatWasInFlight
         EXPECT_EQ(a.fault, "") << "thread " << t;
         total += published[t];
         duplicates += a.duplicates;
-        for (std::uint64_t n = 1; n <= published[t]; ++n) lost += a.seen[n] ? 0 : 1;
-        for (auto n : published_in_outage[t]) lost_in_outage += a.seen[n] ? 0 : 1;
+        for (std::uint64_t n = 1; n <= published[t]; ++n) lost += a.has(n) ? 0 : 1;
+        for (auto n : published_in_outage[t]) lost_in_outage += a.has(n) ? 0 : 1;
     }
     EXPECT_EQ(lost_in_outage, 0u);
     const auto counts = relay.faults().counts();
