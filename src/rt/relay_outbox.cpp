@@ -192,8 +192,9 @@ std::size_t RelayOutbox::try_direct_write(std::string_view bytes) {
             .count();
     if (now - last_direct_ns_ < kDirectWriteSpacingNs) return 0;
     last_direct_ns_ = now;
-    // The writer is idle and cannot close the descriptor while we hold the lock; a full socket
-    // buffer or a broken connection just leaves the message to the writer.
+    // Nobody closes the descriptor while we hold the lock: the session's socket disables direct
+    // writes, under it, before every close. A full socket buffer or a broken connection just
+    // leaves the message to the writer.
     const ssize_t n = ::send(direct_fd_, bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
     return n > 0 ? static_cast<std::size_t>(n) : 0;
 }

@@ -49,6 +49,12 @@ TyxClientRelay::TyxClientRelay(TyxClientMultiplex& multiplex, std::string_view c
     recreate_socket();
 }
 
+void TyxClientRelay::recreate_socket() {
+    SingleSocketClient::recreate_socket();
+    // Shared: the socket may outlive this session's own members in its destruction.
+    socket_->set_before_close([outbox = outbox_] { outbox->disable_direct(); });
+}
+
 std::shared_ptr<rt::RelayOutbox> TyxClientRelay::make_outbox(TyxClientMultiplex& multiplex,
                                                              const std::string& relay_name,
                                                              std::string description,

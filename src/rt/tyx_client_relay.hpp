@@ -34,6 +34,8 @@ public:
     asio::awaitable<void> connect(asio::io_context& io_context) override;
     asio::awaitable<void> receive_loop() override;
     asio::awaitable<void> stop() override;
+    // Each new socket stops the publishers' direct writes before its descriptor closes.
+    void recreate_socket() override;
 
     // An outbox for the relay session named `relay_name` (its client name): `description` names
     // the shard in its level-3 logs about drops, which carry `relay_name`.

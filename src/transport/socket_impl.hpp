@@ -81,6 +81,10 @@ public:
     // while nothing else writes on it; -1 for TLS (its state lives in the TLS stream) or when
     // not connected. Loop thread only.
     virtual int native_fd() const { return -1; }
+    // Runs on the loop just before the descriptor is closed, on purpose or after a failure, so
+    // that whoever writes to native_fd() from another thread stops first: once closed, the
+    // number may be reused by any other descriptor of the process.
+    void set_before_close(std::function<void()> hook) { before_close_ = std::move(hook); }
 
     asio::io_context& io_context() const { return io_context_; }
     const std::string& host() const { return host_; }
@@ -96,6 +100,9 @@ protected:
     void set_last_error(std::int32_t code, std::string message);
     void set_last_error(const std::error_code& ec) { set_last_error(ec.value(), ec.message()); }
     void clear_last_error() { set_last_error(0, {}); }
+    void before_close() {
+        if (before_close_) before_close_();
+    }
 
     // Queue helpers shared by the concrete sockets; loop thread only.
     // Appends the entry and tells whether the queue was empty before.
@@ -116,6 +123,7 @@ protected:
     std::int32_t last_error_ = 0;
     std::string last_error_message_;
     std::deque<PendingSend> pending_sends_;
+    std::function<void()> before_close_;
 };
 
 // The connection-independent half of a socket over one asio stream (a TCP socket, or a TLS

@@ -46,6 +46,7 @@ void StreamSocket<Stream>::close_socket() {
     socket.shutdown(asio::ip::tcp::socket::shutdown_both, ec);
     if (ec) set_last_error(ec);
     ec.clear();
+    before_close();
     socket.close(ec);
     if (ec) set_last_error(ec);
 }
@@ -61,6 +62,7 @@ void StreamSocket<Stream>::close_after_failure(Stream& stream, const std::error_
     std::error_code ignored;
     // After a reset the shutdown fails too; that would only hide the cause.
     socket.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+    before_close();
     socket.close(ignored);
     // An operation of a connection already replaced must not speak for the current one.
     if (&stream != stream_.get()) return;
