@@ -322,13 +322,31 @@ void run_async(TyxClientMultiplex& m, std::string name, std::string what, Work w
         asio::detached);
 }
 
+// Runs `work` for a blocking call. Its failure is reported as a level-3 log prefixed with
+// `what`, as for the asynchronous forms: the caller then sees no result, never a silent one.
+template <typename Work>
+asio::awaitable<QueryResults> reported(TyxClientMultiplex& m, std::string name, std::string what, Work work) {
+    std::string failure;
+    try {
+        QueryResults results = co_await work();
+        co_return results;
+    } catch (const std::exception& e) {
+        failure = what + ": " + e.what();
+    } catch (...) {
+        failure = what + ": unknown error";
+    }
+    m.log(name, 3, std::move(failure));
+    co_return QueryResults{};
+}
+
 }  // namespace
 
 QueryResults TyxClientMultiplex::sql(std::string_view cluster_name, std::string_view query) {
     auto result = std::make_shared<QueryResults>();
     post(
         [this, result, name = std::string(cluster_name), q = std::string(query)]() -> asio::awaitable<void> {
-            *result = co_await do_sql_query(*this, name, q);
+            *result = co_await reported(*this, name, "Failed to execute SQL query",
+                                        [&] { return do_sql_query(*this, name, q); });
         },
         true);
     return std::move(*result);
@@ -353,7 +371,9 @@ QueryResults TyxClientMultiplex::bulk_insert(std::string_view cluster_name, std:
     post(
         [this, result, view, row_count, timeout_ms, name = std::string(cluster_name),
          table = std::string(table_name)]() -> asio::awaitable<void> {
-            *result = co_await do_bulk_insert(*this, name, table, view, row_count, timeout_ms);
+            *result = co_await reported(*this, name, "Failed to execute bulk insert", [&] {
+                return do_bulk_insert(*this, name, table, view, row_count, timeout_ms);
+            });
         },
         true);
     return std::move(*result);

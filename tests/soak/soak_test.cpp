@@ -66,7 +66,8 @@ Cluster sandbox_cluster(Sandbox& box, bool relay, bool center, bool database, st
     return cluster;
 }
 
-// Connection events and level-3 logs of one session kind, for the test thread to wait on.
+// Connection events of one session kind, and the level-3 logs of that session and of its
+// cluster (where a failed call is reported), for the test thread to wait on.
 class SessionWatch : public ClientListener {
 public:
     explicit SessionWatch(std::string session) : session_(std::move(session)) {}
@@ -78,16 +79,21 @@ public:
         if (name == session_) set(true);
     }
     void on_log(Client&, std::string_view name, std::uint8_t level, std::string_view) override {
-        if (level >= 3 && name == session_) ++errors;
+        if (level < 3 || (name != session_ && !session_.starts_with(std::string(name) + "-"))) return;
+        {
+            std::lock_guard lock(mutex_);
+            ++errors;
+        }
+        changed_.notify_all();
+    }
+    bool wait_for_errors(std::uint64_t n, std::chrono::milliseconds timeout) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, timeout, [&] { return errors >= n; });
     }
 
     bool wait_for(bool connected, std::chrono::milliseconds timeout) {
         std::unique_lock lock(mutex_);
         return changed_.wait_for(lock, timeout, [&] { return connected_ == connected; });
-    }
-    bool connected() {
-        std::lock_guard lock(mutex_);
-        return connected_;
     }
 
     std::atomic<std::uint64_t> errors{0};
@@ -466,7 +472,7 @@ TEST(Soak, QueriesAndUploadsThroughDropsAndHeldAnswersReturnInTimeAndNeverFailSi
     // A call may take its deadline twice (the one retry on a fresh connection) and the back-off
     // before that connection, at most 60 s.
     const auto bound = 2 * std::chrono::milliseconds(kTimeoutMs) + 60s + 5s;
-    std::uint64_t queries = 0, right = 0, failed = 0, uploads = 0;
+    std::uint64_t queries = 0, right = 0, failed = 0, unanswered = 0, uploads = 0;
     Clock::duration longest{0};
     std::string silent;
     const auto end = Clock::now() + soak_time();
@@ -486,10 +492,12 @@ TEST(Soak, QueriesAndUploadsThroughDropsAndHeldAnswersReturnInTimeAndNeverFailSi
                        },
                        result->columns()[0])) {
             ++right;
+        } else if (!result->has_result_set() && result->affected_rows() == 0) {
+            ++unanswered;  // a failure, which must have been logged
         } else if (silent.empty()) {
             std::ostringstream text;
             result->print(text);
-            silent = "query " + std::to_string(queries) + " answered with no error: " + text.str();
+            silent = "query " + std::to_string(queries) + " answered wrongly with no error: " + text.str();
         }
 
         Table up("Up");
@@ -515,12 +523,15 @@ TEST(Soak, QueriesAndUploadsThroughDropsAndHeldAnswersReturnInTimeAndNeverFailSi
         rows = std::get<std::vector<std::int64_t>>(r->columns()[1]).at(0);
     }
     ASSERT_GE(present, 0) << "the database answered no count after the faults stopped";
-    const auto missing = static_cast<std::int64_t>(uploads) - present;
-    EXPECT_LE(missing, static_cast<std::int64_t>(watch->errors)) << "uploads lost without a word";
+    // Every call that failed without an error in its result was logged; logs come on the
+    // notification thread, so they may trail the calls a little.
+    const auto missing = static_cast<std::uint64_t>(std::max<std::int64_t>(0, static_cast<std::int64_t>(uploads) - present));
+    EXPECT_TRUE(watch->wait_for_errors(unanswered + missing, 10s)) << unanswered << " queries unanswered and " << missing
+                            << " uploads missing, " << watch->errors << " failures logged";
     const auto counts = box.database().faults().counts();
     EXPECT_GT(counts.total(), 0u);
     report("database: queries " + std::to_string(queries) + " (right " + std::to_string(right) + ", failed " +
-           std::to_string(failed) + "), uploads " + std::to_string(uploads) + " (missing " + std::to_string(missing) +
+           std::to_string(failed) + ", unanswered " + std::to_string(unanswered) + "), uploads " + std::to_string(uploads) + " (missing " + std::to_string(missing) +
            ", rows " + std::to_string(rows) + "), errors logged " +
            std::to_string(watch->errors) + ", longest call " +
            std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(longest).count()) +
