@@ -5,7 +5,6 @@
 #include <asio/awaitable.hpp>
 #include <asio/co_spawn.hpp>
 #include <asio/read.hpp>
-#include <asio/steady_timer.hpp>
 #include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
 
@@ -29,12 +28,11 @@ struct CenterServer::Session {
     bool open = true;
     bool close_after_write = false;  // an answer cut by a fault is on its way
     FaultInjector::Connection faults;
-    std::optional<asio::steady_timer> hold_timer;  // answers held back by a fault wait on it
 
     void close() {
         open = false;
         std::error_code ignored;
-        if (hold_timer) hold_timer->cancel();
+        faults.end_hold();
         socket.shutdown(asio::socket_base::shutdown_both, ignored);
         socket.close(ignored);
     }
@@ -156,18 +154,14 @@ void CenterServer::write_session(const std::shared_ptr<Session>& session, Bytes 
     struct Writer {
         std::shared_ptr<CenterServer::Session> s;
         void operator()() {
-            if (std::chrono::steady_clock::now() < s->faults.hold_until) {
-                if (!s->hold_timer) s->hold_timer.emplace(s->socket.get_executor());
-                s->hold_timer->expires_at(s->faults.hold_until);
-                s->hold_timer->async_wait([s = s](std::error_code ec) {
-                    if (ec || !s->open) {
-                        s->writing = false;
-                        return;
-                    }
-                    Writer{s}();
-                });
-                return;
-            }
+            const bool held = FaultInjector::hold_writer(s->faults, s->socket.get_executor(), [s = s](bool ended) {
+                if (!ended || !s->open) {
+                    s->writing = false;
+                    return;
+                }
+                Writer{s}();
+            });
+            if (held) return;
             asio::async_write(s->socket, asio::buffer(s->to_write.front()),
                               [s = s](std::error_code ec, std::size_t) {
                                   s->pending_bytes -= std::min(s->pending_bytes, s->to_write.front().size());

@@ -5,7 +5,6 @@
 #include <asio/awaitable.hpp>
 #include <asio/co_spawn.hpp>
 #include <asio/ssl/error.hpp>
-#include <asio/steady_timer.hpp>
 #include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
 
@@ -66,13 +65,12 @@ struct RelayServer::Session : std::enable_shared_from_this<Session> {
     bool writing = false;
     bool close_after_write = false;  // an answer cut by a fault is on its way
     FaultInjector::Connection faults;
-    std::optional<asio::steady_timer> hold_timer;  // answers held back by a fault wait on it
     // Set when shutdown_gracefully ended our sending side: nothing more can be written.
     std::optional<std::chrono::steady_clock::time_point> send_ended_at;
 
     void close() {
         std::error_code ignored;
-        if (hold_timer) hold_timer->cancel();
+        faults.end_hold();
         socket.shutdown(asio::socket_base::shutdown_both, ignored);
         socket.close(ignored);
     }
@@ -408,18 +406,14 @@ void RelayServer::write(const std::shared_ptr<Session>& session, std::string tex
     struct Writer {
         std::shared_ptr<Session> s;
         void operator()() {
-            if (std::chrono::steady_clock::now() < s->faults.hold_until) {
-                if (!s->hold_timer) s->hold_timer.emplace(s->socket.get_executor());
-                s->hold_timer->expires_at(s->faults.hold_until);
-                s->hold_timer->async_wait([s = s](std::error_code ec) {
-                    if (ec || !s->socket.is_open()) {
-                        s->writing = false;
-                        return;
-                    }
-                    Writer{s}();
-                });
-                return;
-            }
+            const bool held = FaultInjector::hold_writer(s->faults, s->socket.get_executor(), [s = s](bool ended) {
+                if (!ended || !s->socket.is_open()) {
+                    s->writing = false;
+                    return;
+                }
+                Writer{s}();
+            });
+            if (held) return;
             auto batch = std::make_shared<std::vector<std::string>>(
                 std::make_move_iterator(s->to_write.begin()), std::make_move_iterator(s->to_write.end()));
             s->to_write.clear();

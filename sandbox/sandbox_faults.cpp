@@ -44,7 +44,7 @@ std::string_view trim(std::string_view text) {
 }
 
 [[noreturn]] void bad(std::string_view part, std::string_view why) {
-    throw std::invalid_argument("fault spec '" + std::string(part) + "': " + std::string(why));
+    throw std::invalid_argument("fault plan '" + std::string(part) + "': " + std::string(why));
 }
 
 std::uint64_t read_count(std::string_view part, std::string_view text) {
@@ -147,9 +147,9 @@ std::string describe_plan(const FaultPlan& p) {
 
 }  // namespace
 
-SandboxFaults parse_fault_spec(std::string_view spec) {
+SandboxFaults parse_fault_plan(std::string_view text) {
     SandboxFaults faults;
-    for (auto part : split(spec, ';')) {
+    for (auto part : split(text, ';')) {
         part = trim(part);
         if (part.empty()) continue;
         if (part.substr(0, 5) == "seed=") {
@@ -341,14 +341,9 @@ void FaultInjector::detach() {
 
 asio::awaitable<void> FaultInjector::wait_while_stalled(std::function<bool()> open) {
     const auto state = state_;
-    if (Clock::now() >= state->stalled_until) co_return;
-    asio::steady_timer timer(co_await asio::this_coro::executor);
-    // A stall may grow while it lasts: look again at its end each step.
-    for (auto now = Clock::now(); open() && now < state->stalled_until; now = Clock::now()) {
-        timer.expires_after(std::min<Clock::duration>(state->stalled_until - now, 20ms));
-        std::error_code ignored;
-        co_await timer.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
-    }
+    // A stall may grow while it lasts: look again at its end once it has passed.
+    for (auto until = state->stalled_until; open() && Clock::now() < until; until = state->stalled_until)
+        co_await wait_until(until, open);
 }
 
 asio::awaitable<void> FaultInjector::wait_until(Clock::time_point until, std::function<bool()> open) {

@@ -40,6 +40,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <random>
 #include <string>
 #include <string_view>
@@ -91,7 +92,7 @@ struct SandboxFaults {
 // Durations are milliseconds, or carry a unit: 250ms, 2s. Example:
 //   seed=7;relay:drop=0.0001,stall=3s/200ms;center:garbage=0.001;database:delay=0.05/2s
 // Throws std::invalid_argument naming the part that is wrong.
-SandboxFaults parse_fault_spec(std::string_view spec);
+SandboxFaults parse_fault_plan(std::string_view text);
 // The plan written back in that form ("" when it has no fault).
 std::string describe_faults(const SandboxFaults& faults);
 
@@ -126,6 +127,12 @@ public:
         std::uint64_t next_random_drop = 0;  // messages left until a random drop; 0: none drawn
         std::uint64_t plan_generation = 0;
         Clock::time_point hold_until{};  // answers wait until then
+        std::optional<asio::steady_timer> hold_timer;  // for writers that wait by callback
+
+        // Ends a wait on hold_timer at once (the connection is closing).
+        void end_hold() {
+            if (hold_timer) hold_timer->cancel();
+        }
     };
 
     // What becomes of one answer.
@@ -171,6 +178,17 @@ public:
     bool after_read(Connection& connection, std::size_t bytes, std::size_t messages);
     // The fate of an answer of `size` bytes; a delay moves connection.hold_until.
     Answer answer(Connection& connection, std::size_t size);
+    // For a writer driven by callbacks: true when answers are held, and then `resume(ended)`
+    // runs once the hold is over (ended true) or was ended by end_hold (false); false when the
+    // writer may write at once.
+    template <typename Resume>
+    static bool hold_writer(Connection& c, const asio::any_io_executor& executor, Resume resume) {
+        if (Clock::now() >= c.hold_until) return false;
+        if (!c.hold_timer) c.hold_timer.emplace(executor);
+        c.hold_timer->expires_at(c.hold_until);
+        c.hold_timer->async_wait([resume = std::move(resume)](std::error_code ec) mutable { resume(!ec); });
+        return true;
+    }
     // Applies `fate` to bytes about to be sent: false when nothing is to be sent.
     template <typename Buffer>
     static bool apply(const Answer& fate, Buffer& bytes) {

@@ -44,7 +44,7 @@ int run_sandbox(const SandboxCommandOptions& options, const CLI::App& command) {
     if (command.count("--db-user") > 0) sandbox_options.database_user = options.db_user;
     if (command.count("--db-password") > 0) sandbox_options.database_password = options.db_password;
     try {
-        sandbox_options.faults = tyx::sandbox::parse_fault_spec(options.faults);
+        sandbox_options.faults = tyx::sandbox::parse_fault_plan(options.faults);
     } catch (const std::invalid_argument& e) {
         throw ToolError(std::string("--faults: ") + e.what());
     }

@@ -103,7 +103,7 @@ manager, or call start() and stop().
                 if (certificate_chain_file)
                     o.tls = sandbox::SandboxTls{*certificate_chain_file, std::move(private_key_file),
                                                 std::move(private_key_password), std::move(client_ca_file)};
-                o.faults = sandbox::parse_fault_spec(faults);  // std::invalid_argument: ValueError
+                o.faults = sandbox::parse_fault_plan(faults);  // std::invalid_argument: ValueError
                 return std::make_unique<PySandbox>(std::move(o));
             }),
             py::arg("host") = "127.0.0.1", py::arg("relay_port") = 0, py::arg("center_port") = 0,

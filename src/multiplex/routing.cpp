@@ -4,6 +4,7 @@
 #include <asio/post.hpp>
 #include <asio/use_awaitable.hpp>
 
+#include <optional>
 #include <unordered_map>
 
 #include "core/countdown.hpp"
@@ -295,37 +296,11 @@ asio::awaitable<QueryResults> do_bulk_insert(TyxClientMultiplex& m, std::string 
     co_return co_await fan_out_jdbc(std::move(tasks));
 }
 
-// Runs `work` on the control loop and hands its result to `callback` on the notification loop,
-// or reports its failure as a level-3 log prefixed with `what`.
+// Runs `work`; its failure is reported as a level-3 log prefixed with `what` (nothing then),
+// so that no caller, blocking or not, takes a failure for an empty result.
 template <typename Work>
-void run_async(TyxClientMultiplex& m, std::string name, std::string what, Work work,
-               std::function<void(QueryResults)> callback) {
-    asio::co_spawn(
-        m.control_context(),
-        [&m, name = std::move(name), what = std::move(what), work = std::move(work),
-         callback = std::move(callback)]() mutable -> asio::awaitable<void> {
-            std::string failure;
-            try {
-                QueryResults results = co_await work();
-                asio::post(m.notify_context(),
-                           [callback = std::move(callback), results = std::move(results)]() mutable {
-                               callback(std::move(results));
-                           });
-                co_return;
-            } catch (const std::exception& e) {
-                failure = what + ": " + e.what();
-            } catch (...) {
-                failure = what + ": unknown error";
-            }
-            m.log(name, 3, std::move(failure));
-        },
-        asio::detached);
-}
-
-// Runs `work` for a blocking call. Its failure is reported as a level-3 log prefixed with
-// `what`, as for the asynchronous forms: the caller then sees no result, never a silent one.
-template <typename Work>
-asio::awaitable<QueryResults> reported(TyxClientMultiplex& m, std::string name, std::string what, Work work) {
+asio::awaitable<std::optional<QueryResults>> logging_failure(TyxClientMultiplex& m, const std::string& name,
+                                                             const std::string& what, Work& work) {
     std::string failure;
     try {
         QueryResults results = co_await work();
@@ -336,7 +311,25 @@ asio::awaitable<QueryResults> reported(TyxClientMultiplex& m, std::string name, 
         failure = what + ": unknown error";
     }
     m.log(name, 3, std::move(failure));
-    co_return QueryResults{};
+    co_return std::nullopt;
+}
+
+// Runs `work` on the control loop and hands its result to `callback` on the notification loop,
+// or reports its failure.
+template <typename Work>
+void run_async(TyxClientMultiplex& m, std::string name, std::string what, Work work,
+               std::function<void(QueryResults)> callback) {
+    asio::co_spawn(
+        m.control_context(),
+        [&m, name = std::move(name), what = std::move(what), work = std::move(work),
+         callback = std::move(callback)]() mutable -> asio::awaitable<void> {
+            auto results = co_await logging_failure(m, name, what, work);
+            if (!results) co_return;
+            asio::post(m.notify_context(), [callback = std::move(callback), results = std::move(*results)]() mutable {
+                callback(std::move(results));
+            });
+        },
+        asio::detached);
 }
 
 }  // namespace
@@ -345,8 +338,8 @@ QueryResults TyxClientMultiplex::sql(std::string_view cluster_name, std::string_
     auto result = std::make_shared<QueryResults>();
     post(
         [this, result, name = std::string(cluster_name), q = std::string(query)]() -> asio::awaitable<void> {
-            *result = co_await reported(*this, name, "Failed to execute SQL query",
-                                        [&] { return do_sql_query(*this, name, q); });
+            auto work = [&] { return do_sql_query(*this, name, q); };
+            *result = (co_await logging_failure(*this, name, "Failed to execute SQL query", work)).value_or(QueryResults{});
         },
         true);
     return std::move(*result);
@@ -371,9 +364,8 @@ QueryResults TyxClientMultiplex::bulk_insert(std::string_view cluster_name, std:
     post(
         [this, result, view, row_count, timeout_ms, name = std::string(cluster_name),
          table = std::string(table_name)]() -> asio::awaitable<void> {
-            *result = co_await reported(*this, name, "Failed to execute bulk insert", [&] {
-                return do_bulk_insert(*this, name, table, view, row_count, timeout_ms);
-            });
+            auto work = [&] { return do_bulk_insert(*this, name, table, view, row_count, timeout_ms); };
+            *result = (co_await logging_failure(*this, name, "Failed to execute bulk insert", work)).value_or(QueryResults{});
         },
         true);
     return std::move(*result);

@@ -18,8 +18,8 @@ using namespace std::chrono_literals;
 using test::SandboxTestSocket;
 using Kind = FaultInjector::Answer::Kind;
 
-TEST(FaultSpec, ReadsEverySettingAndWritesItBack) {
-    const auto faults = parse_fault_spec(
+TEST(WrittenFaultPlan, ReadsEverySettingAndWritesItBack) {
+    const auto faults = parse_fault_plan(
         "seed=7; relay:drop=0.25,stall=3s/200ms ;center:garbage=0.5,cut=0.125,drop-after-bytes=4096;"
         "database:delay=0.5/2s,withhold=0.75,refuse=10s/1s,truncate=1,drop-after-messages=3,drop-every=5s");
     EXPECT_EQ(faults.seed, 7u);
@@ -34,26 +34,26 @@ TEST(FaultSpec, ReadsEverySettingAndWritesItBack) {
     EXPECT_EQ(describe_faults(faults),
               "seed=7;relay:drop=0.25,stall=3000ms/200ms;center:drop-after-bytes=4096,garbage=0.5,cut=0.125;"
               "database:drop-after-messages=3,drop-every=5000ms,delay=0.5/2000ms,withhold=0.75,refuse=10000ms/1000ms,truncate=1");
-    EXPECT_EQ(describe_faults(parse_fault_spec(describe_faults(faults))), describe_faults(faults));
+    EXPECT_EQ(describe_faults(parse_fault_plan(describe_faults(faults))), describe_faults(faults));
 
-    const auto all = parse_fault_spec("all:drop=0.5");
+    const auto all = parse_fault_plan("all:drop=0.5");
     EXPECT_EQ(all.relay.drop_rate, 0.5);
     EXPECT_EQ(all.database.drop_rate, 0.5);
-    EXPECT_EQ(describe_faults(parse_fault_spec("")), "");
+    EXPECT_EQ(describe_faults(parse_fault_plan("")), "");
 }
 
-TEST(FaultSpec, NamesWhatIsWrong) {
-    const auto error_of = [](const char* spec) {
+TEST(WrittenFaultPlan, NamesWhatIsWrong) {
+    const auto error_of = [](const char* text) {
         try {
-            parse_fault_spec(spec);
+            parse_fault_plan(text);
         } catch (const std::invalid_argument& e) {
             return std::string(e.what());
         }
         return std::string("no error");
     };
-    EXPECT_EQ(error_of("relay:drop=2"), "fault spec 'relay:drop=2': a rate is a number from 0 to 1, not 2");
+    EXPECT_EQ(error_of("relay:drop=2"), "fault plan 'relay:drop=2': a rate is a number from 0 to 1, not 2");
     EXPECT_EQ(error_of("broker:drop=0.1"),
-              "fault spec 'broker:drop=0.1': unknown server broker (relay, center, database or all)");
+              "fault plan 'broker:drop=0.1': unknown server broker (relay, center, database or all)");
     EXPECT_NE(error_of("relay:stall=3s").find("wants two values"), std::string::npos);
     EXPECT_NE(error_of("relay:shake=1").find("unknown fault shake"), std::string::npos);
     EXPECT_NE(error_of("relay").find("seed=N or KIND:SETTINGS"), std::string::npos);

@@ -542,7 +542,7 @@ TEST(Soak, QueriesAndUploadsThroughDropsAndHeldAnswersReturnInTimeAndNeverFailSi
 
 TEST(Soak, AClientDestroyedWhileFaultsAreActiveReturnsPromptly) {
     SandboxOptions options;
-    options.faults = sandbox::parse_fault_spec(
+    options.faults = sandbox::parse_fault_plan(
         "relay:drop=0.0001,stall=1s/500ms,delay=0.2/3s,refuse=3s/500ms;"
         "center:drop-every=2s,garbage=0.01,delay=0.2/3s,withhold=0.05;"
         "database:drop=0.05,delay=0.3/5s,withhold=0.1,stall=1s/1s");

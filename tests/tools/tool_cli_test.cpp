@@ -314,7 +314,7 @@ TEST(ToolSandbox, NamesItsFaultsAtStartCountsThemAtStopAndRefusesABadPlan) {
     }
     const auto bad = run_tool(kTyx, {"sandbox", "--faults", "relay:drop=7"});
     EXPECT_NE(bad.exit_code, 0);
-    EXPECT_NE(bad.err.find("--faults: fault spec 'relay:drop=7': a rate is a number from 0 to 1"), std::string::npos)
+    EXPECT_NE(bad.err.find("--faults: fault plan 'relay:drop=7': a rate is a number from 0 to 1"), std::string::npos)
         << bad.err;
 }
 
