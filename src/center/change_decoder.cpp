@@ -112,6 +112,7 @@ const std::string& StringPool::value_text(std::int32_t id) const {
 // ---- Dispatch and field walks ---------------------------------------------------------------
 
 void ChangeDecoder::decode_payload(ByteView payload) {
+    reached_rows_ = false;
     const std::int64_t vid = get_vid(payload);
     dispatch_by_vid(vid, payload);
 }
@@ -128,8 +129,10 @@ void ChangeDecoder::dispatch_by_vid(std::int64_t vid, ByteView& view) {
     if (depth_ == 0) frame_ended_ = false;
     DepthGuard guard(depth_);
     if (vid == kVidChanges || vid == kVidEnvelope || vid == kVidPassThrough) {
+        if (vid == kVidChanges) reached_rows_ = true;
         parse_message(vid, view);
     } else if (vid == kVidSnapshotResponse) {
+        reached_rows_ = true;
         parse_message(vid, view);
         sink_.snapshot_response();
     } else {

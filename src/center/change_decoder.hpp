@@ -85,6 +85,9 @@ public:
 
     // Reads the top-level preamble (lead byte, Message type byte) and returns the VID.
     static std::int64_t get_vid(ByteView& view);
+    // Whether the last payload given to decode_payload reached a changes message or a snapshot
+    // answer: when it then failed, rows or the end of a snapshot were lost with it.
+    bool reached_rows() const { return reached_rows_; }
     // Routes the message that follows a VID: changes, snapshot response, envelope, pass-through.
     void dispatch_by_vid(std::int64_t vid, ByteView& view);
     // Reads the encoding byte and walks the fields; a changes message is then decoded. An absent
@@ -133,6 +136,7 @@ private:
     StringPool string_pool_;
     std::int64_t last_seqnum_ = 0;
     int depth_ = 0;
+    bool reached_rows_ = false;
     // Set once a server exception has swallowed the rest of the frame: every enclosing walk and
     // collection stops there instead of reading on from an empty view.
     bool frame_ended_ = false;

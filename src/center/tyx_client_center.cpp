@@ -146,11 +146,16 @@ asio::awaitable<void> TyxClientCenter::stop() {
 // ---- Receiving ------------------------------------------------------------------------------
 
 void TyxClientCenter::process_payload(ByteView payload) {
+    if (lost_changes_) return;  // the rest of this connection's frames come again after it
     ++frames_received_;
     try {
         decoder_.decode_payload(payload);
     } catch (const std::exception& e) {
         std::cerr << "[tyx_center:" << name_ << "] parse error: " << e.what() << std::endl;
+        if (!decoder_.reached_rows()) return;
+        lost_changes_ = true;
+        notify_log(3, std::string("Center message could not be decoded; reconnecting to subscribe again: ") +
+                          e.what());
     }
 }
 
@@ -187,6 +192,7 @@ asio::awaitable<void> TyxClientCenter::receive_loop() {
 
 asio::awaitable<void> TyxClientCenter::read_frames() {
     frames_.reset();
+    lost_changes_ = false;
     if (read_buffer_.empty()) read_buffer_.resize(center::kReadPieceSize);
     for (;;) {
         // Read and decoded in this frame of the coroutine: the read's memory and the socket's are
@@ -200,7 +206,7 @@ asio::awaitable<void> TyxClientCenter::read_frames() {
             if (!stopping_) report_tls_error(e);
             co_return;
         }
-        if (stopping_) co_return;
+        if (stopping_ || lost_changes_) co_return;
     }
 }
 

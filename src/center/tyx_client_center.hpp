@@ -65,8 +65,11 @@ public:
     void build_snapshot_request(ByteVector& out, const std::vector<SubscriptionRequest>& requests,
                                 bool remove, std::uint32_t value) const;
 
-    // Decodes one frame payload. A decoding failure is written to standard error and the rest
-    // of the payload dropped; the client goes on with the next frame.
+    // Decodes one frame payload. A decoding failure is written to standard error. When it came
+    // inside a changes message or a snapshot answer, rows (or the end of a snapshot) are lost:
+    // the failure is logged at level 3 and the connection given up, so that the reconnection
+    // asks for every table again and the subscriber's view is whole. Any other failure (too
+    // short, an unknown message type) drops that frame and the client goes on with the next.
     void process_payload(ByteView payload);
 
     const SubscribedTables& subscribed_tables() const { return subscriptions_.tables(); }
@@ -117,6 +120,7 @@ private:
     ByteVector read_buffer_;
     center::FrameReader frames_{center::kMaxFramePayload};
     bool handshaken_ = false;
+    bool lost_changes_ = false;  // a known message failed to decode: this connection is given up
     std::uint64_t frames_received_ = 0;
 };
 

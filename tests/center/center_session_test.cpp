@@ -161,6 +161,38 @@ TEST_F(ScriptedCenter, ParseErrorIsReportedAndTheNextFrameProcessed) {
     EXPECT_TRUE(events("disconnect").empty());
 }
 
+// A changes message that fails part-way has lost its rows: the failure is logged, the frames
+// behind it on that connection are left, and the next pair asks for every table again.
+TEST_F(ScriptedCenter, AChangesMessageThatFailsPartWayIsLoggedAndEveryTableAskedForAgain) {
+    pair();
+    pair();
+    start();
+    ASSERT_TRUE(handshaken_on(0));
+    bool subscribed = false;
+    subscribe({req("Orders")}, subscribed);
+    push(0, test::changes_frame({.seqnum = 3, .pool = orders_pool(), .schema = orders_schema(), .added = order(1, 10)}));
+    push(0, test::snapshot_response_frame());
+    ASSERT_TRUE(run([&] { return subscribed; }));
+
+    // The payload of a changes message cut in the middle of its row, and framed again.
+    const std::vector<std::uint8_t> whole = test::changes_frame({.seqnum = 4, .updated = order(1, 11)});
+    const std::vector<std::uint8_t> cut(whole.begin() + 8, whole.end() - 12);
+    ::testing::internal::CaptureStderr();
+    push(0, CenterBytes().raw(cut).framed());
+    push(0, test::changes_frame({.seqnum = 5, .updated = order(1, 12)}));
+    const bool again = requests_written(1, 1);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(again);
+    EXPECT_EQ(err.rfind("[tyx_center:alpha-center] parse error: ", 0), 0u) << err;
+    EXPECT_EQ(events("log alpha-center 3 Center message could not be decoded; reconnecting to subscribe again: ")
+                  .size(),
+              1u);
+    EXPECT_EQ(events("disconnect").size(), 1u);
+    EXPECT_EQ(events("update"), (std::vector<std::string>{update_line(1, 1, 3)}));
+    const auto request = requests(1).at(0);
+    EXPECT_EQ(hex(request), hex(expected_request({req("Orders")}, client->process_uid(), stamp_of(request))));
+}
+
 // Whichever step of the first connection fails (a refused connect, a failed write or read of
 // either handshake), the client comes back on a fresh pair with the same UID, introduced once.
 TEST(ScriptedCenterSteps, AFailureAtAnyStepOfTheHandshakeIsRetriedOnAFreshPair) {
