@@ -36,6 +36,7 @@
 
 #include "tyx/commands.hpp"
 #include "tyx/config.hpp"
+#include "tyx/health.hpp"
 #include "tyx/schema.hpp"
 #include "tyx/table.hpp"
 #include "tyx/values.hpp"
@@ -90,6 +91,11 @@ public:
     virtual void on_update(Client&, std::string_view /*cluster_name*/, const CenterIncrementalUpdate& /*update*/) {}
     virtual void on_log(Client&, std::string_view /*cluster_name*/, std::uint8_t /*level*/,
                         std::string_view /*message*/) {}
+    // A shard session changed state: it is connecting (to a failover endpoint too), logging in,
+    // up, reconnecting after a pause or stopped, and why. Raised in order with the session's
+    // other events: on_connect comes before its logging-in change, on_logged_in before its up
+    // change, on_disconnect before its reconnecting change.
+    virtual void on_session_state(Client&, const SessionStateEvent& /*event*/) {}
 };
 
 class Client {
@@ -156,6 +162,10 @@ public:
     // empties it (DELETE), then inserts the rows. The async form blocks for the first step only.
     void sql_replace(std::string_view cluster_name, TableAccessor&& table, std::string_view suffix);
     void sql_replace_async(std::string_view cluster_name, TableAccessor&& table, std::string_view suffix);
+
+    // What every shard session is doing and has counted, and how the notification queue
+    // fares. Any thread, a listener callback included; it never waits for the network.
+    Health health() const;
 
     class Impl;
 

@@ -4,6 +4,7 @@
 #include "tyx/client.hpp"
 #include "tyx/commands.hpp"
 #include "tyx/config.hpp"
+#include "tyx/health.hpp"
 #include "tyx/schema.hpp"
 #include "tyx/table.hpp"
 #include "tyx/type_codes.hpp"

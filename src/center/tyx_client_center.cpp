@@ -107,14 +107,26 @@ asio::awaitable<void> TyxClientCenter::do_handshake() {
     }
     state->done = true;
     deadline.cancel();
-    if (state->expired)
-        throw std::runtime_error("Center handshake timed out after " +
-                                 std::to_string(kHandshakeTimeout.count()) + " ms");
-    if (failure) std::rethrow_exception(failure);
+    if (state->expired) {
+        std::string text = "Center handshake timed out after " + std::to_string(kHandshakeTimeout.count()) + " ms";
+        note_lost(StateCause::timed_out, text);
+        throw std::runtime_error(text);
+    }
+    if (failure) {
+        try {
+            std::rethrow_exception(failure);
+        } catch (const std::system_error& e) {
+            note_lost(cause_of(e), e.what());
+        } catch (const std::exception& e) {
+            note_lost(StateCause::login_refused, e.what());
+        }
+        std::rethrow_exception(failure);
+    }
     handshaken_ = true;
     record_login();
     notify_logged_in();
     // Before anything else can be written on the new connection: every table again, in one request.
+    snapshot_requests_.clear();
     const std::vector<SubscriptionRequest> again = subscriptions_.reconnected();
     if (!again.empty()) send_request(again, false);
 }
@@ -148,14 +160,17 @@ asio::awaitable<void> TyxClientCenter::stop() {
 void TyxClientCenter::process_payload(ByteView payload) {
     if (lost_changes_) return;  // the rest of this connection's frames come again after it
     ++frames_received_;
+    monitor_->frames_received.fetch_add(1, std::memory_order_relaxed);
     try {
         decoder_.decode_payload(payload);
     } catch (const std::exception& e) {
         std::cerr << "[tyx_center:" << name_ << "] parse error: " << e.what() << std::endl;
+        monitor_->decode_errors.fetch_add(1, std::memory_order_relaxed);
         if (!decoder_.reached_rows()) return;
         lost_changes_ = true;
         notify_log(3, std::string("Center message could not be decoded; reconnecting to subscribe again: ") +
                           e.what());
+        note_lost(StateCause::protocol_error, e.what());
     }
 }
 
@@ -203,6 +218,7 @@ asio::awaitable<void> TyxClientCenter::read_frames() {
             frames_.feed(ByteView(read_buffer_.data(), n),
                          [this](ByteView payload) { process_payload(payload); });
         } catch (const std::exception& e) {
+            note_lost(cause_of(e), e.what());
             if (!stopping_) report_tls_error(e);
             co_return;
         }
@@ -240,6 +256,7 @@ void TyxClientCenter::send_request(const std::vector<SubscriptionRequest>& reque
         names.reserve(requests.size());
         for (const auto& r : requests) names.push_back(r.table_name);
         on_sent = [this, names = std::move(names)]() mutable {
+            snapshot_requests_.push_back(SessionClock::now());
             notify([names = std::move(names)](TyxClientListener& l, TyxClientMultiplex& m,
                                               std::string_view name) { l.on_subscribe(m, name, names); });
         };
@@ -262,10 +279,14 @@ void TyxClientCenter::deliver_released() {
     std::vector<TyxCenterIncrementalUpdatePtr> updates;
     updates.swap(released_);
     if (multiplex_.listener_count() <= 0) return;
-    notify(
-        [updates = std::move(updates)](TyxClientListener& l, TyxClientMultiplex& m, std::string_view name) {
-            for (const auto& u : updates) l.on_update(m, name, *u);
-        });
+    notify([monitor = monitor_, counted = false, updates = std::move(updates)](
+               TyxClientListener& l, TyxClientMultiplex& m, std::string_view name) mutable {
+        for (const auto& u : updates) l.on_update(m, name, *u);
+        if (!counted) {
+            counted = true;
+            monitor->updates_delivered.fetch_add(updates.size(), std::memory_order_relaxed);
+        }
+    });
 }
 
 namespace {
@@ -290,6 +311,7 @@ struct DeliveredBatch {
 // ---- Decoder results ------------------------------------------------------------------------
 
 void TyxClientCenter::add_updates(UpdateBatch& updates) {
+    monitor_->updates_received.fetch_add(updates.size(), std::memory_order_relaxed);
     deliver_released();
     updates.keep_if([this](TyxCenterIncrementalUpdate& u) { return subscriptions_.tables().route(u); });
     if (updates.empty() || multiplex_.listener_count() <= 0) {
@@ -299,12 +321,16 @@ void TyxClientCenter::add_updates(UpdateBatch& updates) {
     }
     std::unique_ptr<UpdateBatch> batch = std::exchange(batch_, batches_->take());
     const JobSlotAllocator<void> allocator(&batch->job_slot);
-    multiplex_.notify_listeners(
-        allocator,
-        [&m = multiplex_, delivered = DeliveredBatch(batches_, std::move(batch))](TyxClientListener& l) {
-            const std::string& name = delivered.pool->client_name();
-            for (const TyxCenterIncrementalUpdate& u : *delivered.batch) l.on_update(m, name, u);
-        });
+    multiplex_.notify_listeners(allocator, [&m = multiplex_, monitor = monitor_, counted = false,
+                                            delivered = DeliveredBatch(batches_, std::move(batch))](
+                                               TyxClientListener& l) mutable {
+        const std::string& name = delivered.pool->client_name();
+        for (const TyxCenterIncrementalUpdate& u : *delivered.batch) l.on_update(m, name, u);
+        if (!counted) {
+            counted = true;
+            monitor->updates_delivered.fetch_add(delivered.batch->size(), std::memory_order_relaxed);
+        }
+    });
 }
 
 void TyxClientCenter::table_schema(const std::string& table_name, CenterTableSchema schema) {
@@ -312,6 +338,11 @@ void TyxClientCenter::table_schema(const std::string& table_name, CenterTableSch
 }
 
 void TyxClientCenter::snapshot_response() {
+    monitor_->snapshot_answers.fetch_add(1, std::memory_order_relaxed);
+    if (!snapshot_requests_.empty()) {
+        monitor_->snapshot_latency.add(SessionClock::now() - snapshot_requests_.front());
+        snapshot_requests_.pop_front();
+    }
     subscriptions_.snapshot_answered(decoder_.last_seqnum());
     deliver_released();
     subscriptions_.release_answered();

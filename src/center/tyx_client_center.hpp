@@ -10,6 +10,7 @@
 #include <asio/io_context.hpp>
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -120,7 +121,9 @@ private:
     ByteVector read_buffer_;
     center::FrameReader frames_{center::kMaxFramePayload};
     bool handshaken_ = false;
-    bool lost_changes_ = false;  // a known message failed to decode: this connection is given up
+    bool lost_changes_ = false;
+    // When each snapshot request still unanswered was written, oldest first.
+    std::deque<SessionClock::time_point> snapshot_requests_;  // a known message failed to decode: this connection is given up
     std::uint64_t frames_received_ = 0;
 };
 

@@ -30,6 +30,10 @@ Client::Client() : impl_(std::make_unique<Impl>()) { impl_->client = this; }
 
 Client::~Client() = default;
 
+Health Client::health() const {
+    return impl_->health();
+}
+
 void Client::add_cluster(const Cluster& cluster, bool wait) { impl_->add_cluster(cluster, wait); }
 
 void Client::remove_cluster(std::string_view cluster_name, bool wait) { impl_->remove_cluster(cluster_name, wait); }

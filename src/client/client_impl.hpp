@@ -49,6 +49,9 @@ public:
         void on_log(TyxClientMultiplex&, std::string_view name, std::uint8_t level, std::string_view message) override {
             listener_->on_log(client_, name, level, message);
         }
+        void on_session_state(TyxClientMultiplex&, std::string_view, const SessionStateEvent& event) override {
+            listener_->on_session_state(client_, event);
+        }
 
     private:
         Client& client_;

@@ -4,6 +4,8 @@
 #include <asio/ssl/error.hpp>
 #include <asio/use_awaitable.hpp>
 
+#include <algorithm>
+
 namespace tyx {
 
 namespace {
@@ -51,7 +53,60 @@ ITyxClient::ITyxClient(TyxClientMultiplex& multiplex, std::string_view cluster_n
       name_(make_client_name(cluster_name, kind)),
       endpoints_(std::move(endpoints)),
       sockets_(std::move(sockets)),
-      pause_timer_(io_context) {}
+      pause_timer_(io_context) {
+    monitor_ = std::make_shared<SessionMonitor>(std::string(cluster_name),
+                                                kind == "relay"    ? SessionKind::relay
+                                                : kind == "center" ? SessionKind::center
+                                                                   : SessionKind::database,
+                                                0, endpoints_);
+}
+
+void ITyxClient::set_shard(std::size_t shard) {
+    monitor_->set_shard(shard);
+}
+
+void ITyxClient::enter_state(SessionState state, StateCause cause, std::string reason,
+                             std::chrono::milliseconds pause) {
+    const bool reconnecting = state == SessionState::reconnecting;
+    const std::uint32_t attempt = reconnecting ? failure_.attempts + 1
+                                  : state == SessionState::connecting ? failure_.attempts
+                                                                      : 0;
+    auto event = std::make_shared<const SessionStateEvent>(
+        monitor_->enter(state, current_endpoint_, cause, std::move(reason), attempt, pause,
+                        reconnecting ? failure_.repeated : 0));
+    notify([event](TyxClientListener& l, TyxClientMultiplex& m, std::string_view name) {
+        l.on_session_state(m, name, *event);
+    });
+}
+
+bool ITyxClient::note_failure(StateCause cause, std::string reason) {
+    std::string key = std::string(to_string(cause)) + ": " + reason;
+    const bool repeat = std::find(failure_.seen.begin(), failure_.seen.end(), key) != failure_.seen.end();
+    if (repeat)
+        ++failure_.repeated;
+    else if (failure_.seen.size() < kMostRememberedFailures)
+        failure_.seen.push_back(std::move(key));
+    failure_.cause = cause;
+    failure_.reason = std::move(reason);
+    return repeat;
+}
+
+void ITyxClient::note_lost(StateCause cause, std::string reason) {
+    note_failure(cause, std::move(reason));
+}
+
+StateCause ITyxClient::cause_of(const std::exception& error) {
+    const auto* system = dynamic_cast<const std::system_error*>(&error);
+    if (system == nullptr) return StateCause::protocol_error;
+    if (system->code().category() == asio::error::get_ssl_category()) return StateCause::tls_failure;
+    if (system->code() == asio::error::timed_out) return StateCause::timed_out;
+    return StateCause::closed_by_peer;
+}
+
+void ITyxClient::record_login() {
+    last_login_time_ = SessionClock::now();
+    failure_ = Failure{};
+}
 
 asio::awaitable<void> ITyxClient::connect_with_failover() {
     auto pause = kFirstFailoverPause;
@@ -60,12 +115,16 @@ asio::awaitable<void> ITyxClient::connect_with_failover() {
         const std::size_t n = endpoints_.size();
         for (std::size_t attempt = 0; attempt < n; ++attempt) {
             recreate_socket();
+            ++failure_.attempts;
+            monitor_->count_attempt();
+            enter_state(SessionState::connecting, failure_.cause, failure_.reason);
             const bool connected = co_await try_connect_once();
             if (connected) co_return;
             advance_endpoint();
             if (stopping_) co_return;
         }
         first_round_done();
+        enter_state(SessionState::reconnecting, failure_.cause, failure_.reason, pause);
         co_await pause_for(pause_timer_, pause);
         if (stopping_) co_return;
         pause = next_failover_pause(pause);
@@ -80,6 +139,7 @@ std::chrono::milliseconds ITyxClient::coming_backoff() const {
 asio::awaitable<void> ITyxClient::reconnect_backoff() {
     const auto backoff = coming_backoff();
     current_backoff_ms_ = backoff.count();
+    enter_state(SessionState::reconnecting, failure_.cause, failure_.reason, backoff);
     co_await pause_for(pause_timer_, backoff);
 }
 
@@ -90,6 +150,7 @@ asio::awaitable<bool> ITyxClient::reconnect_to_next_endpoint() {
     co_await connect_with_failover();
     if (stopping_) co_return false;
     notify_connect();
+    enter_state(SessionState::logging_in);
     co_return true;
 }
 
@@ -97,6 +158,7 @@ asio::awaitable<bool> ITyxClient::connect_first() {
     co_await connect_with_failover();
     if (stopping_) co_return false;
     notify_connect();
+    enter_state(SessionState::logging_in);
     co_return true;
 }
 
@@ -130,6 +192,7 @@ void ITyxClient::notify_disconnect() {
 void ITyxClient::notify_logged_in() {
     notify(
         [](TyxClientListener& l, TyxClientMultiplex& m, std::string_view name) { l.on_logged_in(m, name); });
+    enter_state(SessionState::up);
 }
 
 void ITyxClient::notify_message_sent(std::string message) {
@@ -144,8 +207,17 @@ void ITyxClient::notify_log(std::uint8_t level, std::string message) {
 }
 
 void ITyxClient::report_failed_attempt(const ISocket& socket) {
-    if (!socket.is_ssl() || socket.get_last_error() == 0) return;
-    notify_log(3, "Failed to connect over TLS: " + socket.get_last_error_message());
+    const bool tls = socket.is_ssl() && socket.get_last_error() != 0;
+    const StateCause cause = tls ? StateCause::tls_failure
+                             : socket.get_last_error() == static_cast<std::int32_t>(asio::error::timed_out)
+                                 ? StateCause::timed_out
+                                 : StateCause::refused;
+    const std::string reason = socket.get_last_error_message();
+    // One log per distinct failure until the session is next up: a client failing over
+    // between a few endpoints for hours says each of their failures once.
+    const bool repeat = note_failure(cause, reason);
+    if (!tls || repeat) return;
+    notify_log(3, "Failed to connect over TLS: " + reason);
 }
 
 void ITyxClient::report_tls_error(const std::exception& error) {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "core/session_clock.hpp"
+#include "core/session_monitor.hpp"
 #include "multiplex/tyx_client_multiplex.hpp"
 #include "transport/socket_impl.hpp"
 #include "tyx/config.hpp"
@@ -72,6 +73,13 @@ public:
         }
     }
 
+    // The session's state and counters, for health(). The cluster client names the shard
+    // before the session starts.
+    void set_shard(std::size_t shard);
+    const std::shared_ptr<SessionMonitor>& monitor() const { return monitor_; }
+    // After stop: the last state change.
+    void mark_stopped() { enter_state(SessionState::stopped); }
+
     asio::io_context& io_context() const { return io_context_; }
     TyxClientMultiplex& multiplex() const { return multiplex_; }
     const std::string& name() const { return name_; }
@@ -103,8 +111,19 @@ protected:
     void advance_endpoint();
     // A socket for the current endpoint (an empty endpoint when the list is empty).
     std::unique_ptr<ISocket> create_socket() const;
-    // Records a completed login or handshake for the back-off rule.
-    void record_login() { last_login_time_ = SessionClock::now(); }
+    // Records a completed login or handshake for the back-off rule; the failures before it are
+    // forgotten. notify_logged_in then enters the up state.
+    void record_login();
+
+    // States. enter_state raises the change for the current endpoint. A session that loses
+    // its connection says why with note_lost before it reconnects; the reconnecting change
+    // then carries that cause, the attempt and the back-off.
+    void enter_state(SessionState state, StateCause cause = StateCause::none, std::string reason = {},
+                     std::chrono::milliseconds pause = {});
+    void note_lost(StateCause cause, std::string reason);
+    // The cause of a read or write failure: TLS, a time limit, the peer closing or resetting
+    // the connection, or (for an error that is not a system error) what the peer sent.
+    static StateCause cause_of(const std::exception& error);
 
     // Posts one event to the listeners: `f(listener, multiplex, name)` with this client's name.
     template <typename F>
@@ -114,13 +133,15 @@ protected:
     }
     void notify_connect();
     void notify_disconnect();
-    void notify_logged_in();
+    void notify_logged_in();  // and the up state change after it
     void notify_message_sent(std::string message);
     void notify_log(std::uint8_t level, std::string message);
-    // After a failed attempt on `socket`: a TLS socket's failure (refused handshake, unknown
-    // certificate, pinned key mismatch) is raised as a level-3 log with the socket's last error,
-    // so that it never goes unnoticed while the client keeps failing over. Plain TCP failures
-    // are left to the failover loop alone.
+    // After a failed attempt on `socket`: records its cause for the next state change. A TLS
+    // socket's failure (refused handshake, unknown certificate, pinned key mismatch) is raised as
+    // a level-3 log with the socket's last error, so that it never goes unnoticed while the
+    // client keeps failing over; the same failure again, before the session is next up, is
+    // only counted in the reconnecting change (`repeated`). Plain TCP failures are left to the
+    // state changes alone.
     void report_failed_attempt(const ISocket& socket);
     // After a connection that had completed its TLS handshake failed: an error raised by TLS
     // itself (an alert such as a refused client certificate, which TLS 1.3 servers send only
@@ -138,8 +159,23 @@ protected:
     SessionClock::time_point last_login_time_{};
     std::int64_t current_backoff_ms_ = 0;
     std::function<void()> first_round_hook_;
+    std::shared_ptr<SessionMonitor> monitor_;
+
+    // What failed last, since the session was last up.
+    struct Failure {
+        StateCause cause = StateCause::none;
+        std::string reason;
+        std::uint32_t attempts = 0;  // connection attempts made
+        std::uint32_t repeated = 0;     // failures equal to an earlier one
+        std::vector<std::string> seen;  // each distinct failure, as cause and reason
+    };
+    static constexpr std::size_t kMostRememberedFailures = 16;
+    Failure failure_;
 
 private:
+    // Records the cause of a failure; true when it repeats one since the session was last up.
+    bool note_failure(StateCause cause, std::string reason);
+
     SessionTimer pause_timer_;  // failover pauses and reconnection back-offs
 };
 

@@ -62,6 +62,13 @@ constexpr const char* kNotConnectedText = "JDBC session is not connected";
 // memory than the bytes that did arrive.
 constexpr std::size_t kFirstReadStep = std::size_t{1} << 20;
 
+// A server's message in a result is what the accessor reports as its error.
+bool carries_message(const jdbc::QueryResult* result) {
+    if (result == nullptr) return false;
+    return std::any_of(result->elements.begin(), result->elements.end(),
+                       [](const jdbc::QueryResultElement& e) { return e.message.has_value(); });
+}
+
 std::string timed_out_text(std::string_view what, std::chrono::milliseconds deadline) {
     return "JDBC " + std::string(what) + " timed out after " + std::to_string(deadline.count()) + " ms";
 }
@@ -78,6 +85,24 @@ public:
 
 private:
     TyxClientJdbc& client_;
+};
+
+// Counts one request and its response time. A request that ends without a result, or whose
+// result carries a server's message, is a failure.
+struct TyxClientJdbc::RequestCount {
+    explicit RequestCount(SessionMonitor& monitor) : monitor(monitor), start(SessionClock::now()) {
+        monitor.requests.fetch_add(1, std::memory_order_relaxed);
+    }
+    ~RequestCount() {
+        monitor.response_time.add(SessionClock::now() - start);
+        if (!succeeded) monitor.failures.fetch_add(1, std::memory_order_relaxed);
+    }
+    RequestCount(const RequestCount&) = delete;
+    RequestCount& operator=(const RequestCount&) = delete;
+
+    SessionMonitor& monitor;
+    const SessionClock::time_point start;
+    bool succeeded = false;
 };
 
 // Owns the connection's turn; handing it to the next waiter on the way out.
@@ -197,12 +222,22 @@ asio::awaitable<void> TyxClientJdbc::do_login_handshake() {
             std::vector<std::uint8_t> body;
             co_await receive_all(body);
             ack = jdbc::LoginAck(ByteView(body));
-        } catch (const std::exception&) {
+        } catch (const std::system_error& e) {
+            login_failed(timed_out_ ? StateCause::timed_out : cause_of(e), e.what());
+            if (timed_out_) throw std::runtime_error(timed_out_text("login", deadline));
+            throw;
+        } catch (const std::exception& e) {
+            login_failed(timed_out_ ? StateCause::timed_out : StateCause::login_refused, e.what());
             if (timed_out_) throw std::runtime_error(timed_out_text("login", deadline));
             throw;
         }
     }
-    jdbc::check_protocol_version(ack.version);
+    try {
+        jdbc::check_protocol_version(ack.version);
+    } catch (const std::exception& e) {
+        login_failed(StateCause::login_refused, e.what());
+        throw;
+    }
     record_login();
     logged_in_ = true;
     notify_message_sent(std::string(login.view()));
@@ -246,20 +281,28 @@ asio::awaitable<std::shared_ptr<jdbc::QueryResult>> TyxClientJdbc::bulk_insert(
 asio::awaitable<std::shared_ptr<jdbc::QueryResult>> TyxClientJdbc::run_request(
     const QMessage& request, std::string sent_text, std::chrono::milliseconds deadline) {
     ActiveRequest active(*this);
+    RequestCount counted(*monitor_);
     if (stopping_) throw std::runtime_error(kStoppedText);
     co_await acquire_turn();
     LockHolder turn(*this);
     if (stopping_) throw std::runtime_error(kStoppedText);
     for (int attempt = 0;; ++attempt) {
         std::exception_ptr failure;
+        StateCause cause = StateCause::none;
+        std::string reason;
         try {
             if (connecting_) co_await wait_for_connection(deadline);
             auto result = co_await attempt_once(request, sent_text, deadline);
+            counted.succeeded = !carries_message(result.get());
             co_return result;
-        } catch (const std::exception&) {
+        } catch (const std::exception& e) {
             failure = std::current_exception();
+            cause = timed_out_ ? StateCause::timed_out : cause_of(e);
+            reason = e.what();
         }
         if (attempt == 0 && !stopping_) {
+            monitor_->retries.fetch_add(1, std::memory_order_relaxed);
+            if (!connecting_) note_lost(cause, std::move(reason));
             co_await reconnect_for_retry(deadline);
             if (stopping_) throw std::runtime_error(kStoppedText);
             continue;
@@ -373,6 +416,12 @@ void TyxClientJdbc::expire_connection(ISocket* socket) {
             co_await socket->disconnect_sync();
         },
         asio::detached);
+}
+
+void TyxClientJdbc::login_failed(StateCause cause, std::string reason) {
+    // The session stays down until a request needs it, which reconnects after the back-off.
+    note_lost(cause, std::move(reason));
+    if (!stopping_) enter_state(SessionState::reconnecting, failure_.cause, failure_.reason, coming_backoff());
 }
 
 void TyxClientJdbc::request_finished() {

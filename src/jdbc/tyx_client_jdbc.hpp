@@ -97,6 +97,7 @@ public:
 private:
     class ActiveRequest;
     class LockHolder;
+    struct RequestCount;
     class Watchdog;
 
     // The queue, the attempts, the retry.
@@ -120,6 +121,8 @@ private:
     // Closes the connection the deadline caught, unless it was replaced meanwhile.
     void expire_connection(ISocket* socket);
     void request_finished();
+    // A failed login: its cause for the state changes, and the reconnecting change.
+    void login_failed(StateCause cause, std::string reason);
 
     DatabaseConfig config_;
     SessionTimer deadline_;  // the deadline of the exchange in progress

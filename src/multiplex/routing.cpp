@@ -139,7 +139,16 @@ asio::awaitable<void> TyxClientMultiplex::do_add_cluster(
     auto client =
         std::make_shared<TyxClusterClient>(*this, cluster, control_.context, pool_, std::move(outboxes));
     clusters_.emplace(cluster.name, client);
+    {
+        std::lock_guard lock(health_mutex_);
+        health_board_.push_back(BoardEntry{client.get(), client->monitors()});
+    }
     co_await client->start(control_.context);
+}
+
+void TyxClientMultiplex::forget_health(const TyxClusterClient* cluster) {
+    std::lock_guard lock(health_mutex_);
+    std::erase_if(health_board_, [&](const BoardEntry& entry) { return entry.cluster == cluster; });
 }
 
 asio::awaitable<void> TyxClientMultiplex::do_remove_cluster(std::string cluster_name) {
@@ -148,6 +157,7 @@ asio::awaitable<void> TyxClientMultiplex::do_remove_cluster(std::string cluster_
     std::shared_ptr<TyxClusterClient> client = std::move(it->second);
     clusters_.erase(it);
     co_await client->stop();
+    forget_health(client.get());
 }
 
 asio::awaitable<void> TyxClientMultiplex::do_stop_all() {

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "tyx/health.hpp"
+
 namespace tyx {
 
 class TyxClientMultiplex;
@@ -44,6 +46,9 @@ public:
     // Level 3 marks a failed operation, level 2 an unexpected but harmless input.
     virtual void on_log(TyxClientMultiplex& /*multiplex*/, std::string_view /*name*/, std::uint8_t /*level*/,
                         std::string_view /*message*/) {}
+    // A shard session changed state.
+    virtual void on_session_state(TyxClientMultiplex& /*multiplex*/, std::string_view /*name*/,
+                                  const SessionStateEvent& /*event*/) {}
 };
 
 }  // namespace tyx

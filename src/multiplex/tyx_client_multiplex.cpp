@@ -1,5 +1,6 @@
 #include "multiplex/tyx_client_multiplex.hpp"
 
+#include "core/session_monitor.hpp"
 #include "multiplex/publication_routes.hpp"
 #include "multiplex/tyx_cluster_client.hpp"
 
@@ -45,6 +46,33 @@ TyxClientMultiplex::~TyxClientMultiplex() {
     listeners_.clear();
     // Members then go in reverse order: the pool joins its workers, then the notification
     // and control contexts are destroyed.
+}
+
+void TyxClientMultiplex::event_delivered(std::chrono::steady_clock::time_point queued) {
+    events_queued_.fetch_sub(1, std::memory_order_relaxed);
+    events_delivered_.fetch_add(1, std::memory_order_relaxed);
+    const auto waited = std::chrono::steady_clock::now() - queued;
+    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(waited).count();
+    if (us > longest_wait_us_.load(std::memory_order_relaxed)) longest_wait_us_.store(us, std::memory_order_relaxed);
+    if (waited < kSlowListenerWait || slow_listeners_logged_) return;
+    slow_listeners_logged_ = true;
+    log("", 2,
+        "Listeners are slow: an event waited " + std::to_string(us / 1000) +
+            " ms to be delivered; health() shows the notification queue");
+}
+
+Health TyxClientMultiplex::health() const {
+    Health health;
+    {
+        std::lock_guard lock(health_mutex_);
+        for (const BoardEntry& entry : health_board_)
+            for (const auto& monitor : entry.monitors) health.sessions.push_back(monitor->snapshot());
+    }
+    const auto queued = events_queued_.load(std::memory_order_relaxed);
+    health.notifications.queued = queued > 0 ? static_cast<std::uint64_t>(queued) : 0;
+    health.notifications.delivered = events_delivered_.load(std::memory_order_relaxed);
+    health.notifications.longest_wait = std::chrono::microseconds{longest_wait_us_.load(std::memory_order_relaxed)};
+    return health;
 }
 
 void TyxClientMultiplex::listener_add(std::shared_ptr<TyxClientListener> listener) {

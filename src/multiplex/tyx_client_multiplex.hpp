@@ -14,6 +14,7 @@
 #include <asio/use_awaitable.hpp>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <exception>
@@ -32,10 +33,12 @@
 #include "multiplex/io_context_pool.hpp"
 #include "multiplex/tyx_client_listener.hpp"
 #include "tyx/config.hpp"
+#include "tyx/health.hpp"
 #include "tyx/schema.hpp"
 
 namespace tyx {
 
+class SessionMonitor;
 class TyxClusterClient;
 struct SubscriptionRequest;
 namespace rt {
@@ -83,7 +86,8 @@ public:
     // into the job: it must own copies of every text it hands to the listeners.
     template <typename F>
     void notify_listeners(F&& f) {
-        asio::post(notify_.context, [this, fn = std::forward<F>(f)]() mutable {
+        asio::post(notify_.context, [this, queued = event_queued(), fn = std::forward<F>(f)]() mutable {
+            event_delivered(queued);
             for (const auto& listener : listeners_) fn(*listener);
         });
     }
@@ -91,10 +95,19 @@ public:
     // The same, the job's memory coming from `allocator`.
     template <typename Allocator, typename F>
     void notify_listeners(const Allocator& allocator, F&& f) {
-        asio::post(notify_.context, asio::bind_allocator(allocator, [this, fn = std::forward<F>(f)]() mutable {
+        asio::post(notify_.context, asio::bind_allocator(allocator, [this, queued = event_queued(),
+                                                                     fn = std::forward<F>(f)]() mutable {
+            event_delivered(queued);
             for (const auto& listener : listeners_) fn(*listener);
         }));
     }
+
+    // What every session of every cluster reports, and how the notification queue fares. Any
+    // thread; takes no loop's time.
+    Health health() const;
+    // An event that waited this long for the listeners raises one level-2 on_log (with an
+    // empty client name), the first time only.
+    static constexpr std::chrono::seconds kSlowListenerWait{1};
 
     // Counts the listener at once, then appends it on the notification loop: it hears only
     // events whose delivery job runs after that. Adding one listener twice makes it hear
@@ -217,6 +230,29 @@ private:
         if (lock.owns_lock()) lock.unlock();
         finished.wait();
     }
+
+    // The notification queue's counters. An event counts as queued from its post until its
+    // job starts; only the notification thread delivers.
+    std::chrono::steady_clock::time_point event_queued() {
+        events_queued_.fetch_add(1, std::memory_order_relaxed);
+        return std::chrono::steady_clock::now();
+    }
+    void event_delivered(std::chrono::steady_clock::time_point queued);
+    // Control loop: the cluster's sessions leave the board.
+    void forget_health(const TyxClusterClient* cluster);
+    std::atomic<std::int64_t> events_queued_{0};
+    std::atomic<std::uint64_t> events_delivered_{0};
+    std::atomic<std::int64_t> longest_wait_us_{0};
+    bool slow_listeners_logged_ = false;  // notification thread only
+
+    // The sessions' monitors by cluster, in the order the clusters were added; written on the
+    // control loop, read by health() on any thread.
+    mutable std::mutex health_mutex_;
+    struct BoardEntry {
+        const TyxClusterClient* cluster;
+        std::vector<std::shared_ptr<const SessionMonitor>> monitors;
+    };
+    std::vector<BoardEntry> health_board_;
 
     const std::uint64_t instance_id_;
     std::mutex routes_mutex_;

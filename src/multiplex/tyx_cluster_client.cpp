@@ -24,8 +24,11 @@ TyxClusterClient::TyxClusterClient(TyxClientMultiplex& multiplex, const Cluster&
             multiplex, cluster_.name, make_endpoints(cluster_.host, shard), cluster_.publication_config,
             worker, make_socket_factory(worker, shard.use_ssl, shard.ssl),
             i < outboxes.size() ? outboxes[i] : nullptr));
+        relays_.back()->set_shard(i);
     }
-    for (const auto& shard : cluster_.database_config.shards) {
+    const auto& databases = cluster_.database_config.shards;
+    for (std::size_t i = 0; i < databases.size(); ++i) {
+        const auto& shard = databases[i];
         if (!shard.enabled()) {
             jdbcs_.push_back(nullptr);
             continue;
@@ -33,8 +36,11 @@ TyxClusterClient::TyxClusterClient(TyxClientMultiplex& multiplex, const Cluster&
         jdbcs_.push_back(std::make_unique<TyxClientJdbc>(
             multiplex, cluster_.name, make_endpoints(cluster_.host, shard), cluster_.database_config, control,
             make_socket_factory(control, shard.use_ssl, shard.ssl)));
+        jdbcs_.back()->set_shard(i);
     }
-    for (const auto& shard : cluster_.subscription_config.shards) {
+    const auto& centers = cluster_.subscription_config.shards;
+    for (std::size_t i = 0; i < centers.size(); ++i) {
+        const auto& shard = centers[i];
         if (!shard.enabled()) {
             centers_.push_back(nullptr);
             continue;
@@ -42,7 +48,19 @@ TyxClusterClient::TyxClusterClient(TyxClientMultiplex& multiplex, const Cluster&
         centers_.push_back(std::make_unique<TyxClientCenter>(
             multiplex, cluster_.name, make_endpoints(cluster_.host, shard), cluster_.subscription_config,
             control, make_socket_factory(control, shard.use_ssl, shard.ssl)));
+        centers_.back()->set_shard(i);
     }
+}
+
+std::vector<std::shared_ptr<const SessionMonitor>> TyxClusterClient::monitors() const {
+    std::vector<std::shared_ptr<const SessionMonitor>> all;
+    for (const auto& r : relays_)
+        if (r) all.push_back(r->monitor());
+    for (const auto& c : centers_)
+        if (c) all.push_back(c->monitor());
+    for (const auto& c : jdbcs_)
+        if (c) all.push_back(c->monitor());
+    return all;
 }
 
 TyxClusterClient::~TyxClusterClient() {
@@ -114,12 +132,20 @@ asio::awaitable<void> TyxClusterClient::for_each_relay_on_worker(
 
 asio::awaitable<void> TyxClusterClient::stop() {
     auto executor = co_await asio::this_coro::executor;
-    co_await for_each_relay_on_worker(executor,
-                                      [](TyxClientRelay& r) -> asio::awaitable<void> { co_await r.stop(); });
-    for (auto& c : jdbcs_)
-        if (c) co_await c->stop();
-    for (auto& c : centers_)
-        if (c) co_await c->stop();
+    co_await for_each_relay_on_worker(executor, [](TyxClientRelay& r) -> asio::awaitable<void> {
+        co_await r.stop();
+        r.mark_stopped();
+    });
+    for (auto& c : jdbcs_) {
+        if (!c) continue;
+        co_await c->stop();
+        c->mark_stopped();
+    }
+    for (auto& c : centers_) {
+        if (!c) continue;
+        co_await c->stop();
+        c->mark_stopped();
+    }
     if (!finished_loops_) co_return;
     // Loops that end on the control loop need it to run: yield between checks.
     while (finished_loops_->load() < spawned_loops_) {

@@ -56,6 +56,8 @@ public:
     const std::vector<std::unique_ptr<TyxClientRelay>>& relays() const { return relays_; }
     const std::vector<std::unique_ptr<TyxClientJdbc>>& jdbcs() const { return jdbcs_; }
     const std::vector<std::unique_ptr<TyxClientCenter>>& centers() const { return centers_; }
+    // Every session's monitor: relays, centers, then database shards, each by shard.
+    std::vector<std::shared_ptr<const SessionMonitor>> monitors() const;
     int spawned_loops() const { return spawned_loops_; }
     int finished_loops() const { return finished_loops_ ? finished_loops_->load() : 0; }
 

@@ -146,6 +146,8 @@ bool RelayOutbox::append(std::string_view bytes) {
         if (room && direct_fd_ >= 0 && pending_.empty()) direct = try_direct_write(bytes);
         if (direct > 0 && direct == bytes.size()) {
             kept = true;
+            ++written_messages_;
+            written_bytes_ += bytes.size();
         } else if (room) {
             Block* tail = pending_.back();
             if (tail == nullptr || tail->capacity - tail->size < bytes.size()) {
@@ -167,6 +169,10 @@ bool RelayOutbox::append(std::string_view bytes) {
         } else {
             ++dropped_;
             ++episode_dropped_;
+        }
+        if (kept) {
+            ++published_messages_;
+            published_bytes_ += bytes.size();
         }
         const bool dropped_now = dropped_ != dropped_before;
         if (dropped_now && !had_episode) {
@@ -228,6 +234,7 @@ void RelayOutbox::give_back(BlockList blocks) {
     if (closed_) return;
     // They go out whole on the next connection.
     if (!blocks.empty()) blocks.front()->written_prefix = 0;
+    for (const Block* b = blocks.front(); b != nullptr; b = b->next) resent_messages_ += b->kept_messages();
     pending_.prepend(std::move(blocks));
 }
 
@@ -239,6 +246,8 @@ void RelayOutbox::written(const BlockList& blocks) {
         for (const Block* b = blocks.front(); b != nullptr; b = b->next) {
             kept_bytes_ -= b->kept_bytes();
             kept_messages_ -= b->kept_messages();
+            written_bytes_ += b->kept_bytes();
+            written_messages_ += b->kept_messages();
         }
         if (waiting_for_room_ > 0) room_.notify_all();
         // Everything kept has been written: an episode of drops that no later publication
@@ -284,6 +293,20 @@ std::size_t RelayOutbox::kept_messages() const {
 std::uint64_t RelayOutbox::dropped() const {
     std::lock_guard lock(mutex_);
     return dropped_;
+}
+
+RelayCounters RelayOutbox::counters() const {
+    std::lock_guard lock(mutex_);
+    RelayCounters c;
+    c.published_messages = published_messages_;
+    c.published_bytes = published_bytes_;
+    c.written_messages = written_messages_;
+    c.written_bytes = written_bytes_;
+    c.resent_messages = resent_messages_;
+    c.kept_messages = kept_messages_;
+    c.kept_bytes = kept_bytes_;
+    c.dropped_messages = dropped_;
+    return c;
 }
 
 }  // namespace tyx::rt

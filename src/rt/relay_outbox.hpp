@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "tyx/config.hpp"
+#include "tyx/health.hpp"
 
 namespace tyx::rt {
 
@@ -140,6 +141,9 @@ public:
     std::size_t kept_bytes() const;
     std::size_t kept_messages() const;
     std::uint64_t dropped() const;
+    // All of them at one moment. A message the socket took whole from a publisher counts as
+    // written at once; one given back after a lost connection counts as re-sent.
+    RelayCounters counters() const;
 
 private:
     Block* new_block(std::size_t at_least);
@@ -166,6 +170,11 @@ private:
     std::size_t kept_bytes_ = 0;  // pending and taken, until written
     std::size_t kept_messages_ = 0;
     std::uint64_t dropped_ = 0;
+    std::uint64_t published_messages_ = 0;
+    std::uint64_t published_bytes_ = 0;
+    std::uint64_t written_messages_ = 0;
+    std::uint64_t written_bytes_ = 0;
+    std::uint64_t resent_messages_ = 0;
     std::uint64_t episode_dropped_ = 0;
     bool in_episode_ = false;
     int waiting_for_room_ = 0;

@@ -45,6 +45,7 @@ TyxClientRelay::TyxClientRelay(TyxClientMultiplex& multiplex, std::string_view c
       wake_slot_(std::make_shared<JobSlot>()),
       wake_timer_(io_context) {
     if (!outbox_) outbox_ = make_outbox(multiplex_, name_, name_, config_);
+    monitor_->set_relay_counters([outbox = outbox_] { return outbox->counters(); });
     outbox_->attach(this);
     recreate_socket();
 }
@@ -196,10 +197,14 @@ asio::awaitable<void> TyxClientRelay::receive_loop() {
         bool failed = false;
         try {
             const std::uint64_t n = co_await socket_->receive_line_sync(line);
-            if (n == 0) failed = true;  // no connection to read from
+            if (n == 0) {  // no connection to read from
+                failed = true;
+                note_lost(StateCause::closed_by_peer, "the relay closed the connection");
+            }
             if (n >= 2) parse_and_dispatch(std::string_view(line.data(), n));
         } catch (const std::system_error& e) {
             failed = true;
+            note_lost(cause_of(e), e.what());
             if (!stopping_) report_tls_error(e);
         }
         if (stopping_) co_return;

@@ -91,7 +91,8 @@ public:
             try {
                 co_await socket_->receive_line_sync(line);
                 continue;
-            } catch (const std::system_error&) {
+            } catch (const std::system_error& e) {
+                note_lost(cause_of(e), e.what());
             }
             if (stopping_) co_return;
             notify_disconnect();
@@ -128,8 +129,27 @@ Endpoint local(std::string port) {
     return Endpoint{"127.0.0.1", std::move(port)};
 }
 
+// Also records the state changes: "state reconnecting cause=refused attempt=3 pause=1000".
+class StateRecordingListener : public test::RecordingListener {
+public:
+    void on_session_state(TyxClientMultiplex&, std::string_view, const SessionStateEvent& e) override {
+        std::lock_guard lock(mutex_);
+        states_.push_back(std::string(to_string(e.state)) + " failover=" + std::to_string(e.endpoint.failover) +
+                          " cause=" + std::string(to_string(e.cause)) + " attempt=" + std::to_string(e.attempt) +
+                          " pause=" + std::to_string(e.pause.count()) + " repeated=" + std::to_string(e.repeated));
+    }
+    std::vector<std::string> states() const {
+        std::lock_guard lock(mutex_);
+        return states_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> states_;
+};
+
 class ClientBase : public ::testing::Test,
-                   protected test::ScriptedSession<TestClient, test::RecordingListener> {
+                   protected test::ScriptedSession<TestClient, StateRecordingListener> {
 protected:
     TestClient& make(std::vector<Endpoint> endpoints) {
         client = std::make_unique<TestClient>(mux, io, network, std::move(endpoints));
@@ -209,6 +229,55 @@ TEST_F(ClientBase, ReconnectsToTheNextEndpointFirstAfterALoss) {
     EXPECT_TRUE(stop_at_once());
     EXPECT_EQ(events(), (std::vector<std::string>{"connect alpha-relay", "disconnect alpha-relay",
                                                   "connect alpha-relay"}));
+}
+
+// The pauses the reconnecting changes announce are the ones waited: failover rounds double
+// from 1 s. Every refusal after the first repeats it (the scripted refusals carry no text).
+TEST_F(ClientBase, ReconnectingChangesCarryThePausesOfTheFailoverAndBackoffRules) {
+    TestClient& c = make({local("7001"), local("7002")});  // nothing answers
+    start();
+    ASSERT_TRUE(run_until(io, [&] { return c.attempts.size() >= 8; }));
+    stop();
+    test::drain_notifications(mux);
+    auto states = heard().states();
+    ASSERT_GE(states.size(), 12u);
+    states.resize(12);
+    const std::string refused = " cause=refused";
+    EXPECT_EQ(states, (std::vector<std::string>{
+                          "connecting failover=0 cause=none attempt=1 pause=0 repeated=0",
+                          "connecting failover=1" + refused + " attempt=2 pause=0 repeated=0",
+                          "reconnecting failover=0" + refused + " attempt=3 pause=1000 repeated=1",
+                          "connecting failover=0" + refused + " attempt=3 pause=0 repeated=0",
+                          "connecting failover=1" + refused + " attempt=4 pause=0 repeated=0",
+                          "reconnecting failover=0" + refused + " attempt=5 pause=2000 repeated=3",
+                          "connecting failover=0" + refused + " attempt=5 pause=0 repeated=0",
+                          "connecting failover=1" + refused + " attempt=6 pause=0 repeated=0",
+                          "reconnecting failover=0" + refused + " attempt=7 pause=4000 repeated=5",
+                          "connecting failover=0" + refused + " attempt=7 pause=0 repeated=0",
+                          "connecting failover=1" + refused + " attempt=8 pause=0 repeated=0",
+                          "reconnecting failover=0" + refused + " attempt=9 pause=8000 repeated=7",
+                      }));
+    for (std::size_t i : {2u, 4u, 6u}) EXPECT_GE(c.pause_before(i), std::chrono::milliseconds(1000 << (i / 2 - 1)));
+}
+
+// Connections lost soon after their login double the back-off, and the changes say so.
+TEST_F(ClientBase, BackoffsOfConnectionsLostSoonAfterLoginDouble) {
+    network.then({}).then({}).then({}).then({});
+    TestClient& c = make({local("7001")});
+    start();
+    for (int login = 1; login <= 3; ++login) {
+        ASSERT_TRUE(run_until(io, [&] { return c.logins == login; }));
+        network.socket(static_cast<std::size_t>(login - 1)).close_by_peer();
+    }
+    ASSERT_TRUE(run_until(io, [&] { return c.logins == 4; }));
+    stop();
+    test::drain_notifications(mux);
+    std::vector<std::string> reconnecting;
+    for (const auto& s : heard().states())
+        if (s.rfind("reconnecting", 0) == 0) reconnecting.push_back(s);
+    const std::string closed = "reconnecting failover=0 cause=closed by peer attempt=1 pause=";
+    EXPECT_EQ(reconnecting, (std::vector<std::string>{closed + "1000 repeated=0", closed + "2000 repeated=0",
+                                                       closed + "4000 repeated=0"}));
 }
 
 }  // namespace

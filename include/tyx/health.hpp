@@ -1,0 +1,145 @@
+// What the sessions of a Client are doing: the state change each one raises as it connects,
+// logs in, loses its connection and stops (ClientListener::on_session_state), and the snapshot
+// Client::health() returns, with the counters every session keeps. metrics_text renders a
+// snapshot in the Prometheus text format.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tyx {
+
+enum class SessionKind : std::uint8_t { relay, center, database };
+
+enum class SessionState : std::uint8_t {
+    connecting,    // a connection attempt to `endpoint` is under way
+    logging_in,    // connected; the login (relay, database) or handshake (center) is under way
+    up,            // logged in: publishing, subscribing or querying works
+    reconnecting,  // the last attempt or connection failed; the next attempt comes after `pause`
+    stopped,       // the session was stopped (remove_cluster, or the Client's destruction)
+};
+
+enum class StateCause : std::uint8_t {
+    none,            // nothing failed: the session moved on by itself or was stopped
+    refused,         // the connection attempt failed: refused, unreachable or not resolvable
+    closed_by_peer,  // the server ended the connection
+    timed_out,       // a connection, handshake, login or request took longer than allowed
+    tls_failure,     // TLS refused the connection; `reason` says why
+    login_refused,   // the database refused the login, or the center the handshake
+    protocol_error,  // the server sent what the client cannot read
+};
+
+// "relay", "center", "database"; "connecting", "logging in", "up", "reconnecting", "stopped";
+// "none", "refused", "closed by peer", "timed out", "TLS failure", "login refused",
+// "protocol error".
+std::string_view to_string(SessionKind kind);
+std::string_view to_string(SessionState state);
+std::string_view to_string(StateCause cause);
+
+struct SessionEndpoint {
+    std::string host;
+    std::string port;
+    // 0 for the shard's primary endpoint; i for its i-th failover.
+    std::size_t failover = 0;
+};
+
+// One change of one shard session's state.
+struct SessionStateEvent {
+    std::string cluster;
+    SessionKind kind = SessionKind::relay;
+    std::size_t shard = 0;
+    SessionEndpoint endpoint;  // the one being tried, or in use
+    SessionState state = SessionState::connecting;
+    // What failed last: with connecting, the attempt before this one (a failover); with
+    // reconnecting, the lost connection or the last failed attempt.
+    StateCause cause = StateCause::none;
+    std::string reason;  // the error text behind the cause; empty when there is none
+    // Connection attempts are numbered from 1 since the session was last up. Connecting: the
+    // number of this attempt. Reconnecting: the number of the coming one, made after `pause`.
+    std::uint32_t attempt = 0;
+    std::chrono::milliseconds pause{0};
+    // Reconnecting: how many failures since the session was last up repeated an earlier one
+    // (same cause and reason). A failure is logged once until the session is next up; the
+    // repeats are told here instead of as a stream of equal logs.
+    std::uint32_t repeated = 0;
+};
+
+// Counts of durations in fixed buckets, each bucket holding the durations up to its bound.
+struct LatencyHistogram {
+    static constexpr std::array<std::int64_t, 16> kBoundsUs = {
+        100,   250,    500,    1000,   2500,    5000,    10000,   25000,
+        50000, 100000, 250000, 500000, 1000000, 2500000, 5000000, 10000000};
+    // counts[i] for bound i; the last entry counts what took longer than the largest bound.
+    std::array<std::uint64_t, kBoundsUs.size() + 1> counts{};
+    std::uint64_t sum_us = 0;
+
+    std::uint64_t count() const;
+    // The bound of the bucket holding the q-th quantile (0 < q <= 1); 0 when nothing was
+    // counted, and the largest bound doubled for the open bucket.
+    std::chrono::microseconds quantile(double q) const;
+};
+
+struct RelayCounters {
+    std::uint64_t published_messages = 0;  // kept by the outbox for writing
+    std::uint64_t published_bytes = 0;
+    std::uint64_t written_messages = 0;  // handed to the connection and confirmed written
+    std::uint64_t written_bytes = 0;
+    std::uint64_t resent_messages = 0;  // taken back after a lost connection, to write again
+    std::uint64_t kept_messages = 0;    // waiting now
+    std::uint64_t kept_bytes = 0;
+    std::uint64_t dropped_messages = 0;  // by the full-buffer policy
+};
+
+struct CenterCounters {
+    std::uint64_t frames_received = 0;
+    std::uint64_t updates_received = 0;  // row changes decoded
+    std::uint64_t decode_errors = 0;
+    std::uint64_t updates_delivered = 0;  // row changes handed to the listeners
+    std::uint64_t snapshot_answers = 0;
+    LatencyHistogram snapshot_latency;  // from the request being written to its answer
+};
+
+struct DatabaseCounters {
+    std::uint64_t requests = 0;  // queries and bulk inserts
+    std::uint64_t failures = 0;
+    std::uint64_t retries = 0;  // requests sent again after a reconnection
+    LatencyHistogram response_time;
+};
+
+struct SessionHealth {
+    std::string cluster;
+    SessionKind kind = SessionKind::relay;
+    std::size_t shard = 0;
+    SessionState state = SessionState::connecting;
+    std::chrono::system_clock::time_point since;  // when the session entered `state`
+    SessionEndpoint endpoint;
+    std::uint64_t connection_attempts = 0;
+    std::uint64_t reconnections = 0;  // logins after the first one
+    std::string last_error;           // empty while nothing has failed
+    // The counters of the session's kind; the other two stay zero.
+    RelayCounters relay;
+    CenterCounters center;
+    DatabaseCounters database;
+};
+
+struct NotificationHealth {
+    std::uint64_t queued = 0;                   // events waiting for the listeners now
+    std::uint64_t delivered = 0;                // events handed to the listeners so far
+    std::chrono::microseconds longest_wait{0};  // the longest an event waited to be delivered
+};
+
+struct Health {
+    std::vector<SessionHealth> sessions;  // by cluster (in the order added), kind, shard
+    NotificationHealth notifications;
+};
+
+// The snapshot in the Prometheus text exposition format: names prefixed "tyx_", session
+// series labelled cluster, kind and shard.
+std::string metrics_text(const Health& health);
+
+}  // namespace tyx
