@@ -56,6 +56,27 @@ std::string Sandbox::describe_fault_counts() {
            "; database: " + database_->faults().counts().describe();
 }
 
+std::string Sandbox::describe_counters() {
+    auto connections = [](std::size_t open, std::uint64_t accepted) {
+        return "connections " + std::to_string(open) + " open, " + std::to_string(accepted) + " accepted";
+    };
+    std::string text = relay_->inspect([&](const RelayState& s) {
+        return "relay: " + connections(s.open_connections(), s.accepted) + "; logins " + std::to_string(s.logins) +
+               "; lines " + std::to_string(s.line_count) + ", " + std::to_string(s.bytes) + " bytes; objects " +
+               std::to_string(s.objects) + ", removals " + std::to_string(s.removals);
+    });
+    const CenterState center = center_->state();
+    text += "\ncenter: " + connections(center.open_connections, center.accepted) + "; clients " +
+            std::to_string(center.clients.size()) + "; requests " + std::to_string(center.requests.size()) +
+            "; snapshots " + std::to_string(center.snapshots_sent) + ", changes " +
+            std::to_string(center.changes_sent);
+    const DatabaseState database = database_->state();
+    text += "\ndatabase: " + connections(database.open_connections, database.accepted) + "; logins " +
+            std::to_string(database.logins.size()) + "; requests " + std::to_string(database.requests.size()) +
+            ", answered " + std::to_string(database.answered);
+    return text;
+}
+
 bool Sandbox::wait_for_stored(std::uint64_t n, std::chrono::milliseconds timeout) {
     return center_->wait_for_applied(n, timeout);
 }

@@ -69,6 +69,11 @@ public:
 
     // Every server's fault counts, "relay: dropped 2; center: none; database: delayed 1".
     std::string describe_fault_counts();
+    // What each server has seen so far, one line per server:
+    //   "relay: connections 1 open, 3 accepted; logins 3; lines 1002, 71234 bytes; objects 998, removals 1"
+    //   "center: connections 2 open, 2 accepted; clients 1; requests 1; snapshots 1, changes 998"
+    //   "database: connections 1 open, 1 accepted; logins 1; requests 4, answered 4"
+    std::string describe_counters();
 
     // Waits until the store has handled `n` publications since the start.
     bool wait_for_stored(std::uint64_t n, std::chrono::milliseconds timeout = std::chrono::seconds(10));

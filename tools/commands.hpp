@@ -23,6 +23,7 @@ public:
     ClusterSettings settings() const;
     std::chrono::milliseconds connect_timeout() const;
     bool verbose() const { return verbose_; }
+    bool stats() const { return stats_; }
 
 private:
     ClusterSettings flags_;
@@ -30,6 +31,7 @@ private:
     std::string clusters_file_;
     double connect_timeout_s_ = 10;
     bool verbose_ = false;
+    bool stats_ = false;
     std::vector<std::pair<CLI::Option*, std::function<void(ClusterSettings&)>>> overrides_;
 };
 

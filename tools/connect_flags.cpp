@@ -50,6 +50,8 @@ void ConnectFlags::add_to(CLI::App& command) {
         ->check(CLI::Range(0.001, 86400.0))
         ->group("Connection");
     command.add_flag("-v,--verbose", verbose_, "Show the library's connection events and logs on stderr");
+    command.add_flag("--stats", stats_,
+                     "On exit, print the sessions' states and counters (the Client's health) as JSON on stderr");
 }
 
 ClusterSettings ConnectFlags::settings() const {

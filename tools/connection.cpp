@@ -8,6 +8,7 @@
 #include <optional>
 #include <sstream>
 
+#include "health_json.hpp"
 #include "tool_error.hpp"
 
 namespace tyx::tool {
@@ -127,11 +128,12 @@ struct Connection::Events : tyx::ClientListener {
     std::shared_ptr<QueryState> current_query;
 };
 
-Connection::Connection(ClusterSettings settings, std::vector<ServerKind> kinds, bool verbose)
+Connection::Connection(ClusterSettings settings, std::vector<ServerKind> kinds, bool verbose, bool stats)
     : settings_(std::move(settings)),
       kinds_(std::move(kinds)),
       events_(std::make_shared<Events>(verbose)),
       client_(std::make_unique<tyx::Client>()) {
+    stats_ = stats;
     client_->listener_add(events_);
     // Not waiting: a waiting add lasts until every session's first connection attempt settles,
     // which a server that accepts but never answers stretches to the login timeout. The connect
@@ -145,6 +147,7 @@ Connection::~Connection() {
         (void)client_.release();
         return;
     }
+    if (stats_) std::fprintf(stderr, "%s\n", health_json(client_->health()).dump(2).c_str());
     {
         std::lock_guard lock(events_->mutex);
         events_->closing = true;

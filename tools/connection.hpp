@@ -23,8 +23,9 @@ public:
     using UpdateHandler = std::function<void(const tyx::ClientListener::CenterIncrementalUpdate&)>;
 
     // Starts the sessions of the given kinds only. `verbose` copies every log line, status line
-    // and connection event to standard error.
-    Connection(ClusterSettings settings, std::vector<ServerKind> kinds, bool verbose);
+    // and connection event to standard error; `stats` prints the Client's health as JSON there
+    // when the Connection ends (not when it was abandoned).
+    Connection(ClusterSettings settings, std::vector<ServerKind> kinds, bool verbose, bool stats = false);
     ~Connection();
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
@@ -62,6 +63,7 @@ private:
     void abandon();
 
     bool abandoned_ = false;
+    bool stats_ = false;
     ClusterSettings settings_;
     std::vector<ServerKind> kinds_;
     std::shared_ptr<Events> events_;

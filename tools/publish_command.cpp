@@ -118,7 +118,8 @@ int run_publish(const PublishOptions& options) {
         std::fprintf(stderr, "reading JSON lines from standard input; Ctrl-D ends them\n");
     }
 
-    Connection connection(options.connect.settings(), {ServerKind::relay}, options.connect.verbose());
+    Connection connection(options.connect.settings(), {ServerKind::relay}, options.connect.verbose(),
+                          options.connect.stats());
     connection.wait_ready(options.connect.connect_timeout());
     Publisher publisher(connection, options.connect.connect_timeout());
     if (from_arguments) {

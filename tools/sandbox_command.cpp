@@ -5,7 +5,8 @@
 //   database 127.0.0.1:7003
 // so that scripts can start it on port 0 and read the ports chosen. With --faults the servers
 // inject seeded random faults (drops, stalls, held or corrupted answers, refusals), and what
-// they injected is printed when the sandbox stops.
+// they injected is printed when the sandbox stops. SIGUSR1 prints what each server has seen
+// so far (connections, logins, lines, requests), and the faults injected.
 #include <cstdio>
 #include <memory>
 
@@ -57,6 +58,13 @@ int run_sandbox(const SandboxCommandOptions& options, const CLI::App& command) {
     } catch (const std::exception& e) {
         throw ToolError(std::string("cannot start the sandbox: ") + e.what());
     }
+    // Set before the ports are printed, so that whoever read them may signal at once.
+    on_report_signal([&sandbox, &sandbox_options] {
+        std::printf("%s\n", sandbox->describe_counters().c_str());
+        if (sandbox_options.faults.any())
+            std::printf("faults injected: %s\n", sandbox->describe_fault_counts().c_str());
+        std::fflush(stdout);
+    });
     const char* tls = sandbox_options.tls ? " tls" : "";
     std::printf("relay %s:%u%s\n", options.host.c_str(), sandbox->relay_port(), tls);
     std::printf("center %s:%u%s\n", options.host.c_str(), sandbox->center_port(), tls);
@@ -68,6 +76,7 @@ int run_sandbox(const SandboxCommandOptions& options, const CLI::App& command) {
     std::fflush(stdout);
     while (!wait_for_stop(std::chrono::hours(1))) {
     }
+    on_report_signal(nullptr);
     const std::string injected = sandbox_options.faults.any() ? sandbox->describe_fault_counts() : "";
     sandbox.reset();
     if (!injected.empty()) std::printf("faults injected: %s\n", injected.c_str());

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -18,28 +19,37 @@ std::mutex mutex;
 std::condition_variable stopped;
 bool stop = false;
 
-sigset_t stop_set() {
+std::function<void()> report;  // guarded by mutex
+
+// The signals the watcher thread takes: the stop signals and SIGUSR1.
+sigset_t watched_set() {
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGUSR1);
     return set;
 }
 
 }  // namespace
 
 void block_stop_signals() {
-    const sigset_t set = stop_set();
+    const sigset_t set = watched_set();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
 void watch_stop_signals() {
     std::thread([] {
-        const sigset_t set = stop_set();
-        for (int count = 0;; ++count) {
+        const sigset_t set = watched_set();
+        for (int count = 0;;) {
             int signal = 0;
             if (sigwait(&set, &signal) != 0) continue;
-            if (!graceful.load() || count > 0) _exit(130);
+            if (signal == SIGUSR1) {
+                std::lock_guard lock(mutex);
+                if (report) report();
+                continue;
+            }
+            if (!graceful.load() || count++ > 0) _exit(130);
             std::lock_guard lock(mutex);
             stop = true;
             stopped.notify_all();
@@ -49,6 +59,11 @@ void watch_stop_signals() {
 
 void handle_stop_signals_gracefully() {
     graceful.store(true);
+}
+
+void on_report_signal(std::function<void()> handler) {
+    std::lock_guard lock(mutex);
+    report = std::move(handler);
 }
 
 bool stop_requested() {

@@ -19,7 +19,8 @@ struct SqlOptions {
 
 int run_sql(const SqlOptions& options) {
     const auto format = table_format_named(options.format);
-    Connection connection(options.connect.settings(), {ServerKind::database}, options.connect.verbose());
+    Connection connection(options.connect.settings(), {ServerKind::database}, options.connect.verbose(),
+                          options.connect.stats());
     connection.wait_ready(options.connect.connect_timeout());
     std::string error;
     connection.query(options.query, [&](const tyx::TableAccessor& result) {

@@ -25,7 +25,8 @@ struct SubscribeOptions {
 };
 
 int run_subscribe(const SubscribeOptions& options) {
-    Connection connection(options.connect.settings(), {ServerKind::center}, options.connect.verbose());
+    Connection connection(options.connect.settings(), {ServerKind::center}, options.connect.verbose(),
+                          options.connect.stats());
     connection.wait_ready(options.connect.connect_timeout());
 
     // Lines are written on the notification thread; the counter stops them at --count.

@@ -57,7 +57,8 @@ int run_upload(const UploadOptions& options) {
     std::printf("read %zu rows from %s: %s\n", rows, options.file.c_str(), columns.c_str());
     std::fflush(stdout);
 
-    Connection connection(options.connect.settings(), {ServerKind::database}, options.connect.verbose());
+    Connection connection(options.connect.settings(), {ServerKind::database}, options.connect.verbose(),
+                          options.connect.stats());
     connection.wait_ready(options.connect.connect_timeout());
     auto& client = connection.client();
 

@@ -32,6 +32,108 @@ namespace {
 PyObject* listener_class = nullptr;
 PyObject* update_class = nullptr;
 
+// ---- Health as dicts (the layout of the tool's --stats JSON) ----
+
+py::dict endpoint_dict(const SessionEndpoint& e) {
+    py::dict d;
+    d["host"] = to_str(e.host);
+    d["port"] = to_str(e.port);
+    d["failover"] = e.failover;
+    return d;
+}
+
+py::dict state_event_dict(const SessionStateEvent& e) {
+    py::dict d;
+    d["cluster"] = to_str(e.cluster);
+    d["kind"] = to_str(to_string(e.kind));
+    d["shard"] = e.shard;
+    d["endpoint"] = endpoint_dict(e.endpoint);
+    d["state"] = to_str(to_string(e.state));
+    d["cause"] = to_str(to_string(e.cause));
+    d["reason"] = to_str(e.reason);
+    d["attempt"] = e.attempt;
+    d["pause_ms"] = e.pause.count();
+    d["repeated"] = e.repeated;
+    return d;
+}
+
+py::dict histogram_dict(const LatencyHistogram& h) {
+    py::dict d;
+    d["count"] = h.count();
+    d["sum_us"] = h.sum_us;
+    d["p50_us"] = h.quantile(0.5).count();
+    d["p99_us"] = h.quantile(0.99).count();
+    py::list buckets;
+    for (std::size_t i = 0; i < h.counts.size(); ++i) {
+        py::dict b;
+        if (i < LatencyHistogram::kBoundsUs.size())
+            b["le_us"] = LatencyHistogram::kBoundsUs[i];
+        else
+            b["le_us"] = py::none();
+        b["count"] = h.counts[i];
+        buckets.append(b);
+    }
+    d["buckets"] = buckets;
+    return d;
+}
+
+py::dict counters_dict(const SessionHealth& s) {
+    py::dict d;
+    switch (s.kind) {
+        case SessionKind::relay:
+            d["published_messages"] = s.relay.published_messages;
+            d["published_bytes"] = s.relay.published_bytes;
+            d["written_messages"] = s.relay.written_messages;
+            d["written_bytes"] = s.relay.written_bytes;
+            d["resent_messages"] = s.relay.resent_messages;
+            d["kept_messages"] = s.relay.kept_messages;
+            d["kept_bytes"] = s.relay.kept_bytes;
+            d["dropped_messages"] = s.relay.dropped_messages;
+            break;
+        case SessionKind::center:
+            d["frames_received"] = s.center.frames_received;
+            d["updates_received"] = s.center.updates_received;
+            d["decode_errors"] = s.center.decode_errors;
+            d["updates_delivered"] = s.center.updates_delivered;
+            d["snapshot_answers"] = s.center.snapshot_answers;
+            d["snapshot_latency"] = histogram_dict(s.center.snapshot_latency);
+            break;
+        case SessionKind::database:
+            d["requests"] = s.database.requests;
+            d["failures"] = s.database.failures;
+            d["retries"] = s.database.retries;
+            d["response_time"] = histogram_dict(s.database.response_time);
+            break;
+    }
+    return d;
+}
+
+py::dict health_dict(const Health& health) {
+    py::list sessions;
+    for (const auto& s : health.sessions) {
+        py::dict d;
+        d["cluster"] = to_str(s.cluster);
+        d["kind"] = to_str(to_string(s.kind));
+        d["shard"] = s.shard;
+        d["state"] = to_str(to_string(s.state));
+        d["since"] = std::chrono::duration<double>(s.since.time_since_epoch()).count();
+        d["endpoint"] = endpoint_dict(s.endpoint);
+        d["connection_attempts"] = s.connection_attempts;
+        d["reconnections"] = s.reconnections;
+        d["last_error"] = to_str(s.last_error);
+        d["counters"] = counters_dict(s);
+        sessions.append(d);
+    }
+    py::dict notifications;
+    notifications["queued"] = health.notifications.queued;
+    notifications["delivered"] = health.notifications.delivered;
+    notifications["longest_wait_us"] = health.notifications.longest_wait.count();
+    py::dict d;
+    d["sessions"] = sessions;
+    d["notifications"] = notifications;
+    return d;
+}
+
 // What listeners and callbacks of one TyxClient share with it; every member is used with the GIL.
 struct ClientCore {
     // The TyxClient object (borrowed), passed to callbacks as `client`; None once it is closing.
@@ -82,14 +184,15 @@ public:
         kCommand,
         kSubscribe,
         kUpdate,
-        kLog
+        kLog,
+        kSessionState
     };
-    static constexpr std::array<const char*, 9> kNames = {
+    static constexpr std::array<const char*, 10> kNames = {
         "on_connect", "on_disconnect", "on_logged_in", "on_message_sent", "on_message_received",
-        "on_command", "on_subscribe",  "on_update",    "on_log"};
+        "on_command", "on_subscribe",  "on_update",    "on_log",          "on_session_state"};
 
     ListenerAdapter(std::shared_ptr<ClientCore> core, std::shared_ptr<PyRef> listener,
-                    std::array<bool, 9> overridden)
+                    std::array<bool, 10> overridden)
         : core_(std::move(core)), listener_(std::move(listener)), overridden_(overridden) {}
 
     void on_connect(Client&, std::string_view name) override {
@@ -140,6 +243,10 @@ public:
     void on_log(Client&, std::string_view name, std::uint8_t level, std::string_view message) override {
         dispatch(kLog, name, [&] { return py::make_tuple(level, to_str(message)); });
     }
+    void on_session_state(Client&, const SessionStateEvent& e) override {
+        const std::string name = e.cluster + "-" + std::string(e.kind == SessionKind::database ? "jdbc" : to_string(e.kind));
+        dispatch(kSessionState, name, [&] { return py::make_tuple(state_event_dict(e)); });
+    }
 
 private:
     template <typename MakeArgs>
@@ -165,7 +272,7 @@ private:
 
     std::shared_ptr<ClientCore> core_;
     std::shared_ptr<PyRef> listener_;
-    std::array<bool, 9> overridden_;
+    std::array<bool, 10> overridden_;
 };
 
 // A copy of an accessor that outlives the callback it was handed to (sql_async results).
@@ -451,6 +558,11 @@ class Listener:
     def on_log(self, client, cluster_name, level, message):
         pass
 
+    def on_session_state(self, client, cluster_name, event):
+        """A session changed state; `event` is a dict: cluster, kind, shard, endpoint (host, port,
+        failover), state, cause, reason, attempt, pause_ms, repeated."""
+        pass
+
 
 class Update:
     """One center row change: action 1 added, 2 updated, 3 removed; `row` maps field names to values."""
@@ -665,7 +777,7 @@ add_column takes a numpy array, a pandas Series or a sequence; the column type f
                                          type_name(listener) + "'");
                 c.client();  // refuses a closed client
                 c.bind_self(self);
-                std::array<bool, 9> overridden{};
+                std::array<bool, 10> overridden{};
                 py::object base = py::reinterpret_borrow<py::object>(listener_class);
                 for (std::size_t i = 0; i < overridden.size(); ++i) {
                     py::object method = py::getattr(listener, ListenerAdapter::kNames[i], py::none());
@@ -680,6 +792,17 @@ add_column takes a numpy array, a pandas Series or a sequence; the column type f
             py::arg("listener"),
             "Registers a Listener until the client is closed; the same listener added twice receives every "
             "event twice.")
+        .def(
+            "health",
+            [](PyTyxClient& c) {
+                Health health;
+                c.call([&](Client& client) { health = client.health(); });
+                return health_dict(health);
+            },
+            "What every session is doing and has counted, as nested dicts: {'sessions': [{'cluster', 'kind', "
+            "'shard', 'state', 'since', 'endpoint', 'connection_attempts', 'reconnections', 'last_error', "
+            "'counters'}, ...], 'notifications': {'queued', 'delivered', 'longest_wait_us'}}. Never waits for "
+            "the network.")
         .def(
             "publish_object",
             [](PyTyxClient& c, const std::string& cluster_name, const std::string& object_type,

@@ -2,6 +2,7 @@
 import base64
 import struct
 import subprocess
+import threading
 
 import pytest
 
@@ -85,3 +86,32 @@ def test_a_sandbox_with_faults_injects_and_counts_them():
         counts = sandbox.fault_counts()
         assert counts["relay"]["dropped"] >= 1
         assert counts["center"] == dict.fromkeys(counts["center"], 0)
+
+
+def test_health_is_nested_dicts_and_state_changes_reach_listeners(sandbox):
+    class States(tyx_client.Listener):
+        def __init__(self):
+            self.events = []
+            self.seen = threading.Event()
+
+        def on_session_state(self, client, cluster_name, event):
+            self.events.append((cluster_name, event["kind"], event["state"]))
+            if event["kind"] == "relay" and event["state"] == "up":
+                self.seen.set()
+
+    states = States()
+    with tyx_client.TyxClient() as c:
+        c.listener_add(states)
+        c.add_cluster(sandbox.cluster("sb"), wait=True)
+        assert states.seen.wait(DEADLINE)
+        c.publish_object("sb", "Quotes", "q-1", {"bid": 1.5})
+        assert sandbox.wait_until_stored(DEADLINE)
+        health = c.health()
+    assert ("sb-relay", "relay", "connecting") in states.events
+    relay = [s for s in health["sessions"] if s["kind"] == "relay"][0]
+    assert relay["cluster"] == "sb" and relay["state"] == "up" and relay["connection_attempts"] == 1
+    assert relay["endpoint"]["failover"] == 0 and relay["endpoint"]["port"] == str(sandbox.relay_port)
+    assert relay["counters"]["published_messages"] == 1
+    database = [s for s in health["sessions"] if s["kind"] == "database"][0]
+    assert database["counters"]["response_time"]["count"] == database["counters"]["requests"]
+    assert set(health["notifications"]) == {"queued", "delivered", "longest_wait_us"}

@@ -152,6 +152,16 @@ TEST_F(ToolCli, SqlPrintsTheTableOrCsvAndFailsWithTheServersMessage) {
     r = tyx({"sql", "SELECT 1 AS one, 'a,b' AS two", "--format", "csv"});
     EXPECT_EQ(r.out, "one,two\n1,\"a,b\"\n");
 
+    // --stats: the Client's health as JSON on stderr, after the result.
+    r = tyx({"sql", "SELECT 1 AS one", "--stats"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    const json stats = json::parse(r.err);
+    ASSERT_EQ(stats["sessions"].size(), 1u);
+    EXPECT_EQ(stats["sessions"][0]["kind"], "database");
+    EXPECT_EQ(stats["sessions"][0]["state"], "up");
+    EXPECT_EQ(stats["sessions"][0]["counters"]["requests"], 1);
+    EXPECT_EQ(stats["sessions"][0]["counters"]["response_time"]["count"], 1);
+
     r = tyx({"sql", "SELEKT nonsense"});
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_NE(r.err.find("syntax error"), std::string::npos) << r.err;
@@ -285,6 +295,14 @@ TEST(ToolSandbox, StopsCleanlyOnSigtermAndKeepsItsSqliteFile) {
         args = {"subscribe", "Kept", "--count", "1", "--timeout", "10"};
         for (const auto& f : sandbox.flags()) args.push_back(f);
         ASSERT_EQ(run_tool(kTyx, args).exit_code, 0) << "stored before the sandbox stops";
+        // SIGUSR1: what each server has seen so far, and the sandbox goes on.
+        sandbox.process->send_signal(SIGUSR1);
+        const std::string relay = sandbox.process->read_line(10s).value_or("");
+        EXPECT_EQ(relay.rfind("relay: connections ", 0), 0u) << relay;
+        EXPECT_NE(relay.find(" 1 accepted; logins 1; lines 3, "), std::string::npos) << relay;
+        EXPECT_NE(relay.find("; objects 1, removals 0"), std::string::npos) << relay;
+        EXPECT_EQ(sandbox.process->read_line(10s).value_or("").rfind("center: connections ", 0), 0u);
+        EXPECT_EQ(sandbox.process->read_line(10s).value_or("").rfind("database: connections ", 0), 0u);
         sandbox.process->send_signal(SIGTERM);
         const auto r = sandbox.process->finish(10s);
         EXPECT_EQ(r.exit_code, 0) << r.err;
