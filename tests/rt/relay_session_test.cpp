@@ -157,6 +157,13 @@ TEST(ScriptedRelay, AFailureAtAnyStepLosesNothingPublished) {
         const auto again = s.ids(last);
         all.insert(all.end(), again.begin(), again.end());
         EXPECT_EQ(all, ids_from(0, 2));
+        // The three go out in one write: when that write failed (after the login was written)
+        // the three are written again, and counted as re-sent; otherwise nothing is.
+        const RelayCounters c = s.client->monitor()->snapshot().relay;
+        EXPECT_EQ(c.published_messages, 3u);
+        EXPECT_EQ(c.written_messages, 3u);
+        EXPECT_EQ(c.kept_messages, 0u);
+        EXPECT_EQ(c.resent_messages, fail_at && !s.lines(0).empty() && s.ids(0).empty() ? 3u : 0u);
         return steps;
     });
 }
