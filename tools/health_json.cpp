@@ -17,30 +17,10 @@ nlohmann::json histogram_json(const tyx::LatencyHistogram& h) {
 }
 
 nlohmann::json counters_json(const tyx::SessionHealth& s) {
-    switch (s.kind) {
-        case tyx::SessionKind::relay:
-            return {{"published_messages", s.relay.published_messages},
-                    {"published_bytes", s.relay.published_bytes},
-                    {"written_messages", s.relay.written_messages},
-                    {"written_bytes", s.relay.written_bytes},
-                    {"resent_messages", s.relay.resent_messages},
-                    {"kept_messages", s.relay.kept_messages},
-                    {"kept_bytes", s.relay.kept_bytes},
-                    {"dropped_messages", s.relay.dropped_messages}};
-        case tyx::SessionKind::center:
-            return {{"frames_received", s.center.frames_received},
-                    {"updates_received", s.center.updates_received},
-                    {"decode_errors", s.center.decode_errors},
-                    {"updates_delivered", s.center.updates_delivered},
-                    {"snapshot_answers", s.center.snapshot_answers},
-                    {"snapshot_latency", histogram_json(s.center.snapshot_latency)}};
-        case tyx::SessionKind::database:
-            return {{"requests", s.database.requests},
-                    {"failures", s.database.failures},
-                    {"retries", s.database.retries},
-                    {"response_time", histogram_json(s.database.response_time)}};
-    }
-    return nlohmann::json::object();
+    nlohmann::json counters = nlohmann::json::object();
+    for (const auto& c : tyx::counters_of(s)) counters[std::string(c.name)] = c.value;
+    for (const auto& h : tyx::histograms_of(s)) counters[std::string(h.name)] = histogram_json(*h.histogram);
+    return counters;
 }
 
 }  // namespace

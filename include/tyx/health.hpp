@@ -138,8 +138,28 @@ struct Health {
     NotificationHealth notifications;
 };
 
+// The counters of a session's kind, in a fixed order, named as metrics_text, the tool's JSON
+// and the Python dicts name them ("published_messages", "kept_bytes", "requests", ...). A gauge
+// is a value now (what is kept); the others only grow.
+struct CounterValue {
+    std::string_view name;
+    std::uint64_t value = 0;
+    bool gauge = false;
+    std::string_view help;
+};
+std::vector<CounterValue> counters_of(const SessionHealth& session);
+
+// The latency histograms of a session's kind ("snapshot_latency", "response_time").
+struct HistogramValue {
+    std::string_view name;
+    const LatencyHistogram* histogram = nullptr;  // into `session`
+    std::string_view help;
+};
+std::vector<HistogramValue> histograms_of(const SessionHealth& session);
+
 // The snapshot in the Prometheus text exposition format: names prefixed "tyx_", session
-// series labelled cluster, kind and shard.
+// series labelled cluster, kind and shard. A counter becomes tyx_KIND_NAME_total (a gauge
+// tyx_KIND_NAME), a histogram tyx_KIND_NAME_seconds.
 std::string metrics_text(const Health& health);
 
 }  // namespace tyx

@@ -79,32 +79,8 @@ py::dict histogram_dict(const LatencyHistogram& h) {
 
 py::dict counters_dict(const SessionHealth& s) {
     py::dict d;
-    switch (s.kind) {
-        case SessionKind::relay:
-            d["published_messages"] = s.relay.published_messages;
-            d["published_bytes"] = s.relay.published_bytes;
-            d["written_messages"] = s.relay.written_messages;
-            d["written_bytes"] = s.relay.written_bytes;
-            d["resent_messages"] = s.relay.resent_messages;
-            d["kept_messages"] = s.relay.kept_messages;
-            d["kept_bytes"] = s.relay.kept_bytes;
-            d["dropped_messages"] = s.relay.dropped_messages;
-            break;
-        case SessionKind::center:
-            d["frames_received"] = s.center.frames_received;
-            d["updates_received"] = s.center.updates_received;
-            d["decode_errors"] = s.center.decode_errors;
-            d["updates_delivered"] = s.center.updates_delivered;
-            d["snapshot_answers"] = s.center.snapshot_answers;
-            d["snapshot_latency"] = histogram_dict(s.center.snapshot_latency);
-            break;
-        case SessionKind::database:
-            d["requests"] = s.database.requests;
-            d["failures"] = s.database.failures;
-            d["retries"] = s.database.retries;
-            d["response_time"] = histogram_dict(s.database.response_time);
-            break;
-    }
+    for (const auto& c : counters_of(s)) d[to_str(c.name)] = c.value;
+    for (const auto& h : histograms_of(s)) d[to_str(h.name)] = histogram_dict(*h.histogram);
     return d;
 }
 

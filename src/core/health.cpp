@@ -2,7 +2,6 @@
 
 #include <charconv>
 #include <cmath>
-#include <functional>
 
 namespace tyx {
 
@@ -125,118 +124,122 @@ void append_head(std::string& out, std::string_view name, std::string_view type,
     out.append("# TYPE ").append(name).append(1, ' ').append(type).append(1, '\n');
 }
 
+// A series of every session, whatever its kind.
 struct SessionSeries {
     std::string_view name;
     std::string_view type;
     std::string_view help;
-    bool (*applies)(const SessionHealth&);
     double (*value)(const SessionHealth&);
 };
 
-bool any_session(const SessionHealth&) {
-    return true;
-}
-bool relay_session(const SessionHealth& s) {
-    return s.kind == SessionKind::relay;
-}
-bool center_session(const SessionHealth& s) {
-    return s.kind == SessionKind::center;
-}
-bool database_session(const SessionHealth& s) {
-    return s.kind == SessionKind::database;
-}
-
-template <typename T>
-double as_double(T v) {
-    return static_cast<double>(v);
-}
-
-const SessionSeries kSeries[] = {
-    {"tyx_session_up", "gauge", "1 while the session is logged in, else 0.", any_session,
+const SessionSeries kSessionSeries[] = {
+    {"tyx_session_up", "gauge", "1 while the session is logged in, else 0.",
      [](const SessionHealth& s) { return s.state == SessionState::up ? 1.0 : 0.0; }},
     {"tyx_session_state_since_seconds", "gauge", "When the session entered its current state (Unix time).",
-     any_session,
-     [](const SessionHealth& s) {
-         return std::chrono::duration<double>(s.since.time_since_epoch()).count();
-     }},
-    {"tyx_session_connection_attempts_total", "counter", "Connection attempts so far.", any_session,
-     [](const SessionHealth& s) { return as_double(s.connection_attempts); }},
-    {"tyx_session_reconnections_total", "counter", "Logins after the first one.", any_session,
-     [](const SessionHealth& s) { return as_double(s.reconnections); }},
-    {"tyx_relay_published_messages_total", "counter", "Messages kept by the outbox for writing.",
-     relay_session, [](const SessionHealth& s) { return as_double(s.relay.published_messages); }},
-    {"tyx_relay_published_bytes_total", "counter", "Bytes kept by the outbox for writing.", relay_session,
-     [](const SessionHealth& s) { return as_double(s.relay.published_bytes); }},
-    {"tyx_relay_written_messages_total", "counter", "Messages written to the relay.", relay_session,
-     [](const SessionHealth& s) { return as_double(s.relay.written_messages); }},
-    {"tyx_relay_written_bytes_total", "counter", "Bytes written to the relay.", relay_session,
-     [](const SessionHealth& s) { return as_double(s.relay.written_bytes); }},
-    {"tyx_relay_resent_messages_total", "counter", "Messages written again after a lost connection.",
-     relay_session, [](const SessionHealth& s) { return as_double(s.relay.resent_messages); }},
-    {"tyx_relay_kept_messages", "gauge", "Messages waiting to be written.", relay_session,
-     [](const SessionHealth& s) { return as_double(s.relay.kept_messages); }},
-    {"tyx_relay_kept_bytes", "gauge", "Bytes waiting to be written.", relay_session,
-     [](const SessionHealth& s) { return as_double(s.relay.kept_bytes); }},
-    {"tyx_relay_dropped_messages_total", "counter", "Messages dropped by the full-buffer policy.",
-     relay_session, [](const SessionHealth& s) { return as_double(s.relay.dropped_messages); }},
-    {"tyx_center_frames_received_total", "counter", "Frames received from the center.", center_session,
-     [](const SessionHealth& s) { return as_double(s.center.frames_received); }},
-    {"tyx_center_updates_received_total", "counter", "Row changes decoded.", center_session,
-     [](const SessionHealth& s) { return as_double(s.center.updates_received); }},
-    {"tyx_center_decode_errors_total", "counter", "Frames that could not be decoded.", center_session,
-     [](const SessionHealth& s) { return as_double(s.center.decode_errors); }},
-    {"tyx_center_updates_delivered_total", "counter", "Row changes handed to the listeners.", center_session,
-     [](const SessionHealth& s) { return as_double(s.center.updates_delivered); }},
-    {"tyx_center_snapshot_answers_total", "counter", "Snapshot answers received.", center_session,
-     [](const SessionHealth& s) { return as_double(s.center.snapshot_answers); }},
-    {"tyx_database_requests_total", "counter", "Queries and bulk inserts.", database_session,
-     [](const SessionHealth& s) { return as_double(s.database.requests); }},
-    {"tyx_database_failures_total", "counter", "Requests that failed.", database_session,
-     [](const SessionHealth& s) { return as_double(s.database.failures); }},
-    {"tyx_database_retries_total", "counter", "Requests sent again after a reconnection.", database_session,
-     [](const SessionHealth& s) { return as_double(s.database.retries); }},
+     [](const SessionHealth& s) { return std::chrono::duration<double>(s.since.time_since_epoch()).count(); }},
+    {"tyx_session_connection_attempts_total", "counter", "Connection attempts so far.",
+     [](const SessionHealth& s) { return static_cast<double>(s.connection_attempts); }},
+    {"tyx_session_reconnections_total", "counter", "Logins after the first one.",
+     [](const SessionHealth& s) { return static_cast<double>(s.reconnections); }},
 };
 
-void append_histogram(std::string& out, const Health& health, std::string_view name, std::string_view help,
-                      bool (*applies)(const SessionHealth&),
-                      const LatencyHistogram& (*of)(const SessionHealth&)) {
-    bool any = false;
-    for (const auto& s : health.sessions) any = any || applies(s);
-    if (!any) return;
-    append_head(out, name, "histogram", help);
+// One metric family of a kind's counters or histograms, with the sessions that have it.
+struct Family {
+    std::string name;
+    std::string_view type;
+    std::string_view help;
+    std::vector<std::pair<const SessionHealth*, double>> counters;
+    std::vector<std::pair<const SessionHealth*, const LatencyHistogram*>> histograms;
+};
+
+// The families in the order first met: sessions come by kind within a cluster.
+std::vector<Family> kind_families(const Health& health) {
+    std::vector<Family> families;
+    auto family = [&](std::string name, std::string_view type, std::string_view help) -> Family& {
+        for (auto& f : families)
+            if (f.name == name) return f;
+        families.push_back(Family{std::move(name), type, help, {}, {}});
+        return families.back();
+    };
     for (const auto& s : health.sessions) {
-        if (!applies(s)) continue;
-        const LatencyHistogram& h = of(s);
-        std::uint64_t running = 0;
-        for (std::size_t i = 0; i < LatencyHistogram::kBoundsUs.size(); ++i) {
-            running += h.counts[i];
-            std::string le;
-            append_number(le, static_cast<double>(LatencyHistogram::kBoundsUs[i]) / 1e6);
-            out.append(name).append("_bucket");
-            append_labels(out, s, "le", le);
-            out += ' ';
-            append_number(out, running);
-            out += '\n';
-        }
-        out.append(name).append("_bucket");
-        append_labels(out, s, "le", "+Inf");
-        out += ' ';
-        append_number(out, h.count());
-        out += '\n';
-        out.append(name).append("_sum");
-        append_labels(out, s);
-        out += ' ';
-        append_number(out, static_cast<double>(h.sum_us) / 1e6);
-        out += '\n';
-        out.append(name).append("_count");
-        append_labels(out, s);
-        out += ' ';
-        append_number(out, h.count());
-        out += '\n';
+        const std::string prefix = "tyx_" + std::string(to_string(s.kind)) + "_";
+        for (const auto& c : counters_of(s))
+            family(prefix + std::string(c.name) + (c.gauge ? "" : "_total"), c.gauge ? "gauge" : "counter", c.help)
+                .counters.emplace_back(&s, static_cast<double>(c.value));
+        for (const auto& h : histograms_of(s))
+            family(prefix + std::string(h.name) + "_seconds", "histogram", h.help)
+                .histograms.emplace_back(&s, h.histogram);
     }
+    return families;
+}
+
+void append_sample(std::string& out, std::string_view name, const SessionHealth& s, double value,
+                   std::string_view extra_name = {}, std::string_view extra_value = {}) {
+    out += name;
+    append_labels(out, s, extra_name, extra_value);
+    out += ' ';
+    append_number(out, value);
+    out += '\n';
+}
+
+void append_histogram(std::string& out, const std::string& name, const SessionHealth& s, const LatencyHistogram& h) {
+    std::uint64_t running = 0;
+    for (std::size_t i = 0; i < LatencyHistogram::kBoundsUs.size(); ++i) {
+        running += h.counts[i];
+        std::string le;
+        append_number(le, static_cast<double>(LatencyHistogram::kBoundsUs[i]) / 1e6);
+        append_sample(out, name + "_bucket", s, static_cast<double>(running), "le", le);
+    }
+    append_sample(out, name + "_bucket", s, static_cast<double>(h.count()), "le", "+Inf");
+    append_sample(out, name + "_sum", s, static_cast<double>(h.sum_us) / 1e6);
+    append_sample(out, name + "_count", s, static_cast<double>(h.count()));
 }
 
 }  // namespace
+
+std::vector<CounterValue> counters_of(const SessionHealth& s) {
+    switch (s.kind) {
+        case SessionKind::relay:
+            return {
+                {"published_messages", s.relay.published_messages, false, "Messages kept by the outbox for writing."},
+                {"published_bytes", s.relay.published_bytes, false, "Bytes kept by the outbox for writing."},
+                {"written_messages", s.relay.written_messages, false, "Messages written to the relay."},
+                {"written_bytes", s.relay.written_bytes, false, "Bytes written to the relay."},
+                {"resent_messages", s.relay.resent_messages, false, "Messages written again after a lost connection."},
+                {"kept_messages", s.relay.kept_messages, true, "Messages waiting to be written."},
+                {"kept_bytes", s.relay.kept_bytes, true, "Bytes waiting to be written."},
+                {"dropped_messages", s.relay.dropped_messages, false, "Messages dropped by the full-buffer policy."},
+            };
+        case SessionKind::center:
+            return {
+                {"frames_received", s.center.frames_received, false, "Frames received from the center."},
+                {"updates_received", s.center.updates_received, false, "Row changes decoded."},
+                {"decode_errors", s.center.decode_errors, false, "Frames that could not be decoded."},
+                {"updates_delivered", s.center.updates_delivered, false, "Row changes handed to the listeners."},
+                {"snapshot_answers", s.center.snapshot_answers, false, "Snapshot answers received."},
+            };
+        case SessionKind::database:
+            return {
+                {"requests", s.database.requests, false, "Queries and bulk inserts."},
+                {"failures", s.database.failures, false, "Requests that failed or were answered with an error."},
+                {"retries", s.database.retries, false, "Requests sent again after a reconnection."},
+            };
+    }
+    return {};
+}
+
+std::vector<HistogramValue> histograms_of(const SessionHealth& s) {
+    switch (s.kind) {
+        case SessionKind::relay:
+            return {};
+        case SessionKind::center:
+            return {{"snapshot_latency", &s.center.snapshot_latency,
+                     "Time from a snapshot request being written to its answer."}};
+        case SessionKind::database:
+            return {{"response_time", &s.database.response_time, "Time from a request to its end."}};
+    }
+    return {};
+}
 
 std::string metrics_text(const Health& health) {
     std::string out;
@@ -245,36 +248,22 @@ std::string metrics_text(const Health& health) {
     for (const auto& s : health.sessions) {
         for (const SessionState state : {SessionState::connecting, SessionState::logging_in, SessionState::up,
                                          SessionState::reconnecting, SessionState::stopped}) {
-            out += "tyx_session_state";
             std::string name(to_string(state));
             for (char& c : name)
                 if (c == ' ') c = '_';
-            append_labels(out, s, "state", name);
-            out += s.state == state ? " 1\n" : " 0\n";
+            append_sample(out, "tyx_session_state", s, s.state == state ? 1.0 : 0.0, "state", name);
         }
     }
-    for (const auto& series : kSeries) {
-        bool any = false;
-        for (const auto& s : health.sessions) any = any || series.applies(s);
-        if (!any) continue;
+    for (const auto& series : kSessionSeries) {
+        if (health.sessions.empty()) break;
         append_head(out, series.name, series.type, series.help);
-        for (const auto& s : health.sessions) {
-            if (!series.applies(s)) continue;
-            out += series.name;
-            append_labels(out, s);
-            out += ' ';
-            append_number(out, series.value(s));
-            out += '\n';
-        }
+        for (const auto& s : health.sessions) append_sample(out, series.name, s, series.value(s));
     }
-    append_histogram(
-        out, health, "tyx_center_snapshot_latency_seconds",
-        "Time from a snapshot request being written to its answer.", center_session,
-        [](const SessionHealth& s) -> const LatencyHistogram& { return s.center.snapshot_latency; });
-    append_histogram(
-        out, health, "tyx_database_response_time_seconds", "Time from a request to its response.",
-        database_session,
-        [](const SessionHealth& s) -> const LatencyHistogram& { return s.database.response_time; });
+    for (const Family& f : kind_families(health)) {
+        append_head(out, f.name, f.type, f.help);
+        for (const auto& [s, value] : f.counters) append_sample(out, f.name, *s, value);
+        for (const auto& [s, h] : f.histograms) append_histogram(out, f.name, *s, *h);
+    }
 
     const auto& n = health.notifications;
     append_head(out, "tyx_notification_queued", "gauge", "Events waiting for the listeners.");
