@@ -215,5 +215,32 @@ TEST(Health, SnapshotsFromAListenerAndAnotherThreadAgreeWhilePublishingAtFullRat
     EXPECT_EQ(checker->faults(), 0u);
 }
 
+// A listener that holds the notification thread makes the queue's wait visible: one level-2
+// log the first time an event waits over a second, and the longest wait in health().
+class SlowListener : public test::ClientRecorder {
+public:
+    void on_logged_in(Client& client, std::string_view name) override {
+        test::ClientRecorder::on_logged_in(client, name);
+        if (!slowed_.exchange(true)) std::this_thread::sleep_for(1100ms);  // the slowness under test
+    }
+
+private:
+    std::atomic<bool> slowed_{false};
+};
+
+TEST(Health, AListenerThatHoldsTheQueueOverASecondIsLoggedOnce) {
+    RelayServer server;
+    auto events = std::make_shared<SlowListener>();
+    Client client;
+    client.listener_add(events);
+    Cluster cluster("alpha", "127.0.0.1");
+    cluster.publication_config = PublicationConfig(std::to_string(server.port()), false, "feed");
+    client.add_cluster(cluster, true);
+    ASSERT_TRUE(events->wait_for("log  2 Listeners are slow: an event waited "));
+    EXPECT_GE(client.health().notifications.longest_wait, 1s);
+    client.remove_cluster("alpha", true);
+    EXPECT_EQ(events->count("log "), 1u);
+}
+
 }  // namespace
 }  // namespace tyx
