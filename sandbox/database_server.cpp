@@ -77,9 +77,11 @@ void DatabaseServer::start() {
             *loop_, options_.host, options_.port, [this](SandboxStream s) { on_accept(std::move(s)); },
             options_.tls);
         listener_->listen();
-        faults_->attach(listener_.get(), [this] {
-            for (auto& [id, session] : sessions_) session->close();
-            return sessions_.size();
+        faults_->attach(listener_.get(), [this](const std::function<void()>& closing) {
+            for (auto& [id, session] : sessions_) {
+                closing();
+                session->close();
+            }
         });
     });
 }

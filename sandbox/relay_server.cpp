@@ -148,14 +148,12 @@ void RelayServer::start() {
             *loop_, options_.host, options_.port, [this](SandboxStream s) { on_accept(std::move(s)); },
             options_.tls);
         listener_->listen();
-        faults_->attach(listener_.get(), [this] {
-            std::size_t n = 0;
+        faults_->attach(listener_.get(), [this](const std::function<void()>& closing) {
             for (auto& [id, session] : sessions_) {
                 if (!session->socket.is_open()) continue;
+                closing();
                 session->close();
-                ++n;
             }
-            return n;
         });
     });
 }

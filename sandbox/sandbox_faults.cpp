@@ -205,7 +205,12 @@ struct FaultInjector::State {
     std::uint64_t withhold_pending = 0;
     std::deque<Answer::Kind> corrupt_pending;
     SandboxListener* listener = nullptr;
-    std::function<std::size_t()> close_all;
+    CloseAll close_all;
+
+    // Closes every open connection, counting each drop first.
+    void drop_all() {
+        if (close_all) close_all([this] { ++dropped; });
+    }
     asio::steady_timer stall_timer;
     asio::steady_timer refuse_timer;
     asio::steady_timer drop_timer;
@@ -247,7 +252,7 @@ struct FaultInjector::State {
                     self->refuse(self->plan.refuse.length);
                     break;
                 case Timed::drop:
-                    if (self->close_all) self->dropped += self->close_all();
+                    self->drop_all();
                     break;
             }
             schedule(self, what);
@@ -297,7 +302,7 @@ FaultPlan FaultInjector::plan() const {
 
 void FaultInjector::drop_connections() {
     loop_.call([&] {
-        if (state_->close_all) state_->dropped += state_->close_all();
+        state_->drop_all();
     });
 }
 
@@ -329,7 +334,7 @@ FaultCounts FaultInjector::counts() const {
     return FaultCounts{s.dropped, s.stalls, s.delayed, s.withheld, s.refusals, s.truncated, s.garbage, s.cut};
 }
 
-void FaultInjector::attach(SandboxListener* listener, std::function<std::size_t()> close_all) {
+void FaultInjector::attach(SandboxListener* listener, CloseAll close_all) {
     state_->listener = listener;
     state_->close_all = std::move(close_all);
 }

@@ -165,8 +165,11 @@ public:
 
     // ---- Hooks, on the loop ----
     // The server's own pieces the injector works through: its listener (for refusals) and a
-    // way to close every connection; set once at start, cleared (detach) before they go.
-    void attach(SandboxListener* listener, std::function<std::size_t()> close_all);
+    // way to close every open connection, calling `closing` just before each close (so that
+    // a drop is counted before its peer can see it); set once at start, cleared (detach)
+    // before they go.
+    using CloseAll = std::function<void(const std::function<void()>& closing)>;
+    void attach(SandboxListener* listener, CloseAll close_all);
     void detach();
     // Before each read: waits while reading is stalled, in short steps so that a connection
     // closed meanwhile (`open` false) stops waiting at once.
