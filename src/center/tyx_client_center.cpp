@@ -159,7 +159,6 @@ asio::awaitable<void> TyxClientCenter::stop() {
 
 void TyxClientCenter::process_payload(ByteView payload) {
     if (lost_changes_) return;  // the rest of this connection's frames come again after it
-    ++frames_received_;
     monitor_->frames_received.fetch_add(1, std::memory_order_relaxed);
     try {
         decoder_.decode_payload(payload);

@@ -80,7 +80,7 @@ public:
     bool handshaken() const { return handshaken_; }
     ISocket* inbound_socket() const { return inbound_.get(); }
     ISocket* outbound_socket() const { return outbound_.get(); }
-    std::uint64_t frames_received() const { return frames_received_; }
+    std::uint64_t frames_received() const { return monitor_->frames_received.load(std::memory_order_relaxed); }
     // How long a handshake may take before both connections are closed and the attempt fails
     // ("Center handshake timed out after N ms"); a center that accepts and never answers
     // would otherwise hold the client, and a waiting add_cluster, for ever.
@@ -124,7 +124,6 @@ private:
     bool lost_changes_ = false;
     // When each snapshot request still unanswered was written, oldest first.
     std::deque<SessionClock::time_point> snapshot_requests_;  // a known message failed to decode: this connection is given up
-    std::uint64_t frames_received_ = 0;
 };
 
 }  // namespace tyx

@@ -41,11 +41,6 @@ SessionStateEvent SessionMonitor::enter(SessionState state, std::size_t endpoint
     return event;
 }
 
-SessionState SessionMonitor::state() const {
-    std::lock_guard lock(mutex_);
-    return state_;
-}
-
 SessionHealth SessionMonitor::snapshot() const {
     SessionHealth h;
     h.cluster = cluster_;

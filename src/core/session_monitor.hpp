@@ -44,7 +44,6 @@ public:
     SessionStateEvent enter(SessionState state, std::size_t endpoint, StateCause cause = StateCause::none,
                             std::string reason = {}, std::uint32_t attempt = 0,
                             std::chrono::milliseconds pause = {}, std::uint32_t repeated = 0);
-    SessionState state() const;
     void count_attempt() { attempts_.fetch_add(1, std::memory_order_relaxed); }
 
     // Relay sessions: where the relay counters are read (the outbox keeps them).

@@ -79,7 +79,7 @@ void ITyxClient::enter_state(SessionState state, StateCause cause, std::string r
     });
 }
 
-bool ITyxClient::note_failure(StateCause cause, std::string reason) {
+bool ITyxClient::note_lost(StateCause cause, std::string reason) {
     std::string key = std::string(to_string(cause)) + ": " + reason;
     const bool repeat = std::find(failure_.seen.begin(), failure_.seen.end(), key) != failure_.seen.end();
     if (repeat)
@@ -89,10 +89,6 @@ bool ITyxClient::note_failure(StateCause cause, std::string reason) {
     failure_.cause = cause;
     failure_.reason = std::move(reason);
     return repeat;
-}
-
-void ITyxClient::note_lost(StateCause cause, std::string reason) {
-    note_failure(cause, std::move(reason));
 }
 
 StateCause ITyxClient::cause_of(const std::exception& error) {
@@ -215,7 +211,7 @@ void ITyxClient::report_failed_attempt(const ISocket& socket) {
     const std::string reason = socket.get_last_error_message();
     // One log per distinct failure until the session is next up: a client failing over
     // between a few endpoints for hours says each of their failures once.
-    const bool repeat = note_failure(cause, reason);
+    const bool repeat = note_lost(cause, reason);
     if (!tls || repeat) return;
     notify_log(3, "Failed to connect over TLS: " + reason);
 }

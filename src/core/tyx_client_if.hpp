@@ -120,7 +120,9 @@ protected:
     // then carries that cause, the attempt and the back-off.
     void enter_state(SessionState state, StateCause cause = StateCause::none, std::string reason = {},
                      std::chrono::milliseconds pause = {});
-    void note_lost(StateCause cause, std::string reason);
+    // Also records each failed connection attempt. True when the failure repeats one since the
+    // session was last up.
+    bool note_lost(StateCause cause, std::string reason);
     // The cause of a read or write failure: TLS, a time limit, the peer closing or resetting
     // the connection, or (for an error that is not a system error) what the peer sent.
     static StateCause cause_of(const std::exception& error);
@@ -173,9 +175,6 @@ protected:
     Failure failure_;
 
 private:
-    // Records the cause of a failure; true when it repeats one since the session was last up.
-    bool note_failure(StateCause cause, std::string reason);
-
     SessionTimer pause_timer_;  // failover pauses and reconnection back-offs
 };
 

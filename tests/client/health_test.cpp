@@ -28,6 +28,13 @@ std::string describe(const SessionStateEvent& e) {
            " attempt=" + std::to_string(e.attempt) + " pause=" + std::to_string(e.pause.count());
 }
 
+// Cluster "alpha" with one relay shard at `server`.
+Cluster relay_cluster(const RelayServer& server) {
+    Cluster cluster("alpha", "127.0.0.1");
+    cluster.publication_config = PublicationConfig(std::to_string(server.port()), false, "feed");
+    return cluster;
+}
+
 class StateRecorder : public test::ClientRecorder {
 public:
     void on_session_state(Client&, const SessionStateEvent& e) override { add(describe(e)); }
@@ -41,8 +48,7 @@ TEST(SessionStates, AStartALostConnectionAFailoverAndAStop) {
     auto events = std::make_shared<StateRecorder>();
     Client client;
     client.listener_add(events);
-    Cluster cluster("alpha", "127.0.0.1");
-    cluster.publication_config = PublicationConfig(p, false, "feed");
+    Cluster cluster = relay_cluster(primary);
     cluster.publication_config.add_failover_url("127.0.0.1", b);
     client.add_cluster(cluster, true);
     ASSERT_TRUE(primary.wait_for_logins(1));
@@ -196,9 +202,7 @@ TEST(Health, SnapshotsFromAListenerAndAnotherThreadAgreeWhilePublishingAtFullRat
     auto checker = std::make_shared<SnapshotChecker>();
     Client client;
     client.listener_add(checker);
-    Cluster cluster("alpha", "127.0.0.1");
-    cluster.publication_config = PublicationConfig(std::to_string(server.port()), false, "feed");
-    client.add_cluster(cluster, true);
+    client.add_cluster(relay_cluster(server), true);
 
     std::atomic<bool> publishing{true};
     std::thread reader([&] {
@@ -233,9 +237,7 @@ TEST(Health, AListenerThatHoldsTheQueueOverASecondIsLoggedOnce) {
     auto events = std::make_shared<SlowListener>();
     Client client;
     client.listener_add(events);
-    Cluster cluster("alpha", "127.0.0.1");
-    cluster.publication_config = PublicationConfig(std::to_string(server.port()), false, "feed");
-    client.add_cluster(cluster, true);
+    client.add_cluster(relay_cluster(server), true);
     ASSERT_TRUE(events->wait_for("log  2 Listeners are slow: an event waited "));
     EXPECT_GE(client.health().notifications.longest_wait, 1s);
     client.remove_cluster("alpha", true);
