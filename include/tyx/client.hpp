@@ -11,7 +11,10 @@
 // connection from the calling thread. Messages published from one thread reach each shard in
 // call order. An outbox keeps at most PublicationConfig::max_buffered_bytes while its shard
 // cannot write (full_buffer_policy says what then gives way; a level-3 on_log reports the first
-// drop and, once there is room again, how many were dropped). A cluster is known to publishers
+// drop and, once there is room again, how many were dropped). With
+// PublicationConfig::conflate_objects, an outbox keeps only the newest waiting version of each
+// object: a replaced version is never written and raises no on_message_sent, so the limit is
+// reached only by many distinct waiting objects. A cluster is known to publishers
 // from the moment add_cluster is called, so what is published right after it waits for the
 // shards' first login; remove_cluster (and destroying the Client) writes what was published
 // before it ahead of each shard's logout.

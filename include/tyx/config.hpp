@@ -119,6 +119,12 @@ struct PublicationConfig : detail::ShardList<PublicationConfig, detail::ShardFie
     FullBufferPolicy full_buffer_policy = FullBufferPolicy::drop_newest;
     // With drop_newest: how long a publishing call may wait for room; 0 drops at once.
     std::int64_t full_buffer_block_ms = 0;
+    // Latest-value conflation while messages wait to be written: a new version of an object
+    // (same type and id) still waiting replaces the waiting one in its place, and a removal
+    // replaces the object's waiting version. What was already handed to the connection is not
+    // touched. Raw messages, command messages and objects with an empty id are never conflated
+    // and nothing moves past them. Off: every version is written.
+    bool conflate_objects = false;
 
     PublicationConfig() = default;
     PublicationConfig(std::string port_or_service, bool use_ssl, std::string login, std::int32_t opts = 0)

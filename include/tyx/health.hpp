@@ -93,6 +93,8 @@ struct RelayCounters {
     std::uint64_t kept_messages = 0;    // waiting now
     std::uint64_t kept_bytes = 0;
     std::uint64_t dropped_messages = 0;  // by the full-buffer policy
+    std::uint64_t replaced_versions = 0;  // waiting versions replaced by a newer one or a removal
+    std::uint64_t waiting_objects = 0;    // objects waiting now in the conflated part
 };
 
 struct CenterCounters {

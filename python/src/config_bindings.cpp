@@ -138,6 +138,9 @@ void bind_config(py::module_& m) {
         .def_readwrite("full_buffer_policy", &PublicationConfig::full_buffer_policy)
         .def_readwrite("full_buffer_block_ms", &PublicationConfig::full_buffer_block_ms,
                        "With drop_newest: how long a publishing call may wait for room; 0 drops at once.")
+        .def_readwrite("conflate_objects", &PublicationConfig::conflate_objects,
+                       "Keep only the newest waiting version of each object (type and id) while a relay "
+                       "cannot be written; off by default.")
         .def(
             "set_distribution_function",
             [](PublicationConfig& c, py::object fn) {

@@ -57,7 +57,7 @@ void Client::publish_object(std::string_view cluster_name, std::string_view obje
                             std::int64_t seqnum, std::int64_t expires_on_ms) {
     rt::Message& message = scratch_message();
     rt::write_object_message(message, object_type, object_id, field_names, field_values, seqnum, expires_on_ms);
-    impl_->publish(cluster_name, message.view(), false);
+    impl_->publish(cluster_name, message.view(), false, rt::MessageKey::version(object_type, object_id));
 }
 
 std::string Client::serialize_object(std::string_view object_type, std::string_view object_id,
@@ -75,7 +75,7 @@ void Client::remove_object(std::string_view cluster_name, std::string_view objec
                            std::int64_t seqnum) {
     rt::Message& message = scratch_message();
     rt::write_remove_message(message, object_id, object_type, seqnum);
-    impl_->publish(cluster_name, message.view(), false);
+    impl_->publish(cluster_name, message.view(), false, rt::MessageKey::removal(object_type, object_id));
 }
 
 void Client::register_command(std::string_view cluster_name, const CommandDefinition& command) {

@@ -209,6 +209,8 @@ std::vector<CounterValue> counters_of(const SessionHealth& s) {
                 {"kept_messages", s.relay.kept_messages, true, "Messages waiting to be written."},
                 {"kept_bytes", s.relay.kept_bytes, true, "Bytes waiting to be written."},
                 {"dropped_messages", s.relay.dropped_messages, false, "Messages dropped by the full-buffer policy."},
+                {"replaced_versions", s.relay.replaced_versions, false, "Waiting versions replaced by conflation."},
+                {"waiting_objects", s.relay.waiting_objects, true, "Objects waiting to be written, conflated."},
             };
         case SessionKind::center:
             return {

@@ -184,10 +184,11 @@ const TyxClientMultiplex::ClusterRoute* TyxClientMultiplex::find_route(std::stri
     return cache.last_route;
 }
 
-void TyxClientMultiplex::route_message(const ClusterRoute& route, std::string_view bytes) {
+void TyxClientMultiplex::route_message(const ClusterRoute& route, std::string_view bytes,
+                                       const rt::MessageKey& key) {
     if (!route.distribution) {
         for (const auto& relay : route.relays)
-            if (relay) relay->append(bytes);
+            if (relay) relay->append(bytes, key);
         return;
     }
     std::vector<std::size_t> chosen;
@@ -201,16 +202,17 @@ void TyxClientMultiplex::route_message(const ClusterRoute& route, std::string_vi
         log(route.name, 3, "Failed to send message: distribution function failed");
         return;
     }
-    for (std::size_t i : chosen) route.relays[i]->append(bytes);
+    for (std::size_t i : chosen) route.relays[i]->append(bytes, key);
 }
 
-void TyxClientMultiplex::publish(std::string_view cluster_name, std::string_view bytes, bool wait) {
+void TyxClientMultiplex::publish(std::string_view cluster_name, std::string_view bytes, bool wait,
+                                 const rt::MessageKey& key) {
     const ClusterRoute* route = find_route(cluster_name);
     if (route == nullptr) {
         if (wait) log(cluster_name, 3, not_found("Failed to send message", cluster_name));
         return;
     }
-    route_message(*route, bytes);
+    route_message(*route, bytes, key);
 }
 
 void TyxClientMultiplex::send_object_message(std::string_view cluster_name,

@@ -32,6 +32,7 @@
 
 #include "multiplex/io_context_pool.hpp"
 #include "multiplex/tyx_client_listener.hpp"
+#include "rt/conflated_queue.hpp"
 #include "tyx/config.hpp"
 #include "tyx/health.hpp"
 #include "tyx/schema.hpp"
@@ -148,8 +149,9 @@ public:
     // --- Publication: to the shards the cluster's distribution function names, or to every
     // enabled relay. The waiting form reports an unknown cluster; the other drops silently.
     // Any thread; the message's bytes are appended to each chosen relay's outbox before the
-    // call returns, so publications of one thread reach each relay in call order.
-    void publish(std::string_view cluster_name, std::string_view bytes, bool wait);
+    // call returns, so publications of one thread reach each relay in call order. `key` says
+    // what the message is to a relay that conflates.
+    void publish(std::string_view cluster_name, std::string_view bytes, bool wait, const rt::MessageKey& key = {});
     void send_object_message(std::string_view cluster_name, const std::shared_ptr<rt::Message>& message, bool wait);
 
     // --- Subscriptions, to every enabled center of the cluster.
@@ -204,7 +206,7 @@ private:
     struct RouteTable;
     struct RouteCache;
     const ClusterRoute* find_route(std::string_view cluster_name);
-    void route_message(const ClusterRoute& route, std::string_view bytes);
+    void route_message(const ClusterRoute& route, std::string_view bytes, const rt::MessageKey& key);
     // Replaces the table with `edit` applied to a copy, raising the version; routes_mutex_ held.
     template <typename Edit>
     void edit_routes(Edit&& edit);

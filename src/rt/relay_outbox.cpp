@@ -58,6 +58,7 @@ RelayOutbox::Limits RelayOutbox::limits_of(const PublicationConfig& config) {
     limits.max_bytes = config.max_buffered_bytes;
     limits.policy = config.full_buffer_policy;
     limits.block_for = std::chrono::milliseconds(config.full_buffer_block_ms > 0 ? config.full_buffer_block_ms : 0);
+    limits.conflate = config.conflate_objects;
     return limits;
 }
 
@@ -103,7 +104,13 @@ bool RelayOutbox::make_room_by_dropping_oldest(std::size_t bytes) {
     std::uint64_t dropped = 0;
     while (!fits(bytes)) {
         Block* block = pending_.front();
-        if (block == nullptr) break;
+        if (block == nullptr) {
+            if (conflated_.empty()) break;
+            kept_bytes_ -= conflated_.drop_front();
+            --kept_messages_;
+            ++dropped;
+            continue;
+        }
         // A message partly on the connection must be finished, or the stream breaks.
         if (block->written_prefix > 0) break;
         if (block->first == block->ends.size()) {
@@ -122,7 +129,36 @@ bool RelayOutbox::make_room_by_dropping_oldest(std::size_t bytes) {
     return fits(bytes);
 }
 
-bool RelayOutbox::append(std::string_view bytes) {
+std::size_t RelayOutbox::growth(std::string_view bytes, const MessageKey& key,
+                                const ConflatedQueue::Place& place) const {
+    if (!limits_.conflate) return bytes.size();
+    const std::size_t old = conflated_.replaced_size(place, key);
+    if (old == ConflatedQueue::kNone) return bytes.size();
+    return bytes.size() > old ? bytes.size() - old : 0;
+}
+
+bool RelayOutbox::room_for(std::unique_lock<std::mutex>& lock, std::string_view bytes, const MessageKey& key,
+                           ConflatedQueue::Place& place) {
+    if (fits(growth(bytes, key, place))) return true;
+    if (limits_.policy == PublicationConfig::FullBufferPolicy::drop_oldest) {
+        bool room = make_room_by_dropping_oldest(growth(bytes, key, place));
+        if (limits_.conflate) {
+            // Dropping may take the message this one would have replaced: then it needs room whole.
+            place = conflated_.find(key);
+            room = make_room_by_dropping_oldest(growth(bytes, key, place));
+        }
+        return room;
+    }
+    if (limits_.block_for.count() == 0) return false;
+    ++waiting_for_room_;
+    const bool room = room_.wait_for(lock, limits_.block_for, [&] { return closed_ || fits(bytes.size()); });
+    --waiting_for_room_;
+    // The writer may have taken what `place` named meanwhile.
+    if (limits_.conflate) place = conflated_.find(key);
+    return room && !closed_;
+}
+
+bool RelayOutbox::append(std::string_view bytes, const MessageKey& key) {
     std::string log_text;
     bool kept = false;
     {
@@ -130,24 +166,26 @@ bool RelayOutbox::append(std::string_view bytes) {
         if (closed_) return false;
         const bool had_episode = in_episode_;
         const std::uint64_t dropped_before = dropped_;
-        bool room = fits(bytes.size());
-        if (!room) {
-            if (limits_.policy == PublicationConfig::FullBufferPolicy::drop_oldest) {
-                room = make_room_by_dropping_oldest(bytes.size());
-            } else if (limits_.block_for.count() > 0) {
-                ++waiting_for_room_;
-                room = room_.wait_for(lock, limits_.block_for,
-                                      [&] { return closed_ || fits(bytes.size()); });
-                --waiting_for_room_;
-                if (closed_) return false;
-            }
-        }
+        ConflatedQueue::Place place;
+        if (limits_.conflate) place = conflated_.find(key);
+        const bool room = room_for(lock, bytes, key, place);
+        if (closed_) return false;
         std::size_t direct = 0;
-        if (room && direct_fd_ >= 0 && pending_.empty()) direct = try_direct_write(bytes);
+        if (room && direct_fd_ >= 0 && pending_.empty() && conflated_.empty()) direct = try_direct_write(bytes);
         if (direct > 0 && direct == bytes.size()) {
             kept = true;
             ++written_messages_;
             written_bytes_ += bytes.size();
+        } else if (room && limits_.conflate && direct == 0) {
+            const std::size_t replaced = conflated_.put(place, bytes, key);
+            if (replaced == ConflatedQueue::kNone) {
+                kept_bytes_ += bytes.size();
+                ++kept_messages_;
+            } else {
+                kept_bytes_ = kept_bytes_ + bytes.size() - replaced;
+                ++replaced_;
+            }
+            kept = true;
         } else if (room) {
             Block* tail = pending_.back();
             if (tail == nullptr || tail->capacity - tail->size < bytes.size()) {
@@ -221,9 +259,23 @@ void RelayOutbox::deliver_wake() {
     if (writer_ != nullptr) writer_->wake_on_loop();
 }
 
+void RelayOutbox::pack_conflated(BlockList& into) {
+    Block* tail = nullptr;
+    conflated_.drain([&](std::string_view bytes) {
+        if (tail == nullptr || tail->capacity - tail->size < bytes.size()) {
+            tail = new_block(bytes.size());
+            into.push_back(tail);
+        }
+        std::memcpy(tail->data.get() + tail->size, bytes.data(), bytes.size());
+        tail->size += bytes.size();
+        tail->ends.push_back(static_cast<std::uint32_t>(tail->size));
+    });
+}
+
 RelayOutbox::BlockList RelayOutbox::take(bool arm, int direct_fd) {
     std::lock_guard lock(mutex_);
     BlockList taken(std::move(pending_));
+    if (!conflated_.empty()) pack_conflated(taken);
     wake_armed_ = taken.empty() && arm;
     direct_fd_ = wake_armed_ && !closed_ ? direct_fd : -1;
     return taken;
@@ -272,6 +324,7 @@ void RelayOutbox::close() {
         direct_fd_ = -1;
         wake_armed_ = false;
         dropped = std::move(pending_);
+        conflated_.clear();
         idle = std::move(idle_);
         idle_count_ = 0;
         kept_bytes_ = 0;
@@ -306,6 +359,8 @@ RelayCounters RelayOutbox::counters() const {
     c.kept_messages = kept_messages_;
     c.kept_bytes = kept_bytes_;
     c.dropped_messages = dropped_;
+    c.replaced_versions = replaced_;
+    c.waiting_objects = conflated_.objects();
     return c;
 }
 

@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "rt/conflated_queue.hpp"
 #include "tyx/config.hpp"
 #include "tyx/health.hpp"
 
@@ -91,6 +92,7 @@ public:
         std::size_t max_bytes = 0;  // 0: no limit
         PublicationConfig::FullBufferPolicy policy = PublicationConfig::FullBufferPolicy::drop_newest;
         std::chrono::milliseconds block_for{0};
+        bool conflate = false;  // latest-value conflation of what waits (conflated_queue.hpp)
     };
 
     // New blocks hold this many bytes, or one message that is larger.
@@ -114,14 +116,16 @@ public:
     static Limits limits_of(const PublicationConfig& config);
 
     // Any thread. Appends one message (its exact bytes) unless it is dropped by the full-buffer
-    // policy or the outbox is closed; wakes an idle writer. True when it was kept.
-    bool append(std::string_view bytes);
+    // policy or the outbox is closed; wakes an idle writer. True when it was kept. With
+    // conflation on, `key` says what the message may replace.
+    bool append(std::string_view bytes, const MessageKey& key = {});
 
     // --- The writer's loop.
     void attach(Writer* writer);
     // Run by the job that post_wake queued: tells the writer, if one is still attached.
     void deliver_wake();
-    // Everything pending, oldest first. When nothing is pending and `arm` is set, the next
+    // Everything pending, oldest first (conflated messages are packed into blocks here, and are
+    // never touched again). When nothing is pending and `arm` is set, the next
     // append wakes the writer; with `direct_fd` too (not -1), publishers may first write
     // straight to that descriptor until the next take or disable_direct.
     BlockList take(bool arm, int direct_fd = -1);
@@ -153,6 +157,12 @@ private:
     std::size_t try_direct_write(std::string_view bytes);
     // Drops pending messages from the front until `bytes` more fit; false if they cannot.
     bool make_room_by_dropping_oldest(std::size_t bytes);
+    // Whether `bytes` (replacing `place`'s message, when it names one) fit, after dropping or
+    // waiting as the policy says. `lock` may be released while waiting, and `place` found again.
+    bool room_for(std::unique_lock<std::mutex>& lock, std::string_view bytes, const MessageKey& key,
+                  ConflatedQueue::Place& place);
+    std::size_t growth(std::string_view bytes, const MessageKey& key, const ConflatedQueue::Place& place) const;
+    void pack_conflated(BlockList& into);
     bool fits(std::size_t bytes) const { return limits_.max_bytes == 0 || kept_bytes_ + bytes <= limits_.max_bytes; }
     std::string policy_text() const;
     // Closes an episode of drops; returns the log text that reports it.
@@ -165,6 +175,10 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable room_;
     BlockList pending_;
+    // With conflation on: what waits behind pending_ (which then holds only blocks given back
+    // and a message a direct write left half written).
+    ConflatedQueue conflated_;
+    std::uint64_t replaced_ = 0;
     BlockList idle_;
     std::size_t idle_count_ = 0;
     std::size_t kept_bytes_ = 0;  // pending and taken, until written

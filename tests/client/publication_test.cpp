@@ -1,12 +1,17 @@
 // Publication through Client against the sandbox relay: what the outbox keeps while a relay is
 // unreachable (bounded, with the full-buffer policies), nothing lost around add_cluster and
-// remove_cluster, call order across message kinds, and the distribution function's contract.
+// remove_cluster, call order across message kinds, the distribution function's contract, and
+// latest-value conflation of what waits.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
+#include <map>
+#include <numeric>
+#include <random>
 #include <thread>
 
 #include "relay_server.hpp"
@@ -210,6 +215,179 @@ TEST(Publication, TheDistributionFunctionIsNeverCalledConcurrentlyFromTwoPublish
             if (s.publications[static_cast<std::size_t>(i)].id != "b" + std::to_string(i)) return false;
         return true;
     }));
+}
+
+// The lines a relay read on its first connection, the login and logout left out.
+std::vector<std::string> published_lines(const RelayServer& server) {
+    return server.inspect([](const sandbox::RelayState& s) {
+        std::vector<std::string> out;
+        if (s.connections.empty()) return out;
+        for (const auto& line : s.connections.begin()->second.lines)
+            if (line.rfind("L|", 0) != 0 && line != "X") out.push_back(line);
+        return out;
+    });
+}
+
+const RelayCounters& relay_counters(const Health& health) {
+    for (const auto& s : health.sessions)
+        if (s.kind == SessionKind::relay) return s.relay;
+    throw std::logic_error("no relay session");
+}
+
+TEST(Conflation, AThousandVersionsOfAThousandObjectsArriveOnceEachWithTheLastValuesInFirstPublicationOrder) {
+    for (const bool conflate : {true, false}) {
+        SCOPED_TRACE(conflate ? "conflating" : "keeping every version");
+        // Without conflation the same feed is kept whole: fewer of it, for time.
+        const int objects = conflate ? 1000 : 100;
+        const int versions = conflate ? 1000 : 10;
+        RelayServer server;
+        server.stop_listening();
+        auto log = std::make_shared<LogRecorder>();
+        Client client;
+        client.listener_add(log);
+        // Room for twice the distinct objects and for far fewer than all their versions: with
+        // conflation the limit is never reached.
+        Cluster cluster = relay_cluster(server, conflate ? 64u << 10 : 0, PublicationConfig::FullBufferPolicy::drop_newest);
+        cluster.publication_config.conflate_objects = conflate;
+        client.add_cluster(cluster, false);
+
+        std::vector<int> first_order(static_cast<std::size_t>(objects));
+        std::iota(first_order.begin(), first_order.end(), 0);
+        std::shuffle(first_order.begin(), first_order.end(), std::mt19937(7));
+        std::vector<std::string> expected;
+        for (int v = 0; v < versions; ++v) {
+            // Later versions come in reverse order: no object overtakes one published before it.
+            for (int k = 0; k < objects; ++k) {
+                const int object = first_order[static_cast<std::size_t>(v == 0 ? k : objects - 1 - k)];
+                const std::string id = std::to_string(object);
+                const std::vector<FieldValue> values = {std::int64_t{v}, std::string(v % 3 == 0 ? "longer" : "s")};
+                client.publish_object("alpha", "T", id, {"v", "pad"}, values);
+                if (!conflate) expected.push_back(client.serialize_object("T", id, {"v", "pad"}, values));
+            }
+        }
+        if (conflate) {
+            for (const int object : first_order) {
+                const std::vector<FieldValue> last = {std::int64_t{versions - 1},
+                                                      std::string((versions - 1) % 3 == 0 ? "longer" : "s")};
+                expected.push_back(client.serialize_object("T", std::to_string(object), {"v", "pad"}, last));
+            }
+            const RelayCounters waiting = relay_counters(client.health());
+            EXPECT_EQ(waiting.waiting_objects, std::uint64_t(objects));
+            EXPECT_EQ(waiting.kept_messages, std::uint64_t(objects));
+            EXPECT_EQ(waiting.replaced_versions, std::uint64_t(objects) * (versions - 1));
+            EXPECT_EQ(waiting.kept_bytes, [&] {
+                std::size_t n = 0;
+                for (const auto& line : expected) n += line.size();
+                return n;
+            }());
+        }
+        for (auto& line : expected) line.pop_back();  // the line feed
+
+        server.resume_listening();
+        ASSERT_TRUE(server.wait_for_publications(expected.size(), 30s));
+        client.remove_cluster("alpha", true);
+        EXPECT_EQ(published_lines(server), expected);
+        EXPECT_EQ(log->count_prefix("log"), 0u);
+    }
+}
+
+TEST(Conflation, ARemovalTakesTheWaitingVersionsPlaceAndNothingCrossesARawMessage) {
+    RelayServer server;
+    server.stop_listening();
+    auto log = std::make_shared<LogRecorder>();
+    Client client;
+    client.listener_add(log);
+    Cluster cluster = relay_cluster(server, 0, PublicationConfig::FullBufferPolicy::drop_newest);
+    cluster.publication_config.conflate_objects = true;
+    client.add_cluster(cluster, false);
+    const auto version = [&](const char* id, int v) { client.publish_object("alpha", "T", id, {"v"}, {v}); };
+    version("a", 1);
+    version("b", 1);
+    version("a", 2);
+    client.remove_object("alpha", "a", "T");  // in a's place; no older version of a follows it
+    version("a", 3);                          // behind the removal, which the relay must see
+    client.publish_raw("alpha", "O|T=\"R\"|I=\"raw\"\n");
+    version("b", 2);  // b 1 waits before the raw message: this one waits behind it
+    version("a", 4);
+    version("b", 3);
+    client.publish_object("alpha", "T", "", {"v"}, {1});  // no id: never replaced, never crossed
+    version("b", 4);
+    client.remove_object("alpha", "c", "T");
+    client.remove_object("alpha", "c", "T");
+
+    server.resume_listening();
+    ASSERT_TRUE(server.wait_for_publications(9, 30s));
+    EXPECT_EQ(relay_counters(client.health()).replaced_versions, 4u);
+    client.remove_cluster("alpha", true);
+    const std::vector<std::string> expected = {
+        "D|I=\"a\"|T=\"T\"", "O|T=\"T\"|I=\"b\"|v=1", "O|T=\"T\"|I=\"a\"|v=3", "O|T=\"R\"|I=\"raw\"",
+        "O|T=\"T\"|I=\"b\"|v=3", "O|T=\"T\"|I=\"a\"|v=4", "O|T=\"T\"|v=1",     "O|T=\"T\"|I=\"b\"|v=4",
+        "D|I=\"c\"|T=\"T\""};
+    EXPECT_EQ(published_lines(server), expected);
+    EXPECT_EQ(log->count_prefix("log"), 0u);
+}
+
+TEST(Conflation, DropOldestDropsWaitingObjectsAndAVersionOfADroppedObjectWaitsAnew) {
+    RelayServer server;
+    server.stop_listening();
+    auto log = std::make_shared<LogRecorder>();
+    Client client;
+    client.listener_add(log);
+    const std::size_t size = client.serialize_object("T", "a", {"v"}, {1}).size();
+    Cluster cluster = relay_cluster(server, 3 * size, PublicationConfig::FullBufferPolicy::drop_oldest);
+    cluster.publication_config.conflate_objects = true;
+    client.add_cluster(cluster, false);
+    for (const char* id : {"a", "b", "c", "d"}) client.publish_object("alpha", "T", id, {"v"}, {1});  // a dropped
+    client.publish_object("alpha", "T", "a", {"v"}, {2});  // b dropped
+    client.publish_object("alpha", "T", "c", {"v"}, {2});  // replaces c 1, drops nothing
+    server.resume_listening();
+    ASSERT_TRUE(server.wait_for_publications(3, 30s));
+    ASSERT_TRUE(log->wait_for("log alpha-relay 3 Publication buffer has room again: alpha-relay shard 0 dropped 2 messages"));
+    client.remove_cluster("alpha", true);
+    const std::vector<std::string> expected = {"O|T=\"T\"|I=\"c\"|v=2", "O|T=\"T\"|I=\"d\"|v=1",
+                                               "O|T=\"T\"|I=\"a\"|v=2"};
+    EXPECT_EQ(published_lines(server), expected);
+}
+
+TEST(Conflation, WhileTheRelayReadsEachObjectsVersionsArriveInOrderEndingWithItsLast) {
+    RelayServer server;
+    Client client;
+    Cluster cluster = relay_cluster(server, 0, PublicationConfig::FullBufferPolicy::drop_newest);
+    cluster.publication_config.conflate_objects = true;
+    client.add_cluster(cluster, true);
+    constexpr int kObjects = 500;
+    constexpr int kVersions = 400;
+    // Two threads on objects of their own, racing the writer that takes what waits.
+    auto feed = [&](const std::string& prefix) {
+        for (int v = 0; v < kVersions; ++v)
+            for (int k = 0; k < kObjects; ++k)
+                client.publish_object("alpha", "T", prefix + std::to_string(k), {"v"}, {v});
+    };
+    std::thread a(feed, "a");
+    std::thread b(feed, "b");
+    a.join();
+    b.join();
+    client.publish_raw("alpha", "O|T=\"End\"|I=\"end\"\n");
+    ASSERT_TRUE(server.wait_until([](const sandbox::RelayState& s) {
+        return !s.publications.empty() && s.publications.back().id == "end";
+    }, 30s));
+    const RelayCounters counters = relay_counters(client.health());
+    server.inspect([&](const sandbox::RelayState& s) {
+        std::map<std::string, std::int64_t> last;
+        for (const auto& p : s.publications) {
+            if (p.id == "end") continue;
+            const std::int64_t v = p.field("v")->value.integer;
+            auto [it, first] = last.emplace(p.id, v);
+            if (!first) {
+                EXPECT_GT(v, it->second) << p.id;
+            }
+            it->second = v;
+        }
+        EXPECT_EQ(last.size(), std::size_t{2 * kObjects});
+        for (const auto& [id, v] : last) EXPECT_EQ(v, kVersions - 1) << id;
+        EXPECT_EQ(s.publications.size() - 1 + counters.replaced_versions, std::size_t{2 * kObjects * kVersions});
+        return 0;
+    });
 }
 
 }  // namespace

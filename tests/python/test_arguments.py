@@ -67,8 +67,9 @@ def test_config_records_have_the_library_defaults_and_building_operations():
     assert cluster.add_failover_host("backup") is cluster
     assert cluster.publication_config.options == 4 + 4096
     limits = cluster.publication_config
-    assert (limits.max_buffered_bytes, limits.full_buffer_policy, limits.full_buffer_block_ms) == (
-        256 << 20, tyx_client.PublicationConfig.FullBufferPolicy.drop_newest, 0)
+    assert (limits.max_buffered_bytes, limits.full_buffer_policy, limits.full_buffer_block_ms,
+            limits.conflate_objects) == (256 << 20, tyx_client.PublicationConfig.FullBufferPolicy.drop_newest, 0,
+                                         False)
     assert list(cluster.publication_config.shards[0].failover_endpoints) == [tyx_client.Endpoint("backup", "7001")]
     assert list(cluster.database_config.shards[0].failover_endpoints) == [tyx_client.Endpoint("backup", "7003")]
     assert len(cluster.subscription_config.shards) == 0

@@ -1,0 +1,161 @@
+#include "rt/conflated_queue.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+
+namespace tyx::rt {
+namespace {
+
+// What an emptied queue keeps for reuse; a larger burst's storage is given back.
+constexpr std::size_t kKeptEntries = 4096;
+constexpr std::size_t kKeptSlots = 8192;
+constexpr std::size_t kFirstSlots = 64;
+
+}  // namespace
+
+ConflatedQueue::ConflatedQueue() : slots_(kFirstSlots) {}
+
+std::uint64_t ConflatedQueue::hash_of(const MessageKey& key) {
+    const std::uint64_t t = std::hash<std::string_view>{}(key.type);
+    const std::uint64_t i = std::hash<std::string_view>{}(key.id);
+    return (t * 0x9E3779B97F4A7C15ull) ^ i;
+}
+
+bool ConflatedQueue::same_key(const Entry& e, const MessageKey& key) {
+    return e.kind != MessageKey::Kind::barrier && e.type_size == key.type.size() &&
+           e.key.size() == key.type.size() + key.id.size() &&
+           std::memcmp(e.key.data(), key.type.data(), key.type.size()) == 0 &&
+           std::memcmp(e.key.data() + key.type.size(), key.id.data(), key.id.size()) == 0;
+}
+
+ConflatedQueue::Place ConflatedQueue::find(const MessageKey& key) const {
+    if (key.kind == MessageKey::Kind::barrier) return {};
+    Place place;
+    place.hash = hash_of(key);
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = place.hash & mask;; i = (i + 1) & mask) {
+        const Slot& slot = slots_[i];
+        if (slot.generation != generation_) {
+            place.slot = i;
+            return place;
+        }
+        const Entry& e = entries_[slot.entry];
+        if (e.hash == place.hash && same_key(e, key)) {
+            place.slot = i;
+            place.entry = slot.entry;
+            return place;
+        }
+    }
+}
+
+std::size_t ConflatedQueue::replaced_size(const Place& place, const MessageKey& key) const {
+    if (key.kind == MessageKey::Kind::barrier || !live(place.entry)) return kNone;
+    const Entry& e = entries_[place.entry];
+    // A version after a waiting removal goes behind it: the relay must see the removal.
+    if (key.kind == MessageKey::Kind::version && e.kind == MessageKey::Kind::removal) return kNone;
+    return e.bytes.size();
+}
+
+std::size_t ConflatedQueue::put(const Place& place, std::string_view bytes, const MessageKey& key) {
+    if (key.kind == MessageKey::Kind::barrier) {
+        append(bytes, key, 0);
+        forget_keys();
+        segment_begin_ = end_;
+        return kNone;
+    }
+    if (replaced_size(place, key) != kNone) {
+        Entry& e = entries_[place.entry];
+        const std::size_t old = e.bytes.size();
+        e.bytes.assign(bytes.data(), bytes.size());
+        e.kind = key.kind;
+        return old;
+    }
+    append(bytes, key, place.hash);
+    std::size_t slot = place.slot;
+    if (slots_[slot].generation != generation_) {
+        if ((indexed_ + 1) * 2 > slots_.size()) {
+            grow_index();  // indexes the new entry too
+            return kNone;
+        }
+        ++indexed_;
+    }
+    slots_[slot] = Slot{generation_, static_cast<std::uint32_t>(end_ - 1)};
+    return kNone;
+}
+
+ConflatedQueue::Entry& ConflatedQueue::append(std::string_view bytes, const MessageKey& key, std::uint64_t hash) {
+    if (end_ == entries_.size()) entries_.emplace_back();
+    Entry& e = entries_[end_++];
+    e.bytes.assign(bytes.data(), bytes.size());
+    e.kind = key.kind;
+    e.hash = hash;
+    if (key.kind == MessageKey::Kind::barrier) {
+        e.key.clear();
+        e.type_size = 0;
+    } else {
+        e.key.assign(key.type.data(), key.type.size());
+        e.key.append(key.id.data(), key.id.size());
+        e.type_size = key.type.size();
+        ++objects_;
+    }
+    return e;
+}
+
+std::size_t ConflatedQueue::drop_front() {
+    const Entry& e = entries_[begin_++];
+    const std::size_t size = e.bytes.size();
+    if (e.kind != MessageKey::Kind::barrier) --objects_;
+    if (begin_ == end_) clear();
+    return size;
+}
+
+void ConflatedQueue::clear() {
+    begin_ = end_ = segment_begin_ = 0;
+    objects_ = 0;
+    forget_keys();
+    if (entries_.size() > kKeptEntries) {
+        entries_.resize(kKeptEntries);
+        entries_.shrink_to_fit();
+    }
+    if (slots_.size() > kKeptSlots) {
+        slots_.assign(kKeptSlots, Slot{});
+        slots_.shrink_to_fit();
+        generation_ = 1;
+    }
+}
+
+void ConflatedQueue::forget_keys() {
+    indexed_ = 0;
+    if (++generation_ == 0) {
+        for (Slot& slot : slots_) slot.generation = 0;
+        generation_ = 1;
+    }
+}
+
+void ConflatedQueue::grow_index() {
+    slots_.assign(slots_.size() * 2, Slot{});
+    generation_ = 1;
+    indexed_ = 0;
+    const std::size_t mask = slots_.size() - 1;
+    // Later entries of a key overwrite earlier ones: the index names the newest.
+    for (std::size_t n = std::max(segment_begin_, begin_); n < end_; ++n) {
+        const Entry& e = entries_[n];
+        if (e.kind == MessageKey::Kind::barrier) continue;
+        for (std::size_t i = e.hash & mask;; i = (i + 1) & mask) {
+            Slot& slot = slots_[i];
+            if (slot.generation != generation_) {
+                slot = Slot{generation_, static_cast<std::uint32_t>(n)};
+                ++indexed_;
+                break;
+            }
+            const Entry& other = entries_[slot.entry];
+            if (other.hash == e.hash && other.type_size == e.type_size && other.key == e.key) {
+                slot.entry = static_cast<std::uint32_t>(n);
+                break;
+            }
+        }
+    }
+}
+
+}  // namespace tyx::rt
