@@ -4,10 +4,13 @@
 
 #include <asio/awaitable.hpp>
 #include <asio/co_spawn.hpp>
+#include <asio/steady_timer.hpp>
 #include <asio/ssl/error.hpp>
 #include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <deque>
 
@@ -244,9 +247,20 @@ void RelayServer::on_accept(SandboxStream socket) {
 asio::awaitable<void> RelayServer::read_lines(std::shared_ptr<Session> session) {
     std::vector<char> buffer(options_.counting_only ? kCountingReadChunk : kReadChunk);
     const auto open = [s = session.get()] { return s->socket.is_open(); };
+    // A throttled connection reads about a hundredth of its second's allowance at a time.
+    const std::size_t rate = options_.read_bytes_per_second;
+    const std::size_t chunk = rate > 0 ? std::clamp<std::size_t>(rate / 100, 256, buffer.size()) : buffer.size();
+    if (options_.receive_buffer_bytes > 0) {
+        std::error_code ignored;
+        session->socket.set_receive_buffer(options_.receive_buffer_bytes, ignored);
+    }
+    const auto started = std::chrono::steady_clock::now();
+    std::uint64_t taken = 0;
+    asio::steady_timer pace(loop_->context());
     for (;;) {
         co_await faults_->wait_while_stalled(open);
-        std::size_t n = co_await session->socket.async_read_some(asio::buffer(buffer), asio::use_awaitable);
+        std::size_t n =
+            co_await session->socket.async_read_some(asio::buffer(buffer.data(), chunk), asio::use_awaitable);
         // A read that was waiting when a stall began is taken in only after it.
         co_await faults_->wait_while_stalled(open);
         auto& conn = state_.connections[session->id];
@@ -262,6 +276,11 @@ asio::awaitable<void> RelayServer::read_lines(std::shared_ptr<Session> session) 
         // The next read sees the closed socket and ends the connection.
         if (faults_->after_read(session->faults, n, conn.line_count - lines_before)) session->close();
         loop_->notify_changed();
+        if (rate > 0) {
+            taken += n;
+            pace.expires_at(started + std::chrono::nanoseconds(taken * 1'000'000'000 / rate));
+            co_await pace.async_wait(asio::use_awaitable);
+        }
     }
 }
 

@@ -64,6 +64,10 @@ struct RelayServerOptions {
     std::size_t max_line_bytes = 16 * 1024 * 1024;
     // A connection whose unsent answers exceed this (a client that does not read) is closed.
     std::size_t max_pending_write_bytes = 64 * 1024 * 1024;
+    // A slow consumer: each connection reads at most this many bytes a second (0: as fast as
+    // it can), in small reads, with a socket receive buffer of `receive_buffer_bytes` when set.
+    std::size_t read_bytes_per_second = 0;
+    int receive_buffer_bytes = 0;
     // Seeded random faults (sandbox_faults.hpp); none by default.
     FaultPlan faults = {};
     std::uint64_t fault_seed = 1;

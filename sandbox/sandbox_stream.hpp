@@ -37,6 +37,10 @@ public:
         return plain_->async_write_some(buffers, std::forward<Token>(token));
     }
 
+    void set_receive_buffer(int bytes, std::error_code& ec) {
+        tcp().set_option(asio::socket_base::receive_buffer_size(bytes), ec);
+    }
+
     // Ends the connection at once (no TLS close-notify: the peer sees the TCP connection end).
     void shutdown(asio::socket_base::shutdown_type what, std::error_code& ec) { tcp().shutdown(what, ec); }
     void close(std::error_code& ec) { tcp().close(ec); }

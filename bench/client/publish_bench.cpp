@@ -3,7 +3,8 @@
 // its own server (peer_publish_bench.cpp, when built) and beside the loopback ceiling: the same
 // bytes written by a plain socket in 64 KiB batches to the same kind of server, in the same run.
 // Every figure counts what the server received: the last iteration waits for it. main prints
-// the ratios between them at the end.
+// the ratios between them at the end. Two more runs publish distinct ids, with and without
+// latest-value conflation, for the cost of its bookkeeping with a relay reading at full speed.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -24,23 +25,49 @@ constexpr std::int64_t kBatch = 1000;
 
 class Quiet : public tyx::ClientListener {};
 
-void publish(benchmark::State& state, bool with_listener) {
+// Ids the distinct-id runs rotate through: more than are ever in flight, so that conflation
+// finds nothing to replace and only its bookkeeping is measured.
+const std::vector<std::string>& distinct_ids() {
+    static const std::vector<std::string> ids = [] {
+        std::vector<std::string> out;
+        for (int i = 0; i < 100'000; ++i) out.push_back(std::string(tyx::bench::kWorkedId).append(std::to_string(i)));
+        return out;
+    }();
+    return ids;
+}
+
+struct Setup {
+    bool with_listener = false;
+    bool distinct = false;  // ids from distinct_ids(), else the worked object's one id
+    bool conflate = false;
+};
+
+void publish(benchmark::State& state, Setup setup) {
     tyx::sandbox::RelayServerOptions options;
     options.counting_only = true;
     tyx::sandbox::RelayServer server(options);
     tyx::Client client;
-    if (with_listener) client.listener_add(std::make_shared<Quiet>());
+    if (setup.with_listener) client.listener_add(std::make_shared<Quiet>());
     tyx::Cluster cluster("bench", "127.0.0.1");
     cluster.publication_config = tyx::PublicationConfig(std::to_string(server.port()), false, "bench");
+    cluster.publication_config.conflate_objects = setup.conflate;
     client.add_cluster(cluster, true);
     if (!server.wait_for_lines(1)) {
         state.SkipWithError("the client did not log in to the sandbox relay");
         return;
     }
+    const auto& ids = distinct_ids();
+    std::size_t next_id = 0;
     auto publish_batch = [&] {
-        for (std::int64_t i = 0; i < kBatch; ++i)
-            client.publish_object("bench", tyx::bench::kWorkedType, tyx::bench::kWorkedId, kWorkedNames,
-                                  kWorkedValues, tyx::bench::kWorkedSeqnum);
+        for (std::int64_t i = 0; i < kBatch; ++i) {
+            std::string_view id = tyx::bench::kWorkedId;
+            if (setup.distinct) {
+                id = ids[next_id];
+                next_id = next_id + 1 == ids.size() ? 0 : next_id + 1;
+            }
+            client.publish_object("bench", tyx::bench::kWorkedType, id, kWorkedNames, kWorkedValues,
+                                  tyx::bench::kWorkedSeqnum);
+        }
     };
     // Untimed warm-up: the outbox's blocks, the connection's buffers and the caches settle.
     constexpr std::uint64_t kWarmUp = 64 * kBatch;
@@ -65,13 +92,21 @@ void publish(benchmark::State& state, bool with_listener) {
 }
 
 void BM_ClientPublishNoListener(benchmark::State& state) {
-    publish(state, false);
+    publish(state, {});
 }
 void BM_ClientPublishOneListener(benchmark::State& state) {
-    publish(state, true);
+    publish(state, {.with_listener = true});
+}
+void BM_ClientPublishDistinctIds(benchmark::State& state) {
+    publish(state, {.distinct = true});
+}
+void BM_ClientPublishDistinctIdsConflating(benchmark::State& state) {
+    publish(state, {.distinct = true, .conflate = true});
 }
 BENCHMARK(BM_ClientPublishNoListener)->Iterations(2000)->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ClientPublishOneListener)->Iterations(2000)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ClientPublishDistinctIds)->Iterations(2000)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ClientPublishDistinctIdsConflating)->Iterations(2000)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
 void BM_RawLoopbackCeiling(benchmark::State& state) {
     tyx::bench::raw_loopback_ceiling(state, tyx::bench::worked_line(), kBatch, true);
@@ -97,6 +132,8 @@ int main(int argc, char** argv) {
     tyx::bench::print_ratio(out, "library (no listener) / raw loopback", none, raw);
     tyx::bench::print_ratio(out, "library (one listener) / raw loopback", one, raw);
     tyx::bench::print_ratio(out, "peer / raw loopback", peer, raw);
+    tyx::bench::print_ratio(out, "conflating / not conflating (distinct ids)",
+                            rate("BM_ClientPublishDistinctIdsConflating"), rate("BM_ClientPublishDistinctIds"));
     benchmark::Shutdown();
     return 0;
 }

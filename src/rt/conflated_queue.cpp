@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <functional>
 
 namespace tyx::rt {
 namespace {
@@ -16,10 +15,29 @@ constexpr std::size_t kFirstSlots = 64;
 
 ConflatedQueue::ConflatedQueue() : slots_(kFirstSlots) {}
 
+namespace {
+
+// A quick mix of short texts, eight bytes at a time: ids and type names are mostly short.
+std::uint64_t mix(std::uint64_t h, std::string_view text) {
+    constexpr std::uint64_t kMul = 0x9E3779B97F4A7C15ull;
+    const char* p = text.data();
+    std::size_t n = text.size();
+    for (; n >= 8; p += 8, n -= 8) {
+        std::uint64_t word;
+        std::memcpy(&word, p, 8);
+        h = (h ^ word) * kMul;
+        h ^= h >> 29;
+    }
+    std::uint64_t tail = 0;
+    std::memcpy(&tail, p, n);
+    h = (h ^ tail ^ (static_cast<std::uint64_t>(text.size()) << 56)) * kMul;
+    return h ^ (h >> 32);
+}
+
+}  // namespace
+
 std::uint64_t ConflatedQueue::hash_of(const MessageKey& key) {
-    const std::uint64_t t = std::hash<std::string_view>{}(key.type);
-    const std::uint64_t i = std::hash<std::string_view>{}(key.id);
-    return (t * 0x9E3779B97F4A7C15ull) ^ i;
+    return mix(mix(0x243F6A8885A308D3ull, key.type), key.id);
 }
 
 bool ConflatedQueue::same_key(const Entry& e, const MessageKey& key) {
@@ -67,6 +85,7 @@ std::size_t ConflatedQueue::put(const Place& place, std::string_view bytes, cons
     if (replaced_size(place, key) != kNone) {
         Entry& e = entries_[place.entry];
         const std::size_t old = e.bytes.size();
+        bytes_ = bytes_ - old + bytes.size();
         e.bytes.assign(bytes.data(), bytes.size());
         e.kind = key.kind;
         return old;
@@ -88,6 +107,7 @@ ConflatedQueue::Entry& ConflatedQueue::append(std::string_view bytes, const Mess
     if (end_ == entries_.size()) entries_.emplace_back();
     Entry& e = entries_[end_++];
     e.bytes.assign(bytes.data(), bytes.size());
+    bytes_ += bytes.size();
     e.kind = key.kind;
     e.hash = hash;
     if (key.kind == MessageKey::Kind::barrier) {
@@ -105,24 +125,49 @@ ConflatedQueue::Entry& ConflatedQueue::append(std::string_view bytes, const Mess
 std::size_t ConflatedQueue::drop_front() {
     const Entry& e = entries_[begin_++];
     const std::size_t size = e.bytes.size();
+    bytes_ -= size;
     if (e.kind != MessageKey::Kind::barrier) --objects_;
-    if (begin_ == end_) clear();
+    if (begin_ == end_) reset();
     return size;
 }
 
-void ConflatedQueue::clear() {
+void ConflatedQueue::reset() {
     begin_ = end_ = segment_begin_ = 0;
     objects_ = 0;
+    bytes_ = 0;
     forget_keys();
-    if (entries_.size() > kKeptEntries) {
-        entries_.resize(kKeptEntries);
-        entries_.shrink_to_fit();
-    }
     if (slots_.size() > kKeptSlots) {
         slots_.assign(kKeptSlots, Slot{});
         slots_.shrink_to_fit();
         generation_ = 1;
     }
+}
+
+// Storage beyond twice what was just used (and beyond kKeptEntries) was left by a larger burst:
+// it is given back. A steady flow keeps its entries and their strings' capacity.
+void ConflatedQueue::trim(std::vector<Entry>& entries, std::size_t used) {
+    if (entries.size() <= kKeptEntries || entries.size() <= 2 * used) return;
+    entries.resize(std::max(kKeptEntries, used));
+    entries.shrink_to_fit();
+}
+
+void ConflatedQueue::clear() {
+    const std::size_t used = end_;
+    reset();
+    trim(entries_, used);
+}
+
+void ConflatedQueue::take(Batch& batch) {
+    entries_.swap(batch.entries_);
+    batch.begin_ = begin_;
+    batch.end_ = end_;
+    batch.bytes_ = bytes_;
+    reset();
+}
+
+void ConflatedQueue::Batch::clear() {
+    trim(entries_, end_);
+    begin_ = end_ = bytes_ = 0;
 }
 
 void ConflatedQueue::forget_keys() {

@@ -42,6 +42,8 @@ public:
         std::size_t entry = kNone;
     };
 
+    class Batch;
+
     ConflatedQueue();
 
     bool empty() const { return begin_ == end_; }
@@ -59,13 +61,12 @@ public:
     // The size of the oldest message, which is dropped.
     std::size_t drop_front();
 
-    // Calls f(bytes) for every waiting message, oldest first, and empties the queue.
-    template <typename F>
-    void drain(F&& f) {
-        for (std::size_t i = begin_; i < end_; ++i) f(std::string_view(entries_[i].bytes));
-        clear();
-    }
+    // Moves every waiting message into `batch` at once, in exchange for the storage the batch
+    // held, and empties the queue; the batch is then read without the queue's lock.
+    void take(Batch& batch);
     void clear();
+    // Bytes of the waiting messages.
+    std::size_t bytes() const { return bytes_; }
 
 private:
     struct Entry {
@@ -75,6 +76,29 @@ private:
         std::uint64_t hash = 0;
         MessageKey::Kind kind = MessageKey::Kind::barrier;
     };
+
+public:
+    class Batch {
+    public:
+        bool empty() const { return begin_ == end_; }
+        std::size_t bytes() const { return bytes_; }
+        // Calls f(bytes) for every message, oldest first.
+        template <typename F>
+        void for_each(F&& f) const {
+            for (std::size_t i = begin_; i < end_; ++i) f(std::string_view(entries_[i].bytes));
+        }
+        // Done with the messages: the storage stays for reuse, within bounds.
+        void clear();
+
+    private:
+        friend class ConflatedQueue;
+        std::vector<Entry> entries_;
+        std::size_t begin_ = 0;
+        std::size_t end_ = 0;
+        std::size_t bytes_ = 0;
+    };
+
+private:
     // A bucket of the open-addressing index: in use when its generation is the current one.
     struct Slot {
         std::uint32_t generation = 0;
@@ -82,18 +106,22 @@ private:
     };
 
     static std::uint64_t hash_of(const MessageKey& key);
+    static void trim(std::vector<Entry>& entries, std::size_t used);
     static bool same_key(const Entry& e, const MessageKey& key);
     bool live(std::size_t entry) const { return entry != kNone && entry >= begin_ && entry < end_; }
     Entry& append(std::string_view bytes, const MessageKey& key, std::uint64_t hash);
     void index(std::size_t slot, std::size_t entry);
     void forget_keys();
     void grow_index();
+    // Empties the queue; its storage is kept for reuse, within bounds.
+    void reset();
 
     std::vector<Entry> entries_;  // [begin_, end_) wait; those after keep their capacity
     std::size_t begin_ = 0;
     std::size_t end_ = 0;
     std::size_t segment_begin_ = 0;  // the first entry after the last barrier
     std::size_t objects_ = 0;
+    std::size_t bytes_ = 0;
     std::vector<Slot> slots_;
     std::uint32_t generation_ = 1;
     std::size_t indexed_ = 0;  // slots in use

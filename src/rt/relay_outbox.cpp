@@ -69,6 +69,10 @@ RelayOutbox::Block* RelayOutbox::new_block(std::size_t at_least) {
             return block;
         }
     }
+    return make_block(at_least);
+}
+
+RelayOutbox::Block* RelayOutbox::make_block(std::size_t at_least) {
     auto* block = new Block;
     block->capacity = at_least > kBlockSize ? at_least : kBlockSize;
     block->data.reset(new char[block->capacity]);
@@ -259,26 +263,42 @@ void RelayOutbox::deliver_wake() {
     if (writer_ != nullptr) writer_->wake_on_loop();
 }
 
-void RelayOutbox::pack_conflated(BlockList& into) {
+RelayOutbox::BlockList RelayOutbox::take(bool arm, int direct_fd) {
+    BlockList taken;
+    BlockList spare;
+    {
+        std::lock_guard lock(mutex_);
+        taken = std::move(pending_);
+        if (!conflated_.empty()) {
+            conflated_.take(packing_);
+            // Blocks for packing them, so that no publisher waits while they are copied.
+            for (std::size_t n = packing_.bytes() / kBlockSize + 2; n > 0 && idle_count_ > 0; --n) {
+                spare.push_back(idle_.pop_front());
+                --idle_count_;
+            }
+        }
+        wake_armed_ = taken.empty() && packing_.empty() && arm;
+        direct_fd_ = wake_armed_ && !closed_ ? direct_fd : -1;
+    }
+    if (!packing_.empty()) {
+        pack(packing_, taken, spare);
+        packing_.clear();
+        if (!spare.empty()) recycle(std::move(spare));
+    }
+    return taken;
+}
+
+void RelayOutbox::pack(const ConflatedQueue::Batch& batch, BlockList& into, BlockList& spare) {
     Block* tail = nullptr;
-    conflated_.drain([&](std::string_view bytes) {
+    batch.for_each([&](std::string_view bytes) {
         if (tail == nullptr || tail->capacity - tail->size < bytes.size()) {
-            tail = new_block(bytes.size());
+            tail = bytes.size() <= kBlockSize && !spare.empty() ? spare.pop_front() : make_block(bytes.size());
             into.push_back(tail);
         }
         std::memcpy(tail->data.get() + tail->size, bytes.data(), bytes.size());
         tail->size += bytes.size();
         tail->ends.push_back(static_cast<std::uint32_t>(tail->size));
     });
-}
-
-RelayOutbox::BlockList RelayOutbox::take(bool arm, int direct_fd) {
-    std::lock_guard lock(mutex_);
-    BlockList taken(std::move(pending_));
-    if (!conflated_.empty()) pack_conflated(taken);
-    wake_armed_ = taken.empty() && arm;
-    direct_fd_ = wake_armed_ && !closed_ ? direct_fd : -1;
-    return taken;
 }
 
 void RelayOutbox::give_back(BlockList blocks) {

@@ -162,7 +162,9 @@ private:
     bool room_for(std::unique_lock<std::mutex>& lock, std::string_view bytes, const MessageKey& key,
                   ConflatedQueue::Place& place);
     std::size_t growth(std::string_view bytes, const MessageKey& key, const ConflatedQueue::Place& place) const;
-    void pack_conflated(BlockList& into);
+    // Copies the batch's messages into blocks appended to `into`, from `spare` first.
+    static void pack(const ConflatedQueue::Batch& batch, BlockList& into, BlockList& spare);
+    static Block* make_block(std::size_t at_least);
     bool fits(std::size_t bytes) const { return limits_.max_bytes == 0 || kept_bytes_ + bytes <= limits_.max_bytes; }
     std::string policy_text() const;
     // Closes an episode of drops; returns the log text that reports it.
@@ -178,6 +180,7 @@ private:
     // With conflation on: what waits behind pending_ (which then holds only blocks given back
     // and a message a direct write left half written).
     ConflatedQueue conflated_;
+    ConflatedQueue::Batch packing_;  // the writer's loop only, without the lock
     std::uint64_t replaced_ = 0;
     BlockList idle_;
     std::size_t idle_count_ = 0;

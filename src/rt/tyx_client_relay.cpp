@@ -81,6 +81,8 @@ asio::awaitable<void> TyxClientRelay::do_login() {
     auto login = rt::make_login_message(config_, sequence_);
     co_await socket_->send_all_sync(login->view());
     logged_in_ = true;
+    // Conflation works on what waits in the outbox: the kernel keeps only a little unsent.
+    if (config_.conflate_objects) socket_->limit_unsent_bytes(kConflatingUnsentBytes);
     record_login();
     notify_message_sent(std::string(rt::without_line_feed(login->view())));
     notify_logged_in();

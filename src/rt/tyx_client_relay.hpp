@@ -62,6 +62,9 @@ public:
 private:
     // How long stop waits for the outbox to be written before it gives up on it.
     static constexpr std::chrono::seconds kStopFlushDeadline{10};
+    // With conflation: the most the kernel may hold written but unsent, beyond which messages
+    // wait in the outbox, where a newer version can still replace them.
+    static constexpr std::size_t kConflatingUnsentBytes = 64 << 10;
 
     asio::awaitable<void> do_login();
     asio::awaitable<void> do_reconnect();

@@ -81,6 +81,10 @@ public:
     // while nothing else writes on it; -1 for TLS (its state lives in the TLS stream) or when
     // not connected. Loop thread only.
     virtual int native_fd() const { return -1; }
+    // Lets the kernel hold at most `bytes` written but not yet sent on the current connection
+    // (TCP_NOTSENT_LOWAT), so that what waits beyond them stays with the writer; best effort.
+    // Loop thread only.
+    virtual void limit_unsent_bytes(std::size_t /*bytes*/) {}
     // Runs on the loop just before the descriptor is closed, on purpose or after a failure, so
     // that whoever writes to native_fd() from another thread stops first: once closed, the
     // number may be reused by any other descriptor of the process.
@@ -146,6 +150,7 @@ public:
     asio::awaitable<std::uint64_t> receive_line_sync(std::vector<char>& out) override;
     asio::awaitable<void> send_kept_messages() override;
     void send_async(std::shared_ptr<QMessage> message, SendCallback on_sent) override;
+    void limit_unsent_bytes(std::size_t bytes) override;
 
     // Coalesced writes started so far (queued and kept batches); loop thread only.
     std::uint64_t batches_written() const { return batches_written_; }

@@ -11,6 +11,10 @@
 #include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include <stdexcept>
 
 #include "transport/socket_impl.hpp"
@@ -68,6 +72,13 @@ void StreamSocket<Stream>::close_after_failure(Stream& stream, const std::error_
     if (&stream != stream_.get()) return;
     failure_ = ec;
     set_last_error(ec);
+}
+
+template <typename Stream>
+void StreamSocket<Stream>::limit_unsent_bytes(std::size_t bytes) {
+    if (!stream_ || !established_) return;
+    const int value = static_cast<int>(bytes);
+    ::setsockopt(stream_->lowest_layer().native_handle(), IPPROTO_TCP, TCP_NOTSENT_LOWAT, &value, sizeof value);
 }
 
 template <typename Stream>
