@@ -10,6 +10,7 @@ namespace {
 constexpr std::size_t kKeptEntries = 4096;
 constexpr std::size_t kKeptSlots = 8192;
 constexpr std::size_t kFirstSlots = 64;
+constexpr unsigned kUsesPerRound = 64;
 
 }  // namespace
 
@@ -40,11 +41,39 @@ std::uint64_t ConflatedQueue::hash_of(const MessageKey& key) {
     return mix(mix(0x243F6A8885A308D3ull, key.type), key.id);
 }
 
+void ConflatedQueue::Entry::store(std::string_view type, std::string_view id, std::string_view bytes) {
+    const std::size_t need = type.size() + id.size() + bytes.size();
+    if (capacity < need) {
+        capacity = static_cast<std::uint32_t>(std::max<std::size_t>(need, 128));
+        data.reset(new char[capacity]);
+    }
+    char* p = data.get();
+    for (const std::string_view part : {type, id, bytes}) {
+        if (!part.empty()) std::memcpy(p, part.data(), part.size());
+        p += part.size();
+    }
+    type_size = static_cast<std::uint32_t>(type.size());
+    key_size = static_cast<std::uint32_t>(type.size() + id.size());
+    size = static_cast<std::uint32_t>(bytes.size());
+}
+
+void ConflatedQueue::Entry::replace(std::string_view bytes) {
+    const std::size_t need = key_size + bytes.size();
+    if (capacity < need) {
+        auto grown = std::make_unique<char[]>(need);
+        std::memcpy(grown.get(), data.get(), key_size);
+        data = std::move(grown);
+        capacity = static_cast<std::uint32_t>(need);
+    }
+    if (!bytes.empty()) std::memcpy(data.get() + key_size, bytes.data(), bytes.size());
+    size = static_cast<std::uint32_t>(bytes.size());
+}
+
 bool ConflatedQueue::same_key(const Entry& e, const MessageKey& key) {
     return e.kind != MessageKey::Kind::barrier && e.type_size == key.type.size() &&
-           e.key.size() == key.type.size() + key.id.size() &&
-           std::memcmp(e.key.data(), key.type.data(), key.type.size()) == 0 &&
-           std::memcmp(e.key.data() + key.type.size(), key.id.data(), key.id.size()) == 0;
+           e.key_size == key.type.size() + key.id.size() &&
+           std::memcmp(e.data.get(), key.type.data(), key.type.size()) == 0 &&
+           std::memcmp(e.data.get() + key.type.size(), key.id.data(), key.id.size()) == 0;
 }
 
 ConflatedQueue::Place ConflatedQueue::find(const MessageKey& key) const {
@@ -58,7 +87,7 @@ ConflatedQueue::Place ConflatedQueue::find(const MessageKey& key) const {
             place.slot = i;
             return place;
         }
-        const Entry& e = entries_[slot.entry];
+        const Entry& e = storage_.entries[slot.entry];
         if (e.hash == place.hash && same_key(e, key)) {
             place.slot = i;
             place.entry = slot.entry;
@@ -69,10 +98,10 @@ ConflatedQueue::Place ConflatedQueue::find(const MessageKey& key) const {
 
 std::size_t ConflatedQueue::replaced_size(const Place& place, const MessageKey& key) const {
     if (key.kind == MessageKey::Kind::barrier || !live(place.entry)) return kNone;
-    const Entry& e = entries_[place.entry];
+    const Entry& e = storage_.entries[place.entry];
     // A version after a waiting removal goes behind it: the relay must see the removal.
     if (key.kind == MessageKey::Kind::version && e.kind == MessageKey::Kind::removal) return kNone;
-    return e.bytes.size();
+    return e.size;
 }
 
 std::size_t ConflatedQueue::put(const Place& place, std::string_view bytes, const MessageKey& key) {
@@ -83,10 +112,10 @@ std::size_t ConflatedQueue::put(const Place& place, std::string_view bytes, cons
         return kNone;
     }
     if (replaced_size(place, key) != kNone) {
-        Entry& e = entries_[place.entry];
-        const std::size_t old = e.bytes.size();
+        Entry& e = storage_.entries[place.entry];
+        const std::size_t old = e.size;
         bytes_ = bytes_ - old + bytes.size();
-        e.bytes.assign(bytes.data(), bytes.size());
+        e.replace(bytes);
         e.kind = key.kind;
         return old;
     }
@@ -104,27 +133,23 @@ std::size_t ConflatedQueue::put(const Place& place, std::string_view bytes, cons
 }
 
 ConflatedQueue::Entry& ConflatedQueue::append(std::string_view bytes, const MessageKey& key, std::uint64_t hash) {
-    if (end_ == entries_.size()) entries_.emplace_back();
-    Entry& e = entries_[end_++];
-    e.bytes.assign(bytes.data(), bytes.size());
+    if (end_ == storage_.entries.size()) storage_.entries.emplace_back();
+    Entry& e = storage_.entries[end_++];
     bytes_ += bytes.size();
     e.kind = key.kind;
     e.hash = hash;
     if (key.kind == MessageKey::Kind::barrier) {
-        e.key.clear();
-        e.type_size = 0;
+        e.store({}, {}, bytes);
     } else {
-        e.key.assign(key.type.data(), key.type.size());
-        e.key.append(key.id.data(), key.id.size());
-        e.type_size = key.type.size();
+        e.store(key.type, key.id, bytes);
         ++objects_;
     }
     return e;
 }
 
 std::size_t ConflatedQueue::drop_front() {
-    const Entry& e = entries_[begin_++];
-    const std::size_t size = e.bytes.size();
+    const Entry& e = storage_.entries[begin_++];
+    const std::size_t size = e.size;
     bytes_ -= size;
     if (e.kind != MessageKey::Kind::barrier) --objects_;
     if (begin_ == end_) reset();
@@ -143,22 +168,25 @@ void ConflatedQueue::reset() {
     }
 }
 
-// Storage beyond twice what was just used (and beyond kKeptEntries) was left by a larger burst:
-// it is given back. A steady flow keeps its entries and their strings' capacity.
-void ConflatedQueue::trim(std::vector<Entry>& entries, std::size_t used) {
-    if (entries.size() <= kKeptEntries || entries.size() <= 2 * used) return;
-    entries.resize(std::max(kKeptEntries, used));
-    entries.shrink_to_fit();
+void ConflatedQueue::Storage::done(std::size_t used) {
+    peak = std::max(peak, used);
+    if (++uses < kUsesPerRound) return;
+    if (entries.size() > kKeptEntries && entries.size() > 2 * peak) {
+        entries.resize(std::max(kKeptEntries, peak));
+        entries.shrink_to_fit();
+    }
+    peak = 0;
+    uses = 0;
 }
 
 void ConflatedQueue::clear() {
     const std::size_t used = end_;
     reset();
-    trim(entries_, used);
+    storage_.done(used);
 }
 
 void ConflatedQueue::take(Batch& batch) {
-    entries_.swap(batch.entries_);
+    std::swap(storage_, batch.storage_);
     batch.begin_ = begin_;
     batch.end_ = end_;
     batch.bytes_ = bytes_;
@@ -166,7 +194,7 @@ void ConflatedQueue::take(Batch& batch) {
 }
 
 void ConflatedQueue::Batch::clear() {
-    trim(entries_, end_);
+    storage_.done(end_);
     begin_ = end_ = bytes_ = 0;
 }
 
@@ -185,7 +213,7 @@ void ConflatedQueue::grow_index() {
     const std::size_t mask = slots_.size() - 1;
     // Later entries of a key overwrite earlier ones: the index names the newest.
     for (std::size_t n = std::max(segment_begin_, begin_); n < end_; ++n) {
-        const Entry& e = entries_[n];
+        const Entry& e = storage_.entries[n];
         if (e.kind == MessageKey::Kind::barrier) continue;
         for (std::size_t i = e.hash & mask;; i = (i + 1) & mask) {
             Slot& slot = slots_[i];
@@ -194,8 +222,8 @@ void ConflatedQueue::grow_index() {
                 ++indexed_;
                 break;
             }
-            const Entry& other = entries_[slot.entry];
-            if (other.hash == e.hash && other.type_size == e.type_size && other.key == e.key) {
+            const Entry& other = storage_.entries[slot.entry];
+            if (other.hash == e.hash && other.type_size == e.type_size && other.key() == e.key()) {
                 slot.entry = static_cast<std::uint32_t>(n);
                 break;
             }

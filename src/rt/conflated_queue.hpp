@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -69,12 +70,29 @@ public:
     std::size_t bytes() const { return bytes_; }
 
 private:
+    // One waiting message and its key in one buffer, reused by later messages.
     struct Entry {
-        std::string bytes;
-        std::string key;  // the type, then the id
-        std::size_t type_size = 0;
+        std::unique_ptr<char[]> data;  // the key (the type, then the id), then the message
+        std::uint32_t capacity = 0;
+        std::uint32_t key_size = 0;
+        std::uint32_t type_size = 0;
+        std::uint32_t size = 0;  // of the message
         std::uint64_t hash = 0;
         MessageKey::Kind kind = MessageKey::Kind::barrier;
+
+        std::string_view message() const { return {data.get() + key_size, size}; }
+        std::string_view key() const { return {data.get(), key_size}; }
+        void store(std::string_view type, std::string_view id, std::string_view bytes);
+        void replace(std::string_view bytes);  // keeps the key
+    };
+
+    // Entries with their buffers, kept for reuse. What a steady flow uses stays; what only a
+    // burst needed is given back once a whole round of uses has not needed it.
+    struct Storage {
+        std::vector<Entry> entries;
+        std::size_t peak = 0;  // the most used in this round
+        unsigned uses = 0;
+        void done(std::size_t used);
     };
 
 public:
@@ -85,14 +103,14 @@ public:
         // Calls f(bytes) for every message, oldest first.
         template <typename F>
         void for_each(F&& f) const {
-            for (std::size_t i = begin_; i < end_; ++i) f(std::string_view(entries_[i].bytes));
+            for (std::size_t i = begin_; i < end_; ++i) f(storage_.entries[i].message());
         }
         // Done with the messages: the storage stays for reuse, within bounds.
         void clear();
 
     private:
         friend class ConflatedQueue;
-        std::vector<Entry> entries_;
+        Storage storage_;
         std::size_t begin_ = 0;
         std::size_t end_ = 0;
         std::size_t bytes_ = 0;
@@ -106,7 +124,6 @@ private:
     };
 
     static std::uint64_t hash_of(const MessageKey& key);
-    static void trim(std::vector<Entry>& entries, std::size_t used);
     static bool same_key(const Entry& e, const MessageKey& key);
     bool live(std::size_t entry) const { return entry != kNone && entry >= begin_ && entry < end_; }
     Entry& append(std::string_view bytes, const MessageKey& key, std::uint64_t hash);
@@ -116,7 +133,7 @@ private:
     // Empties the queue; its storage is kept for reuse, within bounds.
     void reset();
 
-    std::vector<Entry> entries_;  // [begin_, end_) wait; those after keep their capacity
+    Storage storage_;  // entries [begin_, end_) wait; those after keep their buffers
     std::size_t begin_ = 0;
     std::size_t end_ = 0;
     std::size_t segment_begin_ = 0;  // the first entry after the last barrier
