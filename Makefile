@@ -10,7 +10,7 @@ LAUNCHER := $(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache
 # The Python module cannot load into the interpreter when sanitized: sanitizer builds leave it out.
 PYTHON_MODULE := $(if $(findstring TYX_SANITIZE,$(CMAKE_FLAGS)),OFF,ON)
 
-.PHONY: all deps configure build test demo bench asan tsan fuzz soak clean format install-python
+.PHONY: all deps configure build test demo bench asan tsan fuzz soak clean format install-python package docs
 
 all: build
 
@@ -58,8 +58,19 @@ soak: build
 install-python: build
 	cmake --install $(BUILD) --component python $(if $(PREFIX),--prefix $(PREFIX),)
 
+# The Debian packages (libtyx-client0, libtyx-client-dev, tyx-tools, python3-tyx-client) with
+# CPack, into $(BUILD)/packages.
+package: build
+	cd $(BUILD) && cpack -G DEB
+
+# The reference manual of the public headers, with README.md as its main page, in
+# build-docs/html/index.html. Any doxygen warning (an undocumented public name too) fails it.
+docs:
+	@scripts/install-deps docs
+	doxygen docs/Doxyfile
+
 format:
 	git ls-files '*.cpp' '*.hpp' | xargs clang-format -i
 
 clean:
-	rm -rf build build-bench build-asan build-tsan build-fuzz
+	rm -rf build build-bench build-asan build-tsan build-fuzz build-docs

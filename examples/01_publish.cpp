@@ -30,10 +30,12 @@ int main() {
     tyx::Client client;
     client.listener_add(written);
     client.add_cluster(example_cluster(), /*wait=*/true);
+    //! [publish]
     for (int i = 1; i <= 3; ++i) {
         client.publish_object("demo", "Orders", "o-" + std::to_string(i), {"qty", "px", "side"},
                               {std::int32_t{10 * i}, 100.0 + i / 4.0, 'B'});
     }
+    //! [publish]
     const bool ok = written->wait_for(3);
     std::printf(ok ? "published 3 orders\n" : "timed out publishing\n");
     return ok ? 0 : 1;

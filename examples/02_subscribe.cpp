@@ -27,11 +27,13 @@ private:
 };
 
 int main() {
+    //! [subscribe]
     auto updates = std::make_shared<Updates>();
     tyx::Client client;
     client.listener_add(updates);
     client.add_cluster(example_cluster(), true);
     client.subscribe("demo", std::vector<std::string>{"Orders"}, /*wait=*/true);
     client.publish_object("demo", "Orders", "sub-1", {"qty"}, {std::int32_t{7}});
+    //! [subscribe]
     return updates->wait() ? 0 : 1;
 }

@@ -1,31 +1,32 @@
-// The library's entry point. One Client owns every event loop of the library: a control thread
-// that runs every operation and the center and database sessions, worker threads that run the
-// relay sessions, and a notification thread that runs every listener callback and every
-// sql_async callback, one at a time, in event order.
-//
-// Publishing (publish_object, publish_raw, remove_object and the relay command operations) is
-// the exception: it runs on the calling thread. The call builds the message text, chooses the
-// relay shards (calling the cluster's distribution function there, never twice at once for one
-// cluster) and copies the bytes into each chosen shard's outbox; the shard's worker writes its
-// outbox in large writes, and an idle shard over plain TCP takes a message straight onto its
-// connection from the calling thread. Messages published from one thread reach each shard in
-// call order. An outbox keeps at most PublicationConfig::max_buffered_bytes while its shard
-// cannot write (full_buffer_policy says what then gives way; a level-3 on_log reports the first
-// drop and, once there is room again, how many were dropped). With
-// PublicationConfig::conflate_objects, an outbox keeps only the newest waiting version of each
-// object: a replaced version is never written and raises no on_message_sent, so the limit is
-// reached only by many distinct waiting objects. A cluster is known to publishers
-// from the moment add_cluster is called, so what is published right after it waits for the
-// shards' first login; remove_cluster (and destroying the Client) writes what was published
-// before it ahead of each shard's logout.
-//
-// Threads and blocking: every operation may be called from any application thread and from a
-// listener callback. The calls that block are the `wait = true` forms of add_cluster,
-// remove_cluster, subscribe and unsubscribe, and sql, get_table_schema, sql_insert and
-// sql_replace (and the preparation step of sql_replace_async); all other calls return at once.
-// Never destroy a Client from inside a callback: its destructor joins the notification thread.
-// Exceptions never cross this interface: failures arrive as ClientListener::on_log (level 3 for
-// a failed operation, level 2 for an unexpected but harmless input) or in query results.
+/// \file
+/// The library's entry point. One Client owns every event loop of the library: a control thread
+/// that runs every operation and the center and database sessions, worker threads that run the
+/// relay sessions, and a notification thread that runs every listener callback and every
+/// sql_async callback, one at a time, in event order.
+///
+/// Publishing (publish_object, publish_raw, remove_object and the relay command operations) is
+/// the exception: it runs on the calling thread. The call builds the message text, chooses the
+/// relay shards (calling the cluster's distribution function there, never twice at once for one
+/// cluster) and copies the bytes into each chosen shard's outbox; the shard's worker writes its
+/// outbox in large writes, and an idle shard over plain TCP takes a message straight onto its
+/// connection from the calling thread. Messages published from one thread reach each shard in
+/// call order. An outbox keeps at most PublicationConfig::max_buffered_bytes while its shard
+/// cannot write (full_buffer_policy says what then gives way; a level-3 on_log reports the first
+/// drop and, once there is room again, how many were dropped). With
+/// PublicationConfig::conflate_objects, an outbox keeps only the newest waiting version of each
+/// object: a replaced version is never written and raises no on_message_sent, so the limit is
+/// reached only by many distinct waiting objects. A cluster is known to publishers
+/// from the moment add_cluster is called, so what is published right after it waits for the
+/// shards' first login; remove_cluster (and destroying the Client) writes what was published
+/// before it ahead of each shard's logout.
+///
+/// Threads and blocking: every operation may be called from any application thread and from a
+/// listener callback. The calls that block are the `wait = true` forms of add_cluster,
+/// remove_cluster, subscribe and unsubscribe, and sql, get_table_schema, sql_insert and
+/// sql_replace (and the preparation step of sql_replace_async); all other calls return at once.
+/// Never destroy a Client from inside a callback: its destructor joins the notification thread.
+/// Exceptions never cross this interface: failures arrive as ClientListener::on_log (level 3 for
+/// a failed operation, level 2 for an unexpected but harmless input) or in query results.
 #pragma once
 
 #include <cstdint>
@@ -48,126 +49,175 @@ namespace tyx {
 
 class Client;
 
-// One table to subscribe to. The two lists and the flag are carried to the center unchanged.
+/// One table to subscribe to. The two lists and the flag are carried to the center unchanged.
 struct CenterSubscription {
-    std::string table_name;
-    std::vector<std::string> first_list;   // sent as position 2
-    std::vector<std::string> second_list;  // sent as position 4
-    bool flag = false;                     // sent as position 3
+    std::string table_name;                ///< the table to subscribe to
+    std::vector<std::string> first_list;   ///< sent as position 2
+    std::vector<std::string> second_list;  ///< sent as position 4
+    bool flag = false;                     ///< sent as position 3
 };
 
-// Receives what happens in the clusters of a Client. Every operation has an empty default
-// body; override those you need. All of them run on the Client's notification thread, one at a
-// time; string views and references are valid only during the call. The client name passed
-// second is the cluster name followed by "-relay", "-center" or "-jdbc" for events of a
-// protocol session, and the bare cluster name for routing failures. Callbacks must not throw
-// and may call any Client operation, the blocking ones included.
+/// Receives what happens in the clusters of a Client. Every operation has an empty default
+/// body; override those you need. All of them run on the Client's notification thread, one at a
+/// time; string views and references are valid only during the call. The client name passed
+/// second is the cluster name followed by "-relay", "-center" or "-jdbc" for events of a
+/// protocol session, and the bare cluster name for routing failures. Callbacks must not throw
+/// and may call any Client operation, the blocking ones included.
 class ClientListener {
 public:
-    // One center row change: action 1 added, 2 updated, 3 removed.
+    /// One center row change: action 1 added, 2 updated, 3 removed.
     struct CenterIncrementalUpdate {
-        std::int64_t seqnum = 0;
-        std::uint8_t action = 0;
-        std::int64_t id = 0;
-        std::string table_name;
-        std::string object_id;
-        std::vector<std::string> field_names;
-        std::vector<FieldValue> row_data;
+        std::int64_t seqnum = 0;               ///< sequence number of the message that carried the row
+        std::uint8_t action = 0;               ///< 1 added, 2 updated, 3 removed
+        std::int64_t id = 0;                   ///< the row's numeric identifier, 0 when it carries none
+        std::string table_name;                ///< the row's table
+        std::string object_id;                 ///< the object's identifier; empty when absent
+        std::vector<std::string> field_names;  ///< names of the carried fields, in wire order
+        std::vector<FieldValue> row_data;      ///< values, parallel to field_names
     };
 
     virtual ~ClientListener() = default;
 
+    /// A session's connection to an endpoint is made (the first one or a reconnection); its
+    /// login or handshake comes next.
     virtual void on_connect(Client&, std::string_view /*cluster_name*/) {}
+    /// A relay or center session's connection ended: it was lost, or a center session stopped.
     virtual void on_disconnect(Client&, std::string_view /*cluster_name*/) {}
+    /// A session completed its login (relay, database) or handshake (center).
     virtual void on_logged_in(Client&, std::string_view /*cluster_name*/) {}
+    /// A message was written. Relay sessions report their login, every published message
+    /// (objects, removals, raw texts and commands) and their logout, each without its closing
+    /// line feed; database sessions their login request and the text of each request (a
+    /// query's SQL, a bulk insert's table name).
     virtual void on_message_sent(Client&, std::string_view /*cluster_name*/, std::string_view /*message*/) {}
+    /// A relay status line: the relay's time (`@`), sequence number (`Q`), status (`S`) and
+    /// message (`M`), each 0 or empty when absent. Database sessions report here the message
+    /// of their login answer and the bytes of each answer, with the three numbers 0.
     virtual void on_message_received(Client&, std::string_view /*cluster_name*/, std::int64_t /*now*/,
                                      std::int64_t /*seqnum*/, std::int32_t /*status*/,
                                      std::string_view /*message*/) {}
+    /// A user invoked a registered command: the request's identifier (`I`, answer it with
+    /// Client::send_command_response), the command (`C`), the user (`U`), the object's type (`T`)
+    /// and identifier (`O`), and every other `key=value` piece of the line in `params` (the first
+    /// value of a key wins).
     virtual void on_command(Client&, std::string_view /*cluster_name*/, std::string_view /*request_id*/,
                             std::string_view /*cmd*/, std::string_view /*user_name*/,
                             std::string_view /*object_type*/, std::string_view /*object_id*/,
                             const std::map<std::string, std::string>& /*params*/) {}
+    /// A center session wrote the snapshot request for `tables`: those just subscribed, or every
+    /// subscribed table again after a reconnection.
     virtual void on_subscribe(Client&, std::string_view /*cluster_name*/, const std::vector<std::string>& /*tables*/) {}
-    // `update` is this listener's own copy, valid during the call: the record is reused for
-    // the listener's next update, so keep a copy, not a reference.
+    /// One row change of a subscribed table: the snapshot's rows first, then every later change.
+    /// `update` is this listener's own copy, valid during the call: the record is reused for
+    /// the listener's next update, so keep a copy, not a reference.
     virtual void on_update(Client&, std::string_view /*cluster_name*/, const CenterIncrementalUpdate& /*update*/) {}
+    /// A log message: level 3 for a failed operation, level 2 for an unexpected but harmless
+    /// input.
     virtual void on_log(Client&, std::string_view /*cluster_name*/, std::uint8_t /*level*/,
                         std::string_view /*message*/) {}
-    // A shard session changed state: it is connecting (to a failover endpoint too), logging in,
-    // up, reconnecting after a pause or stopped, and why. Raised in order with the session's
-    // other events: on_connect comes before its logging-in change, on_logged_in before its up
-    // change, on_disconnect before its reconnecting change.
+    /// A shard session changed state: it is connecting (to a failover endpoint too), logging in,
+    /// up, reconnecting after a pause or stopped, and why. Raised in order with the session's
+    /// other events: on_connect comes before its logging-in change, on_logged_in before its up
+    /// change, on_disconnect before its reconnecting change.
     virtual void on_session_state(Client&, const SessionStateEvent& /*event*/) {}
 };
 
+/// The library's entry point: connects to named clusters, publishes to their relays,
+/// subscribes to their center tables and queries their databases. client.hpp says which
+/// threads run what, and which calls block.
 class Client {
 public:
+    /// A client without clusters; its threads start here.
     Client();
-    ~Client();  // stops every cluster, delivers pending events, joins threads
-    Client(const Client&) = delete;
-    Client& operator=(const Client&) = delete;
+    ~Client();  ///< stops every cluster, delivers pending events, joins threads
+    Client(const Client&) = delete;             ///< not copyable
+    Client& operator=(const Client&) = delete;  ///< not copyable
 
-    // Starts (or stops) the cluster's relay, center and database sessions. A second cluster of
-    // a registered name is refused with a level-3 on_log.
+    /// Starts the cluster's relay, center and database sessions. A second cluster of a
+    /// registered name is refused with a level-3 on_log. With `wait`, returns once every
+    /// session has logged in or tried each of its endpoints once (it keeps trying).
     void add_cluster(const Cluster& cluster, bool wait);
+    /// Stops the cluster's sessions; what was published before is written ahead of each relay
+    /// shard's logout. With `wait`, returns once they have stopped.
     void remove_cluster(std::string_view cluster_name, bool wait);
-    // Registers a listener until the Client is destroyed; null is ignored.
+    /// Registers a listener until the Client is destroyed; null is ignored.
     void listener_add(std::shared_ptr<ClientListener> listener);
 
-    // Publishing never reports an unknown cluster, and blocks only as the full-buffer policy says.
+    /// Publishes one object of type `object_type` and identifier `object_id` (none when empty)
+    /// with its fields, names and values paired by position; `seqnum` is written when positive,
+    /// `expires_on_ms` when not 0. Publishing never reports an unknown cluster, and blocks only
+    /// as the full-buffer policy says.
+    /// \snippet 01_publish.cpp publish
     void publish_object(std::string_view cluster_name, std::string_view object_type,
                         std::string_view object_id, const std::vector<std::string>& field_names,
                         const std::vector<FieldValue>& field_values, std::int64_t seqnum = 0,
                         std::int64_t expires_on_ms = 0);
-    // The exact text publish_object would send; sends nothing.
+    /// The exact text publish_object would send; sends nothing.
     std::string serialize_object(std::string_view object_type, std::string_view object_id,
                                  const std::vector<std::string>& field_names,
                                  const std::vector<FieldValue>& field_values, std::int64_t seqnum = 0,
                                  std::int64_t expires_on_ms = 0);
-    // Sends `text` unchanged (no line feed is added).
+    /// Sends `text` unchanged (no line feed is added).
     void publish_raw(std::string_view cluster_name, std::string_view text);
-    // Note the order: identifier, then type.
+    /// Publishes the removal of an object. Note the order: identifier, then type.
     void remove_object(std::string_view cluster_name, std::string_view object_id, std::string_view object_type,
                        std::int64_t seqnum = 0);
 
-    // Relay commands (wire texts in tyx/commands.hpp). A registered command invoked by a user
-    // arrives as ClientListener::on_command; answer it with send_command_response.
+    /// Registers a relay command (wire texts in tyx/commands.hpp). A registered command invoked
+    /// by a user arrives as ClientListener::on_command; answer it with send_command_response.
     void register_command(std::string_view cluster_name, const CommandDefinition& command);
+    /// Answers the command request `request_id` with a status, a message and, when not empty,
+    /// a script.
     void send_command_response(std::string_view cluster_name, std::string_view request_id, std::int32_t status,
                                std::string_view message, std::string_view script = {});
+    /// Sends the help text that answers the command request `request_id`.
     void send_command_help(std::string_view cluster_name, std::string_view request_id, std::string_view help_text);
+    /// Writes the pause message, with `delay_ms` in milliseconds.
     void pause_commands(std::string_view cluster_name, std::int32_t delay_ms);
 
-    // Each table's snapshot arrives as on_update events, then every later change.
+    /// Subscribes to `tables` on every center shard. Each table's snapshot arrives as on_update
+    /// events, then every later change. With `wait`, returns once every center shard has
+    /// answered for the tables.
+    /// \snippet 02_subscribe.cpp subscribe
     void subscribe(std::string_view cluster_name, std::vector<std::string> tables, bool wait);
+    /// Subscribes as the other overload does, each table with the lists and flag of its
+    /// CenterSubscription.
     void subscribe(std::string_view cluster_name, std::vector<CenterSubscription> subscriptions, bool wait);
+    /// Ends the subscriptions to `tables` on every center shard. With `wait`, returns once
+    /// every center session has taken the request.
     void unsubscribe(std::string_view cluster_name, std::vector<std::string> tables, bool wait);
-    // The schema announced by the lowest-numbered center shard that has it. Blocks.
+    /// The schema announced by the lowest-numbered center shard that has it. Blocks. Schemas are
+    /// kept for subscribed tables only; empty when no shard has one.
     std::optional<CenterTableSchema> get_table_schema(std::string_view cluster_name, std::string_view table_name);
 
-    // Runs `query` on every database shard and returns one cursor over all results. Blocks.
-    // Never null; an unknown cluster gives an accessor over zero results (and a level-3 on_log).
+    /// Runs `query` on every database shard and returns one cursor over all results. Blocks.
+    /// Never null; an unknown cluster gives an accessor over zero results (and a level-3 on_log).
+    /// \snippet 03_query.cpp query
     std::unique_ptr<TableAccessor> sql(std::string_view cluster_name, std::string_view query);
-    // As sql, without blocking: `callback` runs on the notification thread with an accessor that
-    // lives for that call only. An empty callback is rejected at once with a level-3 on_log and
-    // nothing is sent.
+    /// As sql, without blocking: `callback` runs on the notification thread with an accessor that
+    /// lives for that call only. An empty callback is rejected at once with a level-3 on_log and
+    /// nothing is sent.
     void sql_async(std::string_view cluster_name, std::string_view query,
                    std::function<void(const TableAccessor&)>&& callback);
 
-    // Uploads a Table (built with Table::add_column) with one bulk insert per database shard.
-    // Any other accessor is refused with a level-3 on_log. Database errors are not reported.
+    /// Uploads a Table (built with Table::add_column) with one bulk insert per database shard.
+    /// Any other accessor is refused with a level-3 on_log. Database errors are not reported.
+    /// Blocks until every shard has answered.
     void sql_insert(std::string_view cluster_name, TableAccessor&& table);
+    /// As sql_insert, without blocking.
     void sql_insert_async(std::string_view cluster_name, TableAccessor&& table);
-    // `on_done` runs on the notification thread once every shard has answered.
+    /// As sql_insert, without blocking; `on_done` runs on the notification thread once every
+    /// shard has answered.
     void sql_insert_async(std::string_view cluster_name, TableAccessor&& table, std::function<void()> on_done);
-    // Creates the table when no shard knows it (CREATE ... USE<suffix> InitialCapacity=n), else
-    // empties it (DELETE), then inserts the rows. The async form blocks for the first step only.
+    /// Creates the table when no shard knows it (`CREATE ... USE<suffix> InitialCapacity=n`), else
+    /// empties it (DELETE), then inserts the rows. Blocks.
+    /// \snippet 04_upload.cpp upload
     void sql_replace(std::string_view cluster_name, TableAccessor&& table, std::string_view suffix);
+    /// As sql_replace; blocks for the first step only (creating or emptying the table).
     void sql_replace_async(std::string_view cluster_name, TableAccessor&& table, std::string_view suffix);
 
-    // What every shard session is doing and has counted, and how the notification queue
-    // fares. Any thread, a listener callback included; it never waits for the network.
+    /// What every shard session is doing and has counted, and how the notification queue
+    /// fares. Any thread, a listener callback included; it never waits for the network.
     Health health() const;
 
     class Impl;

@@ -1,5 +1,6 @@
-// Schemas of center tables as the center announces them; returned by Client::get_table_schema.
-// Plain values.
+/// \file
+/// Schemas of center tables as the center announces them; returned by Client::get_table_schema.
+/// Plain values.
 #pragma once
 
 #include <cstdint>
@@ -8,15 +9,17 @@
 
 namespace tyx {
 
+/// One column of a center table.
 struct CenterColumnSchema {
-    std::string name;
-    std::uint8_t type = 0;   // the column's type code, as received
-    std::uint8_t flags = 0;  // as received
+    std::string name;        ///< the column's name
+    std::uint8_t type = 0;   ///< the column's type code, as received
+    std::uint8_t flags = 0;  ///< as received
 };
 
+/// One center table: its kind and its columns.
 struct CenterTableSchema {
-    std::uint8_t kind = 0;  // as received
-    std::vector<CenterColumnSchema> columns;
+    std::uint8_t kind = 0;  ///< as received
+    std::vector<CenterColumnSchema> columns;  ///< in the order announced
 };
 
 }  // namespace tyx

@@ -1,7 +1,8 @@
-// Tables and the cursor interface over query results. `TableAccessor` is what `Client::sql`
-// hands out (one cursor over the rows of every database shard); `Table` is what applications
-// build column by column to upload. Both own their data; neither is thread-safe: use one
-// accessor from one thread at a time.
+/// \file
+/// Tables and the cursor interface over query results. `TableAccessor` is what `Client::sql`
+/// hands out (one cursor over the rows of every database shard); `Table` is what applications
+/// build column by column to upload. Both own their data; neither is thread-safe: use one
+/// accessor from one thread at a time.
 #pragma once
 
 #include <cstdint>
@@ -14,59 +15,78 @@
 
 namespace tyx {
 
-// A column-oriented table with a row cursor. The cursor does not touch the data: read row
-// `cursor_position()` of each vector in `columns()`. The reading loop is
-//     while (t.cursor_advance()) { auto row = t.cursor_position(); ... }
-// The position starts at -1 (before the first row).
+/// A column-oriented table with a row cursor. The cursor does not touch the data: read row
+/// `cursor_position()` of each vector in `columns()`. The reading loop is
+/// \code
+///     while (t.cursor_advance()) { auto row = t.cursor_position(); ... }
+/// \endcode
+/// The position starts at -1 (before the first row).
 class TableAccessor {
 public:
     virtual ~TableAccessor() = default;
 
+    /// The table's name: a Table's own, or that of a query's first result table.
     virtual std::string table_name() const = 0;
+    /// The names of the columns, in column order.
     virtual const std::vector<std::string>& column_names() const = 0;
+    /// The values of each column, in column order (parallel to column_names()).
     virtual const std::vector<ColumnValues>& columns() const = 0;
+    /// True when there is a table to read: a query that returned one, or a Table with at
+    /// least one column.
     virtual bool has_result_set() const = 0;
+    /// A query's error messages, each prefixed by its shard ("[shard i] ..."), joined by "; ";
+    /// empty when there are none (always for a Table).
     virtual std::string error_message() const = 0;
+    /// The row counts the shards answered (rows a statement changed), added up; 0 for a Table.
     virtual std::int64_t affected_rows() const = 0;
+    /// The number of rows the cursor walks.
     virtual std::int64_t row_count() const = 0;
 
+    /// The cursor's position: -1 before the first row, row_count() once stepped past the last.
     virtual std::int64_t cursor_position() const = 0;
-    // Steps one row forward (never past row_count()); true while on a row.
+    /// Steps one row forward (never past row_count()); true while on a row.
     virtual bool cursor_advance() = 0;
-    // Moves n rows (never past row_count()); true when the target is a row.
+    /// Moves n rows (never past row_count()); true when the target is a row.
     virtual bool cursor_advance(std::int64_t n) = 0;
-    // To the first row (0); true when there is one.
+    /// To the first row (0); true when there is one.
     virtual bool cursor_rewind() = 0;
-    // To row i, unchecked; true when i is a row.
+    /// To row i, unchecked; true when i is a row.
     virtual bool cursor_move_to(std::int64_t i) = 0;
+    /// The same as cursor_advance(n).
     virtual bool cursor_move_by(std::int64_t n) = 0;
+    /// To the last row; true when there is one.
     virtual bool cursor_move_to_last() = 0;
+    /// Moves n rows back; true when the target is a row.
     virtual bool cursor_retreat(std::int64_t n) = 0;
+    /// True when the position is at or past row_count().
     virtual bool cursor_eof() const = 0;
-    // The position when it is a row, else -1.
+    /// The position when it is a row, else -1.
     virtual std::int64_t cursor_row_number() const = 0;
 
-    // Writes the table as text (see print_table_accessor).
+    /// Writes the table as text (see print_table_accessor).
     virtual std::ostream& print(std::ostream& out) const = 0;
 };
 
-// A table built by the application, column by column, for upload with Client::sql_insert or
-// Client::sql_replace. Columns of different lengths are accepted; the row count is the longest.
+/// A table built by the application, column by column, for upload with Client::sql_insert or
+/// Client::sql_replace. Columns of different lengths are accepted; the row count is the longest.
+/// \snippet 04_upload.cpp upload
 class Table final : public TableAccessor {
 public:
+    /// An empty table of the given name.
     explicit Table(std::string name);
 
-    // Appends a column; the values are stored in the form the database takes, with its type
-    // code: chars become one-character strings (String), signed 8-bit values become bytes
-    // (Byte), unsigned 32- and 64-bit values become signed (Integer, Long), the empty
-    // alternative is an empty String column.
+    /// Appends a column; the values are stored in the form the database takes, with its type
+    /// code: chars become one-character strings (String), signed 8-bit values become bytes
+    /// (Byte), unsigned 32- and 64-bit values become signed (Integer, Long), the empty
+    /// alternative is an empty String column. Returns the table for chaining.
     Table& add_column(std::string name, ColumnValues values);
-    // Appends a column exactly as given.
+    /// Appends a column exactly as given.
     void add_column_impl(std::string name, std::uint8_t type_code, ColumnValues values,
                          std::int32_t row_count);
 
-    // The database type code and the element count of each column, in column order.
+    /// The database type code of each column, in column order.
     const std::vector<std::uint8_t>& column_types() const { return types_; }
+    /// The element count of each column, in column order.
     const std::vector<std::int32_t>& column_row_counts() const { return row_counts_; }
 
     std::string table_name() const override { return name_; }
@@ -99,23 +119,25 @@ private:
     std::int64_t position_ = -1;
 };
 
-// Renders an accessor as a text table:
-//     Table: <name>
-//     [Affected rows: n]  [Error: text]
-//     Rows: R, Columns: C
-//     +---+-----+
-//     | # | col |
-//     +---+-----+
-//     | 0 | v   |
-//     +---+-----+
-// Cells longer than 48 characters are cut to 45 and "..."; missing cells print as NULL; byte
-// vectors as 0x and up to 16 bytes in hexadecimal. Every row is printed.
+/// Renders an accessor as a text table:
+/// \code{.unparsed}
+///     Table: <name>
+///     [Affected rows: n]  [Error: text]
+///     Rows: R, Columns: C
+///     +---+-----+
+///     | # | col |
+///     +---+-----+
+///     | 0 | v   |
+///     +---+-----+
+/// \endcode
+/// Cells longer than 48 characters are cut to 45 and "..."; missing cells print as NULL; byte
+/// vectors as 0x and up to 16 bytes in hexadecimal. Every row is printed. Returns `out`.
 std::ostream& print_table_accessor(const TableAccessor& accessor, std::ostream& out);
 
-// The database type code of each column, in column order: a Table's own codes, or for a query
-// result those of the first table found (the one that gave the column names). Each byte is a
-// TypeCode value (compare with code_of(TypeCode::Integer) and the like). Empty for an accessor of
-// another kind or without a result set.
+/// The database type code of each column, in column order: a Table's own codes, or for a query
+/// result those of the first table found (the one that gave the column names). Each byte is a
+/// TypeCode value (compare with code_of(TypeCode::Integer) and the like). Empty for an accessor of
+/// another kind or without a result set.
 std::vector<std::uint8_t> column_type_codes(const TableAccessor& accessor);
 
 }  // namespace tyx

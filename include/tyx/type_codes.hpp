@@ -1,5 +1,6 @@
-// The one-byte type codes that the center and database protocols put in front of values and
-// columns; `column_type_codes` hands them out as raw bytes. Pure data, usable from any thread.
+/// \file
+/// The one-byte type codes that the center and database protocols put in front of values and
+/// columns; `column_type_codes` hands them out as raw bytes. Pure data, usable from any thread.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +9,11 @@ namespace tyx {
 
 // A table reads better here than one code per line.
 // clang-format off
+/// The type codes by name. Each enumerator is named after the type of the value or column that
+/// follows it, and its number is the byte that travels: 0 to 9 the primitive types, 10 to 24 the
+/// same types as objects followed by strings, collections and passwords, 30 to 70 the further
+/// kinds (dates and times, byte strings, big numbers, tables, messages...), 101 to 109 arrays of
+/// primitives.
 enum class TypeCode : std::uint8_t {
     PrimitiveBoolean = 0, PrimitiveByte = 1, PrimitiveShort = 2, PrimitiveChar = 3, PrimitiveInt = 4,
     PrimitiveFloat = 5, PrimitiveLong = 6, PrimitiveDouble = 7, PrimitiveObject = 8, PrimitiveVoid = 9,
@@ -24,7 +30,7 @@ enum class TypeCode : std::uint8_t {
 };
 // clang-format on
 
-// The byte a code travels as.
+/// The byte a code travels as.
 constexpr std::uint8_t code_of(TypeCode c) {
     return static_cast<std::uint8_t>(c);
 }

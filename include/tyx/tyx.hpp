@@ -1,4 +1,5 @@
-// Umbrella header: everything an application needs from the tyx client library.
+/// \file
+/// Umbrella header: everything an application needs from the tyx client library.
 #pragma once
 
 #include "tyx/client.hpp"

@@ -1,5 +1,6 @@
-// Value types shared by the public API: one published field value, and one column of values.
-// Plain standard-library variants; no threading concerns of their own.
+/// \file
+/// Value types shared by the public API: one published field value, and one column of values.
+/// Plain standard-library variants; no threading concerns of their own.
 #pragma once
 
 #include <complex>
@@ -10,13 +11,13 @@
 
 namespace tyx {
 
-// One field of a published object, and one cell of a center row update. The alternative
-// chosen decides the wire form (for example std::int64_t is written with an `L` suffix).
+/// One field of a published object, and one cell of a center row update. The alternative
+/// chosen decides the wire form (for example std::int64_t is written with an `L` suffix).
 using FieldValue = std::variant<char, std::uint8_t, std::int8_t, std::uint16_t, std::int16_t,
     std::uint32_t, std::int32_t, std::uint64_t, std::int64_t, float, double, std::string,
     std::vector<std::uint8_t>, std::monostate>;
 
-// One column of a query result or of a table to upload.
+/// One column of a query result or of a table to upload.
 using ColumnValues = std::variant<std::vector<char>, std::vector<std::uint8_t>,
     std::vector<std::int8_t>, std::vector<std::uint16_t>, std::vector<std::int16_t>,
     std::vector<std::uint32_t>, std::vector<std::int32_t>, std::vector<std::uint64_t>,

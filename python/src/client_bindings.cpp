@@ -470,15 +470,29 @@ std::string accessor_text(const TableAccessor& a) {
 
 const char* const kTyxClientDoc = R"doc(A client of one or more clusters, over the library's Client.
 
-Every operation may be called from any Python thread and from listener callbacks. Blocking
-operations (add_cluster, remove_cluster, subscribe and unsubscribe with wait=True, sql,
-get_table_schema, sql_insert, sql_replace and the first step of sql_replace_async) release the
-GIL while they wait. Listener events, sql_async callbacks and on_done callbacks run on the
-library's notification thread, one at a time, with the GIL held.
+TyxClient() starts the library's threads: a control thread (operations, center and database
+sessions), relay worker threads and one notification thread.
+
+Threads and blocking: every operation may be called from any Python thread and from listener
+callbacks, and releases the GIL while the library works. The calls that block are add_cluster,
+remove_cluster, subscribe and unsubscribe with wait=True, sql, get_table_schema, sql_insert,
+sql_replace and the first step of sql_replace_async; each method's documentation says until
+what. Publishing (publish_object, publish_raw, remove_object and the command calls) runs on the
+calling thread and returns at once, unless a full relay buffer makes it wait (see
+PublicationConfig.full_buffer_block_ms). Every other call returns at once.
+
+Callbacks: Listener events, sql_async callbacks and sql_insert_async on_done callbacks run on
+the library's notification thread, one at a time, in event order, with the GIL held; a blocking
+call made from one holds up every later event until it returns. The distribution function of a
+PublicationConfig runs on the publishing thread.
+
+Errors: arguments that cannot be converted raise TypeError, ValueError or OverflowError before
+anything is sent; every operation on a closed client raises RuntimeError. Failures of the
+library itself (an unknown cluster, a lost connection, a timeout) raise no exception: they arrive
+as Listener.on_log events of level 3 (and on_session_state changes), and as empty query results.
 
 close() (or leaving a `with` block) stops every cluster, delivers the pending events and joins the
-library's threads; events delivered while closing receive None as their `client`. Operations on a
-closed client raise RuntimeError.)doc";
+library's threads; events delivered while closing receive None as their `client`.)doc";
 
 }  // namespace
 
@@ -497,51 +511,95 @@ void bind_client(py::module_& m) {
     scope["__name__"] = "tyx_client";
     py::exec(R"py(
 class Listener:
-    """Base class of listeners: subclass it and override the events you need.
+    """Base class of listeners: subclass it, override the events you need, and register an
+    instance with TyxClient.listener_add.
 
-    Every event runs on the library's notification thread, one at a time, with the GIL held,
-    and receives the TyxClient (None while it is closing) and the name of the cluster or session
-    first ("<cluster>-relay", "-center" or "-jdbc" for a protocol session). An exception raised
-    here is printed with its traceback to sys.stderr and reported to every listener of the client
-    as on_log(client, cluster_name, 3, "Python callback <event> raised <Type>: <text>"); the
-    notification thread goes on. Events are looked up when the listener is added.
+    Every event runs on the library's notification thread, one at a time, in event order, with
+    the GIL held. While one runs no other event (nor sql_async or on_done callback) of the client
+    is delivered, so a slow event, or a blocking call made from one, holds up all that follow.
+    Events may call any TyxClient operation, the blocking ones and close() included.
+
+    Each event receives the TyxClient (None while it is closing) and the name of the cluster or
+    session first: "<cluster>-relay", "<cluster>-center" or "<cluster>-jdbc" for an event of a
+    protocol session, the bare cluster name for a failure of an operation. Events are looked up
+    when the listener is added: one not overridden then is never called. An exception raised in
+    an event is printed with its traceback to sys.stderr and reported to every listener of the
+    client as on_log(client, cluster_name, 3, "Python callback <event> raised <Type>: <text>");
+    the notification thread goes on.
     """
 
     def on_connect(self, client, cluster_name):
+        """A session's connection to an endpoint is made (the first one or a reconnection); its
+        login or handshake comes next."""
         pass
 
     def on_disconnect(self, client, cluster_name):
+        """A relay or center session's connection ended: it was lost, or a center session
+        stopped."""
         pass
 
     def on_logged_in(self, client, cluster_name):
+        """A session completed its login (relay, database) or handshake (center)."""
         pass
 
     def on_message_sent(self, client, cluster_name, message):
+        """A message was written, as a str. Relay sessions report their login, every published
+        message (objects, removals, raw texts, commands) and their logout, each without its
+        line feed; database sessions their login request and each request's text (a query's
+        SQL, a bulk insert's table name)."""
         pass
 
     def on_message_received(self, client, cluster_name, now, seqnum, status, message):
+        """A relay status line: the relay's time `now`, `seqnum`, `status` (ints, 0 when absent)
+        and `message` (str). Database sessions report here the message of their login answer and
+        each answer, with the three numbers 0."""
         pass
 
     def on_command(self, client, cluster_name, request_id, cmd, user_name, object_type, object_id, params):
+        """A user invoked a registered command (TyxClient.register_command). Answer `request_id`
+        with TyxClient.send_command_response. `params` is a dict of the line's other key=value
+        pieces, all str."""
         pass
 
     def on_subscribe(self, client, cluster_name, tables):
+        """A center session wrote the snapshot request for `tables` (a list of str): those just
+        subscribed, or every subscribed table again after a reconnection."""
         pass
 
     def on_update(self, client, cluster_name, update):
+        """One row change of a subscribed table, as an Update (a new object each time, which may
+        be kept): the snapshot's rows first, then every later change."""
         pass
 
     def on_log(self, client, cluster_name, level, message):
+        """A log message: level 3 for a failed operation (or a Python callback that raised),
+        level 2 for an unexpected but harmless input. An exception raised here is only
+        printed."""
         pass
 
     def on_session_state(self, client, cluster_name, event):
-        """A session changed state; `event` is a dict: cluster, kind, shard, endpoint (host, port,
-        failover), state, cause, reason, attempt, pause_ms, repeated."""
+        """A session changed state; `event` is a dict: cluster, kind ('relay', 'center',
+        'database'), shard, endpoint ({'host', 'port', 'failover': 0 for the primary, i for the
+        i-th failover}), state ('connecting', 'logging in', 'up', 'reconnecting', 'stopped'),
+        cause ('none', 'refused', 'closed by peer', 'timed out', 'TLS failure', 'login refused',
+        'protocol error'), reason (the error text, or ''), attempt (the number of the attempt under
+        way or coming, from 1 since the session was last up), pause_ms (the wait before the coming
+        attempt) and repeated (failures that repeated an earlier one since the session was last
+        up). Comes in order with the session's other events: on_connect before its
+        'logging in' change, on_logged_in before its 'up' change, on_disconnect before its
+        'reconnecting' change."""
         pass
 
 
 class Update:
-    """One center row change: action 1 added, 2 updated, 3 removed; `row` maps field names to values."""
+    """One center row change, as Listener.on_update receives it.
+
+    seqnum: the sequence number of the changes message that carried the row; action: ADDED (1),
+    UPDATED (2) or REMOVED (3); id: the row's numeric identifier (0 when it carries none);
+    table_name; object_id (empty when absent); field_names and row_data: the carried fields'
+    names and values, in wire order; row: a dict of the same names to values (the value types
+    are in the module documentation).
+    """
 
     ADDED = 1
     UPDATED = 2
@@ -570,8 +628,13 @@ class Update:
     Py_INCREF(listener_class);  // kept for the life of the process
     Py_INCREF(update_class);
 
-    py::class_<CommandDefinition>(m, "CommandDefinition",
-                                  "A relay command users can invoke; see register_command.")
+    py::class_<CommandDefinition>(
+        m, "CommandDefinition",
+        R"doc(A command the application offers to users, for TyxClient.register_command.
+
+Each field is written under the letter its documentation names (strings other than command_id
+and name only when not empty). Every constructor argument is optional and sets the field of the
+same name.)doc")
         .def(py::init([](std::string command_id, std::string name, std::string where_clause, std::string help,
                          std::string arguments_json, std::string enabled_expression, std::string style,
                          std::string select_mode, std::string fields, std::string filter_clause,
@@ -586,77 +649,110 @@ class Update:
              py::arg("help") = "", py::arg("arguments_json") = "", py::arg("enabled_expression") = "",
              py::arg("style") = "", py::arg("select_mode") = "", py::arg("fields") = "",
              py::arg("filter_clause") = "", py::arg("conditions") = "", py::arg("script") = "",
-             py::arg("permission_level") = 0, py::arg("priority") = 0)
-        .def_readwrite("command_id", &CommandDefinition::command_id)
-        .def_readwrite("name", &CommandDefinition::name)
-        .def_readwrite("where_clause", &CommandDefinition::where_clause)
-        .def_readwrite("help", &CommandDefinition::help)
-        .def_readwrite("arguments_json", &CommandDefinition::arguments_json)
-        .def_readwrite("enabled_expression", &CommandDefinition::enabled_expression)
-        .def_readwrite("style", &CommandDefinition::style)
-        .def_readwrite("select_mode", &CommandDefinition::select_mode)
-        .def_readwrite("fields", &CommandDefinition::fields)
-        .def_readwrite("filter_clause", &CommandDefinition::filter_clause)
-        .def_readwrite("conditions", &CommandDefinition::conditions)
-        .def_readwrite("script", &CommandDefinition::script)
-        .def_readwrite("permission_level", &CommandDefinition::permission_level)
-        .def_readwrite("priority", &CommandDefinition::priority);
+             py::arg("permission_level") = 0, py::arg("priority") = 0,
+             "Each argument sets the field of the same name.")
+        .def_readwrite("command_id", &CommandDefinition::command_id,
+                       "I: the application's own identifier of the command.")
+        .def_readwrite("name", &CommandDefinition::name, "N: the name users see and invoke.")
+        .def_readwrite("where_clause", &CommandDefinition::where_clause,
+                       "W: which objects the command applies to.")
+        .def_readwrite("help", &CommandDefinition::help, "H: one-line help shown to users.")
+        .def_readwrite("arguments_json", &CommandDefinition::arguments_json,
+                       "A: the arguments the command takes, as JSON.")
+        .def_readwrite("enabled_expression", &CommandDefinition::enabled_expression,
+                       "E: when the command is offered.")
+        .def_readwrite("style", &CommandDefinition::style, "Y: presentation hint.")
+        .def_readwrite("select_mode", &CommandDefinition::select_mode,
+                       "S: how objects are selected (for example \"single\", \"multi\").")
+        .def_readwrite("fields", &CommandDefinition::fields, "F: fields shown with the command.")
+        .def_readwrite("filter_clause", &CommandDefinition::filter_clause,
+                       "R: further filtering of the objects.")
+        .def_readwrite("conditions", &CommandDefinition::conditions, "K: conditions checked before running.")
+        .def_readwrite("script", &CommandDefinition::script, "X: script run by the platform.")
+        .def_readwrite("permission_level", &CommandDefinition::permission_level,
+                       "P: lowest permission level allowed to invoke it (int).")
+        .def_readwrite("priority", &CommandDefinition::priority,
+                       "O: ordering among the application's commands (int).");
 
-    py::class_<CenterSubscription>(m, "CenterSubscription",
-                                   "One table to subscribe to, with its two lists and flag.")
+    py::class_<CenterSubscription>(
+        m, "CenterSubscription",
+        "One table to subscribe to (TyxClient.subscribe), with two lists of str and a flag\n"
+        "carried to the center unchanged.")
         .def(py::init([](std::string table_name, std::vector<std::string> first_list,
                          std::vector<std::string> second_list, bool flag) {
                  return CenterSubscription{std::move(table_name), std::move(first_list),
                                            std::move(second_list), flag};
              }),
              py::arg("table_name"), py::arg("first_list") = std::vector<std::string>{},
-             py::arg("second_list") = std::vector<std::string>{}, py::arg("flag") = false)
-        .def_readwrite("table_name", &CenterSubscription::table_name)
-        .def_readwrite("first_list", &CenterSubscription::first_list)
-        .def_readwrite("second_list", &CenterSubscription::second_list)
-        .def_readwrite("flag", &CenterSubscription::flag);
+             py::arg("second_list") = std::vector<std::string>{}, py::arg("flag") = false,
+             "Each argument sets the field of the same name; the lists are lists of str.")
+        .def_readwrite("table_name", &CenterSubscription::table_name, "The table to subscribe to.")
+        .def_readwrite("first_list", &CenterSubscription::first_list,
+                       "A list of str, sent as position 2 (reading gives a copy: assign a new list).")
+        .def_readwrite("second_list", &CenterSubscription::second_list,
+                       "A list of str, sent as position 4 (reading gives a copy: assign a new list).")
+        .def_readwrite("flag", &CenterSubscription::flag, "Sent as position 3.");
 
-    py::class_<CenterColumnSchema>(m, "CenterColumnSchema")
-        .def_readonly("name", &CenterColumnSchema::name)
-        .def_readonly("type", &CenterColumnSchema::type)
-        .def_readonly("flags", &CenterColumnSchema::flags)
+    py::class_<CenterColumnSchema>(m, "CenterColumnSchema",
+                                   "One column of a center table, as the center announced it.")
+        .def_readonly("name", &CenterColumnSchema::name, "The column's name.")
+        .def_readonly("type", &CenterColumnSchema::type, "The column's type code, as received (int).")
+        .def_readonly("flags", &CenterColumnSchema::flags, "The column's flags, as received (int).")
         .def("__repr__", [](const CenterColumnSchema& c) {
             return "CenterColumnSchema(" + py::repr(py::str(c.name)).cast<std::string>() +
                    ", type=" + std::to_string(c.type) + ", flags=" + std::to_string(c.flags) + ")";
         });
-    py::class_<CenterTableSchema>(m, "CenterTableSchema")
-        .def_readonly("kind", &CenterTableSchema::kind)
-        .def_readonly("columns", &CenterTableSchema::columns);
+    py::class_<CenterTableSchema>(m, "CenterTableSchema",
+                                  "One center table's schema, as TyxClient.get_table_schema returns it.")
+        .def_readonly("kind", &CenterTableSchema::kind, "The table's kind, as received (int).")
+        .def_readonly("columns", &CenterTableSchema::columns,
+                      "A list of CenterColumnSchema, in the order announced.");
 
     py::class_<TableAccessor>(m, "TableAccessor",
                               R"doc(A column-oriented table with a row cursor: a query result or a Table.
 
 to_numpy() and to_pandas() convert every column (see the module documentation for the dtypes);
-row() gives the cursor's row as a dict. The reading loop is
-    while result.cursor_advance(): print(result.row()))doc")
-        .def("table_name", &TableAccessor::table_name)
-        .def("column_names", &TableAccessor::column_names)
+row() gives the cursor's row as a dict. The cursor starts at -1, before the first row, and
+never touches the data. The reading loop is
+    while result.cursor_advance(): print(result.row())
+Every method works on data the accessor holds: none blocks or touches the network, and a result
+handed to a sql_async callback may be kept and read on any thread.)doc")
+        .def("table_name", &TableAccessor::table_name,
+             "The table's name: a Table's own, or that of a query's first result table.")
+        .def("column_names", &TableAccessor::column_names, "The names of the columns, in column order.")
         .def(
             "column_types", [](const TableAccessor& a) { return codes_of(a); },
-            "The database type code of each column (empty when unknown).")
-        .def("has_result_set", &TableAccessor::has_result_set)
-        .def("error_message", &TableAccessor::error_message)
-        .def("affected_rows", &TableAccessor::affected_rows)
-        .def("row_count", &TableAccessor::row_count)
-        .def("cursor_position", &TableAccessor::cursor_position)
+            "The database type code of each column, in column order (for a query, those of the first\n"
+            "result table; empty when unknown).")
+        .def("has_result_set", &TableAccessor::has_result_set,
+             "True when there is a table to read: a query that returned one, or a Table with a column.")
+        .def("error_message", &TableAccessor::error_message,
+             "A query's error messages, each prefixed by its shard (\"[shard i] ...\"), joined by \"; \";\n"
+             "empty when there are none (always for a Table).")
+        .def("affected_rows", &TableAccessor::affected_rows,
+             "The row counts the shards answered (rows a statement changed), added up; 0 for a Table.")
+        .def("row_count", &TableAccessor::row_count, "The number of rows the cursor walks.")
+        .def("cursor_position", &TableAccessor::cursor_position,
+             "The cursor's position: -1 before the first row, row_count() once stepped past the last.")
         .def(
             "cursor_advance",
             [](TableAccessor& a, std::optional<std::int64_t> n) {
                 return n ? a.cursor_advance(*n) : a.cursor_advance();
             },
-            py::arg("n") = py::none())
-        .def("cursor_rewind", &TableAccessor::cursor_rewind)
-        .def("cursor_move_to", &TableAccessor::cursor_move_to, py::arg("i"))
-        .def("cursor_move_by", &TableAccessor::cursor_move_by, py::arg("n"))
-        .def("cursor_move_to_last", &TableAccessor::cursor_move_to_last)
-        .def("cursor_retreat", &TableAccessor::cursor_retreat, py::arg("n"))
-        .def("cursor_eof", &TableAccessor::cursor_eof)
-        .def("cursor_row_number", &TableAccessor::cursor_row_number)
+            py::arg("n") = py::none(),
+            "Moves one row forward, or `n` rows (never past row_count()); True when on a row.")
+        .def("cursor_rewind", &TableAccessor::cursor_rewind,
+             "Moves to the first row; True when there is one.")
+        .def("cursor_move_to", &TableAccessor::cursor_move_to, py::arg("i"),
+             "Moves to row `i`, unchecked; True when `i` is a row.")
+        .def("cursor_move_by", &TableAccessor::cursor_move_by, py::arg("n"), "The same as cursor_advance(n).")
+        .def("cursor_move_to_last", &TableAccessor::cursor_move_to_last,
+             "Moves to the last row; True when there is one.")
+        .def("cursor_retreat", &TableAccessor::cursor_retreat, py::arg("n"),
+             "Moves `n` rows back; True when the target is a row.")
+        .def("cursor_eof", &TableAccessor::cursor_eof, "True when the position is at or past row_count().")
+        .def("cursor_row_number", &TableAccessor::cursor_row_number,
+             "The position when it is a row, else -1.")
         .def(
             "columns",
             [](const TableAccessor& a) {
@@ -678,25 +774,36 @@ row() gives the cursor's row as a dict. The reading loop is
             [](const TableAccessor& a, std::optional<std::int64_t> i) {
                 return accessor_row(a, codes_of(a), i ? *i : a.cursor_position());
             },
-            py::arg("i") = py::none(), "The values of row i (default: the cursor's row) by column name.")
+            py::arg("i") = py::none(),
+            "A dict of the values of row `i` (default: the cursor's row) by column name, as to_numpy\n"
+            "names them; None for each cell the row has not (before the first row, for example).")
         .def(
-            "print", [](const TableAccessor& a) { return accessor_text(a); }, "The table as text.")
-        .def("__str__", [](const TableAccessor& a) { return accessor_text(a); })
-        .def("__len__", [](const TableAccessor& a) { return std::max<std::int64_t>(a.row_count(), 0); });
+            "print", [](const TableAccessor& a) { return accessor_text(a); },
+            "The table as text, every row included (long cells are cut); returns the str, prints nothing.")
+        .def(
+            "__str__", [](const TableAccessor& a) { return accessor_text(a); }, "The same as print().")
+        .def(
+            "__len__", [](const TableAccessor& a) { return std::max<std::int64_t>(a.row_count(), 0); },
+            "row_count().");
 
     py::class_<Table, TableAccessor>(m, "Table",
                                      R"doc(A table built column by column, for sql_insert and sql_replace.
 
 add_column takes a numpy array, a pandas Series or a sequence; the column type follows the dtype
-(see the module documentation). Table.from_pandas and Table.from_dict build a whole table.)doc")
-        .def(py::init<std::string>(), py::arg("name"))
+(see the module documentation). Table.from_pandas and Table.from_dict build a whole table.
+Columns of different lengths are accepted; the row count is the longest. The uploading calls
+copy the table, so it may be changed or reused afterwards.)doc")
+        .def(py::init<std::string>(), py::arg("name"), "An empty table named `name`.")
         .def(
             "add_column",
             [](Table& t, const std::string& name, py::handle values) -> Table& {
                 add_python_column(t, name, values);
                 return t;
             },
-            py::arg("name"), py::arg("values"), py::return_value_policy::reference_internal)
+            py::arg("name"), py::arg("values"), py::return_value_policy::reference_internal,
+            "Appends the column `name` with `values` (a one-dimensional numpy array, a pandas Series or a\n"
+            "sequence) copied; returns the table, for chaining. Raises TypeError for values with no\n"
+            "column type.")
         .def(
             "add_column_impl",
             [](Table& t, const std::string& name, std::uint8_t type_code, py::handle values,
@@ -706,44 +813,73 @@ add_column takes a numpy array, a pandas Series or a sequence; the column type f
                 t.add_column_impl(name, type_code, scratch.columns().front(), row_count);
             },
             py::arg("name"), py::arg("type_code"), py::arg("values"), py::arg("row_count"),
-            "Appends a column with the given type code and row count, unchecked.")
-        .def("column_row_counts", &Table::column_row_counts)
+            "Appends a column with the given type code and row count, unchecked: `values` is converted\n"
+            "as add_column does, then stored under `type_code`.")
+        .def("column_row_counts", &Table::column_row_counts,
+             "The element count of each column, in column order.")
         .def_static(
             "from_pandas",
             [](const std::string& name, py::handle frame) {
                 return to_table(frame, py::str(name), "from_pandas");
             },
-            py::arg("name"), py::arg("frame"))
+            py::arg("name"), py::arg("frame"),
+            "A Table named `name` with a column for each column of the pandas DataFrame `frame`, copied.")
         .def_static(
             "from_dict",
             [](const std::string& name, py::handle columns) {
                 return to_table(columns, py::str(name), "from_dict");
             },
-            py::arg("name"), py::arg("columns"));
+            py::arg("name"), py::arg("columns"),
+            "A Table named `name` from a dict of column names (str) to columns, each as add_column\n"
+            "takes it.");
 
     py::class_<PyTyxClient>(m, "TyxClient", kTyxClientDoc)
-        .def(py::init<>())
-        .def("close", &PyTyxClient::close, "Stops every cluster and joins the library's threads.")
-        .def_property_readonly("closed", &PyTyxClient::closed)
-        .def("__enter__", [](py::object self) { return self; })
-        .def("__exit__",
-             [](PyTyxClient& c, py::args) {
-                 c.close();
-                 return false;
-             })
+        .def(py::init<>(), "A client without clusters; the library's threads start here.")
+        .def("close", &PyTyxClient::close,
+             R"doc(Stops every cluster and joins the library's threads; the client is unusable afterwards.
+
+What was published before is written ahead of each relay shard's logout, and pending events are
+delivered (with None as their `client`). Blocks, with the GIL released, until all of that is
+done. Called from a listener event or another callback it returns at once and the closing
+finishes on a thread of its own; while a call of another thread is still running, that call
+finishes the closing when it returns. Calling it again does nothing.)doc")
+        .def_property_readonly("closed", &PyTyxClient::closed, "True once close() has been called.")
+        .def(
+            "__enter__", [](py::object self) { return self; }, "Returns the client itself.")
+        .def(
+            "__exit__",
+            [](PyTyxClient& c, py::args) {
+                c.close();
+                return false;
+            },
+            "Calls close() (which blocks as it says) and lets any exception through.")
         .def(
             "add_cluster",
             [](PyTyxClient& c, const Cluster& cluster, bool wait) {
                 Cluster copy = cluster;
                 c.call([&](Client& client) { client.add_cluster(copy, wait); });
             },
-            py::arg("cluster"), py::arg("wait") = true)
+            py::arg("cluster"), py::arg("wait") = true,
+            R"doc(Starts the relay, center and database sessions of `cluster` (a Cluster, copied: later
+changes to it have no effect).
+
+wait=True blocks, with the GIL released, until every session has logged in or has tried each of
+its endpoints once (a session that failed goes on trying in the background); wait=False returns
+at once. Either way, what is published right after the call is kept until the relay shards
+first log in. A second cluster of a name already added is refused with a level-3 on_log. The
+sessions' events (on_connect, on_logged_in, on_session_state, ...) arrive on the notification
+thread.)doc")
         .def(
             "remove_cluster",
             [](PyTyxClient& c, const std::string& name, bool wait) {
                 c.call([&](Client& client) { client.remove_cluster(name, wait); });
             },
-            py::arg("cluster_name"), py::arg("wait") = true)
+            py::arg("cluster_name"), py::arg("wait") = true,
+            R"doc(Stops the sessions of the cluster named `cluster_name` and forgets it.
+
+What was published before the call is written ahead of each relay shard's logout. wait=True
+blocks, with the GIL released, until every session of the cluster has stopped; wait=False
+returns at once. An unknown name is ignored.)doc")
         .def(
             "listener_add",
             [](py::object self, py::object listener) {
@@ -766,8 +902,12 @@ add_column takes a numpy array, a pandas Series or a sequence; the column type f
                 c.call([&](Client& client) { client.listener_add(adapter); });
             },
             py::arg("listener"),
-            "Registers a Listener until the client is closed; the same listener added twice receives every "
-            "event twice.")
+            R"doc(Registers `listener` (an instance of a Listener subclass) until the client is closed.
+
+Returns at once. The listener hears the events delivered after the call, on the notification
+thread, one at a time, in event order. Its event methods are looked up here: an event it does
+not override at this point is never called. The same listener added twice receives every event
+twice. Raises TypeError for an object that is not a Listener.)doc")
         .def(
             "health",
             [](PyTyxClient& c) {
@@ -775,10 +915,18 @@ add_column takes a numpy array, a pandas Series or a sequence; the column type f
                 c.call([&](Client& client) { health = client.health(); });
                 return health_dict(health);
             },
-            "What every session is doing and has counted, as nested dicts: {'sessions': [{'cluster', 'kind', "
-            "'shard', 'state', 'since', 'endpoint', 'connection_attempts', 'reconnections', 'last_error', "
-            "'counters'}, ...], 'notifications': {'queued', 'delivered', 'longest_wait_us'}}. Never waits for "
-            "the network.")
+            R"doc(What every session is doing and has counted, and how the notification queue fares.
+
+Returns at once (it never waits for the network); fine from any thread and from a listener
+event. The result is nested dicts:
+    {'sessions': [{'cluster', 'kind', 'shard', 'state', 'since' (seconds since the epoch),
+                   'endpoint': {'host', 'port', 'failover'}, 'connection_attempts',
+                   'reconnections', 'last_error', 'counters': {name: int or histogram dict}},
+                  ...],
+     'notifications': {'queued', 'delivered', 'longest_wait_us'}}
+Sessions come by cluster (in the order added), kind ('relay', 'center', 'database') and shard.
+A histogram is {'count', 'sum_us', 'p50_us', 'p99_us', 'buckets': [{'le_us', 'count'}, ...]},
+the last bucket with 'le_us' None.)doc")
         .def(
             "publish_object",
             [](PyTyxClient& c, const std::string& cluster_name, const std::string& object_type,
@@ -795,7 +943,19 @@ add_column takes a numpy array, a pandas Series or a sequence; the column type f
             py::arg("cluster_name"), py::arg("object_type"), py::arg("object_id"),
             py::arg("fields") = py::none(), py::arg("values") = py::none(), py::arg("seqnum") = 0,
             py::arg("expires_on_ms") = 0,
-            "Publishes an object: `fields` a dict of names to values, or a list of names with `values`.")
+            R"doc(Publishes one object of type `object_type` and identifier `object_id` (none when empty)
+to the relay shards of the cluster `cluster_name`.
+
+`fields` is a dict of field names to values, or a list of names with `values` a list of the
+same length (the value types are in the module documentation). `seqnum` is written when
+positive, `expires_on_ms` when not 0. Raises TypeError, ValueError or OverflowError for fields
+it cannot convert; an unknown cluster is ignored without a report.
+
+Runs on the calling thread with the GIL released: the message goes into each chosen shard's
+buffer (through the distribution function, when the cluster has one) and the call returns,
+unless the buffer is full with the drop_newest policy, where it waits up to
+PublicationConfig.full_buffer_block_ms. Messages published from one thread reach each shard in
+call order.)doc")
         .def(
             "serialize_object",
             [](PyTyxClient& c, const std::string& object_type, const std::string& object_id,
@@ -811,14 +971,16 @@ add_column takes a numpy array, a pandas Series or a sequence; the column type f
             },
             py::arg("object_type"), py::arg("object_id"), py::arg("fields") = py::none(),
             py::arg("values") = py::none(), py::arg("seqnum") = 0, py::arg("expires_on_ms") = 0,
-            "The exact text publish_object would send (bytes that are not UTF-8 as surrogate escapes).")
+            R"doc(The exact text publish_object would send for these arguments, as a str (bytes that are not
+UTF-8 as surrogate escapes); sends nothing and returns at once. Raises as publish_object does.)doc")
         .def(
             "publish_raw",
             [](PyTyxClient& c, const std::string& cluster_name, const std::string& text) {
                 c.call([&](Client& client) { client.publish_raw(cluster_name, text); });
             },
             py::arg("cluster_name"), py::arg("text"),
-            "Sends `text` (str or bytes) unchanged; no line feed is added.")
+            R"doc(Sends `text` (a str, written as UTF-8, or bytes) unchanged to the relay shards of the
+cluster; no line feed is added. Runs and returns as publish_object does.)doc")
         .def(
             "remove_object",
             [](PyTyxClient& c, const std::string& cluster_name, const std::string& object_id,
@@ -828,14 +990,18 @@ add_column takes a numpy array, a pandas Series or a sequence; the column type f
                 });
             },
             py::arg("cluster_name"), py::arg("object_id"), py::arg("object_type"), py::arg("seqnum") = 0,
-            "Removes an object. Note the order: identifier, then type.")
+            R"doc(Publishes the removal of an object. Note the order: identifier, then type. `seqnum` is
+written when positive. Runs and returns as publish_object does.)doc")
         .def(
             "register_command",
             [](PyTyxClient& c, const std::string& cluster_name, const CommandDefinition& command) {
                 CommandDefinition copy = command;
                 c.call([&](Client& client) { client.register_command(cluster_name, copy); });
             },
-            py::arg("cluster_name"), py::arg("command"))
+            py::arg("cluster_name"), py::arg("command"),
+            R"doc(Registers `command` (a CommandDefinition) with the cluster's relays. A user invoking it
+arrives as Listener.on_command; answer with send_command_response. Runs and returns as
+publish_object does.)doc")
         .def(
             "send_command_response",
             [](PyTyxClient& c, const std::string& cluster_name, const std::string& request_id,
@@ -845,7 +1011,9 @@ add_column takes a numpy array, a pandas Series or a sequence; the column type f
                 });
             },
             py::arg("cluster_name"), py::arg("request_id"), py::arg("status"), py::arg("message"),
-            py::arg("script") = "")
+            py::arg("script") = "",
+            R"doc(Answers the command request `request_id` (from Listener.on_command) with an integer
+status, a message and an optional script. Runs and returns as publish_object does.)doc")
         .def(
             "send_command_help",
             [](PyTyxClient& c, const std::string& cluster_name, const std::string& request_id,
@@ -853,13 +1021,17 @@ add_column takes a numpy array, a pandas Series or a sequence; the column type f
                 c.call(
                     [&](Client& client) { client.send_command_help(cluster_name, request_id, help_text); });
             },
-            py::arg("cluster_name"), py::arg("request_id"), py::arg("help_text"))
+            py::arg("cluster_name"), py::arg("request_id"), py::arg("help_text"),
+            R"doc(Sends `help_text` as the answer to the command request `request_id`. Runs and returns as
+publish_object does.)doc")
         .def(
             "pause_commands",
             [](PyTyxClient& c, const std::string& cluster_name, std::int32_t delay_ms) {
                 c.call([&](Client& client) { client.pause_commands(cluster_name, delay_ms); });
             },
-            py::arg("cluster_name"), py::arg("delay_ms"))
+            py::arg("cluster_name"), py::arg("delay_ms"),
+            R"doc(Writes the pause message for commands, with `delay_ms` in milliseconds. Runs and returns as
+publish_object does.)doc")
         .def(
             "subscribe",
             [](PyTyxClient& c, const std::string& cluster_name, py::handle tables, bool wait) {
@@ -872,8 +1044,16 @@ add_column takes a numpy array, a pandas Series or a sequence; the column type f
                 });
             },
             py::arg("cluster_name"), py::arg("tables"), py::arg("wait") = true,
-            "Subscribes to tables (names or CenterSubscription records): each table's snapshot arrives as\n"
-            "on_update events, then every later change.")
+            R"doc(Subscribes to center tables on every center shard of the cluster.
+
+`tables` is a table name, a list of names or a list of CenterSubscription records (not a mix).
+Each table's snapshot arrives as Listener.on_update events, then every later change; a center
+session announces each request it writes with on_subscribe, and requests every subscribed
+table again after a reconnection. wait=True blocks, with the GIL released, until every center
+shard has answered for the tables, with no time limit: a center that is not connected is waited
+for until it connects and answers, or the cluster is removed or the client closed. wait=False
+returns at once.
+Raises TypeError for other kinds of `tables`; an unknown cluster gives a level-3 on_log.)doc")
         .def(
             "unsubscribe",
             [](PyTyxClient& c, const std::string& cluster_name, py::handle tables, bool wait) {
@@ -881,7 +1061,12 @@ add_column takes a numpy array, a pandas Series or a sequence; the column type f
                 c.call(
                     [&](Client& client) { client.unsubscribe(cluster_name, std::move(list.names), wait); });
             },
-            py::arg("cluster_name"), py::arg("tables"), py::arg("wait") = true)
+            py::arg("cluster_name"), py::arg("tables"), py::arg("wait") = true,
+            R"doc(Ends the subscriptions to `tables` (a table name or a list of names) on every center shard.
+
+wait=True blocks, with the GIL released, until every center session has taken the request (it
+does not wait for the network); wait=False returns at once. Raises TypeError for other kinds of
+`tables`.)doc")
         .def(
             "get_table_schema",
             [](PyTyxClient& c, const std::string& cluster_name, const std::string& table_name) {
@@ -889,14 +1074,24 @@ add_column takes a numpy array, a pandas Series or a sequence; the column type f
                     [&](Client& client) { return client.get_table_schema(cluster_name, table_name); });
             },
             py::arg("cluster_name"), py::arg("table_name"),
-            "The table's schema from the centers, or None. Blocks.")
+            R"doc(The CenterTableSchema of the subscribed table `table_name`, as the lowest-numbered center
+shard that has it announced it; None when no shard has one (the table is not subscribed, its
+snapshot has not arrived yet, or the cluster is unknown). Blocks, with the GIL released, only
+until the control thread has looked it up: it never waits for the network.)doc")
         .def(
             "sql",
             [](PyTyxClient& c, const std::string& cluster_name, const std::string& query) {
                 return c.call([&](Client& client) { return client.sql(cluster_name, query); });
             },
             py::arg("cluster_name"), py::arg("query"),
-            "Runs `query` on every database shard and returns one TableAccessor over all results. Blocks.")
+            R"doc(Runs the SQL text `query` on every database shard of the cluster and returns one
+TableAccessor over all their results.
+
+Blocks, with the GIL released, until every shard has answered or failed. A shard runs its
+requests one at a time; each attempt waits for its answer at most
+DatabaseConfig.query_timeout_ms plus up to 5 s, and a failed attempt is retried once after
+reconnecting. Errors the database reports are in error_message(); an unknown cluster, a timeout
+or a lost connection gives an accessor over zero results and a level-3 on_log.)doc")
         .def(
             "sql_async",
             [](py::object self, const std::string& cluster_name, const std::string& query,
@@ -926,7 +1121,13 @@ add_column takes a numpy array, a pandas Series or a sequence; the column type f
                 c.call([&](Client& client) { client.sql_async(cluster_name, query, std::move(deliver)); });
             },
             py::arg("cluster_name"), py::arg("query"), py::arg("callback"),
-            "As sql, without blocking: callback(result) runs on the notification thread.")
+            R"doc(As sql, without blocking: returns at once, and callback(result) runs later on the
+notification thread, in order with the listener events, with the GIL held. `result` is a
+TableAccessor that may be kept after the call. When the query fails (a timeout, a lost
+connection) the callback is not called: a level-3 on_log reports the failure instead; an
+unknown cluster gives the callback a result over zero rows, and a level-3 on_log. An exception
+raised by the callback is reported as Listener describes. Raises TypeError when `callback` is
+not callable.)doc")
         .def(
             "sql_insert",
             [](PyTyxClient& c, const std::string& cluster_name, py::handle table, py::handle table_name) {
@@ -935,8 +1136,14 @@ add_column takes a numpy array, a pandas Series or a sequence; the column type f
                 c.call([&](Client& client) { client.sql_insert(cluster_name, std::move(t)); });
             },
             py::arg("cluster_name"), py::arg("table"), py::arg("table_name") = py::none(),
-            "Uploads a Table, a DataFrame or a dict of arrays (these two with table_name=) with one bulk\n"
-            "insert per database shard. Blocks.")
+            R"doc(Uploads `table` with one bulk insert per database shard of the cluster.
+
+`table` is a Table (its own name is used; passing table_name raises TypeError), or a pandas
+DataFrame or a dict of column names to arrays or sequences, with table_name=<str>. The columns
+are converted and copied before anything is sent (the dtypes are in the module documentation;
+TypeError for one that has no column type). Blocks, with the GIL released, until every shard
+has answered or failed (the waits are bounded as for sql). Errors the database reports are not
+returned; a failure to reach a shard gives a level-3 on_log.)doc")
         .def(
             "sql_insert_async",
             [](py::object self, const std::string& cluster_name, py::handle table, py::handle on_done,
@@ -957,8 +1164,11 @@ add_column takes a numpy array, a pandas Series or a sequence; the column type f
             },
             py::arg("cluster_name"), py::arg("table"), py::arg("on_done") = py::none(),
             py::arg("table_name") = py::none(),
-            "As sql_insert without blocking; on_done() runs on the notification thread once every shard "
-            "answered.")
+            R"doc(As sql_insert, without blocking: the data is converted and copied, then the call
+returns at once. on_done(), when given, runs later on the notification thread, in order with
+the listener events, with the GIL held, once every shard has answered; when the insert fails (a
+timeout, a lost connection) it is not called and a level-3 on_log reports the failure. Raises
+TypeError when on_done is not callable.)doc")
         .def(
             "sql_replace",
             [](PyTyxClient& c, const std::string& cluster_name, py::handle table, const std::string& suffix,
@@ -969,9 +1179,11 @@ add_column takes a numpy array, a pandas Series or a sequence; the column type f
             },
             py::arg("cluster_name"), py::arg("table"), py::arg("suffix") = "",
             py::arg("table_name") = py::none(),
-            "Creates the table when no shard knows it (CREATE ... USE<suffix>), else empties it, then "
-            "inserts\n"
-            "the rows. A suffix that is not empty brings its own leading space. Blocks.")
+            R"doc(Replaces the contents of a database table with `table` (given as for sql_insert).
+
+Creates the table when no shard knows it (CREATE ... USE<suffix> InitialCapacity=n), else
+empties it (DELETE), then inserts the rows. A suffix that is not empty brings its own leading
+space. Blocks, with the GIL released, for all three steps (each one bounded as for sql).)doc")
         .def(
             "sql_replace_async",
             [](PyTyxClient& c, const std::string& cluster_name, py::handle table, const std::string& suffix,
@@ -981,7 +1193,10 @@ add_column takes a numpy array, a pandas Series or a sequence; the column type f
                 c.call([&](Client& client) { client.sql_replace_async(cluster_name, std::move(t), suffix); });
             },
             py::arg("cluster_name"), py::arg("table"), py::arg("suffix") = "",
-            py::arg("table_name") = py::none(), "As sql_replace; blocks for the create-or-empty step only.");
+            py::arg("table_name") = py::none(),
+            R"doc(As sql_replace, blocking (with the GIL released) only for the first step, creating or
+emptying the table; the insert then goes on in the background, with no callback when it is
+done.)doc");
 }
 
 }  // namespace tyx::python

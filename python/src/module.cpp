@@ -52,8 +52,9 @@ given to sql_insert and sql_replace with table_name=...), numpy dtype -> databas
   An object column must hold only str or only bytes (no None); other dtypes raise TypeError.
   Complex parts travel as integers (truncated toward zero).
 
-Callbacks (Listener events, sql_async and on_done callbacks, the distribution function) run on
-the library's threads with the GIL held. An exception raised in one is printed with its
+Callbacks: Listener events, sql_async callbacks and sql_insert_async on_done callbacks run on the
+library's notification thread, one at a time, in event order; a distribution function runs on
+the publishing thread. All of them hold the GIL while they run. An exception raised in one is printed with its
 traceback to sys.stderr; from a listener event or a query callback it is also reported to every
 listener of the client as a level-3 on_log event. It never ends the process.
 )doc";
@@ -68,9 +69,12 @@ PYBIND11_MODULE(tyx_client, m) {
     tyx::python::bind_sandbox(m);
     // Clients and sandboxes still open when the interpreter exits are closed while Python code
     // can still run: their threads deliver the last events with the GIL.
-    m.def("_close_all", [] {
-        tyx::python::close_all_clients();
-        tyx::python::stop_all_sandboxes();
-    });
+    m.def(
+        "_close_all",
+        [] {
+            tyx::python::close_all_clients();
+            tyx::python::stop_all_sandboxes();
+        },
+        "Closes every open TyxClient and stops every running Sandbox; registered with atexit.");
     pybind11::module_::import("atexit").attr("register")(m.attr("_close_all"));
 }

@@ -80,7 +80,8 @@ void bind_sandbox(py::module_& m) {
 Objects published to the relay are kept as rows of tables (one per object type, `id` holding
 the identifier) that the center serves to subscribers and the database answers SQL about.
 Ports of 0 pick ephemeral ports; read the chosen ones after start(). Use it as a context
-manager, or call start() and stop().
+manager, or call start() and stop(). The servers run on threads of their own; the calls that
+wait (start, stop, the wait_* calls) release the GIL while they do.
 
     with tyx_client.Sandbox() as sandbox, tyx_client.TyxClient() as client:
         client.add_cluster(sandbox.cluster("demo"))
@@ -112,25 +113,40 @@ manager, or call start() and stop().
             py::arg("database_password") = py::none(), py::arg("store_publications") = true,
             py::arg("certificate_chain_file") = py::none(), py::arg("private_key_file") = "",
             py::arg("private_key_password") = "", py::arg("client_ca_file") = "", py::arg("faults") = "",
-            "With certificate_chain_file (PEM) and private_key_file, all three servers accept TLS only;\n"
-            "with client_ca_file too, they require a client certificate it signed.\n"
+            "A stopped sandbox; start() (or entering a `with` block) starts it.\n"
+            "host and the three ports: where the servers listen (a port of 0: an ephemeral one).\n"
+            "sqlite_path: the SQLite database behind the tables, \":memory:\" or a file path.\n"
+            "database_user, database_password: checked at the database login when given.\n"
+            "store_publications=False: publications are recorded by the relay but not stored (nor sent by\n"
+            "the center).\n"
+            "With certificate_chain_file (PEM) and private_key_file (with private_key_password when\n"
+            "encrypted), all three servers accept TLS only; with client_ca_file too, they require a client\n"
+            "certificate it signed.\n"
             "faults: seeded random faults the servers inject, written as for `tyx sandbox --faults`,\n"
             "e.g. \"seed=7;relay:drop=0.001,stall=3s/200ms;database:delay=0.1/2s\" (ValueError when wrong).")
         .def("start", &PySandbox::start,
-             "Starts the three servers; raises RuntimeError when a port cannot be bound.")
-        .def("stop", &PySandbox::stop, "Stops the relay, then the center and the database. Idempotent.")
-        .def_property_readonly("running", &PySandbox::running)
-        .def("__enter__",
-             [](py::object self) {
-                 auto& s = self.cast<PySandbox&>();
-                 if (!s.running()) s.start();
-                 return self;
-             })
-        .def("__exit__",
-             [](PySandbox& s, py::args) {
-                 s.stop();
-                 return false;
-             })
+             "Starts the three servers and returns once they listen (the GIL released meanwhile). Raises\n"
+             "RuntimeError when the sandbox is running already or a port cannot be bound.")
+        .def("stop", &PySandbox::stop,
+             "Stops the relay, then the center and the database, and returns once they have stopped (the\n"
+             "GIL released meanwhile). Stored rows are lost with a \":memory:\" database. Idempotent;\n"
+             "start() may be called again afterwards.")
+        .def_property_readonly("running", &PySandbox::running, "True between start() and stop().")
+        .def(
+            "__enter__",
+            [](py::object self) {
+                auto& s = self.cast<PySandbox&>();
+                if (!s.running()) s.start();
+                return self;
+            },
+            "Starts the sandbox unless it runs already; returns it.")
+        .def(
+            "__exit__",
+            [](PySandbox& s, py::args) {
+                s.stop();
+                return false;
+            },
+            "Calls stop() and lets any exception through.")
         .def(
             "fault_counts",
             [](const PySandbox& s) {
@@ -154,12 +170,20 @@ manager, or call start() and stop().
                 }
                 return all;
             },
-            "What each server injected so far: {'relay': {'dropped': 0, 'stalls': 0, ...}, 'center': ..., "
-            "'database': ...}.")
-        .def_property_readonly("host", [](const PySandbox& s) { return s.options().host; })
-        .def_property_readonly("relay_port", [](const PySandbox& s) { return s.get().relay_port(); })
-        .def_property_readonly("center_port", [](const PySandbox& s) { return s.get().center_port(); })
-        .def_property_readonly("database_port", [](const PySandbox& s) { return s.get().database_port(); })
+            "What each server injected so far, as counts: {'relay': {'dropped', 'stalls', 'delayed',\n"
+            "'withheld', 'refusals', 'truncated', 'garbage', 'cut'}, 'center': ..., 'database': ...}.\n"
+            "Raises RuntimeError when the sandbox is not running.")
+        .def_property_readonly(
+            "host", [](const PySandbox& s) { return s.options().host; }, "The host the servers listen on.")
+        .def_property_readonly(
+            "relay_port", [](const PySandbox& s) { return s.get().relay_port(); },
+            "The relay's port (RuntimeError when not running).")
+        .def_property_readonly(
+            "center_port", [](const PySandbox& s) { return s.get().center_port(); },
+            "The center's port (RuntimeError when not running).")
+        .def_property_readonly(
+            "database_port", [](const PySandbox& s) { return s.get().database_port(); },
+            "The database server's port (RuntimeError when not running).")
         .def(
             "cluster",
             [](const PySandbox& s, const std::string& name, const std::string& login_id,
@@ -176,8 +200,10 @@ manager, or call start() and stop().
                 return cluster;
             },
             py::arg("name") = "sandbox", py::arg("login_id") = "python", py::arg("options") = 0,
-            "A Cluster reaching this sandbox's three servers, over TLS when the sandbox uses it (set each\n"
-            "shard's ssl options for key pinning or a client certificate).")
+            "A Cluster named `name` reaching this sandbox's three servers, one shard each, with the relay\n"
+            "login `login_id` and PublicationConfig `options` and the sandbox's database user and password;\n"
+            "over TLS when the sandbox uses it (set each shard's ssl options for key pinning or a client\n"
+            "certificate). Raises RuntimeError when the sandbox is not running.")
         .def(
             "wait_until_stored",
             [](PySandbox& s, double timeout) {
@@ -186,7 +212,8 @@ manager, or call start() and stop().
                 return box.wait_until_stored(to_ms(timeout));
             },
             py::arg("timeout") = 10.0,
-            "Waits until every publication the relay has read is stored; False on timeout.")
+            "Blocks (the GIL released) until every object and removal the relay has read so far is stored,\n"
+            "at most `timeout` seconds; False on timeout.")
         .def(
             "wait_for_objects",
             [](PySandbox& s, std::uint64_t n, double timeout) {
@@ -195,7 +222,8 @@ manager, or call start() and stop().
                 return box.relay().wait_for_objects(n, to_ms(timeout));
             },
             py::arg("n"), py::arg("timeout") = 10.0,
-            "Waits until the relay has read `n` objects since the start (or relay_clear); False on timeout.")
+            "Blocks (the GIL released) until the relay has read `n` objects since the start (or\n"
+            "relay_clear), at most `timeout` seconds; False on timeout.")
         .def(
             "wait_for_logins",
             [](PySandbox& s, std::uint64_t n, double timeout) {
@@ -203,7 +231,9 @@ manager, or call start() and stop().
                 py::gil_scoped_release nogil;
                 return box.relay().wait_for_logins(n, to_ms(timeout));
             },
-            py::arg("n"), py::arg("timeout") = 10.0)
+            py::arg("n"), py::arg("timeout") = 10.0,
+            "Blocks (the GIL released) until the relay has seen `n` logins since the start (or\n"
+            "relay_clear), at most `timeout` seconds; False on timeout.")
         .def(
             "wait_for_lines",
             [](PySandbox& s, std::uint64_t n, double timeout) {
@@ -212,7 +242,8 @@ manager, or call start() and stop().
                 return box.relay().wait_for_lines(n, to_ms(timeout));
             },
             py::arg("n"), py::arg("timeout") = 10.0,
-            "Waits until the relay has read `n` lines; False on timeout.")
+            "Blocks (the GIL released) until the relay has read `n` lines (logins and commands included)\n"
+            "since the start (or relay_clear), at most `timeout` seconds; False on timeout.")
         .def(
             "relay_publications",
             [](PySandbox& s) {
@@ -227,7 +258,8 @@ manager, or call start() and stop().
                 }
                 return str_list(lines);
             },
-            "The lines of every object and removal the relay has read, in order, without line feed.")
+            "The lines (list of str) of every object and removal the relay has read, in order, without line\n"
+            "feed.")
         .def(
             "relay_lines",
             [](PySandbox& s) {
@@ -243,7 +275,8 @@ manager, or call start() and stop().
                 }
                 return str_list(lines);
             },
-            "Every line the relay has read (logins and commands included), connection by connection.")
+            "Every line (list of str) the relay has read (logins and commands included), connection by\n"
+            "connection.")
         .def(
             "relay_clear",
             [](PySandbox& s) {

@@ -1,5 +1,6 @@
-# Installs the built library into WORK_DIR/prefix, then builds the consumer project twice:
-# once with find_package(tyx_client_common) and once with pkg-config, and runs both results.
+# Installs the build into WORK_DIR/prefix, runs the installed tyx demo, then builds the consumer
+# project twice, once with find_package(tyx_client_common) and once with pkg-config, and runs
+# both results.
 file(REMOVE_RECURSE ${WORK_DIR})
 set(prefix ${WORK_DIR}/prefix)
 
@@ -18,6 +19,11 @@ foreach(h ${installed_headers})
     message(FATAL_ERROR "unexpected installed header: ${h}")
   endif()
 endforeach()
+
+# The installed tool finds the library relative to itself: no LD_LIBRARY_PATH.
+if(EXISTS ${prefix}/bin/tyx)
+  run(${CMAKE_COMMAND} -E env --unset=LD_LIBRARY_PATH ${prefix}/bin/tyx demo)
+endif()
 
 run(${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${WORK_DIR}/cmake-build -DCMAKE_PREFIX_PATH=${prefix}
     -DCMAKE_CXX_COMPILER=${CXX})

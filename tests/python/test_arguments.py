@@ -81,3 +81,19 @@ def test_config_records_have_the_library_defaults_and_building_operations():
     assert cluster.publication_config.shards[1].ssl.client_cert_file == "cert.pem"
     assert [s.port_or_service for s in cluster.publication_config.shards] == ["7001", "7101"]
     assert not publication.has_distribution_function()
+
+
+def test_every_client_and_listener_method_documents_more_than_its_signature():
+    checked, bare = [], []
+    for cls in (tyx_client.TyxClient, tyx_client.Listener):
+        for name, method in vars(cls).items():
+            if name.startswith("_") or not callable(method):
+                continue
+            checked.append(name)
+            lines = (method.__doc__ or "").strip().splitlines()
+            if lines and lines[0].startswith(name + "("):  # the signature line pybind11 puts first
+                lines = lines[1:]
+            if len(" ".join(lines).strip()) < 20:
+                bare.append(cls.__name__ + "." + name)
+    assert {"sql", "subscribe", "on_update", "on_session_state"} <= set(checked)
+    assert bare == []
