@@ -291,15 +291,25 @@ TEST(Conflation, AThousandVersionsOfAThousandObjectsArriveOnceEachWithTheLastVal
     }
 }
 
-TEST(Conflation, ARemovalTakesTheWaitingVersionsPlaceAndNothingCrossesARawMessage) {
+// A conflating cluster on a relay that does not listen yet: what is published waits.
+struct ConflatingOutage {
     RelayServer server;
-    server.stop_listening();
-    auto log = std::make_shared<LogRecorder>();
+    std::shared_ptr<LogRecorder> log = std::make_shared<LogRecorder>();
     Client client;
-    client.listener_add(log);
-    Cluster cluster = relay_cluster(server, 0, PublicationConfig::FullBufferPolicy::drop_newest);
-    cluster.publication_config.conflate_objects = true;
-    client.add_cluster(cluster, false);
+
+    explicit ConflatingOutage(std::size_t limit = 0,
+                              PublicationConfig::FullBufferPolicy policy = PublicationConfig::FullBufferPolicy::drop_newest) {
+        server.stop_listening();
+        client.listener_add(log);
+        Cluster cluster = relay_cluster(server, limit, policy);
+        cluster.publication_config.conflate_objects = true;
+        client.add_cluster(cluster, false);
+    }
+};
+
+TEST(Conflation, ARemovalTakesTheWaitingVersionsPlaceAndNothingCrossesARawMessage) {
+    ConflatingOutage outage;
+    auto& [server, log, client] = outage;
     const auto version = [&](const char* id, int v) { client.publish_object("alpha", "T", id, {"v"}, {v}); };
     version("a", 1);
     version("b", 1);
@@ -328,15 +338,9 @@ TEST(Conflation, ARemovalTakesTheWaitingVersionsPlaceAndNothingCrossesARawMessag
 }
 
 TEST(Conflation, DropOldestDropsWaitingObjectsAndAVersionOfADroppedObjectWaitsAnew) {
-    RelayServer server;
-    server.stop_listening();
-    auto log = std::make_shared<LogRecorder>();
-    Client client;
-    client.listener_add(log);
-    const std::size_t size = client.serialize_object("T", "a", {"v"}, {1}).size();
-    Cluster cluster = relay_cluster(server, 3 * size, PublicationConfig::FullBufferPolicy::drop_oldest);
-    cluster.publication_config.conflate_objects = true;
-    client.add_cluster(cluster, false);
+    const std::size_t size = Client().serialize_object("T", "a", {"v"}, {1}).size();
+    ConflatingOutage outage(3 * size, PublicationConfig::FullBufferPolicy::drop_oldest);
+    auto& [server, log, client] = outage;
     for (const char* id : {"a", "b", "c", "d"}) client.publish_object("alpha", "T", id, {"v"}, {1});  // a dropped
     client.publish_object("alpha", "T", "a", {"v"}, {2});  // b dropped
     client.publish_object("alpha", "T", "c", {"v"}, {2});  // replaces c 1, drops nothing

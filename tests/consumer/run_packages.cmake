@@ -3,6 +3,7 @@
 # and uses them from there as a user would: the installed tyx runs its demo, a consumer builds
 # through find_package and through pkg-config, and /usr/bin/python3 imports the module (when
 # PYTHON is set).
+include(${CMAKE_CURRENT_LIST_DIR}/build_consumers.cmake)
 file(REMOVE_RECURSE ${WORK_DIR})
 set(root ${WORK_DIR}/root)
 
@@ -113,22 +114,7 @@ endforeach()
 # The tool finds the library relative to itself.
 run(${CMAKE_COMMAND} -E env --unset=LD_LIBRARY_PATH ${root}/usr/bin/tyx demo)
 
-run(${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${WORK_DIR}/cmake-build -DCMAKE_PREFIX_PATH=${root}/usr
-    -DCMAKE_CXX_COMPILER=${CXX})
-run(${CMAKE_COMMAND} --build ${WORK_DIR}/cmake-build)
-run(${WORK_DIR}/cmake-build/consumer)
-
-set(ENV{PKG_CONFIG_PATH} ${root}/${libdir}/pkgconfig)
-execute_process(COMMAND pkg-config --cflags --libs tyx_client_common
-  OUTPUT_VARIABLE pc_flags RESULT_VARIABLE rc OUTPUT_STRIP_TRAILING_WHITESPACE)
-if(NOT rc EQUAL 0)
-  message(FATAL_ERROR "pkg-config does not know tyx_client_common from the package")
-endif()
-separate_arguments(pc_flags UNIX_COMMAND "${pc_flags}")
-execute_process(COMMAND pkg-config --variable=libdir tyx_client_common
-  OUTPUT_VARIABLE pc_libdir OUTPUT_STRIP_TRAILING_WHITESPACE)
-run(${CXX} ${SOURCE_DIR}/main.cpp -o ${WORK_DIR}/consumer-pc ${pc_flags} -Wl,-rpath,${pc_libdir})
-run(${WORK_DIR}/consumer-pc)
+build_consumers(${root}/usr ${root}/${libdir}/pkgconfig)
 
 if(PYTHON)
   run(${CMAKE_COMMAND} -E env --unset=LD_LIBRARY_PATH PYTHONPATH=${root}/usr/lib/python3/dist-packages ${PYTHON} -c
