@@ -7,6 +7,8 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl_bind.h>
 
+#include <memory>
+
 #include <tyx/config.hpp>
 
 PYBIND11_MAKE_OPAQUE(std::vector<tyx::Endpoint>)
@@ -16,6 +18,10 @@ PYBIND11_MAKE_OPAQUE(std::vector<tyx::DatabaseConfig::Shard>)
 
 #include <pybind11/stl.h>
 
+namespace tyx {
+class Client;
+}
+
 namespace tyx::python {
 
 namespace py = pybind11;
@@ -23,6 +29,10 @@ namespace py = pybind11;
 void bind_config(py::module_& m);
 void bind_client(py::module_& m);
 void bind_sandbox(py::module_& m);
+void bind_frame_publish(py::module_& m);  // after bind_client: adds methods to TyxClient
+
+// The Client of a TyxClient; RuntimeError when it is closed.
+std::shared_ptr<Client> client_of(py::handle tyx_client);
 
 // Closes every TyxClient and stops every Sandbox still open; run before the interpreter stops.
 void close_all_clients();

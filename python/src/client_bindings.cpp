@@ -504,6 +504,10 @@ void close_all_clients() {
     detached_done.wait_for(lock, std::chrono::seconds(10), [] { return detached_count == 0; });
 }
 
+std::shared_ptr<Client> client_of(py::handle tyx_client) {
+    return tyx_client.cast<PyTyxClient&>().client();
+}
+
 void bind_client(py::module_& m) {
     // The listener base class and the update record are plain Python classes, so subclasses
     // need no special __init__.

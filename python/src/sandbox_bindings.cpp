@@ -91,7 +91,8 @@ wait (start, stop, the wait_* calls) release the GIL while they do.
                         std::uint16_t database_port, std::string sqlite_path, std::optional<std::string> user,
                         std::optional<std::string> password, bool store_publications,
                         std::optional<std::string> certificate_chain_file, std::string private_key_file,
-                        std::string private_key_password, std::string client_ca_file, std::string faults) {
+                        std::string private_key_password, std::string client_ca_file, std::string faults,
+                        bool relay_counting_only) {
                 sandbox::SandboxOptions o;
                 o.host = std::move(host);
                 o.relay_port = relay_port;
@@ -101,6 +102,7 @@ wait (start, stop, the wait_* calls) release the GIL while they do.
                 o.database_user = std::move(user);
                 o.database_password = std::move(password);
                 o.store_publications = store_publications;
+                o.relay_counting_only = relay_counting_only;
                 if (certificate_chain_file)
                     o.tls = sandbox::SandboxTls{*certificate_chain_file, std::move(private_key_file),
                                                 std::move(private_key_password), std::move(client_ca_file)};
@@ -113,6 +115,7 @@ wait (start, stop, the wait_* calls) release the GIL while they do.
             py::arg("database_password") = py::none(), py::arg("store_publications") = true,
             py::arg("certificate_chain_file") = py::none(), py::arg("private_key_file") = "",
             py::arg("private_key_password") = "", py::arg("client_ca_file") = "", py::arg("faults") = "",
+            py::arg("relay_counting_only") = false,
             "A stopped sandbox; start() (or entering a `with` block) starts it.\n"
             "host and the three ports: where the servers listen (a port of 0: an ephemeral one).\n"
             "sqlite_path: the SQLite database behind the tables, \":memory:\" or a file path.\n"
@@ -123,7 +126,9 @@ wait (start, stop, the wait_* calls) release the GIL while they do.
             "encrypted), all three servers accept TLS only; with client_ca_file too, they require a client\n"
             "certificate it signed.\n"
             "faults: seeded random faults the servers inject, written as for `tyx sandbox --faults`,\n"
-            "e.g. \"seed=7;relay:drop=0.001,stall=3s/200ms;database:delay=0.1/2s\" (ValueError when wrong).")
+            "e.g. \"seed=7;relay:drop=0.001,stall=3s/200ms;database:delay=0.1/2s\" (ValueError when wrong).\n"
+            "relay_counting_only=True: the relay only counts lines and bytes (for benchmarks): nothing is\n"
+            "parsed, recorded or stored but each connection's login; wait_for_lines still works.")
         .def("start", &PySandbox::start,
              "Starts the three servers and returns once they listen (the GIL released meanwhile). Raises\n"
              "RuntimeError when the sandbox is running already or a port cannot be bound.")
