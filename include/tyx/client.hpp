@@ -111,6 +111,19 @@ public:
     /// `update` is this listener's own copy, valid during the call: the record is reused for
     /// the listener's next update, so keep a copy, not a reference.
     virtual void on_update(Client&, std::string_view /*cluster_name*/, const CenterIncrementalUpdate& /*update*/) {}
+    /// The on_update calls of one received frame are over: raised after the last update of each
+    /// changes message, and after the rows a snapshot answer released when there were any (for a
+    /// listener that gathers the updates of a frame and handles them at once). Runs on the
+    /// notification thread, right after those on_update calls (and a snapshot answer's
+    /// on_snapshot_answered) and before any other event.
+    virtual void on_update_batch_end(Client&, std::string_view /*cluster_name*/) {}
+    /// A center shard answered the snapshot request for `tables`: their snapshot rows came before
+    /// as on_update (none for an empty table) and every later on_update of them is a live change.
+    /// Raised for each answered request, so after every reconnection too; between a center
+    /// session's on_disconnect and this event, the tables' next rows are a whole new snapshot.
+    /// Comes after the rows' on_update calls and before their on_update_batch_end.
+    virtual void on_snapshot_answered(Client&, std::string_view /*cluster_name*/,
+                                      const std::vector<std::string>& /*tables*/) {}
     /// A log message: level 3 for a failed operation, level 2 for an unexpected but harmless
     /// input.
     virtual void on_log(Client&, std::string_view /*cluster_name*/, std::uint8_t /*level*/,

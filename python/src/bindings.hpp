@@ -4,11 +4,12 @@
 // declarations first.
 #pragma once
 
+#include <memory>
+
 #include <pybind11/pybind11.h>
 #include <pybind11/stl_bind.h>
 
-#include <memory>
-
+#include <tyx/client.hpp>
 #include <tyx/config.hpp>
 
 PYBIND11_MAKE_OPAQUE(std::vector<tyx::Endpoint>)
@@ -18,10 +19,6 @@ PYBIND11_MAKE_OPAQUE(std::vector<tyx::DatabaseConfig::Shard>)
 
 #include <pybind11/stl.h>
 
-namespace tyx {
-class Client;
-}
-
 namespace tyx::python {
 
 namespace py = pybind11;
@@ -29,13 +26,13 @@ namespace py = pybind11;
 void bind_config(py::module_& m);
 void bind_client(py::module_& m);
 void bind_sandbox(py::module_& m);
-void bind_frame_publish(py::module_& m);  // after bind_client: adds methods to TyxClient
-
-// The Client of a TyxClient; RuntimeError when it is closed.
-std::shared_ptr<Client> client_of(py::handle tyx_client);
+void bind_live_table(py::module_& m);     // after bind_client: it adds TyxClient.live_table
+void bind_frame_publish(py::module_& m);  // after bind_client: it adds publish_frame and remove_frame
 
 // Closes every TyxClient and stops every Sandbox still open; run before the interpreter stops.
 void close_all_clients();
 void stop_all_sandboxes();
+// The Client of a TyxClient object; TypeError for another object, RuntimeError once closed.
+std::shared_ptr<Client> client_of(py::handle tyx_client);
 
 }  // namespace tyx::python

@@ -21,6 +21,7 @@
 #include <tyx/tyx.hpp>
 
 #include "bindings.hpp"
+#include "live_table.hpp"
 #include "py_support.hpp"
 #include "values.hpp"
 
@@ -149,6 +150,20 @@ void report_cpp_error(std::string_view callback, const std::exception& error) {
     }
 }
 
+// Holds the cyclic garbage collector off for a scope (GIL held), then restores its state.
+class CollectorPause {
+public:
+    CollectorPause() : was_enabled_(PyGC_Disable() != 0) {}
+    ~CollectorPause() {
+        if (was_enabled_) PyGC_Enable();
+    }
+    CollectorPause(const CollectorPause&) = delete;
+    CollectorPause& operator=(const CollectorPause&) = delete;
+
+private:
+    bool was_enabled_;
+};
+
 class ListenerAdapter final : public ClientListener {
 public:
     enum Event {
@@ -167,9 +182,12 @@ public:
         "on_connect", "on_disconnect", "on_logged_in", "on_message_sent", "on_message_received",
         "on_command", "on_subscribe",  "on_update",    "on_log",          "on_session_state"};
 
+    // How a listener that defines on_updates receives each batch.
+    enum class Batches { none, list, pandas };
+
     ListenerAdapter(std::shared_ptr<ClientCore> core, std::shared_ptr<PyRef> listener,
-                    std::array<bool, 10> overridden)
-        : core_(std::move(core)), listener_(std::move(listener)), overridden_(overridden) {}
+                    std::array<bool, 10> overridden, Batches batches)
+        : core_(std::move(core)), listener_(std::move(listener)), overridden_(overridden), batches_(batches) {}
 
     void on_connect(Client&, std::string_view name) override {
         dispatch(kConnect, name, [] { return py::tuple(); });
@@ -206,15 +224,49 @@ public:
         });
     }
     void on_update(Client&, std::string_view name, const CenterIncrementalUpdate& u) override {
-        dispatch(kUpdate, name, [&] {
-            py::list names;
-            for (const auto& n : u.field_names) names.append(to_str(n));
-            py::list values;
-            for (const auto& v : u.row_data) values.append(from_field_value(v));
-            py::object update = py::reinterpret_borrow<py::object>(update_class)(
-                u.seqnum, u.action, u.id, to_str(u.table_name), to_str(u.object_id), names, values);
-            return py::make_tuple(update);
-        });
+        if (batches_ != Batches::none) {
+            // Kept without the GIL until the batch ends; records are assigned into, so that their
+            // strings and vectors keep their capacity from one batch to the next.
+            if (batch_size_ < batch_.size())
+                batch_[batch_size_] = u;
+            else
+                batch_.push_back(u);
+            ++batch_size_;
+            return;
+        }
+        dispatch(kUpdate, name, [&] { return py::make_tuple(update_object(u)); });
+    }
+    void on_update_batch_end(Client&, std::string_view name) override {
+        if (batch_size_ == 0) return;
+        if (!interpreter_stopping()) {
+            mark_library_thread();
+            try {
+                py::gil_scoped_acquire gil;
+                try {
+                    py::object updates;
+                    if (batches_ == Batches::pandas) {
+                        updates = updates_to_pandas(batch_, batch_size_);
+                    } else {
+                        // Thousands of Update objects at once would run the cyclic collector over
+                        // and over; they form no cycle, so it waits until the list is built.
+                        const CollectorPause pause;
+                        py::list list(batch_size_);
+                        for (std::size_t i = 0; i < batch_size_; ++i)
+                            PyList_SET_ITEM(list.ptr(), static_cast<py::ssize_t>(i),
+                                            update_object(batch_[i]).release().ptr());
+                        updates = std::move(list);
+                    }
+                    listener_->get().attr("on_updates")(core_->client_object(), to_str(name), updates);
+                } catch (py::error_already_set& error) {
+                    report_callback_error(*core_, name, "on_updates", error);
+                }
+            } catch (const std::exception& error) {
+                report_cpp_error("on_updates", error);
+            }
+        }
+        batch_size_ = 0;
+        // A snapshot's batch may be huge; its records are not kept for ever.
+        if (batch_.size() > kKeptRecords) batch_.resize(kKeptRecords);
     }
     void on_log(Client&, std::string_view name, std::uint8_t level, std::string_view message) override {
         dispatch(kLog, name, [&] { return py::make_tuple(level, to_str(message)); });
@@ -246,9 +298,26 @@ private:
         }
     }
 
+    static py::object update_object(const CenterIncrementalUpdate& u) {
+        py::list names(u.field_names.size());
+        for (std::size_t i = 0; i < u.field_names.size(); ++i)
+            PyList_SET_ITEM(names.ptr(), static_cast<py::ssize_t>(i), to_str(u.field_names[i]).release().ptr());
+        py::list values(u.row_data.size());
+        for (std::size_t i = 0; i < u.row_data.size(); ++i)
+            PyList_SET_ITEM(values.ptr(), static_cast<py::ssize_t>(i), from_field_value(u.row_data[i]).release().ptr());
+        return py::reinterpret_borrow<py::object>(update_class)(u.seqnum, u.action, u.id, to_str(u.table_name),
+                                                                to_str(u.object_id), names, values);
+    }
+
+    static constexpr std::size_t kKeptRecords = 4096;
+
     std::shared_ptr<ClientCore> core_;
     std::shared_ptr<PyRef> listener_;
     std::array<bool, 10> overridden_;
+    Batches batches_;
+    // The current batch's updates (the first batch_size_ records); notification thread only.
+    std::vector<CenterIncrementalUpdate> batch_;
+    std::size_t batch_size_ = 0;
 };
 
 // A copy of an accessor that outlives the callback it was handed to (sql_async results).
@@ -496,16 +565,18 @@ library's threads; events delivered while closing receive None as their `client`
 
 }  // namespace
 
+std::shared_ptr<Client> client_of(py::handle tyx_client) {
+    if (!py::isinstance<PyTyxClient>(tyx_client))
+        throw py::type_error("expected a tyx_client.TyxClient, not '" + type_name(tyx_client) + "'");
+    return tyx_client.cast<PyTyxClient&>().client();
+}
+
 void close_all_clients() {
     const std::vector<PyTyxClient*> open(live_clients.begin(), live_clients.end());
     for (PyTyxClient* c : open) c->close();
     py::gil_scoped_release nogil;
     std::unique_lock lock(detached_mutex);
     detached_done.wait_for(lock, std::chrono::seconds(10), [] { return detached_count == 0; });
-}
-
-std::shared_ptr<Client> client_of(py::handle tyx_client) {
-    return tyx_client.cast<PyTyxClient&>().client();
 }
 
 void bind_client(py::module_& m) {
@@ -573,6 +644,24 @@ class Listener:
     def on_update(self, client, cluster_name, update):
         """One row change of a subscribed table, as an Update (a new object each time, which may
         be kept): the snapshot's rows first, then every later change."""
+        pass
+
+    updates_as = "list"
+
+    def on_updates(self, client, cluster_name, updates):
+        """The updates of one received frame at once, in order: each changes message, and the rows
+        of a snapshot answer. A listener that overrides it receives no on_update call.
+
+        `updates` is a list of Update, or with `updates_as = "pandas"` (a class or instance
+        attribute, read by listener_add) a pandas DataFrame with one row per update, numbered
+        from 0: columns seqnum, action, id (int64), table_name and object_id (str), then one
+        column per field name in the order first seen in the batch (a field named like one of
+        those five is called "field_<name>"). Field columns follow LiveTable.to_pandas: the
+        wire type's dtype when uniform, float64 with NaN for an integer field some updates do
+        not carry, object (values as on_update gives them, None when absent) otherwise.
+
+        The updates are kept in C++ without the GIL while the frame is delivered, then this runs
+        once with the GIL."""
         pass
 
     def on_log(self, client, cluster_name, level, message):
@@ -900,9 +989,21 @@ returns at once. An unknown name is ignored.)doc")
                     py::object function = py::getattr(method, "__func__", method);
                     overridden[i] = !function.is(base.attr("__dict__")[ListenerAdapter::kNames[i]]);
                 }
+                auto batches = ListenerAdapter::Batches::none;
+                py::object on_updates = py::getattr(listener, "on_updates", py::none());
+                if (!py::getattr(on_updates, "__func__", on_updates).is(base.attr("__dict__")["on_updates"])) {
+                    const py::object form = py::getattr(listener, "updates_as", py::none());
+                    if (form.is_none() || (PyUnicode_Check(form.ptr()) && from_str(form) == "list"))
+                        batches = ListenerAdapter::Batches::list;
+                    else if (PyUnicode_Check(form.ptr()) && from_str(form) == "pandas")
+                        batches = ListenerAdapter::Batches::pandas;
+                    else
+                        throw py::value_error("listener_add(): updates_as must be \"list\" or \"pandas\", not " +
+                                              py::repr(form).cast<std::string>());
+                }
                 auto ref = std::make_shared<PyRef>(listener);
                 c.core()->listeners.push_back(ref);
-                auto adapter = std::make_shared<ListenerAdapter>(c.core(), ref, overridden);
+                auto adapter = std::make_shared<ListenerAdapter>(c.core(), ref, overridden, batches);
                 c.call([&](Client& client) { client.listener_add(adapter); });
             },
             py::arg("listener"),
@@ -910,8 +1011,9 @@ returns at once. An unknown name is ignored.)doc")
 
 Returns at once. The listener hears the events delivered after the call, on the notification
 thread, one at a time, in event order. Its event methods are looked up here: an event it does
-not override at this point is never called. The same listener added twice receives every event
-twice. Raises TypeError for an object that is not a Listener.)doc")
+not override at this point is never called; so are on_updates and updates_as. The same listener
+added twice receives every event twice. Raises TypeError for an object that is not a Listener,
+ValueError for an updates_as other than "list" or "pandas".)doc")
         .def(
             "health",
             [](PyTyxClient& c) {

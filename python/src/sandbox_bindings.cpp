@@ -66,6 +66,14 @@ private:
     std::unique_ptr<sandbox::Sandbox> sandbox_;
 };
 
+sandbox::FaultInjector& injector_of(const PySandbox& s, const std::string& server) {
+    auto& box = s.get();
+    if (server == "relay") return box.relay().faults();
+    if (server == "center") return box.center().faults();
+    if (server == "database") return box.database().faults();
+    throw py::value_error("server must be \"relay\", \"center\" or \"database\", not \"" + server + "\"");
+}
+
 }  // namespace
 
 void stop_all_sandboxes() {
@@ -282,6 +290,27 @@ wait (start, stop, the wait_* calls) release the GIL while they do.
             },
             "Every line (list of str) the relay has read (logins and commands included), connection by\n"
             "connection.")
+        .def(
+            "drop_connections",
+            [](PySandbox& s, const std::string& server) {
+                sandbox::FaultInjector& faults = injector_of(s, server);
+                py::gil_scoped_release nogil;
+                faults.drop_connections();
+            },
+            py::arg("server"),
+            "Closes every open connection of one server now: server is \"relay\", \"center\" or\n"
+            "\"database\" (ValueError otherwise). Clients reconnect after their usual pause.")
+        .def(
+            "refuse_connections",
+            [](PySandbox& s, const std::string& server, double seconds) {
+                sandbox::FaultInjector& faults = injector_of(s, server);
+                py::gil_scoped_release nogil;
+                faults.refuse_connections(to_ms(seconds));
+            },
+            py::arg("server"), py::arg("seconds"),
+            "Makes one server (\"relay\", \"center\" or \"database\") refuse new connections for `seconds`;\n"
+            "connections already open are left alone. With drop_connections, keeps a client away from\n"
+            "the server for that long.")
         .def(
             "relay_clear",
             [](PySandbox& s) {

@@ -23,8 +23,8 @@ bool SubscribedTable::take_or_pass(TyxCenterIncrementalUpdate& update) {
     return false;
 }
 
-void SubscribedTable::snapshot_received(std::uint32_t responses, std::int64_t last_seqnum) {
-    if (live_ || request_number_ > responses) return;
+bool SubscribedTable::snapshot_received(std::uint32_t responses, std::int64_t last_seqnum) {
+    if (live_ || request_number_ > responses) return false;
     live_ = true;
     std::deque<TyxCenterIncrementalUpdatePtr> held;
     held.swap(buffer_);
@@ -32,6 +32,7 @@ void SubscribedTable::snapshot_received(std::uint32_t responses, std::int64_t la
         if (update->seqnum < last_seqnum) continue;
         subscriber_->update(std::move(update));
     }
+    return true;
 }
 
 // ---- SubscribedTables -----------------------------------------------------------------------
@@ -65,8 +66,12 @@ bool SubscribedTables::route(TyxCenterIncrementalUpdate& update) {
     return it->second.take_or_pass(update);
 }
 
-void SubscribedTables::snapshot_received(std::uint32_t responses, std::int64_t last_seqnum) {
-    for (auto& [name, table] : tables_) table.snapshot_received(responses, last_seqnum);
+std::vector<std::string> SubscribedTables::snapshot_received(std::uint32_t responses, std::int64_t last_seqnum) {
+    std::vector<std::string> went_live;
+    for (auto& [name, table] : tables_)
+        if (table.snapshot_received(responses, last_seqnum)) went_live.push_back(name);
+    std::sort(went_live.begin(), went_live.end());
+    return went_live;
 }
 
 void SubscribedTables::set_schema(const std::string& table_name, CenterTableSchema schema) {
@@ -137,9 +142,9 @@ std::vector<SubscriptionRequest> SubscriptionState::reconnected() {
     return again;
 }
 
-void SubscriptionState::snapshot_answered(std::int64_t last_seqnum) {
+std::vector<std::string> SubscriptionState::snapshot_answered(std::int64_t last_seqnum) {
     ++snapshot_count_;
-    tables_.snapshot_received(snapshot_count_, last_seqnum);
+    return tables_.snapshot_received(snapshot_count_, last_seqnum);
 }
 
 void SubscriptionState::release_answered() {

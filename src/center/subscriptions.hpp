@@ -51,8 +51,8 @@ public:
     bool take_or_pass(TyxCenterIncrementalUpdate& update);
     // A snapshot answer arrived; `responses` answers in all. Once this table's own request is
     // answered it goes live and releases its buffer in order, without the updates older than
-    // `last_seqnum` (the snapshot already contains them).
-    void snapshot_received(std::uint32_t responses, std::int64_t last_seqnum);
+    // `last_seqnum` (the snapshot already contains them). True when it went live now.
+    bool snapshot_received(std::uint32_t responses, std::int64_t last_seqnum);
 
     const SubscriptionRequest& request() const { return request_; }
     bool live() const { return live_; }
@@ -86,8 +86,9 @@ public:
     // delivers it; a table waiting for its snapshot takes the record's contents into its
     // buffer; for a table not subscribed the record is left alone. Both give false.
     bool route(TyxCenterIncrementalUpdate& update);
-    // Tells every table that `responses` snapshot answers have arrived.
-    void snapshot_received(std::uint32_t responses, std::int64_t last_seqnum);
+    // Tells every table that `responses` snapshot answers have arrived; returns the names of the
+    // tables that went live, sorted.
+    std::vector<std::string> snapshot_received(std::uint32_t responses, std::int64_t last_seqnum);
     // Keeps the schema for a subscribed table; schemas of other tables are ignored.
     void set_schema(const std::string& table_name, CenterTableSchema schema);
     // Every table's request, in no particular order; the registry is emptied.
@@ -132,8 +133,8 @@ public:
     // that request's answer. Returns the tables to request (none: the waiting calls ran).
     std::vector<SubscriptionRequest> reconnected();
     // A snapshot answer arrived: the tables it answers go live and release their rows to the
-    // subscriber, without those older than `last_seqnum`.
-    void snapshot_answered(std::int64_t last_seqnum);
+    // subscriber, without those older than `last_seqnum`. Returns their names, sorted.
+    std::vector<std::string> snapshot_answered(std::int64_t last_seqnum);
     // Runs the calls whose request has been answered, in the order they were made.
     void release_answered();
     // No answer can come any more (stopping): every waiting call runs.

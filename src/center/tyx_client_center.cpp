@@ -273,14 +273,16 @@ void TyxClientCenter::update(TyxCenterIncrementalUpdatePtr update) {
     released_.push_back(std::move(update));
 }
 
-void TyxClientCenter::deliver_released() {
-    if (released_.empty()) return;
+void TyxClientCenter::deliver_released(std::vector<std::string> answered) {
+    if (released_.empty() && answered.empty()) return;
     std::vector<TyxCenterIncrementalUpdatePtr> updates;
     updates.swap(released_);
     if (multiplex_.listener_count() <= 0) return;
-    notify([monitor = monitor_, counted = false, updates = std::move(updates)](
+    notify([monitor = monitor_, counted = false, updates = std::move(updates), answered = std::move(answered)](
                TyxClientListener& l, TyxClientMultiplex& m, std::string_view name) mutable {
         for (const auto& u : updates) l.on_update(m, name, *u);
+        if (!answered.empty()) l.on_snapshot_answered(m, name, answered);
+        if (!updates.empty()) l.on_update_batch_end(m, name);
         if (!counted) {
             counted = true;
             monitor->updates_delivered.fetch_add(updates.size(), std::memory_order_relaxed);
@@ -325,6 +327,7 @@ void TyxClientCenter::add_updates(UpdateBatch& updates) {
                                                TyxClientListener& l) mutable {
         const std::string& name = delivered.pool->client_name();
         for (const TyxCenterIncrementalUpdate& u : *delivered.batch) l.on_update(m, name, u);
+        l.on_update_batch_end(m, name);
         if (!counted) {
             counted = true;
             monitor->updates_delivered.fetch_add(delivered.batch->size(), std::memory_order_relaxed);
@@ -342,8 +345,9 @@ void TyxClientCenter::snapshot_response() {
         monitor_->snapshot_latency.add(SessionClock::now() - snapshot_requests_.front());
         snapshot_requests_.pop_front();
     }
-    subscriptions_.snapshot_answered(decoder_.last_seqnum());
-    deliver_released();
+    // The released rows and the news that the tables are live travel in one job, so that a
+    // listener sees the whole snapshot before anything else.
+    deliver_released(subscriptions_.snapshot_answered(decoder_.last_seqnum()));
     subscriptions_.release_answered();
 }
 

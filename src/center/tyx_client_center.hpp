@@ -97,8 +97,9 @@ private:
     asio::awaitable<void> disconnect_both();
     void send_request(const std::vector<SubscriptionRequest>& requests, bool remove);
 
-    // Posts the rows taken by update, in one job.
-    void deliver_released();
+    // Posts the rows taken by update, in one job, followed by on_snapshot_answered for the
+    // `answered` tables (when any) and the batch end (when there were rows).
+    void deliver_released(std::vector<std::string> answered = {});
 
     // What the decoder produces. The rows of live tables go to the listeners in one job per
     // changes message, in the batch they were decoded into; the next message is decoded into

@@ -46,6 +46,13 @@ public:
             listener_->on_subscribe(client_, name, tables);
         }
         void on_update(TyxClientMultiplex&, std::string_view name, const TyxCenterIncrementalUpdate& update) override;
+        void on_update_batch_end(TyxClientMultiplex&, std::string_view name) override {
+            listener_->on_update_batch_end(client_, name);
+        }
+        void on_snapshot_answered(TyxClientMultiplex&, std::string_view name,
+                                  const std::vector<std::string>& tables) override {
+            listener_->on_snapshot_answered(client_, name, tables);
+        }
         void on_log(TyxClientMultiplex&, std::string_view name, std::uint8_t level, std::string_view message) override {
             listener_->on_log(client_, name, level, message);
         }

@@ -43,6 +43,12 @@ public:
                               const std::vector<std::string>& /*tables*/) {}
     virtual void on_update(TyxClientMultiplex& /*multiplex*/, std::string_view /*name*/,
                            const TyxCenterIncrementalUpdate& /*update*/) {}
+    // After the on_update calls of one delivered batch (a changes message, or the rows a snapshot
+    // answer released).
+    virtual void on_update_batch_end(TyxClientMultiplex& /*multiplex*/, std::string_view /*name*/) {}
+    // A snapshot answer arrived for `tables`; raised after that answer's rows, before the batch end.
+    virtual void on_snapshot_answered(TyxClientMultiplex& /*multiplex*/, std::string_view /*name*/,
+                                      const std::vector<std::string>& /*tables*/) {}
     // Level 3 marks a failed operation, level 2 an unexpected but harmless input.
     virtual void on_log(TyxClientMultiplex& /*multiplex*/, std::string_view /*name*/, std::uint8_t /*level*/,
                         std::string_view /*message*/) {}

@@ -88,5 +88,58 @@ TEST(ClientSubscription, EachListenerOwnsItsCopyAndUpdatesKeepTheirPlaceAmongEve
     }
 }
 
+// Marks the end of each batch and each snapshot answer among the recorded updates.
+struct BatchRecorder : test::ClientRecorder {
+    void on_update_batch_end(Client&, std::string_view n) override { add("batch_end " + std::string(n)); }
+    void on_snapshot_answered(Client&, std::string_view n, const std::vector<std::string>& tables) override {
+        std::string line = "answered " + std::string(n);
+        for (const auto& t : tables) line += " " + t;
+        add(line);
+    }
+};
+
+TEST(ClientListenerBatches, BatchEndClosesEachFrameAndSnapshotAnswersNameTheirTables) {
+    test::FakeCenter server;
+    auto recorder = std::make_shared<BatchRecorder>();
+    {
+        Client client;
+        client.listener_add(recorder);
+        Cluster cluster("alpha", "127.0.0.1");
+        cluster.subscription_config = SubscriptionConfig(std::to_string(server.port()), false);
+        client.add_cluster(cluster, true);
+        client.subscribe("alpha", std::vector<std::string>{"Orders"}, false);
+        ASSERT_TRUE(server.wait_requests(1));
+        ASSERT_TRUE(recorder->wait_for("subscribe alpha-center Orders"));
+        const CenterBytes pool = CenterBytes()
+                                     .raw(test::pool_key(1, "Orders"))
+                                     .raw(test::pool_key(2, "qty"))
+                                     .raw(test::pool_key(3, "sym"))
+                                     .raw(test::pool_key(4, "Other"));
+        // Two snapshot frames are released together; a frame of other tables only is no batch.
+        server.push(test::changes_frame({.seqnum = 5, .pool = pool, .added = orders({1})}));
+        server.push(test::changes_frame({.seqnum = 5, .added = orders({2, -1})}));
+        server.push(test::snapshot_response_frame());
+        server.push(test::changes_frame({.seqnum = 6, .updated = orders({3, -3, 4})}));
+        server.push(test::changes_frame({.seqnum = 7, .updated = orders({-5})}));
+        server.push(test::changes_frame({.seqnum = 8, .updated = orders({5})}));
+        ASSERT_TRUE(recorder->wait_for("batch_end", 3));
+        // A table with no rows is answered all the same, with no batch.
+        client.subscribe("alpha", std::vector<std::string>{"Empty"}, false);
+        ASSERT_TRUE(server.wait_requests(2));
+        server.push(test::snapshot_response_frame());
+        ASSERT_TRUE(recorder->wait_for("answered alpha-center Empty"));
+    }
+    std::vector<std::string> events;
+    for (const auto& e : recorder->events())
+        if (e.starts_with("update") || e.starts_with("batch_end") || e.starts_with("answered")) events.push_back(e);
+    const std::vector<std::string> expected = {
+        "update alpha-center 1 Orders ord-1", "update alpha-center 1 Orders ord-2",
+        "answered alpha-center Orders",       "batch_end alpha-center",
+        "update alpha-center 2 Orders ord-3", "update alpha-center 2 Orders ord-4",
+        "batch_end alpha-center",             "update alpha-center 2 Orders ord-5",
+        "batch_end alpha-center",             "answered alpha-center Empty"};
+    EXPECT_EQ(events, expected);
+}
+
 }  // namespace
 }  // namespace tyx

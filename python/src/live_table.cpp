@@ -1,0 +1,604 @@
+// TyxClient.live_table and LiveTable. Each Client gets one listener (LiveTableHub) that routes
+// center events to the states of its live tables; the hub and the states run on the
+// notification thread without the GIL. Python threads only take a state's lock to copy it.
+#include "live_table.hpp"
+
+#include "bindings.hpp"  // ahead of any container conversion
+
+#include <pybind11/numpy.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <limits>
+#include <map>
+#include <memory>
+#include <type_traits>
+#include <utility>
+
+#include "py_support.hpp"
+#include "values.hpp"
+
+namespace tyx::python {
+
+// ---- RowSet -----------------------------------------------------------------------------------
+
+std::string row_key(const Update& update) {
+    return update.object_id.empty() ? std::to_string(update.id) : update.object_id;
+}
+
+void RowSet::apply(const Update& update) {
+    switch (update.action) {
+        case 1:
+        case 2:
+            merge(update);
+            break;
+        case 3:
+            remove(row_key(update));
+            break;
+        default:
+            break;
+    }
+}
+
+const std::vector<std::size_t>& RowSet::columns_of(const std::vector<std::string>& names) {
+    if (names == last_names_) return last_columns_;
+    last_names_ = names;
+    last_columns_.clear();
+    for (const auto& name : names) {
+        auto [it, added] = columns_.try_emplace(name, names_.size());
+        if (added) {
+            names_.push_back(name);
+            cells_.emplace_back(keys_.size());
+        }
+        last_columns_.push_back(it->second);
+    }
+    return last_columns_;
+}
+
+void RowSet::merge(const Update& update) {
+    std::string key = row_key(update);
+    auto [it, added] = slots_.try_emplace(key, keys_.size());
+    if (added) {
+        keys_.push_back(std::move(key));
+        for (auto& column : cells_) column.emplace_back();
+    }
+    const std::size_t slot = it->second;
+    const std::vector<std::size_t>& columns = columns_of(update.field_names);
+    const std::size_t n = std::min(columns.size(), update.row_data.size());
+    for (std::size_t i = 0; i < n; ++i) cells_[columns[i]][slot] = update.row_data[i];
+}
+
+void RowSet::remove(const std::string& key) {
+    auto it = slots_.find(key);
+    if (it == slots_.end()) return;
+    // The last row moves into the hole, so that every column stays dense.
+    const std::size_t slot = it->second;
+    const std::size_t last = keys_.size() - 1;
+    slots_.erase(it);
+    if (slot != last) {
+        keys_[slot] = std::move(keys_[last]);
+        slots_[keys_[slot]] = slot;
+        for (auto& column : cells_) column[slot] = std::move(column[last]);
+    }
+    keys_.pop_back();
+    for (auto& column : cells_) column.pop_back();
+}
+
+// ---- LiveTableState ---------------------------------------------------------------------------
+
+void LiveTableState::on_update(const Update& update) {
+    std::lock_guard lock(mutex_);
+    (pending_ ? incoming_ : rows_).apply(update);
+    ++version_;
+}
+
+void LiveTableState::on_snapshot_answered() {
+    {
+        std::lock_guard lock(mutex_);
+        if (pending_) {
+            rows_ = std::move(incoming_);
+            incoming_.clear();
+            pending_ = false;
+        }
+        answered_ = true;
+        ++changes_;
+    }
+    changed_.notify_all();
+}
+
+void LiveTableState::on_batch_end() {
+    {
+        std::lock_guard lock(mutex_);
+        if (pending_) incoming_.clear();
+        ++changes_;
+    }
+    changed_.notify_all();
+}
+
+void LiveTableState::on_disconnect() {
+    std::lock_guard lock(mutex_);
+    pending_ = true;
+    incoming_.clear();
+}
+
+void LiveTableState::copy_from(LiveTableState& other) {
+    std::scoped_lock lock(mutex_, other.mutex_);
+    rows_ = other.rows_;
+    incoming_ = other.incoming_;
+    pending_ = other.pending_;
+    answered_ = other.answered_;
+}
+
+LiveTableState::Copy LiveTableState::copy() {
+    std::lock_guard lock(mutex_);
+    return Copy{rows_.keys(), rows_.names(), rows_.cells()};
+}
+
+std::size_t LiveTableState::size() {
+    std::lock_guard lock(mutex_);
+    return rows_.size();
+}
+
+std::uint64_t LiveTableState::version() {
+    std::lock_guard lock(mutex_);
+    return version_;
+}
+
+std::uint64_t LiveTableState::changes() {
+    std::lock_guard lock(mutex_);
+    return changes_;
+}
+
+template <typename Pred>
+bool LiveTableState::wait_until(std::unique_lock<std::mutex>& lock, std::optional<Clock::time_point> deadline,
+                                Pred pred) {
+    if (!deadline) {
+        changed_.wait(lock, pred);
+        return true;
+    }
+    return changed_.wait_until(lock, *deadline, pred);
+}
+
+bool LiveTableState::wait_answered(std::optional<Clock::time_point> deadline) {
+    std::unique_lock lock(mutex_);
+    return wait_until(lock, deadline, [&] { return answered_; });
+}
+
+bool LiveTableState::wait_change(std::uint64_t seen, std::optional<Clock::time_point> deadline) {
+    std::unique_lock lock(mutex_);
+    return wait_until(lock, deadline, [&] { return changes_ != seen; });
+}
+
+// ---- Columns ----------------------------------------------------------------------------------
+
+namespace {
+
+py::module_ numpy_module() { return py::module_::import("numpy"); }
+py::module_ pandas_module() { return py::module_::import("pandas"); }
+
+template <typename T>
+py::object typed_array(const std::vector<FieldValue>& cells) {
+    py::array_t<T> out(static_cast<py::ssize_t>(cells.size()));
+    T* data = out.mutable_data();
+    for (std::size_t i = 0; i < cells.size(); ++i) data[i] = std::get<T>(cells[i]);
+    return out;
+}
+
+// An integer or float column with nulls: float64, NaN for each null.
+py::object float_array_with_nan(const std::vector<FieldValue>& cells) {
+    py::array_t<double> out(static_cast<py::ssize_t>(cells.size()));
+    double* data = out.mutable_data();
+    for (std::size_t i = 0; i < cells.size(); ++i) {
+        data[i] = std::visit(
+            [](const auto& v) -> double {
+                using T = std::decay_t<decltype(v)>;
+                if constexpr (std::is_arithmetic_v<T> && !std::is_same_v<T, char>)
+                    return static_cast<double>(v);
+                else
+                    return std::numeric_limits<double>::quiet_NaN();
+            },
+            cells[i]);
+    }
+    return out;
+}
+
+py::object object_array(const std::vector<FieldValue>& cells) {
+    py::list values(cells.size());
+    for (std::size_t i = 0; i < cells.size(); ++i) {
+        PyObject* v = from_field_value(cells[i]).release().ptr();
+        PyList_SET_ITEM(values.ptr(), static_cast<py::ssize_t>(i), v);
+    }
+    return numpy_module().attr("array")(values, py::arg("dtype") = "object");
+}
+
+py::object string_index(const std::vector<std::string>& keys) {
+    py::list values(keys.size());
+    for (std::size_t i = 0; i < keys.size(); ++i)
+        PyList_SET_ITEM(values.ptr(), static_cast<py::ssize_t>(i), to_str(keys[i]).release().ptr());
+    return pandas_module().attr("Index")(numpy_module().attr("array")(values, py::arg("dtype") = "object"),
+                                         py::arg("name") = "id");
+}
+
+py::object data_frame(const py::dict& columns, py::handle index) {
+    return pandas_module().attr("DataFrame")(columns, py::arg("index") = index, py::arg("copy") = false);
+}
+
+}  // namespace
+
+py::object cells_to_numpy(const std::vector<FieldValue>& cells) {
+    constexpr std::size_t kNull = std::variant_size_v<FieldValue> - 1;
+    static_assert(std::is_same_v<std::variant_alternative_t<kNull, FieldValue>, std::monostate>);
+    std::size_t kind = kNull;
+    bool nulls = false;
+    bool mixed = false;
+    for (const FieldValue& v : cells) {
+        if (v.index() == kNull) {
+            nulls = true;
+        } else if (kind == kNull) {
+            kind = v.index();
+        } else if (v.index() != kind) {
+            mixed = true;
+            break;
+        }
+    }
+    if (mixed || kind == kNull) return object_array(cells);
+    const FieldValue& sample = *std::find_if(cells.begin(), cells.end(), [&](const FieldValue& v) {
+        return v.index() == kind;
+    });
+    return std::visit(
+        [&](const auto& v) -> py::object {
+            using T = std::decay_t<decltype(v)>;
+            if constexpr (std::is_same_v<T, char> || !std::is_arithmetic_v<T>) {
+                return object_array(cells);
+            } else if (nulls) {
+                if constexpr (std::is_same_v<T, float>) {
+                    // float32 holds NaN as well as float64 does.
+                    py::array_t<float> out(static_cast<py::ssize_t>(cells.size()));
+                    float* data = out.mutable_data();
+                    for (std::size_t i = 0; i < cells.size(); ++i)
+                        data[i] = cells[i].index() == kNull ? std::numeric_limits<float>::quiet_NaN()
+                                                            : std::get<float>(cells[i]);
+                    return out;
+                }
+                return float_array_with_nan(cells);
+            } else {
+                return typed_array<T>(cells);
+            }
+        },
+        sample);
+}
+
+py::object updates_to_pandas(const std::vector<Update>& updates, std::size_t count) {
+    count = std::min(count, updates.size());
+    py::array_t<std::int64_t> seqnum(static_cast<py::ssize_t>(count));
+    py::array_t<std::int64_t> action(static_cast<py::ssize_t>(count));
+    py::array_t<std::int64_t> id(static_cast<py::ssize_t>(count));
+    py::list table_name(count);
+    py::list object_id(count);
+    std::vector<std::string> names;
+    std::unordered_map<std::string, std::size_t> by_name;
+    std::vector<std::vector<FieldValue>> fields;
+    for (std::size_t r = 0; r < count; ++r) {
+        const Update& u = updates[r];
+        seqnum.mutable_data()[r] = u.seqnum;
+        action.mutable_data()[r] = u.action;
+        id.mutable_data()[r] = u.id;
+        PyList_SET_ITEM(table_name.ptr(), static_cast<py::ssize_t>(r), to_str(u.table_name).release().ptr());
+        PyList_SET_ITEM(object_id.ptr(), static_cast<py::ssize_t>(r), to_str(u.object_id).release().ptr());
+        const std::size_t n = std::min(u.field_names.size(), u.row_data.size());
+        for (std::size_t i = 0; i < n; ++i) {
+            auto [it, added] = by_name.try_emplace(u.field_names[i], names.size());
+            if (added) {
+                names.push_back(u.field_names[i]);
+                fields.emplace_back(count);
+            }
+            fields[it->second][r] = u.row_data[i];
+        }
+    }
+    py::module_ np = numpy_module();
+    py::dict columns;
+    columns["seqnum"] = seqnum;
+    columns["action"] = action;
+    columns["id"] = id;
+    columns["table_name"] = np.attr("array")(table_name, py::arg("dtype") = "object");
+    columns["object_id"] = np.attr("array")(object_id, py::arg("dtype") = "object");
+    for (std::size_t c = 0; c < names.size(); ++c) {
+        py::str name = to_str(names[c]);
+        if (columns.contains(name)) name = to_str("field_" + names[c]);
+        columns[name] = cells_to_numpy(fields[c]);
+    }
+    return data_frame(columns, np.attr("arange")(static_cast<py::ssize_t>(count)));
+}
+
+// ---- The hub ----------------------------------------------------------------------------------
+
+namespace {
+
+// The live tables of one Client, by cluster and table. Events run on the notification thread;
+// open and close on Python threads. The mutex guards the registry and is held while a state is
+// fed, so a state taken out by close gets nothing more.
+class LiveTableHub final : public ClientListener {
+public:
+    // Registers `state` for the table; true when it is the table's first (the caller then
+    // subscribes). A later one starts as a copy of the first.
+    bool open(const std::string& cluster, const std::string& table, const std::shared_ptr<LiveTableState>& state) {
+        std::lock_guard lock(mutex_);
+        auto& states = tables_[cluster][table];
+        if (!states.empty()) state->copy_from(*states.front());
+        states.push_back(state);
+        return states.size() == 1;
+    }
+    // Takes `state` out; true when the table has no live table left (the caller unsubscribes).
+    bool close(const std::string& cluster, const std::string& table, const LiveTableState* state) {
+        std::lock_guard lock(mutex_);
+        auto c = tables_.find(cluster);
+        if (c == tables_.end()) return false;
+        auto t = c->second.find(table);
+        if (t == c->second.end()) return false;
+        std::erase_if(t->second, [&](const auto& s) { return s.get() == state; });
+        if (!t->second.empty()) return false;
+        c->second.erase(t);
+        if (c->second.empty()) tables_.erase(c);
+        return true;
+    }
+
+    void on_update(Client&, std::string_view name, const CenterIncrementalUpdate& update) override {
+        std::lock_guard lock(mutex_);
+        Tables* tables = center_tables(name);
+        if (tables == nullptr) return;
+        auto t = tables->find(update.table_name);
+        if (t == tables->end()) return;
+        for (const auto& state : t->second) state->on_update(update);
+    }
+    void on_snapshot_answered(Client&, std::string_view name, const std::vector<std::string>& answered) override {
+        std::lock_guard lock(mutex_);
+        Tables* tables = center_tables(name);
+        if (tables == nullptr) return;
+        for (const auto& table : answered) {
+            auto t = tables->find(table);
+            if (t == tables->end()) continue;
+            for (const auto& state : t->second) state->on_snapshot_answered();
+        }
+    }
+    void on_update_batch_end(Client&, std::string_view name) override {
+        each_state(name, [](LiveTableState& s) { s.on_batch_end(); });
+    }
+    void on_disconnect(Client&, std::string_view name) override {
+        each_state(name, [](LiveTableState& s) { s.on_disconnect(); });
+    }
+
+private:
+    using States = std::vector<std::shared_ptr<LiveTableState>>;
+    using Tables = std::map<std::string, States, std::less<>>;
+
+    // The tables of the cluster whose center session is `name` ("<cluster>-center").
+    Tables* center_tables(std::string_view name) {
+        constexpr std::string_view kSuffix = "-center";
+        if (!name.ends_with(kSuffix)) return nullptr;
+        auto c = tables_.find(name.substr(0, name.size() - kSuffix.size()));
+        return c == tables_.end() ? nullptr : &c->second;
+    }
+    template <typename F>
+    void each_state(std::string_view name, F&& f) {
+        std::lock_guard lock(mutex_);
+        Tables* tables = center_tables(name);
+        if (tables == nullptr) return;
+        for (auto& [table, states] : *tables)
+            for (const auto& state : states) f(*state);
+    }
+
+    std::mutex mutex_;
+    std::map<std::string, Tables, std::less<>> tables_;
+};
+
+// The hub of each Client that has one; GIL.
+struct HubEntry {
+    std::weak_ptr<Client> client;
+    std::weak_ptr<LiveTableHub> hub;
+};
+std::vector<HubEntry> hubs;
+
+std::shared_ptr<LiveTableHub> hub_of(const std::shared_ptr<Client>& client) {
+    std::erase_if(hubs, [](const HubEntry& e) { return e.client.expired() || e.hub.expired(); });
+    for (const auto& e : hubs)
+        if (e.client.lock() == client) return e.hub.lock();
+    auto hub = std::make_shared<LiveTableHub>();
+    {
+        py::gil_scoped_release nogil;
+        client->listener_add(hub);
+    }
+    hubs.push_back({client, hub});
+    return hub;
+}
+
+std::optional<LiveTableState::Clock::time_point> deadline_after(std::optional<double> timeout) {
+    if (!timeout) return std::nullopt;
+    const double seconds = std::max(0.0, *timeout);
+    return LiveTableState::Clock::now() +
+           std::chrono::duration_cast<LiveTableState::Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+class PyLiveTable {
+public:
+    PyLiveTable(const std::shared_ptr<Client>& client, std::string cluster, std::string table)
+        : client_(client),
+          hub_(hub_of(client)),
+          state_(std::make_shared<LiveTableState>()),
+          cluster_(std::move(cluster)),
+          table_(std::move(table)) {
+        if (!hub_->open(cluster_, table_, state_)) return;
+        // Named again even when this client subscribes to it already (with subscribe), so that
+        // the center answers with a snapshot this table can start from; when it does not, the
+        // unsubscription writes nothing.
+        py::gil_scoped_release nogil;
+        client->unsubscribe(cluster_, std::vector<std::string>{table_}, false);
+        client->subscribe(cluster_, std::vector<std::string>{table_}, false);
+    }
+    ~PyLiveTable() { close(); }
+    PyLiveTable(const PyLiveTable&) = delete;
+    PyLiveTable& operator=(const PyLiveTable&) = delete;
+
+    void close() {
+        if (closed_) return;
+        closed_ = true;
+        if (!hub_->close(cluster_, table_, state_.get())) return;
+        if (std::shared_ptr<Client> client = client_.lock()) {
+            py::gil_scoped_release nogil;
+            client->unsubscribe(cluster_, std::vector<std::string>{table_}, false);
+        }
+    }
+
+    py::object to_pandas() {
+        LiveTableState::Copy copy;
+        {
+            py::gil_scoped_release nogil;
+            copy = state_->copy();
+        }
+        py::dict columns;
+        for (std::size_t c = 0; c < copy.names.size(); ++c) {
+            columns[to_str(copy.names[c])] = cells_to_numpy(copy.cells[c]);
+            std::vector<FieldValue>().swap(copy.cells[c]);  // freed as soon as converted
+        }
+        return data_frame(columns, string_index(copy.keys));
+    }
+
+    bool wait_for(py::object self, py::object predicate, std::optional<double> timeout) {
+        const auto deadline = deadline_after(timeout);
+        {
+            py::gil_scoped_release nogil;
+            if (!state_->wait_answered(deadline)) return false;
+        }
+        if (predicate.is_none()) return true;
+        for (;;) {
+            const std::uint64_t seen = state_->changes();
+            if (py::bool_(predicate(self))) return true;
+            py::gil_scoped_release nogil;
+            if (!state_->wait_change(seen, deadline)) return false;
+        }
+    }
+
+    std::size_t size() { return state_->size(); }
+    std::uint64_t version() { return state_->version(); }
+    bool closed() const { return closed_; }
+    const std::string& cluster() const { return cluster_; }
+    const std::string& table() const { return table_; }
+
+private:
+    std::weak_ptr<Client> client_;
+    std::shared_ptr<LiveTableHub> hub_;
+    std::shared_ptr<LiveTableState> state_;
+    std::string cluster_;
+    std::string table_;
+    bool closed_ = false;
+};
+
+// Counts the updates a Client delivers, in C++: the baseline of the Python benchmarks.
+class UpdateCounter final : public ClientListener {
+public:
+    void on_update(Client&, std::string_view, const CenterIncrementalUpdate&) override {
+        count.fetch_add(1, std::memory_order_relaxed);
+    }
+    std::atomic<std::uint64_t> count{0};
+};
+
+const char* const kLiveTableDoc = R"doc(The rows of one center table, kept up to date in C++ (TyxClient.live_table).
+
+A listener of the client applies every update of the table on the notification thread, without
+the GIL: added and updated rows merge their fields into the row of their object id (a row
+without one is keyed by its numeric id, in decimal), removed rows are dropped. Until the table's
+snapshot answer arrives, and again after every lost center connection, the snapshot's rows are
+gathered apart and then replace the rows at once: rows removed while the connection was down
+disappear, and no reader sees a snapshot half applied.
+
+to_pandas() gives a consistent copy; len(table) is the number of rows; version counts the
+updates applied; wait_for() waits for the snapshot or for a condition. close() (or leaving a
+`with` block) stops the updates and unsubscribes the table unless another live table of the
+same client still keeps it; the rows stay readable as they were. Every method may be called from
+any Python thread.
+
+With several center shards, rows of all shards are kept together, and the snapshot that follows
+a reconnection of any shard replaces them all.)doc";
+
+}  // namespace
+
+void bind_live_table(py::module_& m) {
+    py::class_<PyLiveTable>(m, "LiveTable", kLiveTableDoc)
+        .def("to_pandas", &PyLiveTable::to_pandas,
+             R"doc(A DataFrame of the rows as they are now: the index is the object id (named "id"), with
+one column per field the table's rows have carried, in the order first seen. Rows are in no
+particular order (sort_index() sorts them).
+
+A column whose values all have one wire type gets its dtype (int8 ... int64, uint8 ... uint64,
+float32, float64); chars, strings and bytes give object columns (str, bytes). A null value, or
+a field a row never carried, is NaN in a float column and None in an object column, and turns an
+integer column into float64 (NaN in place of the missing values). A column whose type changes
+from row to row is an object column of the values as Listener.on_update gives them.
+
+The rows are copied under the table's lock with the GIL released, then converted: updates go on
+meanwhile.)doc")
+        .def(
+            "wait_for",
+            [](py::object self, py::object predicate, std::optional<double> timeout) {
+                return self.cast<PyLiveTable&>().wait_for(self, std::move(predicate), timeout);
+            },
+            py::arg("predicate") = py::none(), py::arg("timeout") = py::none(),
+            R"doc(Waits, with the GIL released, for the table's first snapshot answer (an empty table's
+included) and, with `predicate`, until predicate(table) holds: it is called with the GIL on the
+calling thread once the snapshot is in, then after each batch of updates. `timeout` is in
+seconds (None: no limit). Returns True, or False once the timeout passed. An exception raised
+by the predicate propagates.)doc")
+        .def("close", &PyLiveTable::close,
+             "Stops updating the table and unsubscribes it, unless another live table of the client\n"
+             "keeps it. The rows stay readable as they were. Idempotent.")
+        .def_property_readonly("closed", &PyLiveTable::closed, "True once close() was called.")
+        .def_property_readonly("version", &PyLiveTable::version,
+                               "The number of updates applied so far (snapshot rows included).")
+        .def_property_readonly("cluster_name", &PyLiveTable::cluster, "The table's cluster.")
+        .def_property_readonly("table_name", &PyLiveTable::table, "The table's name.")
+        .def("__len__", &PyLiveTable::size, "The number of rows.")
+        .def(
+            "__enter__", [](py::object self) { return self; }, "Returns the table.")
+        .def(
+            "__exit__",
+            [](PyLiveTable& t, py::args) {
+                t.close();
+                return false;
+            },
+            "Calls close().")
+        .def("__repr__", [](PyLiveTable& t) {
+            return "LiveTable(" + py::repr(to_str(t.cluster())).cast<std::string>() + ", " +
+                   py::repr(to_str(t.table())).cast<std::string>() + ", rows=" + std::to_string(t.size()) +
+                   (t.closed() ? ", closed" : "") + ")";
+        });
+
+    py::object client_class = m.attr("TyxClient");
+    client_class.attr("live_table") = py::cpp_function(
+        [](py::object self, std::string cluster_name, std::string table_name) {
+            return std::make_unique<PyLiveTable>(client_of(self), std::move(cluster_name), std::move(table_name));
+        },
+        py::name("live_table"), py::is_method(client_class), py::arg("cluster_name"), py::arg("table_name"),
+        R"doc(Subscribes to `table_name` and returns a LiveTable that keeps its rows.
+
+Returns at once; table.wait_for() waits for the snapshot. Live tables of one client share its
+notification thread with its listeners, and several may keep the same table. When the client
+subscribes to the table already (subscribe), the table is subscribed again so that the center
+sends a snapshot: its listeners then receive the snapshot rows once more, as after a
+reconnection.)doc");
+
+    py::class_<UpdateCounter, std::shared_ptr<UpdateCounter>>(m, "_UpdateCounter",
+                                                               "Counts a client's updates in C++ (benchmarks).")
+        .def(py::init([](py::object client) {
+                 auto counter = std::make_shared<UpdateCounter>();
+                 std::shared_ptr<Client> c = client_of(client);
+                 py::gil_scoped_release nogil;
+                 c->listener_add(counter);
+                 return counter;
+             }),
+             py::arg("client"), "Registers a counting listener on `client`.")
+        .def_property_readonly(
+            "count", [](const UpdateCounter& c) { return c.count.load(std::memory_order_relaxed); },
+            "The updates counted so far.");
+}
+
+}  // namespace tyx::python
