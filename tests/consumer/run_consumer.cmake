@@ -1,16 +1,9 @@
 # Installs the build into WORK_DIR/prefix, runs the installed tyx demo, then builds the consumer
 # project twice, once with find_package(tyx_client_common) and once with pkg-config, and runs
 # both results.
-include(${CMAKE_CURRENT_LIST_DIR}/build_consumers.cmake)
+include(${CMAKE_CURRENT_LIST_DIR}/consumer_support.cmake)
 file(REMOVE_RECURSE ${WORK_DIR})
 set(prefix ${WORK_DIR}/prefix)
-
-function(run)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
-  if(NOT rc EQUAL 0)
-    message(FATAL_ERROR "command failed (${rc}): ${ARGN}\n${out}\n${err}")
-  endif()
-endfunction()
 
 run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
 # Nothing private is installed: only public headers.

@@ -3,16 +3,9 @@
 # and uses them from there as a user would: the installed tyx runs its demo, a consumer builds
 # through find_package and through pkg-config, and /usr/bin/python3 imports the module (when
 # PYTHON is set).
-include(${CMAKE_CURRENT_LIST_DIR}/build_consumers.cmake)
+include(${CMAKE_CURRENT_LIST_DIR}/consumer_support.cmake)
 file(REMOVE_RECURSE ${WORK_DIR})
 set(root ${WORK_DIR}/root)
-
-function(run)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
-  if(NOT rc EQUAL 0)
-    message(FATAL_ERROR "command failed (${rc}): ${ARGN}\n${out}\n${err}")
-  endif()
-endfunction()
 
 function(deb_field deb field out)
   execute_process(COMMAND dpkg-deb -f ${deb} ${field} OUTPUT_VARIABLE value OUTPUT_STRIP_TRAILING_WHITESPACE

@@ -1,6 +1,16 @@
+# What the consumer checks share.
+
+# Runs a command; fails the check, with its output, when it fails.
+function(run)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "command failed (${rc}): ${ARGN}\n${out}\n${err}")
+  endif()
+endfunction()
+
 # Builds the consumer project against an installed tree, once through find_package (with
 # `prefix_path` as CMAKE_PREFIX_PATH) and once through pkg-config (the .pc files in `pc_dir`),
-# and runs both programs. Needs SOURCE_DIR, WORK_DIR, CXX and a run() that fails on error.
+# and runs both programs. Needs SOURCE_DIR, WORK_DIR and CXX.
 function(build_consumers prefix_path pc_dir)
   run(${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${WORK_DIR}/cmake-build -DCMAKE_PREFIX_PATH=${prefix_path}
       -DCMAKE_CXX_COMPILER=${CXX})
