@@ -196,9 +196,7 @@ bool RelayOutbox::append(std::string_view bytes, const MessageKey& key) {
                 tail = new_block(bytes.size());
                 pending_.push_back(tail);
             }
-            std::memcpy(tail->data.get() + tail->size, bytes.data(), bytes.size());
-            tail->size += bytes.size();
-            tail->ends.push_back(static_cast<std::uint32_t>(tail->size));
+            tail->put(bytes);
             if (direct > 0) {
                 // The socket took only part of it: the writer sends the rest next, and no
                 // other publisher may write directly before that.
@@ -295,9 +293,7 @@ void RelayOutbox::pack(const ConflatedQueue::Batch& batch, BlockList& into, Bloc
             tail = bytes.size() <= kBlockSize && !spare.empty() ? spare.pop_front() : make_block(bytes.size());
             into.push_back(tail);
         }
-        std::memcpy(tail->data.get() + tail->size, bytes.data(), bytes.size());
-        tail->size += bytes.size();
-        tail->ends.push_back(static_cast<std::uint32_t>(tail->size));
+        tail->put(bytes);
     });
 }
 

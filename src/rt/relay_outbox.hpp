@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -39,6 +40,12 @@ public:
         Block* next = nullptr;
 
         std::size_t kept_bytes() const { return size - begin; }
+        // Copies one whole message to the end; the block has room for it.
+        void put(std::string_view bytes) {
+            std::memcpy(data.get() + size, bytes.data(), bytes.size());
+            size += bytes.size();
+            ends.push_back(static_cast<std::uint32_t>(size));
+        }
         std::size_t kept_messages() const { return ends.size() - first; }
         // Calls f(text) for each kept message, the closing line feed included.
         template <typename F>
