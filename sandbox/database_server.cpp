@@ -119,6 +119,10 @@ void DatabaseServer::drop_next_requests(int n) {
     loop_->call([this, n] { drops_pending_ = n; });
 }
 
+void DatabaseServer::cut_next_results(int n) {
+    loop_->call([this, n] { cuts_pending_ = n; });
+}
+
 void DatabaseServer::set_response_delay(std::chrono::milliseconds delay) {
     loop_->call([this, delay] { delay_ = delay; });
 }
@@ -233,8 +237,10 @@ asio::awaitable<bool> DatabaseServer::answer_request(Session& session, const DbR
         co_return false;
     }
     if (delay_.count() > 0) {
-        asio::steady_timer timer(session.socket.get_executor(), delay_);
-        co_await timer.async_wait(asio::use_awaitable);
+        // In short steps: a connection closed meanwhile (the server going away) ends the wait.
+        co_await FaultInjector::wait_until(FaultInjector::Clock::now() + delay_,
+                                           [&] { return session.socket.is_open(); });
+        if (!session.socket.is_open()) co_return false;
     }
     if (negative_length_) {
         Bytes frame;
@@ -245,6 +251,13 @@ asio::awaitable<bool> DatabaseServer::answer_request(Session& session, const DbR
     }
     const auto elements = run_request(request);
     const FramedResult frame(elements);
+    if (cuts_pending_ > 0) {
+        --cuts_pending_;
+        Bytes bytes = frame.flatten();
+        bytes.resize(bytes.size() / 2);
+        co_await write_bytes(session.socket, bytes);
+        co_return false;
+    }
     std::size_t size = 0;
     for (const auto& piece : frame.pieces()) size += piece.second;
     const bool go_on = co_await send_answer(

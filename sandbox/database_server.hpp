@@ -115,6 +115,9 @@ public:
     // The next `n` queries or bulk inserts are recorded, then their connection is closed
     // without an answer.
     void drop_next_requests(int n = 1);
+    // The answers to the next `n` queries or bulk inserts stop halfway: the first half of the
+    // frame is sent, then the connection is closed.
+    void cut_next_results(int n = 1);
     // Every answer to a query or bulk insert waits this long first (0: none).
     void set_response_delay(std::chrono::milliseconds delay);
     // The next query or bulk insert is answered with the 4-byte length `length` alone (meant
@@ -154,6 +157,7 @@ private:
     DatabaseState state_;
     std::map<std::uint64_t, std::shared_ptr<Session>> sessions_;
     int drops_pending_ = 0;
+    int cuts_pending_ = 0;
     std::chrono::milliseconds delay_{0};
     std::optional<std::int32_t> negative_length_;
     std::size_t active_ = 0;

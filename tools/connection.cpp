@@ -7,6 +7,7 @@
 #include <mutex>
 #include <optional>
 #include <sstream>
+#include <utility>
 
 #include "health_json.hpp"
 #include "tool_error.hpp"
@@ -33,6 +34,7 @@ std::optional<ServerKind> kind_of(std::string_view client_name) {
 }
 
 constexpr std::string_view kQueryFailure = "Failed to execute SQL query";
+constexpr std::string_view kUploadFailure = "Failed to execute bulk insert";
 
 struct QueryState {
     std::mutex mutex;
@@ -110,6 +112,10 @@ struct Connection::Events : tyx::ClientListener {
             std::lock_guard lock(mutex);
             if (auto kind = kind_of(name)) kinds[*kind].last_error = std::string(message);
             if (message.substr(0, kQueryFailure.size()) == kQueryFailure) query = current_query;
+            if (message.substr(0, kUploadFailure.size()) == kUploadFailure && upload_failure.empty()) {
+                upload_failure = std::string(message);
+                changed.notify_all();
+            }
         }
         if (query) {
             std::lock_guard lock(query->mutex);
@@ -126,6 +132,7 @@ struct Connection::Events : tyx::ClientListener {
     bool closing = false;
     UpdateHandler update_handler;
     std::shared_ptr<QueryState> current_query;
+    std::string upload_failure;
 };
 
 Connection::Connection(ClusterSettings settings, std::vector<ServerKind> kinds, bool verbose, bool stats)
@@ -202,6 +209,12 @@ bool Connection::wait_for_sent(std::uint64_t n, std::chrono::milliseconds stall)
     }
 }
 
+std::string Connection::take_upload_failure(std::chrono::milliseconds wait) {
+    std::unique_lock lock(events_->mutex);
+    events_->changed.wait_for(lock, wait, [&] { return !events_->upload_failure.empty(); });
+    return std::exchange(events_->upload_failure, std::string());
+}
+
 void Connection::set_update_handler(UpdateHandler handler) {
     std::lock_guard lock(events_->mutex);
     events_->update_handler = std::move(handler);
@@ -225,8 +238,9 @@ void Connection::query(std::string_view sql, const std::function<void(const tyx:
         state->done = true;
         state->changed.notify_all();
     });
-    // The library ends a request at the query timeout; the margin only guards against a lost answer.
-    const auto limit = std::chrono::seconds(settings_.query_timeout_s) + std::chrono::seconds(5);
+    // The library answers within the query timeout and a second; the margin only guards against
+    // a lost answer.
+    const auto limit = std::chrono::seconds(settings_.query_timeout_s) + std::chrono::seconds(3);
     std::unique_lock lock(state->mutex);
     const bool finished =
         state->changed.wait_for(lock, limit, [&] { return state->done || !state->failure.empty(); });

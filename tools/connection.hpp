@@ -54,6 +54,11 @@ public:
     // query timeout, throws ToolError.
     void query(std::string_view sql, const std::function<void(const tyx::TableAccessor&)>& use);
 
+    // The first upload failure the library reported (its level-3 log text) since the last call,
+    // or "" when there was none. The failure of a blocking upload is heard shortly after the
+    // call returns: `wait` bounds how long to listen for it.
+    std::string take_upload_failure(std::chrono::milliseconds wait = std::chrono::milliseconds(0));
+
     struct Events;
 
 private:

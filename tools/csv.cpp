@@ -169,7 +169,7 @@ tyx::Table CsvData::to_table(const std::string& table_name, std::size_t first, s
     return table;
 }
 
-CsvData read_csv(std::istream& in) {
+CsvData read_csv(std::istream& in, const std::function<void(std::size_t)>& on_record) {
     CsvReader reader(in);
     CsvData data;
     if (!reader.next(data.names)) throw ToolError("the CSV file is empty: it needs a header line");
@@ -191,6 +191,7 @@ CsvData read_csv(std::istream& in) {
                             std::to_string(record.size()) + " fields, the header has " +
                             std::to_string(data.names.size()));
         for (std::size_t c = 0; c < record.size(); ++c) data.cells[c].push_back(std::move(record[c]));
+        if (on_record) on_record(data.row_count());
     }
     for (const auto& column : data.cells) data.types.push_back(infer_column_type(column));
     return data;

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <istream>
 #include <string>
 #include <string_view>
@@ -67,6 +68,7 @@ struct CsvData {
 // Reads a whole CSV file: the header, then records of as many fields; a record of another length
 // or a header with an empty or repeated name (compared without regard to ASCII case) throws
 // ToolError.
-CsvData read_csv(std::istream& in);
+// `on_record`, when given, hears the number of records read so far after each one.
+CsvData read_csv(std::istream& in, const std::function<void(std::size_t)>& on_record = {});
 
 }  // namespace tyx::tool

@@ -1,8 +1,10 @@
-// tyx upload FILE.csv --table NAME [--replace]: a CSV file into a database table, in batches,
-// then the table's row count checked, since the library does not report upload errors.
+// tyx upload FILE.csv --table NAME [--replace]: a CSV file into a database table, in batches. A
+// failure the library reports ends the upload; the table's row count is then checked as well.
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <memory>
+#include <system_error>
 
 #include "commands.hpp"
 #include "connection.hpp"
@@ -49,7 +51,19 @@ int run_upload(const UploadOptions& options) {
         throw ToolError("the table name must not be empty nor hold a backquote");
     std::ifstream in(options.file, std::ios::binary);
     if (!in) throw ToolError("cannot read " + options.file);
-    const CsvData data = read_csv(in);
+    std::error_code no_size;
+    const auto file_bytes = std::filesystem::file_size(options.file, no_size);
+    Progress reading;
+    const CsvData data = read_csv(in, [&](std::size_t records) {
+        reading.update([&] {
+            std::string text = "reading " + options.file + ": " + std::to_string(records) + " rows";
+            const auto at = in.tellg();
+            if (!no_size && file_bytes > 0 && at >= 0)
+                text += " (" + std::to_string(static_cast<std::uintmax_t>(at) * 100 / file_bytes) + " %)";
+            return text;
+        });
+    });
+    reading.clear();
     const std::size_t rows = data.row_count();
     std::string columns;
     for (std::size_t c = 0; c < data.names.size(); ++c)
@@ -82,6 +96,9 @@ int run_upload(const UploadOptions& options) {
             client.sql_replace(connection.cluster(), std::move(batch), options.suffix);
         else
             client.sql_insert(connection.cluster(), std::move(batch));
+        if (std::string failure = connection.take_upload_failure(); !failure.empty())
+            throw ToolError(failure + " (" + std::to_string(done) + " of " + std::to_string(rows) +
+                            " rows were sent before)");
         done += n;
         progress.update([&] {
             return "uploaded " + std::to_string(done) + " of " + std::to_string(rows) + " rows (" +
@@ -90,7 +107,15 @@ int run_upload(const UploadOptions& options) {
     }
     progress.clear();
 
-    const std::int64_t after = count_rows(connection, options.table);
+    // The count's answer is delivered after any failure reported for the last batch.
+    std::int64_t after = 0;
+    try {
+        after = count_rows(connection, options.table);
+    } catch (const ToolError&) {
+        if (std::string failure = connection.take_upload_failure(); !failure.empty()) throw ToolError(failure);
+        throw;
+    }
+    if (std::string failure = connection.take_upload_failure(); !failure.empty()) throw ToolError(failure);
     const auto expected = before + static_cast<std::int64_t>(rows);
     if (after != expected)
         throw ToolError("the table " + options.table + " has " + std::to_string(after) +

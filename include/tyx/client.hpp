@@ -25,6 +25,15 @@
 /// remove_cluster, subscribe and unsubscribe, and sql, get_table_schema, sql_insert and
 /// sql_replace (and the preparation step of sql_replace_async); all other calls return at once.
 /// Never destroy a Client from inside a callback: its destructor joins the notification thread.
+///
+/// Deadlines: a database call has one deadline, DatabaseConfig::query_timeout_ms (30 s when not
+/// positive) from the moment it is made, whatever its shards are doing: connecting, backing off,
+/// logged in, answering another call first, or reconnecting for the one retry a lost connection
+/// earns. sql, sql_insert and sql_replace (all of its steps together) return within that timeout
+/// plus at most one second, answered or failed; so do each sql_async callback and each failure
+/// log of an asynchronous upload, and the preparation of sql_replace_async. get_table_schema
+/// never waits for the network. A shard that misses the deadline has its connection closed (an
+/// answer arriving later could not be told from the next one's) and reconnects by itself.
 /// Exceptions never cross this interface: failures arrive as ClientListener::on_log (level 3 for
 /// a failed operation, level 2 for an unexpected but harmless input) or in query results.
 #pragma once
@@ -203,27 +212,41 @@ public:
     /// kept for subscribed tables only; empty when no shard has one.
     std::optional<CenterTableSchema> get_table_schema(std::string_view cluster_name, std::string_view table_name);
 
-    /// Runs `query` on every database shard and returns one cursor over all results. Blocks.
-    /// Never null; an unknown cluster gives an accessor over zero results (and a level-3 on_log).
+    /// Runs `query` on every database shard and returns one cursor over all results. Blocks,
+    /// within the deadline above. Never null. error_message() says what went wrong, shard by
+    /// shard in shard order ("[shard i] text"): the server's own messages, and for a shard whose
+    /// request failed (a timeout, a lost connection, an unreachable server) the failure, as in
+    /// "[shard 0] Failed to execute SQL query: JDBC request timed out after 30000 ms"; the rows
+    /// of the shards that answered are still there. An empty error_message() with no rows is an
+    /// empty result; has_result_set() tells a statement without one. A failed shard also raises
+    /// a level-3 on_log (one per call, for the lowest such shard). An unknown cluster gives an
+    /// accessor over zero results whose error_message() is "Failed to execute SQL query: Cluster
+    /// not found [name]", and the same level-3 on_log.
     /// \snippet 03_query.cpp query
     std::unique_ptr<TableAccessor> sql(std::string_view cluster_name, std::string_view query);
     /// As sql, without blocking: `callback` runs on the notification thread with an accessor that
-    /// lives for that call only. An empty callback is rejected at once with a level-3 on_log and
-    /// nothing is sent.
+    /// lives for that call only. It runs exactly once, whatever happens: on a failure, and when
+    /// the Client is destroyed with the query in flight, its accessor has no result set and says
+    /// what failed in error_message(), after the failure's level-3 on_log. An empty callback is
+    /// rejected at once with a level-3 on_log and nothing is sent.
     void sql_async(std::string_view cluster_name, std::string_view query,
                    std::function<void(const TableAccessor&)>&& callback);
 
     /// Uploads a Table (built with Table::add_column) with one bulk insert per database shard.
-    /// Any other accessor is refused with a level-3 on_log. Database errors are not reported.
-    /// Blocks until every shard has answered.
+    /// Any other accessor is refused with a level-3 on_log. When the upload fails on any shard
+    /// (the server refused it, a timeout, an unreachable shard), one level-3 on_log says so:
+    /// "Failed to execute bulk insert: [shard i] reason; ... (table name)". Blocks until every
+    /// shard has answered or failed, within the deadline above.
     void sql_insert(std::string_view cluster_name, TableAccessor&& table);
     /// As sql_insert, without blocking.
     void sql_insert_async(std::string_view cluster_name, TableAccessor&& table);
-    /// As sql_insert, without blocking; `on_done` runs on the notification thread once every
-    /// shard has answered.
+    /// As sql_insert, without blocking; `on_done` runs once on the notification thread when every
+    /// shard has answered or failed, after the failure's on_log if there was one.
     void sql_insert_async(std::string_view cluster_name, TableAccessor&& table, std::function<void()> on_done);
     /// Creates the table when no shard knows it (`CREATE ... USE<suffix> InitialCapacity=n`), else
-    /// empties it (DELETE), then inserts the rows. Blocks.
+    /// empties it (DELETE), then inserts the rows. Blocks, all three steps within one deadline.
+    /// A failure of the CREATE, the DELETE or the insert on any shard raises one level-3 on_log,
+    /// as for sql_insert.
     /// \snippet 04_upload.cpp upload
     void sql_replace(std::string_view cluster_name, TableAccessor&& table, std::string_view suffix);
     /// As sql_replace; blocks for the first step only (creating or emptying the table).

@@ -177,8 +177,8 @@ struct DatabaseConfig : detail::ShardList<DatabaseConfig, detail::ShardFields<de
 
     std::string username;  ///< login property `username`
     std::string password;  ///< login property `password`
-    /// Login property `timeout`; also how long the client waits for the login and for each
-    /// request's answer (with a grace of up to 5 s more); 0 or less waits 30 s.
+    /// Login property `timeout`; also the deadline of every database call, from the call to its
+    /// answer (see Client), and, with a grace of up to 5 s more, of the login; 0 or less is 30 s.
     std::int32_t query_timeout_ms = 30000;
     std::int32_t query_limit = 10000;  ///< login property `limit`
     std::string db;                    ///< login property `db`; not sent when empty

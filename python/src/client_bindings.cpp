@@ -1193,11 +1193,15 @@ until the control thread has looked it up: it never waits for the network.)doc")
             R"doc(Runs the SQL text `query` on every database shard of the cluster and returns one
 TableAccessor over all their results.
 
-Blocks, with the GIL released, until every shard has answered or failed. A shard runs its
-requests one at a time; each attempt waits for its answer at most
-DatabaseConfig.query_timeout_ms plus up to 5 s, and a failed attempt is retried once after
-reconnecting. Errors the database reports are in error_message(); an unknown cluster, a timeout
-or a lost connection gives an accessor over zero results and a level-3 on_log.)doc")
+Blocks, with the GIL released, until every shard has answered or failed: at most
+DatabaseConfig.query_timeout_ms plus one second from the call, whatever the connections are
+doing (a failed attempt is retried once after reconnecting, within the same time). Nothing is
+raised for a failed query: error_message() says what failed, shard by shard ("[shard i]
+text"), the database's own errors and the shards that timed out, lost their connection or could
+not be reached; the rows of the shards that answered are still there, and a failed shard also
+gives a level-3 on_log. A result with no rows and an empty error_message() is an empty result;
+one with no rows and an error_message() is a failure. An unknown cluster gives a result over
+zero rows whose error_message() says so.)doc")
         .def(
             "sql_async",
             [](py::object self, const std::string& cluster_name, const std::string& query,
@@ -1229,11 +1233,12 @@ or a lost connection gives an accessor over zero results and a level-3 on_log.)d
             py::arg("cluster_name"), py::arg("query"), py::arg("callback"),
             R"doc(As sql, without blocking: returns at once, and callback(result) runs later on the
 notification thread, in order with the listener events, with the GIL held. `result` is a
-TableAccessor that may be kept after the call. When the query fails (a timeout, a lost
-connection) the callback is not called: a level-3 on_log reports the failure instead; an
-unknown cluster gives the callback a result over zero rows, and a level-3 on_log. An exception
-raised by the callback is reported as Listener describes. Raises TypeError when `callback` is
-not callable.)doc")
+TableAccessor that may be kept after the call. The callback runs exactly once, within the
+deadline sql has: when the query fails (a timeout, a lost connection) or the client is closed
+with the query in flight, `result` has no rows and error_message() says what failed, after a
+level-3 on_log reporting it; an unknown cluster gives a result over zero rows, and a level-3
+on_log. An exception raised by the callback is reported as Listener describes. Raises TypeError
+when `callback` is not callable.)doc")
         .def(
             "sql_insert",
             [](PyTyxClient& c, const std::string& cluster_name, py::handle table, py::handle table_name) {
@@ -1248,8 +1253,9 @@ not callable.)doc")
 DataFrame or a dict of column names to arrays or sequences, with table_name=<str>. The columns
 are converted and copied before anything is sent (the dtypes are in the module documentation;
 TypeError for one that has no column type). Blocks, with the GIL released, until every shard
-has answered or failed (the waits are bounded as for sql). Errors the database reports are not
-returned; a failure to reach a shard gives a level-3 on_log.)doc")
+has answered or failed (within the deadline sql has). Nothing is raised for a failed upload:
+when any shard refuses it, times out or cannot be reached, one level-3 on_log says so ("Failed
+to execute bulk insert: [shard i] reason (table name)").)doc")
         .def(
             "sql_insert_async",
             [](py::object self, const std::string& cluster_name, py::handle table, py::handle on_done,
@@ -1272,9 +1278,9 @@ returned; a failure to reach a shard gives a level-3 on_log.)doc")
             py::arg("table_name") = py::none(),
             R"doc(As sql_insert, without blocking: the data is converted and copied, then the call
 returns at once. on_done(), when given, runs later on the notification thread, in order with
-the listener events, with the GIL held, once every shard has answered; when the insert fails (a
-timeout, a lost connection) it is not called and a level-3 on_log reports the failure. Raises
-TypeError when on_done is not callable.)doc")
+the listener events, with the GIL held, exactly once, when every shard has answered or failed;
+a failure is reported first by one level-3 on_log, as for sql_insert. Raises TypeError when
+on_done is not callable.)doc")
         .def(
             "sql_replace",
             [](PyTyxClient& c, const std::string& cluster_name, py::handle table, const std::string& suffix,
@@ -1289,7 +1295,8 @@ TypeError when on_done is not callable.)doc")
 
 Creates the table when no shard knows it (CREATE ... USE<suffix> InitialCapacity=n), else
 empties it (DELETE), then inserts the rows. A suffix that is not empty brings its own leading
-space. Blocks, with the GIL released, for all three steps (each one bounded as for sql).)doc")
+space. Blocks, with the GIL released, for all three steps, together within the deadline sql
+has. A failure of any step on any shard gives one level-3 on_log, as for sql_insert.)doc")
         .def(
             "sql_replace_async",
             [](PyTyxClient& c, const std::string& cluster_name, py::handle table, const std::string& suffix,
@@ -1301,8 +1308,8 @@ space. Blocks, with the GIL released, for all three steps (each one bounded as f
             py::arg("cluster_name"), py::arg("table"), py::arg("suffix") = "",
             py::arg("table_name") = py::none(),
             R"doc(As sql_replace, blocking (with the GIL released) only for the first step, creating or
-emptying the table; the insert then goes on in the background, with no callback when it is
-done.)doc");
+emptying the table, within the deadline sql has; the insert then goes on in the background,
+with no callback when it is done, and a failure of any step gives one level-3 on_log.)doc");
 }
 
 }  // namespace tyx::python

@@ -246,8 +246,8 @@ are named in the login line.)doc");
         .def_readwrite("username", &DatabaseConfig::username, "Sent at login.")
         .def_readwrite("password", &DatabaseConfig::password, "Sent at login.")
         .def_readwrite("query_timeout_ms", &DatabaseConfig::query_timeout_ms,
-                       "Sent at login as the server's limit for each request (30000 by default); the client\n"
-                       "waits for each answer this long plus up to 5 s.")
+                       "Sent at login as the server's limit for each request (30000 by default); also the\n"
+                       "deadline of every query and upload, from the call to its answer (see TyxClient.sql).")
         .def_readwrite("query_limit", &DatabaseConfig::query_limit, "Sent at login (10000 by default).")
         .def_readwrite("db", &DatabaseConfig::db, "Sent at login; empty by default.");
     bind_shard_list_operations(database);

@@ -123,8 +123,32 @@ std::optional<CenterTableSchema> Client::get_table_schema(std::string_view clust
     return impl_->get_table_schema(cluster_name, table_name);
 }
 
+namespace {
+
+constexpr std::string_view kQueryFailed = "Failed to execute SQL query: ";
+
+// The text of the lowest failed shard, as the failure's log says it, or "".
+std::string query_failure(const ShardAnswers& answers) {
+    const std::size_t failed = answers.first_failure();
+    return failed == ShardAnswers::npos ? std::string() : std::string(kQueryFailed) + answers.failures[failed];
+}
+
+// The answers as one accessor: a failed shard reports its failure in shard order, beside the
+// servers' messages, and so does an unknown cluster.
+MultiShardTableAccessor query_accessor(ShardAnswers&& answers) {
+    std::vector<std::string> failures = std::move(answers.failures);
+    for (auto& failure : failures)
+        if (!failure.empty()) failure.insert(0, kQueryFailed);
+    return MultiShardTableAccessor(std::move(answers.results), std::move(failures),
+                                   std::move(answers.cluster_failure));
+}
+
+}  // namespace
+
 std::unique_ptr<TableAccessor> Client::sql(std::string_view cluster_name, std::string_view query) {
-    return std::make_unique<MultiShardTableAccessor>(impl_->sql(cluster_name, query));
+    ShardAnswers answers = impl_->query_shards(cluster_name, query, SessionClock::now());
+    if (std::string failure = query_failure(answers); !failure.empty()) impl_->log(cluster_name, 3, std::move(failure));
+    return std::make_unique<MultiShardTableAccessor>(query_accessor(std::move(answers)));
 }
 
 void Client::sql_async(std::string_view cluster_name, std::string_view query,
@@ -134,10 +158,16 @@ void Client::sql_async(std::string_view cluster_name, std::string_view query,
         impl_->log(cluster_name, 3, "Failed to execute SQL query: empty callback");
         return;
     }
-    impl_->sql_async(cluster_name, query, [callback = std::move(callback)](QueryResults results) {
-        const MultiShardTableAccessor accessor(std::move(results));
-        callback(accessor);
-    });
+    // The callback runs once whatever happens, a failure or the Client stopping included; a
+    // failure is heard first.
+    impl_->query_shards_async(cluster_name, query,
+                              [impl = impl_.get(), name = std::string(cluster_name),
+                               callback = std::move(callback)](ShardAnswers answers) {
+                                  if (std::string failure = query_failure(answers); !failure.empty())
+                                      impl->log_here(name, 3, failure);
+                                  const MultiShardTableAccessor accessor = query_accessor(std::move(answers));
+                                  callback(accessor);
+                              });
 }
 
 void Client::sql_insert(std::string_view cluster_name, TableAccessor&& table) {
@@ -174,52 +204,100 @@ namespace {
 std::int32_t upload_rows(const Table& table) { return static_cast<std::int32_t>(table.row_count()); }
 }  // namespace
 
+void Client::Impl::UploadFailures::add(const ShardAnswers& answers, std::string_view step) {
+    for (std::size_t i = 0; i < answers.results.size(); ++i) {
+        if (by_shard_.contains(i)) continue;
+        std::string reason = i < answers.failures.size() ? answers.failures[i] : std::string();
+        if (reason.empty() && answers.results[i]) {
+            for (const auto& element : answers.results[i]->elements) {
+                if (!element.message) continue;
+                if (!reason.empty()) reason += "; ";
+                reason += element.message->text;
+            }
+        }
+        if (reason.empty()) continue;
+        by_shard_.emplace(i, step.empty() ? std::move(reason) : std::string(step) + ": " + reason);
+    }
+}
+
+void Client::Impl::UploadFailures::report(Impl& impl, std::string_view cluster_name, std::string_view table,
+                                          bool here) const {
+    if (by_shard_.empty()) return;
+    std::string text = "Failed to execute bulk insert: ";
+    for (const auto& [shard, reason] : by_shard_) {
+        if (shard != by_shard_.begin()->first) text += "; ";
+        text += "[shard " + std::to_string(shard) + "] " + reason;
+    }
+    text += " (table " + std::string(table) + ")";
+    if (here)
+        impl.log_here(cluster_name, 3, text);
+    else
+        impl.log(cluster_name, 3, std::move(text));
+}
+
 void Client::Impl::sql_insert(std::string_view cluster_name, TableAccessor&& accessor) {
     const Table* table = as_table(cluster_name, accessor, "insert table");
     if (table == nullptr) return;
-    bulk_insert(cluster_name, table->table_name(), table_to_jdbc_columns(*table), upload_rows(*table), -1);
+    UploadFailures failures;
+    failures.add(bulk_insert_shards(cluster_name, table->table_name(), table_to_jdbc_columns(*table),
+                                    upload_rows(*table), -1, SessionClock::now()));
+    failures.report(*this, cluster_name, table->table_name(), false);
+}
+
+void Client::Impl::insert_async(std::string_view cluster_name, const Table& table, UploadFailures failures,
+                                std::function<void()> on_done) {
+    bulk_insert_shards_async(cluster_name, table.table_name(), table_to_jdbc_columns(table), upload_rows(table), -1,
+                             [this, name = std::string(cluster_name), table_name = table.table_name(),
+                              failures = std::move(failures), on_done = std::move(on_done)](ShardAnswers answers) mutable {
+                                 failures.add(answers);
+                                 failures.report(*this, name, table_name, true);
+                                 if (on_done) on_done();
+                             });
 }
 
 void Client::Impl::sql_insert_async(std::string_view cluster_name, TableAccessor&& accessor,
                                     std::function<void()> on_done) {
     const Table* table = as_table(cluster_name, accessor, "insert table");
     if (table == nullptr) return;
-    bulk_insert_async(cluster_name, table->table_name(), table_to_jdbc_columns(*table), upload_rows(*table),
-                      [on_done = std::move(on_done)](QueryResults) {
-                          if (on_done) on_done();
-                      },
-                      -1);
+    insert_async(cluster_name, *table, {}, std::move(on_done));
 }
 
-void Client::Impl::prepare_replace(std::string_view cluster_name, const Table& table, std::string_view suffix) {
-    const QueryResults probe = sql(cluster_name, make_probe_table_sql(table.table_name()));
+Client::Impl::UploadFailures Client::Impl::prepare_replace(std::string_view cluster_name, const Table& table,
+                                                           std::string_view suffix, SessionClock::time_point started) {
+    // A shard that fails the probe is taken for one without the table; its CREATE then fails
+    // too, and says why.
+    const ShardAnswers probe = query_shards(cluster_name, make_probe_table_sql(table.table_name()), started);
     bool exists = false;
-    for (const auto& result : probe) {
+    for (const auto& result : probe.results) {
         if (result && !result->elements.empty() && result->elements.front().result_set) {
             exists = true;
             break;
         }
     }
+    UploadFailures failures;
     if (exists)
-        sql(cluster_name, make_delete_table_sql(table.table_name()));
+        failures.add(query_shards(cluster_name, make_delete_table_sql(table.table_name()), started), "DELETE");
     else
-        sql(cluster_name, make_create_table_sql(table, suffix));
+        failures.add(query_shards(cluster_name, make_create_table_sql(table, suffix), started), "CREATE");
+    return failures;
 }
 
 void Client::Impl::sql_replace(std::string_view cluster_name, TableAccessor&& accessor, std::string_view suffix) {
     const Table* table = as_table(cluster_name, accessor, "replace table");
     if (table == nullptr) return;
-    prepare_replace(cluster_name, *table, suffix);
-    bulk_insert(cluster_name, table->table_name(), table_to_jdbc_columns(*table), upload_rows(*table), -1);
+    // One deadline for the whole replace.
+    const auto started = SessionClock::now();
+    UploadFailures failures = prepare_replace(cluster_name, *table, suffix, started);
+    failures.add(bulk_insert_shards(cluster_name, table->table_name(), table_to_jdbc_columns(*table),
+                                    upload_rows(*table), -1, started));
+    failures.report(*this, cluster_name, table->table_name(), false);
 }
 
 void Client::Impl::sql_replace_async(std::string_view cluster_name, TableAccessor&& accessor,
                                      std::string_view suffix) {
     const Table* table = as_table(cluster_name, accessor, "replace table");
     if (table == nullptr) return;
-    prepare_replace(cluster_name, *table, suffix);
-    bulk_insert_async(cluster_name, table->table_name(), table_to_jdbc_columns(*table), upload_rows(*table),
-                      [](QueryResults) {}, -1);
+    insert_async(cluster_name, *table, prepare_replace(cluster_name, *table, suffix, SessionClock::now()), nullptr);
 }
 
 }  // namespace tyx

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <string_view>
 
@@ -77,8 +78,27 @@ public:
 private:
     // The Table behind `accessor`, or null (after a level-3 log naming `operation`).
     const Table* as_table(std::string_view cluster_name, const TableAccessor& accessor, std::string_view operation);
-    // Probe, then CREATE or DELETE; blocking.
-    void prepare_replace(std::string_view cluster_name, const Table& table, std::string_view suffix);
+    // What failed in one upload: the first failure of each shard, a request that threw or an
+    // answer that carries the server's message.
+    class UploadFailures {
+    public:
+        // `step` names a statement before the insert ("" for the insert itself).
+        void add(const ShardAnswers& answers, std::string_view step = {});
+        // One level-3 on_log naming the table and every failed shard's reason, if any failed.
+        // `here`: delivered at once, on the notification loop (see log_here).
+        void report(Impl& impl, std::string_view cluster_name, std::string_view table, bool here) const;
+
+    private:
+        std::map<std::size_t, std::string> by_shard_;
+    };
+
+    // Probe, then CREATE or DELETE; blocking, within the deadline counted from `started`.
+    UploadFailures prepare_replace(std::string_view cluster_name, const Table& table, std::string_view suffix,
+                                   SessionClock::time_point started);
+    // Inserts in the background; `on_done` (may be empty) runs once on the notification loop,
+    // after the failures of the preparation and the insert are logged.
+    void insert_async(std::string_view cluster_name, const Table& table, UploadFailures failures,
+                      std::function<void()> on_done);
 };
 
 }  // namespace tyx

@@ -1,5 +1,6 @@
 #include "client/multi_shard_table_accessor.hpp"
 
+#include <algorithm>
 #include <type_traits>
 
 namespace tyx {
@@ -31,7 +32,11 @@ void append_same_kind(ColumnValues& to, ColumnValues&& from) {
 }  // namespace
 
 MultiShardTableAccessor::MultiShardTableAccessor(std::vector<std::shared_ptr<jdbc::QueryResult>> results)
-    : results_(std::move(results)) {
+    : MultiShardTableAccessor(std::move(results), {}, {}) {}
+
+MultiShardTableAccessor::MultiShardTableAccessor(std::vector<std::shared_ptr<jdbc::QueryResult>> results,
+                                                 std::vector<std::string> shard_failures, std::string failure)
+    : results_(std::move(results)), shard_failures_(std::move(shard_failures)), failure_(std::move(failure)) {
     for (auto& result : results_) {
         if (!result) continue;
         jdbc::Table* table = first_table(*result);
@@ -60,14 +65,20 @@ MultiShardTableAccessor::MultiShardTableAccessor(std::vector<std::shared_ptr<jdb
 }
 
 std::string MultiShardTableAccessor::error_message() const {
-    std::string text;
-    for (std::size_t i = 0; i < results_.size(); ++i) {
-        if (!results_[i]) continue;
-        for (const auto& element : results_[i]->elements) {
-            if (!element.message) continue;
-            if (!text.empty()) text += "; ";
-            text += "[shard " + std::to_string(i) + "] " + element.message->text;
+    std::string text = failure_;
+    auto add = [&text](std::size_t shard, const std::string& what) {
+        if (!text.empty()) text += "; ";
+        text += "[shard " + std::to_string(shard) + "] " + what;
+    };
+    const std::size_t shards = std::max(results_.size(), shard_failures_.size());
+    for (std::size_t i = 0; i < shards; ++i) {
+        if (i < shard_failures_.size() && !shard_failures_[i].empty()) {
+            add(i, shard_failures_[i]);
+            continue;
         }
+        if (i >= results_.size() || !results_[i]) continue;
+        for (const auto& element : results_[i]->elements)
+            if (element.message) add(i, element.message->text);
     }
     return text;
 }

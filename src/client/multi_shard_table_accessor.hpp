@@ -1,6 +1,7 @@
 // The accessor that Client::sql hands out: one cursor over the first table of every database
-// shard that answered, merged in shard order, with the shards' messages and counts. Owns the
-// shard results it was built from. Not thread-safe: one thread at a time.
+// shard that answered, merged in shard order, with the shards' messages, the failures of the
+// shards that did not answer, and the counts. Owns the shard results it was built from. Not
+// thread-safe: one thread at a time.
 #pragma once
 
 #include <cstdint>
@@ -21,12 +22,18 @@ public:
     // with exactly the same column names appends its rows column by column where both hold the
     // same kind of values; a table with other names is left out.
     explicit MultiShardTableAccessor(std::vector<std::shared_ptr<jdbc::QueryResult>> results);
+    // The same, with what failed: `shard_failures[i]` is shard i's failure ("" when it answered)
+    // and `failure` one that concerns no shard (an unknown cluster).
+    MultiShardTableAccessor(std::vector<std::shared_ptr<jdbc::QueryResult>> results,
+                            std::vector<std::string> shard_failures, std::string failure);
 
     std::string table_name() const override { return table_name_; }
     const std::vector<std::string>& column_names() const override { return column_names_; }
     const std::vector<ColumnValues>& columns() const override { return columns_; }
     bool has_result_set() const override { return has_result_set_; }
-    // "[shard i] message" for every message element, in shard and element order, joined by "; ".
+    // The failure that concerns no shard, then, in shard order, "[shard i] failure" for a shard
+    // that failed and "[shard i] message" for each message element of one that answered;
+    // joined by "; ".
     std::string error_message() const override;
     // The sum of every element's count over all shards.
     std::int64_t affected_rows() const override;
@@ -52,6 +59,8 @@ public:
 
 private:
     std::vector<std::shared_ptr<jdbc::QueryResult>> results_;
+    std::vector<std::string> shard_failures_;
+    std::string failure_;
     std::string table_name_;
     std::vector<std::string> column_names_;
     std::vector<ColumnValues> columns_;

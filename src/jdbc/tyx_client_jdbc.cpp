@@ -41,15 +41,25 @@ void WaitList::notify_all() {
     }
 }
 
-std::chrono::milliseconds response_deadline(std::int64_t timeout_ms, std::int32_t configured_timeout_ms) {
+std::chrono::milliseconds request_limit(std::int64_t timeout_ms, std::int32_t configured_timeout_ms) {
     constexpr std::int64_t kDefault = 30000;
-    constexpr std::int64_t kLongest = 24LL * 3600 * 1000;  // keeps the sum far from overflowing
-    constexpr std::int64_t kMostGrace = 5000;
-    std::int64_t limit = timeout_ms > 0              ? timeout_ms
-                         : configured_timeout_ms > 0 ? configured_timeout_ms
-                                                     : kDefault;
-    limit = std::min(limit, kLongest);
-    return std::chrono::milliseconds{limit + std::min(limit, kMostGrace)};
+    constexpr std::int64_t kLongest = 24LL * 3600 * 1000;  // keeps sums far from overflowing
+    const std::int64_t limit = timeout_ms > 0              ? timeout_ms
+                               : configured_timeout_ms > 0 ? configured_timeout_ms
+                                                           : kDefault;
+    return std::chrono::milliseconds{std::min(limit, kLongest)};
+}
+
+std::chrono::milliseconds response_deadline(std::int64_t timeout_ms, std::int32_t configured_timeout_ms) {
+    constexpr std::chrono::milliseconds kMostGrace{5000};
+    const auto limit = request_limit(timeout_ms, configured_timeout_ms);
+    return limit + std::min(limit, kMostGrace);
+}
+
+std::string RequestDeadline::timed_out(std::string_view context) const {
+    std::string text = "JDBC request timed out after " + std::to_string(limit.count()) + " ms";
+    if (!context.empty()) text.append(" ").append(context);
+    return text;
 }
 
 }  // namespace jdbc
@@ -58,6 +68,12 @@ namespace {
 
 constexpr const char* kStoppedText = "JDBC client is stopped";
 constexpr const char* kNotConnectedText = "JDBC session is not connected";
+
+// The session was already down when a request came: nothing new was lost, and the failure that
+// took it down stays the one the state reports.
+struct NotConnected : std::runtime_error {
+    NotConnected() : std::runtime_error(kNotConnectedText) {}
+};
 // Responses are read in growing steps, so that a length announced but never sent costs no more
 // memory than the bytes that did arrive.
 constexpr std::size_t kFirstReadStep = std::size_t{1} << 20;
@@ -69,8 +85,8 @@ bool carries_message(const jdbc::QueryResult* result) {
                        [](const jdbc::QueryResultElement& e) { return e.message.has_value(); });
 }
 
-std::string timed_out_text(std::string_view what, std::chrono::milliseconds deadline) {
-    return "JDBC " + std::string(what) + " timed out after " + std::to_string(deadline.count()) + " ms";
+std::string login_timed_out(std::chrono::milliseconds deadline) {
+    return "JDBC login timed out after " + std::to_string(deadline.count()) + " ms";
 }
 
 }  // namespace
@@ -121,10 +137,10 @@ private:
 // is closed, which fails the pending read or write. Disarmed on the way out.
 class TyxClientJdbc::Watchdog {
 public:
-    Watchdog(TyxClientJdbc& client, std::chrono::milliseconds deadline) : client_(client) {
+    Watchdog(TyxClientJdbc& client, SessionClock::time_point until) : client_(client) {
         client.timed_out_ = false;
         const std::uint64_t generation = ++client.deadline_generation_;
-        client.deadline_.expires_after(deadline);
+        client.deadline_.expires_at(until);
         client.deadline_.async_wait([&client, generation, socket = client.socket_.get(),
                                      alive = std::weak_ptr<char>(client.alive_)](std::error_code ec) {
             if (ec || alive.expired()) return;
@@ -210,7 +226,7 @@ asio::awaitable<void> TyxClientJdbc::do_login_handshake() {
     jdbc::Login login(config_);
     jdbc::LoginAck ack;
     {
-        Watchdog watch(*this, deadline);
+        Watchdog watch(*this, SessionClock::now() + deadline);
         try {
             const auto& hello = jdbc::kClientVersionBytes;
             co_await socket_->send_all_sync(
@@ -224,11 +240,11 @@ asio::awaitable<void> TyxClientJdbc::do_login_handshake() {
             ack = jdbc::LoginAck(ByteView(body));
         } catch (const std::system_error& e) {
             login_failed(timed_out_ ? StateCause::timed_out : cause_of(e), e.what());
-            if (timed_out_) throw std::runtime_error(timed_out_text("login", deadline));
+            if (timed_out_) throw std::runtime_error(login_timed_out(deadline));
             throw;
         } catch (const std::exception& e) {
             login_failed(timed_out_ ? StateCause::timed_out : StateCause::login_refused, e.what());
-            if (timed_out_) throw std::runtime_error(timed_out_text("login", deadline));
+            if (timed_out_) throw std::runtime_error(login_timed_out(deadline));
             throw;
         }
     }
@@ -261,79 +277,92 @@ asio::awaitable<void> TyxClientJdbc::receive_all(std::vector<std::uint8_t>& out)
     out.resize(body);
 }
 
-asio::awaitable<std::shared_ptr<jdbc::QueryResult>> TyxClientJdbc::sql(std::string_view sql_text) {
+asio::awaitable<std::shared_ptr<jdbc::QueryResult>> TyxClientJdbc::sql(std::string_view sql_text,
+                                                                      SessionClock::time_point started) {
     const jdbc::Query query(sql_text);
-    auto result =
-        co_await run_request(query, query.sql, jdbc::response_deadline(config_.query_timeout_ms, 0));
+    auto result = co_await run_request(
+        query, query.sql, jdbc::RequestDeadline(jdbc::request_limit(config_.query_timeout_ms, 0), started));
     co_return result;
 }
 
 asio::awaitable<std::shared_ptr<jdbc::QueryResult>> TyxClientJdbc::bulk_insert(
     std::string_view table, const std::vector<jdbc::JdbcColumn>& columns, std::int32_t row_count,
-    std::int64_t timeout_ms) {
+    std::int64_t timeout_ms, SessionClock::time_point started) {
     const std::int64_t effective = timeout_ms >= 0 ? timeout_ms : config_.query_timeout_ms;
     const jdbc::BulkInsert request(table, columns, row_count, effective);
-    auto result = co_await run_request(request, request.table_name,
-                                       jdbc::response_deadline(effective, config_.query_timeout_ms));
+    auto result = co_await run_request(
+        request, request.table_name,
+        jdbc::RequestDeadline(jdbc::request_limit(effective, config_.query_timeout_ms), started));
     co_return result;
 }
 
 asio::awaitable<std::shared_ptr<jdbc::QueryResult>> TyxClientJdbc::run_request(
-    const QMessage& request, std::string sent_text, std::chrono::milliseconds deadline) {
+    const QMessage& request, std::string sent_text, jdbc::RequestDeadline deadline) {
     ActiveRequest active(*this);
     RequestCount counted(*monitor_);
     if (stopping_) throw std::runtime_error(kStoppedText);
-    co_await acquire_turn();
+    co_await acquire_turn(deadline);
     LockHolder turn(*this);
     if (stopping_) throw std::runtime_error(kStoppedText);
     for (int attempt = 0;; ++attempt) {
         std::exception_ptr failure;
         StateCause cause = StateCause::none;
         std::string reason;
+        bool was_down = false;
         try {
             if (connecting_) co_await wait_for_connection(deadline);
             auto result = co_await attempt_once(request, sent_text, deadline);
             counted.succeeded = !carries_message(result.get());
             co_return result;
+        } catch (const NotConnected&) {
+            failure = std::current_exception();
+            was_down = true;
         } catch (const std::exception& e) {
             failure = std::current_exception();
             cause = timed_out_ ? StateCause::timed_out : cause_of(e);
             reason = e.what();
         }
-        if (attempt == 0 && !stopping_) {
+        // A retry needs a reconnection first, which the deadline may no longer allow: what
+        // failed is then the answer.
+        if (attempt == 0 && !stopping_ && !deadline.passed()) {
             monitor_->retries.fetch_add(1, std::memory_order_relaxed);
-            if (!connecting_) note_lost(cause, std::move(reason));
+            if (!connecting_ && !was_down) note_lost(cause, std::move(reason));
             co_await reconnect_for_retry(deadline);
             if (stopping_) throw std::runtime_error(kStoppedText);
             continue;
         }
         // A response still on its way would be read as the answer to the next request: a
-        // connection left mid-exchange is closed, and the next request reconnects first.
+        // connection left mid-exchange is closed, and a new one made for the next request.
         if (exchange_open_) {
             exchange_open_ = false;
             logged_in_ = false;
             co_await socket_->disconnect_sync();
+            if (!stopping_) {
+                note_lost(cause, std::move(reason));
+                start_reconnection();
+            }
         }
         std::rethrow_exception(failure);
     }
 }
 
 asio::awaitable<std::shared_ptr<jdbc::QueryResult>> TyxClientJdbc::attempt_once(
-    const QMessage& request, const std::string& sent_text, std::chrono::milliseconds deadline) {
+    const QMessage& request, const std::string& sent_text, const jdbc::RequestDeadline& deadline) {
     // Writing on a closed socket does nothing, and the sent event would then report a request
     // that never left.
     exchange_open_ = false;
-    if (!logged_in_ || !socket_->is_connected()) throw std::runtime_error(kNotConnectedText);
+    if (deadline.passed()) throw std::runtime_error(deadline.timed_out());
+    if (!logged_in_ || !socket_->is_connected()) throw NotConnected();
     std::vector<std::uint8_t> body;
     {
-        Watchdog watch(*this, deadline);
+        Watchdog watch(*this, deadline.until);
         exchange_open_ = true;
         try {
             co_await socket_->send_all_sync(request.view());
             notify_message_sent(sent_text);
             co_await receive_all(body);
         } catch (const std::exception&) {
-            if (timed_out_) throw std::runtime_error(timed_out_text("request", deadline));
+            if (timed_out_) throw std::runtime_error(deadline.timed_out());
             throw;
         }
         exchange_open_ = false;
@@ -346,32 +375,38 @@ asio::awaitable<std::shared_ptr<jdbc::QueryResult>> TyxClientJdbc::attempt_once(
     co_return result;
 }
 
-asio::awaitable<void> TyxClientJdbc::acquire_turn() {
+asio::awaitable<void> TyxClientJdbc::acquire_turn(const jdbc::RequestDeadline& deadline) {
     if (!busy_) {
         busy_ = true;
         co_return;
     }
     // The turn is handed over by release_turn: busy_ stays set for the new owner.
-    const bool handed = co_await turn_waiters_.wait(io_context_);
-    (void)handed;
+    const bool handed = co_await turn_waiters_.wait(io_context_, deadline.until);
+    if (!handed) throw std::runtime_error(deadline.timed_out("waiting for the requests before it"));
 }
 
 void TyxClientJdbc::release_turn() {
     if (!turn_waiters_.notify_one()) busy_ = false;
 }
 
-std::chrono::milliseconds TyxClientJdbc::connection_wait_limit(std::chrono::milliseconds deadline) const {
-    return coming_backoff() + deadline;
+std::string TyxClientJdbc::connection_timed_out(const jdbc::RequestDeadline& deadline) const {
+    std::string context = "waiting for a connection";
+    if (!failure_.reason.empty()) context += " (" + failure_.reason + ")";
+    return deadline.timed_out(context);
 }
 
-asio::awaitable<void> TyxClientJdbc::reconnect_for_retry(std::chrono::milliseconds deadline) {
-    const auto limit = connection_wait_limit(deadline);
+asio::awaitable<void> TyxClientJdbc::reconnect_for_retry(const jdbc::RequestDeadline& deadline) {
+    start_reconnection();
+    co_await wait_for_connection(deadline);
+}
+
+void TyxClientJdbc::start_reconnection() {
     if (!connecting_) {
         connecting_ = true;
         reconnect_running_ = true;
         connect_error_ = nullptr;
-        // Runs on its own: a request gives up waiting after `limit`, the reconnection goes on
-        // until it succeeds or the client stops.
+        // Runs on its own: a request gives up waiting at its deadline, the reconnection goes
+        // on until it succeeds or the client stops.
         asio::co_spawn(io_context_, do_reconnect(),
                        [this, alive = std::weak_ptr<char>(alive_)](std::exception_ptr e) {
                            if (alive.expired()) return;
@@ -379,24 +414,12 @@ asio::awaitable<void> TyxClientJdbc::reconnect_for_retry(std::chrono::millisecon
                            finish_connecting(e);
                        });
     }
-    const auto until = SessionClock::now() + limit;
-    while (connecting_) {
-        const bool notified = co_await connect_waiters_.wait(io_context_, until);
-        if (!notified && connecting_)
-            throw std::runtime_error("JDBC reconnection did not complete within " +
-                                     std::to_string(limit.count()) + " ms");
-    }
-    if (connect_error_) std::rethrow_exception(connect_error_);
 }
 
-asio::awaitable<void> TyxClientJdbc::wait_for_connection(std::chrono::milliseconds deadline) {
-    const auto limit = connection_wait_limit(deadline);
-    const auto until = SessionClock::now() + limit;
+asio::awaitable<void> TyxClientJdbc::wait_for_connection(const jdbc::RequestDeadline& deadline) {
     while (connecting_) {
-        const bool notified = co_await connect_waiters_.wait(io_context_, until);
-        if (!notified && connecting_)
-            throw std::runtime_error("JDBC connection did not complete within " +
-                                     std::to_string(limit.count()) + " ms");
+        const bool notified = co_await connect_waiters_.wait(io_context_, deadline.until);
+        if (!notified && connecting_) throw std::runtime_error(connection_timed_out(deadline));
     }
     if (connect_error_) std::rethrow_exception(connect_error_);
 }

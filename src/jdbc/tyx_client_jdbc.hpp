@@ -1,16 +1,17 @@
 // TyxClientJdbc: the session with one database shard of one cluster. It connects with failover,
 // exchanges versions and logs in, then runs SQL queries and bulk inserts one at a time, each
-// with a deadline and one reconnect-and-retry. Lives on the multiplexer's control loop; every
-// member runs there.
+// within one deadline and with one reconnect-and-retry. Lives on the multiplexer's control
+// loop; every member runs there.
 //
 // Requests never interleave: callers queue (first come, first served) on an asynchronous lock
-// held from writing a request until its response has been read. Each request attempt has a
-// deadline (see `response_deadline`); when it passes, the connection is closed and the attempt
-// fails like a lost connection. The reconnection before the retry runs on its own and a request
-// waits for it no longer than its back-off plus one deadline, so no caller waits forever, even
-// for a server that never comes back; the reconnection itself goes on until it succeeds or the
-// client is stopped. `stop` ends every request in flight and the reconnection, and waits until
-// none is left; it must have completed before the client is destroyed.
+// held from writing a request until its response has been read. A request has one deadline,
+// from its call to its answer (see `RequestDeadline`): waiting for its turn, for a connection
+// being made, for the reconnection before its retry and for each answer all count against it.
+// When it passes during an exchange the connection is closed, since the answer could no longer
+// be told from the next request's. The reconnection before a retry runs on its own and goes on
+// after a request gave up, until it succeeds or the client is stopped. `stop` ends every
+// request in flight and the reconnection, and waits until none is left; it must have completed
+// before the client is destroyed.
 #pragma once
 
 #include <asio/awaitable.hpp>
@@ -56,10 +57,28 @@ private:
     std::deque<std::shared_ptr<Waiter>> waiters_;
 };
 
-// How long one request attempt may wait for its response: the server's own limit (the given
-// timeout when positive, else the configured query timeout, else 30 s) plus the same again,
-// at most 5 s more, so that a server reporting its own timeout is heard first.
+// How long the login may wait for the server's answers: the configured query timeout (30 s
+// when not positive) plus the same again, at most 5 s more.
 std::chrono::milliseconds response_deadline(std::int64_t timeout_ms, std::int32_t configured_timeout_ms);
+
+// The limit of one request: the given timeout when positive, else the configured query
+// timeout, else 30 s (capped at a day).
+std::chrono::milliseconds request_limit(std::int64_t timeout_ms, std::int32_t configured_timeout_ms);
+// A request gives up this long after its limit, so that a server reporting its own timeout,
+// which it counts from the request's arrival, is heard first.
+inline constexpr std::chrono::milliseconds kRequestGrace{500};
+
+// When a request started and by when it must have ended.
+struct RequestDeadline {
+    RequestDeadline(std::chrono::milliseconds limit, SessionClock::time_point started)
+        : limit(limit), until(started + limit + kRequestGrace) {}
+    bool passed() const { return SessionClock::now() >= until; }
+    // "JDBC request timed out after <limit> ms", then `context` when given.
+    std::string timed_out(std::string_view context = {}) const;
+
+    std::chrono::milliseconds limit;
+    SessionClock::time_point until;
+};
 
 }  // namespace jdbc
 
@@ -76,13 +95,24 @@ public:
     asio::awaitable<void> stop() override;
 
     // Runs one SQL text. An empty response body gives an empty pointer. The text is copied
-    // before the first suspension. Failures (after the one retry) are thrown.
-    asio::awaitable<std::shared_ptr<jdbc::QueryResult>> sql(std::string_view sql_text);
+    // before the first suspension. Failures (after the one retry) are thrown, at the latest
+    // when the request's deadline, counted from `started`, has passed.
+    asio::awaitable<std::shared_ptr<jdbc::QueryResult>> sql(std::string_view sql_text,
+                                                            SessionClock::time_point started);
+    asio::awaitable<std::shared_ptr<jdbc::QueryResult>> sql(std::string_view sql_text) {
+        return sql(sql_text, SessionClock::now());
+    }
     // Inserts `row_count` rows of `columns` into `table`; a negative timeout selects the
-    // configured query timeout. The request is encoded before the first suspension.
+    // configured query timeout, which also bounds the request as for `sql`. The request is
+    // encoded before the first suspension.
     asio::awaitable<std::shared_ptr<jdbc::QueryResult>> bulk_insert(
         std::string_view table, const std::vector<jdbc::JdbcColumn>& columns, std::int32_t row_count,
-        std::int64_t timeout_ms);
+        std::int64_t timeout_ms, SessionClock::time_point started);
+    asio::awaitable<std::shared_ptr<jdbc::QueryResult>> bulk_insert(
+        std::string_view table, const std::vector<jdbc::JdbcColumn>& columns, std::int32_t row_count,
+        std::int64_t timeout_ms) {
+        return bulk_insert(table, columns, row_count, timeout_ms, SessionClock::now());
+    }
 
     asio::awaitable<void> do_login_handshake();
     // Reads one response frame (a 4-byte length N, then N + 1 bytes) and keeps the first N.
@@ -103,19 +133,23 @@ private:
     // The queue, the attempts, the retry.
     asio::awaitable<std::shared_ptr<jdbc::QueryResult>> run_request(const QMessage& request,
                                                                     std::string sent_text,
-                                                                    std::chrono::milliseconds deadline);
+                                                                    jdbc::RequestDeadline deadline);
     asio::awaitable<std::shared_ptr<jdbc::QueryResult>> attempt_once(const QMessage& request,
                                                                      const std::string& sent_text,
-                                                                     std::chrono::milliseconds deadline);
-    asio::awaitable<void> acquire_turn();
+                                                                     const jdbc::RequestDeadline& deadline);
+    // Waits for the connection's turn; throws the timeout when the deadline comes first.
+    asio::awaitable<void> acquire_turn(const jdbc::RequestDeadline& deadline);
     void release_turn();
     asio::awaitable<void> connect_and_login();
     // Starts a reconnection unless a connection is being made, then waits for it (see the
-    // header note). Throws what the reconnection threw, or a timeout.
-    asio::awaitable<void> reconnect_for_retry(std::chrono::milliseconds deadline);
-    // Waits while a connection is being made, at most the back-off plus `deadline`.
-    asio::awaitable<void> wait_for_connection(std::chrono::milliseconds deadline);
-    std::chrono::milliseconds connection_wait_limit(std::chrono::milliseconds deadline) const;
+    // header note). Throws what the reconnection threw, or the timeout.
+    asio::awaitable<void> reconnect_for_retry(const jdbc::RequestDeadline& deadline);
+    // Starts the reconnection on its own unless a connection is being made.
+    void start_reconnection();
+    // Waits while a connection is being made, at most until the deadline.
+    asio::awaitable<void> wait_for_connection(const jdbc::RequestDeadline& deadline);
+    // The timeout of a request that gave up waiting for a connection, with the last failure.
+    std::string connection_timed_out(const jdbc::RequestDeadline& deadline) const;
     void finish_connecting(std::exception_ptr error);
     void notify_received(std::string message);
     // Closes the connection the deadline caught, unless it was replaced meanwhile.

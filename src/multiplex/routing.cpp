@@ -52,34 +52,44 @@ std::shared_ptr<TyxClusterClient> find_cluster(TyxClientMultiplex& m, const std:
 
 // Shared by the fan-out coroutine and every per-shard completion handler, all on one loop.
 struct FanOutState {
-    FanOutState(const asio::any_io_executor& executor, std::size_t n)
-        : results(n), errors(n), done(executor, n) {}
-    QueryResults results;
-    std::vector<std::exception_ptr> errors;
+    FanOutState(const asio::any_io_executor& executor, std::size_t n) : done(executor, n) {
+        answers.results.resize(n);
+        answers.failures.resize(n);
+    }
+    ShardAnswers answers;
     Countdown done;
 };
 
-// Runs every shard's request at once and gathers the results in shard order. The first
-// shard's exception (by shard order) is rethrown and the other results are dropped.
-asio::awaitable<QueryResults> fan_out_jdbc(
-    std::vector<asio::awaitable<std::shared_ptr<jdbc::QueryResult>>> tasks) {
+std::string failure_text(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "unknown error";
+    }
+}
+
+// Runs every shard's request at once and gathers the answers and failures in shard order.
+asio::awaitable<ShardAnswers> fan_out_jdbc(std::vector<asio::awaitable<std::shared_ptr<jdbc::QueryResult>>> tasks) {
     auto executor = co_await asio::this_coro::executor;
-    if (tasks.empty()) co_return QueryResults{};
+    if (tasks.empty()) co_return ShardAnswers{};
     auto state = std::make_shared<FanOutState>(executor, tasks.size());
     for (std::size_t i = 0; i < tasks.size(); ++i) {
         asio::co_spawn(executor, std::move(tasks[i]),
                        [state, i](std::exception_ptr error, std::shared_ptr<jdbc::QueryResult> result) {
-                           if (error)
-                               state->errors[i] = error;
-                           else
-                               state->results[i] = std::move(result);
+                           if (error) {
+                               state->answers.failures[i] = failure_text(error);
+                               // A failure without a text would read as an answer.
+                               if (state->answers.failures[i].empty()) state->answers.failures[i] = "unknown error";
+                           } else {
+                               state->answers.results[i] = std::move(result);
+                           }
                            state->done.arrive();
                        });
     }
     co_await state->done.wait();
-    for (auto& error : state->errors)
-        if (error) std::rethrow_exception(error);
-    co_return std::move(state->results);
+    co_return std::move(state->answers);
 }
 
 }  // namespace
@@ -286,115 +296,163 @@ std::optional<CenterTableSchema> TyxClientMultiplex::get_table_schema(std::strin
 
 // ---------------------------------------------------------------- queries and bulk inserts
 
+std::size_t ShardAnswers::first_failure() const {
+    for (std::size_t i = 0; i < failures.size(); ++i)
+        if (!failures[i].empty()) return i;
+    return npos;
+}
+
 namespace {
 
-asio::awaitable<QueryResults> do_sql_query(TyxClientMultiplex& m, std::string name, std::string query) {
-    auto cluster = find_cluster(m, name, "Failed to execute SQL query");  // keeps the clients alive
-    if (!cluster) co_return QueryResults{};
+constexpr std::string_view kQueryFailed = "Failed to execute SQL query";
+constexpr std::string_view kInsertFailed = "Failed to execute bulk insert";
+
+// An unknown cluster is logged here, and its text kept for the caller.
+asio::awaitable<ShardAnswers> do_sql_query(TyxClientMultiplex& m, std::string name, std::string query,
+                                           SessionClock::time_point started) {
+    auto cluster = find_cluster(m, name, kQueryFailed);  // keeps the clients alive
+    if (!cluster) co_return ShardAnswers::unknown_cluster(not_found(kQueryFailed, name));
     std::vector<asio::awaitable<std::shared_ptr<jdbc::QueryResult>>> tasks;
     for (auto& c : cluster->jdbcs())
-        if (c) tasks.push_back(c->sql(query));
+        if (c) tasks.push_back(c->sql(query, started));
     co_return co_await fan_out_jdbc(std::move(tasks));
 }
 
-asio::awaitable<QueryResults> do_bulk_insert(TyxClientMultiplex& m, std::string name, std::string table,
+asio::awaitable<ShardAnswers> do_bulk_insert(TyxClientMultiplex& m, std::string name, std::string table,
                                              std::shared_ptr<const std::vector<jdbc::JdbcColumn>> columns,
-                                             std::int32_t row_count, std::int64_t timeout_ms) {
-    auto cluster = find_cluster(m, name, "Failed to execute bulk insert");
-    if (!cluster) co_return QueryResults{};
+                                             std::int32_t row_count, std::int64_t timeout_ms,
+                                             SessionClock::time_point started) {
+    auto cluster = find_cluster(m, name, kInsertFailed);
+    if (!cluster) co_return ShardAnswers::unknown_cluster(not_found(kInsertFailed, name));
     std::vector<asio::awaitable<std::shared_ptr<jdbc::QueryResult>>> tasks;
     for (auto& c : cluster->jdbcs())
-        if (c) tasks.push_back(c->bulk_insert(table, *columns, row_count, timeout_ms));
+        if (c) tasks.push_back(c->bulk_insert(table, *columns, row_count, timeout_ms, started));
     co_return co_await fan_out_jdbc(std::move(tasks));
 }
 
-// Runs `work`; its failure is reported as a level-3 log prefixed with `what` (nothing then),
-// so that no caller, blocking or not, takes a failure for an empty result.
+// Runs `work` on the control loop and hands its answers to `callback` on the notification loop,
+// whatever they hold.
 template <typename Work>
-asio::awaitable<std::optional<QueryResults>> logging_failure(TyxClientMultiplex& m, const std::string& name,
-                                                             const std::string& what, Work& work) {
-    std::string failure;
-    try {
-        QueryResults results = co_await work();
-        co_return results;
-    } catch (const std::exception& e) {
-        failure = what + ": " + e.what();
-    } catch (...) {
-        failure = what + ": unknown error";
-    }
-    m.log(name, 3, std::move(failure));
-    co_return std::nullopt;
-}
-
-// Runs `work` on the control loop and hands its result to `callback` on the notification loop,
-// or reports its failure.
-template <typename Work>
-void run_async(TyxClientMultiplex& m, std::string name, std::string what, Work work,
-               std::function<void(QueryResults)> callback) {
+void run_async(TyxClientMultiplex& m, Work work, std::function<void(ShardAnswers)> callback) {
     asio::co_spawn(
         m.control_context(),
-        [&m, name = std::move(name), what = std::move(what), work = std::move(work),
-         callback = std::move(callback)]() mutable -> asio::awaitable<void> {
-            auto results = co_await logging_failure(m, name, what, work);
-            if (!results) co_return;
-            asio::post(m.notify_context(), [callback = std::move(callback), results = std::move(*results)]() mutable {
-                callback(std::move(results));
+        [&m, work = std::move(work), callback = std::move(callback)]() mutable -> asio::awaitable<void> {
+            ShardAnswers answers = co_await work();
+            asio::post(m.notify_context(), [callback = std::move(callback), answers = std::move(answers)]() mutable {
+                callback(std::move(answers));
             });
         },
         asio::detached);
 }
 
+// The list a failure-free request gives; on a failure, the level-3 log of the lowest failed
+// shard and an empty list.
+QueryResults results_or_log(TyxClientMultiplex& m, std::string_view name, std::string_view what,
+                            ShardAnswers&& answers) {
+    const std::size_t failed = answers.first_failure();
+    if (failed == ShardAnswers::npos) return std::move(answers.results);
+    m.log(name, 3, std::string(what) + ": " + answers.failures[failed]);
+    return {};
+}
+
 }  // namespace
 
-QueryResults TyxClientMultiplex::sql(std::string_view cluster_name, std::string_view query) {
-    auto result = std::make_shared<QueryResults>();
+ShardAnswers TyxClientMultiplex::query_shards(std::string_view cluster_name, std::string_view query,
+                                              SessionClock::time_point started) {
+    auto answers = std::make_shared<ShardAnswers>();
     post(
-        [this, result, name = std::string(cluster_name), q = std::string(query)]() -> asio::awaitable<void> {
-            auto work = [&] { return do_sql_query(*this, name, q); };
-            *result = (co_await logging_failure(*this, name, "Failed to execute SQL query", work)).value_or(QueryResults{});
+        [this, answers, started, name = std::string(cluster_name), q = std::string(query)]() -> asio::awaitable<void> {
+            *answers = co_await do_sql_query(*this, name, q, started);
         },
         true);
-    return std::move(*result);
+    return std::move(*answers);
 }
 
-void TyxClientMultiplex::sql_async(std::string_view cluster_name, std::string_view query,
-                                   std::function<void(QueryResults)> callback) {
-    std::string name(cluster_name);
+void TyxClientMultiplex::query_shards_async(std::string_view cluster_name, std::string_view query,
+                                            std::function<void(ShardAnswers)> callback) {
+    const auto started = SessionClock::now();
     run_async(
-        *this, name, "Failed to execute SQL query",
-        [this, name, q = std::string(query)] { return do_sql_query(*this, name, q); }, std::move(callback));
+        *this,
+        [this, started, name = std::string(cluster_name), q = std::string(query)] {
+            return do_sql_query(*this, name, q, started);
+        },
+        std::move(callback));
 }
 
-QueryResults TyxClientMultiplex::bulk_insert(std::string_view cluster_name, std::string_view table_name,
-                                             const std::vector<jdbc::JdbcColumn>& columns,
-                                             std::int32_t row_count, std::int64_t timeout_ms) {
-    auto result = std::make_shared<QueryResults>();
+ShardAnswers TyxClientMultiplex::bulk_insert_shards(std::string_view cluster_name, std::string_view table_name,
+                                                    const std::vector<jdbc::JdbcColumn>& columns,
+                                                    std::int32_t row_count, std::int64_t timeout_ms,
+                                                    SessionClock::time_point started) {
+    auto answers = std::make_shared<ShardAnswers>();
     // A blocking call made on the control loop itself cannot wait for work queued behind it.
     if (control_.context.get_executor().running_in_this_thread()) return {};
     // The caller blocks until the work is done, so its columns can be read in place.
     auto view = std::shared_ptr<const std::vector<jdbc::JdbcColumn>>(&columns, [](const auto*) {});
     post(
-        [this, result, view, row_count, timeout_ms, name = std::string(cluster_name),
+        [this, answers, view, row_count, timeout_ms, started, name = std::string(cluster_name),
          table = std::string(table_name)]() -> asio::awaitable<void> {
-            auto work = [&] { return do_bulk_insert(*this, name, table, view, row_count, timeout_ms); };
-            *result = (co_await logging_failure(*this, name, "Failed to execute bulk insert", work)).value_or(QueryResults{});
+            *answers = co_await do_bulk_insert(*this, name, table, view, row_count, timeout_ms, started);
         },
         true);
-    return std::move(*result);
+    return std::move(*answers);
+}
+
+void TyxClientMultiplex::bulk_insert_shards_async(std::string_view cluster_name, std::string_view table_name,
+                                                  std::vector<jdbc::JdbcColumn> columns, std::int32_t row_count,
+                                                  std::int64_t timeout_ms, std::function<void(ShardAnswers)> callback) {
+    const auto started = SessionClock::now();
+    auto owned = std::make_shared<const std::vector<jdbc::JdbcColumn>>(std::move(columns));
+    run_async(
+        *this,
+        [this, owned, row_count, timeout_ms, started, name = std::string(cluster_name),
+         table = std::string(table_name)] {
+            return do_bulk_insert(*this, name, table, owned, row_count, timeout_ms, started);
+        },
+        std::move(callback));
+}
+
+QueryResults TyxClientMultiplex::sql(std::string_view cluster_name, std::string_view query) {
+    return results_or_log(*this, cluster_name, kQueryFailed, query_shards(cluster_name, query, SessionClock::now()));
+}
+
+void TyxClientMultiplex::sql_async(std::string_view cluster_name, std::string_view query,
+                                   std::function<void(QueryResults)> callback) {
+    query_shards_async(cluster_name, query,
+                       [this, name = std::string(cluster_name), callback = std::move(callback)](ShardAnswers answers) {
+                           if (answers.first_failure() != ShardAnswers::npos) {
+                               log_here(name, 3, std::string(kQueryFailed) + ": " +
+                                                     answers.failures[answers.first_failure()]);
+                               return;
+                           }
+                           callback(std::move(answers.results));
+                       });
+}
+
+QueryResults TyxClientMultiplex::bulk_insert(std::string_view cluster_name, std::string_view table_name,
+                                             const std::vector<jdbc::JdbcColumn>& columns,
+                                             std::int32_t row_count, std::int64_t timeout_ms) {
+    return results_or_log(*this, cluster_name, kInsertFailed,
+                          bulk_insert_shards(cluster_name, table_name, columns, row_count, timeout_ms,
+                                             SessionClock::now()));
 }
 
 void TyxClientMultiplex::bulk_insert_async(std::string_view cluster_name, std::string_view table_name,
                                            std::vector<jdbc::JdbcColumn> columns, std::int32_t row_count,
                                            std::function<void(QueryResults)> callback,
                                            std::int64_t timeout_ms) {
-    std::string name(cluster_name);
-    auto owned = std::make_shared<const std::vector<jdbc::JdbcColumn>>(std::move(columns));
-    run_async(
-        *this, name, "Failed to execute bulk insert",
-        [this, name, owned, row_count, timeout_ms, table = std::string(table_name)] {
-            return do_bulk_insert(*this, name, table, owned, row_count, timeout_ms);
-        },
-        std::move(callback));
+    bulk_insert_shards_async(
+        cluster_name, table_name, std::move(columns), row_count, timeout_ms,
+        [this, name = std::string(cluster_name), callback = std::move(callback)](ShardAnswers answers) {
+            if (answers.first_failure() != ShardAnswers::npos) {
+                log_here(name, 3, std::string(kInsertFailed) + ": " + answers.failures[answers.first_failure()]);
+                return;
+            }
+            callback(std::move(answers.results));
+        });
+}
+
+void TyxClientMultiplex::log_here(std::string_view cluster_name, std::uint8_t level, std::string_view message) {
+    for (const auto& listener : listeners_) listener->on_log(*this, cluster_name, level, message);
 }
 
 }  // namespace tyx

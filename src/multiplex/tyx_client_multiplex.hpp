@@ -30,6 +30,7 @@
 #include <vector>
 #include <utility>
 
+#include "core/session_clock.hpp"
 #include "multiplex/io_context_pool.hpp"
 #include "multiplex/tyx_client_listener.hpp"
 #include "rt/conflated_queue.hpp"
@@ -53,6 +54,23 @@ struct JdbcColumn;
 
 // One result per enabled database shard, in shard order.
 using QueryResults = std::vector<std::shared_ptr<jdbc::QueryResult>>;
+
+// What the enabled database shards of a cluster made of one request, in shard order.
+struct ShardAnswers {
+    static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+
+    QueryResults results;               // null where the request failed or the answer was empty
+    std::vector<std::string> failures;  // what each shard's request threw; "" where it answered
+    std::string cluster_failure;        // the text logged for an unknown cluster, else ""
+
+    static ShardAnswers unknown_cluster(std::string text) {
+        ShardAnswers answers;
+        answers.cluster_failure = std::move(text);
+        return answers;
+    }
+    // The lowest-numbered shard whose request failed, or npos.
+    std::size_t first_failure() const;
+};
 
 class TyxClientMultiplex {
 public:
@@ -161,9 +179,23 @@ public:
     // The lowest-numbered center's schema of the table, when it has arrived. Blocks.
     std::optional<CenterTableSchema> get_table_schema(std::string_view cluster_name, std::string_view table_name);
 
-    // --- Queries and bulk inserts, on every enabled database shard at once. The blocking forms
-    // give an empty list when the cluster is unknown or a shard failed; the async forms run
-    // `callback` on the notification loop, or raise a level-3 on_log and skip it on failure.
+    // --- Queries and bulk inserts, on every enabled database shard at once. Each shard's request
+    // ends, answered or failed, by its limit (the query timeout) after `started` (see
+    // TyxClientJdbc), so a blocking call never waits much longer. The *_shards forms report
+    // every shard's failure and log nothing but an unknown cluster; their async forms run
+    // `callback` once on the notification loop whatever the outcome, stopping included.
+    ShardAnswers query_shards(std::string_view cluster_name, std::string_view query, SessionClock::time_point started);
+    void query_shards_async(std::string_view cluster_name, std::string_view query,
+                            std::function<void(ShardAnswers)> callback);
+    ShardAnswers bulk_insert_shards(std::string_view cluster_name, std::string_view table_name,
+                                    const std::vector<jdbc::JdbcColumn>& columns, std::int32_t row_count,
+                                    std::int64_t timeout_ms, SessionClock::time_point started);
+    void bulk_insert_shards_async(std::string_view cluster_name, std::string_view table_name,
+                                  std::vector<jdbc::JdbcColumn> columns, std::int32_t row_count,
+                                  std::int64_t timeout_ms, std::function<void(ShardAnswers)> callback);
+    // The plain forms: the blocking ones give an empty list when the cluster is unknown or a
+    // shard failed (with a level-3 on_log for the lowest failed shard); the async ones run
+    // `callback` on the notification loop, or raise that log and skip it on failure.
     QueryResults sql(std::string_view cluster_name, std::string_view query);
     void sql_async(std::string_view cluster_name, std::string_view query, std::function<void(QueryResults)> callback);
     QueryResults bulk_insert(std::string_view cluster_name, std::string_view table_name,
@@ -175,6 +207,9 @@ public:
 
     // Raises on_log for `cluster_name` (the bare cluster name) from any thread.
     void log(std::string_view cluster_name, std::uint8_t level, std::string message);
+    // The same, delivered to every listener at once: on the notification loop only, so that a
+    // failure is heard before the callback that follows it in the same job.
+    void log_here(std::string_view cluster_name, std::uint8_t level, std::string_view message);
 
 private:
     // One event loop with its work guard and the thread running it. If the owner's

@@ -92,6 +92,7 @@ TEST(ClientEndToEnd, UnknownClusterSqlGivesAnEmptyAccessorAndALog) {
     ASSERT_NE(result, nullptr);
     EXPECT_FALSE(result->has_result_set());
     EXPECT_EQ(result->row_count(), 0);
+    EXPECT_EQ(result->error_message(), "Failed to execute SQL query: Cluster not found [nowhere]");
     ASSERT_TRUE(events->wait_for("log nowhere 3 Failed to execute SQL query: Cluster not found [nowhere]"));
 
     // An empty sql_async callback is refused at once and never reaches the notification thread.

@@ -90,6 +90,13 @@ TEST(MultiShardMerge, MessagesAndCountsFromEveryShard) {
     MultiShardTableAccessor none(Results{});
     EXPECT_EQ(none.error_message(), "");
     EXPECT_FALSE(none.has_result_set());
+
+    // Shards that failed take their place in shard order; a failure of no shard comes first.
+    MultiShardTableAccessor failed(Results{message_result("boom"), nullptr, message_result("bad table")},
+                                   {"", "lost", ""}, "");
+    EXPECT_EQ(failed.error_message(), "[shard 0] boom; [shard 1] lost; [shard 2] bad table");
+    MultiShardTableAccessor unknown(Results{}, {}, "Cluster not found [x]");
+    EXPECT_EQ(unknown.error_message(), "Cluster not found [x]");
 }
 
 TEST(MultiShardMerge, CursorWalksTheMergedRows) {

@@ -171,9 +171,13 @@ TEST(JdbcSessionMessages, ResponseDeadlineDoublesShortLimitsAndAddsFiveSecondsTo
         {100, 30000, 200}, {30000, 100, 35000},      {0, 400, 800},    {-1, 400, 800}, {0, 0, 35000},
         {0, -7, 35000},    {INT64_MAX, 0, 86405000}, {5000, 0, 10000},
     };
-    for (const auto& c : cases)
+    for (const auto& c : cases) {
         EXPECT_EQ(response_deadline(c.timeout, c.configured).count(), c.expected_ms)
             << c.timeout << " " << c.configured;
+        // A request's limit is the server's own.
+        const auto limit = request_limit(c.timeout, c.configured).count();
+        EXPECT_EQ(limit + std::min<std::int64_t>(limit, 5000), c.expected_ms) << c.timeout << " " << c.configured;
+    }
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 # Queries to numpy and pandas with dtypes following the column types, and uploads of DataFrames.
+import socket
 import threading
 
 import numpy as np
@@ -101,3 +102,21 @@ def test_sql_async_and_insert_async_call_python_back(client):
     # The result outlives the callback it was handed to.
     np.testing.assert_array_equal(results[0].to_numpy()["n"], np.arange(7))
     assert results[0].column_types() == [16]
+
+
+def test_a_failed_query_raises_nothing_and_its_result_says_why():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]  # nothing listens there once the socket is closed
+    cluster = tyx_client.Cluster("gone", "127.0.0.1")
+    cluster.database_config = tyx_client.DatabaseConfig(str(port), False, "", "", 500)
+    with tyx_client.TyxClient() as client:
+        client.add_cluster(cluster)
+        result = client.sql("gone", "SELECT 1")
+        assert result.row_count() == 0
+        assert result.error_message().startswith(
+            "[shard 0] Failed to execute SQL query: JDBC request timed out after 500 ms"), result.error_message()
+        said = []
+        arrived = threading.Event()
+        client.sql_async("gone", "SELECT 1", lambda r: (said.append(r.error_message()), arrived.set()))
+        assert arrived.wait(DEADLINE) and said[0].startswith("[shard 0] Failed to execute SQL query: ")

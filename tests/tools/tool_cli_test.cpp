@@ -203,11 +203,16 @@ TEST_F(ToolCli, UploadInsertsAndReplacesAndTheRowsReadBack) {
     ASSERT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(sql_rows("SELECT sym FROM cli_prices").size(), 0u);
 
-    // The library drops database errors of an upload; the tool checks that the rows arrived.
     r = tyx({"upload", csv.string(), "--table", "cli_missing"});
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_NE(r.err.find("no such table: cli_missing"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("--replace creates one"), std::string::npos) << r.err;
+    // An insert the database refuses ends the upload with the library's report of it.
+    sql_rows("CREATE TABLE cli_other (x Integer)");
+    r = tyx({"upload", csv.string(), "--table", "cli_other"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("Failed to execute bulk insert: [shard 0] "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("(table cli_other)"), std::string::npos) << r.err;
 
     const auto ragged = temp_file("ragged.csv", "a,b\n1,2\n3\n");
     r = tyx({"upload", ragged.string(), "--table", "cli_ragged"});
