@@ -280,13 +280,15 @@ void TyxClientCenter::deliver_released(std::vector<std::string> answered) {
     if (multiplex_.listener_count() <= 0) return;
     notify([monitor = monitor_, counted = false, updates = std::move(updates), answered = std::move(answered)](
                TyxClientListener& l, TyxClientMultiplex& m, std::string_view name) mutable {
-        for (const auto& u : updates) l.on_update(m, name, *u);
-        if (!answered.empty()) l.on_snapshot_answered(m, name, answered);
-        if (!updates.empty()) l.on_update_batch_end(m, name);
+        // Counted before the first listener hears them: one that looks at health() once it has
+        // heard an update finds it counted.
         if (!counted) {
             counted = true;
             monitor->updates_delivered.fetch_add(updates.size(), std::memory_order_relaxed);
         }
+        for (const auto& u : updates) l.on_update(m, name, *u);
+        if (!answered.empty()) l.on_snapshot_answered(m, name, answered);
+        if (!updates.empty()) l.on_update_batch_end(m, name);
     });
 }
 
@@ -326,12 +328,12 @@ void TyxClientCenter::add_updates(UpdateBatch& updates) {
                                             delivered = DeliveredBatch(batches_, std::move(batch))](
                                                TyxClientListener& l) mutable {
         const std::string& name = delivered.pool->client_name();
-        for (const TyxCenterIncrementalUpdate& u : *delivered.batch) l.on_update(m, name, u);
-        l.on_update_batch_end(m, name);
-        if (!counted) {
+        if (!counted) {  // before anyone hears them, as above
             counted = true;
             monitor->updates_delivered.fetch_add(delivered.batch->size(), std::memory_order_relaxed);
         }
+        for (const TyxCenterIncrementalUpdate& u : *delivered.batch) l.on_update(m, name, u);
+        l.on_update_batch_end(m, name);
     });
 }
 
