@@ -1,4 +1,6 @@
 // tyx subscribe TABLE...: center updates as JSON lines until interrupted, --count or --timeout.
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <memory>
 #include <mutex>
@@ -27,7 +29,13 @@ struct SubscribeOptions {
 int run_subscribe(const SubscribeOptions& options) {
     Connection connection(options.connect.settings(), {ServerKind::center}, options.connect.verbose(),
                           options.connect.stats());
-    connection.wait_ready(options.connect.connect_timeout());
+    // --timeout bounds the whole command, so the wait for the servers too when it is shorter.
+    auto connect_timeout = options.connect.connect_timeout();
+    if (options.timeout_s > 0)
+        connect_timeout = std::min(
+            connect_timeout,
+            std::chrono::milliseconds(static_cast<std::int64_t>(std::llround(options.timeout_s * 1000.0))));
+    connection.wait_ready(connect_timeout);
 
     // Lines are written on the notification thread; the counter stops them at --count.
     struct Shared {

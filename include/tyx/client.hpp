@@ -169,19 +169,37 @@ public:
     /// with its fields, names and values paired by position; `seqnum` is written when positive,
     /// `expires_on_ms` when not 0. Publishing never reports an unknown cluster, and blocks only
     /// as the full-buffer policy says.
+    ///
+    /// The relay text has no escaping: texts are written as they are, the type, the id and string
+    /// values between double quotes. A message the relay could not read back as written is
+    /// therefore refused whole before anything of it is queued, with one level-3 on_log naming
+    /// the cluster, the type, the id and the part at fault: a line feed in the type, the id, a
+    /// field name or a char, string or byte value, or a double quote in the type, the id or a
+    /// string value. Every other byte is sent unchanged (a `|` inside a string, tabs, CR, UTF-8,
+    /// bytes that are not UTF-8).
+    ///
+    /// Only as many fields as there are both names and values are sent; a call whose counts
+    /// differ raises one level-2 on_log. An unsigned 32-bit value is written in decimal without
+    /// a suffix, as every integer of 32 bits or fewer is, and the relay reads it as a signed
+    /// 32-bit Integer: values from 2^31 on come back negative (4000000000 as -294967296).
+    /// Publish such values as std::uint64_t or std::int64_t; a call holding one is sent as it is
+    /// and raises one level-2 on_log naming the fields.
     /// \snippet 01_publish.cpp publish
     void publish_object(std::string_view cluster_name, std::string_view object_type,
                         std::string_view object_id, const std::vector<std::string>& field_names,
                         const std::vector<FieldValue>& field_values, std::int64_t seqnum = 0,
                         std::int64_t expires_on_ms = 0);
-    /// The exact text publish_object would send; sends nothing.
+    /// The exact text publish_object would send; sends nothing. Empty for a message
+    /// publish_object would refuse (and no on_log is raised here).
     std::string serialize_object(std::string_view object_type, std::string_view object_id,
                                  const std::vector<std::string>& field_names,
                                  const std::vector<FieldValue>& field_values, std::int64_t seqnum = 0,
                                  std::int64_t expires_on_ms = 0);
-    /// Sends `text` unchanged (no line feed is added).
+    /// Sends `text` unchanged (no line feed is added); nothing in it is checked.
     void publish_raw(std::string_view cluster_name, std::string_view text);
-    /// Publishes the removal of an object. Note the order: identifier, then type.
+    /// Publishes the removal of an object. Note the order: identifier, then type. Both are
+    /// written between double quotes: one holding a line feed or a double quote is refused as
+    /// publish_object refuses it, with a level-3 on_log, and nothing is sent.
     void remove_object(std::string_view cluster_name, std::string_view object_id, std::string_view object_type,
                        std::int64_t seqnum = 0);
 

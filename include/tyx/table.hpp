@@ -68,7 +68,12 @@ public:
 };
 
 /// A table built by the application, column by column, for upload with Client::sql_insert or
-/// Client::sql_replace. Columns of different lengths are accepted; the row count is the longest.
+/// Client::sql_replace. A Table may hold columns of different lengths (its row count is the
+/// longest, and printing shows the missing cells as NULL), but the upload refuses such a table,
+/// with a level-3 on_log naming it and every column's length, and sends nothing. The upload
+/// likewise refuses a table or column name that is empty or holds a control character, a space,
+/// one of ` " ' ; , ( ) or a comment start (-- or /*): the statements that create or empty the
+/// table carry the names as they are. Any other name, UTF-8 included, is sent unchanged.
 /// \snippet 04_upload.cpp upload
 class Table final : public TableAccessor {
 public:

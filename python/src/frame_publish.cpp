@@ -487,6 +487,66 @@ Frame read_frame(py::handle frame, const std::string& id_column,
     return f;
 }
 
+// What publish_object would refuse in a text (the relay text has no escaping): a line feed
+// anywhere, a double quote in a quoted text. Null when the text passes.
+const char* text_refusal(std::string_view text, bool quoted) {
+    if (std::memchr(text.data(), '\n', text.size()) != nullptr) return "a line feed";
+    if (quoted && std::memchr(text.data(), '"', text.size()) != nullptr) return "a double quote";
+    return nullptr;
+}
+
+[[noreturn]] void refuse_text(const std::string& where, const char* what) {
+    throw py::value_error(where + " holds " + what + ", which the relay would not read back as written");
+}
+
+// The rows' texts that publish_object (or remove_object) would refuse, looked for before anything
+// is sent, so that a frame goes out whole or not at all.
+void check_type(const std::string& object_type) {
+    if (const char* what = text_refusal(object_type, true))
+        refuse_text("object type " + quoted(object_type), what);
+}
+
+void check_texts(const FrameColumn& column, bool is_id) {
+    const std::string role = is_id ? "id column " : "column ";
+    auto where = [&](std::size_t row) { return role + quoted(column.name) + ", row " + std::to_string(row); };
+    if (column.kind == Kind::FixedBytes) {
+        for (std::size_t i = 0; i < column.rows; ++i)
+            if (!column.missing(i) &&
+                std::memchr(column.at(i), '\n', static_cast<std::size_t>(column.itemsize)))
+                refuse_text(where(i), "a line feed");
+        return;
+    }
+    if (column.kind != Kind::Objects) return;
+    // Most frames hold neither byte anywhere: one scan of all the column's texts settles it.
+    const bool texts_clean = text_refusal(column.texts, true) == nullptr;
+    for (std::size_t i = 0; i < column.rows; ++i) {
+        const ObjectCell& cell = column.cells[i];
+        if (cell.is_text()) {
+            if (texts_clean) continue;
+            if (const char* what = text_refusal(cell.text(column.texts), true)) refuse_text(where(i), what);
+        } else if (!cell.is_empty()) {
+            const FieldValue& v = column.others[cell.other()];
+            const char* what = nullptr;
+            if (const auto* b = std::get_if<std::vector<std::uint8_t>>(&v))
+                what = text_refusal(std::string_view(reinterpret_cast<const char*>(b->data()), b->size()),
+                                    false);
+            else if (const auto* t = std::get_if<std::string>(&v))
+                what = text_refusal(*t, true);
+            else if (const auto* c = std::get_if<char>(&v); c && *c == '\n')
+                what = "a line feed";
+            if (what) refuse_text(where(i), what);
+        }
+    }
+}
+
+void check_frame_texts(const std::string& object_type, const Frame& f) {
+    check_type(object_type);
+    check_texts(f.ids.column, true);
+    for (const auto& name : f.names)
+        if (const char* what = text_refusal(name, false)) refuse_text("column name " + quoted(name), what);
+    for (const auto& c : f.fields) check_texts(c, false);
+}
+
 // Runs `f(client)` with the GIL released; the client reference is dropped before it is taken back.
 template <typename F>
 auto without_gil(py::handle tyx_client, F&& f) {
@@ -537,8 +597,10 @@ masked array. A NaN in a float column stays a NaN.
 Every column is checked and read before anything is sent: a column of another dtype (complex,
 datetime64, timedelta64, ...) or an object column holding a value publish_object refuses (a
 list, a dict, a Timestamp, ...) raises TypeError naming the column; a missing column raises
-KeyError, columns of different lengths ValueError. An unknown cluster is ignored without a
-report, as publish_object ignores it.
+KeyError, columns of different lengths ValueError, and so does a text publish_object would
+refuse (a line feed in the type, an identifier, a column name, a str or bytes value; a double
+quote in the type, an identifier or a str value), naming its column and row. An unknown cluster
+is ignored without a report, as publish_object ignores it.
 
 Runs on the calling thread with the GIL released, and returns once every row is copied into
 the relays' outboxes (a full buffer makes it wait as publish_object does). The rows reach each
@@ -550,7 +612,7 @@ the relay shards of the cluster `cluster_name`; returns the number of removals.
 
 `ids` is a sequence, a numpy array, or a pandas Series or Index of str or integers (written in
 decimal). The identifiers are checked and copied first (TypeError for another kind of value,
-nothing sent then); the removals are then published on the calling thread with the GIL
+ValueError for a type or identifier holding a line feed or a double quote; nothing is sent then); the removals are then published on the calling thread with the GIL
 released, and the call returns once every one is copied into the relays' outboxes.)doc";
 
 }  // namespace
@@ -562,6 +624,7 @@ void bind_frame_publish(py::module_& m) {
            const std::string& id_column, std::optional<std::string> seqnum_column,
            std::optional<std::string> expires_column) {
             const Frame f = read_frame(frame, id_column, seqnum_column, expires_column);
+            check_frame_texts(object_type, f);
             return without_gil(
                 self, [&](Client& client) { return publish_rows(client, cluster_name, object_type, f); });
         },
@@ -572,6 +635,8 @@ void bind_frame_publish(py::module_& m) {
     cls.attr("remove_frame") = py::cpp_function(
         [](py::object self, const std::string& cluster_name, const std::string& object_type, py::object ids) {
             const IdColumn column = read_ids("ids", ids, Missing());
+            check_type(object_type);
+            check_texts(column.column, true);
             return without_gil(self, [&](Client& client) {
                 char buffer[24];
                 for (std::size_t i = 0; i < column.column.rows; ++i)

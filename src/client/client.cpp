@@ -50,13 +50,63 @@ rt::Message& scratch_message() {
     thread_local rt::Message message;
     return message;
 }
+
+// "[cluster c, type "T", id "i"]": which publication a log is about.
+std::string publication_label(std::string_view cluster_name, std::string_view object_type,
+                              std::string_view object_id) {
+    return "[cluster " + std::string(cluster_name) + ", " + rt::describe_object(object_type, object_id) + "]";
+}
+
+void log_refusal(Client::Impl& impl, std::string_view operation, const rt::MessageCheck& check,
+                 std::string_view cluster_name, std::string_view object_type, std::string_view object_id,
+                 const std::vector<std::string>& field_names) {
+    impl.log(cluster_name, 3,
+             "Failed to " + std::string(operation) + ": " + rt::describe_refusal(check, field_names) + " " +
+                 publication_label(cluster_name, object_type, object_id));
+}
+
+// Logs what the check of an object found: a refusal (level 3; false: nothing is to be sent), or
+// a publication that is sent but not as the caller may think (level 2): surplus names or values
+// are left out, and wide unsigned 32-bit values wrap on the relay.
+bool report_object_check(Client::Impl& impl, std::string_view cluster_name, std::string_view object_type,
+                         std::string_view object_id, const std::vector<std::string>& field_names,
+                         const std::vector<FieldValue>& field_values, const rt::MessageCheck& check) {
+    if (check.refused()) {
+        log_refusal(impl, "publish object", check, cluster_name, object_type, object_id, field_names);
+        return false;
+    }
+    const std::string label = publication_label(cluster_name, object_type, object_id);
+    if (field_names.size() != field_values.size()) {
+        auto count = [](std::size_t n, const char* noun) {
+            return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
+        };
+        const std::size_t sent =
+            field_names.size() < field_values.size() ? field_names.size() : field_values.size();
+        impl.log(cluster_name, 2,
+                 "Field names and values differ in number (" + count(field_names.size(), "name") + ", " +
+                     count(field_values.size(), "value") + "): only " + count(sent, "field") + " sent " +
+                     label);
+    }
+    if (check.wide_uint32 != rt::MessageCheck::npos)
+        impl.log(cluster_name, 2, rt::describe_wide_uint32(check, field_names, field_values) + " " + label);
+    return true;
+}
 }  // namespace
 
 void Client::publish_object(std::string_view cluster_name, std::string_view object_type, std::string_view object_id,
                             const std::vector<std::string>& field_names, const std::vector<FieldValue>& field_values,
                             std::int64_t seqnum, std::int64_t expires_on_ms) {
     rt::Message& message = scratch_message();
-    rt::write_object_message(message, object_type, object_id, field_names, field_values, seqnum, expires_on_ms);
+    const rt::ObjectNotes notes = rt::write_object_message(message, object_type, object_id, field_names,
+                                                           field_values, seqnum, expires_on_ms);
+    // Writing notes what needs a word; the common clean message pays for nothing more.
+    if (notes.needs_check || notes.wide_uint32 || field_names.size() != field_values.size()) [[unlikely]] {
+        const rt::MessageCheck check =
+            rt::check_object_message(object_type, object_id, field_names, field_values);
+        if (!report_object_check(*impl_, cluster_name, object_type, object_id, field_names, field_values,
+                                 check))
+            return;
+    }
     impl_->publish(cluster_name, message.view(), false, rt::MessageKey::version(object_type, object_id));
 }
 
@@ -64,7 +114,16 @@ std::string Client::serialize_object(std::string_view object_type, std::string_v
                                      const std::vector<std::string>& field_names,
                                      const std::vector<FieldValue>& field_values, std::int64_t seqnum,
                                      std::int64_t expires_on_ms) {
-    return rt::serialize_object(object_type, object_id, field_names, field_values, seqnum, expires_on_ms);
+    // A pooled message, not the publishing one: a distribution function may call this while the
+    // message it routes sits in the scratch buffer.
+    const rt::MessagePtr message = rt::MessagePool::instance().acquire('\0');
+    // Empty for a message publish_object would refuse, as nothing would be sent.
+    if (rt::write_object_message(*message, object_type, object_id, field_names, field_values, seqnum,
+                                 expires_on_ms)
+            .needs_check &&
+        rt::check_object_message(object_type, object_id, field_names, field_values).refused())
+        return {};
+    return message->text();
 }
 
 void Client::publish_raw(std::string_view cluster_name, std::string_view text) {
@@ -73,6 +132,11 @@ void Client::publish_raw(std::string_view cluster_name, std::string_view text) {
 
 void Client::remove_object(std::string_view cluster_name, std::string_view object_id, std::string_view object_type,
                            std::int64_t seqnum) {
+    if (const rt::MessageCheck check = rt::check_remove_message(object_id, object_type); check.refused())
+        [[unlikely]] {
+        log_refusal(*impl_, "remove object", check, cluster_name, object_type, object_id, {});
+        return;
+    }
     rt::Message& message = scratch_message();
     rt::write_remove_message(message, object_id, object_type, seqnum);
     impl_->publish(cluster_name, message.view(), false, rt::MessageKey::removal(object_type, object_id));
@@ -195,8 +259,16 @@ void Client::sql_replace_async(std::string_view cluster_name, TableAccessor&& ta
 const Table* Client::Impl::as_table(std::string_view cluster_name, const TableAccessor& accessor,
                                     std::string_view operation) {
     const auto* table = dynamic_cast<const Table*>(&accessor);
-    if (table == nullptr)
+    if (table == nullptr) {
         log(cluster_name, 3, std::string("Failed to ") + std::string(operation) + ": the accessor is not a Table");
+        return nullptr;
+    }
+    // Checked before anything is sent: a name the statements cannot carry, or uneven columns,
+    // would otherwise fail on the way without a word, or create a table other than the one asked.
+    if (auto refusal = upload_refusal(*table)) {
+        log(cluster_name, 3, std::string("Failed to ") + std::string(operation) + ": " + *refusal);
+        return nullptr;
+    }
     return table;
 }
 

@@ -74,11 +74,23 @@ std::pair<ColumnValues, TypeCode> normalise_column(ColumnValues values) {
 constexpr std::size_t kMaxCell = 48;
 constexpr std::size_t kCutCell = 45;
 
+// Texts are UTF-8: widths count code points, each byte that does not continue a sequence
+// starting one, so that cells line up on a terminal and a cut never splits a character.
+bool starts_code_point(char c) {
+    return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+}
+
+std::size_t text_width(const std::string& text) {
+    return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), starts_code_point));
+}
+
 std::string cut(std::string text) {
-    if (text.size() > kMaxCell) {
-        text.resize(kCutCell);
-        text += "...";
-    }
+    if (text.size() <= kMaxCell || text_width(text) <= kMaxCell) return text;
+    std::size_t kept = 0, end = 0;
+    for (; end < text.size(); ++end)
+        if (starts_code_point(text[end]) && kept++ == kCutCell) break;
+    text.resize(end);
+    text += "...";
     return text;
 }
 
@@ -145,7 +157,8 @@ void print_separator(std::ostream& out, const std::vector<std::size_t>& widths) 
 void print_line(std::ostream& out, const std::vector<std::string>& texts, const std::vector<std::size_t>& widths) {
     out << '|';
     for (std::size_t i = 0; i < texts.size(); ++i) {
-        out << ' ' << texts[i] << std::string(widths[i] - std::min(widths[i], texts[i].size()), ' ') << " |";
+        out << ' ' << texts[i] << std::string(widths[i] - std::min(widths[i], text_width(texts[i])), ' ')
+            << " |";
     }
     out << '\n';
 }
@@ -225,7 +238,7 @@ std::ostream& print_table_accessor(const TableAccessor& a, std::ostream& out) {
     std::vector<std::string> header{"#"};
     for (const auto& name : names) {
         header.push_back(cut(name));
-        widths.push_back(header.back().size());
+        widths.push_back(text_width(header.back()));
     }
     for (std::int64_t r = 0; r < rows; ++r) {
         auto& line = cells[static_cast<std::size_t>(r)];
@@ -233,7 +246,7 @@ std::ostream& print_table_accessor(const TableAccessor& a, std::ostream& out) {
         line.push_back(std::to_string(r));
         for (std::size_t j = 0; j < columns.size(); ++j) {
             line.push_back(cut(cell(columns[j], r)));
-            widths[j + 1] = std::max(widths[j + 1], line.back().size());
+            widths[j + 1] = std::max(widths[j + 1], text_width(line.back()));
         }
     }
 

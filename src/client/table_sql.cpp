@@ -1,8 +1,70 @@
 #include "client/table_sql.hpp"
 
+#include <algorithm>
+#include <functional>
+
+#include "core/log_text.hpp"
 #include "core/type_codes.hpp"
 
 namespace tyx {
+
+std::optional<std::string> name_refusal(std::string_view name) {
+    if (name.empty()) return "is empty";
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        const auto c = static_cast<unsigned char>(name[i]);
+        const char next = i + 1 < name.size() ? name[i + 1] : '\0';
+        switch (c) {
+            case '`':
+                return "holds a backquote";
+            case '"':
+                return "holds a double quote";
+            case '\'':
+                return "holds a single quote";
+            case ';':
+                return "holds a semicolon";
+            case ',':
+                return "holds a comma";
+            case '(':
+            case ')':
+                return "holds a parenthesis";
+            case ' ':
+                return "holds a space";
+            case '-':
+                if (next == '-') return "holds a comment start (--)";
+                break;
+            case '/':
+                if (next == '*') return "holds a comment start (/*)";
+                break;
+            default:
+                if (c < 0x20 || c == 0x7F) return "holds a control character";
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> upload_refusal(const Table& table) {
+    const std::string table_name = table.table_name();
+    if (auto why = name_refusal(table_name)) return "the table name " + log_quoted(table_name) + " " + *why;
+    const auto& names = table.column_names();
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (auto why = name_refusal(names[i])) {
+            const std::string column = names[i].empty()
+                                           ? "the name of the column at index " + std::to_string(i)
+                                           : "the column name " + log_quoted(names[i]);
+            return column + " of table " + log_quoted(table_name) + " " + *why;
+        }
+    }
+    const auto& rows = table.column_row_counts();
+    if (std::adjacent_find(rows.begin(), rows.end(), std::not_equal_to<>()) == rows.end())
+        return std::nullopt;
+    // The names passed the check above, so they need no quoting here.
+    std::string lengths;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        if (i != 0) lengths += ", ";
+        lengths += names[i] + " " + std::to_string(rows[i]);
+    }
+    return "the columns of table " + log_quoted(table_name) + " differ in length (" + lengths + ")";
+}
 
 std::vector<jdbc::JdbcColumn> table_to_jdbc_columns(const Table& table) {
     std::vector<jdbc::JdbcColumn> columns;

@@ -3,6 +3,7 @@
 // Pure functions.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -12,12 +13,26 @@
 
 namespace tyx {
 
+// Why a name cannot be a table or column name of an upload, or nothing. The CREATE statement
+// writes names bare, the probe and DELETE statements between backquotes, so a name is refused
+// when it is empty or holds a control character, a space, one of ` " ' ; , ( ) or the start of a
+// comment (-- or /*): any of those would change what the statements mean. Everything else,
+// UTF-8 included, passes unchanged.
+std::optional<std::string> name_refusal(std::string_view name);
+
+// Why `table` must not be uploaded, or nothing: its name or a column name is refused (see
+// name_refusal), or its columns differ in length (each would send its own number of values
+// while the insert announces the longest). The text names the table and, for uneven columns,
+// every column with its length.
+std::optional<std::string> upload_refusal(const Table& table);
+
 // One bulk-insert column per table column, in order: name, type code, not nullable, a copy of
 // the values, no null mask, the column's own row count.
 std::vector<jdbc::JdbcColumn> table_to_jdbc_columns(const Table& table);
 
 // "CREATE PUBLIC TABLE name (col Type, ...) USE" + suffix + " InitialCapacity=" + rows.
-// Names are not quoted; a non-empty suffix brings its own leading space.
+// Names are not quoted (upload_refusal keeps out those that cannot stand bare); a non-empty
+// suffix brings its own leading space.
 std::string make_create_table_sql(const Table& table, std::string_view suffix);
 
 // "SELECT * FROM `name` LIMIT 0": answers with a result set on every shard that knows the table.

@@ -132,6 +132,47 @@ inline void copy_short(char* dst, const char* src, std::size_t n) {
     }
 }
 
+// Non-zero exactly when some byte of `v` is zero.
+template <typename U>
+inline U zero_byte(U v) {
+    constexpr U ones = static_cast<U>(0x0101010101010101ULL);
+    constexpr U high = static_cast<U>(0x8080808080808080ULL);
+    return (v - ones) & ~v & high;
+}
+
+// copy_short that also tells whether the bytes hold a double quote, tested in the words it
+// loads anyway: every quoted text of every publication goes through here.
+inline bool copy_short_finding_quote(char* dst, const char* src, std::size_t n) {
+    if (n >= 8) {
+        if (n > 16) {
+            std::memcpy(dst, src, n);
+            return std::memchr(src, '"', n) != nullptr;
+        }
+        std::uint64_t a, b;
+        std::memcpy(&a, src, 8);
+        std::memcpy(&b, src + n - 8, 8);
+        std::memcpy(dst, &a, 8);
+        std::memcpy(dst + n - 8, &b, 8);
+        constexpr std::uint64_t quotes = 0x2222222222222222ULL;
+        return (zero_byte(a ^ quotes) | zero_byte(b ^ quotes)) != 0;
+    }
+    if (n >= 4) {
+        std::uint32_t a, b;
+        std::memcpy(&a, src, 4);
+        std::memcpy(&b, src + n - 4, 4);
+        std::memcpy(dst, &a, 4);
+        std::memcpy(dst + n - 4, &b, 4);
+        constexpr std::uint32_t quotes = 0x22222222u;
+        return (zero_byte(a ^ quotes) | zero_byte(b ^ quotes)) != 0;
+    }
+    bool found = false;
+    for (std::size_t i = 0; i < n; ++i) {
+        dst[i] = src[i];
+        found |= src[i] == '"';
+    }
+    return found;
+}
+
 // Writes message text into a stack stage and moves it to the message buffer in a few large
 // inserts: appending byte by byte to a vector of bytes is slow, because every byte stored may
 // alias the vector's own pointers as far as the compiler knows.
@@ -157,9 +198,16 @@ public:
         copy_short(pos_, text.data(), text.size());
         pos_ += text.size();
     }
-    void put_quoted(std::string_view text) {
+    [[gnu::always_inline]] void put_quoted(std::string_view text) {
         put('"');
-        put(text);
+        if (text.size() > kStage / 2) {
+            quote_in_text_ |= std::memchr(text.data(), '"', text.size()) != nullptr;
+            put(text);
+        } else {
+            reserve(text.size());
+            quote_in_text_ |= copy_short_finding_quote(pos_, text.data(), text.size());
+            pos_ += text.size();
+        }
         put('"');
     }
     void put_unsigned(std::uint64_t v) {
@@ -220,6 +268,11 @@ public:
         }
     }
 
+    // Whether a quoted text held a double quote, and an unsigned 32-bit value exceeded the
+    // signed range.
+    bool quote_in_text() const { return quote_in_text_; }
+    bool wide_uint32() const { return wide_uint32_; }
+
     void flush() {
         if (pos_ != stage_) {
             out_.insert(out_.end(), reinterpret_cast<std::uint8_t*>(stage_), reinterpret_cast<std::uint8_t*>(pos_));
@@ -239,7 +292,10 @@ private:
     void put_value(std::int8_t v) { put_signed(v); }
     void put_value(std::uint16_t v) { put_unsigned(v); }
     void put_value(std::int16_t v) { put_signed(v); }
-    void put_value(std::uint32_t v) { put_unsigned(v); }
+    void put_value(std::uint32_t v) {
+        wide_uint32_ |= v > 0x7FFFFFFFu;
+        put_unsigned(v);
+    }
     void put_value(std::int32_t v) { put_signed(v); }
     void put_value(std::uint64_t v) { put_unsigned(v); put('L'); }
     void put_value(std::int64_t v) { put_signed(v); put('L'); }
@@ -254,6 +310,8 @@ private:
     std::vector<std::uint8_t>& out_;
     char stage_[kStage];
     char* pos_ = stage_;
+    bool quote_in_text_ = false;
+    bool wide_uint32_ = false;
 };
 
 // Trivially destructible, so it can be read even while static destructors run.
@@ -312,9 +370,9 @@ Message& Message::append_field(std::string_view key, const FieldValue& value) {
     return *this;
 }
 
-void append_object_fields(Message& message, std::string_view object_type, std::string_view object_id,
-                          const std::vector<std::string>& names, const std::vector<FieldValue>& values,
-                          std::int64_t expires_on_ms) {
+ObjectNotes append_object_fields(Message& message, std::string_view object_type, std::string_view object_id,
+                                 const std::vector<std::string>& names, const std::vector<FieldValue>& values,
+                                 std::int64_t expires_on_ms) {
     StagedWriter w(message.buffer);
     w.put("|T=");
     w.put_quoted(object_type);
@@ -330,7 +388,15 @@ void append_object_fields(Message& message, std::string_view object_type, std::s
     const std::size_t n = std::min(names.size(), values.size());
     for (std::size_t i = 0; i < n; ++i) w.put_field(names[i], values[i]);
     w.flush();
+    // Numbers and markers hold no line feed, so one found before the closing one came from a
+    // type, an id, a name or a value: a single scan of the finished text covers them all.
+    const auto& bytes = message.buffer;
+    ObjectNotes notes;
+    notes.needs_check =
+        w.quote_in_text() || (!bytes.empty() && std::memchr(bytes.data(), '\n', bytes.size()) != nullptr);
+    notes.wide_uint32 = w.wide_uint32();
     message.finish_line();
+    return notes;
 }
 
 MessagePool& MessagePool::instance() {

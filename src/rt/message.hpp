@@ -175,11 +175,23 @@ void HandleAllocator<T>::deallocate(T*, std::size_t) noexcept {
     detail::release_message(message_);
 }
 
+// What writing an object message noticed, for its caller to act on before the message is sent:
+// the writers themselves never refuse anything (check_object_message in messages.hpp then says
+// which part is at fault).
+struct ObjectNotes {
+    // The relay might not read the text back as written: it holds a line feed before the closing
+    // one, or a quoted text (the type, the id, a string value) holds a double quote. True for
+    // every message check_object_message refuses, which says why.
+    bool needs_check = false;
+    bool wide_uint32 = false;  // an unsigned 32-bit value above 2^31 - 1, which the relay wraps
+};
+
 // Appends `|T="type"`, `|I="id"` (when not empty), `|E=expiresL` (when not 0), the fields paired
-// index by index, and the closing line feed: the body of an object message.
-void append_object_fields(Message& message, std::string_view object_type, std::string_view object_id,
-                          const std::vector<std::string>& names, const std::vector<FieldValue>& values,
-                          std::int64_t expires_on_ms);
+// index by index, and the closing line feed: the body of an object message. The notes cover the
+// whole message buffer, what it held before included.
+ObjectNotes append_object_fields(Message& message, std::string_view object_type, std::string_view object_id,
+                                 const std::vector<std::string>& names, const std::vector<FieldValue>& values,
+                                 std::int64_t expires_on_ms);
 
 // A pooled message of `type`, then `#seqnum` when seqnum > 0, then `@` and the wall-clock
 // milliseconds since the epoch when `with_timestamp` is set.

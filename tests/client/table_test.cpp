@@ -137,6 +137,21 @@ TEST(TablePrint, SmallTableExactly) {
     EXPECT_EQ(printed(Table("nothing")), "Table: nothing\nNo result set\n");
 }
 
+TEST(TablePrint, PadsAndCutsUtf8TextByCharacters) {
+    std::string long_text;
+    for (int i = 0; i < 50; ++i) long_text += "\xC3\xA9";  // 50 e-acute, 100 bytes
+    std::string cut_text;
+    for (int i = 0; i < 45; ++i) cut_text += "\xC3\xA9";
+    Table t("t");
+    t.add_column("caf\xC3\xA9",
+                 std::vector<std::string>{"\xC3\xA9", "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E", long_text});
+    const std::string sep = "+---+" + std::string(50, '-') + "+\n";
+    EXPECT_EQ(printed(t), "Table: t\nRows: 3, Columns: 1\n" + sep + "| # | caf\xC3\xA9" +
+                              std::string(44, ' ') + " |\n" + sep + "| 0 | \xC3\xA9" + std::string(47, ' ') +
+                              " |\n" + "| 1 | \xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E" + std::string(45, ' ') +
+                              " |\n" + "| 2 | " + cut_text + "... |\n" + sep);
+}
+
 // An accessor whose names and columns disagree, with an error and a count.
 class Mismatched final : public TableAccessor {
 public:
@@ -205,6 +220,40 @@ TEST(CreateTableSql, TypeNamesSuffixAndRowCount) {
 
 namespace tyx {
 namespace {
+
+TEST(UploadRefusal, NamesTheStatementsCannotCarryAndUnevenColumns) {
+    for (const char* name :
+         {"prices", "px_usd", "px-usd", "a.b", "$x", "#t", "a/b", "x*y", "prix\xE2\x82\xAC", "\xFF"})
+        EXPECT_EQ(name_refusal(name), std::nullopt) << name;
+    const std::pair<std::string, const char*> refused[] = {
+        {"", "is empty"},
+        {"a`b", "holds a backquote"},
+        {"a\"b", "holds a double quote"},
+        {"it's", "holds a single quote"},
+        {"x; DROP TABLE y", "holds a semicolon"},
+        {"a,b", "holds a comma"},
+        {"f(x)", "holds a parenthesis"},
+        {"a b", "holds a space"},
+        {"a\tb", "holds a control character"},
+        {std::string("a\0b", 3), "holds a control character"},
+        {"a\x7F", "holds a control character"},
+        {"a--b", "holds a comment start (--)"},
+        {"a/*b", "holds a comment start (/*)"},
+    };
+    for (const auto& [name, why] : refused) EXPECT_EQ(name_refusal(name), why) << name;
+
+    EXPECT_EQ(upload_refusal(Table("empty")), std::nullopt);
+    Table even("t");
+    even.add_column("a", std::vector<std::int32_t>{1, 2}).add_column("b", std::vector<std::string>{"x", "y"});
+    EXPECT_EQ(upload_refusal(even), std::nullopt);
+    // The empty alternative is a column of no values.
+    Table uneven("t");
+    uneven.add_column("a", std::vector<std::int32_t>{1}).add_column("e", std::monostate{});
+    EXPECT_EQ(upload_refusal(uneven), "the columns of table \"t\" differ in length (a 1, e 0)");
+    Table named("bad\nname");
+    named.add_column("a", std::vector<std::int32_t>{1});
+    EXPECT_EQ(upload_refusal(named), "the table name \"bad\\nname\" holds a control character");
+}
 
 TEST(TableUploadColumns, OnePerColumnWithTypeValuesAndOwnRowCount) {
     Table t("t");

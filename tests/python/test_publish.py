@@ -39,7 +39,7 @@ WIRE_FORMS = [
     (2**63, "9223372036854775808L"),
     (1e21, "1e+21D"),
     (False, "0"),
-    ("a|b\"c", '"a|b"c"'),
+    ("a|b\tc\r", '"a|b\tc\r"'),
     (b"raw", "raw"),
     (bytearray(b"xy"), "xy"),
     (None, ""),
@@ -50,6 +50,18 @@ WIRE_FORMS = [
 def test_each_value_type_has_its_wire_form(value, text):
     with tyx_client.TyxClient() as c:
         assert c.serialize_object("T", "i", {"f": value}) == 'O|T="T"|I="i"|f=' + text + "\n"
+
+
+def test_a_text_the_relay_would_misread_is_refused_with_a_log_and_nothing_is_sent(client, sandbox, recorder):
+    client.publish_object("sb", "Note", "n1", {"text": 'hello\nO|T="Evil"|I="e1"'})
+    client.remove_object("sb", 'n1"|T="Evil', "Note")
+    assert client.serialize_object("Note", "n1", {"text": 'cut "short'}) == ""
+    client.publish_object("sb", "Note", "n2", {"text": "a|b"})
+    assert sandbox.wait_for_objects(1, DEADLINE)
+    assert sandbox.relay_publications() == ['O|T="Note"|I="n2"|text="a|b"']
+    recorder.wait_for(lambda e: e[0] == "log", count=2)
+    assert [(level, text.split(":")[0]) for _, level, text in recorder.logs()] == [
+        (3, "Failed to publish object"), (3, "Failed to remove object")]
 
 
 def test_numpy_fields_travel_with_their_suffixes_and_are_stored_with_their_width(client, sandbox):

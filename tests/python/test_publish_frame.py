@@ -37,7 +37,7 @@ def test_every_supported_dtype_travels_as_publish_object_sends_its_scalars(clien
         "f32": np.array([0.1, 2.5, 0], dtype=np.float32),
         "f64": np.array([0.25, -1e21, 0], dtype=np.float64),
         "ok": [True, False, True],
-        "text": ["x|y", "caf\u00e9 \"q\"", ""],
+        "text": ["x|y", "caf\u00e9 |q|\t", ""],
         "raw": [b"ab", b"cd", b"e"],
         "mixed": [np.int32(7), 1.5, "s"],  # an object column: each cell by its own type
     })
@@ -101,6 +101,13 @@ REFUSED = [
     ({"id": ["a", "b"], "x": np.arange(3)}, ValueError, r"column 'x' has 3 rows, column 'id' 2", False),
     ({"id": ["a"], "x": np.zeros((1, 2))}, TypeError, r"column 'x': values must be one-dimensional", False),
     ({"id": ["a"], "s": [1.5]}, TypeError, r"seqnum column 's' must hold integers", True),
+    # What publish_object would refuse: the relay text cannot carry it.
+    ({"id": ["a", 'b"c'], "x": [1, 2]}, ValueError, r"id column 'id', row 1 holds a double quote", True),
+    ({"id": ["a", "b"], "t": ["x|y", "x\ny"]}, ValueError, r"column 't', row 1 holds a line feed", True),
+    ({"id": ["a"], "t": ['say "hi"']}, ValueError, r"column 't', row 0 holds a double quote", True),
+    ({"id": ["a"], "b": np.array([b"\n"], dtype="S1")}, ValueError, r"column 'b', row 0 holds a line feed", False),
+    ({"id": ["a"], "b": [b'"x\n']}, ValueError, r"column 'b', row 0 holds a line feed", False),
+    ({"id": ["a"], "bad\nname": [1]}, ValueError, r"column name 'bad\nname' holds a line feed", True),
 ]
 
 
@@ -111,6 +118,10 @@ def test_a_frame_with_a_column_it_cannot_publish_is_refused_before_anything_is_s
                 client.publish_frame("sb", "Refused", frame, "id", seqnum_column="s" if "s" in columns else None)
     with pytest.raises(TypeError, match=r"expects a pandas DataFrame or a dict"):
         client.publish_frame("sb", "Refused", [("a", 1)], "id")
+    with pytest.raises(ValueError, match=r"object type 'Re\"fused' holds a double quote"):
+        client.publish_frame("sb", 'Re"fused', {"id": ["a"]}, "id")
+    with pytest.raises(ValueError, match=r"id column 'ids', row 1 holds a line feed"):
+        client.remove_frame("sb", "Refused", ["a", "b\n"])
     client.publish_object("sb", "Marker", "m-1")
     assert published(sandbox, 1) == ['O|T="Marker"|I="m-1"']
 

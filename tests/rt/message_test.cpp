@@ -153,6 +153,105 @@ TEST(RelayMessageText, RawIsSentExactlyAndLineEndingIsNotDoubled) {
     EXPECT_EQ(c->text(), "|s=\n");
 }
 
+TEST(RelayMessageCheck, RefusesWhatTheRelayWouldMisreadAndNothingElse) {
+    using Part = MessageCheck::Part;
+    const std::string every_other_byte = [] {
+        std::string s;
+        for (int b = 0; b < 256; ++b)
+            if (b != '\n' && b != '"') s += static_cast<char>(b);
+        return s;
+    }();
+    const struct Case {
+        std::string type, id;
+        std::vector<std::string> names;
+        std::vector<FieldValue> values;
+        Part part;
+        TextFault fault;
+        std::size_t field;
+    } cases[] = {
+        {"Order", "o-17", kOrderNames, order_values(), Part::none, TextFault::none, 0},
+        // Bars inside quotes, tabs, CR, UTF-8 and invalid bytes are sent as they are.
+        {"T", "i", {"s", "b", "c"},
+         {std::string("a|b\t\r\xC3\xA9\xFF") + every_other_byte, std::vector<std::uint8_t>{'"', '|', 0xFF}, '"'},
+         Part::none, TextFault::none, 0},
+        {"T", "i", {"n\"ame"}, {std::int32_t{1}}, Part::none, TextFault::none, 0},
+        {"No\"te", "i", {}, {}, Part::object_type, TextFault::double_quote, 0},
+        {"Note\n", "i", {}, {}, Part::object_type, TextFault::line_feed, 0},
+        {"Note", "n1\"", {}, {}, Part::object_id, TextFault::double_quote, 0},
+        {"Note", "n\n1", {}, {}, Part::object_id, TextFault::line_feed, 0},
+        {"Note", "n1", {"a", "te\nxt"}, {std::int32_t{1}, std::int32_t{2}}, Part::field_name, TextFault::line_feed, 1},
+        {"Note", "n1", {"a", "text"}, {std::int32_t{1}, std::string("hello\nO|T=\"Evil\"")}, Part::field_value,
+         TextFault::line_feed, 1},
+        {"Note", "n1", {"text"}, {std::string("0123456789\"|x=1")}, Part::field_value, TextFault::double_quote, 0},
+        {"Note", "n1", {"c"}, {'\n'}, Part::field_value, TextFault::line_feed, 0},
+        {"Note", "n1", {"b"}, {std::vector<std::uint8_t>(40, 'x')}, Part::none, TextFault::none, 0},
+        {"Note", "n1", {"b"}, {std::vector<std::uint8_t>{'x', '\n'}}, Part::field_value, TextFault::line_feed, 0},
+        // Only what is sent counts: a surplus value is never written.
+        {"Note", "n1", {"a"}, {std::int32_t{1}, std::string("\n")}, Part::none, TextFault::none, 0},
+    };
+    Message m;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.type + " " + c.id);
+        const MessageCheck check = check_object_message(c.type, c.id, c.names, c.values);
+        EXPECT_EQ(check.part, c.part);
+        EXPECT_EQ(check.fault, c.fault);
+        EXPECT_EQ(check.field, c.field);
+        // Publishing checks only what the writer notes as needing it.
+        if (check.refused()) {
+            EXPECT_TRUE(write_object_message(m, c.type, c.id, c.names, c.values, 0, 0).needs_check);
+        }
+    }
+    // The removal's id and type are quoted as well; the id comes first on the wire.
+    EXPECT_EQ(check_remove_message("a\"", "T\n").part, Part::object_id);
+    EXPECT_EQ(check_remove_message("a", "T\n").fault, TextFault::line_feed);
+    EXPECT_FALSE(check_remove_message("a|b", "T\t").refused());
+
+    // The writer tests short quoted texts a word at a time (two overlapping words, or a byte
+    // loop below four bytes): a hit is noticed at every position of texts around those sizes,
+    // bytes whose bits are close to the quote's are no hit, and a clean message needs no check.
+    EXPECT_FALSE(write_object_message(m, "Order", "o-17", kOrderNames, order_values(), 42, 0).needs_check);
+    for (std::size_t size = 0; size <= 40; ++size) {
+        const std::string clean(size, '\xA2');
+        ASSERT_FALSE(write_object_message(m, "T", clean, {"s"}, {clean}, 0, 0).needs_check) << size;
+        for (std::size_t at = 0; at < size; ++at) {
+            std::string text = clean;
+            text[at] = '"';
+            ASSERT_TRUE(write_object_message(m, "T", "i", {"s"}, {text}, 0, 0).needs_check)
+                << size << " " << at;
+            ASSERT_TRUE(write_object_message(m, text, "", {}, {}, 0, 0).needs_check) << size << " " << at;
+            text[at] = '\n';
+            ASSERT_TRUE(write_object_message(m, "T", "", {"s"}, {text}, 0, 0).needs_check)
+                << size << " " << at;
+        }
+    }
+    // A text longer than the writer's stage takes another path, and a long message is written
+    // through several flushes of the stage.
+    const std::string many_quotes(300 * 16, '"');
+    EXPECT_TRUE(write_object_message(m, "T", "i", {"s"}, {many_quotes}, 0, 0).needs_check);
+    std::vector<FieldValue> strings(2000, std::string("ab"));
+    EXPECT_FALSE(write_object_message(m, "T", "i", std::vector<std::string>(2000, "k"), strings, 0, 0).needs_check);
+    // The first hit decides the kind.
+    EXPECT_EQ(text_fault("abcdefghij\"kl\n", true), TextFault::double_quote);
+    EXPECT_EQ(text_fault("abcdefghij\nkl\"", true), TextFault::line_feed);
+}
+
+TEST(RelayMessageCheck, NotesTheFirstUnsigned32BitValueThatWrapsOnTheRelay) {
+    const std::vector<std::string> names = {"a", "b", "c", "d"};
+    const std::vector<FieldValue> narrow = {std::uint32_t{2147483647u}, std::int64_t{4000000000}};
+    const std::vector<FieldValue> wide = {std::int32_t{-1}, std::uint32_t{2147483648u}, std::uint32_t{1},
+                                          std::uint32_t{4000000000u}};
+    Message m;
+    EXPECT_EQ(check_object_message("T", "i", names, narrow).wide_uint32, MessageCheck::npos);
+    EXPECT_FALSE(write_object_message(m, "T", "i", names, narrow, 0, 0).wide_uint32);
+    const MessageCheck check = check_object_message("T", "i", names, wide);
+    EXPECT_FALSE(check.refused());
+    EXPECT_EQ(check.wide_uint32, 1u);
+    EXPECT_TRUE(write_object_message(m, "T", "i", names, wide, 0, 0).wide_uint32);
+    EXPECT_EQ(describe_wide_uint32(check, names, wide),
+              "Fields \"b\", \"d\" hold unsigned 32-bit values above 2147483647, which the relay reads as a "
+              "negative 32-bit Integer; publish them as 64-bit integers");
+}
+
 TEST(MessagePoolTest, ReusesIdleMessagesAndKeepsCapacity) {
     auto& pool = MessagePool::instance();
     Message* first;

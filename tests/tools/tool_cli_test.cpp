@@ -107,13 +107,13 @@ TEST_F(ToolCli, PublishedObjectsReachSubscribersAndSql) {
     r = tyx({"publish"},
             "{\"type\":\"CliOrders\",\"id\":\"o-2\",\"fields\":{\"qty\":20,\"px\":99.25,\"side\":\"S\"}}\n"
             "\n"
-            "{\"id\":\"o-3\",\"fields\":{\"qty\":30,\"side\":\"a \\\"quoted\\\", text\"}}\n");
+            "{\"id\":\"o-3\",\"fields\":{\"qty\":30,\"side\":\"a |quoted|, text\"}}\n");
     ASSERT_NE(r.exit_code, 0) << "a line without a type is refused";
     EXPECT_NE(r.err.find("line 3: no \"type\""), std::string::npos) << r.err;
     EXPECT_NE(r.out.find("sent 1 object"), std::string::npos)
         << "the lines before the bad one are sent: " << r.out;
     r = tyx({"publish", "--type", "CliOrders"},
-            "{\"id\":\"o-3\",\"fields\":{\"qty\":30,\"side\":\"a \\\"quoted\\\", text\"}}\n");
+            "{\"id\":\"o-3\",\"fields\":{\"qty\":30,\"side\":\"a |quoted|, text\"}}\n");
     ASSERT_EQ(r.exit_code, 0) << r.err;
 
     // The snapshot holds what was stored; anything stored later arrives live: three updates either way.
@@ -130,13 +130,13 @@ TEST_F(ToolCli, PublishedObjectsReachSubscribersAndSql) {
     EXPECT_EQ(by_id["o-1"]["qty"], 10);
     EXPECT_EQ(by_id["o-1"]["px"], 100.5);
     EXPECT_EQ(by_id["o-1"]["side"], "B");
-    EXPECT_EQ(by_id["o-3"]["side"], "a \"quoted\", text");
+    EXPECT_EQ(by_id["o-3"]["side"], "a |quoted|, text");
 
     auto rows = sql_rows("SELECT id, qty, px, side FROM CliOrders ORDER BY id");
     ASSERT_EQ(rows.size(), 3u);
     EXPECT_EQ(rows[0], json::parse(R"({"id":"o-1","qty":10,"px":100.5,"side":"B"})"));
     EXPECT_EQ(rows[1]["px"], 99.25);
-    EXPECT_EQ(rows[2]["side"], "a \"quoted\", text");
+    EXPECT_EQ(rows[2]["side"], "a |quoted|, text");
 
     r = tyx({"publish", "--remove", "CliOrders", "o-2"});
     ASSERT_EQ(r.exit_code, 0) << r.err;
@@ -286,6 +286,12 @@ TEST(ToolConnect, SaysWhichServerCouldNotBeReachedWhenTheDeadlinePasses) {
         EXPECT_NE(r.err.find(" within 0.5 s"), std::string::npos) << r.err;
         EXPECT_LT(r.elapsed, 5s);
     }
+    // A subscriber's --timeout bounds its wait for the server too, when it is the shorter.
+    const auto r =
+        run_tool(kTyx, {"subscribe", "T", "--center-port", silent.port, "--timeout", "0.5"}, "", 15s);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("could not log in within 0.5 s"), std::string::npos) << r.err;
+    EXPECT_LT(r.elapsed, 5s);
 }
 
 TEST(ToolSandbox, StopsCleanlyOnSigtermAndKeepsItsSqliteFile) {

@@ -1,0 +1,183 @@
+// What Client refuses to send, or sends with a warning, against the in-process sandbox: texts
+// that would forge relay lines, surplus names or values and wrapping unsigned values, uploads
+// with uneven columns or names the SQL statements cannot carry.
+#include <gtest/gtest.h>
+
+#include "sandbox.hpp"
+#include "support/event_lines.hpp"
+#include "tyx/tyx.hpp"
+
+namespace tyx {
+namespace {
+
+using namespace std::chrono_literals;
+
+class LogRecorder : public ClientListener, public test::EventLines {
+public:
+    void on_log(Client&, std::string_view name, std::uint8_t level, std::string_view text) override {
+        add("log " + std::string(name) + " " + std::to_string(level) + " " + std::string(text));
+    }
+};
+
+struct Connected {
+    sandbox::Sandbox sandbox;
+    std::shared_ptr<LogRecorder> log = std::make_shared<LogRecorder>();
+    Client client;
+
+    Connected() {
+        client.listener_add(log);
+        Cluster c("c", "127.0.0.1");
+        c.publication_config = PublicationConfig(std::to_string(sandbox.relay_port()), false, "feed");
+        c.database_config = DatabaseConfig(std::to_string(sandbox.database_port()), false, "", "");
+        client.add_cluster(c, true);
+    }
+
+    // Every log raised so far, in order. Logs are delivered in the order they are raised, so once
+    // a marker raised now has arrived, so has everything before it.
+    std::vector<std::string> logs() {
+        client.remove_object("c", "\n", "Marker");
+        const std::string marker = "log c 3 Failed to remove object: the object id holds a line feed";
+        EXPECT_TRUE(log->wait_for(marker));
+        auto events = log->events();
+        if (!events.empty() && events.back().rfind(marker, 0) == 0) events.pop_back();
+        return events;
+    }
+
+    // The lines the relay read, the login left out.
+    std::vector<std::string> relay_lines() {
+        return sandbox.relay().inspect([](const sandbox::RelayState& s) {
+            std::vector<std::string> out;
+            for (const auto& [id, connection] : s.connections)
+                for (const auto& line : connection.lines)
+                    if (line.rfind("L|", 0) != 0) out.push_back(line);
+            return out;
+        });
+    }
+};
+
+TEST(RefusedPublication, ATextThatWouldForgeRelayLinesIsRefusedWholeWithOneLogEach) {
+    Connected c;
+    auto& client = c.client;
+    const std::string forged = "hello\nO|T=\"Evil\"|I=\"e1\"|owned=\"yes\"";
+    client.publish_object("c", "Note", "n1", {"text"}, {forged});
+    client.publish_object("c", "Note", "n1", {"n", "text"}, {std::int32_t{1}, std::string("cut \"short")});
+    client.publish_object("c", "Note", "n1", {"c"}, {'\n'});
+    client.publish_object("c", "Note", "n1", {"b"}, {std::vector<std::uint8_t>{'x', '\n'}});
+    client.publish_object("c", "Note", "n1", {"na\nme"}, {std::int32_t{1}});
+    client.publish_object("c", "Evil\"|I=\"e1", "", {}, {});
+    client.publish_object("c", "Note", "n1\nO|T=\"Evil\"", {}, {});
+    client.remove_object("c", "n1\"|T=\"Evil", "Note");
+    client.remove_object("c", "n1", "Note\nO|T=\"Evil\"");
+    EXPECT_EQ(client.serialize_object("Note", "n1", {"text"}, {forged}), "");
+
+    // Everything else passes byte for byte: bars inside quotes, tabs, CR, UTF-8, invalid bytes.
+    const std::string kept = "a|b\tc\r\xC3\xA9";
+    const std::vector<FieldValue> values = {kept, std::string("\xFF\xFE"),
+                                            std::vector<std::uint8_t>{'"', 'x'}};
+    const std::vector<std::string> names = {"text", "odd", "raw"};
+    const std::string line = client.serialize_object("Note", "n2", names, values);
+    EXPECT_EQ(line, "O|T=\"Note\"|I=\"n2\"|text=\"" + kept + "\"|odd=\"\xFF\xFE\"|raw=\"x\n");
+    client.publish_object("c", "Note", "n2", names, values);
+    ASSERT_TRUE(c.sandbox.relay().wait_for_publications(1));
+    ASSERT_TRUE(c.sandbox.wait_until_stored());
+    EXPECT_EQ(c.relay_lines(), std::vector<std::string>{line.substr(0, line.size() - 1)});
+
+    auto tables = client.sql("c", "SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name");
+    ASSERT_TRUE(tables->has_result_set()) << tables->error_message();
+    EXPECT_EQ(std::get<std::vector<std::string>>(tables->columns().at(0)), std::vector<std::string>{"Note"});
+    auto note = client.sql("c", "SELECT id, text FROM Note");
+    ASSERT_EQ(note->row_count(), 1);
+    EXPECT_EQ(std::get<std::vector<std::string>>(note->columns().at(0))[0], "n2");
+    EXPECT_EQ(std::get<std::vector<std::string>>(note->columns().at(1))[0], kept);
+
+    const std::string tail = ", which the relay would not read back as written [cluster c, type ";
+    EXPECT_EQ(c.logs(),
+              (std::vector<std::string>{
+                  "log c 3 Failed to publish object: the value of field \"text\" holds a line feed" + tail +
+                      "\"Note\", id \"n1\"]",
+                  "log c 3 Failed to publish object: the value of field \"text\" holds a double quote" +
+                      tail + "\"Note\", id \"n1\"]",
+                  "log c 3 Failed to publish object: the value of field \"c\" holds a line feed" + tail +
+                      "\"Note\", id \"n1\"]",
+                  "log c 3 Failed to publish object: the value of field \"b\" holds a line feed" + tail +
+                      "\"Note\", id \"n1\"]",
+                  "log c 3 Failed to publish object: the name of field \"na\\nme\" holds a line feed" + tail +
+                      "\"Note\", id \"n1\"]",
+                  "log c 3 Failed to publish object: the object type holds a double quote" + tail +
+                      "\"Evil\\\"|I=\\\"e1\", id \"\"]",
+                  "log c 3 Failed to publish object: the object id holds a line feed" + tail +
+                      "\"Note\", id \"n1\\nO|T=\\\"Evil\\\"\"]",
+                  "log c 3 Failed to remove object: the object id holds a double quote" + tail +
+                      "\"Note\", id \"n1\\\"|T=\\\"Evil\"]",
+                  "log c 3 Failed to remove object: the object type holds a line feed" + tail +
+                      "\"Note\\nO|T=\\\"Evil\\\"\", id \"n1\"]",
+              }));
+}
+
+TEST(DoubtfulPublication, UnequalCountsAndWrappingUnsigned32BitValuesAreSentAsBeforeWithOneLevel2LogEach) {
+    Connected c;
+    auto& client = c.client;
+    client.publish_object("c", "Note", "n3", {"a", "b", "c"}, {std::int32_t{1}});
+    client.publish_object("c", "Note", "n4", {"a"}, {std::int32_t{1}, std::int32_t{2}});
+    client.publish_object(
+        "c", "Note", "n5", {"big", "small", "u64"},
+        {std::uint32_t{4000000000u}, std::uint32_t{2147483647u}, std::uint64_t{4000000000u}});
+    client.publish_object("c", "Note", "n6", {"a"}, {std::int32_t{1}});
+    // Raw text is never checked.
+    client.publish_raw("c", "O|T=\"Note\"|I=\"n7\"|s=\"a\"b\"\n");
+    ASSERT_TRUE(c.sandbox.relay().wait_for_publications(5));
+    EXPECT_EQ(c.relay_lines(), (std::vector<std::string>{
+                                   "O|T=\"Note\"|I=\"n3\"|a=1",
+                                   "O|T=\"Note\"|I=\"n4\"|a=1",
+                                   "O|T=\"Note\"|I=\"n5\"|big=4000000000|small=2147483647|u64=4000000000L",
+                                   "O|T=\"Note\"|I=\"n6\"|a=1",
+                                   "O|T=\"Note\"|I=\"n7\"|s=\"a\"b\"",
+                               }));
+    EXPECT_EQ(
+        c.logs(),
+        (std::vector<std::string>{
+            "log c 2 Field names and values differ in number (3 names, 1 value): only 1 field sent "
+            "[cluster c, type \"Note\", id \"n3\"]",
+            "log c 2 Field names and values differ in number (1 name, 2 values): only 1 field sent "
+            "[cluster c, type \"Note\", id \"n4\"]",
+            "log c 2 Field \"big\" holds an unsigned 32-bit value above 2147483647, which the relay reads as "
+            "a "
+            "negative 32-bit Integer; publish it as a 64-bit integer [cluster c, type \"Note\", id \"n5\"]",
+        }));
+}
+
+TEST(RefusedUpload, UnevenColumnsAndNamesTheStatementsCannotCarrySendNothing) {
+    Connected c;
+    auto& client = c.client;
+    Table uneven("uneven");
+    uneven.add_column("a", std::vector<std::int32_t>{1, 2, 3}).add_column("b", std::vector<std::string>{"x"});
+    client.sql_replace("c", std::move(uneven), "");
+    auto one_column = [](std::string table, std::string column) {
+        Table t(std::move(table));
+        t.add_column(std::move(column), std::vector<std::int32_t>{1});
+        return t;
+    };
+    client.sql_replace("c", one_column("t", "a\"b"), "");
+    client.sql_insert("c", one_column("t", "a`b"));
+    client.sql_replace_async("c", one_column("x; DROP TABLE y", "a"), "");
+    client.sql_insert_async("c", one_column("t", ""));
+    client.sql_replace("c", one_column("t", "x Integer, y"), "");
+    EXPECT_EQ(
+        c.logs(),
+        (std::vector<std::string>{
+            "log c 3 Failed to replace table: the columns of table \"uneven\" differ in length (a 3, b 1)",
+            "log c 3 Failed to replace table: the column name \"a\\\"b\" of table \"t\" holds a double quote",
+            "log c 3 Failed to insert table: the column name \"a`b\" of table \"t\" holds a backquote",
+            "log c 3 Failed to replace table: the table name \"x; DROP TABLE y\" holds a semicolon",
+            "log c 3 Failed to insert table: the name of the column at index 0 of table \"t\" is empty",
+            "log c 3 Failed to replace table: the column name \"x Integer, y\" of table \"t\" holds a space",
+        }));
+    EXPECT_TRUE(c.sandbox.database().state().requests.empty());
+
+    // A table the checks pass goes out as before.
+    client.sql_replace("c", one_column("fine", "a"), "");
+    EXPECT_EQ(client.sql("c", "SELECT a FROM fine")->row_count(), 1);
+}
+
+}  // namespace
+}  // namespace tyx
