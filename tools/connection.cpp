@@ -35,6 +35,8 @@ std::optional<ServerKind> kind_of(std::string_view client_name) {
 
 constexpr std::string_view kQueryFailure = "Failed to execute SQL query";
 constexpr std::string_view kUploadFailure = "Failed to execute bulk insert";
+constexpr std::string_view kPublishRefused = "Failed to publish object: ";
+constexpr std::string_view kRemoveRefused = "Failed to remove object: ";
 
 struct QueryState {
     std::mutex mutex;
@@ -112,6 +114,10 @@ struct Connection::Events : tyx::ClientListener {
             std::lock_guard lock(mutex);
             if (auto kind = kind_of(name)) kinds[*kind].last_error = std::string(message);
             if (message.substr(0, kQueryFailure.size()) == kQueryFailure) query = current_query;
+            if (message.starts_with(kPublishRefused) || message.starts_with(kRemoveRefused)) {
+                if (refused++ == 0) refusal = std::string(message);
+                changed.notify_all();
+            }
             if (message.substr(0, kUploadFailure.size()) == kUploadFailure && upload_failure.empty()) {
                 upload_failure = std::string(message);
                 changed.notify_all();
@@ -133,6 +139,8 @@ struct Connection::Events : tyx::ClientListener {
     UpdateHandler update_handler;
     std::shared_ptr<QueryState> current_query;
     std::string upload_failure;
+    std::uint64_t refused = 0;
+    std::string refusal;
 };
 
 Connection::Connection(ClusterSettings settings, std::vector<ServerKind> kinds, bool verbose, bool stats)
@@ -197,12 +205,23 @@ std::uint64_t Connection::publications_sent() const {
     return events_->sent;
 }
 
+std::uint64_t Connection::publications_refused() const {
+    std::lock_guard lock(events_->mutex);
+    return events_->refused;
+}
+
+std::string Connection::first_refusal() const {
+    std::lock_guard lock(events_->mutex);
+    return events_->refusal;
+}
+
 bool Connection::wait_for_sent(std::uint64_t n, std::chrono::milliseconds stall) {
     std::unique_lock lock(events_->mutex);
     for (;;) {
-        const auto before = events_->sent;
+        const auto before = events_->sent + events_->refused;
         if (before >= n) return true;
-        if (!events_->changed.wait_for(lock, stall, [&] { return events_->sent != before; })) {
+        if (!events_->changed.wait_for(lock, stall,
+                                       [&] { return events_->sent + events_->refused != before; })) {
             abandon();
             return false;
         }

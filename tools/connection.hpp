@@ -41,8 +41,12 @@ public:
 
     // Objects and removals the relay session has written to its socket.
     std::uint64_t publications_sent() const;
-    // Waits until `n` publications are written. Gives up, returning false, when none is written
-    // for `stall` (the Connection is then abandoned, as after a missed connect deadline).
+    // Publications the library refused (a value the wire cannot carry), and its first word on
+    // one ("" when none was refused).
+    std::uint64_t publications_refused() const;
+    std::string first_refusal() const;
+    // Waits until `n` publications are written or refused. Gives up, returning false, when none
+    // is for `stall` (the Connection is then abandoned, as after a missed connect deadline).
     bool wait_for_sent(std::uint64_t n, std::chrono::milliseconds stall);
 
     // Runs on the notification thread for every center update; set it before subscribing.

@@ -1,6 +1,7 @@
 // tyx publish: objects from the command line or JSON lines to the relay, or their removal.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -46,7 +47,8 @@ public:
                                   item.field_values, item.seqnum, item.expires_on_ms);
         ++published_;
         if (item.remove) ++removed_;
-        if (published_ > kWindow && published_ - connection_.publications_sent() > kWindow)
+        if (published_ > kWindow && published_ - connection_.publications_sent() - connection_.publications_refused() >
+                                        kWindow)
             wait_for(published_ - kWindow / 2);
         progress_.update([&] {
             return "published " + std::to_string(published_) + " (" +
@@ -58,7 +60,8 @@ public:
         wait_for(published_);
         progress_.clear();
         const auto elapsed = std::chrono::steady_clock::now() - start_;
-        const auto objects = published_ - removed_;
+        const std::uint64_t refused = connection_.publications_refused();
+        const auto objects = published_ - removed_ - std::min(refused, published_ - removed_);
         auto count = [](std::uint64_t n, const char* noun) {
             return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
         };
@@ -66,8 +69,10 @@ public:
         if (objects > 0 || removed_ == 0) what = count(objects, "object");
         if (removed_ > 0) what += (what.empty() ? "" : " and ") + count(removed_, "removal");
         std::printf("sent %s in %.3f s (%s)\n", what.c_str(), std::chrono::duration<double>(elapsed).count(),
-                    rate_text(published_, elapsed).c_str());
+                    rate_text(published_ - refused, elapsed).c_str());
         std::fflush(stdout);
+        if (refused > 0)
+            throw ToolError(count(refused, "publication") + " refused, the first: " + connection_.first_refusal());
     }
 
     std::uint64_t published() const { return published_; }

@@ -330,7 +330,11 @@ void Client::Impl::insert_async(std::string_view cluster_name, const Table& tabl
 void Client::Impl::sql_insert_async(std::string_view cluster_name, TableAccessor&& accessor,
                                     std::function<void()> on_done) {
     const Table* table = as_table(cluster_name, accessor, "insert table");
-    if (table == nullptr) return;
+    if (table == nullptr) {
+        // Refused: on_done still runs once, after the refusal's log.
+        if (on_done) asio::post(notify_context(), std::move(on_done));
+        return;
+    }
     insert_async(cluster_name, *table, {}, std::move(on_done));
 }
 

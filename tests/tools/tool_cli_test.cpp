@@ -115,6 +115,10 @@ TEST_F(ToolCli, PublishedObjectsReachSubscribersAndSql) {
     r = tyx({"publish", "--type", "CliOrders"},
             "{\"id\":\"o-3\",\"fields\":{\"qty\":30,\"side\":\"a |quoted|, text\"}}\n");
     ASSERT_EQ(r.exit_code, 0) << r.err;
+    // A value the wire cannot carry is refused, and the command says so.
+    r = tyx({"publish", "CliOrders", "o-9", "side=two\nlines"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("1 publication refused, the first: Failed to publish object: "), std::string::npos) << r.err;
 
     // The snapshot holds what was stored; anything stored later arrives live: three updates either way.
     r = tyx({"subscribe", "CliOrders", "--count", "3", "--timeout", "10"});
