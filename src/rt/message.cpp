@@ -140,31 +140,28 @@ inline U zero_byte(U v) {
     return (v - ones) & ~v & high;
 }
 
+// Copies 4 to 16 bytes as two words of `Word` (which may overlap) and tells whether they hold a
+// double quote.
+template <typename Word>
+inline bool copy_two_words_finding_quote(char* dst, const char* src, std::size_t n) {
+    Word a, b;
+    std::memcpy(&a, src, sizeof a);
+    std::memcpy(&b, src + n - sizeof b, sizeof b);
+    std::memcpy(dst, &a, sizeof a);
+    std::memcpy(dst + n - sizeof b, &b, sizeof b);
+    constexpr Word quotes = static_cast<Word>(0x2222222222222222ULL);
+    return (zero_byte(a ^ quotes) | zero_byte(b ^ quotes)) != 0;
+}
+
 // copy_short that also tells whether the bytes hold a double quote, tested in the words it
 // loads anyway: every quoted text of every publication goes through here.
 inline bool copy_short_finding_quote(char* dst, const char* src, std::size_t n) {
-    if (n >= 8) {
-        if (n > 16) {
-            std::memcpy(dst, src, n);
-            return std::memchr(src, '"', n) != nullptr;
-        }
-        std::uint64_t a, b;
-        std::memcpy(&a, src, 8);
-        std::memcpy(&b, src + n - 8, 8);
-        std::memcpy(dst, &a, 8);
-        std::memcpy(dst + n - 8, &b, 8);
-        constexpr std::uint64_t quotes = 0x2222222222222222ULL;
-        return (zero_byte(a ^ quotes) | zero_byte(b ^ quotes)) != 0;
+    if (n > 16) {
+        std::memcpy(dst, src, n);
+        return std::memchr(src, '"', n) != nullptr;
     }
-    if (n >= 4) {
-        std::uint32_t a, b;
-        std::memcpy(&a, src, 4);
-        std::memcpy(&b, src + n - 4, 4);
-        std::memcpy(dst, &a, 4);
-        std::memcpy(dst + n - 4, &b, 4);
-        constexpr std::uint32_t quotes = 0x22222222u;
-        return (zero_byte(a ^ quotes) | zero_byte(b ^ quotes)) != 0;
-    }
+    if (n >= 8) return copy_two_words_finding_quote<std::uint64_t>(dst, src, n);
+    if (n >= 4) return copy_two_words_finding_quote<std::uint32_t>(dst, src, n);
     bool found = false;
     for (std::size_t i = 0; i < n; ++i) {
         dst[i] = src[i];
