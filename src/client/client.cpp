@@ -225,10 +225,13 @@ void Client::sql_async(std::string_view cluster_name, std::string_view query,
     // The callback runs once whatever happens, a failure or the Client stopping included; a
     // failure is heard first.
     impl_->query_shards_async(cluster_name, query,
-                              [impl = impl_.get(), name = std::string(cluster_name),
+                              // The multiplexer, not the Impl: a callback may run while the
+                              // Client is being destroyed, once only the multiplexer is left.
+                              [multiplex = static_cast<TyxClientMultiplex*>(impl_.get()),
+                               name = std::string(cluster_name),
                                callback = std::move(callback)](ShardAnswers answers) {
                                   if (std::string failure = query_failure(answers); !failure.empty())
-                                      impl->log_here(name, 3, failure);
+                                      multiplex->log_here(name, 3, failure);
                                   const MultiShardTableAccessor accessor = query_accessor(std::move(answers));
                                   callback(accessor);
                               });
@@ -292,7 +295,8 @@ void Client::Impl::UploadFailures::add(const ShardAnswers& answers, std::string_
     }
 }
 
-void Client::Impl::UploadFailures::report(Impl& impl, std::string_view cluster_name, std::string_view table,
+void Client::Impl::UploadFailures::report(TyxClientMultiplex& multiplex, std::string_view cluster_name,
+                                          std::string_view table,
                                           bool here) const {
     if (by_shard_.empty()) return;
     std::string text = "Failed to execute bulk insert: ";
@@ -302,9 +306,9 @@ void Client::Impl::UploadFailures::report(Impl& impl, std::string_view cluster_n
     }
     text += " (table " + std::string(table) + ")";
     if (here)
-        impl.log_here(cluster_name, 3, text);
+        multiplex.log_here(cluster_name, 3, text);
     else
-        impl.log(cluster_name, 3, std::move(text));
+        multiplex.log(cluster_name, 3, std::move(text));
 }
 
 void Client::Impl::sql_insert(std::string_view cluster_name, TableAccessor&& accessor) {
@@ -319,10 +323,11 @@ void Client::Impl::sql_insert(std::string_view cluster_name, TableAccessor&& acc
 void Client::Impl::insert_async(std::string_view cluster_name, const Table& table, UploadFailures failures,
                                 std::function<void()> on_done) {
     bulk_insert_shards_async(cluster_name, table.table_name(), table_to_jdbc_columns(table), upload_rows(table), -1,
-                             [this, name = std::string(cluster_name), table_name = table.table_name(),
+                             [multiplex = static_cast<TyxClientMultiplex*>(this), name = std::string(cluster_name),
+                              table_name = table.table_name(),
                               failures = std::move(failures), on_done = std::move(on_done)](ShardAnswers answers) mutable {
                                  failures.add(answers);
-                                 failures.report(*this, name, table_name, true);
+                                 failures.report(*multiplex, name, table_name, true);
                                  if (on_done) on_done();
                              });
 }

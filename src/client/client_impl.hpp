@@ -86,7 +86,8 @@ private:
         void add(const ShardAnswers& answers, std::string_view step = {});
         // One level-3 on_log naming the table and every failed shard's reason, if any failed.
         // `here`: delivered at once, on the notification loop (see log_here).
-        void report(Impl& impl, std::string_view cluster_name, std::string_view table, bool here) const;
+        void report(TyxClientMultiplex& multiplex, std::string_view cluster_name, std::string_view table,
+                    bool here) const;
 
     private:
         std::map<std::size_t, std::string> by_shard_;
