@@ -2,6 +2,7 @@
 # through changes and a center reconnection, several live tables share one subscription, batches
 # keep the order of single updates, and snapshots read from another thread are whole.
 import threading
+import time
 
 import numpy as np
 import pandas as pd
@@ -162,6 +163,9 @@ def test_snapshots_read_from_another_thread_are_whole(client):
                 broken.append(frame)
             if len(frame) > 50:
                 broken.append(frame)
+            # A reader that never sleeps would take the GIL from the fixture's Python listener at
+            # every update, 5 ms a time, and starve it.
+            time.sleep(0.001)
 
     reader = threading.Thread(target=read)
     reader.start()
