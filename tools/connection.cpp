@@ -113,12 +113,12 @@ struct Connection::Events : tyx::ClientListener {
         {
             std::lock_guard lock(mutex);
             if (auto kind = kind_of(name)) kinds[*kind].last_error = std::string(message);
-            if (message.substr(0, kQueryFailure.size()) == kQueryFailure) query = current_query;
+            if (message.starts_with(kQueryFailure)) query = current_query;
             if (message.starts_with(kPublishRefused) || message.starts_with(kRemoveRefused)) {
                 if (refused++ == 0) refusal = std::string(message);
                 changed.notify_all();
             }
-            if (message.substr(0, kUploadFailure.size()) == kUploadFailure && upload_failure.empty()) {
+            if (message.starts_with(kUploadFailure) && upload_failure.empty()) {
                 upload_failure = std::string(message);
                 changed.notify_all();
             }

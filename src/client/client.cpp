@@ -189,20 +189,17 @@ std::optional<CenterTableSchema> Client::get_table_schema(std::string_view clust
 
 namespace {
 
-constexpr std::string_view kQueryFailed = "Failed to execute SQL query: ";
+constexpr std::string_view kQueryFailed = "Failed to execute SQL query";
 
 // The text of the lowest failed shard, as the failure's log says it, or "".
-std::string query_failure(const ShardAnswers& answers) {
-    const std::size_t failed = answers.first_failure();
-    return failed == ShardAnswers::npos ? std::string() : std::string(kQueryFailed) + answers.failures[failed];
-}
+std::string query_failure(const ShardAnswers& answers) { return answers.failure(kQueryFailed); }
 
 // The answers as one accessor: a failed shard reports its failure in shard order, beside the
 // servers' messages, and so does an unknown cluster.
 MultiShardTableAccessor query_accessor(ShardAnswers&& answers) {
     std::vector<std::string> failures = std::move(answers.failures);
     for (auto& failure : failures)
-        if (!failure.empty()) failure.insert(0, kQueryFailed);
+        if (!failure.empty()) failure.insert(0, std::string(kQueryFailed) + ": ");
     return MultiShardTableAccessor(std::move(answers.results), std::move(failures),
                                    std::move(answers.cluster_failure));
 }

@@ -296,10 +296,10 @@ std::optional<CenterTableSchema> TyxClientMultiplex::get_table_schema(std::strin
 
 // ---------------------------------------------------------------- queries and bulk inserts
 
-std::size_t ShardAnswers::first_failure() const {
-    for (std::size_t i = 0; i < failures.size(); ++i)
-        if (!failures[i].empty()) return i;
-    return npos;
+std::string ShardAnswers::failure(std::string_view what) const {
+    for (const auto& failure : failures)
+        if (!failure.empty()) return std::string(what) + ": " + failure;
+    return {};
 }
 
 namespace {
@@ -349,10 +349,23 @@ void run_async(TyxClientMultiplex& m, Work work, std::function<void(ShardAnswers
 // shard and an empty list.
 QueryResults results_or_log(TyxClientMultiplex& m, std::string_view name, std::string_view what,
                             ShardAnswers&& answers) {
-    const std::size_t failed = answers.first_failure();
-    if (failed == ShardAnswers::npos) return std::move(answers.results);
-    m.log(name, 3, std::string(what) + ": " + answers.failures[failed]);
+    std::string failure = answers.failure(what);
+    if (failure.empty()) return std::move(answers.results);
+    m.log(name, 3, std::move(failure));
     return {};
+}
+
+// For the plain async forms, on the notification loop: the results to `callback`, or, on a
+// failure, its log, heard at once, and no callback.
+std::function<void(ShardAnswers)> results_or_log_here(TyxClientMultiplex& m, std::string_view name,
+                                                      std::string_view what,
+                                                      std::function<void(QueryResults)> callback) {
+    return [&m, name = std::string(name), what, callback = std::move(callback)](ShardAnswers answers) {
+        if (const std::string failure = answers.failure(what); !failure.empty())
+            m.log_here(name, 3, failure);
+        else
+            callback(std::move(answers.results));
+    };
 }
 
 }  // namespace
@@ -417,15 +430,7 @@ QueryResults TyxClientMultiplex::sql(std::string_view cluster_name, std::string_
 
 void TyxClientMultiplex::sql_async(std::string_view cluster_name, std::string_view query,
                                    std::function<void(QueryResults)> callback) {
-    query_shards_async(cluster_name, query,
-                       [this, name = std::string(cluster_name), callback = std::move(callback)](ShardAnswers answers) {
-                           if (answers.first_failure() != ShardAnswers::npos) {
-                               log_here(name, 3, std::string(kQueryFailed) + ": " +
-                                                     answers.failures[answers.first_failure()]);
-                               return;
-                           }
-                           callback(std::move(answers.results));
-                       });
+    query_shards_async(cluster_name, query, results_or_log_here(*this, cluster_name, kQueryFailed, std::move(callback)));
 }
 
 QueryResults TyxClientMultiplex::bulk_insert(std::string_view cluster_name, std::string_view table_name,
@@ -440,15 +445,8 @@ void TyxClientMultiplex::bulk_insert_async(std::string_view cluster_name, std::s
                                            std::vector<jdbc::JdbcColumn> columns, std::int32_t row_count,
                                            std::function<void(QueryResults)> callback,
                                            std::int64_t timeout_ms) {
-    bulk_insert_shards_async(
-        cluster_name, table_name, std::move(columns), row_count, timeout_ms,
-        [this, name = std::string(cluster_name), callback = std::move(callback)](ShardAnswers answers) {
-            if (answers.first_failure() != ShardAnswers::npos) {
-                log_here(name, 3, std::string(kInsertFailed) + ": " + answers.failures[answers.first_failure()]);
-                return;
-            }
-            callback(std::move(answers.results));
-        });
+    bulk_insert_shards_async(cluster_name, table_name, std::move(columns), row_count, timeout_ms,
+                             results_or_log_here(*this, cluster_name, kInsertFailed, std::move(callback)));
 }
 
 void TyxClientMultiplex::log_here(std::string_view cluster_name, std::uint8_t level, std::string_view message) {

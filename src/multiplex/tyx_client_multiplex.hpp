@@ -57,8 +57,6 @@ using QueryResults = std::vector<std::shared_ptr<jdbc::QueryResult>>;
 
 // What the enabled database shards of a cluster made of one request, in shard order.
 struct ShardAnswers {
-    static constexpr std::size_t npos = static_cast<std::size_t>(-1);
-
     QueryResults results;               // null where the request failed or the answer was empty
     std::vector<std::string> failures;  // what each shard's request threw; "" where it answered
     std::string cluster_failure;        // the text logged for an unknown cluster, else ""
@@ -68,8 +66,9 @@ struct ShardAnswers {
         answers.cluster_failure = std::move(text);
         return answers;
     }
-    // The lowest-numbered shard whose request failed, or npos.
-    std::size_t first_failure() const;
+    // "<what>: <the lowest-numbered failed shard's failure>", the text its log gives, or "" when
+    // no shard failed.
+    std::string failure(std::string_view what) const;
 };
 
 class TyxClientMultiplex {
