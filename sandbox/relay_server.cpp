@@ -4,8 +4,8 @@
 
 #include <asio/awaitable.hpp>
 #include <asio/co_spawn.hpp>
-#include <asio/steady_timer.hpp>
 #include <asio/ssl/error.hpp>
+#include <asio/steady_timer.hpp>
 #include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
 
@@ -68,11 +68,27 @@ struct RelayServer::Session : std::enable_shared_from_this<Session> {
     bool writing = false;
     bool close_after_write = false;  // an answer cut by a fault is on its way
     FaultInjector::Connection faults;
+    FaultInjector* injector = nullptr;
     // Set when shutdown_gracefully ended our sending side: nothing more can be written.
     std::optional<std::chrono::steady_clock::time_point> send_ended_at;
 
+    // Counts the messages this connection's host received and the server never read (the
+    // line begun and the bytes still in the socket) before a close throws them away.
+    void count_unread() {
+        if (injector == nullptr || !socket.is_open()) return;
+        std::uint64_t lines = 0;
+        bool tail = !partial.empty();
+        socket.take_unread([&](std::string_view bytes) {
+            lines += static_cast<std::uint64_t>(std::count(bytes.begin(), bytes.end(), '\n'));
+            tail = bytes.back() != '\n';
+        });
+        partial.clear();
+        if (lines + (tail ? 1 : 0) > 0) injector->discarded_unread(lines + (tail ? 1 : 0));
+    }
+
     void close() {
         std::error_code ignored;
+        count_unread();
         faults.end_hold();
         socket.shutdown(asio::socket_base::shutdown_both, ignored);
         socket.close(ignored);
@@ -234,6 +250,7 @@ std::vector<RelayGracefulClose> RelayServer::shutdown_gracefully(std::chrono::mi
 
 void RelayServer::on_accept(SandboxStream socket) {
     auto session = std::make_shared<Session>(std::move(socket));
+    session->injector = faults_.get();
     session->id = ++state_.accepted;
     state_.last_connection = session->id;
     state_.connections[session->id].id = session->id;
@@ -249,7 +266,8 @@ asio::awaitable<void> RelayServer::read_lines(std::shared_ptr<Session> session) 
     const auto open = [s = session.get()] { return s->socket.is_open(); };
     // A throttled connection reads about a hundredth of its second's allowance at a time.
     const std::size_t rate = options_.read_bytes_per_second;
-    const std::size_t chunk = rate > 0 ? std::clamp<std::size_t>(rate / 100, 256, buffer.size()) : buffer.size();
+    const std::size_t chunk =
+        rate > 0 ? std::clamp<std::size_t>(rate / 100, 256, buffer.size()) : buffer.size();
     if (options_.receive_buffer_bytes > 0) {
         std::error_code ignored;
         session->socket.set_receive_buffer(options_.receive_buffer_bytes, ignored);
@@ -323,6 +341,11 @@ void RelayServer::on_reader_end(Session& session, const std::exception_ptr& erro
             std::chrono::steady_clock::now() - *session.send_ended_at);
     }
     session.close();
+    // A reader that finished a read after the close may have left a line begun.
+    if (!session.partial.empty()) {
+        faults_->discarded_unread(1);
+        session.partial.clear();
+    }
     state_.connections[session.id].open = false;
     sessions_.erase(session.id);
     flush_batch();
@@ -423,13 +446,14 @@ void RelayServer::write(const std::shared_ptr<Session>& session, std::string tex
     struct Writer {
         std::shared_ptr<Session> s;
         void operator()() {
-            const bool held = FaultInjector::hold_writer(s->faults, s->socket.get_executor(), [s = s](bool ended) {
-                if (!ended || !s->socket.is_open()) {
-                    s->writing = false;
-                    return;
-                }
-                Writer{s}();
-            });
+            const bool held =
+                FaultInjector::hold_writer(s->faults, s->socket.get_executor(), [s = s](bool ended) {
+                    if (!ended || !s->socket.is_open()) {
+                        s->writing = false;
+                        return;
+                    }
+                    Writer{s}();
+                });
             if (held) return;
             auto batch = std::make_shared<std::vector<std::string>>(
                 std::make_move_iterator(s->to_write.begin()), std::make_move_iterator(s->to_write.end()));

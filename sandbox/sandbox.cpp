@@ -52,7 +52,8 @@ Sandbox::~Sandbox() {
 }
 
 std::string Sandbox::describe_fault_counts() {
-    return "relay: " + relay_->faults().counts().describe() + "; center: " + center_->faults().counts().describe() +
+    return "relay: " + relay_->faults().counts().describe() +
+           "; center: " + center_->faults().counts().describe() +
            "; database: " + database_->faults().counts().describe();
 }
 
@@ -61,10 +62,13 @@ std::string Sandbox::describe_counters() {
         return "connections " + std::to_string(open) + " open, " + std::to_string(accepted) + " accepted";
     };
     std::string text = relay_->inspect([&](const RelayState& s) {
-        return "relay: " + connections(s.open_connections(), s.accepted) + "; logins " + std::to_string(s.logins) +
-               "; lines " + std::to_string(s.line_count) + ", " + std::to_string(s.bytes) + " bytes; objects " +
-               std::to_string(s.objects) + ", removals " + std::to_string(s.removals);
+        return "relay: " + connections(s.open_connections(), s.accepted) + "; logins " +
+               std::to_string(s.logins) + "; lines " + std::to_string(s.line_count) + ", " +
+               std::to_string(s.bytes) + " bytes; objects " + std::to_string(s.objects) + ", removals " +
+               std::to_string(s.removals);
     });
+    // Messages its host received that the relay never read, thrown away with their connections.
+    text += "; unread when closed " + std::to_string(relay_->faults().counts().unread);
     const CenterState center = center_->state();
     text += "\ncenter: " + connections(center.open_connections, center.accepted) + "; clients " +
             std::to_string(center.clients.size()) + "; requests " + std::to_string(center.requests.size()) +
@@ -72,8 +76,8 @@ std::string Sandbox::describe_counters() {
             std::to_string(center.changes_sent);
     const DatabaseState database = database_->state();
     text += "\ndatabase: " + connections(database.open_connections, database.accepted) + "; logins " +
-            std::to_string(database.logins.size()) + "; requests " + std::to_string(database.requests.size()) +
-            ", answered " + std::to_string(database.answered);
+            std::to_string(database.logins.size()) + "; requests " +
+            std::to_string(database.requests.size()) + ", answered " + std::to_string(database.answered);
     return text;
 }
 

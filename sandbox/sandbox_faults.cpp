@@ -18,9 +18,8 @@ using namespace std::chrono_literals;
 
 bool FaultPlan::any() const {
     return drop_rate > 0 || drop_after_bytes > 0 || drop_after_messages > 0 || drop_every.count() > 0 ||
-           stall.enabled() ||
-           (delay_rate > 0 && delay.count() > 0) || withhold_rate > 0 || refuse.enabled() || truncate_rate > 0 ||
-           garbage_rate > 0 || cut_rate > 0;
+           stall.enabled() || (delay_rate > 0 && delay.count() > 0) || withhold_rate > 0 ||
+           refuse.enabled() || truncate_rate > 0 || garbage_rate > 0 || cut_rate > 0;
 }
 
 // ---- The written form ----
@@ -50,7 +49,8 @@ std::string_view trim(std::string_view text) {
 std::uint64_t read_count(std::string_view part, std::string_view text) {
     std::uint64_t n = 0;
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
-    if (ec != std::errc() || end != text.data() + text.size()) bad(part, "not a whole number: " + std::string(text));
+    if (ec != std::errc() || end != text.data() + text.size())
+        bad(part, "not a whole number: " + std::string(text));
     return n;
 }
 
@@ -109,10 +109,10 @@ void set_fault(FaultPlan& plan, std::string_view part, std::string_view setting)
     } else if (name == "cut") {
         plan.cut_rate = read_rate(part, value);
     } else {
-        bad(part,
-            "unknown fault " + std::string(name) +
-                " (drop, drop-after-bytes, drop-after-messages, drop-every, stall, delay, withhold, refuse, truncate, "
-                "garbage, cut)");
+        bad(part, "unknown fault " + std::string(name) +
+                      " (drop, drop-after-bytes, drop-after-messages, drop-every, stall, delay, withhold, "
+                      "refuse, truncate, "
+                      "garbage, cut)");
     }
 }
 
@@ -134,7 +134,8 @@ std::string describe_plan(const FaultPlan& p) {
         settings.push_back("drop-after-messages=" + std::to_string(p.drop_after_messages));
     if (p.drop_every.count() > 0) settings.push_back("drop-every=" + ms(p.drop_every));
     if (p.stall.enabled()) settings.push_back("stall=" + ms(p.stall.every) + "/" + ms(p.stall.length));
-    if (p.delay_rate > 0 && p.delay.count() > 0) settings.push_back("delay=" + rate(p.delay_rate) + "/" + ms(p.delay));
+    if (p.delay_rate > 0 && p.delay.count() > 0)
+        settings.push_back("delay=" + rate(p.delay_rate) + "/" + ms(p.delay));
     if (p.withhold_rate > 0) settings.push_back("withhold=" + rate(p.withhold_rate));
     if (p.refuse.enabled()) settings.push_back("refuse=" + ms(p.refuse.every) + "/" + ms(p.refuse.length));
     if (p.truncate_rate > 0) settings.push_back("truncate=" + rate(p.truncate_rate));
@@ -163,7 +164,8 @@ SandboxFaults parse_fault_plan(std::string_view text) {
         if (kind == "relay" || kind == "all") plans.push_back(&faults.relay);
         if (kind == "center" || kind == "all") plans.push_back(&faults.center);
         if (kind == "database" || kind == "all") plans.push_back(&faults.database);
-        if (plans.empty()) bad(part, "unknown server " + std::string(kind) + " (relay, center, database or all)");
+        if (plans.empty())
+            bad(part, "unknown server " + std::string(kind) + " (relay, center, database or all)");
         for (auto setting : split(part.substr(colon + 1), ',')) {
             if (trim(setting).empty()) continue;
             for (auto* plan : plans) set_fault(*plan, part, setting);
@@ -184,8 +186,9 @@ std::string describe_faults(const SandboxFaults& faults) {
 
 std::string FaultCounts::describe() const {
     const std::pair<const char*, std::uint64_t> all[] = {
-        {"dropped", dropped},   {"stalls", stalls},       {"delayed", delayed}, {"withheld", withheld},
-        {"refusals", refusals}, {"truncated", truncated}, {"garbage", garbage}, {"cut", cut}};
+        {"dropped", dropped},   {"stalls", stalls},     {"delayed", delayed},
+        {"withheld", withheld}, {"refusals", refusals}, {"truncated", truncated},
+        {"garbage", garbage},   {"cut", cut},           {"unread", unread}};
     std::string text;
     for (const auto& [name, n] : all)
         if (n > 0) text += (text.empty() ? "" : ", ") + std::string(name) + " " + std::to_string(n);
@@ -216,12 +219,13 @@ struct FaultInjector::State {
     asio::steady_timer drop_timer;
 
     std::atomic<std::uint64_t> dropped{0}, stalls{0}, delayed{0}, withheld{0}, refusals{0}, truncated{0},
-        garbage{0}, cut{0};
+        garbage{0}, cut{0}, unread{0};
 
     bool chance(double p) { return p > 0 && std::uniform_real_distribution<double>(0, 1)(random) < p; }
 
     Clock::duration gap(std::chrono::milliseconds mean) {
-        const double ms = std::exponential_distribution<double>(1.0 / static_cast<double>(mean.count()))(random);
+        const double ms =
+            std::exponential_distribution<double>(1.0 / static_cast<double>(mean.count()))(random);
         return std::chrono::microseconds(static_cast<std::int64_t>(ms * 1000));
     }
 
@@ -245,7 +249,8 @@ struct FaultInjector::State {
             if (ec || generation != self->generation) return;
             switch (what) {
                 case Timed::stall:
-                    self->stalled_until = std::max(self->stalled_until, Clock::now() + self->plan.stall.length);
+                    self->stalled_until =
+                        std::max(self->stalled_until, Clock::now() + self->plan.stall.length);
                     ++self->stalls;
                     break;
                 case Timed::refuse:
@@ -301,9 +306,7 @@ FaultPlan FaultInjector::plan() const {
 }
 
 void FaultInjector::drop_connections() {
-    loop_.call([&] {
-        state_->drop_all();
-    });
+    loop_.call([&] { state_->drop_all(); });
 }
 
 void FaultInjector::stall_reading(std::chrono::milliseconds length) {
@@ -314,7 +317,8 @@ void FaultInjector::stall_reading(std::chrono::milliseconds length) {
 }
 
 void FaultInjector::hold_answers(std::chrono::milliseconds length) {
-    loop_.call([&] { state_->hold_window_until = std::max(state_->hold_window_until, Clock::now() + length); });
+    loop_.call(
+        [&] { state_->hold_window_until = std::max(state_->hold_window_until, Clock::now() + length); });
 }
 
 void FaultInjector::withhold_answers(std::uint64_t n) {
@@ -329,9 +333,14 @@ void FaultInjector::corrupt_next_answer(Answer::Kind kind) {
     loop_.call([&] { state_->corrupt_pending.push_back(kind); });
 }
 
+void FaultInjector::discarded_unread(std::uint64_t messages) {
+    state_->unread += messages;
+}
+
 FaultCounts FaultInjector::counts() const {
     const State& s = *state_;
-    return FaultCounts{s.dropped, s.stalls, s.delayed, s.withheld, s.refusals, s.truncated, s.garbage, s.cut};
+    return FaultCounts{s.dropped,   s.stalls,  s.delayed, s.withheld, s.refusals,
+                       s.truncated, s.garbage, s.cut,     s.unread};
 }
 
 void FaultInjector::attach(SandboxListener* listener, CloseAll close_all) {

@@ -58,9 +58,9 @@ struct FaultWindow {
 
 // The seeded random faults of one server. Rates are chances from 0 to 1; 0 turns a fault off.
 struct FaultPlan {
-    double drop_rate = 0;                  // per message read
-    std::uint64_t drop_after_bytes = 0;    // per connection; 0: never
-    std::uint64_t drop_after_messages = 0; // per connection; 0: never
+    double drop_rate = 0;                     // per message read
+    std::uint64_t drop_after_bytes = 0;       // per connection; 0: never
+    std::uint64_t drop_after_messages = 0;    // per connection; 0: never
     std::chrono::milliseconds drop_every{0};  // mean gap between drops of every connection; 0: never
     FaultWindow stall;
     double delay_rate = 0;  // per answer
@@ -106,6 +106,10 @@ struct FaultCounts {
     std::uint64_t truncated = 0;  // answers sent in part, the connection left open
     std::uint64_t garbage = 0;    // runs of random bytes sent
     std::uint64_t cut = 0;        // answers sent in part, then the connection closed
+    // Relay messages the server's host had received but the server had not read when it ended
+    // the connection (a fault, a drop or a shutdown), thrown away with it; plain TCP only. Not
+    // a fault of its own: not in total().
+    std::uint64_t unread = 0;
 
     std::uint64_t total() const {
         return dropped + stalls + delayed + withheld + refusals + truncated + garbage + cut;
@@ -126,7 +130,7 @@ public:
         std::uint64_t messages = 0;
         std::uint64_t next_random_drop = 0;  // messages left until a random drop; 0: none drawn
         std::uint64_t plan_generation = 0;
-        Clock::time_point hold_until{};  // answers wait until then
+        Clock::time_point hold_until{};                // answers wait until then
         std::optional<asio::steady_timer> hold_timer;  // for writers that wait by callback
 
         // Ends a wait on hold_timer at once (the connection is closing).
@@ -179,6 +183,8 @@ public:
     // After a read of `bytes` holding `messages` whole messages: true when the connection is
     // to be dropped now (counted).
     bool after_read(Connection& connection, std::size_t bytes, std::size_t messages);
+    // The server ended a connection with `messages` received by its host and never read.
+    void discarded_unread(std::uint64_t messages);
     // The fate of an answer of `size` bytes; a delay moves connection.hold_until.
     Answer answer(Connection& connection, std::size_t size);
     // For a writer driven by callbacks: true when answers are held, and then `resume(ended)`

@@ -6,8 +6,11 @@
 #include <asio/ip/tcp.hpp>
 #include <asio/ssl.hpp>
 
+#include <sys/socket.h>
+
 #include <memory>
 #include <optional>
+#include <string_view>
 #include <system_error>
 #include <utility>
 
@@ -39,6 +42,20 @@ public:
 
     void set_receive_buffer(int bytes, std::error_code& ec) {
         tcp().set_option(asio::socket_base::receive_buffer_size(bytes), ec);
+    }
+
+    // Plain TCP: calls f(bytes) with everything that has arrived and was not read yet, without
+    // waiting; over TLS nothing (records cannot be read without the reader). Before a close
+    // that would throw those bytes away.
+    template <typename F>
+    void take_unread(F&& f) {
+        if (tls_ || !plain_ || !plain_->is_open()) return;
+        char chunk[16384];
+        for (;;) {
+            const ssize_t n = ::recv(plain_->native_handle(), chunk, sizeof chunk, MSG_DONTWAIT);
+            if (n <= 0) return;
+            f(std::string_view(chunk, static_cast<std::size_t>(n)));
+        }
     }
 
     // Ends the connection at once (no TLS close-notify: the peer sees the TCP connection end).

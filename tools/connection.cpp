@@ -228,6 +228,20 @@ bool Connection::wait_for_sent(std::uint64_t n, std::chrono::milliseconds stall)
     }
 }
 
+void Connection::flush_relay(std::uint64_t published, std::chrono::milliseconds timeout) {
+    const std::size_t left = client_->flush(cluster(), timeout);
+    if (left == 0) return;
+    std::string why;
+    {
+        std::lock_guard lock(events_->mutex);
+        why = events_->kinds[ServerKind::relay].last_error;
+    }
+    abandon();
+    throw ToolError("the relay server at " + settings_.endpoint(ServerKind::relay) + " has not received " +
+                    std::to_string(left) + " of " + std::to_string(published) + " publications within " +
+                    seconds_text(timeout) + (why.empty() ? "" : " (" + why + ")"));
+}
+
 std::string Connection::take_upload_failure(std::chrono::milliseconds wait) {
     std::unique_lock lock(events_->mutex);
     events_->changed.wait_for(lock, wait, [&] { return !events_->upload_failure.empty(); });

@@ -49,6 +49,11 @@ public:
     // is for `stall` (the Connection is then abandoned, as after a missed connect deadline).
     bool wait_for_sent(std::uint64_t n, std::chrono::milliseconds stall);
 
+    // Waits up to `timeout` until the relay's host has every publication made so far. Throws
+    // ToolError naming the relay, how many of `published` it has not received and the library's
+    // last word on the relay session (a TLS alert, say); the Connection is then abandoned.
+    void flush_relay(std::uint64_t published, std::chrono::milliseconds timeout);
+
     // Runs on the notification thread for every center update; set it before subscribing.
     void set_update_handler(UpdateHandler handler);
 

@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -28,6 +29,7 @@ struct PublishOptions {
     std::string input;
     std::string default_type;
     bool remove = false;
+    double flush_timeout_s = -1;  // negative: --connect-timeout
 };
 
 // Publications not yet written that the command lets pile up before it waits for the relay.
@@ -35,8 +37,12 @@ constexpr std::uint64_t kWindow = 65536;
 
 class Publisher {
 public:
-    Publisher(Connection& connection, std::chrono::milliseconds stall)
-        : connection_(connection), stall_(stall), start_(std::chrono::steady_clock::now()) {}
+    Publisher(Connection& connection, std::chrono::milliseconds stall,
+              std::chrono::milliseconds flush_timeout)
+        : connection_(connection),
+          stall_(stall),
+          flush_timeout_(flush_timeout),
+          start_(std::chrono::steady_clock::now()) {}
 
     void send(const PublishItem& item) {
         auto& client = connection_.client();
@@ -47,8 +53,8 @@ public:
                                   item.field_values, item.seqnum, item.expires_on_ms);
         ++published_;
         if (item.remove) ++removed_;
-        if (published_ > kWindow && published_ - connection_.publications_sent() - connection_.publications_refused() >
-                                        kWindow)
+        if (published_ > kWindow &&
+            published_ - connection_.publications_sent() - connection_.publications_refused() > kWindow)
             wait_for(published_ - kWindow / 2);
         progress_.update([&] {
             return "published " + std::to_string(published_) + " (" +
@@ -57,6 +63,13 @@ public:
     }
 
     void finish() {
+        // Written is not received: the success line below means the relay's host has them all.
+        // A relay that refuses every connection after taking the login may never let a message
+        // be written at all, so the flush comes first and says why.
+        progress_.update([&] { return "waiting for the relay to receive " + std::to_string(published_); });
+        connection_.flush_relay(published_ - std::min(published_, connection_.publications_refused()),
+                                flush_timeout_);
+        // Every on_message_sent and refusal is then on its way to the listener.
         wait_for(published_);
         progress_.clear();
         const auto elapsed = std::chrono::steady_clock::now() - start_;
@@ -72,7 +85,8 @@ public:
                     rate_text(published_ - refused, elapsed).c_str());
         std::fflush(stdout);
         if (refused > 0)
-            throw ToolError(count(refused, "publication") + " refused, the first: " + connection_.first_refusal());
+            throw ToolError(count(refused, "publication") +
+                            " refused, the first: " + connection_.first_refusal());
     }
 
     std::uint64_t published() const { return published_; }
@@ -88,6 +102,7 @@ private:
 
     Connection& connection_;
     std::chrono::milliseconds stall_;
+    std::chrono::milliseconds flush_timeout_;
     std::chrono::steady_clock::time_point start_;
     std::uint64_t published_ = 0;
     std::uint64_t removed_ = 0;
@@ -126,7 +141,11 @@ int run_publish(const PublishOptions& options) {
     Connection connection(options.connect.settings(), {ServerKind::relay}, options.connect.verbose(),
                           options.connect.stats());
     connection.wait_ready(options.connect.connect_timeout());
-    Publisher publisher(connection, options.connect.connect_timeout());
+    const auto flush_timeout = options.flush_timeout_s < 0
+                                   ? options.connect.connect_timeout()
+                                   : std::chrono::milliseconds(static_cast<std::int64_t>(
+                                         std::llround(options.flush_timeout_s * 1000.0)));
+    Publisher publisher(connection, options.connect.connect_timeout(), flush_timeout);
     if (from_arguments) {
         publisher.send(single);
     } else {
@@ -168,6 +187,11 @@ void add_publish_command(CLI::App& app, int& exit_code) {
         "File of JSON lines {\"type\":..., \"id\":..., \"fields\":{...}} ('-': standard input)");
     command->add_option("-t,--type", options->default_type, "Object type for JSON lines that have none");
     command->add_flag("--remove", options->remove, "Remove the objects instead of publishing them");
+    command
+        ->add_option("--flush-timeout", options->flush_timeout_s,
+                     "Seconds to wait at the end until the relay's host has received every publication "
+                     "(default: --connect-timeout); exit status 1 names what it has not")
+        ->check(CLI::NonNegativeNumber);
     options->connect.add_to(*command);
     command->callback([options, &exit_code] { exit_code = run_publish(*options); });
 }

@@ -2,12 +2,16 @@
 // just before the call to the moment a loopback sink reads its bytes, beside the same bytes
 // written with one write(2) per message from the calling thread on a plain connected socket to
 // the same kind of sink, at the same pace, in the same run. Reports p50, p99 and p99.9 in
-// microseconds; main prints the ratios library / write at the end.
+// microseconds; main prints the ratios library / write at the end. Then the latency of a flush:
+// one message published and Client::flush until the relay's host acknowledged it, beside one
+// write(2) and polling SIOCOUTQ until the kernel's send queue is empty.
 #include <benchmark/benchmark.h>
 
 #include <arpa/inet.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -215,6 +219,73 @@ void BM_WriteLatency(benchmark::State& state) {
 }
 BENCHMARK(BM_WriteLatency)->Iterations(kMessages)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
+// Flush latency: one message published, then Client::flush, timed from before the publish to
+// flush's return (the relay's host has acknowledged it), back to back.
+constexpr std::int64_t kFlushes = 5000;
+
+void BM_ClientPublishFlushLatency(benchmark::State& state) {
+    LineSink sink(static_cast<std::size_t>(state.max_iterations));
+    if (sink.port() == 0) {
+        state.SkipWithError("no loopback listener");
+        return;
+    }
+    tyx::Client client;
+    tyx::Cluster cluster("bench", "127.0.0.1");
+    cluster.publication_config = tyx::PublicationConfig(std::to_string(sink.port()), false, "bench");
+    client.add_cluster(cluster, true);
+    std::vector<std::int64_t> latency;
+    latency.reserve(static_cast<std::size_t>(state.max_iterations));
+    for (auto _ : state) {
+        const std::int64_t t = now_ns();
+        client.publish_object("bench", tyx::bench::kWorkedType, tyx::bench::kWorkedId,
+                              tyx::bench::kWorkedNames, tyx::bench::kWorkedValues, tyx::bench::kWorkedSeqnum);
+        if (client.flush(1s) != 0) {
+            state.SkipWithError("a message was not acknowledged within 1 s");
+            return;
+        }
+        latency.push_back(now_ns() - t);
+    }
+    tyx::bench::report_quantiles(state, latency, {{"p50_us", 0.50}, {"p99_us", 0.99}});
+}
+BENCHMARK(BM_ClientPublishFlushLatency)->Iterations(kFlushes)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+// Baseline: one write(2), then polling SIOCOUTQ until the kernel's send queue is empty.
+void BM_WriteUntilAcknowledgedLatency(benchmark::State& state) {
+    LineSink sink(static_cast<std::size_t>(state.max_iterations));
+    if (sink.port() == 0) {
+        state.SkipWithError("no loopback listener");
+        return;
+    }
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    const auto addr = loopback(sink.port());
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+        close(fd);
+        state.SkipWithError("could not connect to the sink");
+        return;
+    }
+    const int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    const std::string line = tyx::bench::worked_line();
+    std::vector<std::int64_t> latency;
+    latency.reserve(static_cast<std::size_t>(state.max_iterations));
+    for (auto _ : state) {
+        const std::int64_t t = now_ns();
+        if (write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
+            state.SkipWithError("write failed");
+            break;
+        }
+        int queued = 1;
+        while (ioctl(fd, SIOCOUTQ, &queued) == 0 && queued > 0) std::this_thread::yield();
+        latency.push_back(now_ns() - t);
+    }
+    close(fd);
+    tyx::bench::report_quantiles(state, latency, {{"p50_us", 0.50}, {"p99_us", 0.99}});
+}
+BENCHMARK(BM_WriteUntilAcknowledgedLatency)
+    ->Iterations(kFlushes)
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -228,6 +299,12 @@ int main(int argc, char** argv) {
         const std::string label = std::string("library / write(2), ") + q;
         tyx::bench::print_ratio(out, label.c_str(), reporter.median("BM_ClientPublishLatency", q),
                                 reporter.median("BM_WriteLatency", q));
+    }
+    std::fprintf(out, "\nPublish one message and wait until the relay's host acknowledged it:\n");
+    for (const char* q : {"p50_us", "p99_us"}) {
+        const std::string label = std::string("publish + flush / write(2) + SIOCOUTQ, ") + q;
+        tyx::bench::print_ratio(out, label.c_str(), reporter.median("BM_ClientPublishFlushLatency", q),
+                                reporter.median("BM_WriteUntilAcknowledgedLatency", q));
     }
     benchmark::Shutdown();
     return 0;

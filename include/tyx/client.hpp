@@ -20,6 +20,22 @@
 /// shards' first login; remove_cluster (and destroying the Client) writes what was published
 /// before it ahead of each shard's logout.
 ///
+/// Delivery: the relay protocol has no acknowledgement of its own, so a shard follows its
+/// connection's TCP acknowledgements instead. A message counts as delivered once the relay's
+/// host has acknowledged every byte of it; until then the outbox keeps it (within
+/// max_buffered_bytes), and after a lost connection every message not acknowledged is written
+/// again, in order, after the next login (the relay may therefore read a message twice, never
+/// miss one its host did not receive). Over plain TCP this is exact to the message. Over TLS the
+/// acknowledgements cover the records of whole writes: a shard re-sends from the start of the
+/// first write not wholly acknowledged. A connection that the relay ends within 500 ms of the
+/// login, before it has sent a line and before 8 MiB were acknowledged on it, counts as refused
+/// (a TLS server rejecting the client's certificate does this, with an alert that is reported
+/// as a TLS failure): everything written on it is written again. The one loss left is what the
+/// relay's host acknowledged and the relay process never read before the connection ended.
+/// flush() waits for delivery; health() counts every message's fate per shard (RelayCounters).
+/// A stop (remove_cluster, the destructor) waits up to PublicationConfig::stop_flush_ms for
+/// delivery and raises one level-3 on_log per shard for what it then discards.
+///
 /// Threads and blocking: every operation may be called from any application thread and from a
 /// listener callback. The calls that block are the `wait = true` forms of add_cluster,
 /// remove_cluster, subscribe and unsubscribe, and sql, get_table_schema, sql_insert and
@@ -38,6 +54,7 @@
 /// a failed operation, level 2 for an unexpected but harmless input) or in query results.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -115,11 +132,13 @@ public:
                             const std::map<std::string, std::string>& /*params*/) {}
     /// A center session wrote the snapshot request for `tables`: those just subscribed, or every
     /// subscribed table again after a reconnection.
-    virtual void on_subscribe(Client&, std::string_view /*cluster_name*/, const std::vector<std::string>& /*tables*/) {}
+    virtual void on_subscribe(Client&, std::string_view /*cluster_name*/,
+                              const std::vector<std::string>& /*tables*/) {}
     /// One row change of a subscribed table: the snapshot's rows first, then every later change.
     /// `update` is this listener's own copy, valid during the call: the record is reused for
     /// the listener's next update, so keep a copy, not a reference.
-    virtual void on_update(Client&, std::string_view /*cluster_name*/, const CenterIncrementalUpdate& /*update*/) {}
+    virtual void on_update(Client&, std::string_view /*cluster_name*/,
+                           const CenterIncrementalUpdate& /*update*/) {}
     /// The on_update calls of one received frame are over: raised after the last update of each
     /// changes message, and after the rows a snapshot answer released when there were any (for a
     /// listener that gathers the updates of a frame and handles them at once). Runs on the
@@ -151,8 +170,8 @@ class Client {
 public:
     /// A client without clusters; its threads start here.
     Client();
-    ~Client();  ///< stops every cluster, delivers pending events, joins threads
-    Client(const Client&) = delete;             ///< not copyable
+    ~Client();                       ///< stops every cluster, delivers pending events, joins threads
+    Client(const Client&) = delete;  ///< not copyable
     Client& operator=(const Client&) = delete;  ///< not copyable
 
     /// Starts the cluster's relay, center and database sessions. A second cluster of a
@@ -200,18 +219,29 @@ public:
     /// Publishes the removal of an object. Note the order: identifier, then type. Both are
     /// written between double quotes: one holding a line feed or a double quote is refused as
     /// publish_object refuses it, with a level-3 on_log, and nothing is sent.
-    void remove_object(std::string_view cluster_name, std::string_view object_id, std::string_view object_type,
-                       std::int64_t seqnum = 0);
+    void remove_object(std::string_view cluster_name, std::string_view object_id,
+                       std::string_view object_type, std::int64_t seqnum = 0);
+
+    /// Waits until every message published before the call (by any thread, to every relay
+    /// shard) has been delivered to its relay's host (see Delivery above), or until `timeout`
+    /// has passed. Returns how many of those messages are still not delivered: 0 when all are.
+    /// A message dropped by the full-buffer policy or replaced by conflation is no longer waited
+    /// for. Callable from any thread, a listener callback included.
+    std::size_t flush(std::chrono::milliseconds timeout);
+    /// The same for the relay shards of one cluster; an unknown cluster raises a level-3 on_log
+    /// and gives 0.
+    std::size_t flush(std::string_view cluster_name, std::chrono::milliseconds timeout);
 
     /// Registers a relay command (wire texts in tyx/commands.hpp). A registered command invoked
     /// by a user arrives as ClientListener::on_command; answer it with send_command_response.
     void register_command(std::string_view cluster_name, const CommandDefinition& command);
     /// Answers the command request `request_id` with a status, a message and, when not empty,
     /// a script.
-    void send_command_response(std::string_view cluster_name, std::string_view request_id, std::int32_t status,
-                               std::string_view message, std::string_view script = {});
+    void send_command_response(std::string_view cluster_name, std::string_view request_id,
+                               std::int32_t status, std::string_view message, std::string_view script = {});
     /// Sends the help text that answers the command request `request_id`.
-    void send_command_help(std::string_view cluster_name, std::string_view request_id, std::string_view help_text);
+    void send_command_help(std::string_view cluster_name, std::string_view request_id,
+                           std::string_view help_text);
     /// Writes the pause message, with `delay_ms` in milliseconds.
     void pause_commands(std::string_view cluster_name, std::int32_t delay_ms);
 
@@ -230,7 +260,8 @@ public:
     void unsubscribe(std::string_view cluster_name, std::vector<std::string> tables, bool wait);
     /// The schema announced by the lowest-numbered center shard that has it. Blocks. Schemas are
     /// kept for subscribed tables only; empty when no shard has one.
-    std::optional<CenterTableSchema> get_table_schema(std::string_view cluster_name, std::string_view table_name);
+    std::optional<CenterTableSchema> get_table_schema(std::string_view cluster_name,
+                                                      std::string_view table_name);
 
     /// Runs `query` on every database shard and returns one cursor over all results. Blocks,
     /// within the deadline above. Never null. error_message() says what went wrong, shard by
@@ -262,7 +293,8 @@ public:
     void sql_insert_async(std::string_view cluster_name, TableAccessor&& table);
     /// As sql_insert, without blocking; `on_done` runs once on the notification thread when every
     /// shard has answered or failed, after the failure's on_log if there was one.
-    void sql_insert_async(std::string_view cluster_name, TableAccessor&& table, std::function<void()> on_done);
+    void sql_insert_async(std::string_view cluster_name, TableAccessor&& table,
+                          std::function<void()> on_done);
     /// Creates the table when no shard knows it (`CREATE ... USE<suffix> InitialCapacity=n`), else
     /// empties it (DELETE), then inserts the rows. Blocks, all three steps within one deadline.
     /// A failure of the CREATE, the DELETE or the insert on any shard raises one level-3 on_log,

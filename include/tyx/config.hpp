@@ -124,7 +124,8 @@ struct PublicationConfig : detail::ShardList<PublicationConfig, detail::ShardFie
 
     std::string login_id;      ///< the identity the relay login carries (`I`)
     std::int32_t options = 0;  ///< Options bits, or-ed together
-    /// Most message bytes kept per relay shard while they wait to be written (the relay is
+    /// Most message bytes kept per relay shard until the relay's host has acknowledged them
+    /// (while they wait to be written, and after, until its TCP acknowledges them: the relay is
     /// unreachable, or slower than the publishers); 0 keeps everything.
     std::size_t max_buffered_bytes = std::size_t{256} << 20;
     FullBufferPolicy full_buffer_policy = FullBufferPolicy::drop_newest;  ///< what gives way at the limit
@@ -136,6 +137,11 @@ struct PublicationConfig : detail::ShardList<PublicationConfig, detail::ShardFie
     /// touched. Raw messages, command messages and objects with an empty id are never conflated
     /// and nothing moves past them. Off: every version is written.
     bool conflate_objects = false;
+    /// When a relay session stops (remove_cluster, the Client's destruction): how long it may
+    /// go on writing what is pending and waiting for the relay's host to acknowledge it before
+    /// it gives up. What is left then is discarded, counted and logged (level 3). A relay that
+    /// is not connected at the stop is not waited for. Not positive: give up at once.
+    std::int64_t stop_flush_ms = 10000;
 
     /// No shards; add them with add_shard.
     PublicationConfig() = default;
@@ -160,7 +166,8 @@ private:
 };
 
 /// The center servers of a cluster.
-struct SubscriptionConfig : detail::ShardList<SubscriptionConfig, detail::ShardFields<detail::CenterShardTag>> {
+struct SubscriptionConfig
+    : detail::ShardList<SubscriptionConfig, detail::ShardFields<detail::CenterShardTag>> {
     using Shard = detail::ShardFields<detail::CenterShardTag>;  ///< one center shard
 
     /// No shards; add them with add_shard.
@@ -188,16 +195,19 @@ struct DatabaseConfig : detail::ShardList<DatabaseConfig, detail::ShardFields<de
     /// One database shard on the cluster's host, with the login properties.
     DatabaseConfig(std::string port_or_service, bool use_ssl, std::string user, std::string pass,
                    std::int32_t timeout_ms = 30000, std::int32_t limit = 10000)
-        : username(std::move(user)), password(std::move(pass)), query_timeout_ms(timeout_ms), query_limit(limit) {
+        : username(std::move(user)),
+          password(std::move(pass)),
+          query_timeout_ms(timeout_ms),
+          query_limit(limit) {
         shards.emplace_back(std::move(port_or_service), use_ssl);
     }
 };
 
 /// One named cluster: a default host and the three server kinds.
 struct Cluster {
-    std::string name;         ///< the name Client operations take as `cluster_name`
-    std::string host;         ///< the host of every shard whose own host is empty
-    std::string description;  ///< free text for the application; the library does not read it
+    std::string name;                        ///< the name Client operations take as `cluster_name`
+    std::string host;                        ///< the host of every shard whose own host is empty
+    std::string description;                 ///< free text for the application; the library does not read it
     PublicationConfig publication_config;    ///< the relay shards
     SubscriptionConfig subscription_config;  ///< the center shards
     DatabaseConfig database_config;          ///< the database shards

@@ -96,18 +96,27 @@ struct LatencyHistogram {
     std::chrono::microseconds quantile(double q) const;
 };
 
-/// The counters of a relay session, kept by its outbox.
+/// The counters of a relay session, kept by its outbox. Every published message meets one
+/// fate: at any quiet moment published_messages = acknowledged_messages + kept_messages +
+/// dropped_messages + replaced_versions + discarded_messages.
 struct RelayCounters {
-    std::uint64_t published_messages = 0;  ///< kept by the outbox for writing
-    std::uint64_t published_bytes = 0;     ///< bytes of those messages
-    std::uint64_t written_messages = 0;    ///< handed to the connection and confirmed written
-    std::uint64_t written_bytes = 0;       ///< bytes of those messages
-    std::uint64_t resent_messages = 0;     ///< taken back after a lost connection, to write again
-    std::uint64_t kept_messages = 0;       ///< waiting now
-    std::uint64_t kept_bytes = 0;          ///< bytes waiting now
+    std::uint64_t published_messages =
+        0;                               ///< routed to this shard: kept, or dropped by the full-buffer policy
+    std::uint64_t published_bytes = 0;   ///< bytes of those messages
+    std::uint64_t written_messages = 0;  ///< handed to the connection (again after a re-send)
+    std::uint64_t written_bytes = 0;     ///< bytes of those messages
+    std::uint64_t acknowledged_messages = 0;  ///< received by the relay's host (its TCP acknowledged them)
+    std::uint64_t acknowledged_bytes = 0;     ///< bytes of those messages
+    std::uint64_t resent_messages = 0;        ///< taken back after a lost connection, to write again
+    std::uint64_t kept_messages = 0;       ///< pending now: not yet written, or written and not acknowledged
+    std::uint64_t kept_bytes = 0;          ///< bytes pending now
     std::uint64_t dropped_messages = 0;    ///< by the full-buffer policy
     std::uint64_t replaced_versions = 0;   ///< waiting versions replaced by a newer one or a removal
     std::uint64_t waiting_objects = 0;     ///< objects waiting now in the conflated part
+    std::uint64_t discarded_messages = 0;  ///< still pending when the session stopped, and given up
+    /// Publications to the cluster refused before anything was sent (a value the relay could not
+    /// read back as written); not among the published. Counted on the cluster's first relay shard.
+    std::uint64_t refused_messages = 0;
 };
 
 /// The counters of a center session.

@@ -8,9 +8,11 @@
 // destroyed with the GIL released (its destructor delivers the last events, which need it), and
 // never on a library thread (its destructor joins them): there it is handed to a thread of its own.
 #include <array>
+#include <chrono>
 #include <condition_variable>
 #include <iostream>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -187,7 +189,10 @@ public:
 
     ListenerAdapter(std::shared_ptr<ClientCore> core, std::shared_ptr<PyRef> listener,
                     std::array<bool, 10> overridden, Batches batches)
-        : core_(std::move(core)), listener_(std::move(listener)), overridden_(overridden), batches_(batches) {}
+        : core_(std::move(core)),
+          listener_(std::move(listener)),
+          overridden_(overridden),
+          batches_(batches) {}
 
     void on_connect(Client&, std::string_view name) override {
         dispatch(kConnect, name, [] { return py::tuple(); });
@@ -272,7 +277,8 @@ public:
         dispatch(kLog, name, [&] { return py::make_tuple(level, to_str(message)); });
     }
     void on_session_state(Client&, const SessionStateEvent& e) override {
-        const std::string name = e.cluster + "-" + std::string(e.kind == SessionKind::database ? "jdbc" : to_string(e.kind));
+        const std::string name =
+            e.cluster + "-" + std::string(e.kind == SessionKind::database ? "jdbc" : to_string(e.kind));
         dispatch(kSessionState, name, [&] { return py::make_tuple(state_event_dict(e)); });
     }
 
@@ -301,12 +307,14 @@ private:
     static py::object update_object(const CenterIncrementalUpdate& u) {
         py::list names(u.field_names.size());
         for (std::size_t i = 0; i < u.field_names.size(); ++i)
-            PyList_SET_ITEM(names.ptr(), static_cast<py::ssize_t>(i), to_str(u.field_names[i]).release().ptr());
+            PyList_SET_ITEM(names.ptr(), static_cast<py::ssize_t>(i),
+                            to_str(u.field_names[i]).release().ptr());
         py::list values(u.row_data.size());
         for (std::size_t i = 0; i < u.row_data.size(); ++i)
-            PyList_SET_ITEM(values.ptr(), static_cast<py::ssize_t>(i), from_field_value(u.row_data[i]).release().ptr());
-        return py::reinterpret_borrow<py::object>(update_class)(u.seqnum, u.action, u.id, to_str(u.table_name),
-                                                                to_str(u.object_id), names, values);
+            PyList_SET_ITEM(values.ptr(), static_cast<py::ssize_t>(i),
+                            from_field_value(u.row_data[i]).release().ptr());
+        return py::reinterpret_borrow<py::object>(update_class)(
+            u.seqnum, u.action, u.id, to_str(u.table_name), to_str(u.object_id), names, values);
     }
 
     static constexpr std::size_t kKeptRecords = 4096;
@@ -991,15 +999,17 @@ returns at once. An unknown name is ignored.)doc")
                 }
                 auto batches = ListenerAdapter::Batches::none;
                 py::object on_updates = py::getattr(listener, "on_updates", py::none());
-                if (!py::getattr(on_updates, "__func__", on_updates).is(base.attr("__dict__")["on_updates"])) {
+                if (!py::getattr(on_updates, "__func__", on_updates)
+                         .is(base.attr("__dict__")["on_updates"])) {
                     const py::object form = py::getattr(listener, "updates_as", py::none());
                     if (form.is_none() || (PyUnicode_Check(form.ptr()) && from_str(form) == "list"))
                         batches = ListenerAdapter::Batches::list;
                     else if (PyUnicode_Check(form.ptr()) && from_str(form) == "pandas")
                         batches = ListenerAdapter::Batches::pandas;
                     else
-                        throw py::value_error("listener_add(): updates_as must be \"list\" or \"pandas\", not " +
-                                              py::repr(form).cast<std::string>());
+                        throw py::value_error(
+                            "listener_add(): updates_as must be \"list\" or \"pandas\", not " +
+                            py::repr(form).cast<std::string>());
                 }
                 auto ref = std::make_shared<PyRef>(listener);
                 c.core()->listeners.push_back(ref);
@@ -1087,6 +1097,34 @@ UTF-8 as surrogate escapes); sends nothing and returns at once. Raises as publis
             py::arg("cluster_name"), py::arg("text"),
             R"doc(Sends `text` (a str, written as UTF-8, or bytes) unchanged to the relay shards of the
 cluster; no line feed is added. Runs and returns as publish_object does.)doc")
+        .def(
+            "flush",
+            [](PyTyxClient& c, double timeout, std::optional<std::string> cluster_name) {
+                if (!(timeout >= 0)) throw py::value_error("timeout must be a number of seconds, 0 or more");
+                const auto deadline = std::chrono::steady_clock::now() +
+                                      std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                          std::chrono::duration<double>(std::min(timeout, 1e9)));
+                // In slices, so that Ctrl-C is heard while the relays are waited for.
+                for (;;) {
+                    const auto now = std::chrono::steady_clock::now();
+                    const auto slice = std::min<std::chrono::steady_clock::duration>(
+                        deadline - now, std::chrono::milliseconds(100));
+                    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(std::max(slice, {}));
+                    const std::size_t left = c.call([&](Client& client) {
+                        return cluster_name ? client.flush(*cluster_name, ms) : client.flush(ms);
+                    });
+                    if (left == 0 || std::chrono::steady_clock::now() >= deadline) return left;
+                    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+                }
+            },
+            py::arg("timeout") = 10.0, py::arg("cluster_name") = py::none(),
+            R"doc(Waits until every message published before the call (to every relay shard, or to those of
+`cluster_name`) has been received by its relay's host, which acknowledged it over TCP, or until
+`timeout` seconds have passed. Returns how many of those messages are still not delivered:
+0 when all are. The GIL is released while it waits, and Ctrl-C interrupts it
+(KeyboardInterrupt). A message the relay's host never acknowledged is written again after a
+reconnection; one dropped by the full-buffer policy or replaced by conflation is not waited
+for. Call it before relying on what was published, for instance before querying it.)doc")
         .def(
             "remove_object",
             [](PyTyxClient& c, const std::string& cluster_name, const std::string& object_id,

@@ -182,6 +182,10 @@ are named in the login line.)doc");
             "Keep only the newest waiting version of each object (type and id) while a relay cannot\n"
             "be written; a replaced version is never written and raises no on_message_sent. Off by\n"
             "default.")
+        .def_readwrite("stop_flush_ms", &PublicationConfig::stop_flush_ms,
+                       "How long a stopping relay session (remove_cluster, close()) may go on writing and\n"
+                       "waiting for the relay's host to acknowledge what is pending; what is left then is\n"
+                       "discarded, counted and logged (level 3). 10000 by default.")
         .def(
             "set_distribution_function",
             [](PublicationConfig& c, py::object fn) {

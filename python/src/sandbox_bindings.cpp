@@ -179,13 +179,16 @@ wait (start, stop, the wait_* calls) release the GIL while they do.
                     d["truncated"] = c.truncated;
                     d["garbage"] = c.garbage;
                     d["cut"] = c.cut;
+                    d["unread"] = c.unread;
                     all[name] = d;
                 }
                 return all;
             },
             "What each server injected so far, as counts: {'relay': {'dropped', 'stalls', 'delayed',\n"
-            "'withheld', 'refusals', 'truncated', 'garbage', 'cut'}, 'center': ..., 'database': ...}.\n"
-            "Raises RuntimeError when the sandbox is not running.")
+            "'withheld', 'refusals', 'truncated', 'garbage', 'cut', 'unread'}, 'center': ..., 'database':\n"
+            "...}. 'unread' counts the relay messages a server's host had received and the server never\n"
+            "read when it ended a connection (plain TCP). Raises RuntimeError when the sandbox is not "
+            "running.")
         .def_property_readonly(
             "host", [](const PySandbox& s) { return s.options().host; }, "The host the servers listen on.")
         .def_property_readonly(

@@ -26,7 +26,9 @@ void Client::Impl::TyxClientListenerWrapper::on_update(TyxClientMultiplex&, std:
     listener_->on_update(client_, name, copy);
 }
 
-Client::Client() : impl_(std::make_unique<Impl>()) { impl_->client = this; }
+Client::Client() : impl_(std::make_unique<Impl>()) {
+    impl_->client = this;
+}
 
 Client::~Client() = default;
 
@@ -34,9 +36,13 @@ Health Client::health() const {
     return impl_->health();
 }
 
-void Client::add_cluster(const Cluster& cluster, bool wait) { impl_->add_cluster(cluster, wait); }
+void Client::add_cluster(const Cluster& cluster, bool wait) {
+    impl_->add_cluster(cluster, wait);
+}
 
-void Client::remove_cluster(std::string_view cluster_name, bool wait) { impl_->remove_cluster(cluster_name, wait); }
+void Client::remove_cluster(std::string_view cluster_name, bool wait) {
+    impl_->remove_cluster(cluster_name, wait);
+}
 
 void Client::listener_add(std::shared_ptr<ClientListener> listener) {
     if (!listener) return;
@@ -60,6 +66,7 @@ std::string publication_label(std::string_view cluster_name, std::string_view ob
 void log_refusal(Client::Impl& impl, std::string_view operation, const rt::MessageCheck& check,
                  std::string_view cluster_name, std::string_view object_type, std::string_view object_id,
                  const std::vector<std::string>& field_names) {
+    impl.count_refused(cluster_name);
     impl.log(cluster_name, 3,
              "Failed to " + std::string(operation) + ": " + rt::describe_refusal(check, field_names) + " " +
                  publication_label(cluster_name, object_type, object_id));
@@ -93,9 +100,10 @@ bool report_object_check(Client::Impl& impl, std::string_view cluster_name, std:
 }
 }  // namespace
 
-void Client::publish_object(std::string_view cluster_name, std::string_view object_type, std::string_view object_id,
-                            const std::vector<std::string>& field_names, const std::vector<FieldValue>& field_values,
-                            std::int64_t seqnum, std::int64_t expires_on_ms) {
+void Client::publish_object(std::string_view cluster_name, std::string_view object_type,
+                            std::string_view object_id, const std::vector<std::string>& field_names,
+                            const std::vector<FieldValue>& field_values, std::int64_t seqnum,
+                            std::int64_t expires_on_ms) {
     rt::Message& message = scratch_message();
     const rt::ObjectNotes notes = rt::write_object_message(message, object_type, object_id, field_names,
                                                            field_values, seqnum, expires_on_ms);
@@ -126,12 +134,20 @@ std::string Client::serialize_object(std::string_view object_type, std::string_v
     return message->text();
 }
 
+std::size_t Client::flush(std::chrono::milliseconds timeout) {
+    return impl_->flush(std::nullopt, timeout);
+}
+
+std::size_t Client::flush(std::string_view cluster_name, std::chrono::milliseconds timeout) {
+    return impl_->flush(cluster_name, timeout);
+}
+
 void Client::publish_raw(std::string_view cluster_name, std::string_view text) {
     impl_->publish(cluster_name, text, false);
 }
 
-void Client::remove_object(std::string_view cluster_name, std::string_view object_id, std::string_view object_type,
-                           std::int64_t seqnum) {
+void Client::remove_object(std::string_view cluster_name, std::string_view object_id,
+                           std::string_view object_type, std::int64_t seqnum) {
     if (const rt::MessageCheck check = rt::check_remove_message(object_id, object_type); check.refused())
         [[unlikely]] {
         log_refusal(*impl_, "remove object", check, cluster_name, object_type, object_id, {});
@@ -146,10 +162,10 @@ void Client::register_command(std::string_view cluster_name, const CommandDefini
     impl_->send_object_message(cluster_name, rt::make_command_definition_message(command), false);
 }
 
-void Client::send_command_response(std::string_view cluster_name, std::string_view request_id, std::int32_t status,
-                                   std::string_view message, std::string_view script) {
-    impl_->send_object_message(cluster_name, rt::make_command_response_message(request_id, status, message, script),
-                               false);
+void Client::send_command_response(std::string_view cluster_name, std::string_view request_id,
+                                   std::int32_t status, std::string_view message, std::string_view script) {
+    impl_->send_object_message(cluster_name,
+                               rt::make_command_response_message(request_id, status, message, script), false);
 }
 
 void Client::send_command_help(std::string_view cluster_name, std::string_view request_id,
@@ -165,7 +181,8 @@ void Client::subscribe(std::string_view cluster_name, std::vector<std::string> t
     impl_->subscribe(cluster_name, std::move(tables), wait);
 }
 
-void Client::subscribe(std::string_view cluster_name, std::vector<CenterSubscription> subscriptions, bool wait) {
+void Client::subscribe(std::string_view cluster_name, std::vector<CenterSubscription> subscriptions,
+                       bool wait) {
     std::vector<SubscriptionRequest> requests;
     requests.reserve(subscriptions.size());
     for (auto& s : subscriptions) {
@@ -183,7 +200,8 @@ void Client::unsubscribe(std::string_view cluster_name, std::vector<std::string>
     impl_->unsubscribe(cluster_name, std::move(tables), wait);
 }
 
-std::optional<CenterTableSchema> Client::get_table_schema(std::string_view cluster_name, std::string_view table_name) {
+std::optional<CenterTableSchema> Client::get_table_schema(std::string_view cluster_name,
+                                                          std::string_view table_name) {
     return impl_->get_table_schema(cluster_name, table_name);
 }
 
@@ -192,7 +210,9 @@ namespace {
 constexpr std::string_view kQueryFailed = "Failed to execute SQL query";
 
 // The text of the lowest failed shard, as the failure's log says it, or "".
-std::string query_failure(const ShardAnswers& answers) { return answers.failure(kQueryFailed); }
+std::string query_failure(const ShardAnswers& answers) {
+    return answers.failure(kQueryFailed);
+}
 
 // The answers as one accessor: a failed shard reports its failure in shard order, beside the
 // servers' messages, and so does an unknown cluster.
@@ -208,7 +228,8 @@ MultiShardTableAccessor query_accessor(ShardAnswers&& answers) {
 
 std::unique_ptr<TableAccessor> Client::sql(std::string_view cluster_name, std::string_view query) {
     ShardAnswers answers = impl_->query_shards(cluster_name, query, SessionClock::now());
-    if (std::string failure = query_failure(answers); !failure.empty()) impl_->log(cluster_name, 3, std::move(failure));
+    if (std::string failure = query_failure(answers); !failure.empty())
+        impl_->log(cluster_name, 3, std::move(failure));
     return std::make_unique<MultiShardTableAccessor>(query_accessor(std::move(answers)));
 }
 
@@ -221,17 +242,17 @@ void Client::sql_async(std::string_view cluster_name, std::string_view query,
     }
     // The callback runs once whatever happens, a failure or the Client stopping included; a
     // failure is heard first.
-    impl_->query_shards_async(cluster_name, query,
-                              // The multiplexer, not the Impl: a callback may run while the
-                              // Client is being destroyed, once only the multiplexer is left.
-                              [multiplex = static_cast<TyxClientMultiplex*>(impl_.get()),
-                               name = std::string(cluster_name),
-                               callback = std::move(callback)](ShardAnswers answers) {
-                                  if (std::string failure = query_failure(answers); !failure.empty())
-                                      multiplex->log_here(name, 3, failure);
-                                  const MultiShardTableAccessor accessor = query_accessor(std::move(answers));
-                                  callback(accessor);
-                              });
+    impl_->query_shards_async(
+        cluster_name, query,
+        // The multiplexer, not the Impl: a callback may run while the
+        // Client is being destroyed, once only the multiplexer is left.
+        [multiplex = static_cast<TyxClientMultiplex*>(impl_.get()), name = std::string(cluster_name),
+         callback = std::move(callback)](ShardAnswers answers) {
+            if (std::string failure = query_failure(answers); !failure.empty())
+                multiplex->log_here(name, 3, failure);
+            const MultiShardTableAccessor accessor = query_accessor(std::move(answers));
+            callback(accessor);
+        });
 }
 
 void Client::sql_insert(std::string_view cluster_name, TableAccessor&& table) {
@@ -242,7 +263,8 @@ void Client::sql_insert_async(std::string_view cluster_name, TableAccessor&& tab
     impl_->sql_insert_async(cluster_name, std::move(table), nullptr);
 }
 
-void Client::sql_insert_async(std::string_view cluster_name, TableAccessor&& table, std::function<void()> on_done) {
+void Client::sql_insert_async(std::string_view cluster_name, TableAccessor&& table,
+                              std::function<void()> on_done) {
     impl_->sql_insert_async(cluster_name, std::move(table), std::move(on_done));
 }
 
@@ -250,7 +272,8 @@ void Client::sql_replace(std::string_view cluster_name, TableAccessor&& table, s
     impl_->sql_replace(cluster_name, std::move(table), suffix);
 }
 
-void Client::sql_replace_async(std::string_view cluster_name, TableAccessor&& table, std::string_view suffix) {
+void Client::sql_replace_async(std::string_view cluster_name, TableAccessor&& table,
+                               std::string_view suffix) {
     impl_->sql_replace_async(cluster_name, std::move(table), suffix);
 }
 
@@ -260,7 +283,8 @@ const Table* Client::Impl::as_table(std::string_view cluster_name, const TableAc
                                     std::string_view operation) {
     const auto* table = dynamic_cast<const Table*>(&accessor);
     if (table == nullptr) {
-        log(cluster_name, 3, std::string("Failed to ") + std::string(operation) + ": the accessor is not a Table");
+        log(cluster_name, 3,
+            std::string("Failed to ") + std::string(operation) + ": the accessor is not a Table");
         return nullptr;
     }
     // Checked before anything is sent: a name the statements cannot carry, or uneven columns,
@@ -273,7 +297,9 @@ const Table* Client::Impl::as_table(std::string_view cluster_name, const TableAc
 }
 
 namespace {
-std::int32_t upload_rows(const Table& table) { return static_cast<std::int32_t>(table.row_count()); }
+std::int32_t upload_rows(const Table& table) {
+    return static_cast<std::int32_t>(table.row_count());
+}
 }  // namespace
 
 void Client::Impl::UploadFailures::add(const ShardAnswers& answers, std::string_view step) {
@@ -293,8 +319,7 @@ void Client::Impl::UploadFailures::add(const ShardAnswers& answers, std::string_
 }
 
 void Client::Impl::UploadFailures::report(TyxClientMultiplex& multiplex, std::string_view cluster_name,
-                                          std::string_view table,
-                                          bool here) const {
+                                          std::string_view table, bool here) const {
     if (by_shard_.empty()) return;
     std::string text = "Failed to execute bulk insert: ";
     for (const auto& [shard, reason] : by_shard_) {
@@ -319,14 +344,15 @@ void Client::Impl::sql_insert(std::string_view cluster_name, TableAccessor&& acc
 
 void Client::Impl::insert_async(std::string_view cluster_name, const Table& table, UploadFailures failures,
                                 std::function<void()> on_done) {
-    bulk_insert_shards_async(cluster_name, table.table_name(), table_to_jdbc_columns(table), upload_rows(table), -1,
-                             [multiplex = static_cast<TyxClientMultiplex*>(this), name = std::string(cluster_name),
-                              table_name = table.table_name(),
-                              failures = std::move(failures), on_done = std::move(on_done)](ShardAnswers answers) mutable {
-                                 failures.add(answers);
-                                 failures.report(*multiplex, name, table_name, true);
-                                 if (on_done) on_done();
-                             });
+    bulk_insert_shards_async(
+        cluster_name, table.table_name(), table_to_jdbc_columns(table), upload_rows(table), -1,
+        [multiplex = static_cast<TyxClientMultiplex*>(this), name = std::string(cluster_name),
+         table_name = table.table_name(), failures = std::move(failures),
+         on_done = std::move(on_done)](ShardAnswers answers) mutable {
+            failures.add(answers);
+            failures.report(*multiplex, name, table_name, true);
+            if (on_done) on_done();
+        });
 }
 
 void Client::Impl::sql_insert_async(std::string_view cluster_name, TableAccessor&& accessor,
@@ -341,7 +367,8 @@ void Client::Impl::sql_insert_async(std::string_view cluster_name, TableAccessor
 }
 
 Client::Impl::UploadFailures Client::Impl::prepare_replace(std::string_view cluster_name, const Table& table,
-                                                           std::string_view suffix, SessionClock::time_point started) {
+                                                           std::string_view suffix,
+                                                           SessionClock::time_point started) {
     // A shard that fails the probe is taken for one without the table; its CREATE then fails
     // too, and says why.
     const ShardAnswers probe = query_shards(cluster_name, make_probe_table_sql(table.table_name()), started);
@@ -354,13 +381,15 @@ Client::Impl::UploadFailures Client::Impl::prepare_replace(std::string_view clus
     }
     UploadFailures failures;
     if (exists)
-        failures.add(query_shards(cluster_name, make_delete_table_sql(table.table_name()), started), "DELETE");
+        failures.add(query_shards(cluster_name, make_delete_table_sql(table.table_name()), started),
+                     "DELETE");
     else
         failures.add(query_shards(cluster_name, make_create_table_sql(table, suffix), started), "CREATE");
     return failures;
 }
 
-void Client::Impl::sql_replace(std::string_view cluster_name, TableAccessor&& accessor, std::string_view suffix) {
+void Client::Impl::sql_replace(std::string_view cluster_name, TableAccessor&& accessor,
+                               std::string_view suffix) {
     const Table* table = as_table(cluster_name, accessor, "replace table");
     if (table == nullptr) return;
     // One deadline for the whole replace.
@@ -375,7 +404,8 @@ void Client::Impl::sql_replace_async(std::string_view cluster_name, TableAccesso
                                      std::string_view suffix) {
     const Table* table = as_table(cluster_name, accessor, "replace table");
     if (table == nullptr) return;
-    insert_async(cluster_name, *table, prepare_replace(cluster_name, *table, suffix, SessionClock::now()), nullptr);
+    insert_async(cluster_name, *table, prepare_replace(cluster_name, *table, suffix, SessionClock::now()),
+                 nullptr);
 }
 
 }  // namespace tyx

@@ -136,7 +136,9 @@ const SessionSeries kSessionSeries[] = {
     {"tyx_session_up", "gauge", "1 while the session is logged in, else 0.",
      [](const SessionHealth& s) { return s.state == SessionState::up ? 1.0 : 0.0; }},
     {"tyx_session_state_since_seconds", "gauge", "When the session entered its current state (Unix time).",
-     [](const SessionHealth& s) { return std::chrono::duration<double>(s.since.time_since_epoch()).count(); }},
+     [](const SessionHealth& s) {
+         return std::chrono::duration<double>(s.since.time_since_epoch()).count();
+     }},
     {"tyx_session_connection_attempts_total", "counter", "Connection attempts so far.",
      [](const SessionHealth& s) { return static_cast<double>(s.connection_attempts); }},
     {"tyx_session_reconnections_total", "counter", "Logins after the first one.",
@@ -164,7 +166,8 @@ std::vector<Family> kind_families(const Health& health) {
     for (const auto& s : health.sessions) {
         const std::string prefix = "tyx_" + std::string(to_string(s.kind)) + "_";
         for (const auto& c : counters_of(s))
-            family(prefix + std::string(c.name) + (c.gauge ? "" : "_total"), c.gauge ? "gauge" : "counter", c.help)
+            family(prefix + std::string(c.name) + (c.gauge ? "" : "_total"), c.gauge ? "gauge" : "counter",
+                   c.help)
                 .counters.emplace_back(&s, static_cast<double>(c.value));
         for (const auto& h : histograms_of(s))
             family(prefix + std::string(h.name) + "_seconds", "histogram", h.help)
@@ -182,7 +185,8 @@ void append_sample(std::string& out, std::string_view name, const SessionHealth&
     out += '\n';
 }
 
-void append_histogram(std::string& out, const std::string& name, const SessionHealth& s, const LatencyHistogram& h) {
+void append_histogram(std::string& out, const std::string& name, const SessionHealth& s,
+                      const LatencyHistogram& h) {
     std::uint64_t running = 0;
     for (std::size_t i = 0; i < LatencyHistogram::kBoundsUs.size(); ++i) {
         running += h.counts[i];
@@ -201,29 +205,46 @@ std::vector<CounterValue> counters_of(const SessionHealth& s) {
     switch (s.kind) {
         case SessionKind::relay:
             return {
-                {"published_messages", s.relay.published_messages, false, "Messages kept by the outbox for writing."},
-                {"published_bytes", s.relay.published_bytes, false, "Bytes kept by the outbox for writing."},
-                {"written_messages", s.relay.written_messages, false, "Messages written to the relay."},
-                {"written_bytes", s.relay.written_bytes, false, "Bytes written to the relay."},
-                {"resent_messages", s.relay.resent_messages, false, "Messages written again after a lost connection."},
-                {"kept_messages", s.relay.kept_messages, true, "Messages waiting to be written."},
-                {"kept_bytes", s.relay.kept_bytes, true, "Bytes waiting to be written."},
-                {"dropped_messages", s.relay.dropped_messages, false, "Messages dropped by the full-buffer policy."},
-                {"replaced_versions", s.relay.replaced_versions, false, "Waiting versions replaced by conflation."},
-                {"waiting_objects", s.relay.waiting_objects, true, "Objects waiting to be written, conflated."},
+                {"published_messages", s.relay.published_messages, false,
+                 "Messages routed to the relay, kept or dropped."},
+                {"published_bytes", s.relay.published_bytes, false,
+                 "Bytes of the messages routed to the relay."},
+                {"written_messages", s.relay.written_messages, false,
+                 "Messages handed to the relay's connection."},
+                {"written_bytes", s.relay.written_bytes, false, "Bytes handed to the relay's connection."},
+                {"acknowledged_messages", s.relay.acknowledged_messages, false,
+                 "Messages the relay's host acknowledged."},
+                {"acknowledged_bytes", s.relay.acknowledged_bytes, false,
+                 "Bytes the relay's host acknowledged."},
+                {"resent_messages", s.relay.resent_messages, false,
+                 "Messages written again after a lost connection."},
+                {"kept_messages", s.relay.kept_messages, true,
+                 "Messages not yet acknowledged by the relay's host."},
+                {"kept_bytes", s.relay.kept_bytes, true, "Bytes not yet acknowledged by the relay's host."},
+                {"dropped_messages", s.relay.dropped_messages, false,
+                 "Messages dropped by the full-buffer policy."},
+                {"replaced_versions", s.relay.replaced_versions, false,
+                 "Waiting versions replaced by conflation."},
+                {"waiting_objects", s.relay.waiting_objects, true,
+                 "Objects waiting to be written, conflated."},
+                {"discarded_messages", s.relay.discarded_messages, false,
+                 "Messages given up when the session stopped."},
+                {"refused_messages", s.relay.refused_messages, false, "Publications refused before sending."},
             };
         case SessionKind::center:
             return {
                 {"frames_received", s.center.frames_received, false, "Frames received from the center."},
                 {"updates_received", s.center.updates_received, false, "Row changes decoded."},
                 {"decode_errors", s.center.decode_errors, false, "Frames that could not be decoded."},
-                {"updates_delivered", s.center.updates_delivered, false, "Row changes handed to the listeners."},
+                {"updates_delivered", s.center.updates_delivered, false,
+                 "Row changes handed to the listeners."},
                 {"snapshot_answers", s.center.snapshot_answers, false, "Snapshot answers received."},
             };
         case SessionKind::database:
             return {
                 {"requests", s.database.requests, false, "Queries and bulk inserts."},
-                {"failures", s.database.failures, false, "Requests that failed or were answered with an error."},
+                {"failures", s.database.failures, false,
+                 "Requests that failed or were answered with an error."},
                 {"retries", s.database.retries, false, "Requests sent again after a reconnection."},
             };
     }

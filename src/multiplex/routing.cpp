@@ -71,7 +71,8 @@ std::string failure_text(const std::exception_ptr& error) {
 }
 
 // Runs every shard's request at once and gathers the answers and failures in shard order.
-asio::awaitable<ShardAnswers> fan_out_jdbc(std::vector<asio::awaitable<std::shared_ptr<jdbc::QueryResult>>> tasks) {
+asio::awaitable<ShardAnswers> fan_out_jdbc(
+    std::vector<asio::awaitable<std::shared_ptr<jdbc::QueryResult>>> tasks) {
     auto executor = co_await asio::this_coro::executor;
     if (tasks.empty()) co_return ShardAnswers{};
     auto state = std::make_shared<FanOutState>(executor, tasks.size());
@@ -81,7 +82,8 @@ asio::awaitable<ShardAnswers> fan_out_jdbc(std::vector<asio::awaitable<std::shar
                            if (error) {
                                state->answers.failures[i] = failure_text(error);
                                // A failure without a text would read as an answer.
-                               if (state->answers.failures[i].empty()) state->answers.failures[i] = "unknown error";
+                               if (state->answers.failures[i].empty())
+                                   state->answers.failures[i] = "unknown error";
                            } else {
                                state->answers.results[i] = std::move(result);
                            }
@@ -230,6 +232,42 @@ void TyxClientMultiplex::send_object_message(std::string_view cluster_name,
     publish(cluster_name, message->view(), wait);
 }
 
+std::size_t TyxClientMultiplex::flush(std::optional<std::string_view> cluster_name,
+                                      std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + std::max(timeout, std::chrono::milliseconds(0));
+    std::shared_ptr<const RouteTable> table;
+    {
+        std::lock_guard lock(routes_mutex_);
+        table = routes_;
+    }
+    // Every mark first, so that what is published meanwhile is not waited for.
+    std::vector<std::pair<std::shared_ptr<rt::RelayOutbox>, std::uint64_t>> marks;
+    bool found = false;
+    for (const auto& [name, route] : table->clusters) {
+        if (cluster_name && name != *cluster_name) continue;
+        found = true;
+        for (const auto& relay : route->relays)
+            if (relay) marks.emplace_back(relay, relay->accepted());
+    }
+    if (cluster_name && !found) {
+        log(*cluster_name, 3, not_found("Failed to flush", *cluster_name));
+        return 0;
+    }
+    std::size_t left = 0;
+    for (const auto& [relay, mark] : marks) left += relay->wait_settled(mark, deadline);
+    return left;
+}
+
+void TyxClientMultiplex::count_refused(std::string_view cluster_name) {
+    const ClusterRoute* route = find_route(cluster_name);
+    if (route == nullptr) return;
+    for (const auto& relay : route->relays)
+        if (relay) {
+            relay->count_refused();
+            return;
+        }
+}
+
 // ---------------------------------------------------------------- subscriptions
 
 void TyxClientMultiplex::subscribe(std::string_view cluster_name, std::vector<std::string> tables,
@@ -338,9 +376,10 @@ void run_async(TyxClientMultiplex& m, Work work, std::function<void(ShardAnswers
         m.control_context(),
         [&m, work = std::move(work), callback = std::move(callback)]() mutable -> asio::awaitable<void> {
             ShardAnswers answers = co_await work();
-            asio::post(m.notify_context(), [callback = std::move(callback), answers = std::move(answers)]() mutable {
-                callback(std::move(answers));
-            });
+            asio::post(m.notify_context(),
+                       [callback = std::move(callback), answers = std::move(answers)]() mutable {
+                           callback(std::move(answers));
+                       });
         },
         asio::detached);
 }
@@ -373,11 +412,9 @@ std::function<void(ShardAnswers)> results_or_log_here(TyxClientMultiplex& m, std
 ShardAnswers TyxClientMultiplex::query_shards(std::string_view cluster_name, std::string_view query,
                                               SessionClock::time_point started) {
     auto answers = std::make_shared<ShardAnswers>();
-    post(
-        [this, answers, started, name = std::string(cluster_name), q = std::string(query)]() -> asio::awaitable<void> {
-            *answers = co_await do_sql_query(*this, name, q, started);
-        },
-        true);
+    post([this, answers, started, name = std::string(cluster_name), q = std::string(query)]()
+             -> asio::awaitable<void> { *answers = co_await do_sql_query(*this, name, q, started); },
+         true);
     return std::move(*answers);
 }
 
@@ -392,7 +429,8 @@ void TyxClientMultiplex::query_shards_async(std::string_view cluster_name, std::
         std::move(callback));
 }
 
-ShardAnswers TyxClientMultiplex::bulk_insert_shards(std::string_view cluster_name, std::string_view table_name,
+ShardAnswers TyxClientMultiplex::bulk_insert_shards(std::string_view cluster_name,
+                                                    std::string_view table_name,
                                                     const std::vector<jdbc::JdbcColumn>& columns,
                                                     std::int32_t row_count, std::int64_t timeout_ms,
                                                     SessionClock::time_point started) {
@@ -411,8 +449,9 @@ ShardAnswers TyxClientMultiplex::bulk_insert_shards(std::string_view cluster_nam
 }
 
 void TyxClientMultiplex::bulk_insert_shards_async(std::string_view cluster_name, std::string_view table_name,
-                                                  std::vector<jdbc::JdbcColumn> columns, std::int32_t row_count,
-                                                  std::int64_t timeout_ms, std::function<void(ShardAnswers)> callback) {
+                                                  std::vector<jdbc::JdbcColumn> columns,
+                                                  std::int32_t row_count, std::int64_t timeout_ms,
+                                                  std::function<void(ShardAnswers)> callback) {
     const auto started = SessionClock::now();
     auto owned = std::make_shared<const std::vector<jdbc::JdbcColumn>>(std::move(columns));
     run_async(
@@ -425,20 +464,22 @@ void TyxClientMultiplex::bulk_insert_shards_async(std::string_view cluster_name,
 }
 
 QueryResults TyxClientMultiplex::sql(std::string_view cluster_name, std::string_view query) {
-    return results_or_log(*this, cluster_name, kQueryFailed, query_shards(cluster_name, query, SessionClock::now()));
+    return results_or_log(*this, cluster_name, kQueryFailed,
+                          query_shards(cluster_name, query, SessionClock::now()));
 }
 
 void TyxClientMultiplex::sql_async(std::string_view cluster_name, std::string_view query,
                                    std::function<void(QueryResults)> callback) {
-    query_shards_async(cluster_name, query, results_or_log_here(*this, cluster_name, kQueryFailed, std::move(callback)));
+    query_shards_async(cluster_name, query,
+                       results_or_log_here(*this, cluster_name, kQueryFailed, std::move(callback)));
 }
 
 QueryResults TyxClientMultiplex::bulk_insert(std::string_view cluster_name, std::string_view table_name,
                                              const std::vector<jdbc::JdbcColumn>& columns,
                                              std::int32_t row_count, std::int64_t timeout_ms) {
-    return results_or_log(*this, cluster_name, kInsertFailed,
-                          bulk_insert_shards(cluster_name, table_name, columns, row_count, timeout_ms,
-                                             SessionClock::now()));
+    return results_or_log(
+        *this, cluster_name, kInsertFailed,
+        bulk_insert_shards(cluster_name, table_name, columns, row_count, timeout_ms, SessionClock::now()));
 }
 
 void TyxClientMultiplex::bulk_insert_async(std::string_view cluster_name, std::string_view table_name,
@@ -449,7 +490,8 @@ void TyxClientMultiplex::bulk_insert_async(std::string_view cluster_name, std::s
                              results_or_log_here(*this, cluster_name, kInsertFailed, std::move(callback)));
 }
 
-void TyxClientMultiplex::log_here(std::string_view cluster_name, std::uint8_t level, std::string_view message) {
+void TyxClientMultiplex::log_here(std::string_view cluster_name, std::uint8_t level,
+                                  std::string_view message) {
     for (const auto& listener : listeners_) listener->on_log(*this, cluster_name, level, message);
 }
 

@@ -18,17 +18,17 @@
 #include <cstdint>
 #include <deque>
 #include <exception>
+#include <functional>
 #include <future>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <unordered_map>
-#include <functional>
-#include <string_view>
-#include <vector>
 #include <utility>
+#include <vector>
 
 #include "core/session_clock.hpp"
 #include "multiplex/io_context_pool.hpp"
@@ -115,9 +115,9 @@ public:
     void notify_listeners(const Allocator& allocator, F&& f) {
         asio::post(notify_.context, asio::bind_allocator(allocator, [this, queued = event_queued(),
                                                                      fn = std::forward<F>(f)]() mutable {
-            event_delivered(queued);
-            for (const auto& listener : listeners_) fn(*listener);
-        }));
+                       event_delivered(queued);
+                       for (const auto& listener : listeners_) fn(*listener);
+                   }));
     }
 
     // What every session of every cluster reports, and how the notification queue fares. Any
@@ -160,7 +160,8 @@ public:
     void remove_cluster(std::string_view cluster_name, bool wait);
     // `outboxes`: one per relay shard (null for a disabled one), the ones publishers already
     // append to; empty when the name was already registered.
-    asio::awaitable<void> do_add_cluster(Cluster cluster, std::vector<std::shared_ptr<rt::RelayOutbox>> outboxes);
+    asio::awaitable<void> do_add_cluster(Cluster cluster,
+                                         std::vector<std::shared_ptr<rt::RelayOutbox>> outboxes);
     asio::awaitable<void> do_remove_cluster(std::string cluster_name);
 
     // --- Publication: to the shards the cluster's distribution function names, or to every
@@ -168,22 +169,34 @@ public:
     // Any thread; the message's bytes are appended to each chosen relay's outbox before the
     // call returns, so publications of one thread reach each relay in call order. `key` says
     // what the message is to a relay that conflates.
-    void publish(std::string_view cluster_name, std::string_view bytes, bool wait, const rt::MessageKey& key = {});
-    void send_object_message(std::string_view cluster_name, const std::shared_ptr<rt::Message>& message, bool wait);
+    void publish(std::string_view cluster_name, std::string_view bytes, bool wait,
+                 const rt::MessageKey& key = {});
+    void send_object_message(std::string_view cluster_name, const std::shared_ptr<rt::Message>& message,
+                             bool wait);
+    // Any thread: waits until everything published before the call to the relays of
+    // `cluster_name` (of every cluster when it is empty) was delivered to their hosts, or
+    // until `timeout`; returns how many of those messages are left. An unknown cluster is
+    // logged (level 3).
+    std::size_t flush(std::optional<std::string_view> cluster_name, std::chrono::milliseconds timeout);
+    // A publication to the cluster was refused before anything was sent: counted on its first
+    // relay shard.
+    void count_refused(std::string_view cluster_name);
 
     // --- Subscriptions, to every enabled center of the cluster.
     void subscribe(std::string_view cluster_name, std::vector<std::string> tables, bool wait);
     void subscribe(std::string_view cluster_name, std::vector<SubscriptionRequest> requests, bool wait);
     void unsubscribe(std::string_view cluster_name, std::vector<std::string> tables, bool wait);
     // The lowest-numbered center's schema of the table, when it has arrived. Blocks.
-    std::optional<CenterTableSchema> get_table_schema(std::string_view cluster_name, std::string_view table_name);
+    std::optional<CenterTableSchema> get_table_schema(std::string_view cluster_name,
+                                                      std::string_view table_name);
 
     // --- Queries and bulk inserts, on every enabled database shard at once. Each shard's request
     // ends, answered or failed, by its limit (the query timeout) after `started` (see
     // TyxClientJdbc), so a blocking call never waits much longer. The *_shards forms report
     // every shard's failure and log nothing but an unknown cluster; their async forms run
     // `callback` once on the notification loop whatever the outcome, stopping included.
-    ShardAnswers query_shards(std::string_view cluster_name, std::string_view query, SessionClock::time_point started);
+    ShardAnswers query_shards(std::string_view cluster_name, std::string_view query,
+                              SessionClock::time_point started);
     void query_shards_async(std::string_view cluster_name, std::string_view query,
                             std::function<void(ShardAnswers)> callback);
     ShardAnswers bulk_insert_shards(std::string_view cluster_name, std::string_view table_name,
@@ -196,7 +209,8 @@ public:
     // shard failed (with a level-3 on_log for the lowest failed shard); the async ones run
     // `callback` on the notification loop, or raise that log and skip it on failure.
     QueryResults sql(std::string_view cluster_name, std::string_view query);
-    void sql_async(std::string_view cluster_name, std::string_view query, std::function<void(QueryResults)> callback);
+    void sql_async(std::string_view cluster_name, std::string_view query,
+                   std::function<void(QueryResults)> callback);
     QueryResults bulk_insert(std::string_view cluster_name, std::string_view table_name,
                              const std::vector<jdbc::JdbcColumn>& columns, std::int32_t row_count,
                              std::int64_t timeout_ms);

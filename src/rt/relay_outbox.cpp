@@ -49,15 +49,22 @@ void RelayOutbox::BlockList::prepend(BlockList&& other) {
 
 RelayOutbox::RelayOutbox(Limits limits, std::string description, std::function<void(std::string)> log,
                          const std::atomic<std::int64_t>* listener_count)
-    : limits_(limits), description_(std::move(description)), log_(std::move(log)), listener_count_(listener_count) {}
+    : limits_(limits),
+      description_(std::move(description)),
+      log_(std::move(log)),
+      listener_count_(listener_count) {}
 
-RelayOutbox::~RelayOutbox() = default;
+RelayOutbox::~RelayOutbox() {
+    // Reports of on_message_sent hold the outbox, so none is left: the list is the last holder.
+    for (std::size_t i = unacked_head_; i < unacked_.size(); ++i) delete unacked_[i];
+}
 
 RelayOutbox::Limits RelayOutbox::limits_of(const PublicationConfig& config) {
     Limits limits;
     limits.max_bytes = config.max_buffered_bytes;
     limits.policy = config.full_buffer_policy;
-    limits.block_for = std::chrono::milliseconds(config.full_buffer_block_ms > 0 ? config.full_buffer_block_ms : 0);
+    limits.block_for =
+        std::chrono::milliseconds(config.full_buffer_block_ms > 0 ? config.full_buffer_block_ms : 0);
     limits.conflate = config.conflate_objects;
     return limits;
 }
@@ -86,13 +93,17 @@ void RelayOutbox::release_block(Block* block) {
         return;
     }
     block->size = block->begin = block->first = block->written_prefix = 0;
+    block->stream_base = 0;
+    block->holds = 0;
+    block->first_index = kUnknown;
     block->ends.clear();
     idle_.push_back(block);
     ++idle_count_;
 }
 
 std::string RelayOutbox::policy_text() const {
-    if (limits_.policy == PublicationConfig::FullBufferPolicy::drop_oldest) return "dropping the oldest messages";
+    if (limits_.policy == PublicationConfig::FullBufferPolicy::drop_oldest)
+        return "dropping the oldest messages";
     return "dropping new messages after waiting up to " + std::to_string(limits_.block_for.count()) + " ms";
 }
 
@@ -130,6 +141,7 @@ bool RelayOutbox::make_room_by_dropping_oldest(std::size_t bytes) {
     }
     dropped_ += dropped;
     episode_dropped_ += dropped;
+    settled_ += dropped;
     return fits(bytes);
 }
 
@@ -175,33 +187,35 @@ bool RelayOutbox::append(std::string_view bytes, const MessageKey& key) {
         const bool room = room_for(lock, bytes, key, place);
         if (closed_) return false;
         std::size_t direct = 0;
-        if (room && direct_fd_ >= 0 && pending_.empty() && conflated_.empty()) direct = try_direct_write(bytes);
-        if (direct > 0 && direct == bytes.size()) {
-            kept = true;
-            ++written_messages_;
-            written_bytes_ += bytes.size();
-        } else if (room && limits_.conflate && direct == 0) {
+        if (room && direct_fd_ >= 0 && pending_.empty() && conflated_.empty())
+            direct = try_direct_write(bytes);
+        if (room && limits_.conflate && direct == 0) {
             const std::size_t replaced = conflated_.put(place, bytes, key);
+            ++accepted_;
             if (replaced == ConflatedQueue::kNone) {
                 kept_bytes_ += bytes.size();
                 ++kept_messages_;
             } else {
                 kept_bytes_ = kept_bytes_ + bytes.size() - replaced;
                 ++replaced_;
+                ++settled_;  // the version it replaced
             }
             kept = true;
         } else if (room) {
+            const std::uint64_t index = ++accepted_;
             Block* tail = pending_.back();
-            if (tail == nullptr || tail->capacity - tail->size < bytes.size()) {
+            if (tail == nullptr || tail->capacity - tail->size < bytes.size() || !tail->continues(index)) {
                 tail = new_block(bytes.size());
                 pending_.push_back(tail);
             }
-            tail->put(bytes);
+            tail->put(bytes, index);
             if (direct > 0) {
-                // The socket took only part of it: the writer sends the rest next, and no
-                // other publisher may write directly before that.
+                // The socket took it, or part of it: the writer sends the rest, if any, and
+                // keeps it with what it writes until acknowledged. No other publisher may write
+                // directly before that.
                 tail->written_prefix = direct;
                 direct_fd_ = -1;
+                stream_pos_ += direct;
             }
             kept_bytes_ += bytes.size();
             ++kept_messages_;
@@ -210,10 +224,9 @@ bool RelayOutbox::append(std::string_view bytes, const MessageKey& key) {
             ++dropped_;
             ++episode_dropped_;
         }
-        if (kept) {
-            ++published_messages_;
-            published_bytes_ += bytes.size();
-        }
+        // A message dropped by the policy was published too: it is counted among the dropped.
+        ++published_messages_;
+        published_bytes_ += bytes.size();
         const bool dropped_now = dropped_ != dropped_before;
         if (dropped_now && !had_episode) {
             in_episode_ = true;
@@ -222,7 +235,7 @@ bool RelayOutbox::append(std::string_view bytes, const MessageKey& key) {
         } else if (!dropped_now && had_episode) {
             log_text = end_episode();  // a message fitted without dropping anything
         }
-        if (kept && direct != bytes.size() && wake_armed_ && writer_ != nullptr) {
+        if (kept && wake_armed_ && writer_ != nullptr) {
             wake_armed_ = false;
             writer_->post_wake();
         }
@@ -233,9 +246,9 @@ bool RelayOutbox::append(std::string_view bytes, const MessageKey& key) {
 
 std::size_t RelayOutbox::try_direct_write(std::string_view bytes) {
     if (listener_count_ != nullptr && listener_count_->load(std::memory_order_relaxed) > 0) return 0;
-    const std::int64_t now =
-        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-            .count();
+    const std::int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                 std::chrono::steady_clock::now().time_since_epoch())
+                                 .count();
     if (now - last_direct_ns_ < kDirectWriteSpacingNs) return 0;
     last_direct_ns_ = now;
     // Nobody closes the descriptor while we hold the lock: the session's socket disables direct
@@ -243,6 +256,25 @@ std::size_t RelayOutbox::try_direct_write(std::string_view bytes) {
     // leaves the message to the writer.
     const ssize_t n = ::send(direct_fd_, bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
     return n > 0 ? static_cast<std::size_t>(n) : 0;
+}
+
+void RelayOutbox::push_unacked(Block* block) {
+    if (unacked_head_ == unacked_.size()) {
+        unacked_.clear();
+        unacked_head_ = 0;
+    } else if (unacked_head_ >= 64 && unacked_head_ * 2 >= unacked_.size()) {
+        unacked_.erase(unacked_.begin(), unacked_.begin() + static_cast<std::ptrdiff_t>(unacked_head_));
+        unacked_head_ = 0;
+    }
+    if (unacked_head_ == unacked_.size()) {
+        ack_index_ = block->first;
+        ack_begin_ = block->begin;
+    }
+    unacked_.push_back(block);
+}
+
+void RelayOutbox::let_go(Block* block) {
+    if (--block->holds <= 0) release_block(block);
 }
 
 void RelayOutbox::disable_direct() {
@@ -267,7 +299,14 @@ RelayOutbox::BlockList RelayOutbox::take(bool arm, int direct_fd) {
     {
         std::lock_guard lock(mutex_);
         taken = std::move(pending_);
+        // What the writer holds still counts for a flush until it is written or given back.
+        taken_.clear();
+        taken_head_ = 0;
+        for (const Block* b = taken.front(); b != nullptr; b = b->next)
+            taken_.push_back(
+                {b->first_index == kUnknown ? kUnknown : b->first_index + b->first, b->kept_messages()});
         if (!conflated_.empty()) {
+            taken_.push_back({kUnknown, conflated_.size()});
             conflated_.take(packing_);
             // Blocks for packing them, so that no publisher waits while they are copied.
             for (std::size_t n = packing_.bytes() / kBlockSize + 2; n > 0 && idle_count_ > 0; --n) {
@@ -290,7 +329,8 @@ void RelayOutbox::pack(const ConflatedQueue::Batch& batch, BlockList& into, Bloc
     Block* tail = nullptr;
     batch.for_each([&](std::string_view bytes) {
         if (tail == nullptr || tail->capacity - tail->size < bytes.size()) {
-            tail = bytes.size() <= kBlockSize && !spare.empty() ? spare.pop_front() : make_block(bytes.size());
+            tail =
+                bytes.size() <= kBlockSize && !spare.empty() ? spare.pop_front() : make_block(bytes.size());
             into.push_back(tail);
         }
         tail->put(bytes);
@@ -299,6 +339,8 @@ void RelayOutbox::pack(const ConflatedQueue::Batch& batch, BlockList& into, Bloc
 
 void RelayOutbox::give_back(BlockList blocks) {
     std::lock_guard lock(mutex_);
+    taken_.clear();
+    taken_head_ = 0;
     if (closed_) return;
     // They go out whole on the next connection.
     if (!blocks.empty()) blocks.front()->written_prefix = 0;
@@ -306,47 +348,263 @@ void RelayOutbox::give_back(BlockList blocks) {
     pending_.prepend(std::move(blocks));
 }
 
-void RelayOutbox::written(const BlockList& blocks) {
+void RelayOutbox::begin_connection(std::uint64_t start) {
+    std::lock_guard lock(mutex_);
+    stream_pos_ = start;
+    packed_tail_ = nullptr;
+}
+
+void RelayOutbox::written(BlockList& blocks, bool report) {
+    std::lock_guard lock(mutex_);
+    if (closed_) {
+        if (!report) blocks = BlockList();
+        return;
+    }
+    BlockList copied;
+    for (Block* b = blocks.front(); b != nullptr;) {
+        Block* const next = b->next;
+        const std::size_t from = b->begin + b->written_prefix;
+        // Unsigned arithmetic: the base may wrap, the offsets it gives do not.
+        const std::uint64_t base = stream_pos_ - from;
+        stream_pos_ += b->size - from;
+        unacked_messages_ += b->kept_messages();
+        written_bytes_ += b->kept_bytes();
+        written_messages_ += b->kept_messages();
+        for (std::size_t n = b->kept_messages(); n > 0 && taken_head_ < taken_.size();) {
+            TakenRange& range = taken_[taken_head_];
+            const std::size_t k = std::min<std::size_t>(n, range.count);
+            range.count -= k;
+            if (range.first != kUnknown) range.first += k;
+            n -= k;
+            if (range.count == 0) ++taken_head_;
+        }
+        // A writer that keeps up takes blocks that are mostly empty: until their acknowledgement
+        // their messages wait packed together, and the block goes back at once.
+        if (b->kept_bytes() < kBlockSize / 2 && pack_unacked(*b, base)) {
+            b->holds = report ? 1 : 0;
+        } else {
+            b->stream_base = base;
+            b->holds = report ? 2 : 1;
+            push_unacked(b);
+            // Nothing can follow the packed block any more: acknowledgements may pass it.
+            packed_tail_ = nullptr;
+        }
+        b = next;
+    }
+    if (report) return;
+    while (Block* b = blocks.pop_front())
+        if (b->holds == 0) release_block(b);
+}
+
+bool RelayOutbox::pack_unacked(const Block& block, std::uint64_t base) {
+    const std::size_t bytes = block.kept_bytes();
+    const std::uint64_t number = block.first_index == kUnknown ? kUnknown : block.first_index + block.first;
+    Block* tail = packed_tail_;
+    const bool fits = tail != nullptr && tail->capacity - tail->size >= bytes &&
+                      tail->stream_base + tail->size == base + block.begin &&
+                      (number == kUnknown ? tail->first_index == kUnknown : tail->continues(number));
+    if (!fits) {
+        tail = new_block(kBlockSize);
+        if (tail->capacity < bytes) {
+            release_block(tail);
+            return false;
+        }
+        tail->stream_base = base + block.begin;
+        tail->holds = 1;
+        tail->first_index = number;
+        push_unacked(tail);
+        packed_tail_ = tail;
+    }
+    std::memcpy(tail->data.get() + tail->size, block.data.get() + block.begin, bytes);
+    const std::size_t shift = tail->size;
+    for (std::size_t i = block.first; i < block.ends.size(); ++i)
+        tail->ends.push_back(static_cast<std::uint32_t>(block.ends[i] - block.begin + shift));
+    tail->size += bytes;
+    return true;
+}
+
+std::size_t RelayOutbox::acknowledge(std::optional<std::uint64_t> offset) {
     std::string log_text;
+    std::size_t delivered = 0;
     {
         std::lock_guard lock(mutex_);
-        if (closed_) return;
-        for (const Block* b = blocks.front(); b != nullptr; b = b->next) {
-            kept_bytes_ -= b->kept_bytes();
-            kept_messages_ -= b->kept_messages();
-            written_bytes_ += b->kept_bytes();
-            written_messages_ += b->kept_messages();
+        if (closed_) return 0;
+        const std::uint64_t settled_before = settled_;
+        while (unacked_head_ < unacked_.size()) {
+            Block* b = unacked_[unacked_head_];
+            bool covered = true;
+            while (ack_index_ < b->ends.size()) {
+                const std::size_t end = b->ends[ack_index_];
+                if (offset && b->stream_base + end > *offset) {
+                    covered = false;
+                    break;
+                }
+                const std::size_t size = end - ack_begin_;
+                ++acked_messages_;
+                acked_bytes_ += size;
+                --kept_messages_;
+                kept_bytes_ -= size;
+                --unacked_messages_;
+                ++settled_;
+                ack_begin_ = end;
+                ++ack_index_;
+            }
+            // The packed block still being added to stays, acknowledged so far, at the front.
+            if (!covered || b == packed_tail_) break;
+            ++unacked_head_;
+            let_go(b);
+            if (unacked_head_ < unacked_.size()) {
+                ack_index_ = unacked_[unacked_head_]->first;
+                ack_begin_ = unacked_[unacked_head_]->begin;
+            }
         }
-        if (waiting_for_room_ > 0) room_.notify_all();
-        // Everything kept has been written: an episode of drops that no later publication
-        // ended is over too.
-        if (in_episode_ && kept_messages_ == 0) log_text = end_episode();
+        delivered = settled_ - settled_before;
+        if (delivered > 0) {
+            if (waiting_for_room_ > 0) room_.notify_all();
+            if (settle_waiters_ > 0) settled_changed_.notify_all();
+            // Everything kept has been delivered: an episode of drops that no later publication
+            // ended is over too.
+            if (in_episode_ && kept_messages_ == 0) log_text = end_episode();
+        }
     }
     if (!log_text.empty() && log_) log_(std::move(log_text));
+    return delivered;
+}
+
+std::size_t RelayOutbox::connection_lost() {
+    std::lock_guard lock(mutex_);
+    if (closed_) return 0;
+    BlockList copies;
+    Block* tail = nullptr;
+    std::size_t count = 0;
+    for (std::size_t i = unacked_head_; i < unacked_.size(); ++i) {
+        Block* b = unacked_[i];
+        std::size_t index = i == unacked_head_ ? ack_index_ : b->first;
+        std::size_t start = i == unacked_head_ ? ack_begin_ : b->begin;
+        for (; index < b->ends.size(); ++index) {
+            const std::string_view text(b->data.get() + start, b->ends[index] - start);
+            const std::uint64_t number = b->first_index == kUnknown ? kUnknown : b->first_index + index;
+            if (tail == nullptr || tail->capacity - tail->size < text.size() ||
+                (number != kUnknown && !tail->continues(number)) ||
+                (number == kUnknown && !tail->ends.empty() && tail->first_index != kUnknown)) {
+                tail = new_block(text.size());
+                copies.push_back(tail);
+            }
+            tail->put(text, number);
+            start = b->ends[index];
+            ++count;
+        }
+        let_go(b);
+    }
+    unacked_.clear();
+    unacked_head_ = ack_index_ = ack_begin_ = 0;
+    unacked_messages_ = 0;
+    packed_tail_ = nullptr;
+    stream_pos_ = 0;
+    resent_messages_ += count;
+    // A message a publisher had begun to write straight to the lost connection goes out whole.
+    if (!pending_.empty()) pending_.front()->written_prefix = 0;
+    pending_.prepend(std::move(copies));
+    return count;
+}
+
+std::size_t RelayOutbox::unacknowledged() const {
+    std::lock_guard lock(mutex_);
+    return unacked_messages_;
 }
 
 void RelayOutbox::recycle(BlockList blocks) {
     std::lock_guard lock(mutex_);
-    while (Block* block = blocks.pop_front()) release_block(block);
+    while (Block* block = blocks.pop_front()) let_go(block);
 }
 
-void RelayOutbox::close() {
+std::uint64_t RelayOutbox::close() {
     BlockList dropped;
     BlockList idle;
+    std::uint64_t discarded = 0;
     {
         std::lock_guard lock(mutex_);
+        if (closed_) return 0;
         closed_ = true;
         writer_ = nullptr;
         direct_fd_ = -1;
         wake_armed_ = false;
         dropped = std::move(pending_);
         conflated_.clear();
+        for (std::size_t i = unacked_head_; i < unacked_.size(); ++i) let_go(unacked_[i]);
+        unacked_.clear();
+        unacked_head_ = 0;
+        unacked_messages_ = 0;
+        packed_tail_ = nullptr;
         idle = std::move(idle_);
         idle_count_ = 0;
+        discarded = kept_messages_;
+        discarded_ += discarded;
+        settled_ += discarded;
         kept_bytes_ = 0;
         kept_messages_ = 0;
         room_.notify_all();
+        settled_changed_.notify_all();
     }
+    return discarded;
+}
+
+std::uint64_t RelayOutbox::accepted() const {
+    std::lock_guard lock(mutex_);
+    return accepted_;
+}
+
+std::uint64_t RelayOutbox::outstanding(std::uint64_t mark) const {
+    std::uint64_t count = 0;
+    // Blocks hold their messages in the order they were kept, the unacknowledged ones before
+    // those still pending: counting ends at the first message numbered after the mark.
+    const auto count_block = [&](const Block* b, std::size_t from) {
+        const std::size_t n = b->ends.size() - from;
+        if (b->first_index == kUnknown) {
+            count += n;
+            return true;
+        }
+        const std::uint64_t first = b->first_index + from;
+        if (first > mark) return false;
+        count += std::min<std::uint64_t>(n, mark - first + 1);
+        return first + n - 1 <= mark;
+    };
+    for (std::size_t i = unacked_head_; i < unacked_.size(); ++i)
+        if (!count_block(unacked_[i], i == unacked_head_ ? ack_index_ : unacked_[i]->first)) return count;
+    for (std::size_t i = taken_head_; i < taken_.size(); ++i) {
+        const TakenRange& range = taken_[i];
+        if (range.first == kUnknown) {
+            count += range.count;
+        } else {
+            if (range.first > mark) return count;
+            count += std::min<std::uint64_t>(range.count, mark - range.first + 1);
+        }
+    }
+    for (const Block* b = pending_.front(); b != nullptr; b = b->next)
+        if (!count_block(b, b->first)) return count;
+    // Waiting conflated versions are not numbered: they all count.
+    return count + conflated_.size();
+}
+
+std::uint64_t RelayOutbox::wait_settled(std::uint64_t mark, std::chrono::steady_clock::time_point deadline) {
+    flush_waiters_.fetch_add(1, std::memory_order_relaxed);
+    std::unique_lock lock(mutex_);
+    if (wake_armed_ && writer_ != nullptr) {
+        wake_armed_ = false;
+        writer_->post_wake();
+    }
+    ++settle_waiters_;
+    settled_changed_.wait_until(lock, deadline, [&] { return closed_ || outstanding(mark) == 0; });
+    --settle_waiters_;
+    const std::uint64_t left = closed_ ? 0 : outstanding(mark);
+    lock.unlock();
+    flush_waiters_.fetch_sub(1, std::memory_order_relaxed);
+    return left;
+}
+
+void RelayOutbox::count_refused() {
+    std::lock_guard lock(mutex_);
+    ++refused_;
 }
 
 std::size_t RelayOutbox::kept_bytes() const {
@@ -372,6 +630,10 @@ RelayCounters RelayOutbox::counters() const {
     c.written_messages = written_messages_;
     c.written_bytes = written_bytes_;
     c.resent_messages = resent_messages_;
+    c.acknowledged_messages = acked_messages_;
+    c.acknowledged_bytes = acked_bytes_;
+    c.discarded_messages = discarded_;
+    c.refused_messages = refused_;
     c.kept_messages = kept_messages_;
     c.kept_bytes = kept_bytes_;
     c.dropped_messages = dropped_;

@@ -1,7 +1,9 @@
-// RelayOutbox: the bytes waiting to be written to one relay shard. Publishing threads append
-// whole messages; the relay's loop takes everything pending for one coalesced write, gives
-// back what a lost connection did not confirm, and returns written blocks for reuse (the
-// notification loop too, after on_message_sent). Shared by those threads under one mutex.
+// RelayOutbox: the bytes of one relay shard's publications until the relay's host has
+// acknowledged them. Publishing threads append whole messages; the relay's loop takes
+// everything pending for one coalesced write, keeps what it wrote until the connection's
+// acknowledgements cover it, gives back what a lost connection did not confirm, and returns
+// blocks for reuse (the notification loop too, after on_message_sent). Flushing threads wait
+// here for the acknowledgements. Shared by those threads under one mutex.
 #pragma once
 
 #include <atomic>
@@ -13,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,6 +28,8 @@ namespace tyx::rt {
 
 class RelayOutbox {
 public:
+    static constexpr std::uint64_t kUnknown = ~std::uint64_t{0};
+
     // Messages back to back in one allocation, with the end offset of each. `first` and
     // `begin` skip the messages dropped from the front.
     struct Block {
@@ -34,14 +39,30 @@ public:
         std::size_t begin = 0;
         std::vector<std::uint32_t> ends;
         std::size_t first = 0;
-        // Bytes of the first kept message already on the connection (a direct write that the
-        // socket took only in part): the next write starts after them.
+        // Bytes of the first kept message already on the connection (a publisher's direct write,
+        // whole or in part): the writer's write starts after them.
         std::size_t written_prefix = 0;
+        // Once written: the connection's stream offset of data[0], so that message i ends at
+        // stream_base + ends[i].
+        std::uint64_t stream_base = 0;
+        // Written blocks are shared by the unacknowledged list and a report of on_message_sent;
+        // the last of them to let go recycles the block. Under the outbox's mutex.
+        int holds = 0;
         Block* next = nullptr;
 
+        // The number of the message at ends[0] among the messages the outbox kept (its flush
+        // mark); the block's messages are numbered on from it. kUnknown for packed conflated
+        // messages, whose order is the conflated queue's.
+        std::uint64_t first_index = kUnknown;
+
         std::size_t kept_bytes() const { return size - begin; }
-        // Copies one whole message to the end; the block has room for it.
-        void put(std::string_view bytes) {
+        // Whether message `index` may follow this block's messages: their numbers run on.
+        bool continues(std::uint64_t index) const {
+            return ends.empty() || (first_index != kUnknown && first_index + ends.size() == index);
+        }
+        // Copies one whole message to the end; the block has room for it, and continues `index`.
+        void put(std::string_view bytes, std::uint64_t index = kUnknown) {
+            if (ends.empty()) first_index = index;
             std::memcpy(data.get() + size, bytes.data(), bytes.size());
             size += bytes.size();
             ends.push_back(static_cast<std::uint32_t>(size));
@@ -121,6 +142,8 @@ public:
     RelayOutbox& operator=(const RelayOutbox&) = delete;
 
     static Limits limits_of(const PublicationConfig& config);
+    // Names the shard in logs ("soak-relay shard 0").
+    const std::string& description() const { return description_; }
 
     // Any thread. Appends one message (its exact bytes) unless it is dropped by the full-buffer
     // policy or the outbox is closed; wakes an idle writer. True when it was kept. With
@@ -140,20 +163,47 @@ public:
     void disable_direct();
     // Blocks taken and not confirmed written go back in front of what is pending.
     void give_back(BlockList blocks);
-    // The messages of `blocks` were written: they no longer count as kept. The blocks stay
-    // with the caller (to report them), who recycles them afterwards.
-    void written(const BlockList& blocks);
+    // A new connection carries messages from stream offset `start` on (after its login).
+    void begin_connection(std::uint64_t start);
+    // The messages of `blocks` were written, in order, after what the connection carried
+    // before: they are kept until acknowledged. With `report` the caller keeps the list for
+    // on_message_sent and recycles it afterwards; otherwise the list is left empty.
+    void written(BlockList& blocks, bool report);
+    // The peer has acknowledged the connection's stream up to `offset`: the messages it covers
+    // are delivered. nullopt acknowledges everything written (no way to tell). Returns how
+    // many messages that delivered.
+    std::size_t acknowledge(std::optional<std::uint64_t> offset);
+    // After the connection ended (and its writer gave back what it had not written): every
+    // written message not acknowledged goes back to the front of what is pending, to be
+    // written again on the next connection. Returns how many.
+    std::size_t connection_lost();
+    // Messages written and not yet acknowledged.
+    std::size_t unacknowledged() const;
     // Any thread: blocks are done with, for reuse.
     void recycle(BlockList blocks);
-    // Detaches the writer, drops everything pending and refuses later appends.
-    void close();
+    // Detaches the writer, discards everything kept (counted) and refuses later appends.
+    // Returns how many messages were discarded.
+    std::uint64_t close();
+
+    // --- Any thread: waiting for acknowledgements.
+    // How many messages have been kept so far: the mark a flush waits for.
+    std::uint64_t accepted() const;
+    // Waits until every message among the first `mark` kept has been acknowledged, dropped,
+    // replaced or discarded, or until `deadline`; returns how many are still outstanding.
+    // Wakes the writer so that it looks at the acknowledgements at once and often meanwhile.
+    std::uint64_t wait_settled(std::uint64_t mark, std::chrono::steady_clock::time_point deadline);
+    // Whether a flush is waiting: the writer then looks at acknowledgements often.
+    bool flush_waiting() const { return flush_waiters_.load(std::memory_order_relaxed) > 0; }
+    // A publication to this shard's cluster was refused before it was sent.
+    void count_refused();
 
     // Counters; any thread.
     std::size_t kept_bytes() const;
     std::size_t kept_messages() const;
     std::uint64_t dropped() const;
-    // All of them at one moment. A message the socket took whole from a publisher counts as
-    // written at once; one given back after a lost connection counts as re-sent.
+    // All of them at one moment. A message a publisher wrote straight to the connection counts
+    // as written once the writer has taken it in; one given back after a lost connection
+    // counts as re-sent.
     RelayCounters counters() const;
 
 private:
@@ -168,11 +218,22 @@ private:
     // waiting as the policy says. `lock` may be released while waiting, and `place` found again.
     bool room_for(std::unique_lock<std::mutex>& lock, std::string_view bytes, const MessageKey& key,
                   ConflatedQueue::Place& place);
-    std::size_t growth(std::string_view bytes, const MessageKey& key, const ConflatedQueue::Place& place) const;
+    std::size_t growth(std::string_view bytes, const MessageKey& key,
+                       const ConflatedQueue::Place& place) const;
     // Copies the batch's messages into blocks appended to `into`, from `spare` first.
     static void pack(const ConflatedQueue::Batch& batch, BlockList& into, BlockList& spare);
     static Block* make_block(std::size_t at_least);
-    bool fits(std::size_t bytes) const { return limits_.max_bytes == 0 || kept_bytes_ + bytes <= limits_.max_bytes; }
+    // How many kept messages are numbered `mark` or lower (packed conflated ones count).
+    std::uint64_t outstanding(std::uint64_t mark) const;
+    void push_unacked(Block* block);
+    // Copies a written block's messages to the packed unacknowledged block, starting a new one
+    // when they cannot follow it; false when they do not fit a block.
+    bool pack_unacked(const Block& block, std::uint64_t base);
+    // Releases one hold on a written block; recycles it when none is left. Lock held.
+    void let_go(Block* block);
+    bool fits(std::size_t bytes) const {
+        return limits_.max_bytes == 0 || kept_bytes_ + bytes <= limits_.max_bytes;
+    }
     std::string policy_text() const;
     // Closes an episode of drops; returns the log text that reports it.
     std::string end_episode();
@@ -199,6 +260,36 @@ private:
     std::uint64_t written_messages_ = 0;
     std::uint64_t written_bytes_ = 0;
     std::uint64_t resent_messages_ = 0;
+    std::uint64_t acked_messages_ = 0;
+    std::uint64_t acked_bytes_ = 0;
+    std::uint64_t discarded_ = 0;
+    std::uint64_t refused_ = 0;
+    // Messages ever kept, and those of them that left (acknowledged, dropped, replaced or
+    // discarded): kept_messages_ is their difference.
+    std::uint64_t accepted_ = 0;
+    std::uint64_t settled_ = 0;
+    // Written blocks not yet wholly acknowledged, oldest first, as a queue from unacked_head_;
+    // ack_index_ and ack_begin_ are the first unacknowledged message of the front block.
+    std::vector<Block*> unacked_;
+    std::size_t unacked_head_ = 0;
+    std::size_t ack_index_ = 0;
+    std::size_t ack_begin_ = 0;
+    std::size_t unacked_messages_ = 0;
+    // The messages the writer has taken and not yet written or given back, as runs of
+    // consecutive numbers in write order, from taken_head_ (kUnknown: packed conflated ones).
+    struct TakenRange {
+        std::uint64_t first = 0;
+        std::uint64_t count = 0;
+    };
+    std::vector<TakenRange> taken_;
+    std::size_t taken_head_ = 0;
+    // The unacknowledged block that packs the messages of mostly empty written blocks.
+    Block* packed_tail_ = nullptr;
+    // The connection's stream offset after the last byte written to it.
+    std::uint64_t stream_pos_ = 0;
+    std::condition_variable settled_changed_;
+    int settle_waiters_ = 0;
+    std::atomic<int> flush_waiters_{0};
     std::uint64_t episode_dropped_ = 0;
     bool in_episode_ = false;
     int waiting_for_room_ = 0;

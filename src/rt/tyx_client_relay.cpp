@@ -80,6 +80,10 @@ asio::awaitable<void> TyxClientRelay::do_login() {
     if (config_.options & PublicationConfig::ENABLE_SEND_SEQNUM) ++sequence_;
     auto login = rt::make_login_message(config_, sequence_);
     co_await socket_->send_all_sync(login->view());
+    outbox_->begin_connection(login->view().size());
+    login_time_ = SessionClock::now();
+    confirmed_ = false;
+    ack_poll_ = kFirstAckPoll;
     logged_in_ = true;
     // Conflation works on what waits in the outbox: the kernel keeps only a little unsent.
     if (config_.conflate_objects) socket_->limit_unsent_bytes(kConflatingUnsentBytes);
@@ -107,14 +111,21 @@ void TyxClientRelay::start_writer() {
 asio::awaitable<void> TyxClientRelay::write_loop() {
     for (;;) {
         if (!logged_in_) break;
+        const bool progress = check_acknowledged();
         rt::RelayOutbox::BlockList batch = outbox_->take(!closing_, socket_->native_fd());
         if (batch.empty()) {
-            if (closing_) break;
-            wake_timer_.expires_at(SessionTimer::time_point::max());
+            // Stopping: done once the relay's host has everything.
+            const bool awaited = outbox_->unacknowledged() > 0;
+            if (closing_ && !awaited) break;
+            if (awaited)
+                wake_timer_.expires_after(next_ack_poll(progress));
+            else
+                wake_timer_.expires_at(SessionTimer::time_point::max());
             std::error_code ignored;
             co_await wake_timer_.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
             continue;
         }
+        ack_poll_ = kFirstAckPoll;
         rt::RelayOutbox::BlockList done;
         bool failed = false;
         while (!batch.empty()) {
@@ -125,8 +136,11 @@ asio::awaitable<void> TyxClientRelay::write_loop() {
                 break;
             }
             try {
+                // What a publisher already wrote straight to the connection is not written again.
                 const std::size_t from = block.begin + block.written_prefix;
-                co_await socket_->send_all_sync(std::string_view(block.data.get() + from, block.size - from));
+                if (from < block.size)
+                    co_await socket_->send_all_sync(
+                        std::string_view(block.data.get() + from, block.size - from));
             } catch (const std::system_error& e) {
                 failed = true;
                 if (!stopping_) report_tls_error(e);
@@ -135,8 +149,10 @@ asio::awaitable<void> TyxClientRelay::write_loop() {
             done.push_back(batch.pop_front());
         }
         if (!done.empty()) {
-            outbox_->written(done);
-            report_written(std::move(done));
+            // Without listeners there is nobody to tell, and no reason to hold the blocks.
+            const bool report = multiplex_.listener_count() > 0;
+            outbox_->written(done, report);
+            if (report) report_written(std::move(done));
         }
         if (failed) {
             // Unwritten messages go back to the front of the outbox for the next connection;
@@ -168,12 +184,50 @@ asio::awaitable<bool> TyxClientRelay::wait_for_writer(SessionClock::time_point d
     co_return !writer_running_;
 }
 
-void TyxClientRelay::report_written(rt::RelayOutbox::BlockList blocks) {
-    // Without listeners there is nobody to tell, and no reason to hold the blocks.
-    if (multiplex_.listener_count() <= 0) {
-        outbox_->recycle(std::move(blocks));
-        return;
+bool TyxClientRelay::check_acknowledged() {
+    const auto acked = socket_->acknowledged_bytes();
+    if (acked && !confirmed_) {
+        if (SessionClock::now() - login_time_ < kRefusalWindow && *acked < kRefusalBytes) return false;
+        confirmed_ = true;
     }
+    return outbox_->acknowledge(acked) > 0;
+}
+
+std::chrono::milliseconds TyxClientRelay::next_ack_poll(bool progress) {
+    if (progress || closing_ || outbox_->flush_waiting()) {
+        ack_poll_ = kFirstAckPoll;
+    } else {
+        ack_poll_ = std::min(ack_poll_ * 2, kLongestAckPoll);
+    }
+    // An unconfirmed connection is confirmed by time as well: look again when its window ends.
+    if (!confirmed_) {
+        const auto until_confirmed =
+            std::chrono::ceil<std::chrono::milliseconds>(login_time_ + kRefusalWindow - SessionClock::now());
+        if (until_confirmed.count() > 0 && until_confirmed < ack_poll_) return until_confirmed;
+    }
+    return ack_poll_;
+}
+
+void TyxClientRelay::settle_lost_connection() {
+    const auto acked = socket_->acknowledged_bytes();
+    const bool refused =
+        acked && !confirmed_ && SessionClock::now() - login_time_ < kRefusalWindow && *acked < kRefusalBytes;
+    if (!refused) outbox_->acknowledge(acked);
+    outbox_->connection_lost();
+}
+
+void TyxClientRelay::discard_at_stop(bool was_logged_in) {
+    const std::uint64_t discarded = outbox_->close();
+    if (discarded == 0) return;
+    const std::string why = was_logged_in ? "its host had not acknowledged them within " +
+                                                std::to_string(config_.stop_flush_ms) + " ms of the stop"
+                                          : "it was not connected when the session stopped";
+    notify_log(3, "Discarded " + std::to_string(discarded) + " unacknowledged messages for relay " +
+                      outbox_->description() + " (" + socket_->host() + ":" + socket_->port_or_service() +
+                      "): " + why);
+}
+
+void TyxClientRelay::report_written(rt::RelayOutbox::BlockList blocks) {
     notify([written = WrittenBlocks(outbox_, std::move(blocks))](TyxClientListener& l, TyxClientMultiplex& m,
                                                                  std::string_view name) {
         for (const rt::RelayOutbox::Block* b = written.blocks.front(); b != nullptr; b = b->next)
@@ -203,6 +257,8 @@ asio::awaitable<void> TyxClientRelay::receive_loop() {
                 failed = true;
                 note_lost(StateCause::closed_by_peer, "the relay closed the connection");
             }
+            // A relay that speaks has accepted the connection.
+            if (n > 0) confirmed_ = true;
             if (n >= 2) parse_and_dispatch(std::string_view(line.data(), n));
         } catch (const std::system_error& e) {
             failed = true;
@@ -214,8 +270,10 @@ asio::awaitable<void> TyxClientRelay::receive_loop() {
 
         logged_in_ = false;
         // The connection is over: close our side now (a peer waiting for it must not wait
-        // until the next reconnection), and take back what the writer had not written.
+        // until the next reconnection), and take back what the writer had not written and what
+        // the relay's host had not acknowledged.
         co_await end_writer();
+        settle_lost_connection();
         if (stopping_) co_return;
         notify_disconnect();
         if (config_.options & PublicationConfig::DISABLE_AUTO_RECONNECT) co_return;
@@ -225,13 +283,17 @@ asio::awaitable<void> TyxClientRelay::receive_loop() {
 }
 
 asio::awaitable<void> TyxClientRelay::stop() {
-    // Everything published before the stop is written before the logout.
+    // Everything published before the stop is written, and acknowledged by the relay's host,
+    // before the logout.
     closing_ = true;
+    const bool was_logged_in = logged_in_;
     if (writer_running_) {
         wake_timer_.cancel();
         // A relay that stopped reading must not hold the stop for ever: past the deadline the
         // connection is closed, which ends the write in progress.
-        const bool flushed = co_await wait_for_writer(SessionClock::now() + kStopFlushDeadline);
+        const auto deadline =
+            SessionClock::now() + std::chrono::milliseconds(std::max<std::int64_t>(config_.stop_flush_ms, 0));
+        const bool flushed = co_await wait_for_writer(deadline);
         if (!flushed) co_await end_writer();
     }
     if (config_.options & PublicationConfig::ENABLE_SEND_SEQNUM) ++sequence_;
@@ -242,8 +304,10 @@ asio::awaitable<void> TyxClientRelay::stop() {
     } catch (const std::system_error&) {
         // The connection is already gone; there is nobody to say goodbye to.
     }
+    // What the host acknowledged up to the end is delivered, whatever the wait gave up on.
+    check_acknowledged();
     stopping_ = true;
-    outbox_->close();
+    discard_at_stop(was_logged_in);
     end_pauses();
     wake_timer_.cancel();
     co_await socket_->disconnect_sync();

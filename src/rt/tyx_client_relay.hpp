@@ -1,8 +1,9 @@
 // TyxClientRelay: the session with one relay shard of one cluster. It logs in, writes what
-// publishers appended to its outbox in order, in large writes, turns the relay's status and
-// command lines into listener events, reconnects after a loss (re-sending what was not
-// confirmed written) and logs out when stopped. Lives on one worker loop of the pool; every
-// member runs there except send_async, which any thread may call.
+// publishers appended to its outbox in order, in large writes, follows the relay's TCP
+// acknowledgements of what it wrote, turns the relay's status and command lines into listener
+// events, reconnects after a loss (re-sending what the relay's host had not acknowledged, or
+// everything written on a connection the relay refused) and logs out when stopped. Lives on one worker loop
+// of the pool; every member runs there except send_async, which any thread may call.
 #pragma once
 
 #include <asio/awaitable.hpp>
@@ -59,9 +60,18 @@ public:
     std::uint64_t lines_received() const { return lines_received_; }
     std::uint64_t lines_decoded() const { return lines_decoded_; }
 
+    // A connection the relay ends within this time of the login, before it has sent a line and
+    // before this many bytes were acknowledged on it, was refused: what its host acknowledged
+    // was thrown away (a TLS server rejecting the client's certificate does just that, after
+    // the client's handshake is done). Until then, acknowledged messages are kept.
+    static constexpr std::chrono::milliseconds kRefusalWindow{500};
+    static constexpr std::uint64_t kRefusalBytes = std::uint64_t{8} << 20;
+
 private:
-    // How long stop waits for the outbox to be written before it gives up on it.
-    static constexpr std::chrono::seconds kStopFlushDeadline{10};
+    // How often the writer looks at the acknowledgements while some are awaited: at first and
+    // while a flush or the stop waits, then less often while none arrive.
+    static constexpr std::chrono::milliseconds kFirstAckPoll{1};
+    static constexpr std::chrono::milliseconds kLongestAckPoll{50};
     // With conflation: the most the kernel may hold written but unsent, beyond which messages
     // wait in the outbox, where a newer version can still replace them.
     static constexpr std::size_t kConflatingUnsentBytes = 64 << 10;
@@ -78,6 +88,15 @@ private:
     asio::awaitable<bool> wait_for_writer(SessionClock::time_point deadline);
     // on_message_sent for every message of `blocks`, in one notification job.
     void report_written(rt::RelayOutbox::BlockList blocks);
+    // Hands the connection's acknowledgements to the outbox (once the connection is past its
+    // refusal window); true when they delivered something.
+    bool check_acknowledged();
+    // After the connection ended: what its host acknowledged is delivered, unless the relay
+    // refused the connection; everything else goes back to be written again.
+    void settle_lost_connection();
+    std::chrono::milliseconds next_ack_poll(bool progress);
+    // Discards what is left when the session stops, and says so.
+    void discard_at_stop(bool was_logged_in);
 
     void post_wake() override;
     void wake_on_loop() override;
@@ -92,6 +111,9 @@ private:
     bool logged_in_ = false;
     bool writer_running_ = false;
     bool closing_ = false;  // stopping: the writer empties the outbox, then ends
+    SessionClock::time_point login_time_{};
+    bool confirmed_ = false;  // the current connection is past its refusal window
+    std::chrono::milliseconds ack_poll_ = kFirstAckPoll;
     std::uint64_t lines_received_ = 0;
     std::uint64_t lines_decoded_ = 0;
 };

@@ -13,6 +13,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -85,6 +86,12 @@ public:
     // (TCP_NOTSENT_LOWAT), so that what waits beyond them stays with the writer; best effort.
     // Loop thread only.
     virtual void limit_unsent_bytes(std::size_t /*bytes*/) {}
+    // How many bytes of the current connection's data (what send_all_sync wrote and, over plain
+    // TCP, what was written to native_fd()) the peer's TCP has acknowledged: its host has them,
+    // whether or not the server read them. Once the connection has ended, the count it reached,
+    // until the next connect. Over TLS the count moves a whole send_all_sync at a time. nullopt
+    // when this socket cannot tell. Loop thread only.
+    virtual std::optional<std::uint64_t> acknowledged_bytes() { return std::nullopt; }
     // Runs on the loop just before the descriptor is closed, on purpose or after a failure, so
     // that whoever writes to native_fd() from another thread stops first: once closed, the
     // number may be reused by any other descriptor of the process.
@@ -151,6 +158,7 @@ public:
     asio::awaitable<void> send_kept_messages() override;
     void send_async(std::shared_ptr<QMessage> message, SendCallback on_sent) override;
     void limit_unsent_bytes(std::size_t bytes) override;
+    std::optional<std::uint64_t> acknowledged_bytes() override;
 
     // Coalesced writes started so far (queued and kept batches); loop thread only.
     std::uint64_t batches_written() const { return batches_written_; }
@@ -187,6 +195,23 @@ private:
     // exists but must not carry queued writes.
     bool established_ = false;
     std::uint64_t batches_written_ = 0;
+    // Acknowledgement tracking of the current connection. Plain TCP: data bytes are the TCP
+    // bytes after `tcp_base_` (the SYN). TLS: after each direct write, a mark pairs the TCP
+    // bytes handed to the kernel so far with the data bytes they carry.
+    struct AckMark {
+        std::uint64_t tcp = 0;
+        std::uint64_t data = 0;
+    };
+    void begin_ack_tracking();
+    void mark_written(std::size_t bytes);
+    // Keeps what the peer had acknowledged when the descriptor is about to close.
+    void keep_final_ack(Stream& stream);
+    std::optional<std::uint64_t> tcp_base_;
+    std::optional<std::uint64_t> final_tcp_acked_;
+    std::uint64_t data_written_ = 0;
+    std::uint64_t data_acked_ = 0;
+    std::vector<AckMark> marks_;
+    std::size_t marks_head_ = 0;
     // Why the current connection ended, when a read or write ended it; cleared by connecting.
     std::error_code failure_;
     // Completion handlers and cross-thread jobs hold a weak reference to this, so one that

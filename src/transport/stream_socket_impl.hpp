@@ -16,8 +16,10 @@
 #include <sys/socket.h>
 
 #include <stdexcept>
+#include <type_traits>
 
 #include "transport/socket_impl.hpp"
+#include "transport/tcp_progress.hpp"
 
 namespace tyx {
 
@@ -50,6 +52,7 @@ void StreamSocket<Stream>::close_socket() {
     socket.shutdown(asio::ip::tcp::socket::shutdown_both, ec);
     if (ec) set_last_error(ec);
     ec.clear();
+    keep_final_ack(*stream_);
     before_close();
     socket.close(ec);
     if (ec) set_last_error(ec);
@@ -66,6 +69,7 @@ void StreamSocket<Stream>::close_after_failure(Stream& stream, const std::error_
     std::error_code ignored;
     // After a reset the shutdown fails too; that would only hide the cause.
     socket.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+    keep_final_ack(stream);
     before_close();
     socket.close(ignored);
     // An operation of a connection already replaced must not speak for the current one.
@@ -78,7 +82,8 @@ template <typename Stream>
 void StreamSocket<Stream>::limit_unsent_bytes(std::size_t bytes) {
     if (!stream_ || !established_) return;
     const int value = static_cast<int>(bytes);
-    ::setsockopt(stream_->lowest_layer().native_handle(), IPPROTO_TCP, TCP_NOTSENT_LOWAT, &value, sizeof value);
+    ::setsockopt(stream_->lowest_layer().native_handle(), IPPROTO_TCP, TCP_NOTSENT_LOWAT, &value,
+                 sizeof value);
 }
 
 template <typename Stream>
@@ -106,6 +111,7 @@ asio::awaitable<bool> StreamSocket<Stream>::connect_sync() {
         if (ec) throw std::system_error(ec, "set_option");
         co_await after_connect(*stream);
         established_ = true;
+        begin_ack_tracking();
         clear_last_error();
         co_return true;
     } catch (const std::system_error& e) {
@@ -137,6 +143,53 @@ asio::awaitable<void> StreamSocket<Stream>::send_all_sync(std::string_view data)
     } catch (const std::system_error& e) {
         close_after_failure(*stream, e.code());
         throw;
+    }
+    if (stream == stream_) mark_written(data.size());
+}
+
+template <typename Stream>
+void StreamSocket<Stream>::begin_ack_tracking() {
+    final_tcp_acked_.reset();
+    data_written_ = data_acked_ = 0;
+    marks_.clear();
+    marks_head_ = 0;
+    // Over TLS the handshake's bytes come before the first data byte: the marks place the data.
+    tcp_base_ = tcp_bytes_acked(stream_->lowest_layer().native_handle());
+}
+
+template <typename Stream>
+void StreamSocket<Stream>::mark_written(std::size_t bytes) {
+    data_written_ += bytes;
+    if constexpr (!std::is_same_v<Stream, asio::ip::tcp::socket>) {
+        const auto handed = tcp_bytes_handed(stream_->lowest_layer().native_handle());
+        if (!handed) return;
+        if (marks_head_ > 0 && marks_head_ == marks_.size()) {
+            marks_.clear();
+            marks_head_ = 0;
+        }
+        marks_.push_back(AckMark{*handed, data_written_});
+    }
+}
+
+template <typename Stream>
+void StreamSocket<Stream>::keep_final_ack(Stream& stream) {
+    if (&stream != stream_.get()) return;
+    final_tcp_acked_ = tcp_bytes_acked(stream.lowest_layer().native_handle());
+}
+
+template <typename Stream>
+std::optional<std::uint64_t> StreamSocket<Stream>::acknowledged_bytes() {
+    if (!stream_ || !tcp_base_) return std::nullopt;
+    std::optional<std::uint64_t> acked = final_tcp_acked_;
+    if (stream_->lowest_layer().is_open()) acked = tcp_bytes_acked(stream_->lowest_layer().native_handle());
+    if (!acked) return std::nullopt;
+    if constexpr (std::is_same_v<Stream, asio::ip::tcp::socket>) {
+        // After every data byte the peer acknowledges our FIN too: one more than the data.
+        return *acked > *tcp_base_ ? *acked - *tcp_base_ : 0;
+    } else {
+        while (marks_head_ < marks_.size() && marks_[marks_head_].tcp <= *acked)
+            data_acked_ = marks_[marks_head_++].data;
+        return data_acked_;
     }
 }
 

@@ -99,5 +99,26 @@ TEST(ClientOverTls, RefusedHandshakesAreLoggedForEveryKindOfServer) {
     }
 }
 
+TEST(ClientOverTls, ARelayRefusingTheCertificateAfterTheHandshakeGetsNothingDelivered) {
+    sandbox::Sandbox sandbox(tls_sandbox_options());
+    const auto& m = tls_test_material();
+    SslOptions no_client_certificate;
+    no_client_certificate.trusted_server_pub_file = m.file("pinned-server", m.server_pub);
+    Cluster cluster("alpha", "127.0.0.1");
+    cluster.publication_config = PublicationConfig(std::to_string(sandbox.relay_port()), true, "feedA");
+    cluster.publication_config.shards[0].ssl = no_client_certificate;
+    cluster.publication_config.stop_flush_ms = 0;
+    Client client;
+    // The handshake completes on our side, and the login and the messages are written and
+    // acknowledged by the relay's host before its alert arrives.
+    client.add_cluster(cluster, true);
+    for (int i = 0; i < 5; ++i) client.publish_object("alpha", "Orders", "o-" + std::to_string(i), {}, {});
+    EXPECT_EQ(client.flush(std::chrono::milliseconds(1500)), 5u);
+    const auto relay = client.health().sessions.at(0);
+    EXPECT_EQ(relay.relay.acknowledged_messages, 0u);
+    EXPECT_EQ(relay.relay.kept_messages, 5u);
+    EXPECT_NE(relay.last_error.find("certificate required"), std::string::npos) << relay.last_error;
+}
+
 }  // namespace
 }  // namespace tyx

@@ -91,3 +91,17 @@ def test_the_distribution_function_is_called_with_the_message(client, sandbox):
     client.publish_object("routed", "R", "r-1", {"n": np.int32(1)})
     assert sandbox.wait_for_objects(1, DEADLINE)
     assert calls == [("routed", 'O|T="R"|I="r-1"|n=1\n')]
+
+
+def test_the_readme_quick_start_finds_what_it_published_every_time():
+    # The README's first Python example publishes, flushes and then queries what it published.
+    import pathlib
+    import re
+    readme = (pathlib.Path(__file__).parents[2] / "README.md").read_text()
+    section = readme[readme.index("## Python"):]
+    code = re.search(r"```python\n(.*?)```", section, re.S).group(1)
+    code = code.replace("print(update.table_name, update.object_id, update.row)", "pass")
+    for _ in range(20):
+        scope = {}
+        exec(code, scope)
+        assert len(scope["frame"]) == 1

@@ -177,6 +177,21 @@ TEST(RelayServer, DropStopAndResume) {
     EXPECT_FALSE(relay.state().connections.at(1).open);
 }
 
+TEST(RelayServer, ADroppedConnectionCountsWhatItsHostReceivedAndTheServerNeverRead) {
+    RelayServer relay;
+    SandboxTestSocket client(relay.port());
+    client.write("L|I=\"feed\"\n");
+    ASSERT_TRUE(relay.wait_for_logins(1));
+    relay.faults().stall_reading(std::chrono::hours(1));
+    // Whatever the stalled reader took in before the drop is read after it; the rest, the line
+    // begun included, is counted as never read.
+    client.write(std::string(kWorkedObject) + kWorkedObject + kWorkedObject);
+    client.write(std::string(kWorkedObject) + kWorkedObject + "O#1|T=\"Order\"|I=\"ha");
+    relay.drop_all_connections();
+    ASSERT_TRUE(relay.wait_for_connections(0));
+    EXPECT_EQ(relay.state().objects + relay.faults().counts().unread, 6u);
+}
+
 TEST(RelayServer, OverlongLineClosesOnlyThatConnection) {
     RelayServer relay({.max_line_bytes = 1024});
     SandboxTestSocket bad(relay.port());

@@ -118,7 +118,8 @@ TEST_F(ToolCli, PublishedObjectsReachSubscribersAndSql) {
     // A value the wire cannot carry is refused, and the command says so.
     r = tyx({"publish", "CliOrders", "o-9", "side=two\nlines"});
     EXPECT_EQ(r.exit_code, 1);
-    EXPECT_NE(r.err.find("1 publication refused, the first: Failed to publish object: "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("1 publication refused, the first: Failed to publish object: "), std::string::npos)
+        << r.err;
 
     // The snapshot holds what was stored; anything stored later arrives live: three updates either way.
     r = tyx({"subscribe", "CliOrders", "--count", "3", "--timeout", "10"});
@@ -342,12 +343,14 @@ TEST(ToolSandbox, NamesItsFaultsAtStartCountsThemAtStopAndRefusesABadPlan) {
         sandbox.process->send_signal(SIGTERM);
         const auto r = sandbox.process->finish(10s);
         EXPECT_EQ(r.exit_code, 0) << r.err;
-        EXPECT_NE(r.out.find("faults injected: relay: dropped 1; center: none; database: none"), std::string::npos)
+        EXPECT_NE(r.out.find("faults injected: relay: dropped 1; center: none; database: none"),
+                  std::string::npos)
             << r.out;
     }
     const auto bad = run_tool(kTyx, {"sandbox", "--faults", "relay:drop=7"});
     EXPECT_NE(bad.exit_code, 0);
-    EXPECT_NE(bad.err.find("--faults: fault plan 'relay:drop=7': a rate is a number from 0 to 1"), std::string::npos)
+    EXPECT_NE(bad.err.find("--faults: fault plan 'relay:drop=7': a rate is a number from 0 to 1"),
+              std::string::npos)
         << bad.err;
 }
 
@@ -390,8 +393,17 @@ TEST(ToolSandbox, ServesTlsToCommandsThatBringTheRightMaterial) {
     r = run({"sql", "SELECT id, v FROM Secure", "-f", "csv"}, true);
     EXPECT_EQ(r.out, "id,v\ns-1,1\n") << r.err;
 
-    // The sandbox requires a client certificate: without one the command names the server it
-    // could not use, within its deadline.
+    // The sandbox requires a client certificate: the relay's host receives what is published
+    // without one and the relay throws it away after its alert, which the command names.
+    r = run({"publish", "Secure", "s-2", "v=2", "--flush-timeout", "1"}, false, "2");
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("relay server at 127.0.0.1:" + sandbox.ports[0] + " has not received 1 of 1"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("certificate required"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out.find("sent"), std::string::npos) << r.out;
+
+    // Without one the command names the server it could not use, within its deadline.
     r = run({"sql", "SELECT 1"}, false, "1");
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_NE(r.err.find("database server at 127.0.0.1:" + sandbox.ports[2]), std::string::npos) << r.err;
