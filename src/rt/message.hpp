@@ -180,8 +180,9 @@ void HandleAllocator<T>::deallocate(T*, std::size_t) noexcept {
 // which part is at fault).
 struct ObjectNotes {
     // The relay might not read the text back as written: it holds a line feed before the closing
-    // one, or a quoted text (the type, the id, a string value) holds a double quote. True for
-    // every message check_object_message refuses, which says why.
+    // one, a quoted text (the type, the id, a string value) holds a double quote, a field name or
+    // a char or byte value holds a byte that splits it, a name is empty or reserved, or a float
+    // is not finite. True for every message check_object_message refuses, which says why.
     bool needs_check = false;
     bool wide_uint32 = false;  // an unsigned 32-bit value above 2^31 - 1, which the relay wraps
 };
