@@ -223,8 +223,11 @@ std::vector<CounterValue> counters_of(const SessionHealth& s) {
         case SessionKind::database:
             return {
                 {"requests", s.database.requests, false, "Queries and bulk inserts."},
-                {"failures", s.database.failures, false, "Requests that failed or were answered with an error."},
+                {"failures", s.database.failures, false,
+                 "Requests that failed or were answered with an error."},
                 {"retries", s.database.retries, false, "Requests sent again after a reconnection."},
+                {"unknown_outcomes", s.database.unknown_outcomes, false,
+                 "Requests lost after they were sent, which the server may have executed."},
             };
     }
     return {};

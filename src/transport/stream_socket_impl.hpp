@@ -13,6 +13,7 @@
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <stdexcept>
@@ -40,6 +41,14 @@ StreamSocket<Stream>::~StreamSocket() {
 template <typename Stream>
 bool StreamSocket<Stream>::is_connected() const {
     return established_ && stream_ && stream_->lowest_layer().is_open();
+}
+
+template <typename Stream>
+bool StreamSocket<Stream>::peer_closed() const {
+    if (!is_connected()) return false;
+    // The TCP state, below any bytes (a TLS alert included) still waiting to be read.
+    pollfd p{stream_->lowest_layer().native_handle(), POLLRDHUP, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
 }
 
 template <typename Stream>

@@ -257,5 +257,19 @@ TEST(RefusedUpload, UnevenColumnsAndNamesTheStatementsCannotCarrySendNothing) {
     EXPECT_EQ(client.sql("c", "SELECT a FROM fine")->row_count(), 1);
 }
 
+TEST(NoDatabase, QueriesAndUploadsOnAClusterWithoutADatabaseShardSaySo) {
+    auto log = std::make_shared<LogRecorder>();
+    Client client;
+    client.listener_add(log);
+    client.add_cluster(Cluster("nodb", "127.0.0.1"), true);
+    const std::string none = "Cluster has no enabled database shard [nodb]";
+    EXPECT_EQ(client.sql("nodb", "SELECT 1")->error_message(), "Failed to execute SQL query: " + none);
+    Table t("t");
+    t.add_column("a", std::vector<std::int32_t>{1});
+    client.sql_insert("nodb", std::move(t));
+    EXPECT_TRUE(log->wait_for("log nodb 3 Failed to execute bulk insert: " + none));
+    EXPECT_EQ(log->with_prefix("log nodb 3 Failed to execute SQL query: " + none).size(), 1u);
+}
+
 }  // namespace
 }  // namespace tyx
