@@ -436,9 +436,12 @@ TEST(ToolSandbox, ServesTlsToCommandsThatBringTheRightMaterial) {
     SandboxProcess sandbox(
         {"--tls-cert", m.server_cert, "--tls-key", m.server_key, "--tls-client-ca", m.ca_cert});
     const std::string pinned = m.file("tool-pinned", m.server_pub);
-    auto run = [&](std::vector<std::string> args, bool client_certificate, const std::string& timeout = "5") {
+    auto run = [&](std::vector<std::string> args, bool client_certificate, const std::string& timeout = "5",
+                   std::vector<std::string> trust = {}) {
         for (const auto& f : sandbox.flags(timeout)) args.push_back(f);
-        args.insert(args.end(), {"--tls", "--trusted-server-keys", pinned});
+        if (trust.empty()) trust = {"--trusted-server-keys", pinned};
+        args.push_back("--tls");
+        args.insert(args.end(), trust.begin(), trust.end());
         if (client_certificate)
             args.insert(args.end(), {"--client-cert", m.client_cert, "--client-key", m.client_key,
                                      "--client-key-password", m.client_key_password});
@@ -451,6 +454,19 @@ TEST(ToolSandbox, ServesTlsToCommandsThatBringTheRightMaterial) {
     EXPECT_EQ(json_lines(r.out).at(0)["object_id"], "s-1");
     r = run({"sql", "SELECT id, v FROM Secure", "-f", "csv"}, true);
     EXPECT_EQ(r.out, "id,v\ns-1,1\n") << r.err;
+    // A private CA in place of the pinned key: the certificate names localhost, not the address.
+    r = run({"sql", "SELECT id FROM Secure", "-f", "csv", "--host", "localhost"}, true, "5",
+            {"--ca-file", m.ca_cert});
+    EXPECT_EQ(r.out, "id\ns-1\n") << r.err;
+    // A server that fails verification is not waited for.
+    r = run({"sql", "SELECT 1"}, true, "10", {"--trusted-server-keys", m.file("tool-other", m.other_pub)});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("matches none of the 1 trusted ssh-rsa keys"), std::string::npos) << r.err;
+    EXPECT_LT(r.elapsed, 1s);
+    r = run({"sql", "SELECT 1"}, true, "10", {"--ca-file", m.ca_cert});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("IP address mismatch"), std::string::npos) << r.err;
+    EXPECT_LT(r.elapsed, 1s);
 
     // The sandbox requires a client certificate: without one the command names the server it
     // could not use, within its deadline.
