@@ -385,6 +385,10 @@ asio::awaitable<std::shared_ptr<jdbc::QueryResult>> TyxClientJdbc::run_request(c
         } catch (const NotConnected&) {
             failure = std::current_exception();
             was_down = true;
+        } catch (const FoundClosed& e) {
+            failure = std::current_exception();
+            cause = StateCause::closed_by_peer;
+            reason = e.what();
         } catch (const std::exception& e) {
             failure = std::current_exception();
             cause = timed_out_ ? StateCause::timed_out : cause_of(e);
