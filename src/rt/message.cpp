@@ -177,22 +177,6 @@ inline bool copy_short_finding(char* dst, const char* src, std::size_t n) {
     return found;
 }
 
-// Field names the relay would not read back as a field of that name: the empty name, and the
-// names of the object message's own fields (`T`, `I`, `E`), which the relay takes for the type,
-// the id and the expiry. `id` in any case names the column that holds the object's id.
-inline bool reserved_field_name(std::string_view key) {
-    switch (key.size()) {
-        case 0:
-            return true;
-        case 1:
-            return key[0] == 'T' || key[0] == 'I' || key[0] == 'E';
-        case 2:
-            return (key[0] | 0x20) == 'i' && (key[1] | 0x20) == 'd';
-        default:
-            return false;
-    }
-}
-
 // Writes message text into a stack stage and moves it to the message buffer in a few large
 // inserts: appending byte by byte to a vector of bytes is slow, because every byte stored may
 // alias the vector's own pointers as far as the compiler knows.

@@ -66,9 +66,7 @@ TextFault first_fault(std::string_view text, std::string_view set) {
 
 TextFault field_name_fault(std::string_view name) {
     if (name.empty()) return TextFault::empty_name;
-    if (name == "T" || name == "I" || name == "E" ||
-        (name.size() == 2 && (name[0] | 0x20) == 'i' && (name[1] | 0x20) == 'd'))
-        return TextFault::reserved_name;
+    if (reserved_field_name(name)) return TextFault::reserved_name;
     return first_fault(name, "\n|=\"");
 }
 
