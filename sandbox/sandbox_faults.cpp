@@ -62,15 +62,19 @@ double read_rate(std::string_view part, std::string_view text) {
     return r;
 }
 
+// A whole number of milliseconds, or of the unit after it: ms, s, m (minutes) or h.
 std::chrono::milliseconds read_duration(std::string_view part, std::string_view text) {
     std::uint64_t scale = 1;
     if (text.size() > 2 && text.substr(text.size() - 2) == "ms") {
         text.remove_suffix(2);
-    } else if (text.size() > 1 && text.back() == 's') {
+    } else if (text.size() > 1 && (text.back() == 's' || text.back() == 'm' || text.back() == 'h')) {
+        scale = text.back() == 's' ? 1000 : text.back() == 'm' ? 60'000 : 3'600'000;
         text.remove_suffix(1);
-        scale = 1000;
     }
-    return std::chrono::milliseconds(read_count(part, text) * scale);
+    const std::uint64_t n = read_count(part, text);
+    if (n > std::uint64_t{365} * 24 * 3'600'000 / scale)
+        bad(part, "a duration longer than a year: " + std::string(text));
+    return std::chrono::milliseconds(n * scale);
 }
 
 std::pair<std::string_view, std::string_view> pair_of(std::string_view part, std::string_view text) {

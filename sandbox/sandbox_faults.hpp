@@ -89,7 +89,7 @@ struct SandboxFaults {
 // SETTING one of
 //   drop=RATE  drop-after-bytes=N  drop-after-messages=N  drop-every=DURATION  stall=EVERY/LENGTH
 //   delay=RATE/DURATION  withhold=RATE  refuse=EVERY/LENGTH  truncate=RATE  garbage=RATE  cut=RATE
-// Durations are milliseconds, or carry a unit: 250ms, 2s. Example:
+// Durations are whole milliseconds, or carry a unit: 250ms, 2s, 5m, 1h. Example:
 //   seed=7;relay:drop=0.0001,stall=3s/200ms;center:garbage=0.001;database:delay=0.05/2s
 // Throws std::invalid_argument naming the part that is wrong.
 SandboxFaults parse_fault_plan(std::string_view text);

@@ -107,7 +107,10 @@ void SandboxListener::listen() {
     auto acceptor = std::make_shared<asio::ip::tcp::acceptor>(loop_.context());
     acceptor->open(endpoint.protocol());
     acceptor->set_option(asio::ip::tcp::acceptor::reuse_address(true));
-    acceptor->bind(endpoint);
+    std::error_code ec;
+    acceptor->bind(endpoint, ec);
+    // The error alone says "Address already in use", not which address.
+    if (ec) throw std::system_error(ec, "bind to " + host_ + ":" + std::to_string(endpoint.port()));
     acceptor->listen(asio::socket_base::max_listen_connections);
     port_ = acceptor->local_endpoint().port();
     acceptor_ = acceptor;

@@ -72,6 +72,8 @@ ClusterSettings settings_of(const std::string& name, const nlohmann::json& entry
             s.tls = value.get<bool>();
         } else if (key == "trusted_server_keys")
             s.ssl.trusted_server_pub_file = text_of(value, at);
+        else if (key == "ca_file")
+            s.ssl.ca_file = text_of(value, at);
         else if (key == "client_cert")
             s.ssl.client_cert_file = text_of(value, at);
         else if (key == "client_key")

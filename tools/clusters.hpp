@@ -16,8 +16,10 @@
 //       }
 //     }
 //   }
-// Ports are numbers or service names; query_timeout is in seconds. Unknown keys are refused, so
-// that a misspelt key is not silently ignored.
+// Ports are numbers or service names; query_timeout is in seconds; "ca_file" names the PEM file
+// of the certificate authorities to trust in place of the system's store. TLS material needs
+// "tls": true (or --tls), and a client certificate its key. Unknown keys are refused, so that a
+// misspelt key is not silently ignored.
 #pragma once
 
 #include <map>

@@ -25,9 +25,15 @@ void ConnectFlags::add_to(CLI::App& command) {
     overrides_.emplace_back(command.add_flag("--tls", flags_.tls, "Connect with TLS")->group("Connection"),
                             [this](ClusterSettings& s) { s.tls = flags_.tls; });
     flag("--trusted-server-keys", flags_.ssl.trusted_server_pub_file,
-         "File of trusted server keys (ssh-rsa lines); the server's key must be one of them",
+         "File of trusted server keys (ssh-rsa lines); the server's key must be one of them. A pinned "
+         "key replaces the certificate chain and host name checks (needs --tls)",
          [this](ClusterSettings& s) { s.ssl.trusted_server_pub_file = flags_.ssl.trusted_server_pub_file; });
-    flag("--client-cert", flags_.ssl.client_cert_file, "PEM client certificate chain",
+    flag("--ca-file", flags_.ssl.ca_file,
+         "PEM file of the certificate authorities to trust in place of the system's store; the server's "
+         "certificate must still name the host (needs --tls)",
+         [this](ClusterSettings& s) { s.ssl.ca_file = flags_.ssl.ca_file; });
+    flag("--client-cert", flags_.ssl.client_cert_file,
+         "PEM client certificate chain (with --client-key, needs --tls)",
          [this](ClusterSettings& s) { s.ssl.client_cert_file = flags_.ssl.client_cert_file; });
     flag("--client-key", flags_.ssl.client_key_file, "PEM private key of the client certificate",
          [this](ClusterSettings& s) { s.ssl.client_key_file = flags_.ssl.client_key_file; });
@@ -67,6 +73,17 @@ ClusterSettings ConnectFlags::settings() const {
     }
     for (const auto& [option, apply] : overrides_)
         if (option->count() > 0) apply(settings);
+    // TLS material without TLS would connect over plain TCP as if it had been used.
+    const auto& ssl = settings.ssl;
+    if (!settings.tls &&
+        (!ssl.trusted_server_pub_file.empty() || !ssl.client_cert_file.empty() ||
+         !ssl.client_key_file.empty() || !ssl.client_key_password.empty() || !ssl.ca_file.empty()))
+        throw ToolError(
+            "TLS material (a trusted key, CA, client certificate or key file) is given, but not --tls "
+            "(or \"tls\": true in the clusters file): it would not be used");
+    if (ssl.client_cert_file.empty() != ssl.client_key_file.empty())
+        throw ToolError(ssl.client_cert_file.empty() ? "--client-key needs --client-cert (or client_cert)"
+                                                     : "--client-cert needs --client-key (or client_key)");
     return settings;
 }
 

@@ -56,7 +56,29 @@ struct Connection::Events : tyx::ClientListener {
         int connects = 0;
         int logins = 0;
         std::string last_error;
+        std::string hopeless;  // why waiting for the first login would be in vain
     };
+
+    // A first connection that failed for a reason another attempt cannot mend: refused (on its
+    // only endpoint, after a whole round), a name or port that does not resolve, TLS
+    // verification or material, a refused login. A timeout may pass; it is waited out.
+    void on_session_state(tyx::Client&, const tyx::SessionStateEvent& event) override {
+        if (event.state != tyx::SessionState::reconnecting) return;
+        const bool mendable =
+            event.cause == tyx::StateCause::timed_out || event.cause == tyx::StateCause::closed_by_peer ||
+            event.cause == tyx::StateCause::protocol_error || event.cause == tyx::StateCause::none ||
+            event.reason.find("timed out") != std::string::npos;
+        if (mendable) return;
+        const ServerKind kind = event.kind == tyx::SessionKind::relay    ? ServerKind::relay
+                                : event.kind == tyx::SessionKind::center ? ServerKind::center
+                                                                         : ServerKind::database;
+        std::lock_guard lock(mutex);
+        auto& k = kinds[kind];
+        if (k.logins > 0 || !k.hopeless.empty()) return;
+        k.hopeless = event.reason.empty() ? std::string(tyx::to_string(event.cause)) : event.reason;
+        if (event.cause == tyx::StateCause::login_refused) k.hopeless = "login refused: " + k.hopeless;
+        changed.notify_all();
+    }
 
     void on_connect(tyx::Client&, std::string_view name) override {
         if (verbose) std::fprintf(stderr, "[%.*s] connected\n", static_cast<int>(name.size()), name.data());
@@ -182,8 +204,25 @@ void Connection::wait_ready(std::chrono::milliseconds timeout) {
             if (events_->kinds[kind].logins == 0) return false;
         return true;
     };
-    if (events_->changed.wait_until(lock, deadline, ready)) return;
+    auto hopeless = [&] {
+        for (auto kind : kinds_)
+            if (events_->kinds[kind].logins == 0 && !events_->kinds[kind].hopeless.empty()) return true;
+        return false;
+    };
+    if (events_->changed.wait_until(lock, deadline, [&] { return ready() || hopeless(); }) && !hopeless())
+        return;
     std::string text;
+    if (hopeless()) {
+        for (auto kind : kinds_) {
+            const auto& k = events_->kinds[kind];
+            if (k.logins > 0 || k.hopeless.empty()) continue;
+            if (!text.empty()) text += "\ntyx: ";
+            text += std::string("could not reach the ") + kind_name(kind) + " server at " +
+                    settings_.endpoint(kind) + ": " + k.hopeless;
+        }
+        abandon();
+        throw ToolError(text);
+    }
     for (auto kind : kinds_) {
         const auto& k = events_->kinds[kind];
         if (k.logins > 0) continue;

@@ -32,7 +32,9 @@ public:
 
     // Waits until every session has logged in. When `timeout` passes first, throws ToolError
     // saying which kind of server at which endpoint could not be reached (or refused the login,
-    // with the library's last word on it).
+    // with the library's last word on it). A failure no wait can mend (a refused connection, a
+    // name or port that does not resolve, TLS verification or material, a refused login) throws
+    // at once, with the library's reason.
     void wait_ready(std::chrono::milliseconds timeout);
 
     tyx::Client& client() { return *client_; }

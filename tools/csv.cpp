@@ -112,6 +112,8 @@ CsvColumnType infer_column_type(const std::vector<std::string>& cells) {
         std::int64_t i = 0;
         double d = 0;
         if (integer && read_integer(cell, i)) continue;
+        // A whole number beyond the 64-bit range would lose digits as a float: it stays text.
+        if (is_whole_number(cell) && !read_integer(cell, i)) return CsvColumnType::text;
         integer = false;
         if (!read_real(cell, d)) return CsvColumnType::text;
     }

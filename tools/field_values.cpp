@@ -73,12 +73,19 @@ FieldValue inferred(std::string_view text) {
     }
     std::uint64_t u = 0;
     if (!has_leading_zero(text) && read_whole(text, u)) return u;
+    // A whole number no integer type holds stays text rather than losing digits as a float.
+    if (is_whole_number(text)) return std::string(text);
     double d = 0;
     if (read_real(text, d)) return d;
     return std::string(text);
 }
 
 }  // namespace
+
+bool is_whole_number(std::string_view text) {
+    if (!text.empty() && (text.front() == '-' || text.front() == '+')) text.remove_prefix(1);
+    return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
+}
 
 bool read_integer(std::string_view text, std::int64_t& out) {
     return !has_leading_zero(without_plus(text)) && read_whole(text, out);
@@ -149,6 +156,8 @@ FieldValue json_to_field_value(const nlohmann::json& value) {
     switch (value.type()) {
         case nlohmann::json::value_t::null:
             return std::monostate{};
+        case nlohmann::json::value_t::boolean:
+            return static_cast<std::uint8_t>(value.get<bool>() ? 1 : 0);
         case nlohmann::json::value_t::string:
             return value.get<std::string>();
         case nlohmann::json::value_t::number_integer:

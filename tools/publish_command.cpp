@@ -159,7 +159,10 @@ int run_publish(const PublishOptions& options) {
             } catch (const ToolError& e) {
                 // What was read so far is still sent, so that the count reported is what the relay got.
                 publisher.finish();
-                throw ToolError("line " + std::to_string(line_number) + ": " + e.what());
+                const std::uint64_t before = publisher.published();
+                throw ToolError("line " + std::to_string(line_number) + ": " + e.what() +
+                                "; stopped there, after sending the " + std::to_string(before) +
+                                (before == 1 ? " publication" : " publications") + " before it");
             }
             publisher.send(item);
         }
@@ -184,7 +187,10 @@ void add_publish_command(CLI::App& app, int& exit_code) {
         "NAME:TYPE=VALUE with TYPE one of char u8 i8 u16 i16 u32 i32 u64 i64 f32 f64 str bytes null");
     command->add_option(
         "-i,--input", options->input,
-        "File of JSON lines {\"type\":..., \"id\":..., \"fields\":{...}} ('-': standard input)");
+        "File of JSON lines {\"type\":..., \"id\":..., \"fields\":{...}} ('-': standard input). Field "
+        "values: integers (i32, else i64, else u64), other numbers (f64), strings, true/false (u8 1/0), null "
+        "(empty), or {\"type\": TYPE, \"value\": V}. A line that cannot be read ends the run, saying how "
+        "many publications before it were sent");
     command->add_option("-t,--type", options->default_type, "Object type for JSON lines that have none");
     command->add_flag("--remove", options->remove, "Remove the objects instead of publishing them");
     command

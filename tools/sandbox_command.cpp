@@ -118,12 +118,17 @@ void add_sandbox_command(CLI::App& app, int& exit_code) {
         ->group("TLS");
     command->add_option("--db-user", options->db_user, "Database user the logins must give");
     command->add_option("--db-password", options->db_password, "Database password the logins must give");
-    command->add_option("--faults", options->faults,
-                        "Seeded random faults the servers inject: parts separated by ';', each seed=N or "
-                        "KIND:SETTING,... with KIND relay, center, database or all and SETTING drop=RATE, "
-                        "drop-after-bytes=N, drop-after-messages=N, stall=EVERY/LENGTH, delay=RATE/DURATION, "
-                        "withhold=RATE, refuse=EVERY/LENGTH, truncate=RATE, garbage=RATE or cut=RATE "
-                        "(e.g. \"seed=7;relay:drop=0.001,stall=3s/200ms\")");
+    command->add_option(
+        "--faults", options->faults,
+        "Seeded random faults the servers inject: parts separated by ';', each seed=N or "
+        "KIND:SETTING,... with KIND relay, center, database or all and SETTING one of: "
+        "drop=RATE (close a connection after reading a message), drop-every=DURATION (close every "
+        "connection at random gaps of that mean), drop-after-bytes=N, drop-after-messages=N, "
+        "stall=EVERY/LENGTH (stop reading), delay=RATE/DURATION (hold an answer), "
+        "withhold=RATE (never answer), refuse=EVERY/LENGTH (refuse connections), "
+        "truncate=RATE, garbage=RATE, cut=RATE (send part of an answer, then close). "
+        "A RATE is a chance from 0 to 1; a DURATION a whole number with ms (the default), "
+        "s, m or h (e.g. \"seed=7;relay:drop=0.001,stall=3s/200ms;database:stall=1h/1ms\")");
     command->callback([options, command, &exit_code] { exit_code = run_sandbox(*options, *command); });
 }
 

@@ -41,7 +41,10 @@ void add_sql_command(CLI::App& app, int& exit_code) {
     auto options = std::make_shared<SqlOptions>();
     auto* command = app.add_subcommand("sql", "Run an SQL query and print its result");
     command->add_option("query", options->query, "The SQL text")->required();
-    command->add_option("-f,--format", options->format, "table, csv or jsonl (one JSON object per row)")
+    command
+        ->add_option("-f,--format", options->format,
+                     "table (the default: aligned text), csv (a header, then one record per row) or jsonl "
+                     "(also json: one JSON object per row)")
         ->check(CLI::IsMember({"table", "csv", "jsonl", "json"}))
         ->capture_default_str();
     options->connect.add_to(*command);

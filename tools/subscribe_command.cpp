@@ -1,6 +1,10 @@
 // tyx subscribe TABLE...: center updates as JSON lines until interrupted, --count or --timeout.
+#include <poll.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <memory>
 #include <mutex>
@@ -26,7 +30,16 @@ struct SubscribeOptions {
     double timeout_s = 0;
 };
 
+// Whether whoever read standard output has gone (the end of a pipe closed, as `| head -1` does):
+// seen without writing, so that a quiet table does not keep the command running for nothing.
+bool output_closed() {
+    pollfd p{STDOUT_FILENO, 0, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLERR | POLLHUP)) != 0;
+}
+
 int run_subscribe(const SubscribeOptions& options) {
+    // A write to a closed pipe then fails with EPIPE instead of ending the process by signal.
+    std::signal(SIGPIPE, SIG_IGN);
     Connection connection(options.connect.settings(), {ServerKind::center}, options.connect.verbose(),
                           options.connect.stats());
     // --timeout bounds the whole command, so the wait for the servers too when it is shorter.
@@ -41,17 +54,19 @@ int run_subscribe(const SubscribeOptions& options) {
     struct Shared {
         std::mutex mutex;
         std::uint64_t printed = 0;
+        bool closed = false;  // standard output is gone: the end, as when the count is reached
     };
     auto shared = std::make_shared<Shared>();
     const std::uint64_t limit = options.count;
     connection.set_update_handler(
         [shared, limit](const tyx::ClientListener::CenterIncrementalUpdate& update) {
             std::lock_guard lock(shared->mutex);
-            if (limit > 0 && shared->printed >= limit) return;
-            const std::string line = json_line(update_json(update));
-            std::fwrite(line.data(), 1, line.size(), stdout);
-            std::fputc('\n', stdout);
-            std::fflush(stdout);
+            if ((limit > 0 && shared->printed >= limit) || shared->closed) return;
+            const std::string line = json_line(update_json(update)) + "\n";
+            if (std::fwrite(line.data(), 1, line.size(), stdout) != line.size() || std::fflush(stdout) != 0) {
+                shared->closed = true;
+                return;
+            }
             ++shared->printed;
         });
     connection.client().subscribe(connection.cluster(), options.tables, true);
@@ -63,8 +78,9 @@ int run_subscribe(const SubscribeOptions& options) {
     for (;;) {
         {
             std::lock_guard lock(shared->mutex);
-            if (limit > 0 && shared->printed >= limit) return 0;
+            if ((limit > 0 && shared->printed >= limit) || shared->closed) return 0;
         }
+        if (output_closed()) return 0;
         if (options.timeout_s > 0 && std::chrono::steady_clock::now() - start >= timeout) break;
         if (wait_for_stop(std::chrono::milliseconds(20))) return 0;
     }
@@ -81,7 +97,8 @@ void add_subscribe_command(CLI::App& app, int& exit_code) {
     auto options = std::make_shared<SubscribeOptions>();
     auto* command = app.add_subcommand(
         "subscribe",
-        "Print the updates of center tables as JSON lines (the snapshot first, then live changes)");
+        "Print the updates of center tables as JSON lines (the snapshot first, then live changes); ends "
+        "with status 0 on Ctrl-C, at --count, or when standard output is closed (as by | head)");
     command->add_option("tables", options->tables, "Tables to subscribe to")->required();
     command->add_option("-n,--count", options->count,
                         "Stop after this many updates (status 1 if the timeout comes first)");

@@ -71,6 +71,12 @@ int run_upload(const UploadOptions& options) {
     std::printf("read %zu rows from %s: %s\n", rows, options.file.c_str(), columns.c_str());
     std::fflush(stdout);
 
+    // What the library would refuse is said first, before a count of a table that cannot exist.
+    if (const std::string refusal =
+            data.to_table(options.table, 0, std::min<std::size_t>(rows, 1)).upload_refusal();
+        !refusal.empty())
+        throw ToolError(refusal);
+
     Connection connection(options.connect.settings(), {ServerKind::database}, options.connect.verbose(),
                           options.connect.stats());
     connection.wait_ready(options.connect.connect_timeout());

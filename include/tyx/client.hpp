@@ -190,12 +190,19 @@ public:
     /// as the full-buffer policy says.
     ///
     /// The relay text has no escaping: texts are written as they are, the type, the id and string
-    /// values between double quotes. A message the relay could not read back as written is
-    /// therefore refused whole before anything of it is queued, with one level-3 on_log naming
-    /// the cluster, the type, the id and the part at fault: a line feed in the type, the id, a
-    /// field name or a char, string or byte value, or a double quote in the type, the id or a
-    /// string value. Every other byte is sent unchanged (a `|` inside a string, tabs, CR, UTF-8,
-    /// bytes that are not UTF-8).
+    /// values between double quotes, field names and char and byte values bare. A message the
+    /// relay could not read back as written is therefore refused whole before anything of it is
+    /// queued, with one level-3 on_log naming the cluster, the type, the id and the part at
+    /// fault. What is accepted:
+    /// - the type, the id and string values: any bytes but a line feed and a double quote;
+    /// - field names: not empty, any bytes but a line feed, `|`, `=` and a double quote, and
+    ///   none of `T`, `I`, `E` (the relay reads those as the type, the id and the expiry) nor
+    ///   `id` in any case (the column that holds the object's id);
+    /// - char values: any byte but a line feed, `|` and a double quote;
+    /// - byte values: any bytes but a line feed and `|`, not beginning with a double quote;
+    /// - float and double values: finite ones (the relay reads no number from nan or inf).
+    /// Every other byte is sent unchanged (a `|` or `=` inside a string, tabs, CR, UTF-8, bytes
+    /// that are not UTF-8).
     ///
     /// Only as many fields as there are both names and values are sent; a call whose counts
     /// differ raises one level-2 on_log. An unsigned 32-bit value is written in decimal without
@@ -272,7 +279,18 @@ public:
     /// empty result; has_result_set() tells a statement without one. A failed shard also raises
     /// a level-3 on_log (one per call, for the lowest such shard). An unknown cluster gives an
     /// accessor over zero results whose error_message() is "Failed to execute SQL query: Cluster
-    /// not found [name]", and the same level-3 on_log.
+    /// not found [name]", and the same level-3 on_log; a cluster without an enabled database
+    /// shard likewise says "Failed to execute SQL query: Cluster has no enabled database shard
+    /// [name]" (the uploads log the same with "Failed to execute bulk insert").
+    ///
+    /// A request is sent again once, on a fresh connection, only when the server cannot have
+    /// executed it: its connection was found closed, or lost before the request was written
+    /// whole. A statement that only reads (after spaces and comments it starts with SELECT,
+    /// SHOW, DESCRIBE or EXPLAIN, is one statement and holds neither INTO nor ANALYZE) is also
+    /// sent again after a connection lost later. Any other request, an upload's included, lost
+    /// after it was sent is never repeated: its failure reads "[shard i] Failed to execute SQL
+    /// query: the connection was lost after the request was sent; it may have been executed
+    /// (cause)", and the session's health counts it in `unknown_outcomes`.
     /// \snippet 03_query.cpp query
     std::unique_ptr<TableAccessor> sql(std::string_view cluster_name, std::string_view query);
     /// As sql, without blocking: `callback` runs on the notification thread with an accessor that

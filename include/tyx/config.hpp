@@ -23,11 +23,18 @@ struct Endpoint {
 /// TLS material of one shard. Every field is a file path or a text; empty means "not used".
 struct SslOptions {
     /// File of trusted server public keys, one `ssh-rsa` line each; when set, the server's
-    /// certificate key must equal one of them.
+    /// certificate key must equal one of them, and the chain, the dates and the host name are not
+    /// consulted (the pinned key replaces them).
     std::string trusted_server_pub_file;
     std::string client_cert_file;     ///< PEM certificate chain presented to the server
     std::string client_key_file;      ///< PEM private key of client_cert_file
     std::string client_key_password;  ///< pass phrase of an encrypted client_key_file
+    /// PEM file of the certificate authorities to trust, in place of the system's trust store
+    /// (a company's private CA); the server's chain must lead to one of them and its
+    /// certificate must name the host connected to, as with the system store. Not used with
+    /// trusted_server_pub_file. (Initialised, so that braces listing the four fields above
+    /// still initialise every field.)
+    std::string ca_file = {};
 };
 
 /// Building blocks of the configuration records; applications use them through

@@ -134,6 +134,9 @@ struct DatabaseCounters {
     std::uint64_t requests = 0;      ///< queries and bulk inserts
     std::uint64_t failures = 0;      ///< requests that failed or were answered with an error
     std::uint64_t retries = 0;       ///< requests sent again after a reconnection
+    /// Requests whose connection was lost after they were sent, so that the server may or may
+    /// not have executed them; never sent again (read-only statements aside, which are retried).
+    std::uint64_t unknown_outcomes = 0;
     LatencyHistogram response_time;  ///< from a request to its end
 };
 

@@ -93,6 +93,10 @@ public:
     const std::vector<std::uint8_t>& column_types() const { return types_; }
     /// The element count of each column, in column order.
     const std::vector<std::int32_t>& column_row_counts() const { return row_counts_; }
+    /// Why Client::sql_insert and sql_replace would refuse this table (the text their level-3
+    /// on_log gives after "Failed to insert table: "), or "" when they would send it: a name the
+    /// statements cannot carry, or columns of different lengths.
+    std::string upload_refusal() const;
 
     std::string table_name() const override { return name_; }
     const std::vector<std::string>& column_names() const override { return column_names_; }

@@ -125,21 +125,26 @@ void bind_config(py::module_& m) {
     py::class_<SslOptions>(
         m, "SslOptions",
         "TLS material of one shard: file paths and a pass phrase; an empty field is not used.")
-        .def(py::init([](std::string pub, std::string cert, std::string key, std::string password) {
-                 return SslOptions{std::move(pub), std::move(cert), std::move(key), std::move(password)};
+        .def(py::init([](std::string pub, std::string cert, std::string key, std::string password,
+                         std::string ca) {
+                 return SslOptions{std::move(pub), std::move(cert), std::move(key), std::move(password),
+                                   std::move(ca)};
              }),
              py::arg("trusted_server_pub_file") = "", py::arg("client_cert_file") = "",
-             py::arg("client_key_file") = "", py::arg("client_key_password") = "",
+             py::arg("client_key_file") = "", py::arg("client_key_password") = "", py::arg("ca_file") = "",
              "Each argument sets the field of the same name.")
         .def_readwrite("trusted_server_pub_file", &SslOptions::trusted_server_pub_file,
                        "File of trusted server public keys, one `ssh-rsa` line each; when set, the server's\n"
-                       "certificate key must equal one of them.")
+                       "certificate key must equal one of them, in place of the chain and host name checks.")
         .def_readwrite("client_cert_file", &SslOptions::client_cert_file,
                        "PEM certificate chain presented to the server.")
         .def_readwrite("client_key_file", &SslOptions::client_key_file,
                        "PEM private key of client_cert_file.")
         .def_readwrite("client_key_password", &SslOptions::client_key_password,
-                       "Pass phrase of an encrypted client_key_file.");
+                       "Pass phrase of an encrypted client_key_file.")
+        .def_readwrite("ca_file", &SslOptions::ca_file,
+                       "PEM file of the certificate authorities to trust in place of the system's store;\n"
+                       "the server's certificate must still name the host connected to.");
 
     py::class_<PublicationConfig> publication(
         m, "PublicationConfig", R"doc(The relay shards of a cluster, the relay login and option bits.

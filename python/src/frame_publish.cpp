@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <limits>
 #include <optional>
 #include <string>
@@ -490,13 +491,46 @@ Frame read_frame(py::handle frame, const std::string& id_column,
 // What publish_object would refuse in a text (the relay text has no escaping): a line feed
 // anywhere, a double quote in a quoted text. Null when the text passes.
 const char* text_refusal(std::string_view text, bool quoted) {
-    if (std::memchr(text.data(), '\n', text.size()) != nullptr) return "a line feed";
-    if (quoted && std::memchr(text.data(), '"', text.size()) != nullptr) return "a double quote";
+    if (std::memchr(text.data(), '\n', text.size()) != nullptr) return "holds a line feed";
+    if (quoted && std::memchr(text.data(), '"', text.size()) != nullptr) return "holds a double quote";
+    return nullptr;
+}
+
+// The same for a field name, which is written bare and must not be one the relay reads as part
+// of the message's frame.
+const char* name_refusal(std::string_view name) {
+    if (name.empty()) return "is empty";
+    if (name == "T" || name == "I" || name == "E" ||
+        (name.size() == 2 && (name[0] | 0x20) == 'i' && (name[1] | 0x20) == 'd'))
+        return "is reserved (T, I and E are the type, the id and the expiry; id in any case is the id "
+               "column)";
+    if (const char* what = text_refusal(name, true)) return what;
+    if (name.find('|') != std::string_view::npos) return "holds a |";
+    if (name.find('=') != std::string_view::npos) return "holds an =";
+    return nullptr;
+}
+
+// The same for a byte value, written bare.
+const char* bytes_refusal(std::string_view bytes) {
+    if (const char* what = text_refusal(bytes, false)) return what;
+    if (bytes.find('|') != std::string_view::npos) return "holds a |";
+    if (!bytes.empty() && bytes.front() == '"') return "begins with a double quote";
+    return nullptr;
+}
+
+// The same for a value kept aside in an object column.
+const char* value_refusal(const FieldValue& v) {
+    if (const auto* b = std::get_if<std::vector<std::uint8_t>>(&v))
+        return bytes_refusal(std::string_view(reinterpret_cast<const char*>(b->data()), b->size()));
+    if (const auto* t = std::get_if<std::string>(&v)) return text_refusal(*t, true);
+    if (const auto* c = std::get_if<char>(&v)) return bytes_refusal(std::string_view(c, 1));
+    if (const auto* d = std::get_if<double>(&v); d && !std::isfinite(*d)) return "is not a finite number";
+    if (const auto* f = std::get_if<float>(&v); f && !std::isfinite(*f)) return "is not a finite number";
     return nullptr;
 }
 
 [[noreturn]] void refuse_text(const std::string& where, const char* what) {
-    throw py::value_error(where + " holds " + what + ", which the relay would not read back as written");
+    throw py::value_error(where + " " + what + ", which the relay would not read back as written");
 }
 
 // The rows' texts that publish_object (or remove_object) would refuse, looked for before anything
@@ -506,14 +540,30 @@ void check_type(const std::string& object_type) {
         refuse_text("object type " + quoted(object_type), what);
 }
 
+template <typename F>
+void check_finite(const FrameColumn& column, const std::function<std::string(std::size_t)>& where) {
+    for (std::size_t i = 0; i < column.rows; ++i)
+        if (!column.missing(i) && !std::isfinite(column.read<F>(i)))
+            refuse_text(where(i), "is not a finite number");
+}
+
 void check_texts(const FrameColumn& column, bool is_id) {
     const std::string role = is_id ? "id column " : "column ";
-    auto where = [&](std::size_t row) { return role + quoted(column.name) + ", row " + std::to_string(row); };
+    const std::function<std::string(std::size_t)> where = [&](std::size_t row) {
+        return role + quoted(column.name) + ", row " + std::to_string(row);
+    };
+    if (column.kind == Kind::F32) return check_finite<float>(column, where);
+    if (column.kind == Kind::F64) return check_finite<double>(column, where);
     if (column.kind == Kind::FixedBytes) {
-        for (std::size_t i = 0; i < column.rows; ++i)
-            if (!column.missing(i) &&
-                std::memchr(column.at(i), '\n', static_cast<std::size_t>(column.itemsize)))
-                refuse_text(where(i), "a line feed");
+        for (std::size_t i = 0; i < column.rows; ++i) {
+            if (column.missing(i)) continue;
+            std::string_view bytes(column.at(i), static_cast<std::size_t>(column.itemsize));
+            if (is_id) {
+                if (const char* what = text_refusal(bytes, true)) refuse_text(where(i), what);
+            } else if (const char* what = bytes_refusal(bytes)) {
+                refuse_text(where(i), what);
+            }
+        }
         return;
     }
     if (column.kind != Kind::Objects) return;
@@ -525,16 +575,7 @@ void check_texts(const FrameColumn& column, bool is_id) {
             if (texts_clean) continue;
             if (const char* what = text_refusal(cell.text(column.texts), true)) refuse_text(where(i), what);
         } else if (!cell.is_empty()) {
-            const FieldValue& v = column.others[cell.other()];
-            const char* what = nullptr;
-            if (const auto* b = std::get_if<std::vector<std::uint8_t>>(&v))
-                what = text_refusal(std::string_view(reinterpret_cast<const char*>(b->data()), b->size()),
-                                    false);
-            else if (const auto* t = std::get_if<std::string>(&v))
-                what = text_refusal(*t, true);
-            else if (const auto* c = std::get_if<char>(&v); c && *c == '\n')
-                what = "a line feed";
-            if (what) refuse_text(where(i), what);
+            if (const char* what = value_refusal(column.others[cell.other()])) refuse_text(where(i), what);
         }
     }
 }
@@ -543,7 +584,7 @@ void check_frame_texts(const std::string& object_type, const Frame& f) {
     check_type(object_type);
     check_texts(f.ids.column, true);
     for (const auto& name : f.names)
-        if (const char* what = text_refusal(name, false)) refuse_text("column name " + quoted(name), what);
+        if (const char* what = name_refusal(name)) refuse_text("column name " + quoted(name), what);
     for (const auto& c : f.fields) check_texts(c, false);
 }
 
@@ -592,14 +633,18 @@ and uint64 with L, float16/float32 with F, float64 with D, fixed-width bytes as 
 columns (and numpy str columns) are converted cell by cell as publish_object converts a value;
 None, a float NaN, pandas.NA and pandas.NaT there are the empty value, and so are the missing
 values of pandas' nullable dtypes (Int64, boolean, Float64, ...) and the masked cells of a numpy
-masked array. A NaN in a float column stays a NaN.
+masked array. A NaN or an infinity in a float column is refused (below): the relay reads no
+number back from it.
 
 Every column is checked and read before anything is sent: a column of another dtype (complex,
 datetime64, timedelta64, ...) or an object column holding a value publish_object refuses (a
 list, a dict, a Timestamp, ...) raises TypeError naming the column; a missing column raises
 KeyError, columns of different lengths ValueError, and so does a text publish_object would
-refuse (a line feed in the type, an identifier, a column name, a str or bytes value; a double
-quote in the type, an identifier or a str value), naming its column and row. An unknown cluster
+refuse, naming its column and row: a line feed in the type, an identifier, a column name, a str
+or bytes value; a double quote in the type, an identifier, a column name or a str value; a `|`
+in a column name or a bytes value, an `=` in a column name, a bytes value beginning with a
+double quote; a column named T, I, E or id (in any case) or with an empty name; a float that is
+NaN or infinite. An unknown cluster
 is ignored without a report, as publish_object ignores it.
 
 Runs on the calling thread with the GIL released, and returns once every row is copied into

@@ -7,6 +7,7 @@
 #include <type_traits>
 
 #include "client/cursor.hpp"
+#include "client/table_sql.hpp"
 #include "core/type_codes.hpp"
 #include "tyx/table.hpp"
 
@@ -256,6 +257,10 @@ std::ostream& print_table_accessor(const TableAccessor& a, std::ostream& out) {
     for (const auto& line : cells) print_line(out, line, widths);
     print_separator(out, widths);
     return out;
+}
+
+std::string Table::upload_refusal() const {
+    return tyx::upload_refusal(*this).value_or(std::string());
 }
 
 }  // namespace tyx

@@ -246,6 +246,8 @@ std::vector<CounterValue> counters_of(const SessionHealth& s) {
                 {"failures", s.database.failures, false,
                  "Requests that failed or were answered with an error."},
                 {"retries", s.database.retries, false, "Requests sent again after a reconnection."},
+                {"unknown_outcomes", s.database.unknown_outcomes, false,
+                 "Requests lost after they were sent, which the server may have executed."},
             };
     }
     return {};

@@ -72,6 +72,7 @@ SessionHealth SessionMonitor::snapshot() const {
             h.database.requests = requests.load(relaxed);
             h.database.failures = failures.load(relaxed);
             h.database.retries = retries.load(relaxed);
+            h.database.unknown_outcomes = unknown_outcomes.load(relaxed);
             h.database.response_time = response_time.snapshot();
             break;
     }

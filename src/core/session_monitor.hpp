@@ -60,6 +60,7 @@ public:
     std::atomic<std::uint64_t> requests{0};
     std::atomic<std::uint64_t> failures{0};
     std::atomic<std::uint64_t> retries{0};
+    std::atomic<std::uint64_t> unknown_outcomes{0};
     AtomicHistogram response_time;
 
     // Any thread.

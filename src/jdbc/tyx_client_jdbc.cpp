@@ -41,6 +41,55 @@ void WaitList::notify_all() {
     }
 }
 
+namespace {
+char lower_ascii(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+bool word_char(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+}
+// Whether `text` holds `word` (lower case) as a whole word, in any case.
+bool holds_word(std::string_view text, std::string_view word) {
+    for (std::size_t i = 0; i + word.size() <= text.size(); ++i) {
+        if ((i > 0 && word_char(text[i - 1])) ||
+            (i + word.size() < text.size() && word_char(text[i + word.size()])))
+            continue;
+        bool same = true;
+        for (std::size_t k = 0; k < word.size() && same; ++k) same = lower_ascii(text[i + k]) == word[k];
+        if (same) return true;
+    }
+    return false;
+}
+}  // namespace
+
+bool reads_only(std::string_view sql) {
+    std::size_t i = 0;
+    for (;;) {
+        while (i < sql.size() && (sql[i] == ' ' || sql[i] == '\t' || sql[i] == '\n' || sql[i] == '\r')) ++i;
+        if (sql.substr(i, 2) == "--") {
+            const auto end = sql.find('\n', i);
+            i = end == std::string_view::npos ? sql.size() : end + 1;
+        } else if (sql.substr(i, 2) == "/*") {
+            const auto end = sql.find("*/", i + 2);
+            if (end == std::string_view::npos) return false;
+            i = end + 2;
+        } else {
+            break;
+        }
+    }
+    const std::string_view text = sql.substr(i);
+    std::size_t n = 0;
+    while (n < text.size() && word_char(text[n])) ++n;
+    std::string first;
+    for (char c : text.substr(0, n)) first += lower_ascii(c);
+    if (first != "select" && first != "show" && first != "describe" && first != "explain") return false;
+    if (const auto semicolon = text.find(';');
+        semicolon != std::string_view::npos &&
+        text.find_first_not_of(" \t\r\n;", semicolon) != std::string_view::npos)
+        return false;
+    return !holds_word(text, "into") && !holds_word(text, "analyze");
+}
+
 std::chrono::milliseconds request_limit(std::int64_t timeout_ms, std::int32_t configured_timeout_ms) {
     constexpr std::int64_t kDefault = 30000;
     constexpr std::int64_t kLongest = 24LL * 3600 * 1000;  // keeps sums far from overflowing
@@ -74,6 +123,21 @@ constexpr const char* kNotConnectedText = "JDBC session is not connected";
 struct NotConnected : std::runtime_error {
     NotConnected() : std::runtime_error(kNotConnectedText) {}
 };
+// The connection was found closed by the server before the request was written (a server ends
+// idle connections): nothing of the request reached it.
+struct FoundClosed : std::runtime_error {
+    FoundClosed() : std::runtime_error("the server had closed the connection") {}
+};
+
+// The text of a failure that struck after the request was written, for a request that may
+// change data: the server may have executed it, so it is not sent again.
+std::string outcome_unknown(const std::exception& e, bool timed_out) {
+    if (timed_out || dynamic_cast<const std::system_error*>(&e) == nullptr)
+        return std::string(e.what()) + "; it may have been executed";
+    return std::string("the connection was lost after the request was sent; it may have been executed (") +
+           e.what() + ")";
+}
+
 // Responses are read in growing steps, so that a length announced but never sent costs no more
 // memory than the bytes that did arrive.
 constexpr std::size_t kFirstReadStep = std::size_t{1} << 20;
@@ -281,7 +345,8 @@ asio::awaitable<std::shared_ptr<jdbc::QueryResult>> TyxClientJdbc::sql(std::stri
                                                                       SessionClock::time_point started) {
     const jdbc::Query query(sql_text);
     auto result = co_await run_request(
-        query, query.sql, jdbc::RequestDeadline(jdbc::request_limit(config_.query_timeout_ms, 0), started));
+        query, query.sql, jdbc::RequestDeadline(jdbc::request_limit(config_.query_timeout_ms, 0), started),
+        jdbc::reads_only(query.sql));
     co_return result;
 }
 
@@ -292,12 +357,14 @@ asio::awaitable<std::shared_ptr<jdbc::QueryResult>> TyxClientJdbc::bulk_insert(
     const jdbc::BulkInsert request(table, columns, row_count, effective);
     auto result = co_await run_request(
         request, request.table_name,
-        jdbc::RequestDeadline(jdbc::request_limit(effective, config_.query_timeout_ms), started));
+        jdbc::RequestDeadline(jdbc::request_limit(effective, config_.query_timeout_ms), started), false);
     co_return result;
 }
 
-asio::awaitable<std::shared_ptr<jdbc::QueryResult>> TyxClientJdbc::run_request(
-    const QMessage& request, std::string sent_text, jdbc::RequestDeadline deadline) {
+asio::awaitable<std::shared_ptr<jdbc::QueryResult>> TyxClientJdbc::run_request(const QMessage& request,
+                                                                               std::string sent_text,
+                                                                               jdbc::RequestDeadline deadline,
+                                                                               bool reads_only) {
     ActiveRequest active(*this);
     RequestCount counted(*monitor_);
     if (stopping_) throw std::runtime_error(kStoppedText);
@@ -309,6 +376,7 @@ asio::awaitable<std::shared_ptr<jdbc::QueryResult>> TyxClientJdbc::run_request(
         StateCause cause = StateCause::none;
         std::string reason;
         bool was_down = false;
+        request_written_ = false;
         try {
             if (connecting_) co_await wait_for_connection(deadline);
             auto result = co_await attempt_once(request, sent_text, deadline);
@@ -317,14 +385,24 @@ asio::awaitable<std::shared_ptr<jdbc::QueryResult>> TyxClientJdbc::run_request(
         } catch (const NotConnected&) {
             failure = std::current_exception();
             was_down = true;
+        } catch (const FoundClosed& e) {
+            failure = std::current_exception();
+            cause = StateCause::closed_by_peer;
+            reason = e.what();
         } catch (const std::exception& e) {
             failure = std::current_exception();
             cause = timed_out_ ? StateCause::timed_out : cause_of(e);
             reason = e.what();
+            // Once the whole request is written the server may have executed it, whatever came
+            // back: only a statement that reads nothing but data may run again.
+            if (request_written_ && !reads_only) {
+                monitor_->unknown_outcomes.fetch_add(1, std::memory_order_relaxed);
+                failure = std::make_exception_ptr(std::runtime_error(outcome_unknown(e, timed_out_)));
+            }
         }
         // A retry needs a reconnection first, which the deadline may no longer allow: what
         // failed is then the answer.
-        if (attempt == 0 && !stopping_ && !deadline.passed()) {
+        if (attempt == 0 && !stopping_ && !deadline.passed() && (!request_written_ || reads_only)) {
             monitor_->retries.fetch_add(1, std::memory_order_relaxed);
             if (!connecting_ && !was_down) note_lost(cause, std::move(reason));
             co_await reconnect_for_retry(deadline);
@@ -353,12 +431,20 @@ asio::awaitable<std::shared_ptr<jdbc::QueryResult>> TyxClientJdbc::attempt_once(
     exchange_open_ = false;
     if (deadline.passed()) throw std::runtime_error(deadline.timed_out());
     if (!logged_in_ || !socket_->is_connected()) throw NotConnected();
+    if (socket_->peer_closed()) {
+        logged_in_ = false;
+        co_await socket_->disconnect_sync();
+        throw FoundClosed();
+    }
     std::vector<std::uint8_t> body;
     {
         Watchdog watch(*this, deadline.until);
         exchange_open_ = true;
         try {
             co_await socket_->send_all_sync(request.view());
+            // A failed write leaves the request's end with the client, so the server cannot
+            // have read it whole; from here on it may have.
+            request_written_ = true;
             notify_message_sent(sent_text);
             co_await receive_all(body);
         } catch (const std::exception&) {

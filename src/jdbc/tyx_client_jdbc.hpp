@@ -57,6 +57,14 @@ private:
     std::deque<std::shared_ptr<Waiter>> waiters_;
 };
 
+// Whether running `sql` twice cannot change anything, by a conservative reading of its text:
+// after spaces and comments (`--` to the end of the line, `/* ... */`) it starts with the word
+// SELECT, SHOW, DESCRIBE or EXPLAIN, holds no `;` before its end but spaces, and holds neither
+// the word INTO (SELECT ... INTO makes a table) nor ANALYZE (EXPLAIN ANALYZE runs the
+// statement). Any other text (WITH ..., PRAGMA, a call) counts as one that may write. A SELECT
+// calling a function that writes is not told apart.
+bool reads_only(std::string_view sql);
+
 // How long the login may wait for the server's answers: the configured query timeout (30 s
 // when not positive) plus the same again, at most 5 s more.
 std::chrono::milliseconds response_deadline(std::int64_t timeout_ms, std::int32_t configured_timeout_ms);
@@ -131,9 +139,13 @@ private:
     class Watchdog;
 
     // The queue, the attempts, the retry.
+    // A request is sent again after a lost connection only when the server cannot have executed
+    // it (it was not written whole, or the connection was found closed before writing), or
+    // when it `reads_only`; otherwise its failure says that it may have been executed.
     asio::awaitable<std::shared_ptr<jdbc::QueryResult>> run_request(const QMessage& request,
                                                                     std::string sent_text,
-                                                                    jdbc::RequestDeadline deadline);
+                                                                    jdbc::RequestDeadline deadline,
+                                                                    bool reads_only);
     asio::awaitable<std::shared_ptr<jdbc::QueryResult>> attempt_once(const QMessage& request,
                                                                      const std::string& sent_text,
                                                                      const jdbc::RequestDeadline& deadline);
@@ -168,6 +180,7 @@ private:
     jdbc::WaitList turn_waiters_;
     std::size_t active_requests_ = 0;
     bool exchange_open_ = false;  // a request was written and its response not fully read
+    bool request_written_ = false;  // the current attempt's request was written whole
     // A connection (first connect or reconnection) is being made; requests wait for it.
     bool connecting_ = false;
     bool reconnect_running_ = false;    // the reconnection started by a failed request

@@ -21,6 +21,14 @@ std::string not_found(std::string_view what, std::string_view name) {
     return std::string(what) + ": Cluster not found [" + std::string(name) + "]";
 }
 
+// A cluster without an enabled database shard answers nothing: said as an unknown cluster is.
+ShardAnswers no_database_shard(TyxClientMultiplex& m, std::string_view what, std::string_view name) {
+    std::string text =
+        std::string(what) + ": Cluster has no enabled database shard [" + std::string(name) + "]";
+    m.log(name, 3, text);
+    return ShardAnswers::unknown_cluster(std::move(text));
+}
+
 // The relay indexes a message goes to: the distribution function's choice without indexes
 // that are out of range or disabled (duplicates and order kept), or, when there is no function
 // or it names nothing, every enabled relay in shard order.
@@ -353,6 +361,7 @@ asio::awaitable<ShardAnswers> do_sql_query(TyxClientMultiplex& m, std::string na
     std::vector<asio::awaitable<std::shared_ptr<jdbc::QueryResult>>> tasks;
     for (auto& c : cluster->jdbcs())
         if (c) tasks.push_back(c->sql(query, started));
+    if (tasks.empty()) co_return no_database_shard(m, kQueryFailed, name);
     co_return co_await fan_out_jdbc(std::move(tasks));
 }
 
@@ -365,6 +374,7 @@ asio::awaitable<ShardAnswers> do_bulk_insert(TyxClientMultiplex& m, std::string 
     std::vector<asio::awaitable<std::shared_ptr<jdbc::QueryResult>>> tasks;
     for (auto& c : cluster->jdbcs())
         if (c) tasks.push_back(c->bulk_insert(table, *columns, row_count, timeout_ms, started));
+    if (tasks.empty()) co_return no_database_shard(m, kInsertFailed, name);
     co_return co_await fan_out_jdbc(std::move(tasks));
 }
 

@@ -140,32 +140,39 @@ inline U zero_byte(U v) {
     return (v - ones) & ~v & high;
 }
 
-// Copies 4 to 16 bytes as two words of `Word` (which may overlap) and tells whether they hold a
-// double quote.
-template <typename Word>
-inline bool copy_two_words_finding_quote(char* dst, const char* src, std::size_t n) {
+// Non-zero exactly when some byte of `v` equals one of `Bytes`.
+template <char... Bytes, typename U>
+inline U any_byte_of(U v) {
+    constexpr U ones = static_cast<U>(0x0101010101010101ULL);
+    return (zero_byte(v ^ static_cast<U>(ones * static_cast<unsigned char>(Bytes))) | ...);
+}
+
+// Copies 4 to 16 bytes as two words of `Word` (which may overlap) and tells whether they hold one
+// of `Bytes`.
+template <typename Word, char... Bytes>
+inline bool copy_two_words_finding(char* dst, const char* src, std::size_t n) {
     Word a, b;
     std::memcpy(&a, src, sizeof a);
     std::memcpy(&b, src + n - sizeof b, sizeof b);
     std::memcpy(dst, &a, sizeof a);
     std::memcpy(dst + n - sizeof b, &b, sizeof b);
-    constexpr Word quotes = static_cast<Word>(0x2222222222222222ULL);
-    return (zero_byte(a ^ quotes) | zero_byte(b ^ quotes)) != 0;
+    return (any_byte_of<Bytes...>(a) | any_byte_of<Bytes...>(b)) != 0;
 }
 
-// copy_short that also tells whether the bytes hold a double quote, tested in the words it
-// loads anyway: every quoted text of every publication goes through here.
-inline bool copy_short_finding_quote(char* dst, const char* src, std::size_t n) {
+// copy_short that also tells whether the bytes hold one of `Bytes`, tested in the words it loads
+// anyway: every quoted text, field name and byte value of every publication goes through here.
+template <char... Bytes>
+inline bool copy_short_finding(char* dst, const char* src, std::size_t n) {
     if (n > 16) {
         std::memcpy(dst, src, n);
-        return std::memchr(src, '"', n) != nullptr;
+        return (... || (std::memchr(src, Bytes, n) != nullptr));
     }
-    if (n >= 8) return copy_two_words_finding_quote<std::uint64_t>(dst, src, n);
-    if (n >= 4) return copy_two_words_finding_quote<std::uint32_t>(dst, src, n);
+    if (n >= 8) return copy_two_words_finding<std::uint64_t, Bytes...>(dst, src, n);
+    if (n >= 4) return copy_two_words_finding<std::uint32_t, Bytes...>(dst, src, n);
     bool found = false;
     for (std::size_t i = 0; i < n; ++i) {
         dst[i] = src[i];
-        found |= src[i] == '"';
+        found |= ((src[i] == Bytes) || ...);
     }
     return found;
 }
@@ -197,15 +204,20 @@ public:
     }
     [[gnu::always_inline]] void put_quoted(std::string_view text) {
         put('"');
-        if (text.size() > kStage / 2) {
-            quote_in_text_ |= std::memchr(text.data(), '"', text.size()) != nullptr;
-            put(text);
-        } else {
-            reserve(text.size());
-            quote_in_text_ |= copy_short_finding_quote(pos_, text.data(), text.size());
-            pos_ += text.size();
-        }
+        suspect_ |= put_finding<'"'>(text);
         put('"');
+    }
+    // Bytes copied as put(text) copies them; true when they hold one of `Bytes`.
+    template <char... Bytes>
+    [[gnu::always_inline]] bool put_finding(std::string_view text) {
+        if (text.size() > kStage / 2) {
+            put(text);
+            return (... || (std::memchr(text.data(), Bytes, text.size()) != nullptr));
+        }
+        reserve(text.size());
+        const bool found = copy_short_finding<Bytes...>(pos_, text.data(), text.size());
+        pos_ += text.size();
+        return found;
     }
     void put_unsigned(std::uint64_t v) {
         reserve(20);
@@ -224,6 +236,8 @@ public:
         reserve(kTail);
         std::size_t n = format_short_fixed(v, pos_);
         if (n == 0) {
+            // The relay reads none of "nan", "inf" and "-inf" back as a number.
+            suspect_ |= !std::isfinite(v);
             if (std::isnan(v)) {
                 // to_chars spells a negative NaN "-nan"; every NaN is written "nan".
                 std::memcpy(pos_, "nan", 3);
@@ -243,7 +257,7 @@ public:
     // `|key=value` in the value's wire form, numbers with their suffixes.
     void put_field(std::string_view key, const FieldValue& value) {
         put('|');
-        put(key);
+        suspect_ |= put_finding<'|', '=', '"'>(key) || reserved_field_name(key);
         put('=');
         // A switch on the index lets the compiler inline every case, where std::visit goes
         // through a table of out-of-line calls.
@@ -265,9 +279,11 @@ public:
         }
     }
 
-    // Whether a quoted text held a double quote, and an unsigned 32-bit value exceeded the
-    // signed range.
-    bool quote_in_text() const { return quote_in_text_; }
+    // Whether something written may not read back as written (a double quote in a quoted text;
+    // a field name or a char or byte value the relay would split or misread; a float that is not
+    // finite), and whether an unsigned 32-bit value exceeded the signed range. Line feeds are not
+    // looked for here: one scan of the finished message finds them all.
+    bool suspect() const { return suspect_; }
     bool wide_uint32() const { return wide_uint32_; }
 
     void flush() {
@@ -284,7 +300,10 @@ private:
         if (static_cast<std::size_t>(stage_ + kStage - pos_) < n) flush();
     }
 
-    void put_value(char v) { put(v); }
+    void put_value(char v) {
+        suspect_ |= v == '"' || v == '|';
+        put(v);
+    }
     void put_value(std::uint8_t v) { put_unsigned(v); }
     void put_value(std::int8_t v) { put_signed(v); }
     void put_value(std::uint16_t v) { put_unsigned(v); }
@@ -300,14 +319,17 @@ private:
     void put_value(double v) { put_float(v); put('D'); }
     void put_value(const std::string& v) { put_quoted(v); }
     void put_value(const std::vector<std::uint8_t>& v) {
-        put(std::string_view(reinterpret_cast<const char*>(v.data()), v.size()));
+        // Unquoted: a `|` would start another field, and a leading double quote makes the relay
+        // read a quoted text.
+        suspect_ |= put_finding<'|'>(std::string_view(reinterpret_cast<const char*>(v.data()), v.size())) ||
+                    (!v.empty() && v.front() == '"');
     }
     void put_value(std::monostate) {}
 
     std::vector<std::uint8_t>& out_;
     char stage_[kStage];
     char* pos_ = stage_;
-    bool quote_in_text_ = false;
+    bool suspect_ = false;
     bool wide_uint32_ = false;
 };
 
@@ -390,7 +412,7 @@ ObjectNotes append_object_fields(Message& message, std::string_view object_type,
     const auto& bytes = message.buffer;
     ObjectNotes notes;
     notes.needs_check =
-        w.quote_in_text() || (!bytes.empty() && std::memchr(bytes.data(), '\n', bytes.size()) != nullptr);
+        w.suspect() || (!bytes.empty() && std::memchr(bytes.data(), '\n', bytes.size()) != nullptr);
     notes.wide_uint32 = w.wide_uint32();
     message.finish_line();
     return notes;

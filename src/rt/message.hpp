@@ -175,13 +175,30 @@ void HandleAllocator<T>::deallocate(T*, std::size_t) noexcept {
     detail::release_message(message_);
 }
 
+// Field names the relay would not read back as a field of that name: the empty name, and the
+// names of the object message's own fields (`T`, `I`, `E`), which the relay takes for the type,
+// the id and the expiry. `id` in any case names the column that holds the object's id.
+inline bool reserved_field_name(std::string_view key) {
+    switch (key.size()) {
+        case 0:
+            return true;
+        case 1:
+            return key[0] == 'T' || key[0] == 'I' || key[0] == 'E';
+        case 2:
+            return (key[0] | 0x20) == 'i' && (key[1] | 0x20) == 'd';
+        default:
+            return false;
+    }
+}
+
 // What writing an object message noticed, for its caller to act on before the message is sent:
 // the writers themselves never refuse anything (check_object_message in messages.hpp then says
 // which part is at fault).
 struct ObjectNotes {
     // The relay might not read the text back as written: it holds a line feed before the closing
-    // one, or a quoted text (the type, the id, a string value) holds a double quote. True for
-    // every message check_object_message refuses, which says why.
+    // one, a quoted text (the type, the id, a string value) holds a double quote, a field name or
+    // a char or byte value holds a byte that splits it, a name is empty or reserved, or a float
+    // is not finite. True for every message check_object_message refuses, which says why.
     bool needs_check = false;
     bool wide_uint32 = false;  // an unsigned 32-bit value above 2^31 - 1, which the relay wraps
 };

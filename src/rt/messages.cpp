@@ -1,6 +1,7 @@
 #include "rt/messages.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "core/log_text.hpp"
@@ -45,6 +46,51 @@ TextFault text_fault(std::string_view text, bool quoted) {
     return TextFault::double_quote;
 }
 
+namespace {
+// The first of the bytes `set` in `text`, by kind.
+TextFault first_fault(std::string_view text, std::string_view set) {
+    const auto at = text.find_first_of(set);
+    if (at == std::string_view::npos) return TextFault::none;
+    switch (text[at]) {
+        case '\n':
+            return TextFault::line_feed;
+        case '"':
+            return TextFault::double_quote;
+        case '|':
+            return TextFault::bar;
+        default:
+            return TextFault::equals_sign;
+    }
+}
+}  // namespace
+
+TextFault field_name_fault(std::string_view name) {
+    if (name.empty()) return TextFault::empty_name;
+    if (reserved_field_name(name)) return TextFault::reserved_name;
+    return first_fault(name, "\n|=\"");
+}
+
+TextFault field_value_fault(const FieldValue& value) {
+    switch (value.index()) {
+        case 0:
+            return first_fault(std::string_view(std::get_if<0>(&value), 1), "\n|\"");
+        case 9:
+            return std::isfinite(*std::get_if<9>(&value)) ? TextFault::none : TextFault::not_finite;
+        case 10:
+            return std::isfinite(*std::get_if<10>(&value)) ? TextFault::none : TextFault::not_finite;
+        case 11:
+            return text_fault(*std::get_if<11>(&value), true);
+        case 12: {
+            const auto& bytes = *std::get_if<12>(&value);
+            const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+            if (const auto f = first_fault(text, "\n|"); f != TextFault::none) return f;
+            return !text.empty() && text.front() == '"' ? TextFault::leading_quote : TextFault::none;
+        }
+        default:
+            return TextFault::none;
+    }
+}
+
 MessageCheck check_object_message(std::string_view object_type, std::string_view object_id,
                                   const std::vector<std::string>& field_names,
                                   const std::vector<FieldValue>& field_values) {
@@ -61,31 +107,14 @@ MessageCheck check_object_message(std::string_view object_type, std::string_view
         return refuse(MessageCheck::Part::object_id, f);
     const std::size_t n = std::min(field_names.size(), field_values.size());
     for (std::size_t i = 0; i < n; ++i) {
-        if (auto f = text_fault(field_names[i], false); f != TextFault::none)
+        if (auto f = field_name_fault(field_names[i]); f != TextFault::none)
             return refuse(MessageCheck::Part::field_name, f, i);
         const FieldValue& value = field_values[i];
-        TextFault f = TextFault::none;
-        switch (value.index()) {
-            case 0:
-                if (*std::get_if<0>(&value) == '\n') f = TextFault::line_feed;
-                break;
-            case 5:
-                if (*std::get_if<5>(&value) > 0x7FFFFFFFu && check.wide_uint32 == MessageCheck::npos)
-                    check.wide_uint32 = i;
-                break;
-            case 11:
-                f = text_fault(*std::get_if<11>(&value), true);
-                break;
-            case 12: {
-                const auto& bytes = *std::get_if<12>(&value);
-                if (!bytes.empty() && std::memchr(bytes.data(), '\n', bytes.size()) != nullptr)
-                    f = TextFault::line_feed;
-                break;
-            }
-            default:
-                break;
-        }
-        if (f != TextFault::none) return refuse(MessageCheck::Part::field_value, f, i);
+        if (const auto* wide = std::get_if<std::uint32_t>(&value);
+            wide != nullptr && *wide > 0x7FFFFFFFu && check.wide_uint32 == MessageCheck::npos)
+            check.wide_uint32 = i;
+        if (auto f = field_value_fault(value); f != TextFault::none)
+            return refuse(MessageCheck::Part::field_value, f, i);
     }
     return check;
 }
@@ -124,8 +153,37 @@ std::string describe_refusal(const MessageCheck& check, const std::vector<std::s
             part = "the value of field " + log_quoted(field_names.at(check.field));
             break;
     }
-    return part + (check.fault == TextFault::line_feed ? " holds a line feed" : " holds a double quote") +
-           ", which the relay would not read back as written";
+    std::string what;
+    switch (check.fault) {
+        case TextFault::none:
+        case TextFault::line_feed:
+            what = " holds a line feed";
+            break;
+        case TextFault::double_quote:
+            what = " holds a double quote";
+            break;
+        case TextFault::bar:
+            what = " holds a |";
+            break;
+        case TextFault::equals_sign:
+            what = " holds an =";
+            break;
+        case TextFault::leading_quote:
+            what = " begins with a double quote";
+            break;
+        case TextFault::empty_name:
+            return "the name of the field at index " + std::to_string(check.field) +
+                   " is empty, which the relay would not read back as written";
+        case TextFault::reserved_name:
+            what =
+                " is reserved (T, I and E are the type, the id and the expiry; id in any case is the id "
+                "column)";
+            break;
+        case TextFault::not_finite:
+            what = " is not a finite number";
+            break;
+    }
+    return part + what + ", which the relay would not read back as written";
 }
 
 std::string describe_wide_uint32(const MessageCheck& check, const std::vector<std::string>& field_names,

@@ -46,11 +46,29 @@ std::string serialize_object(std::string_view object_type, std::string_view obje
 // What the relay cannot read back as written. The text has no escaping: a line feed anywhere
 // ends the message there, and a double quote inside a quoted text (the type, the id, a string
 // value) ends that text early, so either would let what follows pass for fields or messages of
-// its own.
-enum class TextFault : std::uint8_t { none, line_feed, double_quote };
+// its own. Field names and char and byte values are written bare: a `|` in them starts another
+// field, an `=` in a name ends the name early, a double quote in a name or at the start of a
+// value makes the relay read a quoted text. The relay takes the empty name and the names of the
+// frame's own fields for something else, and reads no number from "nan" or "inf".
+enum class TextFault : std::uint8_t {
+    none,
+    line_feed,
+    double_quote,
+    bar,
+    equals_sign,
+    leading_quote,
+    empty_name,
+    reserved_name,
+    not_finite,
+};
 
 // The first line feed, or in a quoted text the first double quote, of `text`, by kind.
 TextFault text_fault(std::string_view text, bool quoted);
+// What is wrong with a field name, if anything (empty, reserved, or the first of a line feed, a
+// `|`, an `=` or a double quote).
+TextFault field_name_fault(std::string_view name);
+// What is wrong with a field value, if anything.
+TextFault field_value_fault(const FieldValue& value);
 
 // What checking an object or removal message found before it was built.
 struct MessageCheck {
@@ -68,10 +86,9 @@ struct MessageCheck {
 };
 
 // Checks what an object message would carry: the type and id (quoted), then, for each field
-// that is sent (names and values paired as the message pairs them), its name (written bare: a
-// line feed) and its value (a line feed in a char, string or byte value; a double quote in a
-// string value). Publishing writes the message first and checks it only when the writer noted
-// that it needs a check (ObjectNotes), which it does for every message refused here.
+// that is sent (names and values paired as the message pairs them), its name and its value
+// (field_name_fault, field_value_fault). Publishing writes the message first and checks it only when the
+// writer noted that it needs a check (ObjectNotes), which it does for every message refused here.
 MessageCheck check_object_message(std::string_view object_type, std::string_view object_id,
                                   const std::vector<std::string>& field_names,
                                   const std::vector<FieldValue>& field_values);

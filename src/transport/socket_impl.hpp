@@ -77,6 +77,10 @@ public:
     // Queues `message`; any thread. Written at once when connected and idle, else kept.
     virtual void send_async(std::shared_ptr<QMessage> message, SendCallback on_sent) = 0;
 
+    // Whether the peer has ended its side of the connection (or the connection failed), seen
+    // without reading anything; false when not connected. Loop thread only.
+    virtual bool peer_closed() const { return false; }
+
     bool is_ssl() const { return use_ssl_; }
     // The connected plain TCP socket's descriptor, for a non-blocking write from another thread
     // while nothing else writes on it; -1 for TLS (its state lives in the TLS stream) or when
@@ -149,6 +153,7 @@ public:
     asio::awaitable<bool> connect_sync() override;
     asio::awaitable<void> disconnect_sync() override;
     bool is_connected() const override;
+    bool peer_closed() const override;
     std::int32_t get_last_error() const override { return last_error_; }
     std::string get_last_error_message() const override { return last_error_message_; }
     asio::awaitable<void> send_all_sync(std::string_view data) override;

@@ -100,6 +100,8 @@ asio::ssl::context SslSocket::make_context() {
             throw std::runtime_error(std::string(e.what()) + " (" + joined(e.skipped()) + ")");
         }
         pinned_ = std::move(pinned);
+    } else if (!options.ca_file.empty()) {
+        context.load_verify_file(options.ca_file);
     } else {
         context.set_default_verify_paths();
     }

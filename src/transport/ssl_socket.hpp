@@ -21,8 +21,9 @@ using TlsStream = asio::ssl::stream<asio::ip::tcp::socket>;
 // - with `trusted_server_pub_file`, the server is accepted exactly when the public key of its
 //   leaf certificate equals one of the file's ssh-rsa keys; the chain, the dates and the host
 //   name are not consulted (the pinned key is the identity);
-// - without it, the chain must verify against the default trust store (which honours
-//   SSL_CERT_FILE and SSL_CERT_DIR) and the certificate must name the host connected to.
+// - without it, the chain must verify against `ca_file` when set, else the default trust store
+//   (which honours SSL_CERT_FILE and SSL_CERT_DIR), and the certificate must name the host
+//   connected to.
 // Any TLS failure, the identity check included, fails connect_sync with the reason as last
 // error text; a pin mismatch says so. Disconnecting closes the TCP connection as TcpSocket does,
 // without a TLS close_notify: waiting to send one can stall on a connection that already

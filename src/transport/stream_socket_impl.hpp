@@ -13,6 +13,7 @@
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <stdexcept>
@@ -42,6 +43,14 @@ StreamSocket<Stream>::~StreamSocket() {
 template <typename Stream>
 bool StreamSocket<Stream>::is_connected() const {
     return established_ && stream_ && stream_->lowest_layer().is_open();
+}
+
+template <typename Stream>
+bool StreamSocket<Stream>::peer_closed() const {
+    if (!is_connected()) return false;
+    // The TCP state, below any bytes (a TLS alert included) still waiting to be read.
+    pollfd p{stream_->lowest_layer().native_handle(), POLLRDHUP, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
 }
 
 template <typename Stream>
@@ -102,6 +111,12 @@ asio::awaitable<bool> StreamSocket<Stream>::connect_sync() {
         // Bytes left from an earlier connection must not be read as the start of this one.
         line_buffer_.consume(line_buffer_.size());
         stream_ = make_stream();
+        // The resolver takes a number beyond 65535 modulo 65536: the connection would go to
+        // another port than the one asked for.
+        if (!port_.empty() && port_.size() <= 20 &&
+            port_.find_first_not_of("0123456789") == std::string::npos && std::stoull(port_) > 65535)
+            throw std::system_error(asio::error::invalid_argument,
+                                    "port " + port_ + " is out of range (0 to 65535)");
         auto endpoints = co_await resolver.async_resolve(host_, port_, asio::use_awaitable);
         // The stream is held locally: the socket object may replace it only after this ends.
         const auto stream = stream_;

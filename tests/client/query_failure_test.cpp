@@ -6,6 +6,7 @@
 #include <atomic>
 #include <functional>
 #include <future>
+#include <map>
 #include <thread>
 
 #include "database_server.hpp"
@@ -138,6 +139,66 @@ TEST(FailingDatabases, EveryCallEndsWithinTheTimeoutPlusASecondAndSaysWhatFailed
     EXPECT_TRUE(starts_with(m.said, "[shard 0] Failed to execute SQL query: JDBC request timed out after 2000 ms"))
         << m.said;
     EXPECT_EQ(m.said.find("[shard 1]"), std::string::npos) << m.said;
+}
+
+// Answers cut at random points (the version answer, the login, a result), each closing the
+// connection: no INSERT is stored twice, every one reported as done is stored once, and one whose
+// answer was lost says that it may have been executed, as the health counts.
+TEST(FailingDatabases, AnswersCutAtRandomNeverStoreAStatementTwice) {
+    sandbox::DatabaseServerOptions cutting;
+    cutting.faults.cut_rate = 0.3;
+    cutting.fault_seed = 5;
+    DatabaseServer server(cutting);
+    Client client;
+    client.add_cluster(database_cluster("cut", {server.port()}), true);
+    auto run_until_answered = [&](const std::string& sql) {
+        std::unique_ptr<TableAccessor> result;
+        for (int i = 0; i < 30; ++i) {
+            result = client.sql("cut", sql);
+            if (result->error_message().empty()) break;
+        }
+        return result;
+    };
+    // Running it twice does no harm.
+    ASSERT_EQ(run_until_answered("CREATE TABLE IF NOT EXISTS c (v INTEGER)")->error_message(), "");
+
+    // Each cut costs a reconnection's pause: a few inserts, with a seed that cuts some answers.
+    constexpr int kInserts = 6;
+    std::vector<std::string> errors;
+    for (int v = 0; v < kInserts; ++v)
+        errors.push_back(
+            client.sql("cut", "INSERT INTO c VALUES (" + std::to_string(v) + ")")->error_message());
+    const auto rows = run_until_answered("SELECT v FROM c");
+    ASSERT_EQ(rows->error_message(), "");
+    std::map<std::int64_t, int> stored;
+    std::visit(
+        [&](const auto& column) {
+            using C = std::decay_t<decltype(column)>;
+            if constexpr (std::is_same_v<C, std::vector<std::int64_t>> ||
+                          std::is_same_v<C, std::vector<std::int32_t>>)
+                for (auto v : column) ++stored[v];
+            else
+                ADD_FAILURE() << "column of another type";
+        },
+        rows->columns().at(0));
+    std::uint64_t unknown = 0;
+    for (int v = 0; v < kInserts; ++v) {
+        SCOPED_TRACE(errors[v]);
+        EXPECT_LE(stored[v], 1) << v;
+        if (errors[v].empty()) {
+            EXPECT_EQ(stored[v], 1) << v;
+        } else if (errors[v].find(
+                       "the connection was lost after the request was sent; it may have been executed") !=
+                   std::string::npos) {
+            ++unknown;
+        } else {
+            EXPECT_EQ(stored[v], 0) << v;
+        }
+    }
+    EXPECT_GT(unknown, 0u);
+    std::uint64_t counted = 0;
+    for (const auto& session : client.health().sessions) counted += session.database.unknown_outcomes;
+    EXPECT_GE(counted, unknown);
 }
 
 TEST(FailingDatabases, ARejectedUploadIsLoggedOnceAndOnDoneStillRuns) {

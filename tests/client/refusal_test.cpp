@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <future>
+#include <limits>
 
 #include "sandbox.hpp"
 #include "support/event_lines.hpp"
@@ -75,10 +76,10 @@ TEST(RefusedPublication, ATextThatWouldForgeRelayLinesIsRefusedWholeWithOneLogEa
     // Everything else passes byte for byte: bars inside quotes, tabs, CR, UTF-8, invalid bytes.
     const std::string kept = "a|b\tc\r\xC3\xA9";
     const std::vector<FieldValue> values = {kept, std::string("\xFF\xFE"),
-                                            std::vector<std::uint8_t>{'"', 'x'}};
+                                            std::vector<std::uint8_t>{'x', '"'}};
     const std::vector<std::string> names = {"text", "odd", "raw"};
     const std::string line = client.serialize_object("Note", "n2", names, values);
-    EXPECT_EQ(line, "O|T=\"Note\"|I=\"n2\"|text=\"" + kept + "\"|odd=\"\xFF\xFE\"|raw=\"x\n");
+    EXPECT_EQ(line, "O|T=\"Note\"|I=\"n2\"|text=\"" + kept + "\"|odd=\"\xFF\xFE\"|raw=x\"\n");
     client.publish_object("c", "Note", "n2", names, values);
     ASSERT_TRUE(c.sandbox.relay().wait_for_publications(1));
     ASSERT_TRUE(c.sandbox.wait_until_stored());
@@ -114,6 +115,78 @@ TEST(RefusedPublication, ATextThatWouldForgeRelayLinesIsRefusedWholeWithOneLogEa
                   "log c 3 Failed to remove object: the object type holds a line feed" + tail +
                       "\"Note\\nO|T=\\\"Evil\\\"\", id \"n1\"]",
               }));
+}
+
+std::vector<std::uint8_t> bytes_of(std::string_view text) {
+    return {text.begin(), text.end()};
+}
+
+// Each forged name or value is refused whole with its log; the clean field beside it, differing
+// only where the forged one is at fault, goes out byte for byte.
+TEST(RefusedPublication, NamesAndBareValuesTheRelayWouldSplitOrMisreadAreRefusedBesideCleanOnes) {
+    struct Case {
+        std::string name;
+        FieldValue value;
+        std::string fault;  // the log's text after "Failed to publish object: "
+        std::string clean_name;
+        FieldValue clean_value;
+        std::string clean_field;  // on the wire
+    };
+    const std::string tail = ", which the relay would not read back as written";
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    const std::vector<Case> cases = {
+        {"a|b", std::int32_t{1}, "the name of field \"a|b\" holds a |", "a_b", std::int32_t{1}, "|a_b=1"},
+        {"x=y", std::int32_t{2}, "the name of field \"x=y\" holds an =", "x_y", std::int32_t{2}, "|x_y=2"},
+        {"q\"", std::int32_t{3}, "the name of field \"q\\\"\" holds a double quote", "q'", std::int32_t{3},
+         "|q'=3"},
+        {"", std::int32_t{4}, "the name of the field at index 1 is empty", "e", std::int32_t{4}, "|e=4"},
+        {"I", std::string("x"), "the name of field \"I\" is reserved", "Ix", std::string("x"), "|Ix=\"x\""},
+        {"T", std::string("x"), "the name of field \"T\" is reserved", "t", std::string("x"), "|t=\"x\""},
+        {"E", std::int64_t{5}, "the name of field \"E\" is reserved", "Ex", std::int64_t{5}, "|Ex=5L"},
+        {"Id", std::int32_t{6}, "the name of field \"Id\" is reserved", "ids", std::int32_t{6}, "|ids=6"},
+        {"c", '"', "the value of field \"c\" holds a double quote", "c", '\'', "|c='"},
+        {"c", '|', "the value of field \"c\" holds a |", "c", '/', "|c=/"},
+        {"b", bytes_of("xx|k=5|I=\"forged-id\""), "the value of field \"b\" holds a |", "b",
+         bytes_of("xx k=5 I=\"forged-id\""), "|b=xx k=5 I=\"forged-id\""},
+        {"b", bytes_of("\"hello\""), "the value of field \"b\" begins with a double quote", "b",
+         bytes_of("hello\""), "|b=hello\""},
+        {"d", nan, "the value of field \"d\" is not a finite number", "d", 0.5, "|d=0.5D"},
+        {"d", -inf, "the value of field \"d\" is not a finite number", "d", 1e300, "|d=1e+300D"},
+        {"f", std::numeric_limits<float>::infinity(), "the value of field \"f\" is not a finite number", "f",
+         1.5f, "|f=1.5F"},
+        // A bar and an equals sign inside quotes are the text's own.
+        {"s", std::string("a\"b"), "the value of field \"s\" holds a double quote", "s", std::string("a|b=c"),
+         "|s=\"a|b=c\""},
+    };
+    Connected c;
+    auto& client = c.client;
+    std::vector<std::string> expected_lines, expected_logs;
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const Case& k = cases[i];
+        SCOPED_TRACE(k.fault);
+        const std::string id = "n" + std::to_string(i);
+        // A clean field before the forged one: the message is refused whole, not cut.
+        const std::vector<std::string> names = {"before", k.name}, clean_names = {"before", k.clean_name};
+        const std::vector<FieldValue> values = {std::int32_t{7}, k.value},
+                                      clean_values = {std::int32_t{7}, k.clean_value};
+        EXPECT_EQ(client.serialize_object("Note", id, names, values), "");
+        const std::string line = "O|T=\"Note\"|I=\"" + id + "\"|before=7" + k.clean_field;
+        EXPECT_EQ(client.serialize_object("Note", id, clean_names, clean_values), line + "\n");
+        client.publish_object("c", "Note", id, names, values);
+        client.publish_object("c", "Note", id, clean_names, clean_values);
+        expected_lines.push_back(line);
+        expected_logs.push_back("log c 3 Failed to publish object: " + k.fault);
+    }
+    ASSERT_TRUE(c.sandbox.relay().wait_for_publications(cases.size()));
+    EXPECT_EQ(c.relay_lines(), expected_lines);
+    auto logs = c.logs();
+    ASSERT_EQ(logs.size(), expected_logs.size());
+    for (std::size_t i = 0; i < logs.size(); ++i) {
+        EXPECT_EQ(logs[i].rfind(expected_logs[i], 0), 0u) << logs[i];
+        EXPECT_NE(logs[i].find(" [cluster c, type \"Note\", id \"n" + std::to_string(i) + "\"]"),
+                  std::string::npos);
+    }
 }
 
 TEST(DoubtfulPublication, UnequalCountsAndWrappingUnsigned32BitValuesAreSentAsBeforeWithOneLevel2LogEach) {
@@ -182,6 +255,20 @@ TEST(RefusedUpload, UnevenColumnsAndNamesTheStatementsCannotCarrySendNothing) {
     // A table the checks pass goes out as before.
     client.sql_replace("c", one_column("fine", "a"), "");
     EXPECT_EQ(client.sql("c", "SELECT a FROM fine")->row_count(), 1);
+}
+
+TEST(NoDatabase, QueriesAndUploadsOnAClusterWithoutADatabaseShardSaySo) {
+    auto log = std::make_shared<LogRecorder>();
+    Client client;
+    client.listener_add(log);
+    client.add_cluster(Cluster("nodb", "127.0.0.1"), true);
+    const std::string none = "Cluster has no enabled database shard [nodb]";
+    EXPECT_EQ(client.sql("nodb", "SELECT 1")->error_message(), "Failed to execute SQL query: " + none);
+    Table t("t");
+    t.add_column("a", std::vector<std::int32_t>{1});
+    client.sql_insert("nodb", std::move(t));
+    EXPECT_TRUE(log->wait_for("log nodb 3 Failed to execute bulk insert: " + none));
+    EXPECT_EQ(log->with_prefix("log nodb 3 Failed to execute SQL query: " + none).size(), 1u);
 }
 
 }  // namespace

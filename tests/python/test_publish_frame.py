@@ -60,20 +60,20 @@ def test_every_supported_dtype_travels_as_publish_object_sends_its_scalars(clien
     assert back["raw"].tolist() == ["ab", "cd", "e"]
 
 
-def test_missing_values_become_empty_fields_and_a_float_nan_stays_a_nan(client, sandbox):
+def test_missing_values_become_empty_fields(client, sandbox):
     frame = pd.DataFrame({
         "id": ["n-1", "n-2", "n-3", "n-4", "n-5"],
         "obj": [None, np.nan, pd.NA, pd.NaT, "v"],
         "nullable": pd.array([1, None, 3, None, 5], dtype="Int32"),
         "flag": pd.array([True, None, False, True, None], dtype="boolean"),
         "label": pd.array(["a", None, "c", "d", None], dtype="string"),
-        "px": [1.5, np.nan, 2.5, 3.5, 4.5],
+        "px": [1.5, 2.0, 2.5, 3.5, 4.5],
     })
     # The values vector is reused from row to row: an empty cell must not keep the previous text.
     assert client.publish_frame("sb", "Gaps", frame, "id") == 5
     lines = published(sandbox, 5)
     assert lines[0] == 'O|T="Gaps"|I="n-1"|obj=|nullable=1|flag=1|label="a"|px=1.5D'
-    assert lines[1] == 'O|T="Gaps"|I="n-2"|obj=|nullable=|flag=|label=|px=nanD'
+    assert lines[1] == 'O|T="Gaps"|I="n-2"|obj=|nullable=|flag=|label=|px=2D'
     assert lines[4] == 'O|T="Gaps"|I="n-5"|obj="v"|nullable=5|flag=|label=|px=4.5D'
 
     assert sandbox.wait_until_stored(DEADLINE)
@@ -108,6 +108,13 @@ REFUSED = [
     ({"id": ["a"], "b": np.array([b"\n"], dtype="S1")}, ValueError, r"column 'b', row 0 holds a line feed", False),
     ({"id": ["a"], "b": [b'"x\n']}, ValueError, r"column 'b', row 0 holds a line feed", False),
     ({"id": ["a"], "bad\nname": [1]}, ValueError, r"column name 'bad\nname' holds a line feed", True),
+    ({"id": ["a"], "x|limit": [5]}, ValueError, r"column name 'x\|limit' holds a \|", True),
+    ({"id": ["a"], "I": [5]}, ValueError, r"column name 'I' is reserved", True),
+    ({"id": ["a"], "b": [b'"hello"']}, ValueError, r"column 'b', row 0 begins with a double quote", False),
+    ({"id": ["a"], "b": np.array([b"x|k"], dtype="S3")}, ValueError, r"column 'b', row 0 holds a \|", False),
+    # The relay reads no number back from a NaN or an infinity.
+    ({"id": ["a", "b"], "px": [1.5, np.nan]}, ValueError, r"column 'px', row 1 is not a finite number", True),
+    ({"id": ["a"], "px": np.array([np.inf], dtype="float32")}, ValueError, r"column 'px', row 0 is not a finite", False),
 ]
 
 

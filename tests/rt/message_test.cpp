@@ -171,21 +171,78 @@ TEST(RelayMessageCheck, RefusesWhatTheRelayWouldMisreadAndNothingElse) {
     } cases[] = {
         {"Order", "o-17", kOrderNames, order_values(), Part::none, TextFault::none, 0},
         // Bars inside quotes, tabs, CR, UTF-8 and invalid bytes are sent as they are.
-        {"T", "i", {"s", "b", "c"},
-         {std::string("a|b\t\r\xC3\xA9\xFF") + every_other_byte, std::vector<std::uint8_t>{'"', '|', 0xFF}, '"'},
-         Part::none, TextFault::none, 0},
-        {"T", "i", {"n\"ame"}, {std::int32_t{1}}, Part::none, TextFault::none, 0},
+        {"T",
+         "i",
+         {"s", "b", "c", "Id2", "e"},
+         {std::string("a|b=\t\r\xC3\xA9\xFF") + every_other_byte,
+          std::vector<std::uint8_t>{'x', '"', '=', 0xFF}, '=', std::int32_t{1}, std::int32_t{2}},
+         Part::none,
+         TextFault::none,
+         0},
+        {"T", "i", {"n\"ame"}, {std::int32_t{1}}, Part::field_name, TextFault::double_quote, 0},
+        {"T", "i", {"a", "n|ame"}, {std::int32_t{1}, std::int32_t{1}}, Part::field_name, TextFault::bar, 1},
+        {"T", "i", {"x=y"}, {std::int32_t{1}}, Part::field_name, TextFault::equals_sign, 0},
+        {"T", "i", {""}, {std::int32_t{1}}, Part::field_name, TextFault::empty_name, 0},
+        {"T", "i", {"I"}, {std::int32_t{1}}, Part::field_name, TextFault::reserved_name, 0},
+        {"T", "i", {"iD"}, {std::int32_t{1}}, Part::field_name, TextFault::reserved_name, 0},
+        {"T", "i", {"c"}, {'|'}, Part::field_value, TextFault::bar, 0},
+        {"T", "i", {"c"}, {'"'}, Part::field_value, TextFault::double_quote, 0},
+        {"T", "i", {"b"}, {std::vector<std::uint8_t>{'x', '|', 'k'}}, Part::field_value, TextFault::bar, 0},
+        {"T",
+         "i",
+         {"b"},
+         {std::vector<std::uint8_t>{'"', 'x', '"'}},
+         Part::field_value,
+         TextFault::leading_quote,
+         0},
+        {"T",
+         "i",
+         {"d"},
+         {std::numeric_limits<double>::quiet_NaN()},
+         Part::field_value,
+         TextFault::not_finite,
+         0},
+        {"T",
+         "i",
+         {"f"},
+         {-std::numeric_limits<float>::infinity()},
+         Part::field_value,
+         TextFault::not_finite,
+         0},
         {"No\"te", "i", {}, {}, Part::object_type, TextFault::double_quote, 0},
         {"Note\n", "i", {}, {}, Part::object_type, TextFault::line_feed, 0},
         {"Note", "n1\"", {}, {}, Part::object_id, TextFault::double_quote, 0},
         {"Note", "n\n1", {}, {}, Part::object_id, TextFault::line_feed, 0},
-        {"Note", "n1", {"a", "te\nxt"}, {std::int32_t{1}, std::int32_t{2}}, Part::field_name, TextFault::line_feed, 1},
-        {"Note", "n1", {"a", "text"}, {std::int32_t{1}, std::string("hello\nO|T=\"Evil\"")}, Part::field_value,
-         TextFault::line_feed, 1},
-        {"Note", "n1", {"text"}, {std::string("0123456789\"|x=1")}, Part::field_value, TextFault::double_quote, 0},
+        {"Note",
+         "n1",
+         {"a", "te\nxt"},
+         {std::int32_t{1}, std::int32_t{2}},
+         Part::field_name,
+         TextFault::line_feed,
+         1},
+        {"Note",
+         "n1",
+         {"a", "text"},
+         {std::int32_t{1}, std::string("hello\nO|T=\"Evil\"")},
+         Part::field_value,
+         TextFault::line_feed,
+         1},
+        {"Note",
+         "n1",
+         {"text"},
+         {std::string("0123456789\"|x=1")},
+         Part::field_value,
+         TextFault::double_quote,
+         0},
         {"Note", "n1", {"c"}, {'\n'}, Part::field_value, TextFault::line_feed, 0},
         {"Note", "n1", {"b"}, {std::vector<std::uint8_t>(40, 'x')}, Part::none, TextFault::none, 0},
-        {"Note", "n1", {"b"}, {std::vector<std::uint8_t>{'x', '\n'}}, Part::field_value, TextFault::line_feed, 0},
+        {"Note",
+         "n1",
+         {"b"},
+         {std::vector<std::uint8_t>{'x', '\n'}},
+         Part::field_value,
+         TextFault::line_feed,
+         0},
         // Only what is sent counts: a surplus value is never written.
         {"Note", "n1", {"a"}, {std::int32_t{1}, std::string("\n")}, Part::none, TextFault::none, 0},
     };
@@ -222,7 +279,22 @@ TEST(RelayMessageCheck, RefusesWhatTheRelayWouldMisreadAndNothingElse) {
             text[at] = '\n';
             ASSERT_TRUE(write_object_message(m, "T", "", {"s"}, {text}, 0, 0).needs_check)
                 << size << " " << at;
+            // Names and byte values are written bare: the bytes that would split them.
+            for (const char c : {'|', '=', '"'}) {
+                text[at] = c;
+                ASSERT_TRUE(write_object_message(m, "T", "i", {text}, {std::int32_t{1}}, 0, 0).needs_check)
+                    << size << " " << at << " " << c;
+            }
+            text[at] = '|';
+            const std::vector<std::uint8_t> bytes(text.begin(), text.end());
+            ASSERT_TRUE(write_object_message(m, "T", "i", {"b"}, {bytes}, 0, 0).needs_check)
+                << size << " " << at;
         }
+        if (size == 0) continue;
+        ASSERT_FALSE(write_object_message(m, "T", "i", {clean},
+                                          {std::vector<std::uint8_t>(clean.begin(), clean.end())}, 0, 0)
+                         .needs_check)
+            << size;
     }
     // A text longer than the writer's stage takes another path, and a long message is written
     // through several flushes of the stage.

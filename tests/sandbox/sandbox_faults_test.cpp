@@ -31,6 +31,11 @@ TEST(WrittenFaultPlan, ReadsEverySettingAndWritesItBack) {
     EXPECT_EQ(faults.database.delay, 2s);
     EXPECT_EQ(faults.database.refuse.length, 1s);
     EXPECT_EQ(faults.database.drop_after_messages, 3u);
+    const auto units = parse_fault_plan("relay:stall=1h/1ms;center:stall=2m/3");
+    EXPECT_EQ(units.relay.stall.every, 1h);
+    EXPECT_EQ(units.relay.stall.length, 1ms);
+    EXPECT_EQ(units.center.stall.every, 2min);
+    EXPECT_EQ(units.center.stall.length, 3ms);
     EXPECT_EQ(describe_faults(faults),
               "seed=7;relay:drop=0.25,stall=3000ms/200ms;center:drop-after-bytes=4096,garbage=0.5,cut=0.125;"
               "database:drop-after-messages=3,drop-every=5000ms,delay=0.5/2000ms,withhold=0.75,refuse=10000ms/1000ms,truncate=1");
@@ -58,6 +63,7 @@ TEST(WrittenFaultPlan, NamesWhatIsWrong) {
     EXPECT_NE(error_of("relay:shake=1").find("unknown fault shake"), std::string::npos);
     EXPECT_NE(error_of("relay").find("seed=N or KIND:SETTINGS"), std::string::npos);
     EXPECT_NE(error_of("seed=x").find("not a whole number"), std::string::npos);
+    EXPECT_NE(error_of("relay:stall=1d/1s").find("not a whole number: 1d"), std::string::npos);
 }
 
 // A relay connection that has logged in, with what it read up to its login answer.

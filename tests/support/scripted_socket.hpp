@@ -76,6 +76,8 @@ public:
         co_return;
     }
     bool is_connected() const override { return connected_; }
+    // A peer that closed after its last piece, with nothing left to read: a stale connection.
+    bool peer_closed() const override { return connected_ && record_->peer_closed && record_->reads.empty(); }
     std::int32_t get_last_error() const override { return last_error_; }
     std::string get_last_error_message() const override { return last_error_message_; }
 

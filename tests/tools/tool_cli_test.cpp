@@ -109,17 +109,24 @@ TEST_F(ToolCli, PublishedObjectsReachSubscribersAndSql) {
             "\n"
             "{\"id\":\"o-3\",\"fields\":{\"qty\":30,\"side\":\"a |quoted|, text\"}}\n");
     ASSERT_NE(r.exit_code, 0) << "a line without a type is refused";
-    EXPECT_NE(r.err.find("line 3: no \"type\""), std::string::npos) << r.err;
+    EXPECT_NE(
+        r.err.find(
+            "line 3: no \"type\" (and no --type); stopped there, after sending the 1 publication before it"),
+        std::string::npos)
+        << r.err;
     EXPECT_NE(r.out.find("sent 1 object"), std::string::npos)
         << "the lines before the bad one are sent: " << r.out;
     r = tyx({"publish", "--type", "CliOrders"},
-            "{\"id\":\"o-3\",\"fields\":{\"qty\":30,\"side\":\"a |quoted|, text\"}}\n");
+            "{\"id\":\"o-3\",\"fields\":{\"qty\":30,\"side\":\"a |quoted|, text\",\"ok\":true}}\n");
     ASSERT_EQ(r.exit_code, 0) << r.err;
     // A value the wire cannot carry is refused, and the command says so.
     r = tyx({"publish", "CliOrders", "o-9", "side=two\nlines"});
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_NE(r.err.find("1 publication refused, the first: Failed to publish object: "), std::string::npos)
         << r.err;
+    r = tyx({"publish", "CliOrders", "o-9", "x|limit=5"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("the name of field \"x|limit\" holds a |"), std::string::npos) << r.err;
 
     // The snapshot holds what was stored; anything stored later arrives live: three updates either way.
     r = tyx({"subscribe", "CliOrders", "--count", "3", "--timeout", "10"});
@@ -136,6 +143,7 @@ TEST_F(ToolCli, PublishedObjectsReachSubscribersAndSql) {
     EXPECT_EQ(by_id["o-1"]["px"], 100.5);
     EXPECT_EQ(by_id["o-1"]["side"], "B");
     EXPECT_EQ(by_id["o-3"]["side"], "a |quoted|, text");
+    EXPECT_EQ(by_id["o-3"]["ok"], 1);
 
     auto rows = sql_rows("SELECT id, qty, px, side FROM CliOrders ORDER BY id");
     ASSERT_EQ(rows.size(), 3u);
@@ -219,6 +227,15 @@ TEST_F(ToolCli, UploadInsertsAndReplacesAndTheRowsReadBack) {
     EXPECT_NE(r.err.find("Failed to execute bulk insert: [shard 0] "), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("(table cli_other)"), std::string::npos) << r.err;
 
+    // What the library refuses is said first, not the count of a table that cannot exist.
+    const auto spaced = temp_file("spaced.csv", "a b,c\n1,2\n");
+    r = tyx({"upload", spaced.string(), "--table", "cli_spaced"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("tyx: the column name \"a b\" of table \"cli_spaced\" holds a space"),
+              std::string::npos)
+        << r.err;
+    std::filesystem::remove(spaced);
+
     const auto ragged = temp_file("ragged.csv", "a,b\n1,2\n3\n");
     r = tyx({"upload", ragged.string(), "--table", "cli_ragged"});
     EXPECT_EQ(r.exit_code, 1);
@@ -262,26 +279,53 @@ struct DeadPort {
     std::string port;
 };
 
-TEST(ToolConnect, SaysWhichServerCouldNotBeReachedWhenTheDeadlinePasses) {
+// What no wait can mend ends the command at once with the library's reason; a server that does
+// not answer is waited for until --connect-timeout.
+TEST(ToolConnect, SaysAtOnceWhatNoWaitMendsAndWaitsOutOnlyASilentServer) {
     DeadPort dead;
     DeadPort silent(true);
+    const std::string pin = (std::filesystem::temp_directory_path() / "tyx_no_such_pin.pub").string();
     const struct {
         std::vector<std::string> args;
         std::string message;
-    } cases[] = {
+    } hopeless[] = {
         {{"sql", "SELECT 1", "--db-port", dead.port},
-         "could not reach the database server at 127.0.0.1:" + dead.port},
+         "could not reach the database server at 127.0.0.1:" + dead.port + ": Connection refused"},
         {{"publish", "T", "x", "a=1", "--relay-port", dead.port},
-         "could not reach the relay server at 127.0.0.1:" + dead.port},
+         "could not reach the relay server at 127.0.0.1:" + dead.port + ": Connection refused"},
         {{"subscribe", "T", "--center-port", dead.port},
-         "could not reach the center server at 127.0.0.1:" + dead.port},
-        // A server that takes the connection and never answers must not hold the command either.
+         "could not reach the center server at 127.0.0.1:" + dead.port + ": Connection refused"},
+        {{"sql", "SELECT 1", "--host", "no-such-host.invalid"},
+         "could not reach the database server at no-such-host"},
+        {{"sql", "SELECT 1", "--db-port", "notaport"},
+         "database server at 127.0.0.1:notaport: Service not found"},
+        {{"sql", "SELECT 1", "--db-port", "99999"}, "127.0.0.1:99999: port 99999 is out of range"},
+        {{"sql", "SELECT 1", "--db-port", silent.port, "--tls", "--trusted-server-keys", pin},
+         "cannot open ssh-rsa pub file: " + pin},
+        {{"sql", "SELECT 1", "--db-port", silent.port, "--trusted-server-keys", pin}, "but not --tls"},
+        {{"sql", "SELECT 1", "--db-port", silent.port, "--tls", "--client-cert", pin},
+         "--client-cert needs --client-key"},
+    };
+    for (const auto& c : hopeless) {
+        SCOPED_TRACE(c.message);
+        auto args = c.args;
+        args.insert(args.end(), {"--connect-timeout", "10"});
+        const auto r = run_tool(kTyx, args, "", 15s);
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        EXPECT_LT(r.elapsed, 1s);
+    }
+    // A server that takes the connection and never answers must not hold the command either.
+    const struct {
+        std::vector<std::string> args;
+        std::string message;
+    } silent_cases[] = {
         {{"sql", "SELECT 1", "--db-port", silent.port},
          "connected to the database server at 127.0.0.1:" + silent.port + " but could not log in"},
         {{"subscribe", "T", "--center-port", silent.port},
          "connected to the center server at 127.0.0.1:" + silent.port + " but could not log in"},
     };
-    for (const auto& c : cases) {
+    for (const auto& c : silent_cases) {
         SCOPED_TRACE(c.args[0] + " " + c.args[1]);
         auto args = c.args;
         args.insert(args.end(), {"--connect-timeout", "0.5"});
@@ -352,6 +396,16 @@ TEST(ToolSandbox, NamesItsFaultsAtStartCountsThemAtStopAndRefusesABadPlan) {
     EXPECT_NE(bad.err.find("--faults: fault plan 'relay:drop=7': a rate is a number from 0 to 1"),
               std::string::npos)
         << bad.err;
+    const auto help = run_tool(kTyx, {"sandbox", "--help"});
+    for (const char* key : {"drop=", "drop-every=", "drop-after-bytes=", "drop-after-messages=", "stall=",
+                            "delay=", "withhold=", "refuse=", "truncate=", "garbage=", "cut=", "1h"})
+        EXPECT_NE(help.out.find(key), std::string::npos) << key;
+    // A port taken: the error names it.
+    DeadPort taken(true);
+    const auto r =
+        run_tool(kTyx, {"sandbox", "--relay-port", taken.port, "--center-port", "0", "--db-port", "0"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("127.0.0.1:" + taken.port), std::string::npos) << r.err;
 }
 
 TEST_F(ToolCli, SubscriberPrintsLiveUpdatesAndEndsWithStatusZeroOnSigint) {
@@ -370,6 +424,14 @@ TEST_F(ToolCli, SubscriberPrintsLiveUpdatesAndEndsWithStatusZeroOnSigint) {
     subscriber.send_signal(SIGINT);
     const auto r = subscriber.finish(10s);
     EXPECT_EQ(r.exit_code, 0) << r.err;
+
+    // Whoever read its output has gone (as `| head -1` goes): it ends with status 0, though no
+    // update comes.
+    ToolProcess headless(kTyx, args);
+    ASSERT_TRUE(headless.read_line(10s).has_value());
+    headless.close_stdout();
+    const auto ended = headless.finish(5s);
+    EXPECT_EQ(ended.exit_code, 0) << ended.err;
 }
 
 TEST(ToolSandbox, ServesTlsToCommandsThatBringTheRightMaterial) {
@@ -377,9 +439,12 @@ TEST(ToolSandbox, ServesTlsToCommandsThatBringTheRightMaterial) {
     SandboxProcess sandbox(
         {"--tls-cert", m.server_cert, "--tls-key", m.server_key, "--tls-client-ca", m.ca_cert});
     const std::string pinned = m.file("tool-pinned", m.server_pub);
-    auto run = [&](std::vector<std::string> args, bool client_certificate, const std::string& timeout = "5") {
+    auto run = [&](std::vector<std::string> args, bool client_certificate, const std::string& timeout = "5",
+                   std::vector<std::string> trust = {}) {
         for (const auto& f : sandbox.flags(timeout)) args.push_back(f);
-        args.insert(args.end(), {"--tls", "--trusted-server-keys", pinned});
+        if (trust.empty()) trust = {"--trusted-server-keys", pinned};
+        args.push_back("--tls");
+        args.insert(args.end(), trust.begin(), trust.end());
         if (client_certificate)
             args.insert(args.end(), {"--client-cert", m.client_cert, "--client-key", m.client_key,
                                      "--client-key-password", m.client_key_password});
@@ -392,6 +457,19 @@ TEST(ToolSandbox, ServesTlsToCommandsThatBringTheRightMaterial) {
     EXPECT_EQ(json_lines(r.out).at(0)["object_id"], "s-1");
     r = run({"sql", "SELECT id, v FROM Secure", "-f", "csv"}, true);
     EXPECT_EQ(r.out, "id,v\ns-1,1\n") << r.err;
+    // A private CA in place of the pinned key: the certificate names localhost, not the address.
+    r = run({"sql", "SELECT id FROM Secure", "-f", "csv", "--host", "localhost"}, true, "5",
+            {"--ca-file", m.ca_cert});
+    EXPECT_EQ(r.out, "id\ns-1\n") << r.err;
+    // A server that fails verification is not waited for.
+    r = run({"sql", "SELECT 1"}, true, "10", {"--trusted-server-keys", m.file("tool-other", m.other_pub)});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("matches none of the 1 trusted ssh-rsa keys"), std::string::npos) << r.err;
+    EXPECT_LT(r.elapsed, 1s);
+    r = run({"sql", "SELECT 1"}, true, "10", {"--ca-file", m.ca_cert});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("IP address mismatch"), std::string::npos) << r.err;
+    EXPECT_LT(r.elapsed, 1s);
 
     // The sandbox requires a client certificate: the relay's host receives what is published
     // without one and the relay throws it away after its alert, which the command names.

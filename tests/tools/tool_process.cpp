@@ -127,6 +127,10 @@ std::optional<std::string> ToolProcess::read_line(std::chrono::milliseconds time
     return line;
 }
 
+void ToolProcess::close_stdout() {
+    close_fd(out_);
+}
+
 void ToolProcess::send_signal(int signal) {
     if (pid_ > 0) kill(pid_, signal);
 }

@@ -34,6 +34,8 @@ public:
     // the deadline.
     std::optional<std::string> read_line(std::chrono::milliseconds timeout);
     void send_signal(int signal);
+    // Closes the reading end of its standard output, as a reader that has seen enough does.
+    void close_stdout();
     // Reads both outputs to their end and waits for the exit; kills the process at the deadline.
     RunResult finish(std::chrono::milliseconds timeout);
 

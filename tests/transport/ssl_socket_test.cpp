@@ -202,23 +202,31 @@ TEST(SslSocket, WithoutPinnedKeysTheChainAndHostNameAreVerified) {
         {"CA not in the store", k.other_cert, signed_server(), "localhost", false,
          "unable to get local issuer certificate"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        TrustStoreOverride store(c.trust_file);
-        asio::io_context io;
-        TlsTestServer server(io, c.server);
-        const Outcome outcome = connect_once(io, server, c.host, SslOptions{});
-        EXPECT_EQ(outcome.connected, c.connects) << outcome.message;
-        if (c.connects) {
-            EXPECT_EQ(outcome.echoed, "down\n");
-        } else {
-            EXPECT_NE(outcome.code, 0);
-            EXPECT_NE(outcome.message.find(c.error), std::string::npos) << outcome.message;
-            EXPECT_NE(outcome.message.find("TLS handshake with " + std::string(c.host) + ":" + server.port()),
-                      std::string::npos)
-                << outcome.message;
+    // The trust store is the system's (pointed at the file by the environment), or the CA file.
+    for (const bool by_option : {false, true})
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(c.what) + (by_option ? " (ca_file)" : " (system store)"));
+            std::optional<TrustStoreOverride> store;
+            SslOptions options;
+            if (by_option)
+                options.ca_file = c.trust_file;
+            else
+                store.emplace(c.trust_file);
+            asio::io_context io;
+            TlsTestServer server(io, c.server);
+            const Outcome outcome = connect_once(io, server, c.host, options);
+            EXPECT_EQ(outcome.connected, c.connects) << outcome.message;
+            if (c.connects) {
+                EXPECT_EQ(outcome.echoed, "down\n");
+            } else {
+                EXPECT_NE(outcome.code, 0);
+                EXPECT_NE(outcome.message.find(c.error), std::string::npos) << outcome.message;
+                EXPECT_NE(
+                    outcome.message.find("TLS handshake with " + std::string(c.host) + ":" + server.port()),
+                    std::string::npos)
+                    << outcome.message;
+            }
         }
-    }
 }
 
 }  // namespace
