@@ -39,6 +39,7 @@ nlohmann::json health_json(const tyx::Health& health) {
             {"connection_attempts", s.connection_attempts},
             {"reconnections", s.reconnections},
             {"last_error", s.last_error},
+            {"unexpected_inputs", s.unexpected_inputs},
             {"counters", counters_json(s)},
         });
     }

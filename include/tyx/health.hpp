@@ -140,9 +140,13 @@ struct SessionHealth {
     std::uint64_t connection_attempts = 0;          ///< connection attempts so far
     std::uint64_t reconnections = 0;                ///< logins after the first one
     std::string last_error;                         ///< empty while nothing has failed
-    RelayCounters relay;                            ///< a relay session's counters
-    CenterCounters center;                          ///< a center session's counters
-    DatabaseCounters database;                      ///< a database session's counters
+    /// Input the session could not understand (lines of unknown type, frames it could not
+    /// decode, a line past the longest accepted). Logs about them are rate-limited: the first
+    /// few of every 10 s in full, then one summary with the count.
+    std::uint64_t unexpected_inputs = 0;
+    RelayCounters relay;        ///< a relay session's counters
+    CenterCounters center;      ///< a center session's counters
+    DatabaseCounters database;  ///< a database session's counters
 };
 
 /// How the notification thread keeps up with the events for the listeners.

@@ -98,6 +98,7 @@ py::dict health_dict(const Health& health) {
         d["connection_attempts"] = s.connection_attempts;
         d["reconnections"] = s.reconnections;
         d["last_error"] = to_str(s.last_error);
+        d["unexpected_inputs"] = s.unexpected_inputs;
         d["counters"] = counters_dict(s);
         sessions.append(d);
     }
@@ -1027,7 +1028,7 @@ Returns at once (it never waits for the network); fine from any thread and from 
 event. The result is nested dicts:
     {'sessions': [{'cluster', 'kind', 'shard', 'state', 'since' (seconds since the epoch),
                    'endpoint': {'host', 'port', 'failover'}, 'connection_attempts',
-                   'reconnections', 'last_error', 'counters': {name: int or histogram dict}},
+                   'reconnections', 'last_error', 'unexpected_inputs', 'counters': {name: int or histogram dict}},
                   ...],
      'notifications': {'queued', 'delivered', 'longest_wait_us'}}
 Sessions come by cluster (in the order added), kind ('relay', 'center', 'database') and shard.

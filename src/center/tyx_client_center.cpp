@@ -47,9 +47,12 @@ void TyxClientCenter::recreate_socket() {
 asio::awaitable<bool> TyxClientCenter::try_connect_once() {
     // Both are attempted, so a failure of either leaves both closed for the next endpoint.
     const bool inbound_ok = co_await inbound_->connect_sync();
-    const bool outbound_ok = co_await outbound_->connect_sync();
+    // A stop during the first attempt closed only the connections that existed then: a second
+    // one started now would be left to its deadline.
+    bool outbound_ok = false;
+    if (!stopping_) outbound_ok = co_await outbound_->connect_sync();
     if (inbound_ok && outbound_ok) co_return true;
-    report_failed_attempt(inbound_ok ? *outbound_ : *inbound_);
+    if (!stopping_) report_failed_attempt(inbound_ok ? *outbound_ : *inbound_);
     co_await disconnect_both();
     co_return false;
 }
@@ -65,16 +68,13 @@ asio::awaitable<void> TyxClientCenter::connect(asio::io_context&) {
     // A first handshake that fails leaves both sockets closed, so that the receive loop finds
     // a lost connection and reconnects after the back-off, as after any later failure.
     std::exception_ptr failure;
-    std::string text;
     try {
         co_await do_handshake();
-    } catch (const std::exception& e) {
+    } catch (const std::exception&) {
         failure = std::current_exception();
-        text = e.what();
     }
     if (!failure) co_return;
     co_await disconnect_both();
-    if (!stopping_) notify_log(3, "Center handshake failed: " + text);
     std::rethrow_exception(failure);
 }
 
@@ -84,6 +84,10 @@ asio::awaitable<void> TyxClientCenter::do_reconnect() {
     co_await do_handshake();
 }
 
+std::chrono::milliseconds TyxClientCenter::handshake_timeout() const {
+    return std::chrono::milliseconds{config_.connect_timeout_ms > 0 ? config_.connect_timeout_ms : 0};
+}
+
 asio::awaitable<void> TyxClientCenter::do_handshake() {
     // Past the deadline both connections are closed, which fails the read in progress.
     struct Deadline {
@@ -91,36 +95,50 @@ asio::awaitable<void> TyxClientCenter::do_handshake() {
         bool expired = false;
     };
     auto state = std::make_shared<Deadline>();
-    SessionTimer deadline(io_context_, kHandshakeTimeout);
-    deadline.async_wait([this, state](std::error_code ec) {
-        if (ec || state->done) return;
-        state->expired = true;
-        asio::co_spawn(io_context_, inbound_->disconnect_sync(), asio::detached);
-        asio::co_spawn(io_context_, outbound_->disconnect_sync(), asio::detached);
-    });
+    const auto limit = handshake_timeout();
+    SessionTimer deadline(io_context_);
+    if (limit.count() > 0) {
+        deadline.expires_after(limit);
+        deadline.async_wait([this, state](std::error_code ec) {
+            if (ec || state->done) return;
+            state->expired = true;
+            asio::co_spawn(io_context_, inbound_->disconnect_sync(), asio::detached);
+            asio::co_spawn(io_context_, outbound_->disconnect_sync(), asio::detached);
+        });
+    }
     std::exception_ptr failure;
+    const char* step = "inbound";
     try {
         co_await msg_direct_handshake(false);
+        step = "outbound";
         co_await msg_direct_handshake(true);
     } catch (...) {
         failure = std::current_exception();
     }
     state->done = true;
     deadline.cancel();
-    if (state->expired) {
-        std::string text = "Center handshake timed out after " + std::to_string(kHandshakeTimeout.count()) + " ms";
-        note_lost(StateCause::timed_out, text);
-        throw std::runtime_error(text);
-    }
-    if (failure) {
-        try {
-            std::rethrow_exception(failure);
-        } catch (const std::system_error& e) {
-            note_lost(cause_of(e), e.what());
-        } catch (const std::exception& e) {
-            note_lost(StateCause::login_refused, e.what());
+    if (state->expired || failure) {
+        // One text per failure, naming the connection and the step; logged once until the
+        // session is next up.
+        StateCause cause = StateCause::timed_out;
+        std::string text = "Center handshake ";
+        if (state->expired) {
+            text += "timed out after " + std::to_string(limit.count()) + " ms waiting for the reply on the " +
+                    step + " connection";
+        } else {
+            try {
+                std::rethrow_exception(failure);
+            } catch (const std::system_error& e) {
+                cause = cause_of(e);
+                text += std::string("failed on the ") + step + " connection: " + e.what();
+            } catch (const std::exception& e) {
+                cause = StateCause::login_refused;
+                text += std::string("failed: ") + e.what();
+            }
         }
-        std::rethrow_exception(failure);
+        const bool repeat = note_lost(cause, text);
+        if (!repeat && !stopping_) notify_log(3, text);
+        throw std::runtime_error(text);
     }
     handshaken_ = true;
     record_login();
@@ -163,8 +181,11 @@ void TyxClientCenter::process_payload(ByteView payload) {
     try {
         decoder_.decode_payload(payload);
     } catch (const std::exception& e) {
-        std::cerr << "[tyx_center:" << name_ << "] parse error: " << e.what() << std::endl;
+        // A center sending nothing but junk costs a few lines per interval, not one per frame.
+        for (const std::string& text : parse_error_lines_.admit(e.what(), LogLimiter::Clock::now()))
+            std::cerr << "[tyx_center:" << name_ << "] parse error: " << text << std::endl;
         monitor_->decode_errors.fetch_add(1, std::memory_order_relaxed);
+        monitor_->unexpected_inputs.fetch_add(1, std::memory_order_relaxed);
         if (!decoder_.reached_rows()) return;
         lost_changes_ = true;
         notify_log(3, std::string("Center message could not be decoded; reconnecting to subscribe again: ") +
@@ -197,9 +218,8 @@ asio::awaitable<void> TyxClientCenter::receive_loop() {
         try {
             co_await do_reconnect();
             connected = handshaken_;
-        } catch (const std::exception& e) {
-            connected = false;
-            if (!stopping_) notify_log(3, std::string("Center handshake failed: ") + e.what());
+        } catch (const std::exception&) {
+            connected = false;  // do_handshake has told it
         }
     }
 }
@@ -218,7 +238,7 @@ asio::awaitable<void> TyxClientCenter::read_frames() {
                          [this](ByteView payload) { process_payload(payload); });
         } catch (const std::exception& e) {
             note_lost(cause_of(e), e.what());
-            if (!stopping_) report_tls_error(e);
+            if (!stopping_) report_read_failure(e);
             co_return;
         }
         if (stopping_ || lost_changes_) co_return;

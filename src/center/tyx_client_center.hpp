@@ -82,9 +82,10 @@ public:
     ISocket* outbound_socket() const { return outbound_.get(); }
     std::uint64_t frames_received() const { return monitor_->frames_received.load(std::memory_order_relaxed); }
     // How long a handshake may take before both connections are closed and the attempt fails
-    // ("Center handshake timed out after N ms"); a center that accepts and never answers
-    // would otherwise hold the client, and a waiting add_cluster, for ever.
-    static constexpr std::chrono::milliseconds kHandshakeTimeout{15000};
+    // ("Center handshake timed out after N ms ..."): the configuration's connect timeout; a
+    // center that accepts and never answers would otherwise hold the client, and a waiting
+    // add_cluster, for ever. Zero: no limit.
+    std::chrono::milliseconds handshake_timeout() const;
 
 private:
     asio::awaitable<void> do_handshake();
@@ -121,6 +122,7 @@ private:
     std::vector<TyxCenterIncrementalUpdatePtr> released_;
     ByteVector read_buffer_;
     center::FrameReader frames_{center::kMaxFramePayload};
+    LogLimiter parse_error_lines_;  // the parse errors written to standard error
     bool handshaken_ = false;
     bool lost_changes_ = false;
     // When each snapshot request still unanswered was written, oldest first.

@@ -378,12 +378,12 @@ TEST(ScriptedJdbc, ADroppedConnectionIsRetriedOnceWithOneNewLoginAndASecondDropR
     EXPECT_EQ(r.result->elements.at(0).count, 42);
     EXPECT_EQ(s.kinds(),
               (std::vector<std::string>{"connect", "sent", "logged_in", "received",  // first login
-                                        "sent",                                      // dropped
+                                        "sent", "disconnect",                        // dropped
                                         "connect", "sent", "logged_in", "received",  // one new login
                                         "sent", "received"}));                       // the retry
     const auto events = s.heard().events();
     EXPECT_EQ(events[4], "sent alpha-jdbc SELECT 42");
-    EXPECT_EQ(events[6], events[1]);  // the same login image
+    EXPECT_EQ(events[7], events[1]);  // the same login image
     EXPECT_EQ(s.requests(0).size(), 1u);
     EXPECT_EQ(s.requests(1).size(), 1u);
 
