@@ -217,9 +217,9 @@ public:
 
     /// Subscribes to `tables` on every center shard. Each table's snapshot arrives as on_update
     /// events, then every later change. With `wait`, returns once every center shard has
-    /// answered for the tables: while a center cannot be reached that wait has no end, so an
-    /// application that needs a deadline subscribes without waiting and waits for
-    /// ClientListener::on_snapshot_answered itself.
+    /// answered for the tables, or after the cluster's SubscriptionConfig::snapshot_timeout_ms
+    /// (30 s by default): a level-3 on_log then names the tables and the center shards that did
+    /// not answer, and the subscription stays, completing when they do (on_snapshot_answered).
     /// \snippet 02_subscribe.cpp subscribe
     void subscribe(std::string_view cluster_name, std::vector<std::string> tables, bool wait);
     /// Subscribes as the other overload does, each table with the lists and flag of its

@@ -106,6 +106,11 @@ py::dict health_dict(const Health& health) {
     notifications["queued"] = health.notifications.queued;
     notifications["delivered"] = health.notifications.delivered;
     notifications["longest_wait_us"] = health.notifications.longest_wait.count();
+    notifications["queued_updates"] = health.notifications.queued_updates;
+    notifications["queued_update_bytes"] = health.notifications.queued_update_bytes;
+    notifications["oldest_wait_us"] = health.notifications.oldest_wait.count();
+    notifications["holding_back"] = health.notifications.holding_back;
+    notifications["held_back_us"] = health.notifications.held_back.count();
     py::dict d;
     d["sessions"] = sessions;
     d["notifications"] = notifications;
@@ -1030,7 +1035,8 @@ event. The result is nested dicts:
                    'endpoint': {'host', 'port', 'failover'}, 'connection_attempts',
                    'reconnections', 'last_error', 'unexpected_inputs', 'counters': {name: int or histogram dict}},
                   ...],
-     'notifications': {'queued', 'delivered', 'longest_wait_us'}}
+     'notifications': {'queued', 'delivered', 'longest_wait_us', 'queued_updates',
+                       'queued_update_bytes', 'oldest_wait_us', 'holding_back', 'held_back_us'}}
 Sessions come by cluster (in the order added), kind ('relay', 'center', 'database') and shard.
 A histogram is {'count', 'sum_us', 'p50_us', 'p99_us', 'buckets': [{'le_us', 'count'}, ...]},
 the last bucket with 'le_us' None.)doc")

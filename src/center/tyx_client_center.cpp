@@ -9,6 +9,8 @@
 
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
+#include <asio/redirect_error.hpp>
+#include <asio/use_awaitable.hpp>
 
 #include "center/center_codec.hpp"
 
@@ -29,6 +31,7 @@ TyxClientCenter::TyxClientCenter(TyxClientMultiplex& multiplex, std::string_view
                                  asio::io_context& io_context, SocketFactory sockets)
     : ITyxClient(multiplex, cluster_name, "center", std::move(endpoints), io_context, std::move(sockets)),
       config_(config),
+      hold_timer_(io_context),
       batches_(std::make_shared<UpdateBatchPool>(name_)),
       batch_(batches_->take()) {
     recreate_socket();
@@ -167,6 +170,7 @@ asio::awaitable<void> TyxClientCenter::stop() {
     stopping_ = true;
     handshaken_ = false;
     end_pauses();
+    hold_timer_.cancel();
     co_await disconnect_both();
     notify_disconnect();
     // No answer can come any more; whoever waits for one is released rather than left hanging.
@@ -178,6 +182,7 @@ asio::awaitable<void> TyxClientCenter::stop() {
 void TyxClientCenter::process_payload(ByteView payload) {
     if (lost_changes_) return;  // the rest of this connection's frames come again after it
     monitor_->frames_received.fetch_add(1, std::memory_order_relaxed);
+    payload_bytes_ = payload.size;
     try {
         decoder_.decode_payload(payload);
     } catch (const std::exception& e) {
@@ -224,11 +229,27 @@ asio::awaitable<void> TyxClientCenter::receive_loop() {
     }
 }
 
+asio::awaitable<void> TyxClientCenter::hold_back() {
+    multiplex_.hold_reading(true);
+    while (!stopping_ && multiplex_.updates_held_back()) {
+        hold_timer_.expires_after(kHoldBackPoll);
+        std::error_code ignored;
+        co_await hold_timer_.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+    }
+    multiplex_.hold_reading(false);
+}
+
 asio::awaitable<void> TyxClientCenter::read_frames() {
     frames_.reset();
     lost_changes_ = false;
     if (read_buffer_.empty()) read_buffer_.resize(center::kReadPieceSize);
     for (;;) {
+        // Listeners far behind: nothing more is read until they catch up, so the server's flow
+        // control holds the backlog rather than this process's memory.
+        if (multiplex_.updates_held_back()) {
+            co_await hold_back();
+            if (stopping_) co_return;
+        }
         // Read and decoded in this frame of the coroutine: the read's memory and the socket's are
         // then all a read needs, which the thread's recycling keeps.
         try {
@@ -344,17 +365,23 @@ void TyxClientCenter::add_updates(UpdateBatch& updates) {
     }
     std::unique_ptr<UpdateBatch> batch = std::exchange(batch_, batches_->take());
     const JobSlotAllocator<void> allocator(&batch->job_slot);
-    multiplex_.notify_listeners(allocator, [&m = multiplex_, monitor = monitor_, counted = false,
-                                            delivered = DeliveredBatch(batches_, std::move(batch))](
-                                               TyxClientListener& l) mutable {
-        const std::string& name = delivered.pool->client_name();
-        if (!counted) {  // before anyone hears them, as above
-            counted = true;
-            monitor->updates_delivered.fetch_add(delivered.batch->size(), std::memory_order_relaxed);
-        }
-        for (const TyxCenterIncrementalUpdate& u : *delivered.batch) l.on_update(m, name, u);
-        l.on_update_batch_end(m, name);
-    });
+    const std::size_t count = batch->size();
+    multiplex_.notify_updates(
+        allocator, count, payload_bytes_,
+        [&m = multiplex_, monitor = monitor_, counted = false,
+         delivered = DeliveredBatch(batches_, std::move(batch))](TyxClientListener& l) mutable {
+            const std::string& name = delivered.pool->client_name();
+            if (!counted) {  // before anyone hears them, as above
+                counted = true;
+                monitor->updates_delivered.fetch_add(delivered.batch->size(), std::memory_order_relaxed);
+            }
+            for (const TyxCenterIncrementalUpdate& u : *delivered.batch) {
+                // A client closing past its drain deadline stops mid-batch.
+                if (m.past_drain_deadline()) break;
+                l.on_update(m, name, u);
+            }
+            l.on_update_batch_end(m, name);
+        });
 }
 
 void TyxClientCenter::table_schema(const std::string& table_name, CenterTableSchema schema) {

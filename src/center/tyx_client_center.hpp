@@ -94,6 +94,10 @@ private:
     // Reads what arrives on the inbound connection and decodes every frame it completes, until
     // the connection fails or the client stops.
     asio::awaitable<void> read_frames();
+    // Waits, without reading, while the listeners are too far behind (see
+    // TyxClientMultiplex::updates_held_back), looking again every kHoldBackPoll.
+    asio::awaitable<void> hold_back();
+    static constexpr std::chrono::milliseconds kHoldBackPoll{5};
     // Closes both connections.
     asio::awaitable<void> disconnect_both();
     void send_request(const std::vector<SubscriptionRequest>& requests, bool remove);
@@ -112,8 +116,9 @@ private:
     void log(std::uint8_t level, std::string_view text) override;
 
     SubscriptionConfig config_;
-    SocketSlot<> inbound_;   // the center writes to the client here
-    SocketSlot<> outbound_;  // the client writes its requests here
+    SessionTimer hold_timer_;  // the pauses of hold_back
+    SocketSlot<> inbound_;     // the center writes to the client here
+    SocketSlot<> outbound_;    // the client writes its requests here
     std::string process_uid_;
     SubscriptionState subscriptions_{*this};
     center::ChangeDecoder decoder_{static_cast<center::DecoderSink&>(*this)};
@@ -121,6 +126,7 @@ private:
     std::unique_ptr<UpdateBatch> batch_;
     std::vector<TyxCenterIncrementalUpdatePtr> released_;
     ByteVector read_buffer_;
+    std::size_t payload_bytes_ = 0;  // of the frame being decoded
     center::FrameReader frames_{center::kMaxFramePayload};
     LogLimiter parse_error_lines_;  // the parse errors written to standard error
     bool handshaken_ = false;

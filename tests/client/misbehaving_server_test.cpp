@@ -199,5 +199,26 @@ TEST(MisbehavingServers, AFloodOfJunkLinesCostsAFewLogs) {
     EXPECT_EQ(logs.front(), "log alpha-relay 2 Received message with unknown type: \"Zjunk\\x01\\xFF line\"");
 }
 
+TEST(MisbehavingServers, AWaitingSubscribeGivesUpAtItsDeadlineNamingWhatDidNotAnswer) {
+    const std::string refused = test::refused_port();
+    auto events = std::make_shared<StateRecorder>();
+    Client client;
+    client.listener_add(events);
+    Cluster cluster("alpha", "127.0.0.1");
+    cluster.subscription_config.add_shard(refused, false).add_shard("", false).add_shard(refused, false);
+    cluster.subscription_config.snapshot_timeout_ms = 300;
+    client.add_cluster(cluster, true);
+    const auto took = time_of([&] {
+        client.subscribe("alpha", std::vector<std::string>{"Orders", "Fills"}, true);
+    });
+    EXPECT_GE(took, 300ms);
+    EXPECT_LT(took, 1300ms);
+    ASSERT_TRUE(events->wait_for("log alpha 3 "));
+    EXPECT_EQ(
+        events->with_prefix("log alpha 3 ").front(),
+        "log alpha 3 Subscribe gave up waiting after 300 ms for the snapshot of Orders, Fills from center "
+        "shard(s) 0, 2; the subscription stays and completes when they answer");
+}
+
 }  // namespace
 }  // namespace tyx
