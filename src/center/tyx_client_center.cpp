@@ -9,6 +9,7 @@
 
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
+#include <asio/experimental/awaitable_operators.hpp>
 #include <asio/redirect_error.hpp>
 #include <asio/use_awaitable.hpp>
 
@@ -49,11 +50,9 @@ void TyxClientCenter::recreate_socket() {
 
 asio::awaitable<bool> TyxClientCenter::try_connect_once() {
     // Both are attempted, so a failure of either leaves both closed for the next endpoint.
-    const bool inbound_ok = co_await inbound_->connect_sync();
-    // A stop during the first attempt closed only the connections that existed then: a second
-    // one started now would be left to its deadline.
-    bool outbound_ok = false;
-    if (!stopping_) outbound_ok = co_await outbound_->connect_sync();
+    // Both at once: an attempt then takes at most one connect timeout, not two.
+    using namespace asio::experimental::awaitable_operators;
+    const auto [inbound_ok, outbound_ok] = co_await (inbound_->connect_sync() && outbound_->connect_sync());
     if (inbound_ok && outbound_ok) co_return true;
     if (!stopping_) report_failed_attempt(inbound_ok ? *outbound_ : *inbound_);
     co_await disconnect_both();
