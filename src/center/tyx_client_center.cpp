@@ -199,7 +199,9 @@ void TyxClientCenter::process_payload(ByteView payload) {
 }
 
 asio::awaitable<void> TyxClientCenter::receive_loop() {
-    bool connected = true;
+    // A first handshake that failed has said why: reading the closed connection would only
+    // replace that cause with "not connected".
+    bool connected = handshaken_;
     for (;;) {
         if (stopping_) co_return;
         if (connected) {

@@ -145,6 +145,9 @@ TEST(MisbehavingServers, ConnectionAttemptsAndLoginsTimeOutNamingTheStep) {
         EXPECT_LT(took, std::chrono::milliseconds(kTimeoutMs) + 1s);
         const std::string failed = state_prefix(c.kind, "reconnecting") + " timed out: " + c.reason;
         ASSERT_TRUE(events->wait_for(failed)) << ::testing::PrintToString(events->events());
+        // The real cause, not what reading the closed connection afterwards would say.
+        EXPECT_EQ(events->count(state_prefix(c.kind, "reconnecting") + " closed by peer"), 0u)
+            << ::testing::PrintToString(events->events());
         // Told once, at level 3, while the session keeps trying.
         const std::string log = "log " + std::string(client_name(c.kind)) + " 3 ";
         ASSERT_TRUE(events->wait_for(log));
