@@ -410,7 +410,10 @@ void TyxClientJdbc::release_turn() {
 
 std::string TyxClientJdbc::connection_timed_out(const jdbc::RequestDeadline& deadline) const {
     std::string context = "waiting for a connection";
-    if (!failure_.reason.empty()) context += " (" + failure_.reason + ")";
+    // The cause of the failed connection, unless it is an earlier request's timeout, which
+    // would only nest the same words.
+    if (!failure_.reason.empty() && !failure_.reason.starts_with("JDBC request timed out"))
+        context += " (" + failure_.reason + ")";
     return deadline.timed_out(context);
 }
 
