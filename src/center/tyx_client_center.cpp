@@ -402,7 +402,8 @@ void TyxClientCenter::snapshot_response() {
 }
 
 void TyxClientCenter::log(std::uint8_t level, std::string_view text) {
-    notify_log(level, std::string(text));
+    // One per message the center sends: a center that sends nothing else must not flood the logs.
+    limited_log(level, std::string(text));
 }
 
 }  // namespace tyx

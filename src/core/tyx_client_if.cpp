@@ -239,6 +239,11 @@ void ITyxClient::report_unexpected(std::uint8_t level, std::string_view what, st
         notify_log(level, std::move(text));
 }
 
+void ITyxClient::limited_log(std::uint8_t level, std::string text) {
+    for (std::string& line : unexpected_logs_.admit(std::move(text), LogLimiter::Clock::now()))
+        notify_log(level, std::move(line));
+}
+
 void ITyxClient::report_read_failure(const std::exception& error) {
     if (cause_of(error) == StateCause::protocol_error)
         notify_log(3, std::string("Connection given up: the server sent what cannot be read (") +

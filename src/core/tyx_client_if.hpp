@@ -156,6 +156,8 @@ protected:
     // health, and raised as on_log(level, what + the input, escaped and cut) within the limits of
     // the session's LogLimiter.
     void report_unexpected(std::uint8_t level, std::string_view what, std::string_view input);
+    // A log the server's messages cause (one each), within the same limits; not counted.
+    void limited_log(std::uint8_t level, std::string text);
     // After a connection that had completed its TLS handshake failed: an error raised by TLS
     // itself (an alert such as a refused client certificate, which TLS 1.3 servers send only
     // after the client's handshake is done) is raised as a level-3 log. Other failures (the
