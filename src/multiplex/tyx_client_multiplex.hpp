@@ -140,7 +140,7 @@ public:
 
     // True while the center updates waiting for the listeners reach the queue's limit: center
     // sessions then stop reading (the servers' TCP flow control holds the rest) until it has
-    // drained to half. Any thread.
+    // drained to half. Control loop (where every center session runs).
     bool updates_held_back();
     // A center session started or ended holding back its reading; control loop.
     void hold_reading(bool holding);
