@@ -39,6 +39,7 @@ nlohmann::json health_json(const tyx::Health& health) {
             {"connection_attempts", s.connection_attempts},
             {"reconnections", s.reconnections},
             {"last_error", s.last_error},
+            {"unexpected_inputs", s.unexpected_inputs},
             {"counters", counters_json(s)},
         });
     }
@@ -46,7 +47,12 @@ nlohmann::json health_json(const tyx::Health& health) {
             {"notifications",
              {{"queued", health.notifications.queued},
               {"delivered", health.notifications.delivered},
-              {"longest_wait_us", health.notifications.longest_wait.count()}}}};
+              {"longest_wait_us", health.notifications.longest_wait.count()},
+              {"queued_updates", health.notifications.queued_updates},
+              {"queued_update_bytes", health.notifications.queued_update_bytes},
+              {"oldest_wait_us", health.notifications.oldest_wait.count()},
+              {"holding_back", health.notifications.holding_back},
+              {"held_back_us", health.notifications.held_back.count()}}}};
 }
 
 }  // namespace tyx::tool

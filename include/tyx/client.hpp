@@ -107,7 +107,8 @@ public:
     /// A session's connection to an endpoint is made (the first one or a reconnection); its
     /// login or handshake comes next.
     virtual void on_connect(Client&, std::string_view /*cluster_name*/) {}
-    /// A relay or center session's connection ended: it was lost, or a center session stopped.
+    /// A session's connection ended: it was lost (a database session finds out when a request
+    /// fails on it), or a center or logged-in database session stopped.
     virtual void on_disconnect(Client&, std::string_view /*cluster_name*/) {}
     /// A session completed its login (relay, database) or handshake (center).
     virtual void on_logged_in(Client&, std::string_view /*cluster_name*/) {}
@@ -153,7 +154,10 @@ public:
     virtual void on_snapshot_answered(Client&, std::string_view /*cluster_name*/,
                                       const std::vector<std::string>& /*tables*/) {}
     /// A log message: level 3 for a failed operation, level 2 for an unexpected but harmless
-    /// input.
+    /// input. A failure that repeats (a refused TLS handshake, a login, a timeout) is told once
+    /// until its session is next up; unexpected input is told in full a few times per 10 s, then
+    /// as a count. Listeners that fall a second behind hear a level-2 log at once, ahead of the
+    /// waiting events, and another when they have caught up.
     virtual void on_log(Client&, std::string_view /*cluster_name*/, std::uint8_t /*level*/,
                         std::string_view /*message*/) {}
     /// A shard session changed state: it is connecting (to a failover endpoint too), logging in,
@@ -170,8 +174,11 @@ class Client {
 public:
     /// A client without clusters; its threads start here.
     Client();
-    ~Client();                       ///< stops every cluster, delivers pending events, joins threads
-    Client(const Client&) = delete;  ///< not copyable
+    /// Stops every cluster (each session within about a second, whatever it is doing), delivers
+    /// pending events, joins threads. Listeners that have not taken the pending events within
+    /// 5 s lose the rest, told by a level-3 on_log with how many were dropped.
+    ~Client();
+    Client(const Client&) = delete;             ///< not copyable
     Client& operator=(const Client&) = delete;  ///< not copyable
 
     /// Starts the cluster's relay, center and database sessions. A second cluster of a
@@ -254,9 +261,9 @@ public:
 
     /// Subscribes to `tables` on every center shard. Each table's snapshot arrives as on_update
     /// events, then every later change. With `wait`, returns once every center shard has
-    /// answered for the tables: while a center cannot be reached that wait has no end, so an
-    /// application that needs a deadline subscribes without waiting and waits for
-    /// ClientListener::on_snapshot_answered itself.
+    /// answered for the tables, or after the cluster's SubscriptionConfig::snapshot_timeout_ms
+    /// (30 s by default): a level-3 on_log then names the tables and the center shards that did
+    /// not answer, and the subscription stays, completing when they do (on_snapshot_answered).
     /// \snippet 02_subscribe.cpp subscribe
     void subscribe(std::string_view cluster_name, std::vector<std::string> tables, bool wait);
     /// Subscribes as the other overload does, each table with the lists and flag of its

@@ -68,6 +68,13 @@ struct ShardFields {
 template <typename Derived, typename ShardT>
 struct ShardList {
     std::vector<ShardT> shards;  ///< by shard number; each enabled one gets its own session
+    /// The longest each step of making a connection to one of these shards may take: the
+    /// connection attempt (name resolution, TCP connect and TLS handshake together), then the
+    /// login (relay, database) or handshake (center). A step that takes longer fails with the
+    /// cause "timed out" and a reason naming the step, and the session goes on to the shard's
+    /// next endpoint; a waiting Client::add_cluster therefore returns within about one such
+    /// time per endpoint. 0 or less: no limit.
+    std::int64_t connect_timeout_ms = 10000;
 
     /// Appends a shard with the cluster's host, the given port and TLS switch, and empty TLS
     /// material; returns the config for chaining.
@@ -176,6 +183,11 @@ private:
 struct SubscriptionConfig
     : detail::ShardList<SubscriptionConfig, detail::ShardFields<detail::CenterShardTag>> {
     using Shard = detail::ShardFields<detail::CenterShardTag>;  ///< one center shard
+
+    /// How long a waiting Client::subscribe may wait for the centers' snapshot answers. Past it
+    /// the call returns and a level-3 on_log names the tables and center shards that did not
+    /// answer; the subscription stays and completes when they do. 0 or less: no limit.
+    std::int64_t snapshot_timeout_ms = 30000;
 
     /// No shards; add them with add_shard.
     SubscriptionConfig() = default;

@@ -152,9 +152,13 @@ struct SessionHealth {
     std::uint64_t connection_attempts = 0;          ///< connection attempts so far
     std::uint64_t reconnections = 0;                ///< logins after the first one
     std::string last_error;                         ///< empty while nothing has failed
-    RelayCounters relay;                            ///< a relay session's counters
-    CenterCounters center;                          ///< a center session's counters
-    DatabaseCounters database;                      ///< a database session's counters
+    /// Input the session could not understand (lines of unknown type, frames it could not
+    /// decode, a line past the longest accepted). Logs about them are rate-limited: the first
+    /// few of every 10 s in full, then one summary with the count.
+    std::uint64_t unexpected_inputs = 0;
+    RelayCounters relay;        ///< a relay session's counters
+    CenterCounters center;      ///< a center session's counters
+    DatabaseCounters database;  ///< a database session's counters
 };
 
 /// How the notification thread keeps up with the events for the listeners.
@@ -162,6 +166,15 @@ struct NotificationHealth {
     std::uint64_t queued = 0;                   ///< events waiting for the listeners now
     std::uint64_t delivered = 0;                ///< events handed to the listeners so far
     std::chrono::microseconds longest_wait{0};  ///< the longest an event waited to be delivered
+    /// Center row changes among the waiting events (one event may carry many). When they reach
+    /// the queue's limit (TYX_MAX_QUEUED_UPDATES, default 100000, or TYX_MAX_QUEUED_BYTES of
+    /// them as received, default 64 MiB), center sessions stop reading until the listeners have
+    /// taken half of them: the servers hold the rest, nothing is dropped.
+    std::uint64_t queued_updates = 0;
+    std::uint64_t queued_update_bytes = 0;     ///< the bytes those changes came in
+    std::chrono::microseconds oldest_wait{0};  ///< how long the oldest waiting event has waited so far
+    bool holding_back = false;                 ///< center sessions are holding back their reading now
+    std::chrono::microseconds held_back{0};    ///< how long they have held back so far, in all
 };
 
 /// The snapshot Client::health() returns.

@@ -100,6 +100,7 @@ py::dict health_dict(const Health& health) {
         d["connection_attempts"] = s.connection_attempts;
         d["reconnections"] = s.reconnections;
         d["last_error"] = to_str(s.last_error);
+        d["unexpected_inputs"] = s.unexpected_inputs;
         d["counters"] = counters_dict(s);
         sessions.append(d);
     }
@@ -107,6 +108,11 @@ py::dict health_dict(const Health& health) {
     notifications["queued"] = health.notifications.queued;
     notifications["delivered"] = health.notifications.delivered;
     notifications["longest_wait_us"] = health.notifications.longest_wait.count();
+    notifications["queued_updates"] = health.notifications.queued_updates;
+    notifications["queued_update_bytes"] = health.notifications.queued_update_bytes;
+    notifications["oldest_wait_us"] = health.notifications.oldest_wait.count();
+    notifications["holding_back"] = health.notifications.holding_back;
+    notifications["held_back_us"] = health.notifications.held_back.count();
     py::dict d;
     d["sessions"] = sessions;
     d["notifications"] = notifications;
@@ -1037,9 +1043,10 @@ Returns at once (it never waits for the network); fine from any thread and from 
 event. The result is nested dicts:
     {'sessions': [{'cluster', 'kind', 'shard', 'state', 'since' (seconds since the epoch),
                    'endpoint': {'host', 'port', 'failover'}, 'connection_attempts',
-                   'reconnections', 'last_error', 'counters': {name: int or histogram dict}},
+                   'reconnections', 'last_error', 'unexpected_inputs', 'counters': {name: int or histogram dict}},
                   ...],
-     'notifications': {'queued', 'delivered', 'longest_wait_us'}}
+     'notifications': {'queued', 'delivered', 'longest_wait_us', 'queued_updates',
+                       'queued_update_bytes', 'oldest_wait_us', 'holding_back', 'held_back_us'}}
 Sessions come by cluster (in the order added), kind ('relay', 'center', 'database') and shard.
 A histogram is {'count', 'sum_us', 'p50_us', 'p99_us', 'buckets': [{'le_us', 'count'}, ...]},
 the last bucket with 'le_us' None.)doc")

@@ -95,7 +95,11 @@ void bind_shard_list_operations(py::class_<Config>& cls) {
             py::arg("host"), py::arg("port_or_service"), py::return_value_policy::reference_internal,
             "Adds a failover endpoint to the last shard (creating a disabled shard when there is none);\n"
             "returns the config.")
-        .def("enabled", &Config::enabled, "True when at least one shard is enabled.");
+        .def("enabled", &Config::enabled, "True when at least one shard is enabled.")
+        .def_readwrite("connect_timeout_ms", &Config::connect_timeout_ms,
+                       "The longest a connection attempt (TLS handshake included), and then the login or\n"
+                       "handshake, may take before the session moves on to the next endpoint (10000 by\n"
+                       "default; 0 or less: no limit).");
 }
 
 }  // namespace
@@ -241,7 +245,11 @@ are named in the login line.)doc");
     bind_shard<SubscriptionConfig::Shard>(subscription, "ShardList");
     subscription.def(py::init<>(), "No shards.")
         .def(py::init<std::string, bool>(), py::arg("port_or_service"), py::arg("use_ssl"),
-             "One shard on the cluster's host at `port_or_service`.");
+             "One shard on the cluster's host at `port_or_service`.")
+        .def_readwrite("snapshot_timeout_ms", &SubscriptionConfig::snapshot_timeout_ms,
+                       "How long a waiting subscribe waits for the snapshot answers (30000 by default; 0 or\n"
+                       "less: no limit); past it the call returns with a level-3 log, and the subscription\n"
+                       "completes later.");
     bind_shard_list_operations(subscription);
 
     py::class_<DatabaseConfig> database(

@@ -9,6 +9,9 @@
 
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
+#include <asio/experimental/awaitable_operators.hpp>
+#include <asio/redirect_error.hpp>
+#include <asio/use_awaitable.hpp>
 
 #include "center/center_codec.hpp"
 
@@ -29,6 +32,7 @@ TyxClientCenter::TyxClientCenter(TyxClientMultiplex& multiplex, std::string_view
                                  asio::io_context& io_context, SocketFactory sockets)
     : ITyxClient(multiplex, cluster_name, "center", std::move(endpoints), io_context, std::move(sockets)),
       config_(config),
+      hold_timer_(io_context),
       batches_(std::make_shared<UpdateBatchPool>(name_)),
       batch_(batches_->take()) {
     recreate_socket();
@@ -46,10 +50,11 @@ void TyxClientCenter::recreate_socket() {
 
 asio::awaitable<bool> TyxClientCenter::try_connect_once() {
     // Both are attempted, so a failure of either leaves both closed for the next endpoint.
-    const bool inbound_ok = co_await inbound_->connect_sync();
-    const bool outbound_ok = co_await outbound_->connect_sync();
+    // Both at once: an attempt then takes at most one connect timeout, not two.
+    using namespace asio::experimental::awaitable_operators;
+    const auto [inbound_ok, outbound_ok] = co_await (inbound_->connect_sync() && outbound_->connect_sync());
     if (inbound_ok && outbound_ok) co_return true;
-    report_failed_attempt(inbound_ok ? *outbound_ : *inbound_);
+    if (!stopping_) report_failed_attempt(inbound_ok ? *outbound_ : *inbound_);
     co_await disconnect_both();
     co_return false;
 }
@@ -65,16 +70,13 @@ asio::awaitable<void> TyxClientCenter::connect(asio::io_context&) {
     // A first handshake that fails leaves both sockets closed, so that the receive loop finds
     // a lost connection and reconnects after the back-off, as after any later failure.
     std::exception_ptr failure;
-    std::string text;
     try {
         co_await do_handshake();
-    } catch (const std::exception& e) {
+    } catch (const std::exception&) {
         failure = std::current_exception();
-        text = e.what();
     }
     if (!failure) co_return;
     co_await disconnect_both();
-    if (!stopping_) notify_log(3, "Center handshake failed: " + text);
     std::rethrow_exception(failure);
 }
 
@@ -84,6 +86,10 @@ asio::awaitable<void> TyxClientCenter::do_reconnect() {
     co_await do_handshake();
 }
 
+std::chrono::milliseconds TyxClientCenter::handshake_timeout() const {
+    return std::chrono::milliseconds{config_.connect_timeout_ms > 0 ? config_.connect_timeout_ms : 0};
+}
+
 asio::awaitable<void> TyxClientCenter::do_handshake() {
     // Past the deadline both connections are closed, which fails the read in progress.
     struct Deadline {
@@ -91,36 +97,50 @@ asio::awaitable<void> TyxClientCenter::do_handshake() {
         bool expired = false;
     };
     auto state = std::make_shared<Deadline>();
-    SessionTimer deadline(io_context_, kHandshakeTimeout);
-    deadline.async_wait([this, state](std::error_code ec) {
-        if (ec || state->done) return;
-        state->expired = true;
-        asio::co_spawn(io_context_, inbound_->disconnect_sync(), asio::detached);
-        asio::co_spawn(io_context_, outbound_->disconnect_sync(), asio::detached);
-    });
+    const auto limit = handshake_timeout();
+    SessionTimer deadline(io_context_);
+    if (limit.count() > 0) {
+        deadline.expires_after(limit);
+        deadline.async_wait([this, state](std::error_code ec) {
+            if (ec || state->done) return;
+            state->expired = true;
+            asio::co_spawn(io_context_, inbound_->disconnect_sync(), asio::detached);
+            asio::co_spawn(io_context_, outbound_->disconnect_sync(), asio::detached);
+        });
+    }
     std::exception_ptr failure;
+    const char* step = "inbound";
     try {
         co_await msg_direct_handshake(false);
+        step = "outbound";
         co_await msg_direct_handshake(true);
     } catch (...) {
         failure = std::current_exception();
     }
     state->done = true;
     deadline.cancel();
-    if (state->expired) {
-        std::string text = "Center handshake timed out after " + std::to_string(kHandshakeTimeout.count()) + " ms";
-        note_lost(StateCause::timed_out, text);
-        throw std::runtime_error(text);
-    }
-    if (failure) {
-        try {
-            std::rethrow_exception(failure);
-        } catch (const std::system_error& e) {
-            note_lost(cause_of(e), e.what());
-        } catch (const std::exception& e) {
-            note_lost(StateCause::login_refused, e.what());
+    if (state->expired || failure) {
+        // One text per failure, naming the connection and the step; logged once until the
+        // session is next up.
+        StateCause cause = StateCause::timed_out;
+        std::string text = "Center handshake ";
+        if (state->expired) {
+            text += "timed out after " + std::to_string(limit.count()) + " ms waiting for the reply on the " +
+                    step + " connection";
+        } else {
+            try {
+                std::rethrow_exception(failure);
+            } catch (const std::system_error& e) {
+                cause = cause_of(e);
+                text += std::string("failed on the ") + step + " connection: " + e.what();
+            } catch (const std::exception& e) {
+                cause = StateCause::login_refused;
+                text += std::string("failed: ") + e.what();
+            }
         }
-        std::rethrow_exception(failure);
+        const bool repeat = note_lost(cause, text);
+        if (!repeat && !stopping_) notify_log(3, text);
+        throw std::runtime_error(text);
     }
     handshaken_ = true;
     record_login();
@@ -149,6 +169,7 @@ asio::awaitable<void> TyxClientCenter::stop() {
     stopping_ = true;
     handshaken_ = false;
     end_pauses();
+    hold_timer_.cancel();
     co_await disconnect_both();
     notify_disconnect();
     // No answer can come any more; whoever waits for one is released rather than left hanging.
@@ -160,11 +181,15 @@ asio::awaitable<void> TyxClientCenter::stop() {
 void TyxClientCenter::process_payload(ByteView payload) {
     if (lost_changes_) return;  // the rest of this connection's frames come again after it
     monitor_->frames_received.fetch_add(1, std::memory_order_relaxed);
+    payload_bytes_ = payload.size;
     try {
         decoder_.decode_payload(payload);
     } catch (const std::exception& e) {
-        std::cerr << "[tyx_center:" << name_ << "] parse error: " << e.what() << std::endl;
+        // A center sending nothing but junk costs a few lines per interval, not one per frame.
+        for (const std::string& text : parse_error_lines_.admit(e.what(), LogLimiter::Clock::now()))
+            std::cerr << "[tyx_center:" << name_ << "] parse error: " << text << std::endl;
         monitor_->decode_errors.fetch_add(1, std::memory_order_relaxed);
+        monitor_->unexpected_inputs.fetch_add(1, std::memory_order_relaxed);
         if (!decoder_.reached_rows()) return;
         lost_changes_ = true;
         notify_log(3, std::string("Center message could not be decoded; reconnecting to subscribe again: ") +
@@ -174,7 +199,9 @@ void TyxClientCenter::process_payload(ByteView payload) {
 }
 
 asio::awaitable<void> TyxClientCenter::receive_loop() {
-    bool connected = true;
+    // A first handshake that failed has said why: reading the closed connection would only
+    // replace that cause with "not connected".
+    bool connected = handshaken_;
     for (;;) {
         if (stopping_) co_return;
         if (connected) {
@@ -197,11 +224,20 @@ asio::awaitable<void> TyxClientCenter::receive_loop() {
         try {
             co_await do_reconnect();
             connected = handshaken_;
-        } catch (const std::exception& e) {
-            connected = false;
-            if (!stopping_) notify_log(3, std::string("Center handshake failed: ") + e.what());
+        } catch (const std::exception&) {
+            connected = false;  // do_handshake has told it
         }
     }
+}
+
+asio::awaitable<void> TyxClientCenter::hold_back() {
+    multiplex_.hold_reading(true);
+    while (!stopping_ && multiplex_.updates_held_back()) {
+        hold_timer_.expires_after(kHoldBackPoll);
+        std::error_code ignored;
+        co_await hold_timer_.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+    }
+    multiplex_.hold_reading(false);
 }
 
 asio::awaitable<void> TyxClientCenter::read_frames() {
@@ -209,6 +245,12 @@ asio::awaitable<void> TyxClientCenter::read_frames() {
     lost_changes_ = false;
     if (read_buffer_.empty()) read_buffer_.resize(center::kReadPieceSize);
     for (;;) {
+        // Listeners far behind: nothing more is read until they catch up, so the server's flow
+        // control holds the backlog rather than this process's memory.
+        if (multiplex_.updates_held_back()) {
+            co_await hold_back();
+            if (stopping_) co_return;
+        }
         // Read and decoded in this frame of the coroutine: the read's memory and the socket's are
         // then all a read needs, which the thread's recycling keeps.
         try {
@@ -218,7 +260,7 @@ asio::awaitable<void> TyxClientCenter::read_frames() {
                          [this](ByteView payload) { process_payload(payload); });
         } catch (const std::exception& e) {
             note_lost(cause_of(e), e.what());
-            if (!stopping_) report_tls_error(e);
+            if (!stopping_) report_read_failure(e);
             co_return;
         }
         if (stopping_ || lost_changes_) co_return;
@@ -324,17 +366,23 @@ void TyxClientCenter::add_updates(UpdateBatch& updates) {
     }
     std::unique_ptr<UpdateBatch> batch = std::exchange(batch_, batches_->take());
     const JobSlotAllocator<void> allocator(&batch->job_slot);
-    multiplex_.notify_listeners(allocator, [&m = multiplex_, monitor = monitor_, counted = false,
-                                            delivered = DeliveredBatch(batches_, std::move(batch))](
-                                               TyxClientListener& l) mutable {
-        const std::string& name = delivered.pool->client_name();
-        if (!counted) {  // before anyone hears them, as above
-            counted = true;
-            monitor->updates_delivered.fetch_add(delivered.batch->size(), std::memory_order_relaxed);
-        }
-        for (const TyxCenterIncrementalUpdate& u : *delivered.batch) l.on_update(m, name, u);
-        l.on_update_batch_end(m, name);
-    });
+    const std::size_t count = batch->size();
+    multiplex_.notify_updates(
+        allocator, count, payload_bytes_,
+        [&m = multiplex_, monitor = monitor_, counted = false,
+         delivered = DeliveredBatch(batches_, std::move(batch))](TyxClientListener& l) mutable {
+            const std::string& name = delivered.pool->client_name();
+            if (!counted) {  // before anyone hears them, as above
+                counted = true;
+                monitor->updates_delivered.fetch_add(delivered.batch->size(), std::memory_order_relaxed);
+            }
+            for (const TyxCenterIncrementalUpdate& u : *delivered.batch) {
+                // A client closing past its drain deadline stops mid-batch.
+                if (m.past_drain_deadline()) break;
+                l.on_update(m, name, u);
+            }
+            l.on_update_batch_end(m, name);
+        });
 }
 
 void TyxClientCenter::table_schema(const std::string& table_name, CenterTableSchema schema) {
@@ -354,7 +402,8 @@ void TyxClientCenter::snapshot_response() {
 }
 
 void TyxClientCenter::log(std::uint8_t level, std::string_view text) {
-    notify_log(level, std::string(text));
+    // One per message the center sends: a center that sends nothing else must not flood the logs.
+    limited_log(level, std::string(text));
 }
 
 }  // namespace tyx

@@ -82,9 +82,10 @@ public:
     ISocket* outbound_socket() const { return outbound_.get(); }
     std::uint64_t frames_received() const { return monitor_->frames_received.load(std::memory_order_relaxed); }
     // How long a handshake may take before both connections are closed and the attempt fails
-    // ("Center handshake timed out after N ms"); a center that accepts and never answers
-    // would otherwise hold the client, and a waiting add_cluster, for ever.
-    static constexpr std::chrono::milliseconds kHandshakeTimeout{15000};
+    // ("Center handshake timed out after N ms ..."): the configuration's connect timeout; a
+    // center that accepts and never answers would otherwise hold the client, and a waiting
+    // add_cluster, for ever. Zero: no limit.
+    std::chrono::milliseconds handshake_timeout() const;
 
 private:
     asio::awaitable<void> do_handshake();
@@ -93,6 +94,10 @@ private:
     // Reads what arrives on the inbound connection and decodes every frame it completes, until
     // the connection fails or the client stops.
     asio::awaitable<void> read_frames();
+    // Waits, without reading, while the listeners are too far behind (see
+    // TyxClientMultiplex::updates_held_back), looking again every kHoldBackPoll.
+    asio::awaitable<void> hold_back();
+    static constexpr std::chrono::milliseconds kHoldBackPoll{5};
     // Closes both connections.
     asio::awaitable<void> disconnect_both();
     void send_request(const std::vector<SubscriptionRequest>& requests, bool remove);
@@ -111,8 +116,9 @@ private:
     void log(std::uint8_t level, std::string_view text) override;
 
     SubscriptionConfig config_;
-    SocketSlot<> inbound_;   // the center writes to the client here
-    SocketSlot<> outbound_;  // the client writes its requests here
+    SessionTimer hold_timer_;  // the pauses of hold_back
+    SocketSlot<> inbound_;     // the center writes to the client here
+    SocketSlot<> outbound_;    // the client writes its requests here
     std::string process_uid_;
     SubscriptionState subscriptions_{*this};
     center::ChangeDecoder decoder_{static_cast<center::DecoderSink&>(*this)};
@@ -120,7 +126,9 @@ private:
     std::unique_ptr<UpdateBatch> batch_;
     std::vector<TyxCenterIncrementalUpdatePtr> released_;
     ByteVector read_buffer_;
+    std::size_t payload_bytes_ = 0;  // of the frame being decoded
     center::FrameReader frames_{center::kMaxFramePayload};
+    LogLimiter parse_error_lines_;  // the parse errors written to standard error
     bool handshaken_ = false;
     bool lost_changes_ = false;
     // When each snapshot request still unanswered was written, oldest first.

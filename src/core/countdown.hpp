@@ -38,6 +38,15 @@ public:
         co_await signal_.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
     }
 
+    // The same, giving up at `deadline`: true when every job has arrived.
+    asio::awaitable<bool> wait_until(asio::steady_timer::time_point deadline) {
+        if (remaining_ == 0) co_return true;
+        signal_.expires_at(deadline);
+        std::error_code ignored;
+        co_await signal_.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+        co_return remaining_ == 0;
+    }
+
 private:
     std::size_t remaining_;
     asio::steady_timer signal_;  // never expires; the last arrival cancels it

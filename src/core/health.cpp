@@ -143,6 +143,8 @@ const SessionSeries kSessionSeries[] = {
      [](const SessionHealth& s) { return static_cast<double>(s.connection_attempts); }},
     {"tyx_session_reconnections_total", "counter", "Logins after the first one.",
      [](const SessionHealth& s) { return static_cast<double>(s.reconnections); }},
+    {"tyx_session_unexpected_inputs_total", "counter", "Input the session could not understand.",
+     [](const SessionHealth& s) { return static_cast<double>(s.unexpected_inputs); }},
 };
 
 // One metric family of a kind's counters or histograms, with the sessions that have it.

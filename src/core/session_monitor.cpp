@@ -55,6 +55,7 @@ SessionHealth SessionMonitor::snapshot() const {
         h.last_error = last_error_;
     }
     h.connection_attempts = attempts_.load(std::memory_order_relaxed);
+    h.unexpected_inputs = unexpected_inputs.load(std::memory_order_relaxed);
     constexpr auto relaxed = std::memory_order_relaxed;
     switch (kind_) {
         case SessionKind::relay:

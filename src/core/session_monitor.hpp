@@ -49,6 +49,8 @@ public:
     // Relay sessions: where the relay counters are read (the outbox keeps them).
     void set_relay_counters(std::function<RelayCounters()> read) { relay_counters_ = std::move(read); }
 
+    // Input that could not be understood, any kind.
+    std::atomic<std::uint64_t> unexpected_inputs{0};
     // Center counters.
     std::atomic<std::uint64_t> frames_received{0};
     std::atomic<std::uint64_t> updates_received{0};

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 
+#include "core/log_text.hpp"
+
 namespace tyx {
 
 namespace {
@@ -96,6 +98,7 @@ StateCause ITyxClient::cause_of(const std::exception& error) {
     if (system == nullptr) return StateCause::protocol_error;
     if (system->code().category() == asio::error::get_ssl_category()) return StateCause::tls_failure;
     if (system->code() == asio::error::timed_out) return StateCause::timed_out;
+    if (system->code() == asio::error::message_size) return StateCause::protocol_error;
     return StateCause::closed_by_peer;
 }
 
@@ -128,13 +131,18 @@ asio::awaitable<void> ITyxClient::connect_with_failover() {
 }
 
 std::chrono::milliseconds ITyxClient::coming_backoff() const {
-    return next_reconnect_backoff(std::chrono::milliseconds{current_backoff_ms_},
-                                  SessionClock::now() - last_login_time_);
+    // Without a login since the last back-off (a failed handshake or login), the session never
+    // came up in between: the back-off goes on growing as for a connection that drops at once.
+    const bool logged_in_since = last_login_time_ > last_backoff_time_;
+    return next_reconnect_backoff(
+        std::chrono::milliseconds{current_backoff_ms_},
+        logged_in_since ? SessionClock::now() - last_login_time_ : std::chrono::nanoseconds{0});
 }
 
 asio::awaitable<void> ITyxClient::reconnect_backoff() {
     const auto backoff = coming_backoff();
     current_backoff_ms_ = backoff.count();
+    last_backoff_time_ = SessionClock::now();
     enter_state(SessionState::reconnecting, failure_.cause, failure_.reason, backoff);
     co_await pause_for(pause_timer_, backoff);
 }
@@ -172,7 +180,7 @@ std::unique_ptr<ISocket> ITyxClient::create_socket() const {
 
 asio::awaitable<bool> SingleSocketClient::try_connect_once() {
     const bool connected = co_await socket_->connect_sync();
-    if (!connected) report_failed_attempt(*socket_);
+    if (!connected && !stopping_) report_failed_attempt(*socket_);
     co_return connected;
 }
 
@@ -202,18 +210,46 @@ void ITyxClient::notify_log(std::uint8_t level, std::string message) {
                                               std::string_view name) { l.on_log(m, name, level, text); });
 }
 
+StateCause ITyxClient::cause_of_attempt(const ISocket& socket) {
+    const std::string reason = socket.get_last_error_message();
+    if (socket.get_last_error() == static_cast<std::int32_t>(asio::error::timed_out))
+        return StateCause::timed_out;
+    // The socket's text names the step: what failed before the TLS handshake is a refused
+    // connection like any other.
+    const bool before_tls = reason.starts_with("resolving") || reason.starts_with("TCP connect");
+    if (socket.is_ssl() && socket.get_last_error() != 0 && !before_tls) return StateCause::tls_failure;
+    return StateCause::refused;
+}
+
 void ITyxClient::report_failed_attempt(const ISocket& socket) {
-    const bool tls = socket.is_ssl() && socket.get_last_error() != 0;
-    const StateCause cause = tls ? StateCause::tls_failure
-                             : socket.get_last_error() == static_cast<std::int32_t>(asio::error::timed_out)
-                                 ? StateCause::timed_out
-                                 : StateCause::refused;
+    const StateCause cause = cause_of_attempt(socket);
     const std::string reason = socket.get_last_error_message();
     // One log per distinct failure until the session is next up: a client failing over
     // between a few endpoints for hours says each of their failures once.
     const bool repeat = note_lost(cause, reason);
-    if (!tls || repeat) return;
-    notify_log(3, "Failed to connect over TLS: " + reason);
+    if (repeat) return;
+    if (cause == StateCause::tls_failure) notify_log(3, "Failed to connect over TLS: " + reason);
+    if (cause == StateCause::timed_out) notify_log(3, "Failed to connect: " + reason);
+}
+
+void ITyxClient::report_unexpected(std::uint8_t level, std::string_view what, std::string_view input) {
+    monitor_->unexpected_inputs.fetch_add(1, std::memory_order_relaxed);
+    for (std::string& text : unexpected_logs_.admit(
+             std::string(what) + log_quoted(input, LogLimiter::kShownBytes), LogLimiter::Clock::now()))
+        notify_log(level, std::move(text));
+}
+
+void ITyxClient::limited_log(std::uint8_t level, std::string text) {
+    for (std::string& line : unexpected_logs_.admit(std::move(text), LogLimiter::Clock::now()))
+        notify_log(level, std::move(line));
+}
+
+void ITyxClient::report_read_failure(const std::exception& error) {
+    if (cause_of(error) == StateCause::protocol_error)
+        notify_log(3, std::string("Connection given up: the server sent what cannot be read (") +
+                          error.what() + ")");
+    else
+        report_tls_error(error);
 }
 
 void ITyxClient::report_tls_error(const std::exception& error) {

@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/log_limiter.hpp"
 #include "core/session_clock.hpp"
 #include "core/session_monitor.hpp"
 #include "multiplex/tyx_client_multiplex.hpp"
@@ -139,12 +140,24 @@ protected:
     void notify_message_sent(std::string message);
     void notify_log(std::uint8_t level, std::string message);
     // After a failed attempt on `socket`: records its cause for the next state change. A TLS
-    // socket's failure (refused handshake, unknown certificate, pinned key mismatch) is raised as
-    // a level-3 log with the socket's last error, so that it never goes unnoticed while the
-    // client keeps failing over; the same failure again, before the session is next up, is
-    // only counted in the reconnecting change (`repeated`). Plain TCP failures are left to the
-    // state changes alone.
+    // failure (refused handshake, unknown certificate, pinned key mismatch) or a timed-out
+    // attempt is raised as a level-3 log with the socket's last error, so that it never goes
+    // unnoticed while the client keeps failing over; the same failure again, before the
+    // session is next up, is only counted in the reconnecting change (`repeated`). Refused
+    // connections are left to the state changes alone.
     void report_failed_attempt(const ISocket& socket);
+    // The cause of a failed connection attempt on `socket`: timed out, TLS (the handshake or its
+    // setup failed), else refused.
+    static StateCause cause_of_attempt(const ISocket& socket);
+    // After a read failed: input that cannot be read (a line past the longest accepted) is
+    // raised as a level-3 log, a TLS error as by report_tls_error.
+    void report_read_failure(const std::exception& error);
+    // Input the session cannot make sense of (a junk line, a frame it cannot decode): counted in
+    // health, and raised as on_log(level, what + the input, escaped and cut) within the limits of
+    // the session's LogLimiter.
+    void report_unexpected(std::uint8_t level, std::string_view what, std::string_view input);
+    // A log the server's messages cause (one each), within the same limits; not counted.
+    void limited_log(std::uint8_t level, std::string text);
     // After a connection that had completed its TLS handshake failed: an error raised by TLS
     // itself (an alert such as a refused client certificate, which TLS 1.3 servers send only
     // after the client's handshake is done) is raised as a level-3 log. Other failures (the
@@ -160,6 +173,7 @@ protected:
     bool stopping_ = false;
     SessionClock::time_point last_login_time_{};
     std::int64_t current_backoff_ms_ = 0;
+    SessionClock::time_point last_backoff_time_{};
     std::function<void()> first_round_hook_;
     std::shared_ptr<SessionMonitor> monitor_;
 
@@ -173,6 +187,7 @@ protected:
     };
     static constexpr std::size_t kMostRememberedFailures = 16;
     Failure failure_;
+    LogLimiter unexpected_logs_;
 
 private:
     SessionTimer pause_timer_;  // failover pauses and reconnection back-offs

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <optional>
 #include <stdexcept>
 #include <system_error>
 
@@ -149,8 +150,8 @@ bool carries_message(const jdbc::QueryResult* result) {
                        [](const jdbc::QueryResultElement& e) { return e.message.has_value(); });
 }
 
-std::string login_timed_out(std::chrono::milliseconds deadline) {
-    return "JDBC login timed out after " + std::to_string(deadline.count()) + " ms";
+std::string login_timed_out(std::chrono::milliseconds deadline, std::string_view step) {
+    return "JDBC login timed out after " + std::to_string(deadline.count()) + " ms " + std::string(step);
 }
 
 }  // namespace
@@ -244,9 +245,6 @@ asio::awaitable<void> TyxClientJdbc::connect(asio::io_context&) {
     std::exception_ptr error;
     try {
         co_await connect_and_login();
-    } catch (const std::exception& e) {
-        error = std::current_exception();
-        if (!stopping_) report_tls_error(e);
     } catch (...) {
         error = std::current_exception();
     }
@@ -261,8 +259,14 @@ asio::awaitable<void> TyxClientJdbc::connect_and_login() {
     co_await do_login_handshake();
 }
 
-asio::awaitable<void> TyxClientJdbc::do_reconnect() {
+void TyxClientJdbc::connection_lost() {
+    if (!logged_in_) return;
     logged_in_ = false;
+    notify_disconnect();
+}
+
+asio::awaitable<void> TyxClientJdbc::do_reconnect() {
+    connection_lost();
     const bool connected = co_await reconnect_to_next_endpoint();
     if (!connected) co_return;
     co_await do_login_handshake();
@@ -276,7 +280,7 @@ asio::awaitable<void> TyxClientJdbc::stop() {
     stopping_ = true;
     end_pauses();
     co_await socket_->disconnect_sync();
-    logged_in_ = false;
+    connection_lost();
     // Requests in flight fail at once on the closed socket, queued ones when their turn comes,
     // and a reconnection ends at its next step; none may touch this client after it is gone.
     while (active_requests_ > 0 || reconnect_running_) {
@@ -286,29 +290,44 @@ asio::awaitable<void> TyxClientJdbc::stop() {
 }
 
 asio::awaitable<void> TyxClientJdbc::do_login_handshake() {
-    const auto deadline = jdbc::response_deadline(0, config_.query_timeout_ms);
+    const std::chrono::milliseconds deadline{config_.connect_timeout_ms > 0 ? config_.connect_timeout_ms : 0};
     jdbc::Login login(config_);
     jdbc::LoginAck ack;
     {
-        Watchdog watch(*this, SessionClock::now() + deadline);
+        std::optional<Watchdog> watch;
+        if (deadline.count() > 0) watch.emplace(*this, SessionClock::now() + deadline);
+        // What the login was doing, for the texts of its failures.
+        std::string_view step = "writing the version";
+        const auto failed = [&](std::string_view what) {
+            return "JDBC login failed " + std::string(step) + ": " + std::string(what);
+        };
         try {
             const auto& hello = jdbc::kClientVersionBytes;
             co_await socket_->send_all_sync(
                 std::string_view(reinterpret_cast<const char*>(hello.data()), hello.size()));
+            step = "waiting for the version reply";
             std::array<std::uint8_t, jdbc::kServerVersionBytes.size()> answer{};
             co_await socket_->receive_all_sync(answer.data(), answer.size());
             jdbc::check_server_version(ByteView(answer.data(), answer.size()));
+            step = "writing the login";
             co_await socket_->send_all_sync(login.view());
+            step = "waiting for the login reply";
             std::vector<std::uint8_t> body;
             co_await receive_all(body);
             ack = jdbc::LoginAck(ByteView(body));
         } catch (const std::system_error& e) {
-            login_failed(timed_out_ ? StateCause::timed_out : cause_of(e), e.what());
-            if (timed_out_) throw std::runtime_error(login_timed_out(deadline));
-            throw;
+            if (timed_out_) {
+                login_failed(StateCause::timed_out, login_timed_out(deadline, step));
+                throw std::runtime_error(login_timed_out(deadline, step));
+            }
+            login_failed(cause_of(e), failed(e.what()));
+            throw std::system_error(e.code(), failed(e.code().message()));
         } catch (const std::exception& e) {
-            login_failed(timed_out_ ? StateCause::timed_out : StateCause::login_refused, e.what());
-            if (timed_out_) throw std::runtime_error(login_timed_out(deadline));
+            if (timed_out_) {
+                login_failed(StateCause::timed_out, login_timed_out(deadline, step));
+                throw std::runtime_error(login_timed_out(deadline, step));
+            }
+            login_failed(StateCause::login_refused, e.what());
             throw;
         }
     }
@@ -342,7 +361,7 @@ asio::awaitable<void> TyxClientJdbc::receive_all(std::vector<std::uint8_t>& out)
 }
 
 asio::awaitable<std::shared_ptr<jdbc::QueryResult>> TyxClientJdbc::sql(std::string_view sql_text,
-                                                                      SessionClock::time_point started) {
+                                                                       SessionClock::time_point started) {
     const jdbc::Query query(sql_text);
     auto result = co_await run_request(
         query, query.sql, jdbc::RequestDeadline(jdbc::request_limit(config_.query_timeout_ms, 0), started),
@@ -413,7 +432,7 @@ asio::awaitable<std::shared_ptr<jdbc::QueryResult>> TyxClientJdbc::run_request(c
         // connection left mid-exchange is closed, and a new one made for the next request.
         if (exchange_open_) {
             exchange_open_ = false;
-            logged_in_ = false;
+            connection_lost();
             co_await socket_->disconnect_sync();
             if (!stopping_) {
                 note_lost(cause, std::move(reason));
@@ -432,7 +451,8 @@ asio::awaitable<std::shared_ptr<jdbc::QueryResult>> TyxClientJdbc::attempt_once(
     if (deadline.passed()) throw std::runtime_error(deadline.timed_out());
     if (!logged_in_ || !socket_->is_connected()) throw NotConnected();
     if (socket_->peer_closed()) {
-        logged_in_ = false;
+        // The connection is lost as much as one that fails mid-request: listeners hear it.
+        connection_lost();
         co_await socket_->disconnect_sync();
         throw FoundClosed();
     }
@@ -477,7 +497,10 @@ void TyxClientJdbc::release_turn() {
 
 std::string TyxClientJdbc::connection_timed_out(const jdbc::RequestDeadline& deadline) const {
     std::string context = "waiting for a connection";
-    if (!failure_.reason.empty()) context += " (" + failure_.reason + ")";
+    // The cause of the failed connection, unless it is an earlier request's timeout, which
+    // would only nest the same words.
+    if (!failure_.reason.empty() && !failure_.reason.starts_with("JDBC request timed out"))
+        context += " (" + failure_.reason + ")";
     return deadline.timed_out(context);
 }
 
@@ -529,8 +552,11 @@ void TyxClientJdbc::expire_connection(ISocket* socket) {
 
 void TyxClientJdbc::login_failed(StateCause cause, std::string reason) {
     // The session stays down until a request needs it, which reconnects after the back-off.
-    note_lost(cause, std::move(reason));
-    if (!stopping_) enter_state(SessionState::reconnecting, failure_.cause, failure_.reason, coming_backoff());
+    // Told once until the session is next up.
+    const bool repeat = note_lost(cause, reason);
+    if (!repeat && !stopping_) notify_log(3, std::move(reason));
+    if (!stopping_)
+        enter_state(SessionState::reconnecting, failure_.cause, failure_.reason, coming_backoff());
 }
 
 void TyxClientJdbc::request_finished() {

@@ -167,6 +167,8 @@ private:
     // Closes the connection the deadline caught, unless it was replaced meanwhile.
     void expire_connection(ISocket* socket);
     void request_finished();
+    // A logged-in connection ended: on_disconnect, as the other sessions raise it.
+    void connection_lost();
     // A failed login: its cause for the state changes, and the reconnecting change.
     void login_failed(StateCause cause, std::string reason);
 

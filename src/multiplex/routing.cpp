@@ -102,6 +102,22 @@ asio::awaitable<ShardAnswers> fan_out_jdbc(
     co_return std::move(state->answers);
 }
 
+// "Subscribe gave up waiting after N ms for the snapshot of A, B from center shard(s) 0, 2; the
+// subscription stays and completes when they answer".
+std::string unanswered_subscription(const std::vector<SubscriptionRequest>& requests,
+                                    const std::vector<bool>& answered,
+                                    const std::vector<std::unique_ptr<TyxClientCenter>>& centers,
+                                    std::int64_t limit_ms) {
+    std::string tables;
+    for (const auto& r : requests) tables += (tables.empty() ? "" : ", ") + r.table_name;
+    std::string shards;
+    for (std::size_t i = 0; i < centers.size(); ++i)
+        if (centers[i] && !answered[i]) shards += (shards.empty() ? "" : ", ") + std::to_string(i);
+    return "Subscribe gave up waiting after " + std::to_string(limit_ms) + " ms for the snapshot of " +
+           tables + " from center shard(s) " + shards +
+           "; the subscription stays and completes when they answer";
+}
+
 }  // namespace
 
 void TyxClientMultiplex::log(std::string_view cluster_name, std::uint8_t level, std::string message) {
@@ -293,17 +309,40 @@ void TyxClientMultiplex::subscribe(std::string_view cluster_name, std::vector<st
 void TyxClientMultiplex::subscribe(std::string_view cluster_name, std::vector<SubscriptionRequest> requests,
                                    bool wait) {
     post(
-        [this, name = std::string(cluster_name), requests = std::move(requests)]() -> asio::awaitable<void> {
+        [this, name = std::string(cluster_name), requests = std::move(requests),
+         wait]() -> asio::awaitable<void> {
             auto cluster = find_cluster(*this, name, "Failed to subscribe to center tables");
             if (!cluster) co_return;
-            std::vector<TyxClientCenter*> centers;
-            for (auto& c : cluster->centers())
-                if (c) centers.push_back(c.get());
-            // Every center runs the callback on this loop, once its tables are answered.
-            auto answered = std::make_shared<Countdown>(control_.context.get_executor(), centers.size());
-            for (TyxClientCenter* center : centers)
-                center->subscribe(requests, [answered] { answered->arrive(); });
-            co_await answered->wait();
+            const auto& centers = cluster->centers();
+            std::size_t enabled = 0;
+            for (auto& c : centers) enabled += c != nullptr;
+            // Every center runs its callback on this loop, once its tables are answered; the
+            // shards that did not are named if the wait gives up.
+            struct Answers {
+                Answers(const asio::any_io_executor& executor, std::size_t n, std::size_t shards)
+                    : all(executor, n), answered(shards, false) {}
+                Countdown all;
+                std::vector<bool> answered;
+            };
+            auto answers =
+                std::make_shared<Answers>(control_.context.get_executor(), enabled, centers.size());
+            for (std::size_t i = 0; i < centers.size(); ++i) {
+                if (!centers[i]) continue;
+                centers[i]->subscribe(requests, [answers, i] {
+                    answers->answered[i] = true;
+                    answers->all.arrive();
+                });
+            }
+            if (!wait) co_return;
+            const std::int64_t limit_ms = cluster->cluster().subscription_config.snapshot_timeout_ms;
+            if (limit_ms <= 0) {
+                co_await answers->all.wait();
+                co_return;
+            }
+            const bool all = co_await answers->all.wait_until(asio::steady_timer::clock_type::now() +
+                                                              std::chrono::milliseconds(limit_ms));
+            if (all) co_return;
+            log(name, 3, unanswered_subscription(requests, answers->answered, centers, limit_ms));
         },
         wait);
 }

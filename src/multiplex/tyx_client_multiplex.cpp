@@ -5,6 +5,7 @@
 #include "multiplex/tyx_cluster_client.hpp"
 
 #include <algorithm>
+#include <cstdlib>
 
 namespace tyx {
 
@@ -40,6 +41,9 @@ TyxClientMultiplex::~TyxClientMultiplex() {
     }
     post([this]() -> asio::awaitable<void> { co_await do_stop_all(); }, true);
     control_.release_and_join();
+    // Slow listeners get a bounded time to take what is queued; the rest is dropped, and said so.
+    drain_deadline_.store((std::chrono::steady_clock::now() + kCloseDrainDeadline).time_since_epoch().count(),
+                          std::memory_order_relaxed);
     // Everything raised while the clusters stopped is queued by now and gets delivered.
     notify_.release_and_join();
     clusters_.clear();
@@ -48,17 +52,92 @@ TyxClientMultiplex::~TyxClientMultiplex() {
     // and control contexts are destroyed.
 }
 
-void TyxClientMultiplex::event_delivered(std::chrono::steady_clock::time_point queued) {
+namespace {
+
+std::int64_t ticks_now() {
+    return std::chrono::steady_clock::now().time_since_epoch().count();
+}
+
+std::int64_t us_between(std::int64_t from, std::int64_t to) {
+    using ticks = std::chrono::steady_clock::duration;
+    return std::chrono::duration_cast<std::chrono::microseconds>(ticks(to - from)).count();
+}
+
+std::int64_t positive_from_environment(const char* name, std::int64_t fallback) {
+    const char* text = std::getenv(name);
+    if (text == nullptr) return fallback;
+    const long long value = std::strtoll(text, nullptr, 10);
+    return value > 0 ? value : fallback;
+}
+
+}  // namespace
+
+TyxClientMultiplex::QueueLimits TyxClientMultiplex::QueueLimits::from_environment() {
+    QueueLimits limits;
+    limits.updates = positive_from_environment("TYX_MAX_QUEUED_UPDATES", limits.updates);
+    limits.bytes = positive_from_environment("TYX_MAX_QUEUED_BYTES", limits.bytes);
+    return limits;
+}
+
+bool TyxClientMultiplex::event_delivered(std::chrono::steady_clock::time_point queued) {
     events_queued_.fetch_sub(1, std::memory_order_relaxed);
     events_delivered_.fetch_add(1, std::memory_order_relaxed);
-    const auto waited = std::chrono::steady_clock::now() - queued;
+    const auto now = std::chrono::steady_clock::now();
+    head_queued_at_.store(queued.time_since_epoch().count(), std::memory_order_relaxed);
+    if (now.time_since_epoch().count() > drain_deadline_.load(std::memory_order_relaxed)) {
+        if (!dropping_.exchange(true, std::memory_order_relaxed)) {
+            const auto left = events_queued_.load(std::memory_order_relaxed) + 1;
+            log_here("", 3,
+                     "Closing: the listeners did not take the queued events within " +
+                         std::to_string(kCloseDrainDeadline.count()) + " s; dropped " + std::to_string(left) +
+                         " events (" + std::to_string(queued_updates_.load(std::memory_order_relaxed)) +
+                         " center updates)");
+        }
+        return false;
+    }
+    const auto waited = now - queued;
     const auto us = std::chrono::duration_cast<std::chrono::microseconds>(waited).count();
     if (us > longest_wait_us_.load(std::memory_order_relaxed)) longest_wait_us_.store(us, std::memory_order_relaxed);
-    if (waited < kSlowListenerWait || slow_listeners_logged_) return;
-    slow_listeners_logged_ = true;
-    log("", 2,
-        "Listeners are slow: an event waited " + std::to_string(us / 1000) +
-            " ms to be delivered; health() shows the notification queue");
+    // Told here, ahead of the queue, rather than queued behind the backlog it is about.
+    if (!slow_episode_ && waited >= kSlowListenerWait) {
+        slow_episode_ = true;
+        log_here("", 2,
+                 "Listeners are slow: an event waited " + std::to_string(us / 1000) +
+                     " ms to be delivered, " +
+                     std::to_string(events_queued_.load(std::memory_order_relaxed)) +
+                     " more are queued; health() shows the notification queue");
+    } else if (slow_episode_ && waited < kCaughtUpWait) {
+        slow_episode_ = false;
+        log_here("", 2,
+                 "Listeners caught up: events are delivered within " + std::to_string(kCaughtUpWait.count()) +
+                     " ms again");
+    }
+    return true;
+}
+
+bool TyxClientMultiplex::updates_held_back() {
+    const auto updates = queued_updates_.load(std::memory_order_relaxed);
+    const auto bytes = queued_update_bytes_.load(std::memory_order_relaxed);
+    if (holding_back_.load(std::memory_order_relaxed)) {
+        // Released at half the limit, so that reading goes on in large steps.
+        if (updates > limits_.updates / 2 || bytes > limits_.bytes / 2) return true;
+        holding_back_.store(false, std::memory_order_relaxed);
+        return false;
+    }
+    if (updates < limits_.updates && bytes < limits_.bytes) return false;
+    holding_back_.store(true, std::memory_order_relaxed);
+    return true;
+}
+
+void TyxClientMultiplex::hold_reading(bool holding) {
+    if (holding) {
+        if (sessions_holding_.fetch_add(1, std::memory_order_relaxed) == 0)
+            held_since_.store(ticks_now(), std::memory_order_relaxed);
+        return;
+    }
+    if (sessions_holding_.fetch_sub(1, std::memory_order_relaxed) == 1)
+        held_total_us_.fetch_add(us_between(held_since_.load(std::memory_order_relaxed), ticks_now()),
+                                 std::memory_order_relaxed);
 }
 
 Health TyxClientMultiplex::health() const {
@@ -68,10 +147,25 @@ Health TyxClientMultiplex::health() const {
         for (const BoardEntry& entry : health_board_)
             for (const auto& monitor : entry.monitors) health.sessions.push_back(monitor->snapshot());
     }
-    const auto queued = events_queued_.load(std::memory_order_relaxed);
-    health.notifications.queued = queued > 0 ? static_cast<std::uint64_t>(queued) : 0;
-    health.notifications.delivered = events_delivered_.load(std::memory_order_relaxed);
-    health.notifications.longest_wait = std::chrono::microseconds{longest_wait_us_.load(std::memory_order_relaxed)};
+    constexpr auto relaxed = std::memory_order_relaxed;
+    const auto queued = events_queued_.load(relaxed);
+    auto& n = health.notifications;
+    n.queued = queued > 0 ? static_cast<std::uint64_t>(queued) : 0;
+    n.delivered = events_delivered_.load(relaxed);
+    n.longest_wait = std::chrono::microseconds{longest_wait_us_.load(relaxed)};
+    const auto updates = queued_updates_.load(relaxed);
+    const auto bytes = queued_update_bytes_.load(relaxed);
+    n.queued_updates = updates > 0 ? static_cast<std::uint64_t>(updates) : 0;
+    n.queued_update_bytes = bytes > 0 ? static_cast<std::uint64_t>(bytes) : 0;
+    const auto now = ticks_now();
+    if (queued > 0) {
+        const auto since = std::max(head_queued_at_.load(relaxed), queue_filled_at_.load(relaxed));
+        n.oldest_wait = std::chrono::microseconds{std::max<std::int64_t>(0, us_between(since, now))};
+    }
+    std::int64_t held = held_total_us_.load(relaxed);
+    n.holding_back = sessions_holding_.load(relaxed) > 0;
+    if (n.holding_back) held += us_between(held_since_.load(relaxed), now);
+    n.held_back = std::chrono::microseconds{held};
     return health;
 }
 

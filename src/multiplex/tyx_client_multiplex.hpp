@@ -20,6 +20,7 @@
 #include <exception>
 #include <functional>
 #include <future>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -105,7 +106,7 @@ public:
     template <typename F>
     void notify_listeners(F&& f) {
         asio::post(notify_.context, [this, queued = event_queued(), fn = std::forward<F>(f)]() mutable {
-            event_delivered(queued);
+            if (!event_delivered(queued)) return;
             for (const auto& listener : listeners_) fn(*listener);
         });
     }
@@ -115,17 +116,61 @@ public:
     void notify_listeners(const Allocator& allocator, F&& f) {
         asio::post(notify_.context, asio::bind_allocator(allocator, [this, queued = event_queued(),
                                                                      fn = std::forward<F>(f)]() mutable {
-                       event_delivered(queued);
+                       if (!event_delivered(queued)) return;
                        for (const auto& listener : listeners_) fn(*listener);
                    }));
     }
 
+    // The same for a job carrying `updates` center row changes decoded from `bytes` bytes: they
+    // count toward the queue's limit (see updates_held_back) until the job has run.
+    template <typename Allocator, typename F>
+    void notify_updates(const Allocator& allocator, std::size_t updates, std::size_t bytes, F&& f) {
+        queued_updates_.fetch_add(static_cast<std::int64_t>(updates), std::memory_order_relaxed);
+        queued_update_bytes_.fetch_add(static_cast<std::int64_t>(bytes), std::memory_order_relaxed);
+        asio::post(
+            notify_.context, asio::bind_allocator(allocator, [this, queued = event_queued(), updates, bytes,
+                                                              fn = std::forward<F>(f)]() mutable {
+                const bool deliver = event_delivered(queued);
+                if (deliver)
+                    for (const auto& listener : listeners_) fn(*listener);
+                queued_updates_.fetch_sub(static_cast<std::int64_t>(updates), std::memory_order_relaxed);
+                queued_update_bytes_.fetch_sub(static_cast<std::int64_t>(bytes), std::memory_order_relaxed);
+            }));
+    }
+
+    // True while the center updates waiting for the listeners reach the queue's limit: center
+    // sessions then stop reading (the servers' TCP flow control holds the rest) until it has
+    // drained to half. Control loop (where every center session runs).
+    bool updates_held_back();
+    // A center session started or ended holding back its reading; control loop.
+    void hold_reading(bool holding);
+    // Closing: past the drain deadline the remaining events are dropped; a job delivering many
+    // updates asks between them. Any thread.
+    bool past_drain_deadline() const {
+        const auto deadline = drain_deadline_.load(std::memory_order_relaxed);
+        return deadline != std::numeric_limits<std::int64_t>::max() &&
+               std::chrono::steady_clock::now().time_since_epoch().count() > deadline;
+    }
+    // The limits of the notification queue: TYX_MAX_QUEUED_UPDATES updates (default 100000)
+    // and TYX_MAX_QUEUED_BYTES wire bytes of them (default 64 MiB), read at construction.
+    struct QueueLimits {
+        std::int64_t updates = 100000;
+        std::int64_t bytes = std::int64_t{64} << 20;
+        static QueueLimits from_environment();
+    };
+    void set_queue_limits(QueueLimits limits) { limits_ = limits; }
+    // How long the destructor waits for the listeners to take what is queued before it drops
+    // the rest (with a level-3 on_log saying how much).
+    static constexpr std::chrono::seconds kCloseDrainDeadline{5};
+
     // What every session of every cluster reports, and how the notification queue fares. Any
     // thread; takes no loop's time.
     Health health() const;
-    // An event that waited this long for the listeners raises one level-2 on_log (with an
-    // empty client name), the first time only.
+    // An event that waited this long for the listeners starts a slow-listener episode: a level-2
+    // on_log (with an empty client name) delivered at once, ahead of the queue. The episode
+    // ends, with another level-2 on_log, when an event waited less than kCaughtUpWait.
     static constexpr std::chrono::seconds kSlowListenerWait{1};
+    static constexpr std::chrono::milliseconds kCaughtUpWait{100};
 
     // Counts the listener at once, then appends it on the notification loop: it hears only
     // events whose delivery job runs after that. Adding one listener twice makes it hear
@@ -284,16 +329,33 @@ private:
     // The notification queue's counters. An event counts as queued from its post until its
     // job starts; only the notification thread delivers.
     std::chrono::steady_clock::time_point event_queued() {
-        events_queued_.fetch_add(1, std::memory_order_relaxed);
-        return std::chrono::steady_clock::now();
+        const auto now = std::chrono::steady_clock::now();
+        if (events_queued_.fetch_add(1, std::memory_order_relaxed) == 0)
+            queue_filled_at_.store(now.time_since_epoch().count(), std::memory_order_relaxed);
+        return now;
     }
-    void event_delivered(std::chrono::steady_clock::time_point queued);
+    // Counts the job out; false when it is to be dropped (closing, past the drain deadline).
+    bool event_delivered(std::chrono::steady_clock::time_point queued);
     // Control loop: the cluster's sessions leave the board.
     void forget_health(const TyxClusterClient* cluster);
     std::atomic<std::int64_t> events_queued_{0};
     std::atomic<std::uint64_t> events_delivered_{0};
     std::atomic<std::int64_t> longest_wait_us_{0};
-    bool slow_listeners_logged_ = false;  // notification thread only
+    bool slow_episode_ = false;  // notification thread only
+    // When the job being delivered was queued, and when the queue last went from empty to not:
+    // the oldest waiting event was queued no earlier than the later of the two.
+    std::atomic<std::int64_t> head_queued_at_{0};
+    std::atomic<std::int64_t> queue_filled_at_{0};
+    std::atomic<std::int64_t> queued_updates_{0};
+    std::atomic<std::int64_t> queued_update_bytes_{0};
+    QueueLimits limits_ = QueueLimits::from_environment();
+    std::atomic<bool> holding_back_{false};  // past the limit, until drained to half
+    std::atomic<int> sessions_holding_{0};
+    std::atomic<std::int64_t> held_since_{0};  // when the first session started holding back
+    std::atomic<std::int64_t> held_total_us_{0};
+    // Closing: when the drain ends; past it jobs are dropped, the first one saying so.
+    std::atomic<std::int64_t> drain_deadline_{std::numeric_limits<std::int64_t>::max()};
+    std::atomic<bool> dropping_{false};
 
     // The sessions' monitors by cluster, in the order the clusters were added; written on the
     // control loop, read by health() on any thread.

@@ -2,12 +2,23 @@
 
 #include <asio/co_spawn.hpp>
 #include <asio/post.hpp>
+#include <asio/redirect_error.hpp>
 #include <asio/use_awaitable.hpp>
 
 #include "core/countdown.hpp"
 #include "multiplex/tyx_client_multiplex.hpp"
 
 namespace tyx {
+
+namespace {
+
+template <typename Config>
+std::chrono::milliseconds connect_timeout(const Config& config) {
+    return std::chrono::milliseconds{config.connect_timeout_ms > 0 ? config.connect_timeout_ms : 0};
+}
+
+}  // namespace
+
 TyxClusterClient::TyxClusterClient(TyxClientMultiplex& multiplex, const Cluster& cluster,
                                    asio::io_context& control, IoContextPool& pool,
                                    std::vector<std::shared_ptr<rt::RelayOutbox>> outboxes)
@@ -22,7 +33,9 @@ TyxClusterClient::TyxClusterClient(TyxClientMultiplex& multiplex, const Cluster&
         asio::io_context& worker = pool.get_io_context();
         relays_.push_back(std::make_unique<TyxClientRelay>(
             multiplex, cluster_.name, make_endpoints(cluster_.host, shard), cluster_.publication_config,
-            worker, make_socket_factory(worker, shard.use_ssl, shard.ssl),
+            worker,
+            make_socket_factory(worker, shard.use_ssl, shard.ssl,
+                                connect_timeout(cluster_.publication_config)),
             i < outboxes.size() ? outboxes[i] : nullptr));
         relays_.back()->set_shard(i);
     }
@@ -35,7 +48,8 @@ TyxClusterClient::TyxClusterClient(TyxClientMultiplex& multiplex, const Cluster&
         }
         jdbcs_.push_back(std::make_unique<TyxClientJdbc>(
             multiplex, cluster_.name, make_endpoints(cluster_.host, shard), cluster_.database_config, control,
-            make_socket_factory(control, shard.use_ssl, shard.ssl)));
+            make_socket_factory(control, shard.use_ssl, shard.ssl,
+                                connect_timeout(cluster_.database_config))));
         jdbcs_.back()->set_shard(i);
     }
     const auto& centers = cluster_.subscription_config.shards;
@@ -47,7 +61,9 @@ TyxClusterClient::TyxClusterClient(TyxClientMultiplex& multiplex, const Cluster&
         }
         centers_.push_back(std::make_unique<TyxClientCenter>(
             multiplex, cluster_.name, make_endpoints(cluster_.host, shard), cluster_.subscription_config,
-            control, make_socket_factory(control, shard.use_ssl, shard.ssl)));
+            control,
+            make_socket_factory(control, shard.use_ssl, shard.ssl,
+                                connect_timeout(cluster_.subscription_config))));
         centers_.back()->set_shard(i);
     }
 }
@@ -90,12 +106,13 @@ void TyxClusterClient::spawn_client(ITyxClient& client, asio::io_context& loop, 
             // Whatever ended the loop (a stop, a failed login, a lost connection without
             // reconnection), a waiting start must not wait for this client any longer.
             client.first_round_done();
-            finished->fetch_add(1);
+            finished->count.fetch_add(1);
+            asio::post(finished->signal.get_executor(), [finished] { finished->signal.cancel(); });
         });
 }
 
 asio::awaitable<void> TyxClusterClient::start(asio::io_context& control) {
-    finished_loops_ = std::make_shared<std::atomic<int>>(0);
+    finished_loops_ = std::make_shared<LoopsEnded>(control);
     spawned_loops_ = 0;
 
     std::size_t clients = 0;
@@ -147,9 +164,12 @@ asio::awaitable<void> TyxClusterClient::stop() {
         c->mark_stopped();
     }
     if (!finished_loops_) co_return;
-    // Loops that end on the control loop need it to run: yield between checks.
-    while (finished_loops_->load() < spawned_loops_) {
-        co_await asio::post(executor, asio::use_awaitable);
+    // Each loop's end is counted before the wake-up is posted here, so a wake-up cannot come
+    // between the count being read and the wait being armed.
+    while (finished_loops_->count.load() < spawned_loops_) {
+        finished_loops_->signal.expires_at(asio::steady_timer::time_point::max());
+        std::error_code ignored;
+        co_await finished_loops_->signal.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
     }
 }
 

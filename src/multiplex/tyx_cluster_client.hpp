@@ -6,6 +6,7 @@
 #include <asio/any_io_executor.hpp>
 #include <asio/awaitable.hpp>
 #include <asio/io_context.hpp>
+#include <asio/steady_timer.hpp>
 
 #include <atomic>
 #include <functional>
@@ -59,7 +60,7 @@ public:
     // Every session's monitor: relays, centers, then database shards, each by shard.
     std::vector<std::shared_ptr<const SessionMonitor>> monitors() const;
     int spawned_loops() const { return spawned_loops_; }
-    int finished_loops() const { return finished_loops_ ? finished_loops_->load() : 0; }
+    int finished_loops() const { return finished_loops_ ? finished_loops_->count.load() : 0; }
 
 private:
     // Runs connect then receive_loop of `client` on `loop`, counting the loop's end.
@@ -70,7 +71,14 @@ private:
     std::vector<std::unique_ptr<TyxClientRelay>> relays_;
     std::vector<std::unique_ptr<TyxClientJdbc>> jdbcs_;
     std::vector<std::unique_ptr<TyxClientCenter>> centers_;
-    std::shared_ptr<std::atomic<int>> finished_loops_;
+    // Counts the client loops that ended, from whichever loop ran them, and wakes a stop that
+    // waits for them on the control loop.
+    struct LoopsEnded {
+        explicit LoopsEnded(asio::io_context& control) : signal(control) {}
+        std::atomic<int> count{0};
+        asio::steady_timer signal;
+    };
+    std::shared_ptr<LoopsEnded> finished_loops_;
     int spawned_loops_ = 0;
 };
 

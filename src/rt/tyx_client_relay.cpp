@@ -263,7 +263,7 @@ asio::awaitable<void> TyxClientRelay::receive_loop() {
         } catch (const std::system_error& e) {
             failed = true;
             note_lost(cause_of(e), e.what());
-            if (!stopping_) report_tls_error(e);
+            if (!stopping_) report_read_failure(e);
         }
         if (stopping_) co_return;
         if (!failed) continue;
@@ -318,7 +318,7 @@ void TyxClientRelay::parse_and_dispatch(std::string_view text) {
     if (line.kind == rt::RelayLine::Kind::Empty) return;
     ++lines_received_;
     if (line.kind == rt::RelayLine::Kind::Unknown) {
-        notify_log(2, "Received message with unknown type: " + std::string(line.fields));
+        report_unexpected(2, "Received message with unknown type: ", rt::without_line_feed(text));
         return;
     }
     // Status and command lines are only decoded for someone to hear them.

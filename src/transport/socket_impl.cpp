@@ -14,9 +14,13 @@ std::unique_ptr<ISocket> ISocket::create(asio::io_context& io_context, std::stri
     return std::make_unique<TcpSocket>(io_context, std::move(host), std::move(port_or_service));
 }
 
-SocketFactory make_socket_factory(asio::io_context& io_context, bool use_ssl, SslOptions ssl_options) {
-    return [&io_context, use_ssl, options = std::move(ssl_options)](const Endpoint& endpoint) {
-        return ISocket::create(io_context, endpoint.host, endpoint.port_or_service, use_ssl, options);
+SocketFactory make_socket_factory(asio::io_context& io_context, bool use_ssl, SslOptions ssl_options,
+                                  std::chrono::milliseconds connect_timeout) {
+    return [&io_context, use_ssl, options = std::move(ssl_options),
+            connect_timeout](const Endpoint& endpoint) {
+        auto socket = ISocket::create(io_context, endpoint.host, endpoint.port_or_service, use_ssl, options);
+        socket->set_connect_timeout(connect_timeout);
+        return socket;
     };
 }
 

@@ -9,6 +9,7 @@
 #include <asio/ip/tcp.hpp>
 #include <asio/streambuf.hpp>
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -33,6 +34,8 @@ namespace tyx {
 class ISocket {
 public:
     using SendCallback = std::function<void()>;
+    // The connect timeout of a socket nobody set one for.
+    static constexpr std::chrono::milliseconds kDefaultConnectTimeout{10000};
 
     // One queued send: the bytes and an optional callback run on the loop once written.
     struct PendingSend {
@@ -52,9 +55,12 @@ public:
     ISocket& operator=(const ISocket&) = delete;
 
     // Resolves and connects; true on success (last error cleared). A failure is recorded as
-    // last error and yields false; nothing is retried.
+    // last error and yields false; nothing is retried. The error text names the step that
+    // failed (resolving, TCP connect, TLS handshake). An attempt that takes longer than the
+    // connect timeout is abandoned with the code asio::error::timed_out.
     virtual asio::awaitable<bool> connect_sync() = 0;
-    // Shuts down and closes the connection; failures are only recorded. The queue stays.
+    // Shuts down and closes the connection; failures are only recorded. The queue stays. An
+    // attempt of connect_sync in progress ends at once, as failed.
     virtual asio::awaitable<void> disconnect_sync() = 0;
     virtual bool is_connected() const = 0;
     virtual std::int32_t get_last_error() const = 0;
@@ -82,6 +88,10 @@ public:
     virtual bool peer_closed() const { return false; }
 
     bool is_ssl() const { return use_ssl_; }
+    // The longest one connect_sync may take, resolving and TLS handshake included; zero or
+    // less: no limit. Set before connecting.
+    void set_connect_timeout(std::chrono::milliseconds timeout) { connect_timeout_ = timeout; }
+    std::chrono::milliseconds connect_timeout() const { return connect_timeout_; }
     // The connected plain TCP socket's descriptor, for a non-blocking write from another thread
     // while nothing else writes on it; -1 for TLS (its state lives in the TLS stream) or when
     // not connected. Loop thread only.
@@ -139,6 +149,7 @@ protected:
     std::string last_error_message_;
     std::deque<PendingSend> pending_sends_;
     std::function<void()> before_close_;
+    std::chrono::milliseconds connect_timeout_{kDefaultConnectTimeout};
 };
 
 // The connection-independent half of a socket over one asio stream (a TCP socket, or a TLS
@@ -168,6 +179,11 @@ public:
     // Coalesced writes started so far (queued and kept batches); loop thread only.
     std::uint64_t batches_written() const { return batches_written_; }
 
+    // The longest line receive_line_sync accepts, line feed included: a longer one fails the
+    // read with asio::error::message_size and ends the connection, having buffered at most
+    // this many bytes.
+    static constexpr std::size_t kMaxLineLength = std::size_t{1} << 20;
+
 protected:
     StreamSocket(asio::io_context& io_context, std::string host, std::string port_or_service, bool use_ssl,
                  SslOptions ssl_options);
@@ -181,6 +197,9 @@ protected:
     void close_socket();
     // Ends the connection of `stream` after a read or write on it failed with `ec`.
     void close_after_failure(Stream& stream, const std::error_code& ec);
+    // The connection attempt in progress: its resolver, its deadline and the step it is at,
+    // shared with the deadline's handler.
+    struct ConnectAttempt;
     // Whether a queued or kept batch is being written right now.
     bool writing() const { return writing_; }
     const std::shared_ptr<Stream>& stream() const { return stream_; }
@@ -193,7 +212,8 @@ private:
     // writes on the stream and keeps reading the buffer, so both must outlive this object
     // when it is destroyed mid-write (the write then fails on the closed stream).
     std::shared_ptr<Stream> stream_;
-    asio::streambuf line_buffer_;
+    asio::streambuf line_buffer_{kMaxLineLength};
+    std::shared_ptr<ConnectAttempt> attempt_;
     std::shared_ptr<std::vector<std::uint8_t>> write_buffer_ = std::make_shared<std::vector<std::uint8_t>>();
     bool writing_ = false;
     // Set once after_connect has finished: until then (during a TLS handshake) the stream
@@ -227,8 +247,11 @@ private:
 // Makes a fresh, unconnected socket for one endpoint. A protocol client calls it before every
 // connection attempt and never chooses a kind of socket itself, so tests can give it scripted ones.
 using SocketFactory = std::function<std::unique_ptr<ISocket>(const Endpoint&)>;
-// TLS sockets with `ssl_options` when `use_ssl`, else plain TCP ones, all on `io_context`.
-SocketFactory make_socket_factory(asio::io_context& io_context, bool use_ssl, SslOptions ssl_options);
+// TLS sockets with `ssl_options` when `use_ssl`, else plain TCP ones, all on `io_context`, each
+// giving up a connection attempt after `connect_timeout`.
+SocketFactory make_socket_factory(
+    asio::io_context& io_context, bool use_ssl, SslOptions ssl_options,
+    std::chrono::milliseconds connect_timeout = ISocket::kDefaultConnectTimeout);
 
 // Plain TCP with TCP_NODELAY. Owned by one protocol client, used on its event loop.
 class TcpSocket : public StreamSocket<asio::ip::tcp::socket> {

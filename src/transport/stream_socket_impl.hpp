@@ -8,6 +8,7 @@
 #include <asio/read.hpp>
 #include <asio/read_until.hpp>
 #include <asio/redirect_error.hpp>
+#include <asio/steady_timer.hpp>
 #include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
 
@@ -18,6 +19,7 @@
 
 #include <stdexcept>
 #include <type_traits>
+#include <utility>
 
 #include "transport/socket_impl.hpp"
 #include "transport/tcp_progress.hpp"
@@ -37,6 +39,7 @@ StreamSocket<Stream>::StreamSocket(asio::io_context& io_context, std::string hos
 template <typename Stream>
 StreamSocket<Stream>::~StreamSocket() {
     alive_.reset();
+    if (attempt_) attempt_->abort();
     close_socket();
 }
 
@@ -101,46 +104,114 @@ asio::awaitable<void> StreamSocket<Stream>::after_connect(Stream& /*stream*/) {
 }
 
 template <typename Stream>
+struct StreamSocket<Stream>::ConnectAttempt {
+    explicit ConnectAttempt(asio::io_context& io_context) : resolver(io_context), deadline(io_context) {}
+
+    // Ends the attempt wherever it is: the resolution is cancelled, the connection closed.
+    void abort() {
+        resolver.cancel();
+        if (!stream) return;
+        std::error_code ignored;
+        stream->lowest_layer().close(ignored);
+    }
+
+    asio::ip::tcp::resolver resolver;
+    asio::steady_timer deadline;
+    std::shared_ptr<Stream> stream;
+    const char* step = "resolving";
+    bool expired = false;  // the connect timeout passed
+    bool ended = false;    // disconnect_sync ended it
+};
+
+template <typename Stream>
 asio::awaitable<bool> StreamSocket<Stream>::connect_sync() {
     if (is_connected()) co_return true;
     established_ = false;
     failure_.clear();
+    const auto attempt = std::make_shared<ConnectAttempt>(io_context_);
+    attempt_ = attempt;
+    std::int32_t code = 0;
+    std::string text;
+    // Each step checks the flags once it resumes: a step that completed just as the deadline
+    // or a disconnect came would otherwise start the next one (asio reopens a closed socket
+    // to connect it).
+    const auto check = [&attempt] {
+        if (attempt->expired || attempt->ended) throw std::system_error(asio::error::operation_aborted);
+    };
     try {
-        asio::ip::tcp::resolver resolver(io_context_);
         stream_.reset();
         // Bytes left from an earlier connection must not be read as the start of this one.
         line_buffer_.consume(line_buffer_.size());
-        stream_ = make_stream();
+        attempt->step = "resolving";
         // The resolver takes a number beyond 65535 modulo 65536: the connection would go to
         // another port than the one asked for.
         if (!port_.empty() && port_.size() <= 20 &&
             port_.find_first_not_of("0123456789") == std::string::npos && std::stoull(port_) > 65535)
             throw std::system_error(asio::error::invalid_argument,
                                     "port " + port_ + " is out of range (0 to 65535)");
-        auto endpoints = co_await resolver.async_resolve(host_, port_, asio::use_awaitable);
+        attempt->step = "TLS setup";  // only a TLS stream can fail to be made
+        stream_ = make_stream();
+        attempt->stream = stream_;
+        attempt->step = "resolving";
+        if (connect_timeout_.count() > 0) {
+            attempt->deadline.expires_after(connect_timeout_);
+            attempt->deadline.async_wait([weak = std::weak_ptr<ConnectAttempt>(attempt)](std::error_code ec) {
+                const auto a = weak.lock();
+                if (ec || !a) return;
+                a->expired = true;
+                a->abort();
+            });
+        }
+        auto endpoints = co_await attempt->resolver.async_resolve(host_, port_, asio::use_awaitable);
+        check();
+        attempt->step = "TCP connect";
         // The stream is held locally: the socket object may replace it only after this ends.
         const auto stream = stream_;
         co_await asio::async_connect(stream->lowest_layer(), endpoints, asio::use_awaitable);
+        check();
         std::error_code ec;
         stream->lowest_layer().set_option(asio::ip::tcp::no_delay(true), ec);
         if (ec) throw std::system_error(ec, "set_option");
+        attempt->step = "TLS handshake";
         co_await after_connect(*stream);
+        check();
+        attempt->deadline.cancel();
+        if (attempt_ == attempt) attempt_.reset();
         established_ = true;
         begin_ack_tracking();
         clear_last_error();
         co_return true;
     } catch (const std::system_error& e) {
-        stream_.reset();
-        set_last_error(e.code().value(), e.what());
+        code = e.code().value();
+        text = e.what();
     } catch (const std::exception& e) {
-        stream_.reset();
-        set_last_error(kNonSystemErrorCode, e.what());
+        code = kNonSystemErrorCode;
+        text = e.what();
+    }
+    attempt->deadline.cancel();
+    if (attempt_ == attempt) attempt_.reset();
+    stream_.reset();
+    const std::string where = std::string(attempt->step) + " with " + host_ + ":" + port_;
+    if (attempt->expired) {
+        set_last_error(static_cast<std::int32_t>(asio::error::timed_out),
+                       "Timed out after " + std::to_string(connect_timeout_.count()) + " ms at " + where);
+    } else if (attempt->ended) {
+        set_last_error(static_cast<std::int32_t>(asio::error::operation_aborted),
+                       "Connection attempt ended at " + where);
+    } else if (text.starts_with(attempt->step)) {
+        set_last_error(code, std::move(text));  // already says where (the TLS handshake does)
+    } else {
+        set_last_error(code, where + " failed: " + text);
     }
     co_return false;
 }
 
 template <typename Stream>
 asio::awaitable<void> StreamSocket<Stream>::disconnect_sync() {
+    if (const auto attempt = std::exchange(attempt_, nullptr)) {
+        attempt->ended = true;
+        attempt->abort();
+    }
     close_socket();
     co_return;
 }
@@ -245,6 +316,14 @@ asio::awaitable<std::uint64_t> StreamSocket<Stream>::receive_line_sync(std::vect
     try {
         length = co_await asio::async_read_until(*stream, line_buffer_, '\n', asio::use_awaitable);
     } catch (const std::system_error& e) {
+        // A full buffer without a line feed: the peer sends a line longer than any we accept.
+        // The connection ends; what it sent is dropped rather than kept growing.
+        if (e.code() == asio::error::not_found) {
+            line_buffer_.consume(line_buffer_.size());
+            close_after_failure(*stream, asio::error::message_size);
+            throw std::system_error(asio::error::message_size,
+                                    "line longer than " + std::to_string(kMaxLineLength) + " bytes");
+        }
         close_after_failure(*stream, e.code());
         throw;
     }

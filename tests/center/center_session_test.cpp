@@ -238,6 +238,30 @@ TEST_F(ScriptedCenter, RefusedHandshakesFirstAndOnReconnectionAreLoggedAndRetrie
     EXPECT_EQ(events("logged_in").size(), 2u);
 }
 
+// The pauses of the reconnecting changes, in order; the notification thread only, read once drained.
+class PauseRecorder : public TyxClientListener {
+public:
+    void on_session_state(TyxClientMultiplex&, std::string_view, const SessionStateEvent& e) override {
+        if (e.state == SessionState::reconnecting) pauses.push_back(e.pause.count());
+    }
+    std::vector<std::int64_t> pauses;
+};
+
+TEST_F(ScriptedCenter, RepeatedHandshakeFailuresBackOffLongerAndAreLoggedOnce) {
+    auto states = std::make_shared<PauseRecorder>();
+    mux.listener_add(states);
+    const ByteVector nope = FakeCenter::reply_bytes("NOPE");
+    pair(nope);
+    pair(nope);
+    pair(nope);
+    pair();
+    start();
+    ASSERT_TRUE(handshaken_on(3));
+    EXPECT_EQ(events("log alpha").size(), 1u);
+    // Never up in between: each back-off doubles, as for a connection that drops at once.
+    EXPECT_EQ(states->pauses, (std::vector<std::int64_t>{1000, 2000, 4000}));
+}
+
 TEST_F(ScriptedCenter, ASilentCenterTimesOutAndIsRetried) {
     network.then({}).then({});  // accept, read the greeting, never answer
     pair();
@@ -245,7 +269,8 @@ TEST_F(ScriptedCenter, ASilentCenterTimesOutAndIsRetried) {
     ASSERT_TRUE(handshaken_on(1));
     EXPECT_EQ(events("log alpha"),
               (std::vector<std::string>{
-                  "log alpha-center 3 Center handshake failed: Center handshake timed out after 15000 ms"}));
+                  "log alpha-center 3 Center handshake timed out after 10000 ms waiting for the reply on the "
+                  "inbound connection"}));
 }
 
 TEST_F(ScriptedCenter, AnAbsurdFrameLengthIsABrokenConnection) {

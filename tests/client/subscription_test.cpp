@@ -3,6 +3,11 @@
 // in order with the client's other events.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
 #include "support/center_harness.hpp"
 #include "support/client_recorder.hpp"
 #include "tyx/tyx.hpp"
@@ -139,6 +144,50 @@ TEST(ClientListenerBatches, BatchEndClosesEachFrameAndSnapshotAnswersNameTheirTa
         "batch_end alpha-center",             "update alpha-center 2 Orders ord-5",
         "batch_end alpha-center",             "answered alpha-center Empty"};
     EXPECT_EQ(events, expected);
+}
+
+// Takes a millisecond per update.
+struct SlowListener : test::ClientRecorder {
+    void on_update(Client&, std::string_view, const CenterIncrementalUpdate& u) override {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        last_id = u.object_id;
+        ++updates;
+    }
+    std::atomic<int> updates{0};
+    std::string last_id;  // read once every update has arrived
+};
+
+TEST(ClientSubscription, ASlowListenerHoldsBackReadingAndLosesNothing) {
+    ::setenv("TYX_MAX_QUEUED_UPDATES", "20", 1);
+    test::FakeCenter server;
+    auto slow = std::make_shared<SlowListener>();
+    Client client;  // takes the limit
+    ::unsetenv("TYX_MAX_QUEUED_UPDATES");
+    client.listener_add(slow);
+    Cluster cluster("alpha", "127.0.0.1");
+    cluster.subscription_config = SubscriptionConfig(std::to_string(server.port()), false);
+    client.add_cluster(cluster, true);
+    client.subscribe("alpha", std::vector<std::string>{"Orders"}, false);
+    ASSERT_TRUE(server.wait_requests(1));
+    ASSERT_TRUE(slow->wait_for("subscribe alpha-center Orders"));
+    server.push(test::changes_frame({.seqnum = 5,
+                                     .pool = CenterBytes()
+                                                 .raw(test::pool_key(1, "Orders"))
+                                                 .raw(test::pool_key(2, "qty"))
+                                                 .raw(test::pool_key(3, "sym"))}));
+    server.push(test::snapshot_response_frame());
+    constexpr int kFrames = 150;
+    for (int i = 0; i < kFrames; ++i)
+        server.push(test::changes_frame({.seqnum = 6 + i, .updated = orders({2 * i + 1, 2 * i + 2})}));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (slow->updates < 2 * kFrames && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(slow->updates, 2 * kFrames);
+    EXPECT_EQ(slow->last_id, "ord-" + std::to_string(2 * kFrames));
+    const auto health = client.health().notifications;
+    EXPECT_GT(health.held_back.count(), 0);
+    EXPECT_FALSE(health.holding_back);
+    EXPECT_EQ(health.queued_updates, 0u);
 }
 
 }  // namespace

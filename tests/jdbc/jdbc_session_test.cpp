@@ -410,11 +410,12 @@ TEST(ScriptedJdbc, ADroppedConnectionIsRetriedOnceWithOneNewLoginAndASecondDropR
     // The server had closed the idle connection: that is seen before anything is written.
     EXPECT_EQ(s.kinds(),
               (std::vector<std::string>{"connect", "sent", "logged_in", "received",  // first login
+                                        "disconnect",                                // found closed
                                         "connect", "sent", "logged_in", "received",  // one new login
                                         "sent", "received"}));                       // the request
     const auto events = s.heard().events();
-    EXPECT_EQ(events[8], "sent alpha-jdbc SELECT 42");
-    EXPECT_EQ(events[5], events[1]);  // the same login image
+    EXPECT_EQ(events[9], "sent alpha-jdbc SELECT 42");
+    EXPECT_EQ(events[6], events[1]);  // the same login image
     EXPECT_EQ(s.requests(0).size(), 0u);
     EXPECT_EQ(s.requests(1).size(), 1u);
 

@@ -114,4 +114,6 @@ def test_health_is_nested_dicts_and_state_changes_reach_listeners(sandbox):
     assert relay["counters"]["published_messages"] == 1
     database = [s for s in health["sessions"] if s["kind"] == "database"][0]
     assert database["counters"]["response_time"]["count"] == database["counters"]["requests"]
-    assert set(health["notifications"]) == {"queued", "delivered", "longest_wait_us"}
+    assert set(health["notifications"]) == {"queued", "delivered", "longest_wait_us", "queued_updates",
+                                            "queued_update_bytes", "oldest_wait_us", "holding_back",
+                                            "held_back_us"}

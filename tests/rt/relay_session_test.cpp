@@ -113,7 +113,7 @@ TEST(ScriptedRelay, StatusCommandAndUnknownLinesBecomeEvents) {
               (std::vector<std::string>{
                   "received alpha-relay 1700000000000 41 0 ok", "received alpha-relay 1 0 3 a|b",
                   "command alpha-relay r1 Cancel ann Order o-17 x=1 y=3",
-                  "log alpha-relay 2 Received message with unknown type: something odd"}));
+                  "log alpha-relay 2 Received message with unknown type: \"Zsomething odd\""}));
 }
 
 TEST(ScriptedRelay, WithoutListenersStatusAndCommandLinesAreNotDecoded) {

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "sandbox.hpp"
+#include "support/misbehaving_server.hpp"
 #include "tyx/tyx.hpp"
 
 namespace tyx {
@@ -607,6 +608,112 @@ TEST(Soak, AClientDestroyedWhileFaultsAreActiveReturnsPromptly) {
     report("destruction: clients " + std::to_string(clients) + ", longest destructor " +
            std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(longest).count()) +
            " ms; faults: " + box.describe_fault_counts());
+}
+
+// ---- Slow listeners and silent servers ----
+
+// A subscriber that takes a millisecond over every update, and counts the warnings about it.
+class SlowViewBuilder : public ViewBuilder {
+public:
+    void on_update(Client& c, std::string_view n, const CenterIncrementalUpdate& u) override {
+        std::this_thread::sleep_for(1ms);
+        ViewBuilder::on_update(c, n, u);
+    }
+    void on_log(Client& c, std::string_view name, std::uint8_t level, std::string_view text) override {
+        ViewBuilder::on_log(c, name, level, text);
+        if (text.starts_with("Listeners are slow")) ++warnings;
+    }
+    std::atomic<std::uint64_t> warnings{0};
+};
+
+TEST(Soak, ASlowListenerHoldsBackReadingWithinTheQueueLimitAndLosesNothing) {
+    constexpr std::uint64_t kLimit = 2000;
+    Sandbox box;
+    auto& center = box.center();
+    ::setenv("TYX_MAX_QUEUED_UPDATES", std::to_string(kLimit).c_str(), 1);
+    auto view = std::make_shared<SlowViewBuilder>();
+    Client client;
+    ::unsetenv("TYX_MAX_QUEUED_UPDATES");
+    client.listener_add(view);
+    client.add_cluster(sandbox_cluster(box, false, true, false), true);
+    client.subscribe("soak", std::vector<std::string>{"Quote"}, false);
+
+    // Changes come faster than the listener takes them: the backlog waits in the server.
+    std::mt19937_64 random(soak_seed());
+    std::uint64_t changes = 0;
+    std::uint64_t most_queued = 0;
+    const auto end = Clock::now() + soak_time();
+    while (Clock::now() < end) {
+        std::vector<std::string> lines;
+        for (int i = 0; i < 10; ++i)
+            lines.push_back("O|T=\"Quote\"|I=\"" + std::to_string(random() % 500) +
+                            "\"|n=" + std::to_string(random() % 100000) + "L");
+        center.apply_lines(lines);
+        changes += lines.size();
+        most_queued = std::max(most_queued, client.health().notifications.queued_updates);
+        std::this_thread::sleep_for(5ms);
+    }
+    TableView expected;
+    center.loop().call([&] {
+        for (const auto& row : center.store()->rows("Quote"))
+            for (std::size_t i = 0; i < row.field_names.size(); ++i)
+                expected["Quote"][row.object_id][row.field_names[i]] = text_of(row.values[i]);
+    });
+    EXPECT_TRUE(view->wait_for(expected, 120s));
+    const auto health = client.health().notifications;
+    // The limit is looked at before each read; one read's worth of frames may come on top.
+    EXPECT_LE(most_queued, kLimit + 20000);
+    EXPECT_GT(health.held_back.count(), 0);
+    report("slow listener: changes " + std::to_string(changes) + ", updates " +
+           std::to_string(view->updates) + ", most queued updates " + std::to_string(most_queued) +
+           " (limit " + std::to_string(kLimit) + "), reading held back " +
+           std::to_string(health.held_back.count() / 1000) + " ms, warnings " +
+           std::to_string(view->warnings) + ", longest wait " +
+           std::to_string(health.longest_wait.count() / 1000) + " ms, peak RSS " +
+           std::to_string(peak_rss_mib()) + " MiB");
+}
+
+TEST(Soak, ServersThatAcceptAndSayNothingOverTlsHoldNoCallAndNoStop) {
+    test::MisbehavingServer silent(test::MisbehavingServer::Mode::silent);
+    constexpr std::int64_t kTimeoutMs = 200;
+    Cluster cluster("soak", "127.0.0.1");
+    cluster.publication_config = PublicationConfig(silent.port(), true, "soak");
+    cluster.subscription_config = SubscriptionConfig(silent.port(), true);
+    cluster.database_config = DatabaseConfig(silent.port(), true, "", "");
+    cluster.publication_config.connect_timeout_ms = kTimeoutMs;
+    cluster.subscription_config.connect_timeout_ms = kTimeoutMs;
+    cluster.database_config.connect_timeout_ms = kTimeoutMs;
+    cluster.subscription_config.snapshot_timeout_ms = kTimeoutMs;
+
+    std::mt19937_64 random(soak_seed());
+    std::uint64_t clients = 0;
+    Clock::duration longest_add{0}, longest_subscribe{0}, longest_stop{0};
+    const auto timed = [](auto&& f) {
+        const auto start = Clock::now();
+        f();
+        return Clock::now() - start;
+    };
+    const auto end = Clock::now() + soak_time();
+    while (Clock::now() < end) {
+        std::optional<Client> client(std::in_place);
+        longest_add = std::max(longest_add, timed([&] { client->add_cluster(cluster, true); }));
+        longest_subscribe =
+            std::max(longest_subscribe,
+                     timed([&] { client->subscribe("soak", std::vector<std::string>{"Quote"}, true); }));
+        std::this_thread::sleep_for(std::chrono::milliseconds(random() % 300));  // somewhere in a retry
+        longest_stop = std::max(longest_stop, timed([&] { client.reset(); }));
+        ++clients;
+    }
+    EXPECT_LT(longest_add, std::chrono::milliseconds(kTimeoutMs) + 1s);
+    EXPECT_LT(longest_subscribe, std::chrono::milliseconds(kTimeoutMs) + 1s);
+    EXPECT_LT(longest_stop, 1s);
+    const auto ms = [](Clock::duration d) {
+        return std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(d).count());
+    };
+    report("silent TLS servers: clients " + std::to_string(clients) + ", connections accepted " +
+           std::to_string(silent.accepted()) + ", longest add_cluster " + ms(longest_add) +
+           " ms, longest subscribe " + ms(longest_subscribe) + " ms (deadlines " +
+           std::to_string(kTimeoutMs) + " ms), longest stop " + ms(longest_stop) + " ms");
 }
 
 }  // namespace

@@ -290,16 +290,21 @@ TEST(ToolConnect, SaysAtOnceWhatNoWaitMendsAndWaitsOutOnlyASilentServer) {
         std::string message;
     } hopeless[] = {
         {{"sql", "SELECT 1", "--db-port", dead.port},
-         "could not reach the database server at 127.0.0.1:" + dead.port + ": Connection refused"},
+         "could not reach the database server at 127.0.0.1:" + dead.port +
+             ": TCP connect with 127.0.0.1:" + dead.port + " failed: Connection refused"},
         {{"publish", "T", "x", "a=1", "--relay-port", dead.port},
-         "could not reach the relay server at 127.0.0.1:" + dead.port + ": Connection refused"},
+         "could not reach the relay server at 127.0.0.1:" + dead.port +
+             ": TCP connect with 127.0.0.1:" + dead.port + " failed: Connection refused"},
         {{"subscribe", "T", "--center-port", dead.port},
-         "could not reach the center server at 127.0.0.1:" + dead.port + ": Connection refused"},
+         "could not reach the center server at 127.0.0.1:" + dead.port +
+             ": TCP connect with 127.0.0.1:" + dead.port + " failed: Connection refused"},
         {{"sql", "SELECT 1", "--host", "no-such-host.invalid"},
          "could not reach the database server at no-such-host"},
         {{"sql", "SELECT 1", "--db-port", "notaport"},
-         "database server at 127.0.0.1:notaport: Service not found"},
-        {{"sql", "SELECT 1", "--db-port", "99999"}, "127.0.0.1:99999: port 99999 is out of range"},
+         "database server at 127.0.0.1:notaport: resolving with 127.0.0.1:notaport failed: Service not "
+         "found"},
+        {{"sql", "SELECT 1", "--db-port", "99999"},
+         "127.0.0.1:99999: resolving with 127.0.0.1:99999 failed: port 99999 is out of range"},
         {{"sql", "SELECT 1", "--db-port", silent.port, "--tls", "--trusted-server-keys", pin},
          "cannot open ssh-rsa pub file: " + pin},
         {{"sql", "SELECT 1", "--db-port", silent.port, "--trusted-server-keys", pin}, "but not --tls"},

@@ -192,6 +192,18 @@ TYPED_TEST(SocketQueue, LinesAreSplitFromCoalescedAndFragmentedReads) {
         EXPECT_EQ(line_text(line), long_text + "\n");
         EXPECT_EQ(co_await socket2.receive_line_sync(line), 1u);
         EXPECT_EQ(line_text(line), "\n");
+        // A line past the longest accepted ends the connection, whatever follows it.
+        const std::string too_long(StreamSocket<asio::ip::tcp::socket>::kMaxLineLength, 'x');
+        asio::co_spawn(
+            io2, [&]() -> asio::awaitable<void> { co_await sink2.send(too_long + "\n"); }, asio::detached);
+        std::error_code failure;
+        try {
+            co_await socket2.receive_line_sync(line);
+        } catch (const std::system_error& e) {
+            failure = e.code();
+        }
+        EXPECT_EQ(failure, asio::error::message_size) << failure.message();
+        EXPECT_FALSE(socket2.is_connected());
     });
 }
 
