@@ -184,23 +184,31 @@ void BM_ClientPublishLatency(benchmark::State& state) {
 }
 BENCHMARK(BM_ClientPublishLatency)->Iterations(kMessages)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
-// Baseline: one write(2) per message from the calling thread, on a socket with TCP_NODELAY as the
-// library's own relay connections have it.
-void BM_WriteLatency(benchmark::State& state) {
-    LineSink sink(kWarmup + static_cast<std::size_t>(state.max_iterations));
+// A plain socket connected to `sink` with TCP_NODELAY, as the library's own relay connections
+// have it; -1 (with the benchmark skipped) when there is no sink or no connection.
+int connect_plain(benchmark::State& state, const LineSink& sink) {
     if (sink.port() == 0) {
         state.SkipWithError("no loopback listener");
-        return;
+        return -1;
     }
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     const auto addr = loopback(sink.port());
     if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
         close(fd);
         state.SkipWithError("could not connect to the sink");
-        return;
+        return -1;
     }
     const int on = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    return fd;
+}
+
+// Baseline: one write(2) per message from the calling thread, on a socket with TCP_NODELAY as the
+// library's own relay connections have it.
+void BM_WriteLatency(benchmark::State& state) {
+    LineSink sink(kWarmup + static_cast<std::size_t>(state.max_iterations));
+    const int fd = connect_plain(state, sink);
+    if (fd < 0) return;
     const std::string line = tyx::bench::worked_line();
     bool failed = false;
     run_paced(state, sink, [&] {
@@ -252,19 +260,8 @@ BENCHMARK(BM_ClientPublishFlushLatency)->Iterations(kFlushes)->UseRealTime()->Un
 // Baseline: one write(2), then polling SIOCOUTQ until the kernel's send queue is empty.
 void BM_WriteUntilAcknowledgedLatency(benchmark::State& state) {
     LineSink sink(static_cast<std::size_t>(state.max_iterations));
-    if (sink.port() == 0) {
-        state.SkipWithError("no loopback listener");
-        return;
-    }
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    const auto addr = loopback(sink.port());
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
-        close(fd);
-        state.SkipWithError("could not connect to the sink");
-        return;
-    }
-    const int on = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    const int fd = connect_plain(state, sink);
+    if (fd < 0) return;
     const std::string line = tyx::bench::worked_line();
     std::vector<std::int64_t> latency;
     latency.reserve(static_cast<std::size_t>(state.max_iterations));
