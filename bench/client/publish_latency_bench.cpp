@@ -129,6 +129,13 @@ private:
     std::thread thread_;
 };
 
+// The cluster "bench" with one relay shard: the sink.
+void add_sink_cluster(tyx::Client& client, const LineSink& sink) {
+    tyx::Cluster cluster("bench", "127.0.0.1");
+    cluster.publication_config = tyx::PublicationConfig(std::to_string(sink.port()), false, "bench");
+    client.add_cluster(cluster, true);
+}
+
 // Calls `send` once per period (spinning on the clock, yielding so that the threads doing the
 // work get the core on a small machine), kWarmup times untimed and then once per benchmark
 // iteration, noting the time just before each call; then sets the latency counters from the
@@ -174,9 +181,7 @@ void BM_ClientPublishLatency(benchmark::State& state) {
         return;
     }
     tyx::Client client;
-    tyx::Cluster cluster("bench", "127.0.0.1");
-    cluster.publication_config = tyx::PublicationConfig(std::to_string(sink.port()), false, "bench");
-    client.add_cluster(cluster, true);
+    add_sink_cluster(client, sink);
     run_paced(state, sink, [&] {
         client.publish_object("bench", tyx::bench::kWorkedType, tyx::bench::kWorkedId,
                               tyx::bench::kWorkedNames, tyx::bench::kWorkedValues, tyx::bench::kWorkedSeqnum);
@@ -238,9 +243,7 @@ void BM_ClientPublishFlushLatency(benchmark::State& state) {
         return;
     }
     tyx::Client client;
-    tyx::Cluster cluster("bench", "127.0.0.1");
-    cluster.publication_config = tyx::PublicationConfig(std::to_string(sink.port()), false, "bench");
-    client.add_cluster(cluster, true);
+    add_sink_cluster(client, sink);
     std::vector<std::int64_t> latency;
     latency.reserve(static_cast<std::size_t>(state.max_iterations));
     for (auto _ : state) {
