@@ -72,17 +72,22 @@ struct RelayServer::Session : std::enable_shared_from_this<Session> {
     // Set when shutdown_gracefully ended our sending side: nothing more can be written.
     std::optional<std::chrono::steady_clock::time_point> send_ended_at;
 
-    // Counts the messages this connection's host received and the server never read (the
-    // line begun and the bytes still in the socket) before a close throws them away.
+    // Set once a close counted what was still in the socket: that continues `partial`, so the
+    // line begun is counted with it.
+    bool unread_taken = false;
+
+    // Counts the messages this connection's host received and the server never read before a
+    // close throws the socket's bytes away. `partial` is left alone: a reader holding a read
+    // taken in before the close still ends its lines, and the reader's end counts what is left.
     void count_unread() {
         if (injector == nullptr || !socket.is_open()) return;
         std::uint64_t lines = 0;
-        bool tail = !partial.empty();
+        bool tail = false;
         socket.take_unread([&](std::string_view bytes) {
+            unread_taken = true;
             lines += static_cast<std::uint64_t>(std::count(bytes.begin(), bytes.end(), '\n'));
             tail = bytes.back() != '\n';
         });
-        partial.clear();
         if (lines + (tail ? 1 : 0) > 0) injector->discarded_unread(lines + (tail ? 1 : 0));
     }
 
@@ -341,11 +346,9 @@ void RelayServer::on_reader_end(Session& session, const std::exception_ptr& erro
             std::chrono::steady_clock::now() - *session.send_ended_at);
     }
     session.close();
-    // A reader that finished a read after the close may have left a line begun.
-    if (!session.partial.empty()) {
-        faults_->discarded_unread(1);
-        session.partial.clear();
-    }
+    // A line begun and never ended, unless the socket's unread bytes went on with it.
+    if (!session.partial.empty() && !session.unread_taken) faults_->discarded_unread(1);
+    session.partial.clear();
     state_.connections[session.id].open = false;
     sessions_.erase(session.id);
     flush_batch();
