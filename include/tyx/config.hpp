@@ -140,7 +140,9 @@ struct PublicationConfig : detail::ShardList<PublicationConfig, detail::ShardFie
     std::int32_t options = 0;  ///< Options bits, or-ed together
     /// Most message bytes kept per relay shard until the relay's host has acknowledged them
     /// (while they wait to be written, and after, until its TCP acknowledges them: the relay is
-    /// unreachable, or slower than the publishers); 0 keeps everything.
+    /// unreachable, or slower than the publishers). Written messages whose on_message_sent a
+    /// listener has not yet been given count too, so a slow listener is held to the same bound.
+    /// 0 keeps everything.
     std::size_t max_buffered_bytes = std::size_t{256} << 20;
     FullBufferPolicy full_buffer_policy = FullBufferPolicy::drop_newest;  ///< what gives way at the limit
     /// With drop_newest: how long a publishing call may wait for room; 0 drops at once.

@@ -116,6 +116,9 @@ std::string RelayOutbox::end_episode() {
 }
 
 bool RelayOutbox::make_room_by_dropping_oldest(std::size_t bytes) {
+    // What listeners have yet to hear of cannot be dropped: when that alone leaves no room,
+    // dropping what waits would not help.
+    if (reporting_bytes_ + bytes > limits_.max_bytes) return false;
     std::uint64_t dropped = 0;
     while (!fits(bytes)) {
         Block* block = pending_.front();
@@ -356,6 +359,8 @@ void RelayOutbox::begin_connection(std::uint64_t start) {
 
 void RelayOutbox::written(BlockList& blocks, bool report) {
     std::lock_guard lock(mutex_);
+    if (report)
+        for (const Block* b = blocks.front(); b != nullptr; b = b->next) reporting_bytes_ += b->kept_bytes();
     if (closed_) {
         if (!report) blocks = BlockList();
         return;
@@ -515,7 +520,12 @@ std::size_t RelayOutbox::unacknowledged() const {
 
 void RelayOutbox::recycle(BlockList blocks) {
     std::lock_guard lock(mutex_);
-    while (Block* block = blocks.pop_front()) let_go(block);
+    const std::size_t before = reporting_bytes_;
+    while (Block* block = blocks.pop_front()) {
+        reporting_bytes_ -= std::min(reporting_bytes_, block->kept_bytes());
+        let_go(block);
+    }
+    if (reporting_bytes_ != before && waiting_for_room_ > 0) room_.notify_all();
 }
 
 std::uint64_t RelayOutbox::close() {

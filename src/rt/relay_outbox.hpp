@@ -179,7 +179,8 @@ public:
     std::size_t connection_lost();
     // Messages written and not yet acknowledged.
     std::size_t unacknowledged() const;
-    // Any thread: blocks are done with, for reuse.
+    // Any thread: blocks are done with, for reuse. Blocks a report of on_message_sent held
+    // (written with `report`) come back here once the listeners have heard of them.
     void recycle(BlockList blocks);
     // Detaches the writer, discards everything kept (counted) and refuses later appends.
     // Returns how many messages were discarded.
@@ -232,7 +233,7 @@ private:
     // Releases one hold on a written block; recycles it when none is left. Lock held.
     void let_go(Block* block);
     bool fits(std::size_t bytes) const {
-        return limits_.max_bytes == 0 || kept_bytes_ + bytes <= limits_.max_bytes;
+        return limits_.max_bytes == 0 || kept_bytes_ + reporting_bytes_ + bytes <= limits_.max_bytes;
     }
     std::string policy_text() const;
     // Closes an episode of drops; returns the log text that reports it.
@@ -252,7 +253,10 @@ private:
     std::uint64_t replaced_ = 0;
     BlockList idle_;
     std::size_t idle_count_ = 0;
-    std::size_t kept_bytes_ = 0;  // pending and taken, until written
+    std::size_t kept_bytes_ = 0;  // pending, taken and written, until acknowledged
+    // Bytes of written messages whose on_message_sent is still to come: a slow listener holds
+    // their blocks, so they count toward the limit too.
+    std::size_t reporting_bytes_ = 0;
     std::size_t kept_messages_ = 0;
     std::uint64_t dropped_ = 0;
     std::uint64_t published_messages_ = 0;

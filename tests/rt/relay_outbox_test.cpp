@@ -107,5 +107,23 @@ TEST(RelayOutbox, ClosingDiscardsAndCountsEverythingKept) {
     expect_fates_add_up(c);
 }
 
+TEST(RelayOutbox, MessagesListenersHaveYetToHearOfCountTowardTheLimit) {
+    RelayOutbox::Limits limits;
+    limits.max_bytes = 6;
+    RelayOutbox outbox(limits, "relay shard 0", nullptr);
+    outbox.begin_connection(0);
+    for (const char* m : {"a\n", "b\n", "c\n"}) EXPECT_TRUE(outbox.append(m));
+    EXPECT_FALSE(outbox.append("d\n"));
+    auto reported = outbox.take(false);
+    outbox.written(reported, true);
+    outbox.acknowledge(6);
+    // Delivered, but a slow listener still holds them for on_message_sent.
+    EXPECT_EQ(outbox.kept_bytes(), 0u);
+    EXPECT_FALSE(outbox.append("e\n"));
+    outbox.recycle(std::move(reported));
+    EXPECT_TRUE(outbox.append("f\n"));
+    EXPECT_EQ(outbox.counters().dropped_messages, 2u);
+}
+
 }  // namespace
 }  // namespace tyx::rt
