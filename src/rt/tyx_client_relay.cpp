@@ -126,6 +126,7 @@ asio::awaitable<void> TyxClientRelay::write_loop() {
             continue;
         }
         ack_poll_ = kFirstAckPoll;
+        flush_poll_ = kFirstFlushPoll;
         rt::RelayOutbox::BlockList done;
         bool failed = false;
         while (!batch.empty()) {
@@ -193,19 +194,25 @@ bool TyxClientRelay::check_acknowledged() {
     return outbox_->acknowledge(acked) > 0;
 }
 
-std::chrono::milliseconds TyxClientRelay::next_ack_poll(bool progress) {
-    if (progress || closing_ || outbox_->flush_waiting()) {
+std::chrono::microseconds TyxClientRelay::next_ack_poll(bool progress) {
+    std::chrono::microseconds poll;
+    if (outbox_->flush_waiting()) {
+        // From the last write on, each look waits twice as long as the one before.
+        poll = flush_poll_;
+        flush_poll_ = std::min(flush_poll_ * 2, kFirstAckPoll);
         ack_poll_ = kFirstAckPoll;
     } else {
-        ack_poll_ = std::min(ack_poll_ * 2, kLongestAckPoll);
+        flush_poll_ = kFirstFlushPoll;
+        ack_poll_ = progress || closing_ ? kFirstAckPoll : std::min(ack_poll_ * 2, kLongestAckPoll);
+        poll = ack_poll_;
     }
     // An unconfirmed connection is confirmed by time as well: look again when its window ends.
     if (!confirmed_) {
         const auto until_confirmed =
-            std::chrono::ceil<std::chrono::milliseconds>(login_time_ + kRefusalWindow - SessionClock::now());
-        if (until_confirmed.count() > 0 && until_confirmed < ack_poll_) return until_confirmed;
+            std::chrono::ceil<std::chrono::microseconds>(login_time_ + kRefusalWindow - SessionClock::now());
+        if (until_confirmed.count() > 0 && until_confirmed < poll) return until_confirmed;
     }
-    return ack_poll_;
+    return poll;
 }
 
 void TyxClientRelay::settle_lost_connection() {

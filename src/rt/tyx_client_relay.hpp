@@ -69,9 +69,11 @@ public:
 
 private:
     // How often the writer looks at the acknowledgements while some are awaited: at first and
-    // while a flush or the stop waits, then less often while none arrive.
-    static constexpr std::chrono::milliseconds kFirstAckPoll{1};
-    static constexpr std::chrono::milliseconds kLongestAckPoll{50};
+    // while the stop waits, then less often while none arrive. While a flush waits, from a few
+    // microseconds on, up to the first interval: its caller is waiting for exactly this.
+    static constexpr std::chrono::microseconds kFirstAckPoll{1000};
+    static constexpr std::chrono::microseconds kLongestAckPoll{50'000};
+    static constexpr std::chrono::microseconds kFirstFlushPoll{20};
     // With conflation: the most the kernel may hold written but unsent, beyond which messages
     // wait in the outbox, where a newer version can still replace them.
     static constexpr std::size_t kConflatingUnsentBytes = 64 << 10;
@@ -94,7 +96,7 @@ private:
     // After the connection ended: what its host acknowledged is delivered, unless the relay
     // refused the connection; everything else goes back to be written again.
     void settle_lost_connection();
-    std::chrono::milliseconds next_ack_poll(bool progress);
+    std::chrono::microseconds next_ack_poll(bool progress);
     // Discards what is left when the session stops, and says so.
     void discard_at_stop(bool was_logged_in);
 
@@ -113,7 +115,8 @@ private:
     bool closing_ = false;  // stopping: the writer empties the outbox, then ends
     SessionClock::time_point login_time_{};
     bool confirmed_ = false;  // the current connection is past its refusal window
-    std::chrono::milliseconds ack_poll_ = kFirstAckPoll;
+    std::chrono::microseconds ack_poll_ = kFirstAckPoll;
+    std::chrono::microseconds flush_poll_ = kFirstFlushPoll;
     std::uint64_t lines_received_ = 0;
     std::uint64_t lines_decoded_ = 0;
 };
