@@ -190,6 +190,7 @@ bool RelayOutbox::append(std::string_view bytes, const MessageKey& key) {
         const bool room = room_for(lock, bytes, key, place);
         if (closed_) return false;
         std::size_t direct = 0;
+        bool wake = true;
         if (room && direct_fd_ >= 0 && pending_.empty() && conflated_.empty())
             direct = try_direct_write(bytes);
         if (room && limits_.conflate && direct == 0) {
@@ -204,6 +205,15 @@ bool RelayOutbox::append(std::string_view bytes, const MessageKey& key) {
                 ++settled_;  // the version it replaced
             }
             kept = true;
+        } else if (room && direct == bytes.size() && record_direct(bytes, accepted_ + 1)) {
+            // Wholly on the connection: kept until acknowledged, like what the writer writes.
+            // The writer is woken only when nothing else was awaiting acknowledgement, so that
+            // it starts looking at them; while it looks, direct writes do not disturb it.
+            ++accepted_;
+            kept_bytes_ += bytes.size();
+            ++kept_messages_;
+            kept = true;
+            if (unacked_messages_ > 1) wake = false;
         } else if (room) {
             const std::uint64_t index = ++accepted_;
             Block* tail = pending_.back();
@@ -238,7 +248,7 @@ bool RelayOutbox::append(std::string_view bytes, const MessageKey& key) {
         } else if (!dropped_now && had_episode) {
             log_text = end_episode();  // a message fitted without dropping anything
         }
-        if (kept && wake_armed_ && writer_ != nullptr) {
+        if (kept && wake && wake_armed_ && writer_ != nullptr) {
             wake_armed_ = false;
             writer_->post_wake();
         }
@@ -297,10 +307,19 @@ void RelayOutbox::deliver_wake() {
 }
 
 RelayOutbox::BlockList RelayOutbox::take(bool arm, int direct_fd) {
-    BlockList taken;
+    return take_turn(arm, direct_fd, false, std::nullopt).blocks;
+}
+
+RelayOutbox::Turn RelayOutbox::take_turn(bool arm, int direct_fd, bool acknowledging,
+                                         std::optional<std::uint64_t> offset) {
+    Turn turn;
+    BlockList& taken = turn.blocks;
     BlockList spare;
+    std::string log_text;
     {
         std::lock_guard lock(mutex_);
+        if (acknowledging) turn.delivered = acknowledge_locked(offset, log_text);
+        turn.unacknowledged = unacked_messages_;
         taken = std::move(pending_);
         // What the writer holds still counts for a flush until it is written or given back.
         taken_.clear();
@@ -320,12 +339,13 @@ RelayOutbox::BlockList RelayOutbox::take(bool arm, int direct_fd) {
         wake_armed_ = taken.empty() && packing_.empty() && arm;
         direct_fd_ = wake_armed_ && !closed_ ? direct_fd : -1;
     }
+    if (!log_text.empty() && log_) log_(std::move(log_text));
     if (!packing_.empty()) {
         pack(packing_, taken, spare);
         packing_.clear();
         if (!spare.empty()) recycle(std::move(spare));
     }
-    return taken;
+    return turn;
 }
 
 void RelayOutbox::pack(const ConflatedQueue::Batch& batch, BlockList& into, BlockList& spare) {
@@ -401,25 +421,27 @@ void RelayOutbox::written(BlockList& blocks, bool report) {
         if (b->holds == 0) release_block(b);
 }
 
+RelayOutbox::Block* RelayOutbox::unacked_tail_for(std::size_t bytes, std::uint64_t number, std::uint64_t offset) {
+    Block* tail = packed_tail_;
+    const bool fits = tail != nullptr && tail->capacity - tail->size >= bytes &&
+                      tail->stream_base + tail->size == offset &&
+                      (number == kUnknown ? tail->first_index == kUnknown : tail->continues(number));
+    if (fits) return tail;
+    if (bytes > kBlockSize) return nullptr;
+    tail = new_block(kBlockSize);
+    tail->stream_base = offset;
+    tail->holds = 1;
+    tail->first_index = number;
+    push_unacked(tail);
+    packed_tail_ = tail;
+    return tail;
+}
+
 bool RelayOutbox::pack_unacked(const Block& block, std::uint64_t base) {
     const std::size_t bytes = block.kept_bytes();
     const std::uint64_t number = block.first_index == kUnknown ? kUnknown : block.first_index + block.first;
-    Block* tail = packed_tail_;
-    const bool fits = tail != nullptr && tail->capacity - tail->size >= bytes &&
-                      tail->stream_base + tail->size == base + block.begin &&
-                      (number == kUnknown ? tail->first_index == kUnknown : tail->continues(number));
-    if (!fits) {
-        tail = new_block(kBlockSize);
-        if (tail->capacity < bytes) {
-            release_block(tail);
-            return false;
-        }
-        tail->stream_base = base + block.begin;
-        tail->holds = 1;
-        tail->first_index = number;
-        push_unacked(tail);
-        packed_tail_ = tail;
-    }
+    Block* tail = unacked_tail_for(bytes, number, base + block.begin);
+    if (tail == nullptr) return false;
     std::memcpy(tail->data.get() + tail->size, block.data.get() + block.begin, bytes);
     const std::size_t shift = tail->size;
     for (std::size_t i = block.first; i < block.ends.size(); ++i)
@@ -428,51 +450,68 @@ bool RelayOutbox::pack_unacked(const Block& block, std::uint64_t base) {
     return true;
 }
 
+bool RelayOutbox::record_direct(std::string_view bytes, std::uint64_t number) {
+    Block* tail = unacked_tail_for(bytes.size(), number, stream_pos_);
+    if (tail == nullptr) return false;
+    if (tail->ends.empty()) tail->first_index = number;
+    tail->put(bytes, number);
+    stream_pos_ += bytes.size();
+    ++unacked_messages_;
+    ++written_messages_;
+    written_bytes_ += bytes.size();
+    return true;
+}
+
 std::size_t RelayOutbox::acknowledge(std::optional<std::uint64_t> offset) {
     std::string log_text;
     std::size_t delivered = 0;
     {
         std::lock_guard lock(mutex_);
-        if (closed_) return 0;
-        const std::uint64_t settled_before = settled_;
-        while (unacked_head_ < unacked_.size()) {
-            Block* b = unacked_[unacked_head_];
-            bool covered = true;
-            while (ack_index_ < b->ends.size()) {
-                const std::size_t end = b->ends[ack_index_];
-                if (offset && b->stream_base + end > *offset) {
-                    covered = false;
-                    break;
-                }
-                const std::size_t size = end - ack_begin_;
-                ++acked_messages_;
-                acked_bytes_ += size;
-                --kept_messages_;
-                kept_bytes_ -= size;
-                --unacked_messages_;
-                ++settled_;
-                ack_begin_ = end;
-                ++ack_index_;
-            }
-            // The packed block still being added to stays, acknowledged so far, at the front.
-            if (!covered || b == packed_tail_) break;
-            ++unacked_head_;
-            let_go(b);
-            if (unacked_head_ < unacked_.size()) {
-                ack_index_ = unacked_[unacked_head_]->first;
-                ack_begin_ = unacked_[unacked_head_]->begin;
-            }
-        }
-        delivered = settled_ - settled_before;
-        if (delivered > 0) {
-            if (waiting_for_room_ > 0) room_.notify_all();
-            if (settle_waiters_ > 0) settled_changed_.notify_all();
-            // Everything kept has been delivered: an episode of drops that no later publication
-            // ended is over too.
-            if (in_episode_ && kept_messages_ == 0) log_text = end_episode();
-        }
+        delivered = acknowledge_locked(offset, log_text);
     }
     if (!log_text.empty() && log_) log_(std::move(log_text));
+    return delivered;
+}
+
+std::size_t RelayOutbox::acknowledge_locked(std::optional<std::uint64_t> offset, std::string& log_text) {
+    if (closed_) return 0;
+    const std::uint64_t settled_before = settled_;
+    while (unacked_head_ < unacked_.size()) {
+        Block* b = unacked_[unacked_head_];
+        bool covered = true;
+        while (ack_index_ < b->ends.size()) {
+            const std::size_t end = b->ends[ack_index_];
+            if (offset && b->stream_base + end > *offset) {
+                covered = false;
+                break;
+            }
+            const std::size_t size = end - ack_begin_;
+            ++acked_messages_;
+            acked_bytes_ += size;
+            --kept_messages_;
+            kept_bytes_ -= size;
+            --unacked_messages_;
+            ++settled_;
+            ack_begin_ = end;
+            ++ack_index_;
+        }
+        // The packed block still being added to stays, acknowledged so far, at the front.
+        if (!covered || b == packed_tail_) break;
+        ++unacked_head_;
+        let_go(b);
+        if (unacked_head_ < unacked_.size()) {
+            ack_index_ = unacked_[unacked_head_]->first;
+            ack_begin_ = unacked_[unacked_head_]->begin;
+        }
+    }
+    const std::size_t delivered = settled_ - settled_before;
+    if (delivered > 0) {
+        if (waiting_for_room_ > 0) room_.notify_all();
+        if (settle_waiters_ > 0) settled_changed_.notify_all();
+        // Everything kept has been delivered: an episode of drops that no later publication
+        // ended is over too.
+        if (in_episode_ && kept_messages_ == 0) log_text = end_episode();
+    }
     return delivered;
 }
 

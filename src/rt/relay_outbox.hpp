@@ -159,6 +159,15 @@ public:
     // append wakes the writer; with `direct_fd` too (not -1), publishers may first write
     // straight to that descriptor until the next take or disable_direct.
     BlockList take(bool arm, int direct_fd = -1);
+    // What the writer's turn found: what was pending, what the acknowledgement delivered and
+    // how many written messages it leaves unacknowledged.
+    struct Turn {
+        BlockList blocks;
+        std::size_t delivered = 0;
+        std::size_t unacknowledged = 0;
+    };
+    // take, with acknowledge(offset) first when `acknowledging`: one turn under one lock.
+    Turn take_turn(bool arm, int direct_fd, bool acknowledging, std::optional<std::uint64_t> offset);
     // Before the writer's descriptor is closed: no publisher writes to it any more.
     void disable_direct();
     // Blocks taken and not confirmed written go back in front of what is pending.
@@ -226,10 +235,19 @@ private:
     static Block* make_block(std::size_t at_least);
     // How many kept messages are numbered `mark` or lower (packed conflated ones count).
     std::uint64_t outstanding(std::uint64_t mark) const;
+    // acknowledge with the lock held; a log text for after the lock, if any.
+    std::size_t acknowledge_locked(std::optional<std::uint64_t> offset, std::string& log_text);
     void push_unacked(Block* block);
     // Copies a written block's messages to the packed unacknowledged block, starting a new one
     // when they cannot follow it; false when they do not fit a block.
     bool pack_unacked(const Block& block, std::uint64_t base);
+    // The packed unacknowledged block that `bytes` more, numbered from `number` and starting at
+    // stream offset `offset`, may follow; a new one when they cannot follow the last; nullptr
+    // when they are larger than a block.
+    Block* unacked_tail_for(std::size_t bytes, std::uint64_t number, std::uint64_t offset);
+    // Keeps a message a publisher wrote wholly to the connection as written; false when it is
+    // too large to pack (then it waits with the pending ones, already written).
+    bool record_direct(std::string_view bytes, std::uint64_t number);
     // Releases one hold on a written block; recycles it when none is left. Lock held.
     void let_go(Block* block);
     bool fits(std::size_t bytes) const {

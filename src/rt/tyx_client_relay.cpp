@@ -111,14 +111,20 @@ void TyxClientRelay::start_writer() {
 asio::awaitable<void> TyxClientRelay::write_loop() {
     for (;;) {
         if (!logged_in_) break;
-        const bool progress = check_acknowledged();
-        rt::RelayOutbox::BlockList batch = outbox_->take(!closing_, socket_->native_fd());
+        // Acknowledgements are read at most once per first poll interval while publishing goes
+        // on (each read is a system call), and at once for a flush or the stop; the outbox takes
+        // them with what is pending, under one lock.
+        const bool due = closing_ || outbox_->flush_waiting() || SessionClock::now() >= next_ack_check_;
+        std::optional<std::uint64_t> acked;
+        const bool acknowledging = due && read_acknowledged(acked);
+        auto turn = outbox_->take_turn(!closing_, socket_->native_fd(), acknowledging, acked);
+        rt::RelayOutbox::BlockList batch = std::move(turn.blocks);
         if (batch.empty()) {
             // Stopping: done once the relay's host has everything.
-            const bool awaited = outbox_->unacknowledged() > 0;
+            const bool awaited = turn.unacknowledged > 0;
             if (closing_ && !awaited) break;
             if (awaited)
-                wake_timer_.expires_after(next_ack_poll(progress));
+                wake_timer_.expires_after(next_ack_poll(turn.delivered > 0));
             else
                 wake_timer_.expires_at(SessionTimer::time_point::max());
             std::error_code ignored;
@@ -185,13 +191,19 @@ asio::awaitable<bool> TyxClientRelay::wait_for_writer(SessionClock::time_point d
     co_return !writer_running_;
 }
 
-bool TyxClientRelay::check_acknowledged() {
-    const auto acked = socket_->acknowledged_bytes();
+bool TyxClientRelay::read_acknowledged(std::optional<std::uint64_t>& acked) {
+    next_ack_check_ = SessionClock::now() + kFirstAckPoll;
+    acked = socket_->acknowledged_bytes();
     if (acked && !confirmed_) {
         if (SessionClock::now() - login_time_ < kRefusalWindow && *acked < kRefusalBytes) return false;
         confirmed_ = true;
     }
-    return outbox_->acknowledge(acked) > 0;
+    return true;
+}
+
+bool TyxClientRelay::check_acknowledged() {
+    std::optional<std::uint64_t> acked;
+    return read_acknowledged(acked) && outbox_->acknowledge(acked) > 0;
 }
 
 std::chrono::microseconds TyxClientRelay::next_ack_poll(bool progress) {

@@ -93,6 +93,9 @@ private:
     // Hands the connection's acknowledgements to the outbox (once the connection is past its
     // refusal window); true when they delivered something.
     bool check_acknowledged();
+    // Reads how far the connection is acknowledged; false while that must not be taken for
+    // delivery (the refusal window).
+    bool read_acknowledged(std::optional<std::uint64_t>& acked);
     // After the connection ended: what its host acknowledged is delivered, unless the relay
     // refused the connection; everything else goes back to be written again.
     void settle_lost_connection();
@@ -117,6 +120,7 @@ private:
     bool confirmed_ = false;  // the current connection is past its refusal window
     std::chrono::microseconds ack_poll_ = kFirstAckPoll;
     std::chrono::microseconds flush_poll_ = kFirstFlushPoll;
+    SessionClock::time_point next_ack_check_{};
     std::uint64_t lines_received_ = 0;
     std::uint64_t lines_decoded_ = 0;
 };

@@ -5,6 +5,8 @@
 #include "rt/relay_outbox.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <string>
@@ -123,6 +125,28 @@ TEST(RelayOutbox, MessagesListenersHaveYetToHearOfCountTowardTheLimit) {
     outbox.recycle(std::move(reported));
     EXPECT_TRUE(outbox.append("f\n"));
     EXPECT_EQ(outbox.counters().dropped_messages, 2u);
+}
+
+TEST(RelayOutbox, AMessageWrittenStraightToTheConnectionIsKeptAndResentInOrder) {
+    int fds[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    RelayOutbox outbox({}, "relay shard 0", nullptr);
+    outbox.begin_connection(0);
+    EXPECT_TRUE(outbox.take(true, fds[0]).empty());  // an idle writer lets publishers write
+    outbox.append("a\n");
+    char got[8] = {};
+    EXPECT_EQ(::read(fds[1], got, sizeof got), 2);
+    outbox.append("b\n");  // right after: left to the writer
+    auto taken = outbox.take(true, fds[0]);
+    EXPECT_EQ(texts(taken), "b\n");
+    outbox.written(taken, false);
+    EXPECT_EQ(outbox.unacknowledged(), 2u);
+    EXPECT_EQ(outbox.acknowledge(1), 0u);
+    EXPECT_EQ(outbox.connection_lost(), 2u);
+    EXPECT_EQ(texts(outbox.take(false)), "a\nb\n");
+    EXPECT_EQ(outbox.counters().written_messages, 2u);
+    ::close(fds[0]);
+    ::close(fds[1]);
 }
 
 }  // namespace
