@@ -282,6 +282,10 @@ def test_a_result_iterates_its_rows_and_prints(client, capsys):
     assert list(result) == [("a", 1), (None, None)]  # from the first row, whatever the cursor
     assert result.cursor_position() == 0
     assert [row for row in result] == list(result)
+    kept = []
+    arrived = threading.Event()
+    client.sql_async("sb", "SELECT sym, n FROM rows", lambda r: (kept.append(r), arrived.set()))
+    assert arrived.wait(DEADLINE) and list(kept[0]) == [("a", 1), (None, None)]  # a kept copy too
 
     text = result.to_string()
     assert str(result) == text
