@@ -107,7 +107,8 @@ void write_table(const tyx::TableAccessor& result, TableFormat format, std::ostr
         out << csv_record(record) << "\n";
         for (std::size_t r = 0; r < rows; ++r) {
             for (std::size_t c = 0; c < n; ++c)
-                record[c] = result.is_null(c, static_cast<std::int64_t>(r)) ? std::string() : cell_text(columns[c], r);
+                record[c] = result.is_null(c, static_cast<std::int64_t>(r)) ? std::string()
+                                                                            : cell_text(columns[c], r);
             out << csv_record(record) << "\n";
         }
         return;

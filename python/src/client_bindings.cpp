@@ -919,9 +919,7 @@ handed to a sql_async callback may be kept and read on any thread.)doc")
             "names them; None for each NULL cell and each cell the row has not (before the first row,\n"
             "for example).")
         .def(
-            "__iter__",
-            [](const TableAccessor& a) { return RowIterator(a); },
-            py::keep_alive<0, 1>(),
+            "__iter__", [](const TableAccessor& a) { return RowIterator(a); }, py::keep_alive<0, 1>(),
             "Iterates over the rows, each a tuple of its values in column order (None for a NULL\n"
             "cell), from the first row whatever the cursor's position; the cursor does not move.")
         .def(
@@ -937,7 +935,8 @@ handed to a sql_async callback may be kept and read on any thread.)doc")
             "to_string", [](const TableAccessor& a) { return to_str(accessor_text(a)); },
             "The text print() prints.")
         .def(
-            "__str__", [](const TableAccessor& a) { return to_str(accessor_text(a)); }, "The same as to_string().")
+            "__str__", [](const TableAccessor& a) { return to_str(accessor_text(a)); },
+            "The same as to_string().")
         .def(
             "__len__", [](const TableAccessor& a) { return std::max<std::int64_t>(a.row_count(), 0); },
             "row_count().");

@@ -5,8 +5,8 @@
 
 #include <cmath>
 #include <complex>
-#include <limits>
 #include <cstring>
+#include <limits>
 #include <map>
 #include <type_traits>
 
@@ -207,7 +207,9 @@ ConvertedColumn object_column(const std::string& name, py::handle array, NullMas
     };
     if (first == n || PyUnicode_Check(items[first].ptr())) {
         std::vector<std::string> out;
-        fill(out, [](py::handle v) { return PyUnicode_Check(v.ptr()) != 0; }, [](py::handle v) { return from_str(v); });
+        fill(
+            out, [](py::handle v) { return PyUnicode_Check(v.ptr()) != 0; },
+            [](py::handle v) { return from_str(v); });
         return {std::move(out)};
     }
     if (is_bytes_like(items[first])) {
@@ -538,7 +540,9 @@ py::object with_nulls(py::object array, py::handle rows, ColumnForm form) {
             array.attr("__setitem__")(rows, np.attr("nan"));
             return array;
         case 'c':
-            array.attr("__setitem__")(rows, py::reinterpret_steal<py::object>(PyComplex_FromDoubles(std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::quiet_NaN())));
+            array.attr("__setitem__")(rows, py::reinterpret_steal<py::object>(PyComplex_FromDoubles(
+                                                std::numeric_limits<double>::quiet_NaN(),
+                                                std::numeric_limits<double>::quiet_NaN())));
             return array;
         case 'M':
             array.attr("__setitem__")(rows, np.attr("datetime64")("NaT"));

@@ -34,8 +34,10 @@ bool append_same_kind(ColumnValues& to, ColumnValues&& from) {
 std::size_t element_count(const ColumnValues& values) {
     return std::visit(
         [](const auto& v) -> std::size_t {
-            if constexpr (std::is_same_v<std::decay_t<decltype(v)>, std::monostate>) return 0;
-            else return v.size();
+            if constexpr (std::is_same_v<std::decay_t<decltype(v)>, std::monostate>)
+                return 0;
+            else
+                return v.size();
         },
         values);
 }
@@ -84,7 +86,8 @@ MultiShardTableAccessor::MultiShardTableAccessor(std::vector<std::shared_ptr<jdb
 
         // A mask is read only where the column says it may hold NULLs, and only for the rows it
         // actually brought.
-        auto merge_mask = [this](std::size_t i, const jdbc::JdbcColumn& c, std::size_t offset, std::size_t rows) {
+        auto merge_mask = [this](std::size_t i, const jdbc::JdbcColumn& c, std::size_t offset,
+                                 std::size_t rows) {
             if (c.nullable) append_mask(null_masks_[i], offset, c.null_mask, rows);
         };
         if (!has_result_set_) {

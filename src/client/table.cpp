@@ -175,7 +175,8 @@ const std::vector<NullMask>& TableAccessor::null_masks() const {
 bool TableAccessor::is_null(std::size_t column, std::int64_t row) const {
     const auto& all = columns();
     if (column >= all.size())
-        throw std::out_of_range("is_null: column " + std::to_string(column) + " of " + std::to_string(all.size()));
+        throw std::out_of_range("is_null: column " + std::to_string(column) + " of " +
+                                std::to_string(all.size()));
     if (row < 0 || static_cast<std::uint64_t>(row) >= element_count(all[column])) return true;
     const auto& masks = null_masks();
     return column < masks.size() && null_mask_bit(masks[column], row);
@@ -198,8 +199,8 @@ void Table::add_column_impl(std::string name, std::uint8_t type_code, ColumnValu
     add_column_impl(std::move(name), type_code, std::move(values), row_count, {});
 }
 
-void Table::add_column_impl(std::string name, std::uint8_t type_code, ColumnValues values, std::int32_t row_count,
-                            NullMask nulls) {
+void Table::add_column_impl(std::string name, std::uint8_t type_code, ColumnValues values,
+                            std::int32_t row_count, NullMask nulls) {
     column_names_.push_back(std::move(name));
     columns_.push_back(std::move(values));
     types_.push_back(type_code);
@@ -213,8 +214,8 @@ Table& Table::set_null(std::size_t column, std::size_t row, bool null) {
                                 std::to_string(columns_.size()));
     const auto rows = static_cast<std::size_t>(std::max(row_counts_[column], 0));
     if (row >= rows)
-        throw std::out_of_range("set_null: row " + std::to_string(row) + " of column '" + column_names_[column] +
-                                "', which has " + std::to_string(rows));
+        throw std::out_of_range("set_null: row " + std::to_string(row) + " of column '" +
+                                column_names_[column] + "', which has " + std::to_string(rows));
     set_null_mask_bit(null_masks_[column], row, null);
     return *this;
 }

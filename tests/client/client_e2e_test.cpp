@@ -179,8 +179,10 @@ TEST(ClientEndToEnd, InsertAsyncWithAndWithoutOnDone) {
 // Equal values, a NaN matching a NaN.
 template <typename T>
 bool same_value(const T& a, const T& b) {
-    if constexpr (std::is_floating_point_v<T>) return a == b || (std::isnan(a) && std::isnan(b));
-    else return a == b;
+    if constexpr (std::is_floating_point_v<T>)
+        return a == b || (std::isnan(a) && std::isnan(b));
+    else
+        return a == b;
 }
 
 TEST(ClientEndToEnd, NullsAndNaNSurviveAnUploadAndAQuery) {
@@ -190,7 +192,8 @@ TEST(ClientEndToEnd, NullsAndNaNSurviveAnUploadAndAQuery) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     // Every column has a NULL, each in another row; the float columns also hold a NaN value.
     Table upload("nulls");
-    upload.add_column_impl("flag", code_of(TypeCode::Boolean), std::vector<std::uint8_t>{1, 0, 1}, 3, {0b001});
+    upload.add_column_impl("flag", code_of(TypeCode::Boolean), std::vector<std::uint8_t>{1, 0, 1}, 3,
+                           {0b001});
     upload.add_column("b", std::vector<std::uint8_t>{255, 7, 0}, {0b100})
         .add_column("s16", std::vector<std::int16_t>{-3, 0, 3}, {0b010})
         .add_column("ch", std::vector<std::uint16_t>{65535, 0, 66}, {0b010})
@@ -201,7 +204,8 @@ TEST(ClientEndToEnd, NullsAndNaNSurviveAnUploadAndAQuery) {
         .add_column("cx", std::vector<std::complex<double>>{{0, 0}, {1, -2}, {3, 4}}, {0b001})
         .add_column("str", std::vector<std::string>{"a", "", ""}, {0b100})
         .add_column("raw", std::vector<std::vector<std::uint8_t>>{{}, {1, 2}, {3}}, {0b001});
-    upload.add_column_impl("ns", code_of(TypeCode::DateNanos), std::vector<std::int64_t>{0, 5, 6}, 3, {0b001});
+    upload.add_column_impl("ns", code_of(TypeCode::DateNanos), std::vector<std::int64_t>{0, 5, 6}, 3,
+                           {0b001});
     const Table sent = upload;
     client.sql_replace("alpha", std::move(upload), "");
     client.sql_insert("alpha", Table(sent));

@@ -69,8 +69,9 @@ TEST(MultiShardMerge, NullMasksFollowTheirShardsRows) {
     std::vector<std::int64_t> seventy(70, 1);
     MultiShardTableAccessor a(Results{
         // 70 rows: rows 3 and 69 are NULL; the mark past the last row is not a row.
-        table_result("t", {nullable("n", seventy, {0b1000, (std::uint64_t{1} << 5) | (std::uint64_t{1} << 6)}),
-                           column("s", std::vector<std::string>(70, "x"))}),
+        table_result("t",
+                     {nullable("n", seventy, {0b1000, (std::uint64_t{1} << 5) | (std::uint64_t{1} << 6)}),
+                      column("s", std::vector<std::string>(70, "x"))}),
         // Its rows follow at 70: row 71 of n is NULL; a mask without the nullable flag is not read.
         table_result("t", {nullable("n", std::vector<std::int64_t>{0, 0}, {0b10}),
                            [] {
@@ -79,7 +80,8 @@ TEST(MultiShardMerge, NullMasksFollowTheirShardsRows) {
                                return c;
                            }()}),
         // Another kind of values: neither its rows nor its marks are taken.
-        table_result("t", {nullable("n", std::vector<double>{0}, {1}), column("s", std::vector<std::string>{"w"})}),
+        table_result(
+            "t", {nullable("n", std::vector<double>{0}, {1}), column("s", std::vector<std::string>{"w"})}),
     });
     ASSERT_EQ(a.null_masks().size(), 2u);
     std::vector<std::int64_t> null_rows;
