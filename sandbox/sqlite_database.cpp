@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <climits>
+#include <cmath>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -492,7 +493,12 @@ DbElement SqliteDatabase::bulk_insert(const DbBulkInsertRequest& bulk) {
                     sqlite3_bind_int64(stmt.get(), p, cell.integer);
                     break;
                 case DbCell::Class::Real:
-                    sqlite3_bind_double(stmt.get(), p, cell.real);
+                    // SQLite stores a NaN as NULL; the text keeps it apart from a NULL, and a
+                    // numeric column reads it back as NaN.
+                    if (std::isnan(cell.real))
+                        sqlite3_bind_text(stmt.get(), p, "NaN", 3, SQLITE_STATIC);
+                    else
+                        sqlite3_bind_double(stmt.get(), p, cell.real);
                     break;
                 case DbCell::Class::Text:
                     // Views into the request stay valid until the insert ends; a made text does not.

@@ -17,7 +17,9 @@
 // PUBLIC and the text from USE on are dropped, and each known type name is followed by the
 // SQLite affinity that keeps its values intact (e.g. `b String TEXT`), so the declared type
 // still starts with the name. Complex values are stored as the text "re,im", BigInteger values
-// as their two's-complement bytes, UUID and BigDecimal values as text.
+// as their two's-complement bytes, UUID and BigDecimal values as text. A bulk-inserted NaN is
+// stored as the text "NaN" (SQLite would store NULL) and read back as NaN by a numeric column;
+// a NULL cell of a bulk insert (its column's null mask marks it) is stored as NULL.
 #pragma once
 
 #include "db_codec.hpp"

@@ -106,7 +106,9 @@ void write_table(const tyx::TableAccessor& result, TableFormat format, std::ostr
         std::vector<std::string> record(names.begin(), names.begin() + static_cast<std::ptrdiff_t>(n));
         out << csv_record(record) << "\n";
         for (std::size_t r = 0; r < rows; ++r) {
-            for (std::size_t c = 0; c < n; ++c) record[c] = cell_text(columns[c], r);
+            for (std::size_t c = 0; c < n; ++c)
+                record[c] = result.is_null(c, static_cast<std::int64_t>(r)) ? std::string()
+                                                                            : cell_text(columns[c], r);
             out << csv_record(record) << "\n";
         }
         return;
@@ -120,7 +122,9 @@ void write_table(const tyx::TableAccessor& result, TableFormat format, std::ostr
     }
     for (std::size_t r = 0; r < rows; ++r) {
         nlohmann::ordered_json row = nlohmann::ordered_json::object();
-        for (std::size_t c = 0; c < n; ++c) row[keys[c]] = cell_json(columns[c], r);
+        for (std::size_t c = 0; c < n; ++c)
+            row[keys[c]] = result.is_null(c, static_cast<std::int64_t>(r)) ? nlohmann::json(nullptr)
+                                                                           : cell_json(columns[c], r);
         out << json_line(row) << '\n';
     }
 }

@@ -17,9 +17,9 @@ enum class TableFormat { table, csv, jsonl };
 std::optional<TableFormat> table_format_named(const std::string& name);
 
 // Writes the rows of `result` (its result set only; the caller reports errors). The text table
-// is print_table_accessor's. CSV: a header of column names, then one record per row, a missing
-// value as an empty field. JSON lines: one object per row with the columns in order (a repeated
-// column name gets "_2", "_3", ... appended), a missing value as null.
+// is print_table_accessor's. CSV: a header of column names, then one record per row, a NULL or
+// missing value as an empty field. JSON lines: one object per row with the columns in order (a
+// repeated column name gets "_2", "_3", ... appended), a NULL or missing value as null.
 void write_table(const tyx::TableAccessor& result, TableFormat format, std::ostream& out);
 
 // The value of `column` at `row` as JSON: null past the end of the column or for the empty

@@ -5,6 +5,7 @@
 /// accessor from one thread at a time.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <iosfwd>
 #include <string>
@@ -14,6 +15,31 @@
 #include "tyx/values.hpp"
 
 namespace tyx {
+
+/// Which rows of one column are NULL, in the form the database wire carries it: bit `r % 64`
+/// (the least significant bit is 0) of word `r / 64` marks row `r`. Rows past the last word are
+/// not NULL, so an empty mask marks none.
+using NullMask = std::vector<std::uint64_t>;
+
+/// True when `mask` marks row `row` NULL (false for a negative row or one past the mask).
+inline bool null_mask_bit(const NullMask& mask, std::int64_t row) {
+    if (row < 0 || static_cast<std::uint64_t>(row) / 64 >= mask.size()) return false;
+    const auto r = static_cast<std::uint64_t>(row);
+    return ((mask[r / 64] >> (r % 64)) & 1u) != 0;
+}
+
+/// Marks row `row` NULL in `mask` (or clears its mark), growing the mask as needed.
+inline void set_null_mask_bit(NullMask& mask, std::size_t row, bool null = true) {
+    if (row / 64 >= mask.size()) {
+        if (!null) return;
+        mask.resize(row / 64 + 1, 0);
+    }
+    const std::uint64_t bit = std::uint64_t{1} << (row % 64);
+    if (null)
+        mask[row / 64] |= bit;
+    else
+        mask[row / 64] &= ~bit;
+}
 
 /// A column-oriented table with a row cursor. The cursor does not touch the data: read row
 /// `cursor_position()` of each vector in `columns()`. The reading loop is
@@ -65,6 +91,15 @@ public:
 
     /// Writes the table as text (see print_table_accessor).
     virtual std::ostream& print(std::ostream& out) const = 0;
+
+    /// The NULL cells: either empty (no column has one) or one mask per column, parallel to
+    /// columns() (see NullMask). A NULL cell still has a placeholder in its column's values (0,
+    /// 0.0, an empty text ...): test is_null before reading one. The default has none.
+    virtual const std::vector<NullMask>& null_masks() const;
+    /// True when the cell at `row` of column `column` holds no value: its column's mask marks
+    /// it, or the row is outside the column's values (a column shorter than the others, or a
+    /// row before the first). Throws std::out_of_range for a column past columns().
+    bool is_null(std::size_t column, std::int64_t row) const;
 };
 
 /// A table built by the application, column by column, for upload with Client::sql_insert or
@@ -74,6 +109,8 @@ public:
 /// likewise refuses a table or column name that is empty or holds a control character, a space,
 /// one of ` " ' ; , ( ) or a comment start (-- or /*): the statements that create or empty the
 /// table carry the names as they are. Any other name, UTF-8 included, is sent unchanged.
+/// Cells marked NULL (add_column with a NullMask, or set_null) upload as NULL; a column without
+/// one travels with no null mask at all.
 /// \snippet 04_upload.cpp upload
 class Table final : public TableAccessor {
 public:
@@ -85,9 +122,19 @@ public:
     /// (Byte), unsigned 32- and 64-bit values become signed (Integer, Long), the empty
     /// alternative is an empty String column. Returns the table for chaining.
     Table& add_column(std::string name, ColumnValues values);
+    /// Appends a column as add_column does, with the rows that `nulls` marks NULL (their values
+    /// are placeholders: an upload sends them, and the database stores NULL).
+    Table& add_column(std::string name, ColumnValues values, NullMask nulls);
     /// Appends a column exactly as given.
     void add_column_impl(std::string name, std::uint8_t type_code, ColumnValues values,
                          std::int32_t row_count);
+    /// Appends a column exactly as given, with the rows that `nulls` marks NULL.
+    void add_column_impl(std::string name, std::uint8_t type_code, ColumnValues values,
+                         std::int32_t row_count, NullMask nulls);
+    /// Marks the cell at `row` of column `column` NULL (or, with `null` false, a value again);
+    /// returns the table, for chaining. Throws std::out_of_range for a cell the table has not
+    /// (a column past the last, a row past the column's row count).
+    Table& set_null(std::size_t column, std::size_t row, bool null = true);
 
     /// The database type code of each column, in column order.
     const std::vector<std::uint8_t>& column_types() const { return types_; }
@@ -118,6 +165,8 @@ public:
     std::int64_t cursor_row_number() const override;
 
     std::ostream& print(std::ostream& out) const override;
+    /// One mask per column (empty for a column without NULL cells).
+    const std::vector<NullMask>& null_masks() const override { return null_masks_; }
 
 private:
     std::string name_;
@@ -125,6 +174,7 @@ private:
     std::vector<ColumnValues> columns_;
     std::vector<std::uint8_t> types_;
     std::vector<std::int32_t> row_counts_;
+    std::vector<NullMask> null_masks_;
     std::int64_t position_ = -1;
 };
 
@@ -139,7 +189,8 @@ private:
 ///     | 0 | v   |
 ///     +---+-----+
 /// \endcode
-/// Cells longer than 48 characters are cut to 45 and "..."; missing cells print as NULL; byte
+/// Cells longer than 48 characters are cut to 45 and "..."; NULL cells (TableAccessor::is_null:
+/// marked in a column's null mask, or missing from a shorter column) print as NULL; byte
 /// vectors as 0x and up to 16 bytes in hexadecimal. Every row is printed. Returns `out`.
 std::ostream& print_table_accessor(const TableAccessor& accessor, std::ostream& out);
 

@@ -345,7 +345,8 @@ public:
           has_result_set_(from.has_result_set()),
           error_(from.error_message()),
           affected_(from.affected_rows()),
-          rows_(from.row_count()) {}
+          rows_(from.row_count()),
+          null_masks_(from.null_masks()) {}
 
     const std::vector<std::uint8_t>& types() const { return types_; }
 
@@ -381,6 +382,7 @@ public:
     bool cursor_eof() const override { return p_ >= rows_; }
     std::int64_t cursor_row_number() const override { return p_ >= 0 && p_ < rows_ ? p_ : -1; }
     std::ostream& print(std::ostream& out) const override { return print_table_accessor(*this, out); }
+    const std::vector<NullMask>& null_masks() const override { return null_masks_; }
 
 private:
     bool move_to_target(std::int64_t target) {
@@ -396,6 +398,7 @@ private:
     std::string error_;
     std::int64_t affected_;
     std::int64_t rows_;
+    std::vector<NullMask> null_masks_;
     std::int64_t p_ = -1;
 };
 
@@ -550,6 +553,23 @@ std::string accessor_text(const TableAccessor& a) {
     a.print(out);
     return out.str();
 }
+
+// Walks an accessor's rows from the first, apart from its cursor. Holds the accessor alive
+// through the binding's keep_alive; each step reads the row count again, so rows added to a Table
+// while iterating are reached.
+class RowIterator {
+public:
+    explicit RowIterator(const TableAccessor& accessor) : accessor_(&accessor), codes_(codes_of(accessor)) {}
+    py::tuple next() {
+        if (row_ >= accessor_->row_count()) throw py::stop_iteration();
+        return accessor_row_tuple(*accessor_, codes_, row_++);
+    }
+
+private:
+    const TableAccessor* accessor_;
+    std::vector<std::uint8_t> codes_;
+    std::int64_t row_ = 0;
+};
 
 const char* const kTyxClientDoc = R"doc(A client of one or more clusters, over the library's Client.
 
@@ -818,7 +838,10 @@ same name.)doc")
     py::class_<TableAccessor>(m, "TableAccessor",
                               R"doc(A column-oriented table with a row cursor: a query result or a Table.
 
-to_numpy() and to_pandas() convert every column (see the module documentation for the dtypes);
+to_numpy() and to_pandas() convert every column (see the module documentation for the dtypes
+and NULL cells); iterating gives each row as a tuple, len() the number of rows, print() prints
+the table and to_string() (or str()) returns that text:
+    for sym, px in client.sql("demo", "SELECT sym, px FROM prices"): ...
 row() gives the cursor's row as a dict. The cursor starts at -1, before the first row, and
 never touches the data. The reading loop is
     while result.cursor_advance(): print(result.row())
@@ -861,21 +884,31 @@ handed to a sql_async callback may be kept and read on any thread.)doc")
         .def("cursor_row_number", &TableAccessor::cursor_row_number,
              "The position when it is a row, else -1.")
         .def(
-            "columns",
-            [](const TableAccessor& a) {
-                const auto codes = codes_of(a);
-                py::list out;
-                for (std::size_t i = 0; i < a.columns().size(); ++i)
-                    out.append(column_to_numpy(a.columns()[i], i < codes.size() ? codes[i] : -1));
-                return out;
-            },
-            "Every column as a numpy array, in column order.")
+            "columns", [](const TableAccessor& a) { return accessor_columns(a, codes_of(a)); },
+            "Every column as a numpy array, in column order (NULL cells as in to_numpy).")
         .def(
             "to_numpy", [](const TableAccessor& a) { return accessor_to_dict(a, codes_of(a)); },
-            "The columns as a dict of numpy arrays (a repeated name gets '.1', '.2', ... appended).")
+            "The columns as a dict of numpy arrays (a repeated name gets '.1', '.2', ... appended).\n"
+            "NULL cells are NaN in float and complex columns, NaT in datetime columns and None in the\n"
+            "others; an integer or boolean column with a NULL becomes an object array.")
         .def(
             "to_pandas", [](const TableAccessor& a) { return accessor_to_pandas(a, codes_of(a)); },
-            "The columns as a pandas DataFrame; columns shorter than the longest are padded with None.")
+            "The columns as a pandas DataFrame; columns shorter than the longest are padded with None.\n"
+            "NULL cells are NaN in float and complex columns, NaT in datetime columns, None in text and\n"
+            "bytes columns, and pd.NA in integer and boolean columns, which then take the nullable\n"
+            "dtypes (Int8, Int16, UInt16, Int32, Int64, boolean); a column without NULL cells keeps its\n"
+            "numpy dtype.")
+        .def(
+            "is_null",
+            [](const TableAccessor& a, std::size_t column, std::int64_t row) {
+                if (column >= a.columns().size())
+                    throw py::index_error("column " + std::to_string(column) + " of " +
+                                          std::to_string(a.columns().size()));
+                return a.is_null(column, row);
+            },
+            py::arg("column"), py::arg("row"),
+            "True when the cell at `row` of column number `column` is NULL (or the column has no value\n"
+            "there). Raises IndexError for a column past the last.")
         .def(
             "row",
             [](const TableAccessor& a, std::optional<std::int64_t> i) {
@@ -883,21 +916,40 @@ handed to a sql_async callback may be kept and read on any thread.)doc")
             },
             py::arg("i") = py::none(),
             "A dict of the values of row `i` (default: the cursor's row) by column name, as to_numpy\n"
-            "names them; None for each cell the row has not (before the first row, for example).")
+            "names them; None for each NULL cell and each cell the row has not (before the first row,\n"
+            "for example).")
         .def(
-            "print", [](const TableAccessor& a) { return accessor_text(a); },
-            "The table as text, every row included (long cells are cut); returns the str, prints nothing.")
+            "__iter__", [](const TableAccessor& a) { return RowIterator(a); }, py::keep_alive<0, 1>(),
+            "Iterates over the rows, each a tuple of its values in column order (None for a NULL\n"
+            "cell), from the first row whatever the cursor's position; the cursor does not move.")
         .def(
-            "__str__", [](const TableAccessor& a) { return accessor_text(a); }, "The same as print().")
+            "print",
+            [](const TableAccessor& a, py::object file) {
+                py::object out = file.is_none() ? py::module_::import("sys").attr("stdout") : file;
+                out.attr("write")(to_str(accessor_text(a)));
+            },
+            py::arg("file") = py::none(),
+            "Prints the table as text, every row included (long cells are cut, NULL cells read NULL),\n"
+            "to sys.stdout or to `file`. to_string() returns the same text.")
+        .def(
+            "to_string", [](const TableAccessor& a) { return to_str(accessor_text(a)); },
+            "The text print() prints.")
+        .def(
+            "__str__", [](const TableAccessor& a) { return to_str(accessor_text(a)); },
+            "The same as to_string().")
         .def(
             "__len__", [](const TableAccessor& a) { return std::max<std::int64_t>(a.row_count(), 0); },
             "row_count().");
+
+    py::class_<RowIterator>(m, "TableRowIterator", "An iterator over the rows of a TableAccessor, as tuples.")
+        .def("__iter__", [](py::object self) { return self; })
+        .def("__next__", &RowIterator::next);
 
     py::class_<Table, TableAccessor>(m, "Table",
                                      R"doc(A table built column by column, for sql_insert and sql_replace.
 
 add_column takes a numpy array, a pandas Series or a sequence; the column type follows the dtype
-(see the module documentation). Table.from_pandas and Table.from_dict build a whole table.
+and missing values become NULL cells (see the module documentation). Table.from_pandas and Table.from_dict build a whole table.
 Columns of different lengths are accepted; the row count is the longest. The uploading calls
 copy the table, so it may be changed or reused afterwards.)doc")
         .def(py::init<std::string>(), py::arg("name"), "An empty table named `name`.")
@@ -909,15 +961,16 @@ copy the table, so it may be changed or reused afterwards.)doc")
             },
             py::arg("name"), py::arg("values"), py::return_value_policy::reference_internal,
             "Appends the column `name` with `values` (a one-dimensional numpy array, a pandas Series or a\n"
-            "sequence) copied; returns the table, for chaining. Raises TypeError for values with no\n"
-            "column type.")
+            "sequence) copied, its missing values as NULL cells; returns the table, for chaining. Raises\n"
+            "TypeError for values with no column type and OverflowError for a uint64 value above 2**63 - 1.")
         .def(
             "add_column_impl",
             [](Table& t, const std::string& name, std::uint8_t type_code, py::handle values,
                std::int32_t row_count) {
                 Table scratch(name);
                 add_python_column(scratch, name, values);
-                t.add_column_impl(name, type_code, scratch.columns().front(), row_count);
+                t.add_column_impl(name, type_code, scratch.columns().front(), row_count,
+                                  scratch.null_masks().front());
             },
             py::arg("name"), py::arg("type_code"), py::arg("values"), py::arg("row_count"),
             "Appends a column with the given type code and row count, unchecked: `values` is converted\n"
@@ -1297,7 +1350,9 @@ when `callback` is not callable.)doc")
 `table` is a Table (its own name is used; passing table_name raises TypeError), or a pandas
 DataFrame or a dict of column names to arrays or sequences, with table_name=<str>. The columns
 are converted and copied before anything is sent (the dtypes are in the module documentation;
-TypeError for one that has no column type). Blocks, with the GIL released, until every shard
+TypeError for one that has no column type, OverflowError for a uint64 value above 2**63 - 1).
+Missing values (pd.NA, None, NaN and pd.NaT in object columns, NaT, masked cells) are stored
+as NULL; a NaN in a float column is stored as NaN. Blocks, with the GIL released, until every shard
 has answered or failed (within the deadline sql has). Nothing is raised for a failed upload:
 when any shard refuses it, times out or cannot be reached, one level-3 on_log says so ("Failed
 to execute bulk insert: [shard i] reason (table name)").)doc")

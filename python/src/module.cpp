@@ -41,16 +41,30 @@ Query results (TableAccessor.to_numpy, to_pandas, columns), by the column's data
     String, UUID, BigDecimal -> object (str)         Bytes, BigInteger -> object (bytes)
   Date and DatePart carry no unit, so they stay integers. (pandas before 2.0 holds every
   datetime column as datetime64[ns].) Texts that are not UTF-8 decode with surrogate escapes.
+  NULL cells: NaN in Float, Double and Complex columns (nan+nanj), NaT in DateNanos and
+  DateMillis columns, None in text and bytes columns. An integer or Boolean column with a NULL
+  becomes, in to_pandas, the pandas nullable dtype of its type (Int8, Int16, UInt16, Int32,
+  Int64, boolean) holding pd.NA, and in to_numpy and columns an object array of int or bool
+  holding None; a column without NULL keeps the dtype above. row() and iteration give None.
 
 Uploads (Table.add_column, Table.from_pandas, Table.from_dict, and DataFrames or dicts of arrays
-given to sql_insert and sql_replace with table_name=...), numpy dtype -> database type:
-    bool -> Boolean          int8, uint8 -> Byte     int16 -> Short      uint16 -> Character
-    int32, uint32 -> Integer int64, uint64 -> Long   float16, float32 -> Float
-    float64 -> Double        complex -> Complex      str (or object of str) -> String
+given to sql_insert and sql_replace with table_name=...), numpy or pandas dtype -> database type:
+    bool, boolean -> Boolean                int8, Int8 -> Byte
+    uint8, UInt8, int16, Int16 -> Short     uint16, UInt16, int32, Int32 -> Integer
+    uint32, UInt32, int64, Int64, uint64, UInt64 -> Long
+    float16, float32, Float32 -> Float      float64, Float64 -> Double
+    complex -> Complex                      str, string, object of str -> String
     bytes (or object of bytes) -> Bytes
-    datetime64[ns] and finer -> DateNanos            datetime64[ms] and coarser -> DateMillis
-  An object column must hold only str or only bytes (no None); other dtypes raise TypeError.
-  Complex parts travel as integers (truncated toward zero).
+    datetime64[ns] and finer -> DateNanos   datetime64[ms] and coarser -> DateMillis
+  Unsigned integers widen to a type that holds every value; a uint64 value above 2**63 - 1
+  raises OverflowError naming the column and row. NULL cells: pd.NA in the nullable dtypes,
+  None, NaN, pd.NA or pd.NaT in object and string columns, NaT in datetime columns, a complex
+  with a NaN part (its parts travel as integers, truncated toward zero) and the masked cells of
+  a numpy masked array. A NaN in a float column is a value and comes back as NaN. An object
+  column must otherwise hold only str or only bytes (one of only missing values is a String
+  column); other dtypes raise TypeError. After the round trip sql_replace -> sql -> to_pandas a
+  column comes back with the dtype its database type reads as (above): uint8 as int16, Int64
+  with a NULL as Int64, Float64 as float64 with NaN, string as object with None.
 
 Callbacks: Listener events, sql_async callbacks and sql_insert_async on_done callbacks run on the
 library's notification thread, one at a time, in event order; a distribution function runs on

@@ -3,8 +3,10 @@
 #include <pybind11/complex.h>
 #include <pybind11/numpy.h>
 
+#include <cmath>
 #include <complex>
 #include <cstring>
+#include <limits>
 #include <map>
 #include <type_traits>
 
@@ -18,8 +20,14 @@ namespace {
 enum Code : int {
     kBoolean = 10,
     kByte = 11,
+    kShort = 12,
+    kCharacter = 13,
+    kInteger = 14,
+    kLong = 16,
+    kDate = 30,
     kDateNanos = 34,
     kDateMillis = 35,
+    kDatePart = 63,
 };
 
 py::module_ numpy() {
@@ -146,9 +154,29 @@ std::string mangled(const std::string& name, std::map<std::string, int>& seen) {
     return key;
 }
 
-// Converts one value of a column's Python objects, or explains why it cannot.
+// pandas' missing-value singletons (null when pandas is not loaded: nothing can hold them then).
+struct PandasMissing {
+    PyObject* na = nullptr;
+    PyObject* nat = nullptr;
+
+    PandasMissing() {
+        py::dict modules = py::module_::import("sys").attr("modules");
+        if (!modules.contains("pandas")) return;
+        py::object pd = modules["pandas"];
+        na = pd.attr("NA").ptr();  // module attributes: alive as long as pandas is
+        nat = pd.attr("NaT").ptr();
+    }
+    // None, a float NaN, pd.NA or pd.NaT: what pandas and numpy use for a missing value.
+    bool is_missing(PyObject* v) const {
+        if (v == Py_None || (na != nullptr && v == na) || (nat != nullptr && v == nat)) return true;
+        return PyFloat_Check(v) && std::isnan(PyFloat_AS_DOUBLE(v));
+    }
+};
+
 [[noreturn]] void object_column_error(const std::string& name, py::handle value, std::size_t row) {
-    throw py::type_error("column '" + name + "': an object column must hold only str or only bytes; row " +
+    throw py::type_error("column '" + name +
+                         "': an object column must hold only str or only bytes (and None, NaN or pd.NA "
+                         "for NULL); row " +
                          std::to_string(row) + " holds a value of type '" + type_name(value) + "'");
 }
 
@@ -157,31 +185,39 @@ struct ConvertedColumn {
     int code = -1;  // -1: the code Table::add_column picks for the values
 };
 
-ConvertedColumn object_column(const std::string& name, py::handle array) {
+// An object column: str (String) or bytes (Bytes), the first value that is not missing decides;
+// missing values are NULL cells, marked in `nulls`. Only missing values make a String column.
+ConvertedColumn object_column(const std::string& name, py::handle array, NullMask& nulls) {
     py::list items = array.attr("tolist")();
     const std::size_t n = items.size();
-    if (n == 0) return {std::vector<std::string>{}};
-    if (PyUnicode_Check(items[0].ptr())) {
+    const PandasMissing missing;
+    std::size_t first = 0;
+    while (first < n && missing.is_missing(items[first].ptr())) ++first;
+    auto fill = [&](auto& out, auto accepts, auto convert) {
+        out.resize(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            py::handle v = items[i];
+            if (missing.is_missing(v.ptr())) {
+                set_null_mask_bit(nulls, i);
+            } else {
+                if (!accepts(v)) object_column_error(name, v, i);
+                out[i] = convert(v);
+            }
+        }
+    };
+    if (first == n || PyUnicode_Check(items[first].ptr())) {
         std::vector<std::string> out;
-        out.reserve(n);
-        for (std::size_t i = 0; i < n; ++i) {
-            py::handle v = items[i];
-            if (!PyUnicode_Check(v.ptr())) object_column_error(name, v, i);
-            out.push_back(from_str(v));
-        }
+        fill(
+            out, [](py::handle v) { return PyUnicode_Check(v.ptr()) != 0; },
+            [](py::handle v) { return from_str(v); });
         return {std::move(out)};
     }
-    if (is_bytes_like(items[0])) {
+    if (is_bytes_like(items[first])) {
         std::vector<std::vector<std::uint8_t>> out;
-        out.reserve(n);
-        for (std::size_t i = 0; i < n; ++i) {
-            py::handle v = items[i];
-            if (!is_bytes_like(v)) object_column_error(name, v, i);
-            out.push_back(bytes_of(v));
-        }
+        fill(out, is_bytes_like, bytes_of);
         return {std::move(out)};
     }
-    object_column_error(name, items[0], 0);
+    object_column_error(name, items[first], first);
 }
 
 template <typename T>
@@ -192,7 +228,36 @@ std::vector<T> vector_of(py::handle array) {
     return std::vector<T>(data, data + a.size());
 }
 
-ConvertedColumn numeric_column(const std::string& name, py::object array) {
+// Unsigned values widened to the next signed type, which holds every one of them.
+template <typename Wide, typename Narrow>
+std::vector<Wide> widened(py::handle array) {
+    const auto narrow = vector_of<Narrow>(array);
+    return std::vector<Wide>(narrow.begin(), narrow.end());
+}
+
+// uint64 values go to a Long column, which holds them up to 2**63 - 1; larger ones are refused
+// rather than sent as negative numbers. NULL cells hold placeholders and are not checked.
+std::vector<std::int64_t> long_of_uint64(const std::string& name, py::handle array, const NullMask& nulls) {
+    const auto values = vector_of<std::uint64_t>(array);
+    std::vector<std::int64_t> out(values.size());
+    constexpr auto kLargest = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (values[i] > kLargest && !null_mask_bit(nulls, static_cast<std::int64_t>(i))) {
+            const std::string text = "column '" + name + "', row " + std::to_string(i) + ": " +
+                                     std::to_string(values[i]) + " does not fit a Long column (at most " +
+                                     std::to_string(kLargest) + ")";
+            PyErr_SetString(PyExc_OverflowError, text.c_str());
+            throw py::error_already_set();
+        }
+        out[i] = static_cast<std::int64_t>(values[i]);
+    }
+    return out;
+}
+
+// The values of a column array and its type code; `nulls` holds the NULL cells found so far
+// (a pandas mask) and gains those the values themselves mark (NaT, a complex NaN, missing
+// objects).
+ConvertedColumn numeric_column(const std::string& name, py::object array, NullMask& nulls) {
     py::module_ np = numpy();
     py::object dtype = array.attr("dtype");
     const char kind = py::str(dtype.attr("kind")).cast<std::string>()[0];
@@ -215,32 +280,50 @@ ConvertedColumn numeric_column(const std::string& name, py::object array) {
             }
             break;
         case 'u':
+            // Byte, Character and Integer are signed (or a character) on the database side.
             switch (size) {
                 case 1:
-                    return {vector_of<std::uint8_t>(array)};
+                    return {widened<std::int16_t, std::uint8_t>(array)};
                 case 2:
-                    return {vector_of<std::uint16_t>(array)};
+                    return {widened<std::int32_t, std::uint16_t>(array)};
                 case 4:
-                    return {vector_of<std::uint32_t>(array)};
+                    return {widened<std::int64_t, std::uint32_t>(array)};
                 case 8:
-                    return {vector_of<std::uint64_t>(array)};
+                    return {long_of_uint64(name, array, nulls)};
             }
             break;
         case 'f':
+            // A NaN is a value, not a NULL: it travels as it is.
             if (size <= 4) return {vector_of<float>(array.attr("astype")("float32"))};
             if (size == 8) return {vector_of<double>(array)};
             break;
         case 'c':
-            if (size <= 16) return {vector_of<std::complex<double>>(array.attr("astype")("complex128"))};
+            if (size <= 16) {
+                // Complex parts travel as integers, which have no NaN: such a value is a NULL.
+                auto values = vector_of<std::complex<double>>(array.attr("astype")("complex128"));
+                for (std::size_t i = 0; i < values.size(); ++i) {
+                    if (std::isnan(values[i].real()) || std::isnan(values[i].imag())) {
+                        set_null_mask_bit(nulls, i);
+                        values[i] = {};
+                    }
+                }
+                return {std::move(values)};
+            }
             break;
         case 'M': {
             // Nanoseconds and milliseconds have a column type of their own; finer units go to
-            // nanoseconds, coarser ones to milliseconds.
+            // nanoseconds, coarser ones to milliseconds. NaT is a NULL.
             const std::string unit = py::str(np.attr("datetime_data")(dtype).cast<py::tuple>()[0]);
             const bool nanos = unit == "ns" || unit == "us" || unit == "ps" || unit == "fs" || unit == "as";
             py::object converted = array.attr("astype")(nanos ? "datetime64[ns]" : "datetime64[ms]");
-            return {vector_of<std::int64_t>(converted.attr("view")("int64")),
-                    nanos ? kDateNanos : kDateMillis};
+            auto values = vector_of<std::int64_t>(converted.attr("view")("int64"));
+            for (std::size_t i = 0; i < values.size(); ++i) {
+                if (values[i] == std::numeric_limits<std::int64_t>::min()) {
+                    set_null_mask_bit(nulls, i);
+                    values[i] = 0;
+                }
+            }
+            return {std::move(values), nanos ? kDateNanos : kDateMillis};
         }
         case 'U': {
             py::list items = array.attr("tolist")();
@@ -257,12 +340,66 @@ ConvertedColumn numeric_column(const std::string& name, py::object array) {
             return {std::move(out)};
         }
         case 'O':
-            return object_column(name, array);
+            return object_column(name, array, nulls);
         default:
             break;
     }
     throw py::type_error("column '" + name + "': no column type for numpy dtype '" +
                          py::str(dtype).cast<std::string>() + "'");
+}
+
+// The rows a numpy bool array marks.
+NullMask mask_of_bools(py::handle flags) {
+    NullMask mask;
+    const auto set = vector_of<bool>(flags);
+    for (std::size_t i = 0; i < set.size(); ++i)
+        if (set[i]) set_null_mask_bit(mask, i);
+    return mask;
+}
+
+// A column's values as a one-dimensional numpy array of native byte order, with the NULL cells a
+// pandas masked dtype (Int64, boolean, Float64 ...) or a numpy masked array marks in `nulls`.
+// The pandas string dtype comes as objects, its missing values as None.
+py::object column_array(const std::string& name, py::handle data, NullMask& nulls) {
+    py::module_ np = numpy();
+    if (PyUnicode_Check(data.ptr()) || is_bytes_like(data))
+        throw py::type_error("column '" + name + "': values must be a sequence or an array, not '" +
+                             type_name(data) + "'");
+    py::object array;
+    py::object dtype = py::getattr(data, "dtype", py::none());
+    if (!dtype.is_none() && !py::isinstance(dtype, np.attr("dtype")) && py::hasattr(data, "isna") &&
+        py::hasattr(data, "to_numpy")) {
+        if (py::hasattr(dtype, "numpy_dtype")) {
+            py::object numpy_dtype = np.attr("dtype")(dtype.attr("numpy_dtype"));
+            const char kind = py::str(numpy_dtype.attr("kind")).cast<std::string>()[0];
+            if (kind == 'b' || kind == 'i' || kind == 'u' || kind == 'f') {
+                py::object fill = kind == 'b' ? py::object(py::bool_(false)) : py::object(py::int_(0));
+                array = data.attr("to_numpy")(py::arg("dtype") = numpy_dtype, py::arg("na_value") = fill);
+                nulls = mask_of_bools(np.attr("asarray")(data.attr("isna")(), py::arg("dtype") = "bool"));
+            }
+        } else if (py::str(dtype.attr("name")).cast<std::string>() == "string") {
+            array = data.attr("to_numpy")(py::arg("dtype") = "O", py::arg("na_value") = py::none());
+        }
+    }
+    if (!array && py::isinstance(data, np.attr("ma").attr("MaskedArray"))) {
+        array = data.attr("data");
+        nulls = mask_of_bools(np.attr("ma").attr("getmaskarray")(data));
+    }
+    if (!array) {
+        if (py::isinstance(data, np.attr("ndarray"))) {
+            array = py::reinterpret_borrow<py::object>(data);
+        } else {
+            array = np.attr("asarray")(data);
+            // Lists of str or bytes stay Python objects: fixed-width numpy bytes drop trailing NULs.
+            const char kind = py::str(array.attr("dtype").attr("kind")).cast<std::string>()[0];
+            if (kind == 'S' || kind == 'U') array = np.attr("asarray")(data, py::arg("dtype") = "O");
+        }
+    }
+    if (array.attr("ndim").cast<int>() != 1)
+        throw py::type_error("column '" + name + "': values must be one-dimensional");
+    if (!array.attr("dtype").attr("isnative").cast<bool>())
+        array = array.attr("astype")(array.attr("dtype").attr("newbyteorder")("="));
+    return array;
 }
 
 }  // namespace
@@ -357,6 +494,77 @@ void to_fields(py::handle fields, py::handle values, std::vector<std::string>& n
     for (std::size_t i = 0; i < name_list.size(); ++i) add(name_list[i], value_list[i]);
 }
 
+namespace {
+
+std::size_t element_count(const ColumnValues& values) {
+    return std::visit(
+        [](const auto& v) -> std::size_t {
+            if constexpr (std::is_same_v<std::decay_t<decltype(v)>, std::monostate>) {
+                return 0;
+            } else {
+                return v.size();
+            }
+        },
+        values);
+}
+
+// The first n rows `mask` marks, as a numpy bool array; None when it marks none of them.
+py::object null_rows(const NullMask& mask, std::size_t n) {
+    bool any = false;
+    for (std::size_t w = 0; w < mask.size() && w * 64 < n && !any; ++w) {
+        std::uint64_t bits = mask[w];
+        if (w * 64 + 64 > n) bits &= (std::uint64_t{1} << (n % 64)) - 1;
+        any = bits != 0;
+    }
+    if (!any) return py::none();
+    py::array_t<bool> rows(static_cast<py::ssize_t>(n));
+    bool* flags = rows.mutable_data();
+    for (std::size_t i = 0; i < n; ++i) flags[i] = null_mask_bit(mask, static_cast<std::int64_t>(i));
+    return rows;
+}
+
+const NullMask& mask_of(const TableAccessor& accessor, std::size_t column) {
+    static const NullMask none;
+    const auto& masks = accessor.null_masks();
+    return column < masks.size() ? masks[column] : none;
+}
+
+// `array` with the rows `rows` (a bool array) marked NULL in the form its kind allows: NaN for
+// floats and complex numbers, NaT for datetimes, None among objects, and for integers and
+// booleans a pandas nullable array (pd.NA) or, for numpy, an object array holding None.
+py::object with_nulls(py::object array, py::handle rows, ColumnForm form) {
+    const char kind = py::str(array.attr("dtype").attr("kind")).cast<std::string>()[0];
+    py::module_ np = numpy();
+    switch (kind) {
+        case 'f':
+            array.attr("__setitem__")(rows, np.attr("nan"));
+            return array;
+        case 'c':
+            array.attr("__setitem__")(rows, py::reinterpret_steal<py::object>(PyComplex_FromDoubles(
+                                                std::numeric_limits<double>::quiet_NaN(),
+                                                std::numeric_limits<double>::quiet_NaN())));
+            return array;
+        case 'M':
+            array.attr("__setitem__")(rows, np.attr("datetime64")("NaT"));
+            return array;
+        case 'b':
+        case 'i':
+        case 'u':
+            if (form == ColumnForm::Pandas) {
+                py::object arrays = py::module_::import("pandas").attr("arrays");
+                return arrays.attr(kind == 'b' ? "BooleanArray" : "IntegerArray")(array, rows);
+            }
+            array = array.attr("astype")("O");
+            array.attr("__setitem__")(rows, py::none());
+            return array;
+        default:
+            array.attr("__setitem__")(rows, py::none());
+            return array;
+    }
+}
+
+}  // namespace
+
 py::object column_to_numpy(const ColumnValues& values, int code) {
     return std::visit(
         [code](const auto& v) -> py::object {
@@ -388,6 +596,21 @@ py::object column_to_numpy(const ColumnValues& values, int code) {
         values);
 }
 
+py::object column_to_numpy(const ColumnValues& values, int code, const NullMask& nulls, ColumnForm form) {
+    py::object array = column_to_numpy(values, code);
+    py::object rows = null_rows(nulls, element_count(values));
+    return rows.is_none() ? array : with_nulls(array, rows, form);
+}
+
+py::list accessor_columns(const TableAccessor& accessor, const std::vector<std::uint8_t>& codes) {
+    py::list out;
+    const auto& columns = accessor.columns();
+    for (std::size_t i = 0; i < columns.size(); ++i)
+        out.append(column_to_numpy(columns[i], i < codes.size() ? codes[i] : -1, mask_of(accessor, i),
+                                   ColumnForm::Numpy));
+    return out;
+}
+
 py::dict accessor_to_dict(const TableAccessor& accessor, const std::vector<std::uint8_t>& codes) {
     py::dict out;
     const auto& names = accessor.column_names();
@@ -395,7 +618,8 @@ py::dict accessor_to_dict(const TableAccessor& accessor, const std::vector<std::
     std::map<std::string, int> seen;
     for (std::size_t i = 0; i < names.size() && i < columns.size(); ++i) {
         const int code = i < codes.size() ? codes[i] : -1;
-        out[to_str(mangled(names[i], seen))] = column_to_numpy(columns[i], code);
+        out[to_str(mangled(names[i], seen))] =
+            column_to_numpy(columns[i], code, mask_of(accessor, i), ColumnForm::Numpy);
     }
     return out;
 }
@@ -409,7 +633,8 @@ py::object accessor_to_pandas(const TableAccessor& accessor, const std::vector<s
     py::list labels;
     std::size_t rows = 0;
     for (std::size_t i = 0; i < count; ++i) {
-        arrays.push_back(column_to_numpy(columns[i], i < codes.size() ? codes[i] : -1));
+        arrays.push_back(column_to_numpy(columns[i], i < codes.size() ? codes[i] : -1, mask_of(accessor, i),
+                                         ColumnForm::Pandas));
         rows = std::max(rows, py::len(arrays.back()));
         labels.append(to_str(names[i]));
     }
@@ -430,71 +655,64 @@ py::object accessor_to_pandas(const TableAccessor& accessor, const std::vector<s
     return frame;
 }
 
+py::object accessor_cell(const TableAccessor& accessor, const std::vector<std::uint8_t>& codes,
+                         std::size_t column, std::int64_t row) {
+    if (accessor.is_null(column, row)) return py::none();
+    const int code = column < codes.size() ? codes[column] : -1;
+    return std::visit(
+        [&](const auto& v) -> py::object {
+            using T = std::decay_t<decltype(v)>;
+            if constexpr (std::is_same_v<T, std::monostate>) {
+                return py::none();
+            } else {
+                const auto& x = v[static_cast<std::size_t>(row)];
+                using E = std::decay_t<decltype(x)>;
+                if constexpr (std::is_same_v<E, std::complex<double>>) {
+                    return py::cast(x);
+                } else if constexpr (std::is_same_v<E, std::uint8_t>) {
+                    if (code == kBoolean) return py::bool_(x != 0);
+                    if (code == kByte) return py::int_(static_cast<std::int8_t>(x));
+                    return py::int_(x);
+                } else if constexpr (std::is_same_v<E, std::int64_t>) {
+                    if (code == kDateNanos || code == kDateMillis)
+                        return numpy().attr("datetime64")(x, code == kDateNanos ? "ns" : "ms");
+                    return py::int_(x);
+                } else {
+                    return from_field_value(FieldValue(x));
+                }
+            }
+        },
+        accessor.columns()[column]);
+}
+
 py::dict accessor_row(const TableAccessor& accessor, const std::vector<std::uint8_t>& codes,
                       std::int64_t row) {
     py::dict out;
     const auto& names = accessor.column_names();
-    const auto& columns = accessor.columns();
     std::map<std::string, int> seen;
-    for (std::size_t i = 0; i < names.size() && i < columns.size(); ++i) {
-        const int code = i < codes.size() ? codes[i] : -1;
-        py::object cell = py::none();
-        std::visit(
-            [&](const auto& v) {
-                using T = std::decay_t<decltype(v)>;
-                if constexpr (!std::is_same_v<T, std::monostate>) {
-                    if (row < 0 || static_cast<std::size_t>(row) >= v.size()) return;
-                    const auto& x = v[static_cast<std::size_t>(row)];
-                    using E = std::decay_t<decltype(x)>;
-                    if constexpr (std::is_same_v<E, std::complex<double>>) {
-                        cell = py::cast(x);
-                    } else if constexpr (std::is_same_v<E, std::uint8_t>) {
-                        if (code == kBoolean)
-                            cell = py::bool_(x != 0);
-                        else if (code == kByte)
-                            cell = py::int_(static_cast<std::int8_t>(x));
-                        else
-                            cell = py::int_(x);
-                    } else if constexpr (std::is_same_v<E, std::int64_t>) {
-                        if (code == kDateNanos || code == kDateMillis)
-                            cell = numpy().attr("datetime64")(x, code == kDateNanos ? "ns" : "ms");
-                        else
-                            cell = py::int_(x);
-                    } else {
-                        cell = from_field_value(FieldValue(x));
-                    }
-                }
-            },
-            columns[i]);
-        out[to_str(mangled(names[i], seen))] = cell;
-    }
+    for (std::size_t i = 0; i < names.size() && i < accessor.columns().size(); ++i)
+        out[to_str(mangled(names[i], seen))] = accessor_cell(accessor, codes, i, row);
+    return out;
+}
+
+py::tuple accessor_row_tuple(const TableAccessor& accessor, const std::vector<std::uint8_t>& codes,
+                             std::int64_t row) {
+    const std::size_t n = std::min(accessor.column_names().size(), accessor.columns().size());
+    py::tuple out(n);
+    for (std::size_t i = 0; i < n; ++i) out[i] = accessor_cell(accessor, codes, i, row);
     return out;
 }
 
 void add_python_column(Table& table, const std::string& name, py::handle data) {
-    py::module_ np = numpy();
-    py::object array;
-    if (py::isinstance(data, np.attr("ndarray"))) {
-        array = py::reinterpret_borrow<py::object>(data);
-    } else {
-        if (PyUnicode_Check(data.ptr()) || is_bytes_like(data))
-            throw py::type_error("column '" + name + "': values must be a sequence or an array, not '" +
-                                 type_name(data) + "'");
-        array = np.attr("asarray")(data);
-        // Lists of str or bytes stay Python objects: fixed-width numpy bytes drop trailing NULs.
-        const char kind = py::str(array.attr("dtype").attr("kind")).cast<std::string>()[0];
-        if (kind == 'S' || kind == 'U') array = np.attr("asarray")(data, py::arg("dtype") = "O");
-    }
-    if (array.attr("ndim").cast<int>() != 1)
-        throw py::type_error("column '" + name + "': values must be one-dimensional");
-    if (!array.attr("dtype").attr("isnative").cast<bool>())
-        array = array.attr("astype")(array.attr("dtype").attr("newbyteorder")("="));
-    ConvertedColumn column = numeric_column(name, array);
+    NullMask nulls;
+    py::object array = column_array(name, data, nulls);
+    ConvertedColumn column = numeric_column(name, array, nulls);
     if (column.code < 0) {
-        table.add_column(name, std::move(column.values));
+        table.add_column(name, std::move(column.values), std::move(nulls));
     } else {
         const auto rows = static_cast<std::int32_t>(py::len(array));
-        table.add_column_impl(name, static_cast<std::uint8_t>(column.code), std::move(column.values), rows);
+        table.add_column_impl(name, static_cast<std::uint8_t>(column.code), std::move(column.values), rows,
+                              std::move(nulls));
     }
 }
 

@@ -1,6 +1,7 @@
 #include "client/multi_shard_table_accessor.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <type_traits>
 
 namespace tyx {
@@ -15,9 +16,9 @@ jdbc::Table* first_table(jdbc::QueryResult& result) {
     return nullptr;
 }
 
-// Appends `from` to `to` when both hold the same alternative; otherwise `to` is left alone.
-void append_same_kind(ColumnValues& to, ColumnValues&& from) {
-    if (to.index() != from.index()) return;
+// Appends `from` to `to` when both hold the same alternative (true); otherwise `to` is left alone.
+bool append_same_kind(ColumnValues& to, ColumnValues&& from) {
+    if (to.index() != from.index()) return false;
     std::visit(
         [&from](auto& dst) {
             using V = std::decay_t<decltype(dst)>;
@@ -27,6 +28,40 @@ void append_same_kind(ColumnValues& to, ColumnValues&& from) {
             }
         },
         to);
+    return true;
+}
+
+std::size_t element_count(const ColumnValues& values) {
+    return std::visit(
+        [](const auto& v) -> std::size_t {
+            if constexpr (std::is_same_v<std::decay_t<decltype(v)>, std::monostate>)
+                return 0;
+            else
+                return v.size();
+        },
+        values);
+}
+
+// Marks in `to` the rows `from` marks among a shard's first `rows`, moved down by `offset`: the
+// shard's rows were appended after `offset` earlier ones.
+void append_mask(NullMask& to, std::size_t offset, const NullMask& from, std::size_t rows) {
+    const std::size_t words = std::min(from.size(), (rows + 63) / 64);
+    auto within_rows = [rows](std::size_t w, std::uint64_t bits) {
+        const std::size_t left = rows - w * 64;
+        return left >= 64 ? bits : bits & ((std::uint64_t{1} << left) - 1);
+    };
+    if (offset % 64 == 0) {  // the usual case, the first shard: whole words
+        if (to.size() < offset / 64 + words) to.resize(offset / 64 + words, 0);
+        for (std::size_t w = 0; w < words; ++w) to[offset / 64 + w] |= within_rows(w, from[w]);
+        return;
+    }
+    for (std::size_t w = 0; w < words; ++w) {
+        for (std::uint64_t bits = from[w]; bits != 0; bits &= bits - 1) {
+            const std::size_t row = w * 64 + static_cast<std::size_t>(std::countr_zero(bits));
+            if (row >= rows) break;
+            set_null_mask_bit(to, offset + row);
+        }
+    }
 }
 
 }  // namespace
@@ -49,17 +84,31 @@ MultiShardTableAccessor::MultiShardTableAccessor(std::vector<std::shared_ptr<jdb
         for (const auto& c : table->columns) names.push_back(c.name);
         auto take = [sole_owner](jdbc::JdbcColumn& c) { return sole_owner ? std::move(c.values) : c.values; };
 
+        // A mask is read only where the column says it may hold NULLs, and only for the rows it
+        // actually brought.
+        auto merge_mask = [this](std::size_t i, const jdbc::JdbcColumn& c, std::size_t offset,
+                                 std::size_t rows) {
+            if (c.nullable) append_mask(null_masks_[i], offset, c.null_mask, rows);
+        };
         if (!has_result_set_) {
             table_name_ = table->name;
             column_names_ = std::move(names);
             columns_.reserve(table->columns.size());
-            for (auto& c : table->columns) {
+            null_masks_.resize(table->columns.size());
+            for (std::size_t i = 0; i < table->columns.size(); ++i) {
+                auto& c = table->columns[i];
                 column_types_.push_back(c.type);
                 columns_.push_back(take(c));
+                merge_mask(i, c, 0, element_count(columns_.back()));
             }
             has_result_set_ = true;
         } else if (names == column_names_) {
-            for (std::size_t i = 0; i < table->columns.size(); ++i) append_same_kind(columns_[i], take(table->columns[i]));
+            for (std::size_t i = 0; i < table->columns.size(); ++i) {
+                auto& c = table->columns[i];
+                const std::size_t before = element_count(columns_[i]);
+                if (!append_same_kind(columns_[i], take(c))) continue;
+                merge_mask(i, c, before, element_count(columns_[i]) - before);
+            }
         }
     }
 }
@@ -95,11 +144,7 @@ std::int64_t MultiShardTableAccessor::affected_rows() const {
 std::int64_t MultiShardTableAccessor::row_count() const {
     for (const auto& column : columns_) {
         if (std::holds_alternative<std::monostate>(column)) continue;
-        return static_cast<std::int64_t>(
-            std::visit([](const auto& v) -> std::size_t {
-                if constexpr (std::is_same_v<std::decay_t<decltype(v)>, std::monostate>) return 0;
-                else return v.size();
-            }, column));
+        return static_cast<std::int64_t>(element_count(column));
     }
     return 0;
 }

@@ -20,7 +20,8 @@ public:
     // Merges the shard results (in shard order; null entries are skipped): the first table
     // found gives the name, the column names and the first rows; a later shard's first table
     // with exactly the same column names appends its rows column by column where both hold the
-    // same kind of values; a table with other names is left out.
+    // same kind of values; a table with other names is left out. The columns' null masks are
+    // merged the same way, each shard's marks moved down past the rows before its own.
     explicit MultiShardTableAccessor(std::vector<std::shared_ptr<jdbc::QueryResult>> results);
     // The same, with what failed: `shard_failures[i]` is shard i's failure ("" when it answered)
     // and `failure` one that concerns no shard (an unknown cluster).
@@ -52,6 +53,8 @@ public:
     std::int64_t cursor_row_number() const override { return cursor_.row_number(row_count()); }
 
     std::ostream& print(std::ostream& out) const override { return print_table_accessor(*this, out); }
+    // One mask per column once a table was found (empty for a column without NULLs).
+    const std::vector<NullMask>& null_masks() const override { return null_masks_; }
 
     const std::vector<std::shared_ptr<jdbc::QueryResult>>& results() const { return results_; }
     // The type code of each column, from the table that gave the column names.
@@ -65,6 +68,7 @@ private:
     std::vector<std::string> column_names_;
     std::vector<ColumnValues> columns_;
     std::vector<std::uint8_t> column_types_;
+    std::vector<NullMask> null_masks_;
     bool has_result_set_ = false;
     RowCursor cursor_;
 };

@@ -4,6 +4,7 @@
 #include <locale>
 #include <ostream>
 #include <sstream>
+#include <stdexcept>
 #include <type_traits>
 
 #include "client/cursor.hpp"
@@ -136,17 +137,17 @@ std::string cell_text(const T& v) {
     }
 }
 
-std::string cell(const ColumnValues& column, std::int64_t row) {
+std::string cell(const TableAccessor& a, std::size_t column, std::int64_t row) {
+    if (a.is_null(column, row)) return "NULL";
     return std::visit(
         [row](const auto& values) -> std::string {
             if constexpr (std::is_same_v<std::decay_t<decltype(values)>, std::monostate>) {
                 return "NULL";
             } else {
-                if (row < 0 || static_cast<std::size_t>(row) >= values.size()) return "NULL";
                 return cell_text(values[static_cast<std::size_t>(row)]);
             }
         },
-        column);
+        a.columns()[column]);
 }
 
 void print_separator(std::ostream& out, const std::vector<std::size_t>& widths) {
@@ -166,20 +167,57 @@ void print_line(std::ostream& out, const std::vector<std::string>& texts, const 
 
 }  // namespace
 
+const std::vector<NullMask>& TableAccessor::null_masks() const {
+    static const std::vector<NullMask> none;
+    return none;
+}
+
+bool TableAccessor::is_null(std::size_t column, std::int64_t row) const {
+    const auto& all = columns();
+    if (column >= all.size())
+        throw std::out_of_range("is_null: column " + std::to_string(column) + " of " +
+                                std::to_string(all.size()));
+    if (row < 0 || static_cast<std::uint64_t>(row) >= element_count(all[column])) return true;
+    const auto& masks = null_masks();
+    return column < masks.size() && null_mask_bit(masks[column], row);
+}
+
 Table::Table(std::string name) : name_(std::move(name)) {}
 
 Table& Table::add_column(std::string name, ColumnValues values) {
+    return add_column(std::move(name), std::move(values), {});
+}
+
+Table& Table::add_column(std::string name, ColumnValues values, NullMask nulls) {
     auto [stored, code] = normalise_column(std::move(values));
     const auto rows = static_cast<std::int32_t>(element_count(stored));
-    add_column_impl(std::move(name), code_of(code), std::move(stored), rows);
+    add_column_impl(std::move(name), code_of(code), std::move(stored), rows, std::move(nulls));
     return *this;
 }
 
 void Table::add_column_impl(std::string name, std::uint8_t type_code, ColumnValues values, std::int32_t row_count) {
+    add_column_impl(std::move(name), type_code, std::move(values), row_count, {});
+}
+
+void Table::add_column_impl(std::string name, std::uint8_t type_code, ColumnValues values,
+                            std::int32_t row_count, NullMask nulls) {
     column_names_.push_back(std::move(name));
     columns_.push_back(std::move(values));
     types_.push_back(type_code);
     row_counts_.push_back(row_count);
+    null_masks_.push_back(std::move(nulls));
+}
+
+Table& Table::set_null(std::size_t column, std::size_t row, bool null) {
+    if (column >= columns_.size())
+        throw std::out_of_range("set_null: column " + std::to_string(column) + " of " +
+                                std::to_string(columns_.size()));
+    const auto rows = static_cast<std::size_t>(std::max(row_counts_[column], 0));
+    if (row >= rows)
+        throw std::out_of_range("set_null: row " + std::to_string(row) + " of column '" +
+                                column_names_[column] + "', which has " + std::to_string(rows));
+    set_null_mask_bit(null_masks_[column], row, null);
+    return *this;
 }
 
 std::int64_t Table::row_count() const {
@@ -246,7 +284,7 @@ std::ostream& print_table_accessor(const TableAccessor& a, std::ostream& out) {
         line.reserve(columns.size() + 1);
         line.push_back(std::to_string(r));
         for (std::size_t j = 0; j < columns.size(); ++j) {
-            line.push_back(cut(cell(columns[j], r)));
+            line.push_back(cut(cell(a, j, r)));
             widths[j + 1] = std::max(widths[j + 1], text_width(line.back()));
         }
     }

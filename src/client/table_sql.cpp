@@ -66,17 +66,30 @@ std::optional<std::string> upload_refusal(const Table& table) {
     return "the columns of table " + log_quoted(table_name) + " differ in length (" + lengths + ")";
 }
 
+NullMask mask_for_upload(const NullMask& mask, std::int32_t row_count) {
+    const auto rows = static_cast<std::size_t>(std::max(row_count, 0));
+    NullMask out((rows + 63) / 64, 0);
+    std::copy_n(mask.begin(), std::min(mask.size(), out.size()), out.begin());
+    // Marks past the last row would tell the receiver of rows that do not exist.
+    if (rows % 64 != 0) out.back() &= (std::uint64_t{1} << (rows % 64)) - 1;
+    if (std::all_of(out.begin(), out.end(), [](std::uint64_t w) { return w == 0; })) return {};
+    return out;
+}
+
 std::vector<jdbc::JdbcColumn> table_to_jdbc_columns(const Table& table) {
     std::vector<jdbc::JdbcColumn> columns;
     columns.reserve(table.columns().size());
+    const auto& masks = table.null_masks();
     for (std::size_t i = 0; i < table.columns().size(); ++i) {
         jdbc::JdbcColumn c;
         c.name = table.column_names()[i];
         c.type = table.column_types()[i];
-        c.nullable = false;
         c.values = table.columns()[i];
-        c.allow_null = AllowNullEnum::NotAllowed;
         c.row_count = table.column_row_counts()[i];
+        if (i < masks.size()) c.null_mask = mask_for_upload(masks[i], c.row_count);
+        // A column without NULL cells carries no mask, as it always has.
+        c.nullable = !c.null_mask.empty();
+        c.allow_null = c.nullable ? AllowNullEnum::Allowed : AllowNullEnum::NotAllowed;
         columns.push_back(std::move(c));
     }
     return columns;

@@ -26,8 +26,13 @@ std::optional<std::string> name_refusal(std::string_view name);
 // every column with its length.
 std::optional<std::string> upload_refusal(const Table& table);
 
-// One bulk-insert column per table column, in order: name, type code, not nullable, a copy of
-// the values, no null mask, the column's own row count.
+// The mask a bulk insert sends for a column of `row_count` rows: one word per 64 rows, marks past
+// the last row dropped; empty when it marks no row.
+NullMask mask_for_upload(const NullMask& mask, std::int32_t row_count);
+
+// One bulk-insert column per table column, in order: name, type code, a copy of the values, the
+// column's own row count. A column with NULL cells is nullable and carries its mask
+// (mask_for_upload); any other is not nullable and has no mask.
 std::vector<jdbc::JdbcColumn> table_to_jdbc_columns(const Table& table);
 
 // "CREATE PUBLIC TABLE name (col Type, ...) USE" + suffix + " InitialCapacity=" + rows.

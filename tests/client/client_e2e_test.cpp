@@ -2,7 +2,10 @@
 // uploads, listeners and shutdown. Only the public API is used on the client side.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <future>
+#include <limits>
+#include <sstream>
 
 #include "sandbox.hpp"
 #include "support/client_recorder.hpp"
@@ -171,6 +174,70 @@ TEST(ClientEndToEnd, InsertAsyncWithAndWithoutOnDone) {
     client.sql_insert("alpha", std::move(*accessor));
     ASSERT_TRUE(events->wait_for("log alpha 3 Failed to insert table: the accessor is not a Table"));
     EXPECT_EQ(sandbox.database().state().requests.size(), before);
+}
+
+// Equal values, a NaN matching a NaN.
+template <typename T>
+bool same_value(const T& a, const T& b) {
+    if constexpr (std::is_floating_point_v<T>)
+        return a == b || (std::isnan(a) && std::isnan(b));
+    else
+        return a == b;
+}
+
+TEST(ClientEndToEnd, NullsAndNaNSurviveAnUploadAndAQuery) {
+    sandbox::Sandbox sandbox;
+    Client client;
+    client.add_cluster(sandbox_cluster(sandbox), true);
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    // Every column has a NULL, each in another row; the float columns also hold a NaN value.
+    Table upload("nulls");
+    upload.add_column_impl("flag", code_of(TypeCode::Boolean), std::vector<std::uint8_t>{1, 0, 1}, 3,
+                           {0b001});
+    upload.add_column("b", std::vector<std::uint8_t>{255, 7, 0}, {0b100})
+        .add_column("s16", std::vector<std::int16_t>{-3, 0, 3}, {0b010})
+        .add_column("ch", std::vector<std::uint16_t>{65535, 0, 66}, {0b010})
+        .add_column("i32", std::vector<std::int32_t>{0, -7, 7}, {0b001})
+        .add_column("i64", std::vector<std::int64_t>{1LL << 40, 0, -1}, {0b010})
+        .add_column("f", std::vector<float>{0, static_cast<float>(nan), 1.5f}, {0b001})
+        .add_column("d", std::vector<double>{nan, 0, 2.25}, {0b010})
+        .add_column("cx", std::vector<std::complex<double>>{{0, 0}, {1, -2}, {3, 4}}, {0b001})
+        .add_column("str", std::vector<std::string>{"a", "", ""}, {0b100})
+        .add_column("raw", std::vector<std::vector<std::uint8_t>>{{}, {1, 2}, {3}}, {0b001});
+    upload.add_column_impl("ns", code_of(TypeCode::DateNanos), std::vector<std::int64_t>{0, 5, 6}, 3,
+                           {0b001});
+    const Table sent = upload;
+    client.sql_replace("alpha", std::move(upload), "");
+    client.sql_insert("alpha", Table(sent));
+
+    const auto result = client.sql("alpha", "SELECT * FROM nulls");
+    ASSERT_EQ(result->row_count(), 6) << result->error_message();
+    EXPECT_EQ(column_type_codes(*result), sent.column_types());
+    for (std::size_t j = 0; j < sent.columns().size(); ++j) {
+        ASSERT_EQ(result->columns()[j].index(), sent.columns()[j].index()) << sent.column_names()[j];
+        std::visit(
+            [&](const auto& want) {
+                using V = std::decay_t<decltype(want)>;
+                if constexpr (!std::is_same_v<V, std::monostate>) {
+                    const auto& got = std::get<V>(result->columns()[j]);
+                    for (std::int64_t r = 0; r < 6; ++r) {
+                        const auto at = static_cast<std::size_t>(r % 3);
+                        const bool null = sent.is_null(j, r % 3);
+                        EXPECT_EQ(result->is_null(j, r), null) << sent.column_names()[j] << " row " << r;
+                        if (!null) {
+                            EXPECT_TRUE(same_value(got[static_cast<std::size_t>(r)], want[at]))
+                                << sent.column_names()[j] << " row " << r;
+                        }
+                    }
+                }
+            },
+            sent.columns()[j]);
+    }
+    std::ostringstream printed;
+    result->print(printed);
+    EXPECT_NE(printed.str().find("| 0 | NULL | 255  | -3   | 65535 | NULL | 1099511627776 | NULL | nan  |"),
+              std::string::npos)
+        << printed.str();
 }
 
 TEST(ClientEndToEnd, DestroyingTheClientDeliversTheCentersDisconnectFirst) {

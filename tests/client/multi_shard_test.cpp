@@ -58,6 +58,40 @@ TEST(MultiShardMerge, SameNamesAppendInShardOrderAndMismatchedKindsGetNothing) {
     EXPECT_EQ(a.row_count(), 3);
 }
 
+jdbc::JdbcColumn nullable(std::string name, ColumnValues values, NullMask mask) {
+    auto c = column(std::move(name), std::move(values));
+    c.nullable = true;
+    c.null_mask = std::move(mask);
+    return c;
+}
+
+TEST(MultiShardMerge, NullMasksFollowTheirShardsRows) {
+    std::vector<std::int64_t> seventy(70, 1);
+    MultiShardTableAccessor a(Results{
+        // 70 rows: rows 3 and 69 are NULL; the mark past the last row is not a row.
+        table_result("t",
+                     {nullable("n", seventy, {0b1000, (std::uint64_t{1} << 5) | (std::uint64_t{1} << 6)}),
+                      column("s", std::vector<std::string>(70, "x"))}),
+        // Its rows follow at 70: row 71 of n is NULL; a mask without the nullable flag is not read.
+        table_result("t", {nullable("n", std::vector<std::int64_t>{0, 0}, {0b10}),
+                           [] {
+                               auto c = column("s", std::vector<std::string>{"y", "z"});
+                               c.null_mask = {0b11};
+                               return c;
+                           }()}),
+        // Another kind of values: neither its rows nor its marks are taken.
+        table_result(
+            "t", {nullable("n", std::vector<double>{0}, {1}), column("s", std::vector<std::string>{"w"})}),
+    });
+    ASSERT_EQ(a.null_masks().size(), 2u);
+    std::vector<std::int64_t> null_rows;
+    for (std::int64_t r = 0; r < 80; ++r)
+        if (a.is_null(0, r)) null_rows.push_back(r);
+    // Rows 72 on are past the column's values.
+    EXPECT_EQ(null_rows, (std::vector<std::int64_t>{3, 69, 71, 72, 73, 74, 75, 76, 77, 78, 79}));
+    for (std::int64_t r = 0; r < 74; ++r) EXPECT_EQ(a.is_null(1, r), r == 73) << r;
+}
+
 TEST(MultiShardMerge, OtherNamesOrOrderAreLeftOut) {
     MultiShardTableAccessor a(Results{
         table_result("t", {column("a", std::vector<std::int32_t>{1}), column("b", std::vector<std::int32_t>{2})}),

@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <sstream>
+#include <stdexcept>
 
 #include "client/table_sql.hpp"
 #include "core/type_codes.hpp"
@@ -182,6 +183,61 @@ private:
 TEST(TablePrint, ColumnCountMismatchAfterCountAndError) {
     EXPECT_EQ(printed(Mismatched()),
               "Table: m\nAffected rows: 7\nError: [shard 1] boom\nColumn count mismatch: 2 names vs 1 columns\n");
+}
+
+TEST(TableNulls, MarkedCellsReadAndPrintAsNullAndBadCellsAreRefused) {
+    Table t("t");
+    t.add_column("n", std::vector<std::int32_t>{1, 0, 3}, NullMask{0b010})
+        .add_column("s", std::vector<std::string>{"a", "b"})
+        .set_null(1, 0);
+    EXPECT_FALSE(t.is_null(0, 0));
+    EXPECT_TRUE(t.is_null(0, 1));
+    EXPECT_TRUE(t.is_null(1, 0));
+    EXPECT_TRUE(t.is_null(1, 2));  // past the shorter column
+    EXPECT_TRUE(t.is_null(0, -1));
+    EXPECT_THROW(t.is_null(2, 0), std::out_of_range);
+    EXPECT_THROW(t.set_null(2, 0), std::out_of_range);
+    EXPECT_THROW(t.set_null(1, 2), std::out_of_range);
+    t.set_null(1, 0, false);
+    EXPECT_FALSE(t.is_null(1, 0));
+    t.set_null(1, 0);
+    EXPECT_EQ(printed(t),
+              "Table: t\nRows: 3, Columns: 2\n"
+              "+---+------+------+\n| # | n    | s    |\n+---+------+------+\n"
+              "| 0 | 1    | NULL |\n| 1 | NULL | b    |\n| 2 | 3    | NULL |\n+---+------+------+\n");
+}
+
+TEST(TableNulls, UploadColumnsCarryAMaskOnlyWhenACellIsNull) {
+    // Word count follows the rows; marks past the last row are dropped; no mark, no mask.
+    struct Case {
+        NullMask mask;
+        std::int32_t rows;
+        NullMask sent;
+    };
+    const Case masks[] = {
+        {{0b101}, 3, {0b101}},
+        {{0b1000}, 3, {}},
+        {{0, 0, 1}, 3, {}},
+        {NullMask{}, 70, NullMask{}},
+        {{0, 0b11}, 66, {0, 0b11}},
+        {{1}, 130, {1, 0, 0}},
+        {{~std::uint64_t{0}}, 64, {~std::uint64_t{0}}},
+        {{1}, 0, {}},
+    };
+    for (const auto& [mask, rows, sent] : masks) EXPECT_EQ(mask_for_upload(mask, rows), sent) << rows;
+
+    Table t("t");
+    t.add_column("a", std::vector<double>{1, 2}, NullMask{0b10}).add_column("b", std::vector<double>{1, 2});
+    t.add_column_impl("c", code_of(TypeCode::Long), std::vector<std::int64_t>{5, 6}, 2, NullMask{0b100});
+    const auto columns = table_to_jdbc_columns(t);
+    EXPECT_TRUE(columns[0].nullable);
+    EXPECT_EQ(columns[0].allow_null, AllowNullEnum::Allowed);
+    EXPECT_EQ(columns[0].null_mask, NullMask{0b10});
+    for (std::size_t i : {1u, 2u}) {
+        EXPECT_FALSE(columns[i].nullable) << i;
+        EXPECT_EQ(columns[i].allow_null, AllowNullEnum::NotAllowed) << i;
+        EXPECT_TRUE(columns[i].null_mask.empty()) << i;
+    }
 }
 
 TEST(CreateTableSql, TypeNamesSuffixAndRowCount) {

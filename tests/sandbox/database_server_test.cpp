@@ -284,6 +284,35 @@ TEST(DatabaseServer, BulkInsertIsInsertedAndCounted) {
     EXPECT_EQ(elements[0].message, "no such table: t");
 }
 
+TEST(DatabaseServer, BulkInsertKeepsNullsAndNaNApart) {
+    DatabaseServer db;
+    DbClient c(db.port());
+    c.login();
+    c.query("CREATE PUBLIC TABLE t (d Double, n Integer, s String) USE InitialCapacity=3");
+    const auto nan_bits = static_cast<std::int64_t>(0x7FF8000000000000ULL);
+    const auto two_and_a_half = static_cast<std::int64_t>(0x4004000000000000ULL);
+    Builder r;
+    r.u8(21).i32_be(5).u8(60).u8(11).u8(3).typed_utf("t");
+    r.u8(21).i32_be(3).u8(20).utf("d").utf("n").utf("s");
+    r.u8(39).typed_utf("t").i16_be(3).i32_be(3);
+    // Row 1 of d, row 0 of n and rows 0 and 2 of s are NULL; row 0 of d is a NaN.
+    r.u8(17).typed_utf("d").u8(1).i32_be(1).i64_be(0b010).i64_be(nan_bits).i64_be(0).i64_be(two_and_a_half);
+    r.u8(14).typed_utf("n").u8(1).i32_be(1).i64_be(0b001).i32_be(0).i32_be(5).i32_be(6);
+    r.u8(20).typed_utf("s").u8(1).i32_be(1).i64_be(0b101).utf("").utf("x").utf("");
+    r.u8(16).i64_be(30000);
+    c.socket.write(r.framed());
+    ASSERT_TRUE(c.response());
+
+    auto rows = c.query("SELECT d, n, s, d IS NULL FROM t");
+    const auto& cols = rows[0].columns;
+    ASSERT_EQ(cols.size(), 4u);
+    EXPECT_EQ(cols[0].values, (std::vector<std::string>{"nan", "0", "2.5"}));
+    EXPECT_EQ(cols[0].mask, std::vector<std::uint64_t>{0b010});
+    EXPECT_EQ(cols[1].mask, std::vector<std::uint64_t>{0b001});
+    EXPECT_EQ(cols[2].mask, std::vector<std::uint64_t>{0b101});
+    EXPECT_EQ(cols[3].values, (std::vector<std::string>{"0", "1", "0"}));
+}
+
 TEST(DatabaseServer, DropDelayAndNegativeLength) {
     DatabaseServer db;
     {

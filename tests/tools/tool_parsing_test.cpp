@@ -403,15 +403,15 @@ TEST(TableOutput, WritesCsvAndJsonLinesWithMissingValues) {
     tyx::Table table("t");
     table.add_column("a", std::vector<std::int32_t>{1, 2})
         .add_column("s", std::vector<std::string>{"x,y"})
-        .add_column("a", std::vector<double>{0.5, 1e300})
+        .add_column("a", std::vector<double>{0.5, 1e300}, tyx::NullMask{0b01})  // row 0 is NULL
         .add_column("b", std::vector<std::vector<std::uint8_t>>{{0xff}, {}});
     std::ostringstream csv;
     write_table(table, TableFormat::csv, csv);
-    EXPECT_EQ(csv.str(), "a,s,a,b\n1,\"x,y\",0.5,0xFF\n2,,1e+300,0x\n");
+    EXPECT_EQ(csv.str(), "a,s,a,b\n1,\"x,y\",,0xFF\n2,,1e+300,0x\n");
     std::ostringstream lines;
     write_table(table, TableFormat::jsonl, lines);
     EXPECT_EQ(lines.str(),
-              "{\"a\":1,\"s\":\"x,y\",\"a_2\":0.5,\"b\":\"0xFF\"}\n"
+              "{\"a\":1,\"s\":\"x,y\",\"a_2\":null,\"b\":\"0xFF\"}\n"
               "{\"a\":2,\"s\":null,\"a_2\":1e+300,\"b\":\"0x\"}\n");
     // Without a result set the machine formats write nothing at all.
     std::ostringstream none;
