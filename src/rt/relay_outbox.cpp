@@ -2,6 +2,7 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -207,13 +208,13 @@ bool RelayOutbox::append(std::string_view bytes, const MessageKey& key) {
             kept = true;
         } else if (room && direct == bytes.size() && record_direct(bytes, accepted_ + 1)) {
             // Wholly on the connection: kept until acknowledged, like what the writer writes.
-            // The writer is woken only when nothing else was awaiting acknowledgement, so that
-            // it starts looking at them; while it looks, direct writes do not disturb it.
+            // The idle writer is not woken for it: it looks at the acknowledgements on its own
+            // every so often (and at once for a flush).
             ++accepted_;
             kept_bytes_ += bytes.size();
             ++kept_messages_;
             kept = true;
-            if (unacked_messages_ > 1) wake = false;
+            wake = false;
         } else if (room) {
             const std::uint64_t index = ++accepted_;
             Block* tail = pending_.back();
@@ -403,9 +404,11 @@ void RelayOutbox::written(BlockList& blocks, bool report) {
             n -= k;
             if (range.count == 0) ++taken_head_;
         }
-        // A writer that keeps up takes blocks that are mostly empty: until their acknowledgement
-        // their messages wait packed together, and the block goes back at once.
-        if (b->kept_bytes() < kBlockSize / 2 && pack_unacked(*b, base)) {
+        // A writer that keeps up takes blocks that are mostly empty. While few blocks wait for
+        // their acknowledgement (a connection acknowledging promptly) they wait as they are;
+        // past that their messages wait packed together, and the block goes back at once.
+        if (b->kept_bytes() < kBlockSize / 2 && unacked_.size() - unacked_head_ >= kWholeUnackedBlocks &&
+            pack_unacked(*b, base)) {
             b->holds = report ? 1 : 0;
         } else {
             b->stream_base = base;
@@ -478,25 +481,32 @@ std::size_t RelayOutbox::acknowledge_locked(std::optional<std::uint64_t> offset,
     const std::uint64_t settled_before = settled_;
     while (unacked_head_ < unacked_.size()) {
         Block* b = unacked_[unacked_head_];
-        bool covered = true;
-        while (ack_index_ < b->ends.size()) {
-            const std::size_t end = b->ends[ack_index_];
-            if (offset && b->stream_base + end > *offset) {
-                covered = false;
-                break;
+        // The block's messages from ack_index_ on that end within the offset, all at once.
+        std::size_t upto = b->ends.size();
+        if (offset) {
+            upto = ack_index_;
+            if (*offset >= b->stream_base) {
+                const std::uint64_t within = *offset - b->stream_base;
+                upto = static_cast<std::size_t>(
+                    std::upper_bound(b->ends.begin() + static_cast<std::ptrdiff_t>(ack_index_), b->ends.end(),
+                                     within) -
+                    b->ends.begin());
             }
-            const std::size_t size = end - ack_begin_;
-            ++acked_messages_;
-            acked_bytes_ += size;
-            --kept_messages_;
-            kept_bytes_ -= size;
-            --unacked_messages_;
-            ++settled_;
+        }
+        if (upto > ack_index_) {
+            const std::size_t n = upto - ack_index_;
+            const std::size_t end = b->ends[upto - 1];
+            acked_messages_ += n;
+            acked_bytes_ += end - ack_begin_;
+            kept_messages_ -= n;
+            kept_bytes_ -= end - ack_begin_;
+            unacked_messages_ -= n;
+            settled_ += n;
             ack_begin_ = end;
-            ++ack_index_;
+            ack_index_ = upto;
         }
         // The packed block still being added to stays, acknowledged so far, at the front.
-        if (!covered || b == packed_tail_) break;
+        if (ack_index_ < b->ends.size() || b == packed_tail_) break;
         ++unacked_head_;
         let_go(b);
         if (unacked_head_ < unacked_.size()) {

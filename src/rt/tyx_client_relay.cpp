@@ -123,10 +123,9 @@ asio::awaitable<void> TyxClientRelay::write_loop() {
             // Stopping: done once the relay's host has everything.
             const bool awaited = turn.unacknowledged > 0;
             if (closing_ && !awaited) break;
-            if (awaited)
-                wake_timer_.expires_after(next_ack_poll(turn.delivered > 0));
-            else
-                wake_timer_.expires_at(SessionTimer::time_point::max());
+            // Idle, the writer still looks now and then: a publisher may have written straight
+            // to the connection meanwhile, and that waits for its acknowledgement too.
+            wake_timer_.expires_after(awaited ? next_ack_poll(turn.delivered > 0) : kLongestAckPoll);
             std::error_code ignored;
             co_await wake_timer_.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
             continue;
