@@ -404,11 +404,9 @@ void RelayOutbox::written(BlockList& blocks, bool report) {
             n -= k;
             if (range.count == 0) ++taken_head_;
         }
-        // A writer that keeps up takes blocks that are mostly empty. While few blocks wait for
-        // their acknowledgement (a connection acknowledging promptly) they wait as they are;
-        // past that their messages wait packed together, and the block goes back at once.
-        if (b->kept_bytes() < kBlockSize / 2 && unacked_.size() - unacked_head_ >= kWholeUnackedBlocks &&
-            pack_unacked(*b, base)) {
+        // A writer that keeps up takes blocks that are mostly empty: until their acknowledgement
+        // their messages wait packed together, and the block goes back at once.
+        if (b->kept_bytes() < kBlockSize / 2 && pack_unacked(*b, base)) {
             b->holds = report ? 1 : 0;
         } else {
             b->stream_base = base;
@@ -482,16 +480,14 @@ std::size_t RelayOutbox::acknowledge_locked(std::optional<std::uint64_t> offset,
     while (unacked_head_ < unacked_.size()) {
         Block* b = unacked_[unacked_head_];
         // The block's messages from ack_index_ on that end within the offset, all at once.
+        // (The base may have wrapped below zero: only the sums are stream offsets.)
         std::size_t upto = b->ends.size();
         if (offset) {
-            upto = ack_index_;
-            if (*offset >= b->stream_base) {
-                const std::uint64_t within = *offset - b->stream_base;
-                upto = static_cast<std::size_t>(
-                    std::upper_bound(b->ends.begin() + static_cast<std::ptrdiff_t>(ack_index_), b->ends.end(),
-                                     within) -
-                    b->ends.begin());
-            }
+            const std::uint64_t base = b->stream_base;
+            upto = static_cast<std::size_t>(
+                std::upper_bound(b->ends.begin() + static_cast<std::ptrdiff_t>(ack_index_), b->ends.end(), *offset,
+                                 [base](std::uint64_t acked, std::uint32_t end) { return acked < base + end; }) -
+                b->ends.begin());
         }
         if (upto > ack_index_) {
             const std::size_t n = upto - ack_index_;

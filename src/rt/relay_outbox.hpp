@@ -125,9 +125,6 @@ public:
 
     // New blocks hold this many bytes, or one message that is larger.
     static constexpr std::size_t kBlockSize = std::size_t{64} << 10;
-    // Written blocks kept whole until acknowledged while fewer than this many wait (at most
-    // 4 MiB); mostly empty ones beyond that are packed, a copy.
-    static constexpr std::size_t kWholeUnackedBlocks = 64;
     // Written blocks kept for reuse; the rest are freed.
     static constexpr std::size_t kMaxIdleBlocks = 64;
 
