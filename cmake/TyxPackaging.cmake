@@ -37,9 +37,11 @@ if(TARGET tyx)
   install(TARGETS tyx RUNTIME DESTINATION bin COMPONENT deb_tools EXCLUDE_FROM_ALL)
 endif()
 if(TARGET tyx_client)
-  file(RELATIVE_PATH _tyx_rel "/usr/${TYX_DEB_PYTHONDIR}" "/usr/${TYX_DEB_LIBDIR}")
+  file(RELATIVE_PATH _tyx_rel "/usr/${TYX_DEB_PYTHONDIR}/tyx_client" "/usr/${TYX_DEB_LIBDIR}")
   set_property(TARGET tyx_client APPEND PROPERTY INSTALL_RPATH "$ORIGIN/${_tyx_rel}")
-  install(TARGETS tyx_client LIBRARY DESTINATION ${TYX_DEB_PYTHONDIR} COMPONENT deb_python EXCLUDE_FROM_ALL)
+  install(TARGETS tyx_client LIBRARY DESTINATION ${TYX_DEB_PYTHONDIR}/tyx_client COMPONENT deb_python EXCLUDE_FROM_ALL)
+  install(FILES ${TYX_PYTHON_PACKAGE_SOURCES} DESTINATION ${TYX_DEB_PYTHONDIR}/tyx_client
+          COMPONENT deb_python EXCLUDE_FROM_ALL)
 endif()
 
 set(CPACK_GENERATOR DEB)

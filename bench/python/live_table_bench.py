@@ -41,7 +41,7 @@ def measure(sandbox, table, rows, consumer):
     `rows` are stored): seconds until each has received the snapshot's rows, then until each has
     received `rows` live updates published while subscribed."""
     with tyx_client.TyxClient() as client:
-        counter = tyx_client._UpdateCounter(client)
+        counter = tyx_client._native._UpdateCounter(client)
         client.add_cluster(sandbox.cluster("b"), wait=True)
         seen, live = consumer(client, table)
         t0 = time.perf_counter()

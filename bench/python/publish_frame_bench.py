@@ -51,7 +51,7 @@ def main():
             return time.perf_counter() - wall, time.thread_time() - cpu
 
         def cpp_loop():
-            return tyx_client._publish_objects_cpp(client, "bench", "Quotes", frame, "id")
+            return tyx_client._native._publish_objects_cpp(client, "bench", "Quotes", frame, "id")
 
         frame_times, cpp_times = [], []
         for _ in range(REPEATS):  # interleaved, so that both see the same machine

@@ -75,7 +75,7 @@ listener of the client as a level-3 on_log event. It never ends the process.
 
 }  // namespace
 
-PYBIND11_MODULE(tyx_client, m) {
+PYBIND11_MODULE(_native, m) {
     m.doc() = kModuleDoc;
     m.attr("__version__") = TYX_CLIENT_VERSION;
     tyx::python::bind_config(m);
