@@ -5,7 +5,9 @@
 
 #include <complex>
 #include <cstdint>
+#include <cstddef>
 #include <string>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -24,5 +26,18 @@ using ColumnValues = std::variant<std::vector<char>, std::vector<std::uint8_t>,
     std::vector<std::int64_t>, std::vector<float>, std::vector<double>,
     std::vector<std::complex<double>>, std::vector<std::string>,
     std::vector<std::vector<std::uint8_t>>, std::monostate>;
+
+/// The number of values in a column; 0 for an empty (std::monostate) one.
+inline std::size_t column_length(const ColumnValues& values) {
+    return std::visit(
+        [](const auto& v) -> std::size_t {
+            if constexpr (std::is_same_v<std::decay_t<decltype(v)>, std::monostate>) {
+                return 0;
+            } else {
+                return v.size();
+            }
+        },
+        values);
+}
 
 }  // namespace tyx

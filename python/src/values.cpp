@@ -496,18 +496,6 @@ void to_fields(py::handle fields, py::handle values, std::vector<std::string>& n
 
 namespace {
 
-std::size_t element_count(const ColumnValues& values) {
-    return std::visit(
-        [](const auto& v) -> std::size_t {
-            if constexpr (std::is_same_v<std::decay_t<decltype(v)>, std::monostate>) {
-                return 0;
-            } else {
-                return v.size();
-            }
-        },
-        values);
-}
-
 // The first n rows `mask` marks, as a numpy bool array; None when it marks none of them.
 py::object null_rows(const NullMask& mask, std::size_t n) {
     bool any = false;
@@ -598,7 +586,7 @@ py::object column_to_numpy(const ColumnValues& values, int code) {
 
 py::object column_to_numpy(const ColumnValues& values, int code, const NullMask& nulls, ColumnForm form) {
     py::object array = column_to_numpy(values, code);
-    py::object rows = null_rows(nulls, element_count(values));
+    py::object rows = null_rows(nulls, tyx::column_length(values));
     return rows.is_none() ? array : with_nulls(array, rows, form);
 }
 

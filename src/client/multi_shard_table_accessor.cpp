@@ -31,17 +31,6 @@ bool append_same_kind(ColumnValues& to, ColumnValues&& from) {
     return true;
 }
 
-std::size_t element_count(const ColumnValues& values) {
-    return std::visit(
-        [](const auto& v) -> std::size_t {
-            if constexpr (std::is_same_v<std::decay_t<decltype(v)>, std::monostate>)
-                return 0;
-            else
-                return v.size();
-        },
-        values);
-}
-
 // Marks in `to` the rows `from` marks among a shard's first `rows`, moved down by `offset`: the
 // shard's rows were appended after `offset` earlier ones.
 void append_mask(NullMask& to, std::size_t offset, const NullMask& from, std::size_t rows) {
@@ -99,15 +88,15 @@ MultiShardTableAccessor::MultiShardTableAccessor(std::vector<std::shared_ptr<jdb
                 auto& c = table->columns[i];
                 column_types_.push_back(c.type);
                 columns_.push_back(take(c));
-                merge_mask(i, c, 0, element_count(columns_.back()));
+                merge_mask(i, c, 0, column_length(columns_.back()));
             }
             has_result_set_ = true;
         } else if (names == column_names_) {
             for (std::size_t i = 0; i < table->columns.size(); ++i) {
                 auto& c = table->columns[i];
-                const std::size_t before = element_count(columns_[i]);
+                const std::size_t before = column_length(columns_[i]);
                 if (!append_same_kind(columns_[i], take(c))) continue;
-                merge_mask(i, c, before, element_count(columns_[i]) - before);
+                merge_mask(i, c, before, column_length(columns_[i]) - before);
             }
         }
     }
@@ -144,7 +133,7 @@ std::int64_t MultiShardTableAccessor::affected_rows() const {
 std::int64_t MultiShardTableAccessor::row_count() const {
     for (const auto& column : columns_) {
         if (std::holds_alternative<std::monostate>(column)) continue;
-        return static_cast<std::int64_t>(element_count(column));
+        return static_cast<std::int64_t>(column_length(column));
     }
     return 0;
 }

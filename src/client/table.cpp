@@ -23,18 +23,6 @@ bool on_cursor(std::int64_t& position, F&& step) {
     return result;
 }
 
-std::size_t element_count(const ColumnValues& values) {
-    return std::visit(
-        [](const auto& v) -> std::size_t {
-            if constexpr (std::is_same_v<std::decay_t<decltype(v)>, std::monostate>) {
-                return 0;
-            } else {
-                return v.size();
-            }
-        },
-        values);
-}
-
 // The form and type code a column is stored in, by the alternative given.
 std::pair<ColumnValues, TypeCode> normalise_column(ColumnValues values) {
     switch (values.index()) {
@@ -177,7 +165,7 @@ bool TableAccessor::is_null(std::size_t column, std::int64_t row) const {
     if (column >= all.size())
         throw std::out_of_range("is_null: column " + std::to_string(column) + " of " +
                                 std::to_string(all.size()));
-    if (row < 0 || static_cast<std::uint64_t>(row) >= element_count(all[column])) return true;
+    if (row < 0 || static_cast<std::uint64_t>(row) >= column_length(all[column])) return true;
     const auto& masks = null_masks();
     return column < masks.size() && null_mask_bit(masks[column], row);
 }
@@ -190,7 +178,7 @@ Table& Table::add_column(std::string name, ColumnValues values) {
 
 Table& Table::add_column(std::string name, ColumnValues values, NullMask nulls) {
     auto [stored, code] = normalise_column(std::move(values));
-    const auto rows = static_cast<std::int32_t>(element_count(stored));
+    const auto rows = static_cast<std::int32_t>(column_length(stored));
     add_column_impl(std::move(name), code_of(code), std::move(stored), rows, std::move(nulls));
     return *this;
 }
