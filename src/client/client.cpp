@@ -142,6 +142,20 @@ std::string Client::serialize_object(std::string_view object_type, std::string_v
     return message->text();
 }
 
+std::string Client::object_refusal(std::string_view object_type, std::string_view object_id,
+                                   const std::vector<std::string>& field_names,
+                                   const std::vector<FieldValue>& field_values) {
+    const rt::MessageCheck check = rt::check_object_message(object_type, object_id, field_names, field_values);
+    if (!check.refused()) return {};
+    return rt::describe_refusal(check, field_names) + " (" + rt::describe_object(object_type, object_id) + ")";
+}
+
+std::string Client::removal_refusal(std::string_view object_id, std::string_view object_type) {
+    const rt::MessageCheck check = rt::check_remove_message(object_id, object_type);
+    if (!check.refused()) return {};
+    return rt::describe_refusal(check, {}) + " (" + rt::describe_object(object_type, object_id) + ")";
+}
+
 std::size_t Client::flush(std::chrono::milliseconds timeout) {
     return impl_->flush(std::nullopt, timeout);
 }
