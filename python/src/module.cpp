@@ -66,11 +66,22 @@ given to sql_insert and sql_replace with table_name=...), numpy or pandas dtype 
   column comes back with the dtype its database type reads as (above): uint8 as int16, Int64
   with a NULL as Int64, Float64 as float64 with NaN, string as object with None.
 
-Callbacks: Listener events, sql_async callbacks and sql_insert_async on_done callbacks run on the
-library's notification thread, one at a time, in event order; a distribution function runs on
-the publishing thread. All of them hold the GIL while they run. An exception raised in one is printed with its
-traceback to sys.stderr; from a listener event or a query callback it is also reported to every
-listener of the client as a level-3 on_log event. It never ends the process.
+Callbacks: Listener events, sql_async callbacks and the on_done callbacks of the *_async methods
+(add_cluster_async, remove_cluster_async, subscribe_async, unsubscribe_async,
+get_table_schema_async, flush_async, sql_insert_async, sql_replace_async) run on the library's
+notification thread, one at a time, in event order, each of the latter exactly once, also when
+its operation fails or the client is closed first; a distribution function runs on the
+publishing thread. All of them hold the GIL while they run. An exception raised in one is
+printed with its traceback to sys.stderr; from a listener event or a completion callback it is
+also reported to every listener of the client as a level-3 on_log event. It never ends the
+process.
+
+Blocking calls (sql, flush, subscribe with wait=True, LiveTable.wait_for, ...) wait with the GIL
+released and run Python's signal handlers at least every 100 ms: Ctrl-C raises
+KeyboardInterrupt, the abandoned operation completes inside the library and the client stays
+usable. TyxClient.close() from another thread makes every waiting call of that client raise
+RuntimeError at once. publish_object, remove_object and publish_frame raise ValueError, before
+anything is sent, for what the relay could not read back as written.
 )doc";
 
 }  // namespace
