@@ -1,8 +1,8 @@
 #!/usr/bin/python3
 # tyx_client.aio beside the blocking module in the same run: updates per second through
-# `async for batch in client.updates(...)` against a Listener.on_updates counting the same batches
-# (each run also has a C++ counter in its client, for scale), and the latency of
-# `await client.sql(...)` against the blocking client.sql(...). Needs only the module:
+# `async for batch in client.updates(...)` against a Listener.on_updates counting the same
+# batches (a table's snapshot, then live updates), and the latency of `await client.sql(...)`
+# against the blocking client.sql(...). Needs only the module (it starts its own sandbox):
 #   PYTHONPATH=build/python /usr/bin/python3 bench/python/aio_bench.py [rows] [queries]
 import asyncio
 import sys
@@ -46,32 +46,27 @@ def wait_until(condition, timeout=600.0):
 
 
 def sync_run(sandbox, table, rows, form):
-    """Seconds for the snapshot's `rows` updates, then for `rows` live ones published from another
-    thread, to reach an on_updates listener; and the same for the C++ counter beside it."""
+    """Seconds for the snapshot of `table` (`rows` stored updates) to reach an on_updates
+    listener, then for `rows` live updates published from another thread."""
     with tyx_client.TyxClient() as client:
-        counter = tyx_client._native._UpdateCounter(client)
         batches = BatchCounter(form)
         client.listener_add(batches)
         client.add_cluster(sandbox.cluster("b"), wait=True)
         t0 = time.perf_counter()
         client.subscribe("b", table, wait=False)
         snapshot = wait_until(lambda: batches.count >= rows) - t0
-        snapshot_cpp = wait_until(lambda: counter.count >= rows) - t0
         t0 = time.perf_counter()
         publisher = threading.Thread(target=publish, args=(client, table, rows, rows))
         publisher.start()
         live = wait_until(lambda: batches.count >= 2 * rows) - t0
-        live_cpp = wait_until(lambda: counter.count >= 2 * rows) - t0
         publisher.join()
-        return snapshot, snapshot_cpp, live, live_cpp
+        return snapshot, live
 
 
 async def async_run(sandbox, table, rows, form):
     """As sync_run, with the updates taken by `async for` on the event loop."""
     async with AsyncTyxClient() as client:
-        counter = tyx_client._native._UpdateCounter(client.sync)
         client.sync.add_cluster(sandbox.cluster("b"), wait=True)
-        loop = asyncio.get_running_loop()
         seen = 0
         t0 = time.perf_counter()
         stream = client.updates("b", table, as_frame=form == "pandas")
@@ -80,18 +75,16 @@ async def async_run(sandbox, table, rows, form):
             if seen >= rows:
                 break
         snapshot = time.perf_counter() - t0
-        snapshot_cpp = wait_until(lambda: counter.count >= rows) - t0
         t0 = time.perf_counter()
-        publisher = loop.run_in_executor(None, publish, client.sync, table, rows, rows)
+        publisher = asyncio.get_running_loop().run_in_executor(None, publish, client.sync, table, rows, rows)
         async for batch in stream:
             seen += len(batch)
             if seen >= 2 * rows:
                 break
         live = time.perf_counter() - t0
-        live_cpp = wait_until(lambda: counter.count >= 2 * rows) - t0
         await publisher
         await stream.aclose()
-        return snapshot, snapshot_cpp, live, live_cpp
+        return snapshot, live
 
 
 def quantiles(samples):
@@ -120,23 +113,26 @@ async def query_latencies(sandbox, queries):
 def main():
     rows = int(sys.argv[1]) if len(sys.argv) > 1 else 200_000
     queries = int(sys.argv[2]) if len(sys.argv) > 2 else 2_000
+    repeats = 3
     with tyx_client.Sandbox() as sandbox:
-        tables = {(mode, form): "T_%s_%s" % (mode, form) for mode in ("sync", "aio") for form in ("list", "pandas")}
         with tyx_client.TyxClient() as client:
             client.add_cluster(sandbox.cluster("b"), wait=True)
-            for name in list(tables.values()) + ["Q"]:
-                publish(client, name, rows if name != "Q" else 100)
+            for r in range(repeats):
+                for name in ("S_list", "S_pandas", "A_list", "A_pandas"):
+                    publish(client, "%s_%d" % (name, r), rows)
+            publish(client, "Q", 100)
             if not sandbox.wait_until_stored(600):
                 raise SystemExit("not stored")
 
-        print("%d rows per run; updates per second, async for / on_updates (C++ counter of each run)" % rows)
+        print("%d updates per run, best of %d runs; updates per second" % (rows, repeats))
         for form in ("list", "pandas"):
-            s_snap, s_snap_cpp, s_live, s_live_cpp = sync_run(sandbox, tables["sync", form], rows, form)
-            a_snap, a_snap_cpp, a_live, a_live_cpp = asyncio.run(async_run(sandbox, tables["aio", form], rows, form))
-            print("%-7s snapshot: async for %9.0f  on_updates %9.0f  ratio %.2f   (C++ %9.0f / %9.0f)"
-                  % (form, rows / a_snap, rows / s_snap, s_snap / a_snap, rows / a_snap_cpp, rows / s_snap_cpp))
-            print("%-7s live:     async for %9.0f  on_updates %9.0f  ratio %.2f   (C++ %9.0f / %9.0f)"
-                  % (form, rows / a_live, rows / s_live, s_live / a_live, rows / a_live_cpp, rows / s_live_cpp))
+            sync_times = [sync_run(sandbox, "S_%s_%d" % (form, r), rows, form) for r in range(repeats)]
+            async_times = [asyncio.run(async_run(sandbox, "A_%s_%d" % (form, r), rows, form)) for r in range(repeats)]
+            for phase in (0, 1):
+                s = min(t[phase] for t in sync_times)
+                a = min(t[phase] for t in async_times)
+                print("%-6s %-8s async for %9.0f   on_updates %9.0f   ratio %.2f"
+                      % (form, ("snapshot", "live")[phase], rows / a, rows / s, s / a))
 
         (b50, b99), (a50, a99) = asyncio.run(query_latencies(sandbox, queries))
         print("sql latency over %d queries: await p50 %.0f us, p99 %.0f us; blocking p50 %.0f us, p99 %.0f us;"

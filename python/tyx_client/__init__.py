@@ -5,7 +5,7 @@ here; tyx_client.aio holds the asyncio client. The stubs next to this file (py.t
 checkers and editors every signature.
 """
 
-from typing import TYPE_CHECKING, Any
+import typing as _typing
 
 from . import _native
 from ._native import *  # noqa: F401,F403
@@ -24,11 +24,11 @@ for _name in __all__:
             pass
 del _name, _value
 
-if TYPE_CHECKING:
+if _typing.TYPE_CHECKING:
     from . import aio as aio
 
 
-def __getattr__(name: str) -> Any:
+def __getattr__(name: str) -> _typing.Any:
     # tyx_client.aio without an import of its own; it is loaded (with asyncio) on first use.
     if name == "aio":
         import importlib

@@ -246,29 +246,37 @@ class _UpdateTarget:
         self.feed = feed
 
 
-class _UpdateDispatcher(_native.Listener):
-    """The client's one listener for update batches of one form, added when the first stream of
-    that form starts (listeners cannot be removed): it hands each batch to the streams that want
-    it, and does nothing once none is left."""
+class _UpdateDispatcher:
+    """Hands the batches of the client's update source of one form to the streams that want
+    them. One per form and client, made when the first stream of that form starts; the library
+    cannot remove the source, which keeps nothing once no stream is left."""
 
-    def __init__(self, flow: _Flow, form: str) -> None:
-        self.updates_as = form
+    def __init__(self, flow: _Flow, frames: bool) -> None:
         self._flow = flow
+        self._frames = frames
         # Replaced whole under the flow's lock, read without it.
         self.targets: Tuple[_UpdateTarget, ...] = ()
+        self._source = _native._AioUpdateSource(flow.sync, frames, self.deliver)
 
-    def on_updates(self, client: Optional[_native.TyxClient], cluster_name: str, updates: Any) -> None:
-        targets = self.targets
-        if not targets:
-            return
-        shared = False
+    def set_targets(self, targets: Tuple[_UpdateTarget, ...]) -> None:
+        """Under the flow's lock."""
+        self.targets = targets
+        wanted: Dict[str, Set[str]] = {}
         for target in targets:
-            if target.session != cluster_name or target.feed.closed:
+            wanted.setdefault(target.session, set()).update(target.tables)
+        self._source.set_wanted({session: sorted(tables) for session, tables in wanted.items()})
+
+    def deliver(self, session: str, updates: Any) -> None:
+        """Notification thread, GIL held: the updates of one received frame."""
+        closing = self._flow.sync.closed
+        shared = False
+        for target in self.targets:
+            if target.session != session or target.feed.closed:
                 continue
-            if client is None:  # the TyxClient is closing
+            if closing:
                 target.feed.close(keep_items=True)
                 continue
-            if self.updates_as == "pandas":
+            if self._frames:
                 batch = _select_rows(updates, target.tables, shared)
             else:
                 batch = _select_updates(updates, target.tables, shared)
@@ -342,7 +350,7 @@ class AsyncTyxClient:
         self._flow = _Flow(self._sync)
         self._pending: Set[asyncio.Future[Any]] = set()
         self._closing: Optional[asyncio.Future[None]] = None
-        self._update_dispatchers: Dict[str, _UpdateDispatcher] = {}
+        self._update_dispatchers: Dict[bool, _UpdateDispatcher] = {}
         self._state_dispatcher: Optional[_StateDispatcher] = None
         self._table_users: Dict[Tuple[str, str], int] = {}
         sync = self._sync
@@ -505,16 +513,13 @@ class AsyncTyxClient:
             raise ValueError("max_batches must be 1 or more")
         if self._flow.closed:
             raise ClientClosedError("the AsyncTyxClient is closed")
-        form = "pandas" if as_frame else "list"
         feed: _Feed[Any] = _Feed(self._flow, loop, max_batches)
         target = _UpdateTarget(cluster_name, names, feed)
-        if form not in self._update_dispatchers:
-            added = _UpdateDispatcher(self._flow, form)
-            self._sync.listener_add(added)
-            self._update_dispatchers[form] = added
-        dispatcher = self._update_dispatchers[form]
+        if as_frame not in self._update_dispatchers:
+            self._update_dispatchers[as_frame] = _UpdateDispatcher(self._flow, as_frame)
+        dispatcher = self._update_dispatchers[as_frame]
         with self._flow.changed:
-            dispatcher.targets = dispatcher.targets + (target,)
+            dispatcher.set_targets(dispatcher.targets + (target,))
             for name in names:
                 key = (cluster_name, name)
                 self._table_users[key] = self._table_users.get(key, 0) + 1
@@ -522,7 +527,7 @@ class AsyncTyxClient:
 
         def end() -> None:
             with self._flow.changed:
-                dispatcher.targets = tuple(t for t in dispatcher.targets if t is not target)
+                dispatcher.set_targets(tuple(t for t in dispatcher.targets if t is not target))
                 unused = []
                 for name in names:
                     key = (cluster_name, name)
