@@ -28,13 +28,13 @@ import threading
 from typing import (
     TYPE_CHECKING,
     Any,
-    AsyncIterator,
     Callable,
     Deque,
     Dict,
     Generic,
     Iterable,
     List,
+    Mapping,
     Literal,
     Optional,
     Set,
@@ -56,11 +56,13 @@ Batch = TypeVar("Batch")
 # pandas.DataFrame; pandas itself ships no annotations.
 DataFrame = Any
 UpdateBatch = Union[List["_native.Update"], DataFrame]
-SessionStateEvent = Dict[str, Any]
+SessionStateEvent = Mapping[str, Any]  # a dict, as Listener.on_session_state receives it
 
 # A wait for room in a full queue is cut into slices of this many seconds, so that a TyxClient
-# closed directly (through .sync) or an event loop that went away ends it too.
+# closed directly (through .sync) or an event loop that went away ends it too; a consumer waiting
+# for an item looks for such a closing as often.
 _ROOM_WAIT_SLICE = 0.25
+_CLOSED_POLL = 0.25
 
 _table_name = operator.attrgetter("table_name")
 
@@ -81,10 +83,6 @@ class _Flow:
         self.closed = False
         self.sync = sync
 
-    def may_hold_back(self) -> bool:
-        """Under the lock: whether a full queue may keep the notification thread waiting."""
-        return not self.closed and self.calls_in_flight == 0 and not self.sync.closed
-
 
 class _Feed(Generic[T]):
     """A bounded queue filled on the notification thread and drained by one consumer on the
@@ -97,6 +95,7 @@ class _Feed(Generic[T]):
         self._items: Deque[T] = collections.deque()
         self._waiter: Optional[asyncio.Future[None]] = None  # the consumer, while it waits
         self._producer_waiting = False
+        self._poll: Optional[asyncio.TimerHandle] = None
         self.most_queued = 0
         self.closed = False
 
@@ -108,18 +107,18 @@ class _Feed(Generic[T]):
         is full, unless the client is closing or a call of the client is in flight."""
         changed = self._flow.changed
         with changed:
-            while len(self._items) >= self._max and not self.closed and self._flow.may_hold_back():
-                if self._loop.is_closed():
+            while len(self._items) >= self._max and not self.closed and self._flow.calls_in_flight == 0:
+                if self._flow.sync.closed or self._loop.is_closed():
+                    # The client or the loop is going away: the stream ends with what it has.
                     self.closed = True
                     break
                 self._producer_waiting = True
                 changed.wait(_ROOM_WAIT_SLICE)
             self._producer_waiting = False
-            if self.closed:
-                return
-            self._items.append(item)
-            if len(self._items) > self.most_queued:
-                self.most_queued = len(self._items)
+            if not self.closed:
+                self._items.append(item)
+                if len(self._items) > self.most_queued:
+                    self.most_queued = len(self._items)
             waiter, self._waiter = self._waiter, None
         if waiter is not None:
             self._wake(waiter)
@@ -157,12 +156,21 @@ class _Feed(Generic[T]):
                     raise StopAsyncIteration
                 waiter: asyncio.Future[None] = self._loop.create_future()
                 self._waiter = waiter
+            self._poll = self._loop.call_later(_CLOSED_POLL, self._poll_closed, waiter)
             try:
                 await waiter
             finally:
+                self._poll.cancel()
                 with changed:
                     if self._waiter is waiter:
                         self._waiter = None
+
+    def _poll_closed(self, waiter: asyncio.Future[None]) -> None:
+        # A TyxClient closed directly (through .sync) sends no word; the waiting consumer looks.
+        if self._flow.sync.closed:
+            self.close(keep_items=True)
+        elif not waiter.done():
+            self._poll = self._loop.call_later(_CLOSED_POLL, self._poll_closed, waiter)
 
 
 def _settle(future: asyncio.Future[T], value: T) -> None:
@@ -369,7 +377,8 @@ class AsyncTyxClient:
 
     @property
     def sync(self) -> _native.TyxClient:
-        """The wrapped TyxClient (closing it directly ends the streams as close() does)."""
+        """The wrapped TyxClient. Closing it directly ends the streams too; pending awaits then
+        resolve as their calls end."""
         return self._sync
 
     @property
@@ -389,27 +398,27 @@ class AsyncTyxClient:
     async def add_cluster(self, cluster: _native.Cluster) -> None:
         """As TyxClient.add_cluster with wait=True: returns once every session of `cluster` has
         logged in or tried each of its endpoints once."""
-        await self._call(lambda done: self._native_call("add_cluster_async")(cluster, done))
+        await self._call(lambda done: self._sync.add_cluster_async(cluster, done))
 
     async def remove_cluster(self, cluster_name: str) -> None:
         """As TyxClient.remove_cluster with wait=True: returns once the cluster's sessions have
         stopped."""
-        await self._call(lambda done: self._native_call("remove_cluster_async")(cluster_name, done))
+        await self._call(lambda done: self._sync.remove_cluster_async(cluster_name, done))
 
     async def subscribe(self, cluster_name: str, tables: Union[str, Iterable[Any]]) -> None:
         """As TyxClient.subscribe with wait=True: returns once every center shard has answered
         for the tables (their snapshots reach the listeners before). No time limit: wrap it in
         asyncio.wait_for to have one."""
-        await self._call(lambda done: self._native_call("subscribe_async")(cluster_name, tables, done))
+        await self._call(lambda done: self._sync.subscribe_async(cluster_name, tables, done))
 
     async def unsubscribe(self, cluster_name: str, tables: Union[str, Iterable[str]]) -> None:
         """As TyxClient.unsubscribe with wait=True."""
-        await self._call(lambda done: self._native_call("unsubscribe_async")(cluster_name, tables, done))
+        await self._call(lambda done: self._sync.unsubscribe_async(cluster_name, tables, done))
 
     async def get_table_schema(self, cluster_name: str, table_name: str) -> Optional[_native.CenterTableSchema]:
         """As TyxClient.get_table_schema: the table's CenterTableSchema, or None."""
         schema: Optional[_native.CenterTableSchema] = await self._call(
-            lambda done: self._native_call("get_table_schema_async")(cluster_name, table_name, done))
+            lambda done: self._sync.get_table_schema_async(cluster_name, table_name, done))
         return schema
 
     async def sql(self, cluster_name: str, query: str) -> _native.TableAccessor:
@@ -428,7 +437,6 @@ class AsyncTyxClient:
                           table_name: Optional[str] = None) -> None:
         """As TyxClient.sql_replace: returns once the table is created or emptied and the rows
         are inserted."""
-        self._native_call("sql_replace_async")
         await self._call(lambda done: self._sync.sql_replace_async(
             cluster_name, table, table_name=table_name, suffix=suffix, on_done=done))
 
@@ -436,23 +444,18 @@ class AsyncTyxClient:
         """As TyxClient.flush: waits until the relays' hosts have every message published
         before the call (of every cluster, or of `cluster_name`), or `timeout` seconds; returns
         how many are still not delivered."""
-        left: int = await self._call(lambda done: self._native_call("flush_async")(
+        left: int = await self._call(lambda done: self._sync.flush_async(
             done, timeout=timeout, cluster_name=cluster_name))
         return left
 
-    def _native_call(self, name: str) -> Callable[..., None]:
-        call: Optional[Callable[..., None]] = getattr(self._sync, name, None)
-        if call is None:
-            raise NotImplementedError("this build of tyx_client has no TyxClient.%s" % name)
-        if name == "sql_replace_async" and "on_done" not in (call.__doc__ or ""):
-            raise NotImplementedError("this build of tyx_client has no on_done for sql_replace_async")
-        return call
+    def _check_open(self) -> None:
+        if self._flow.closed or self._sync.closed:
+            raise ClientClosedError("the AsyncTyxClient is closed")
 
     async def _call(self, start: Callable[[Callable[..., None]], object]) -> Any:
         """Starts a library call with a callback that resolves a future on this loop, and waits
         for it. The callback runs exactly once, on the notification thread."""
-        if self._flow.closed:
-            raise ClientClosedError("the AsyncTyxClient is closed")
+        self._check_open()
         loop = asyncio.get_running_loop()
         future: asyncio.Future[Any] = loop.create_future()
         flow = self._flow
@@ -497,7 +500,9 @@ class AsyncTyxClient:
         """Subscribes to `tables` (a name or names) of the cluster and yields their updates in
         batches, as Listener.on_updates receives them: the updates of one received frame, as a
         list of Update, or with as_frame=True as a pandas DataFrame (the rows of other tables
-        left out). Call it inside the event loop; queuing starts at once.
+        left out). Call it inside the event loop; queuing starts at once, and the subscription
+        is made without waiting: `await client.subscribe(cluster_name, tables)` afterwards
+        returns once the snapshot is in the stream.
 
         At most `max_batches` batches wait for the consumer; when they are that many, the
         library's notification thread waits for room, which holds back every event of the client
@@ -511,8 +516,7 @@ class AsyncTyxClient:
             raise TypeError("updates() expects a table name or a non-empty list of table names")
         if max_batches < 1:
             raise ValueError("max_batches must be 1 or more")
-        if self._flow.closed:
-            raise ClientClosedError("the AsyncTyxClient is closed")
+        self._check_open()
         feed: _Feed[Any] = _Feed(self._flow, loop, max_batches)
         target = _UpdateTarget(cluster_name, names, feed)
         if as_frame not in self._update_dispatchers:
@@ -535,8 +539,11 @@ class AsyncTyxClient:
                     if self._table_users[key] == 0:
                         del self._table_users[key]
                         unused.append(name)
-            if unused and not self._flow.closed and not self._sync.closed:
-                self._sync.unsubscribe(cluster_name, unused, wait=False)
+            if unused and not self._flow.closed:
+                try:
+                    self._sync.unsubscribe(cluster_name, unused, wait=False)
+                except RuntimeError:  # the TyxClient was closed directly: nothing to undo
+                    pass
 
         return Stream(feed, end)
 
@@ -548,8 +555,7 @@ class AsyncTyxClient:
         loop = asyncio.get_running_loop()
         if max_events < 1:
             raise ValueError("max_events must be 1 or more")
-        if self._flow.closed:
-            raise ClientClosedError("the AsyncTyxClient is closed")
+        self._check_open()
         feed: _Feed[SessionStateEvent] = _Feed(self._flow, loop, max_events)
         target = _StateTarget(cluster_name, feed)
         if self._state_dispatcher is None:

@@ -15,21 +15,10 @@ from tyx_client.aio import AsyncTyxClient, ClientClosedError
 pytestmark = pytest.mark.asyncio
 
 
-def has_native(name, argument=None):
-    call = getattr(tyx_client.TyxClient, name, None)
-    return call is not None and (argument is None or argument in (call.__doc__ or ""))
-
-
-needs_waits = pytest.mark.skipif(
-    not all(has_native(n) for n in ("add_cluster_async", "remove_cluster_async", "subscribe_async",
-                                    "unsubscribe_async", "get_table_schema_async", "flush_async")),
-    reason="this build has no asynchronous add_cluster, subscribe, get_table_schema or flush")
-
-
 @pytest_asyncio.fixture
 async def aclient(sandbox):
     async with AsyncTyxClient() as client:
-        client.sync.add_cluster(sandbox.cluster("sb"), wait=True)
+        await within(client.add_cluster(sandbox.cluster("sb")))
         yield client
 
 
@@ -56,11 +45,12 @@ def publish(client, table, ids):
 
 
 def publish_in_rounds(client, sandbox, table, count, per_round=10):
-    """Publishes `count` objects, waiting after each round until the relay has read it, so that
-    they reach the client in many batches."""
+    """Publishes `count` objects, waiting after each round until the sandbox has stored it and
+    sent it on, so that they reach a subscribed client in many batches."""
     for start in range(0, count, per_round):
         publish(client, table, range(start, min(count, start + per_round)))
         assert sandbox.wait_for_objects(min(count, start + per_round), DEADLINE)
+        assert sandbox.wait_until_stored(DEADLINE)
 
 
 async def test_queries_and_uploads(aclient):
@@ -80,12 +70,10 @@ async def test_queries_and_uploads(aclient):
     counts = await within(asyncio.gather(*(aclient.sql("sb", "SELECT %d AS k" % i) for i in range(20))))
     assert [r.to_numpy()["k"][0] for r in counts] == list(range(20))
 
-    if has_native("sql_replace_async", "on_done"):
-        await aclient.sql_replace("sb", frame.iloc[:1], table_name="px")
-        assert len(await aclient.sql("sb", "SELECT * FROM px")) == 1
+    await aclient.sql_replace("sb", frame.iloc[:1], table_name="px")
+    assert len(await aclient.sql("sb", "SELECT * FROM px")) == 1
 
 
-@needs_waits
 async def test_cluster_subscription_and_flush_awaitables(aclient, sandbox):
     await within(aclient.add_cluster(sandbox.cluster("other")))
     publish(aclient, "Fl", range(5))
@@ -157,6 +145,7 @@ async def test_update_batches_as_lists_and_frames(aclient):
 async def test_a_slow_consumer_holds_delivery_back_with_its_queue_bounded(aclient, sandbox):
     count = 300
     stream = aclient.updates("sb", "Slow", max_batches=2)
+    await within(aclient.subscribe("sb", "Slow"))  # live: what follows comes in many batches
     publish_in_rounds(aclient, sandbox, "Slow", count)
 
     # Nobody reads: the queue fills to its bound and the notification thread waits, so later
@@ -177,6 +166,7 @@ async def test_a_slow_consumer_holds_delivery_back_with_its_queue_bounded(aclien
 
 async def test_awaiting_the_client_inside_a_full_stream_does_not_deadlock(aclient, sandbox):
     stream = aclient.updates("sb", "Inner", max_batches=1)
+    await within(aclient.subscribe("sb", "Inner"))
     publish_in_rounds(aclient, sandbox, "Inner", 40, per_round=4)
     seen = 0
 
@@ -213,18 +203,26 @@ async def test_ending_a_stream_releases_delivery_and_unsubscribes(aclient, sandb
     await within(unsubscribed())
 
 
-async def test_closing_while_the_notification_thread_waits_for_room(sandbox):
+@pytest.mark.parametrize("closing", ["client", "sync"])
+async def test_closing_while_the_notification_thread_waits_for_room(sandbox, closing):
     client = AsyncTyxClient()
-    client.sync.add_cluster(sandbox.cluster("sb"), wait=True)
+    await within(client.add_cluster(sandbox.cluster("sb")))
     stream = client.updates("sb", "Full", max_batches=1)
+    waiting = asyncio.ensure_future(_collect(client.updates("sb", "Idle")))  # a consumer that waits
+    await within(client.subscribe("sb", "Full"))
     publish_in_rounds(client, sandbox, "Full", 100)
 
     async def full():
         while stream.queued < 1 or client.health()["notifications"]["queued"] == 0:
             await asyncio.sleep(0.01)
     await within(full())
-    await within(client.close())
+    if closing == "client":
+        await within(client.close())
+    else:  # the TyxClient itself, which tells the streams nothing
+        await within(asyncio.get_running_loop().run_in_executor(None, client.sync.close))
     assert len(await within(_collect(stream))) == 1  # what was queued, then the end
+    assert await within(waiting) == []
+    await within(client.close())
 
 
 async def _collect(stream):
