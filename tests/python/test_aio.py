@@ -123,11 +123,16 @@ async def test_closing_fails_pending_awaits_and_ends_streams():
 
 
 async def test_update_batches_as_lists_and_frames(aclient):
+    # Two tables published together share the center's messages; each stream gets its own.
     lists = aclient.updates("sb", ["Ups"])
     frames = aclient.updates("sb", "Ups", as_frame=True)
-    others = aclient.updates("sb", "Other")
-    publish(aclient, "Ups", range(50))
-    publish(aclient, "Other", range(3))
+    other_lists = aclient.updates("sb", "Other")
+    other_frames = aclient.updates("sb", "Other", as_frame=True)
+    await within(aclient.subscribe("sb", ["Ups", "Other"]))
+    for i in range(50):
+        aclient.publish_object("sb", "Ups", "Ups-%d" % i, {"n": np.int32(i)})
+        if i % 10 == 0:
+            aclient.publish_object("sb", "Other", "Other-%d" % i, {"m": "x%d" % i})
 
     batches = await take(lists, 50)
     updates = [u for batch in batches for u in batch]
@@ -136,10 +141,16 @@ async def test_update_batches_as_lists_and_frames(aclient):
     assert {u.table_name for u in updates} == {"Ups"}
 
     rows = pd.concat(await take(frames, 50), ignore_index=True)
-    assert rows["object_id"].tolist() == ["Ups-%d" % i for i in range(50)]
+    assert rows["object_id"].tolist() == ["Ups-%d" % i for i in range(50)] and "m" not in rows
     assert rows["n"].tolist() == list(range(50)) and set(rows["table_name"]) == {"Ups"}
 
-    assert [u.object_id for b in await take(others, 3) for u in b] == ["Other-%d" % i for i in range(3)]
+    expected = ["Other-%d" % i for i in range(0, 50, 10)]
+    assert [u.object_id for b in await take(other_lists, 5) for u in b] == expected
+    for frame in await take(other_frames, 5):
+        assert list(frame.index) == list(range(len(frame))) and "n" not in frame
+        assert list(frame["table_name"].unique()) == ["Other"]
+        expected, got = expected[len(frame):], expected[:len(frame)]
+        assert frame["object_id"].tolist() == got and frame["m"].tolist() == [o.replace("Other-", "x") for o in got]
 
 
 async def test_a_slow_consumer_holds_delivery_back_with_its_queue_bounded(aclient, sandbox):
