@@ -23,7 +23,6 @@ from __future__ import annotations
 
 import asyncio
 import collections
-import operator
 import threading
 from typing import (
     TYPE_CHECKING,
@@ -63,8 +62,6 @@ SessionStateEvent = Mapping[str, Any]  # a dict, as Listener.on_session_state re
 # for an item looks for such a closing as often.
 _ROOM_WAIT_SLICE = 0.25
 _CLOSED_POLL = 0.25
-
-_table_name = operator.attrgetter("table_name")
 
 
 class ClientClosedError(RuntimeError):
@@ -246,75 +243,40 @@ class Stream(Generic[Batch]):
 
 
 class _UpdateTarget:
-    """One updates() stream as the dispatcher sees it: its session name, tables and queue."""
+    """One updates() stream as the dispatcher sees it: its key, session name, tables and queue."""
 
-    def __init__(self, cluster_name: str, tables: Tuple[str, ...], feed: _Feed[Any]) -> None:
+    def __init__(self, key: int, cluster_name: str, tables: Tuple[str, ...], feed: _Feed[Any]) -> None:
+        self.key = key
         self.session = cluster_name + "-center"
-        self.tables = frozenset(tables)
+        self.tables = sorted(set(tables))
         self.feed = feed
 
 
 class _UpdateDispatcher:
-    """Hands the batches of the client's update source of one form to the streams that want
-    them. One per form and client, made when the first stream of that form starts; the library
-    cannot remove the source, which keeps nothing once no stream is left."""
+    """Hands the batches of the client's update source of one form to their streams. One per
+    form and client, made when the first stream of that form starts; the library cannot remove
+    the source, which keeps nothing once no stream is left."""
 
     def __init__(self, flow: _Flow, frames: bool) -> None:
         self._flow = flow
-        self._frames = frames
-        # Replaced whole under the flow's lock, read without it.
-        self.targets: Tuple[_UpdateTarget, ...] = ()
+        # By key; replaced whole under the flow's lock, read without it.
+        self.targets: Dict[int, _UpdateTarget] = {}
         self._source = _native._AioUpdateSource(flow.sync, frames, self.deliver)
 
-    def set_targets(self, targets: Tuple[_UpdateTarget, ...]) -> None:
+    def set_targets(self, targets: Dict[int, _UpdateTarget]) -> None:
         """Under the flow's lock."""
         self.targets = targets
-        wanted: Dict[str, Set[str]] = {}
-        for target in targets:
-            wanted.setdefault(target.session, set()).update(target.tables)
-        self._source.set_wanted({session: sorted(tables) for session, tables in wanted.items()})
+        self._source.set_wanted([(t.key, t.session, t.tables) for t in targets.values()])
 
-    def deliver(self, session: str, updates: Any) -> None:
-        """Notification thread, GIL held: the updates of one received frame."""
-        closing = self._flow.sync.closed
-        shared = False
-        for target in self.targets:
-            if target.session != session or target.feed.closed:
-                continue
-            if closing:
-                target.feed.close(keep_items=True)
-                continue
-            if self._frames:
-                batch = _select_rows(updates, target.tables, shared)
-            else:
-                batch = _select_updates(updates, target.tables, shared)
-            if batch is None:
-                continue
-            shared = shared or batch is updates
-            target.feed.put(batch)
-
-
-def _select_updates(updates: List[Any], tables: frozenset[str], shared: bool) -> Optional[List[Any]]:
-    """The updates of `tables`, the list itself when it holds no other (a copy once handed on)."""
-    if set(map(_table_name, updates)) <= tables:
-        return list(updates) if shared else updates
-    kept = [u for u in updates if u.table_name in tables]
-    return kept or None
-
-
-def _select_rows(frame: DataFrame, tables: frozenset[str], shared: bool) -> Optional[DataFrame]:
-    """The rows of `tables` numbered from 0, without the field columns only other tables'
-    rows carry; the frame itself when it holds no other table (a copy once handed on)."""
-    names = frame["table_name"]
-    mask = names.values == next(iter(tables)) if len(tables) == 1 else names.isin(tables).values
-    if mask.all():
-        return frame.copy() if shared else frame
-    if not mask.any():
-        return None
-    part = frame[mask].reset_index(drop=True)
-    # The five record columns come first; a field column is kept when one of its rows has a value.
-    fields = [c for c in part.columns[5:] if part[c].notna().any()]
-    return part[list(part.columns[:5]) + fields]
+    def deliver(self, key: int, updates: Any) -> None:
+        """Notification thread, GIL held: the stream's updates of one received frame."""
+        target = self.targets.get(key)
+        if target is None or target.feed.closed:
+            return
+        if self._flow.sync.closed:
+            target.feed.close(keep_items=True)
+        else:
+            target.feed.put(updates)
 
 
 class _StateTarget:
@@ -361,6 +323,7 @@ class AsyncTyxClient:
         self._update_dispatchers: Dict[bool, _UpdateDispatcher] = {}
         self._state_dispatcher: Optional[_StateDispatcher] = None
         self._table_users: Dict[Tuple[str, str], int] = {}
+        self._next_key = 0
         sync = self._sync
         self.publish_object = sync.publish_object
         self.publish_raw = sync.publish_raw
@@ -499,10 +462,11 @@ class AsyncTyxClient:
                 max_batches: int = 64) -> Stream[Any]:
         """Subscribes to `tables` (a name or names) of the cluster and yields their updates in
         batches, as Listener.on_updates receives them: the updates of one received frame, as a
-        list of Update, or with as_frame=True as a pandas DataFrame (the rows of other tables
-        left out). Call it inside the event loop; queuing starts at once, and the subscription
-        is made without waiting: `await client.subscribe(cluster_name, tables)` afterwards
-        returns once the snapshot is in the stream.
+        list of Update, or with as_frame=True as a pandas DataFrame, holding only the updates of
+        `tables` (converted apart from other streams', so a frame's columns and dtypes are those
+        of these tables alone). Call it inside the event loop; queuing starts at once, and the
+        subscription is made without waiting: `await client.subscribe(cluster_name, tables)`
+        afterwards returns once the snapshot is in the stream.
 
         At most `max_batches` batches wait for the consumer; when they are that many, the
         library's notification thread waits for room, which holds back every event of the client
@@ -518,12 +482,13 @@ class AsyncTyxClient:
             raise ValueError("max_batches must be 1 or more")
         self._check_open()
         feed: _Feed[Any] = _Feed(self._flow, loop, max_batches)
-        target = _UpdateTarget(cluster_name, names, feed)
+        self._next_key += 1
+        target = _UpdateTarget(self._next_key, cluster_name, names, feed)
         if as_frame not in self._update_dispatchers:
             self._update_dispatchers[as_frame] = _UpdateDispatcher(self._flow, as_frame)
         dispatcher = self._update_dispatchers[as_frame]
         with self._flow.changed:
-            dispatcher.set_targets(dispatcher.targets + (target,))
+            dispatcher.set_targets({**dispatcher.targets, target.key: target})
             for name in names:
                 key = (cluster_name, name)
                 self._table_users[key] = self._table_users.get(key, 0) + 1
@@ -531,7 +496,7 @@ class AsyncTyxClient:
 
         def end() -> None:
             with self._flow.changed:
-                dispatcher.set_targets(tuple(t for t in dispatcher.targets if t is not target))
+                dispatcher.set_targets({k: t for k, t in dispatcher.targets.items() if t is not target})
                 unused = []
                 for name in names:
                     key = (cluster_name, name)
@@ -584,7 +549,8 @@ class AsyncTyxClient:
             with self._flow.changed:
                 self._flow.closed = True
                 self._flow.changed.notify_all()
-                feeds: List[_Feed[Any]] = [t.feed for d in self._update_dispatchers.values() for t in d.targets]
+                feeds: List[_Feed[Any]] = [t.feed for d in self._update_dispatchers.values()
+                                           for t in d.targets.values()]
                 if self._state_dispatcher is not None:
                     feeds += [t.feed for t in self._state_dispatcher.targets]
             # The queues first: a notification thread waiting for room must be free before the
