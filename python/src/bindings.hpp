@@ -28,6 +28,7 @@ void bind_client(py::module_& m);
 void bind_sandbox(py::module_& m);
 void bind_live_table(py::module_& m);     // after bind_client: it adds TyxClient.live_table
 void bind_frame_publish(py::module_& m);  // after bind_client: it adds publish_frame and remove_frame
+void bind_aio(py::module_& m);            // after bind_client: it uses Update
 
 // Closes every TyxClient and stops every Sandbox still open; run before the interpreter stops.
 void close_all_clients();

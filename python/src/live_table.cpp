@@ -304,7 +304,8 @@ py::object updates_to_pandas(const std::vector<Update>& updates, std::size_t cou
             auto [it, added] = by_name.try_emplace(u.field_names[i], names.size());
             if (added) {
                 names.push_back(u.field_names[i]);
-                fields.emplace_back(count);
+                // Rows that do not carry the field hold the null value, not a default char.
+                fields.emplace_back(count, FieldValue(std::monostate{}));
             }
             fields[it->second][r] = u.row_data[i];
         }

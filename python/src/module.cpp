@@ -93,6 +93,7 @@ PYBIND11_MODULE(_native, m) {
     tyx::python::bind_client(m);
     tyx::python::bind_frame_publish(m);
     tyx::python::bind_live_table(m);
+    tyx::python::bind_aio(m);
     tyx::python::bind_sandbox(m);
     // Clients and sandboxes still open when the interpreter exits are closed while Python code
     // can still run: their threads deliver the last events with the GIL.

@@ -5,6 +5,8 @@ here; tyx_client.aio holds the asyncio client. The stubs next to this file (py.t
 checkers and editors every signature.
 """
 
+import typing as _typing
+
 from . import _native
 from ._native import *  # noqa: F401,F403
 
@@ -21,3 +23,15 @@ for _name in __all__:
         except (AttributeError, TypeError):
             pass
 del _name, _value
+
+if _typing.TYPE_CHECKING:
+    from . import aio as aio
+
+
+def __getattr__(name: str) -> _typing.Any:
+    # tyx_client.aio without an import of its own; it is loaded (with asyncio) on first use.
+    if name == "aio":
+        import importlib
+
+        return importlib.import_module(__name__ + ".aio")
+    raise AttributeError("module %r has no attribute %r" % (__name__, name))

@@ -10,6 +10,7 @@ set(check [=[
 import sys, tyx_client
 prefix = sys.argv[1]
 assert tyx_client.__file__.startswith(prefix), tyx_client.__file__
+assert tyx_client.aio.__file__.startswith(prefix), tyx_client.aio.__file__
 libs = [l.split()[-1] for l in open("/proc/self/maps") if "libtyx_client_common" in l]
 assert libs and all(l.startswith(prefix) for l in libs), libs
 with tyx_client.Sandbox() as sandbox, tyx_client.TyxClient() as client:

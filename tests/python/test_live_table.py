@@ -151,6 +151,23 @@ def test_on_updates_batches_keep_the_order_of_single_updates(client, recorder):
         client.listener_add(Wrong())
 
 
+def test_frame_batches_leave_the_fields_an_update_lacks_missing(client, sandbox):
+    for i in range(3):
+        client.publish_object("sb", "GapA", "a-%d" % i, {"a": i})
+        client.publish_object("sb", "GapB", "b-%d" % i, {"b": "x%d" % i})
+    assert client.flush(timeout=DEADLINE) == 0 and sandbox.wait_until_stored()
+    as_frames = FrameBatches()
+    client.listener_add(as_frames)
+    # One answer for both tables: their snapshots share a batch, each row lacking the other's field.
+    client.subscribe("sb", ["GapA", "GapB"], wait=True)
+    assert as_frames.wait_total(6, len)
+    frame = as_frames.batches[0]
+    in_a = frame["table_name"] == "GapA"
+    assert len(frame) == 6 and frame["a"].dtype == np.float64  # an int with gaps: NaN
+    assert frame["a"][in_a].tolist() == [0, 1, 2] and frame["a"][~in_a].isna().all()
+    assert frame["b"][~in_a].tolist() == ["x0", "x1", "x2"] and frame["b"][in_a].isna().all()
+
+
 def test_snapshots_read_from_another_thread_are_whole(client):
     live = client.live_table("sb", "Pairs")
     assert live.wait_for(timeout=DEADLINE)
