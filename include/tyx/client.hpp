@@ -38,9 +38,20 @@
 ///
 /// Threads and blocking: every operation may be called from any application thread and from a
 /// listener callback. The calls that block are the `wait = true` forms of add_cluster,
-/// remove_cluster, subscribe and unsubscribe, and sql, get_table_schema, sql_insert and
-/// sql_replace (and the preparation step of sql_replace_async); all other calls return at once.
-/// Never destroy a Client from inside a callback: its destructor joins the notification thread.
+/// remove_cluster, subscribe and unsubscribe, and sql, get_table_schema, flush, sql_insert and
+/// sql_replace (and the preparation step of sql_replace_async without on_done); all other calls
+/// return at once. Never destroy a Client from inside a callback: its destructor joins the
+/// notification thread.
+///
+/// Completion callbacks: each blocking call has a form that returns at once and tells when it is
+/// done instead (add_cluster_async, remove_cluster_async, subscribe_async, unsubscribe_async,
+/// get_table_schema_async, flush_async, sql_async, sql_async_owned, sql_insert_async and
+/// sql_replace_async with on_done). Its callback runs exactly once, on the notification thread,
+/// in order with the listener events (after every event the operation raised), also when the
+/// operation fails and when the Client is destroyed with it pending (the destructor then runs it
+/// before it returns). A callback may call any Client operation, as a listener may. An empty
+/// on_done is accepted: the operation runs and nothing is called (sql_async and sql_async_owned,
+/// which exist only for their callback, refuse an empty one with a level-3 on_log).
 ///
 /// Deadlines: a database call has one deadline, DatabaseConfig::query_timeout_ms (30 s when not
 /// positive) from the moment it is made, whatever its shards are doing: connecting, backing off,
@@ -185,9 +196,14 @@ public:
     /// registered name is refused with a level-3 on_log. With `wait`, returns once every
     /// session has logged in or tried each of its endpoints once (it keeps trying).
     void add_cluster(const Cluster& cluster, bool wait);
+    /// As add_cluster without waiting; `on_done` runs (see Completion callbacks above) when the
+    /// waiting form would have returned.
+    void add_cluster_async(const Cluster& cluster, std::function<void()> on_done);
     /// Stops the cluster's sessions; what was published before is written ahead of each relay
     /// shard's logout. With `wait`, returns once they have stopped.
     void remove_cluster(std::string_view cluster_name, bool wait);
+    /// As remove_cluster without waiting; `on_done` runs once the sessions have stopped.
+    void remove_cluster_async(std::string_view cluster_name, std::function<void()> on_done);
     /// Registers a listener until the Client is destroyed; null is ignored.
     void listener_add(std::shared_ptr<ClientListener> listener);
 
@@ -228,6 +244,14 @@ public:
                                  const std::vector<std::string>& field_names,
                                  const std::vector<FieldValue>& field_values, std::int64_t seqnum = 0,
                                  std::int64_t expires_on_ms = 0);
+    /// Why publish_object would refuse these arguments, as its level-3 on_log says it (`the value
+    /// of field "text" holds a line feed, which the relay would not read back as written (type
+    /// "Note", id "n1")`); empty when it would send them. Sends and logs nothing; any thread.
+    static std::string object_refusal(std::string_view object_type, std::string_view object_id,
+                                      const std::vector<std::string>& field_names,
+                                      const std::vector<FieldValue>& field_values);
+    /// The same for remove_object.
+    static std::string removal_refusal(std::string_view object_id, std::string_view object_type);
     /// Sends `text` unchanged (no line feed is added); nothing in it is checked.
     void publish_raw(std::string_view cluster_name, std::string_view text);
     /// Publishes the removal of an object. Note the order: identifier, then type. Both are
@@ -245,6 +269,14 @@ public:
     /// The same for the relay shards of one cluster; an unknown cluster raises a level-3 on_log
     /// and gives 0.
     std::size_t flush(std::string_view cluster_name, std::chrono::milliseconds timeout);
+    /// As flush without blocking any thread: the messages waited for are those published before
+    /// this call, and `on_done(left)` gets what flush would have returned. Destroying the Client
+    /// ends the wait at once with what is left then.
+    void flush_async(std::chrono::milliseconds timeout, std::function<void(std::size_t left)> on_done);
+    /// The same for the relay shards of one cluster; an unknown cluster raises a level-3 on_log
+    /// and gives 0.
+    void flush_async(std::string_view cluster_name, std::chrono::milliseconds timeout,
+                     std::function<void(std::size_t left)> on_done);
 
     /// Registers a relay command (wire texts in tyx/commands.hpp). A registered command invoked
     /// by a user arrives as ClientListener::on_command; answer it with send_command_response.
@@ -269,13 +301,26 @@ public:
     /// Subscribes as the other overload does, each table with the lists and flag of its
     /// CenterSubscription.
     void subscribe(std::string_view cluster_name, std::vector<CenterSubscription> subscriptions, bool wait);
+    /// As subscribe without waiting; `on_done` runs when the waiting form would have returned:
+    /// every center shard answered, or snapshot_timeout_ms passed (after its level-3 on_log).
+    void subscribe_async(std::string_view cluster_name, std::vector<std::string> tables,
+                         std::function<void()> on_done);
+    /// The same with a CenterSubscription per table.
+    void subscribe_async(std::string_view cluster_name, std::vector<CenterSubscription> subscriptions,
+                         std::function<void()> on_done);
     /// Ends the subscriptions to `tables` on every center shard. With `wait`, returns once
     /// every center session has taken the request.
     void unsubscribe(std::string_view cluster_name, std::vector<std::string> tables, bool wait);
+    /// As unsubscribe without waiting; `on_done` runs once every center session has taken it.
+    void unsubscribe_async(std::string_view cluster_name, std::vector<std::string> tables,
+                           std::function<void()> on_done);
     /// The schema announced by the lowest-numbered center shard that has it. Blocks. Schemas are
     /// kept for subscribed tables only; empty when no shard has one.
     std::optional<CenterTableSchema> get_table_schema(std::string_view cluster_name,
                                                       std::string_view table_name);
+    /// As get_table_schema, handing the schema (or nothing) to `on_done`.
+    void get_table_schema_async(std::string_view cluster_name, std::string_view table_name,
+                                std::function<void(std::optional<CenterTableSchema>)> on_done);
 
     /// Runs `query` on every database shard and returns one cursor over all results. Blocks,
     /// within the deadline above. Never null. error_message() says what went wrong, shard by
@@ -307,6 +352,10 @@ public:
     /// rejected at once with a level-3 on_log and nothing is sent.
     void sql_async(std::string_view cluster_name, std::string_view query,
                    std::function<void(const TableAccessor&)>&& callback);
+    /// As sql_async, handing the callback the accessor itself (never null) to keep: the result
+    /// sql would have returned, without a copy.
+    void sql_async_owned(std::string_view cluster_name, std::string_view query,
+                         std::function<void(std::unique_ptr<TableAccessor>)>&& callback);
 
     /// Uploads a Table (built with Table::add_column) with one bulk insert per database shard.
     /// Any other accessor is refused with a level-3 on_log. When the upload fails on any shard
@@ -328,6 +377,12 @@ public:
     void sql_replace(std::string_view cluster_name, TableAccessor&& table, std::string_view suffix);
     /// As sql_replace; blocks for the first step only (creating or emptying the table).
     void sql_replace_async(std::string_view cluster_name, TableAccessor&& table, std::string_view suffix);
+    /// As sql_replace without blocking at all: the table is taken over (a Table's rows are
+    /// converted here), the three steps run in the background, and `on_done` runs once all of
+    /// them have finished or failed, after the failure's level-3 on_log if there was one. A
+    /// refused accessor is logged and `on_done` still runs.
+    void sql_replace_async(std::string_view cluster_name, TableAccessor&& table, std::string_view suffix,
+                           std::function<void()> on_done);
 
     /// What every shard session is doing and has counted, and how the notification queue
     /// fares. Any thread, a listener callback included; it never waits for the network.

@@ -34,5 +34,8 @@ void close_all_clients();
 void stop_all_sandboxes();
 // The Client of a TyxClient object; TypeError for another object, RuntimeError once closed.
 std::shared_ptr<Client> client_of(py::handle tyx_client);
+class WaitBoard;
+// The board whose waits the TyxClient's close() releases; TypeError for another object.
+std::shared_ptr<WaitBoard> wait_board_of(py::handle tyx_client);
 
 }  // namespace tyx::python

@@ -26,6 +26,7 @@
 #include "live_table.hpp"
 #include "py_support.hpp"
 #include "values.hpp"
+#include "waits.hpp"
 
 namespace tyx::python {
 
@@ -440,7 +441,10 @@ std::set<PyTyxClient*> live_clients;  // GIL
 
 class PyTyxClient {
 public:
-    PyTyxClient() : client_(new Client(), destroy_client), core_(std::make_shared<ClientCore>()) {
+    PyTyxClient()
+        : client_(new Client(), destroy_client),
+          core_(std::make_shared<ClientCore>()),
+          board_(std::make_shared<WaitBoard>()) {
         live_clients.insert(this);
     }
     ~PyTyxClient() { close(); }
@@ -452,6 +456,7 @@ public:
         return client_;
     }
     const std::shared_ptr<ClientCore>& core() const { return core_; }
+    const std::shared_ptr<WaitBoard>& board() const { return board_; }
     bool closed() const { return !client_; }
 
     // Remembers the Python object, handed to callbacks as their `client` argument.
@@ -463,6 +468,9 @@ public:
         live_clients.erase(this);
         if (!client_) return;
         core_->self = nullptr;
+        // Threads waiting in a call of this client raise RuntimeError at once; the operations
+        // they waited for end with the Client below, their results dropped.
+        board_->close("the TyxClient");
         // The last reference destroys the Client through destroy_client (GIL released). A call
         // running in another thread keeps its own reference until it returns.
         auto client = std::move(client_);
@@ -478,10 +486,41 @@ public:
         return f(*held);
     }
 
+    // A blocking call: `start(client, done)` begins the operation through its asynchronous form,
+    // whose callback fills `done`; the caller then waits without the GIL and without holding the
+    // Client, so that Ctrl-C (KeyboardInterrupt) and close() (RuntimeError) end the wait while
+    // the operation completes on its own. On a library thread, whose callbacks the wait would
+    // hold up, `direct(client)` runs the blocking C++ form instead. `what` names the call.
+    template <typename T, typename Direct, typename Start>
+    T blocking(const char* what, Direct&& direct, Start&& start) const {
+        if (on_library_thread()) {
+            if constexpr (std::is_same_v<T, std::monostate>) {
+                call(std::forward<Direct>(direct));
+                return {};
+            } else {
+                return call(std::forward<Direct>(direct));
+            }
+        }
+        auto done = std::make_shared<Completion<T>>();
+        call([&](Client& client) { start(client, done); });
+        return done->wait(board_, what);
+    }
+
 private:
     std::shared_ptr<Client> client_;
     std::shared_ptr<ClientCore> core_;
+    std::shared_ptr<WaitBoard> board_;
 };
+
+// The library callback that fills a blocking call's completion.
+template <typename T>
+auto finisher(const std::shared_ptr<Completion<T>>& done) {
+    return [done](T value) { done->finish(std::move(value)); };
+}
+std::function<void()> finisher(const std::shared_ptr<Completion<std::monostate>>& done) {
+    return [done] { done->finish({}); };
+}
+using Done = std::shared_ptr<Completion<std::monostate>>;
 
 std::string type_name(py::handle value) {
     return py::str(py::type::handle_of(value).attr("__name__"));
@@ -493,23 +532,34 @@ std::shared_ptr<PyRef> callable_ref(py::handle fn, const char* what) {
     return std::make_shared<PyRef>(py::reinterpret_borrow<py::object>(fn));
 }
 
-// A callback of the library with no arguments of its own (sql_insert_async's on_done).
-std::function<void()> python_done_callback(const std::shared_ptr<ClientCore>& core, std::string cluster_name,
-                                           std::shared_ptr<PyRef> fn) {
-    return [core, cluster_name = std::move(cluster_name), fn] {
+// A completion callback of the library calling the Python `fn` with its values converted, on the
+// notification thread with the GIL held; an exception it raises is reported as a listener's is,
+// under the name `what` ("sql_insert_async on_done").
+template <typename... Args>
+std::function<void(Args...)> python_done_callback(const std::shared_ptr<ClientCore>& core,
+                                                  std::string cluster_name, std::shared_ptr<PyRef> fn,
+                                                  std::string what) {
+    return [core, cluster_name = std::move(cluster_name), fn, what = std::move(what)](Args... values) {
         if (interpreter_stopping()) return;
         mark_library_thread();
         try {
             py::gil_scoped_acquire gil;
             try {
-                fn->get()();
+                fn->get()(py::cast(std::move(values))...);
             } catch (py::error_already_set& error) {
-                report_callback_error(*core, cluster_name, "sql_insert_async on_done", error);
+                report_callback_error(*core, cluster_name, what, error);
             }
         } catch (const std::exception& error) {
-            report_cpp_error("sql_insert_async on_done", error);
+            report_cpp_error(what, error);
         }
     };
+}
+
+// The library's timeouts are whole milliseconds; seconds from Python are rounded up.
+std::chrono::milliseconds timeout_ms(double seconds) {
+    if (!(seconds >= 0)) throw py::value_error("timeout must be a number of seconds, 0 or more");
+    return std::chrono::ceil<std::chrono::milliseconds>(
+        std::chrono::duration<double>(std::min(seconds, 1e9)));
 }
 
 void check_table_name_use(py::handle table, py::handle table_name, const char* operation) {
@@ -578,21 +628,35 @@ sessions), relay worker threads and one notification thread.
 
 Threads and blocking: every operation may be called from any Python thread and from listener
 callbacks, and releases the GIL while the library works. The calls that block are add_cluster,
-remove_cluster, subscribe and unsubscribe with wait=True, sql, get_table_schema, sql_insert,
-sql_replace and the first step of sql_replace_async; each method's documentation says until
-what. Publishing (publish_object, publish_raw, remove_object and the command calls) runs on the
-calling thread and returns at once, unless a full relay buffer makes it wait (see
-PublicationConfig.full_buffer_block_ms). Every other call returns at once.
+remove_cluster, subscribe and unsubscribe with wait=True, sql, get_table_schema, flush,
+sql_insert, sql_replace, the first step of sql_replace_async without on_done, and
+LiveTable.wait_for; each method's documentation says until what. Publishing (publish_object,
+publish_raw, remove_object and the command calls) runs on the calling thread and returns at
+once, unless a full relay buffer makes it wait (see PublicationConfig.full_buffer_block_ms).
+Every other call returns at once.
 
-Callbacks: Listener events, sql_async callbacks and sql_insert_async on_done callbacks run on
-the library's notification thread, one at a time, in event order, with the GIL held; a blocking
-call made from one holds up every later event until it returns. The distribution function of a
-PublicationConfig runs on the publishing thread.
+Interrupting a wait: a blocking call waits with the GIL released and looks at Python's signals
+at least every 100 ms, so Ctrl-C raises KeyboardInterrupt in the main thread within about that
+time (Python runs signal handlers in the main thread only). The abandoned operation completes
+on its own inside the library and its result is dropped; the client stays usable. close() called
+from another thread ends every wait of the client at once with RuntimeError ("the TyxClient was
+closed while sql() waited"). A blocking call made from a listener event or another callback
+waits for the library directly, and neither of these ends it.
+
+Callbacks: Listener events, sql_async callbacks and the on_done callbacks of the *_async methods
+run on the library's notification thread, one at a time, in event order, with the GIL held; a
+blocking call made from one holds up every later event until it returns. Each *_async method
+(add_cluster_async, remove_cluster_async, subscribe_async, unsubscribe_async,
+get_table_schema_async, flush_async, sql_async, sql_insert_async, sql_replace_async) returns at
+once and runs its callback exactly once, after the events of its operation, also when the
+operation fails or the client is closed first. The distribution function of a PublicationConfig
+runs on the publishing thread.
 
 Errors: arguments that cannot be converted raise TypeError, ValueError or OverflowError before
-anything is sent; every operation on a closed client raises RuntimeError. Failures of the
-library itself (an unknown cluster, a lost connection, a timeout) raise no exception: they arrive
-as Listener.on_log events of level 3 (and on_session_state changes), and as empty query results.
+anything is sent, and so does (with ValueError) an object the relay could not read back as
+written; every operation on a closed client raises RuntimeError. Failures of the library itself
+(an unknown cluster, a lost connection, a timeout) raise no exception: they arrive as
+Listener.on_log events of level 3 (and on_session_state changes), and as empty query results.
 
 close() (or leaving a `with` block) stops every cluster, delivers the pending events and joins the
 library's threads; events delivered while closing receive None as their `client`.)doc";
@@ -603,6 +667,12 @@ std::shared_ptr<Client> client_of(py::handle tyx_client) {
     if (!py::isinstance<PyTyxClient>(tyx_client))
         throw py::type_error("expected a tyx_client.TyxClient, not '" + type_name(tyx_client) + "'");
     return tyx_client.cast<PyTyxClient&>().client();
+}
+
+std::shared_ptr<WaitBoard> wait_board_of(py::handle tyx_client) {
+    if (!py::isinstance<PyTyxClient>(tyx_client))
+        throw py::type_error("expected a tyx_client.TyxClient, not '" + type_name(tyx_client) + "'");
+    return tyx_client.cast<PyTyxClient&>().board();
 }
 
 void close_all_clients() {
@@ -1014,7 +1084,9 @@ What was published before is written ahead of each relay shard's logout, and pen
 delivered (with None as their `client`). Blocks, with the GIL released, until all of that is
 done. Called from a listener event or another callback it returns at once and the closing
 finishes on a thread of its own; while a call of another thread is still running, that call
-finishes the closing when it returns. Calling it again does nothing.)doc")
+finishes the closing when it returns. Threads waiting in a blocking call of this client (or in
+LiveTable.wait_for of its live tables) raise RuntimeError at once; the pending callbacks of the
+*_async methods run before it returns. Calling it again does nothing.)doc")
         .def_property_readonly("closed", &PyTyxClient::closed, "True once close() has been called.")
         .def(
             "__enter__", [](py::object self) { return self; }, "Returns the client itself.")
@@ -1029,29 +1101,39 @@ finishes the closing when it returns. Calling it again does nothing.)doc")
             "add_cluster",
             [](PyTyxClient& c, const Cluster& cluster, bool wait) {
                 Cluster copy = cluster;
-                c.call([&](Client& client) { client.add_cluster(copy, wait); });
+                if (!wait) return c.call([&](Client& client) { client.add_cluster(copy, false); });
+                c.blocking<std::monostate>(
+                    "add_cluster()", [&](Client& client) { client.add_cluster(copy, true); },
+                    [&](Client& client, const Done& done) {
+                        client.add_cluster_async(copy, finisher(done));
+                    });
             },
             py::arg("cluster"), py::arg("wait") = true,
             R"doc(Starts the relay, center and database sessions of `cluster` (a Cluster, copied: later
 changes to it have no effect).
 
 wait=True blocks, with the GIL released, until every session has logged in or has tried each of
-its endpoints once (a session that failed goes on trying in the background); wait=False returns
-at once. Either way, what is published right after the call is kept until the relay shards
+its endpoints once (a session that failed goes on trying in the background); Ctrl-C and close()
+end the wait as the class documentation says. wait=False returns at once. Either way, what is published right after the call is kept until the relay shards
 first log in. A second cluster of a name already added is refused with a level-3 on_log. The
 sessions' events (on_connect, on_logged_in, on_session_state, ...) arrive on the notification
 thread.)doc")
         .def(
             "remove_cluster",
             [](PyTyxClient& c, const std::string& name, bool wait) {
-                c.call([&](Client& client) { client.remove_cluster(name, wait); });
+                if (!wait) return c.call([&](Client& client) { client.remove_cluster(name, false); });
+                c.blocking<std::monostate>(
+                    "remove_cluster()", [&](Client& client) { client.remove_cluster(name, true); },
+                    [&](Client& client, const Done& done) {
+                        client.remove_cluster_async(name, finisher(done));
+                    });
             },
             py::arg("cluster_name"), py::arg("wait") = true,
             R"doc(Stops the sessions of the cluster named `cluster_name` and forgets it.
 
 What was published before the call is written ahead of each relay shard's logout. wait=True
-blocks, with the GIL released, until every session of the cluster has stopped; wait=False
-returns at once. An unknown name is ignored.)doc")
+blocks, with the GIL released, until every session of the cluster has stopped (Ctrl-C and
+close() end the wait); wait=False returns at once. An unknown name is ignored.)doc")
         .def(
             "listener_add",
             [](py::object self, py::object listener) {
@@ -1123,6 +1205,10 @@ the last bucket with 'le_us' None.)doc")
                 std::vector<std::string> names;
                 std::vector<FieldValue> field_values;
                 to_fields(fields, values, names, field_values);
+                // Raised here, as publish_frame raises, where the C++ call would only log.
+                if (std::string refusal = Client::object_refusal(object_type, object_id, names, field_values);
+                    !refusal.empty())
+                    throw py::value_error("publish_object(): " + refusal);
                 c.call([&](Client& client) {
                     client.publish_object(cluster_name, object_type, object_id, names, field_values, seqnum,
                                           expires_on_ms);
@@ -1138,6 +1224,14 @@ to the relay shards of the cluster `cluster_name`.
 same length (the value types are in the module documentation). `seqnum` is written when
 positive, `expires_on_ms` when not 0. Raises TypeError, ValueError or OverflowError for fields
 it cannot convert; an unknown cluster is ignored without a report.
+
+The relay text has no escaping, so what the relay could not read back as written raises
+ValueError naming the part at fault, and nothing is sent: a line feed or a double quote in the
+type, the id or a str value; a field name that is empty, reserved (T, I, E, and id in any case)
+or holds a line feed, |, = or a double quote; a char value with a line feed, | or a double
+quote; a bytes value with a line feed or |, or beginning with a double quote; a float that is
+NaN or infinite. For example: 'publish_object(): the value of field "text" holds a line feed,
+which the relay would not read back as written (type "Note", id "n1")'.
 
 Runs on the calling thread with the GIL released: the message goes into each chosen shard's
 buffer (through the distribution function, when the cluster has one) and the call returns,
@@ -1160,7 +1254,8 @@ call order.)doc")
             py::arg("object_type"), py::arg("object_id"), py::arg("fields") = py::none(),
             py::arg("values") = py::none(), py::arg("seqnum") = 0, py::arg("expires_on_ms") = 0,
             R"doc(The exact text publish_object would send for these arguments, as a str (bytes that are not
-UTF-8 as surrogate escapes); sends nothing and returns at once. Raises as publish_object does.)doc")
+UTF-8 as surrogate escapes); sends nothing and returns at once. Raises as publish_object does for
+fields it cannot convert; for an object publish_object refuses with ValueError it returns ''.)doc")
         .def(
             "publish_raw",
             [](PyTyxClient& c, const std::string& cluster_name, const std::string& text) {
@@ -1172,42 +1267,41 @@ cluster; no line feed is added. Runs and returns as publish_object does.)doc")
         .def(
             "flush",
             [](PyTyxClient& c, double timeout, std::optional<std::string> cluster_name) {
-                if (!(timeout >= 0)) throw py::value_error("timeout must be a number of seconds, 0 or more");
-                const auto deadline = std::chrono::steady_clock::now() +
-                                      std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                          std::chrono::duration<double>(std::min(timeout, 1e9)));
-                // In slices, so that Ctrl-C is heard while the relays are waited for.
-                for (;;) {
-                    const auto now = std::chrono::steady_clock::now();
-                    const auto slice = std::min<std::chrono::steady_clock::duration>(
-                        deadline - now, std::chrono::milliseconds(100));
-                    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(std::max(slice, {}));
-                    const std::size_t left = c.call([&](Client& client) {
+                const auto ms = timeout_ms(timeout);
+                return c.blocking<std::size_t>(
+                    "flush()",
+                    [&](Client& client) {
                         return cluster_name ? client.flush(*cluster_name, ms) : client.flush(ms);
+                    },
+                    [&](Client& client, const std::shared_ptr<Completion<std::size_t>>& done) {
+                        if (cluster_name)
+                            client.flush_async(*cluster_name, ms, finisher(done));
+                        else
+                            client.flush_async(ms, finisher(done));
                     });
-                    if (left == 0 || std::chrono::steady_clock::now() >= deadline) return left;
-                    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-                }
             },
             py::arg("timeout") = 10.0, py::arg("cluster_name") = py::none(),
             R"doc(Waits until every message published before the call (to every relay shard, or to those of
 `cluster_name`) has been received by its relay's host, which acknowledged it over TCP, or until
 `timeout` seconds have passed. Returns how many of those messages are still not delivered:
-0 when all are. The GIL is released while it waits, and Ctrl-C interrupts it
-(KeyboardInterrupt). A message the relay's host never acknowledged is written again after a
+0 when all are. The GIL is released while it waits; Ctrl-C (KeyboardInterrupt) and close()
+(RuntimeError) end the wait. Raises ValueError for a negative timeout. A message the relay's host never acknowledged is written again after a
 reconnection; one dropped by the full-buffer policy or replaced by conflation is not waited
 for. Call it before relying on what was published, for instance before querying it.)doc")
         .def(
             "remove_object",
             [](PyTyxClient& c, const std::string& cluster_name, const std::string& object_id,
                const std::string& object_type, std::int64_t seqnum) {
+                if (std::string refusal = Client::removal_refusal(object_id, object_type); !refusal.empty())
+                    throw py::value_error("remove_object(): " + refusal);
                 c.call([&](Client& client) {
                     client.remove_object(cluster_name, object_id, object_type, seqnum);
                 });
             },
             py::arg("cluster_name"), py::arg("object_id"), py::arg("object_type"), py::arg("seqnum") = 0,
             R"doc(Publishes the removal of an object. Note the order: identifier, then type. `seqnum` is
-written when positive. Runs and returns as publish_object does.)doc")
+written when positive. Runs and returns as publish_object does; an id or a type holding a line
+feed or a double quote raises ValueError naming it, and nothing is sent.)doc")
         .def(
             "register_command",
             [](PyTyxClient& c, const std::string& cluster_name, const CommandDefinition& command) {
@@ -1252,12 +1346,23 @@ publish_object does.)doc")
             "subscribe",
             [](PyTyxClient& c, const std::string& cluster_name, py::handle tables, bool wait) {
                 TableList list = table_list(tables, "subscribe", true);
-                c.call([&](Client& client) {
-                    if (!list.subscriptions.empty())
-                        client.subscribe(cluster_name, std::move(list.subscriptions), wait);
-                    else
-                        client.subscribe(cluster_name, std::move(list.names), wait);
-                });
+                auto direct = [&](bool waiting) {
+                    return [&, waiting](Client& client) {
+                        if (!list.subscriptions.empty())
+                            client.subscribe(cluster_name, std::move(list.subscriptions), waiting);
+                        else
+                            client.subscribe(cluster_name, std::move(list.names), waiting);
+                    };
+                };
+                if (!wait) return c.call(direct(false));
+                c.blocking<std::monostate>(
+                    "subscribe()", direct(true), [&](Client& client, const Done& done) {
+                        if (!list.subscriptions.empty())
+                            client.subscribe_async(cluster_name, std::move(list.subscriptions),
+                                                   finisher(done));
+                        else
+                            client.subscribe_async(cluster_name, std::move(list.names), finisher(done));
+                    });
             },
             py::arg("cluster_name"), py::arg("tables"), py::arg("wait") = true,
             R"doc(Subscribes to center tables on every center shard of the cluster.
@@ -1266,38 +1371,59 @@ publish_object does.)doc")
 Each table's snapshot arrives as Listener.on_update events, then every later change; a center
 session announces each request it writes with on_subscribe, and requests every subscribed
 table again after a reconnection. wait=True blocks, with the GIL released, until every center
-shard has answered for the tables, with no time limit: a center that is not connected is waited
-for until it connects and answers, or the cluster is removed or the client closed. wait=False
-returns at once.
+shard has answered for the tables (a table subscribed before and not yet answered included), or
+until the cluster's SubscriptionConfig.snapshot_timeout_ms has passed, with a level-3 on_log
+naming the shards that did not answer (the subscription stays); removing the cluster ends the
+wait too, and Ctrl-C and close() end it as the class documentation says. wait=False returns at
+once.
 Raises TypeError for other kinds of `tables`; an unknown cluster gives a level-3 on_log.)doc")
         .def(
             "unsubscribe",
             [](PyTyxClient& c, const std::string& cluster_name, py::handle tables, bool wait) {
                 TableList list = table_list(tables, "unsubscribe", false);
-                c.call(
-                    [&](Client& client) { client.unsubscribe(cluster_name, std::move(list.names), wait); });
+                if (!wait)
+                    return c.call([&](Client& client) {
+                        client.unsubscribe(cluster_name, std::move(list.names), false);
+                    });
+                c.blocking<std::monostate>(
+                    "unsubscribe()",
+                    [&](Client& client) { client.unsubscribe(cluster_name, std::move(list.names), true); },
+                    [&](Client& client, const Done& done) {
+                        client.unsubscribe_async(cluster_name, std::move(list.names), finisher(done));
+                    });
             },
             py::arg("cluster_name"), py::arg("tables"), py::arg("wait") = true,
             R"doc(Ends the subscriptions to `tables` (a table name or a list of names) on every center shard.
 
 wait=True blocks, with the GIL released, until every center session has taken the request (it
-does not wait for the network); wait=False returns at once. Raises TypeError for other kinds of
+does not wait for the network; Ctrl-C and close() end the wait); wait=False returns at once. Raises TypeError for other kinds of
 `tables`.)doc")
         .def(
             "get_table_schema",
             [](PyTyxClient& c, const std::string& cluster_name, const std::string& table_name) {
-                return c.call(
-                    [&](Client& client) { return client.get_table_schema(cluster_name, table_name); });
+                using Schema = std::optional<CenterTableSchema>;
+                return c.blocking<Schema>(
+                    "get_table_schema()",
+                    [&](Client& client) { return client.get_table_schema(cluster_name, table_name); },
+                    [&](Client& client, const std::shared_ptr<Completion<Schema>>& done) {
+                        client.get_table_schema_async(cluster_name, table_name, finisher(done));
+                    });
             },
             py::arg("cluster_name"), py::arg("table_name"),
             R"doc(The CenterTableSchema of the subscribed table `table_name`, as the lowest-numbered center
 shard that has it announced it; None when no shard has one (the table is not subscribed, its
 snapshot has not arrived yet, or the cluster is unknown). Blocks, with the GIL released, only
-until the control thread has looked it up: it never waits for the network.)doc")
+until the control thread has looked it up: it never waits for the network (Ctrl-C and close()
+end the wait).)doc")
         .def(
             "sql",
             [](PyTyxClient& c, const std::string& cluster_name, const std::string& query) {
-                return c.call([&](Client& client) { return client.sql(cluster_name, query); });
+                using Result = std::unique_ptr<TableAccessor>;
+                return c.blocking<Result>(
+                    "sql()", [&](Client& client) { return client.sql(cluster_name, query); },
+                    [&](Client& client, const std::shared_ptr<Completion<Result>>& done) {
+                        client.sql_async_owned(cluster_name, query, finisher(done));
+                    });
             },
             py::arg("cluster_name"), py::arg("query"),
             R"doc(Runs the SQL text `query` on every database shard of the cluster and returns one
@@ -1305,13 +1431,125 @@ TableAccessor over all their results.
 
 Blocks, with the GIL released, until every shard has answered or failed: at most
 DatabaseConfig.query_timeout_ms plus one second from the call, whatever the connections are
-doing (a failed attempt is retried once after reconnecting, within the same time). Nothing is
-raised for a failed query: error_message() says what failed, shard by shard ("[shard i]
+doing (a failed attempt is retried once after reconnecting, within the same time); Ctrl-C
+(KeyboardInterrupt) and close() (RuntimeError) end the wait, the query going on without a
+reader. Nothing is raised for a failed query: error_message() says what failed, shard by shard ("[shard i]
 text"), the database's own errors and the shards that timed out, lost their connection or could
 not be reached; the rows of the shards that answered are still there, and a failed shard also
 gives a level-3 on_log. A result with no rows and an empty error_message() is an empty result;
 one with no rows and an error_message() is a failure. An unknown cluster gives a result over
 zero rows whose error_message() says so.)doc")
+        .def(
+            "add_cluster_async",
+            [](py::object self, const Cluster& cluster, py::handle on_done) {
+                auto& c = self.cast<PyTyxClient&>();
+                auto done = python_done_callback<>(c.core(), cluster.name, callable_ref(on_done, "on_done"),
+                                                   "add_cluster_async on_done");
+                Cluster copy = cluster;
+                c.client();
+                c.bind_self(self);
+                c.call([&](Client& client) { client.add_cluster_async(copy, std::move(done)); });
+            },
+            py::arg("cluster"), py::arg("on_done"),
+            R"doc(As add_cluster(cluster, wait=True) without blocking: returns at once, and on_done() runs
+when add_cluster would have returned (every session logged in or tried each of its endpoints
+once).
+
+Completion callbacks (every *_async method): the callback runs exactly once, later, on the
+library's notification thread, in order with the listener events (after the events of its own
+operation) and with the GIL held; also when the operation fails, and when the client is closed
+with it pending (close() runs it before it returns). An exception it raises is reported as a
+listener's is (printed, and a level-3 on_log to every listener). Raises TypeError when on_done
+is not callable and RuntimeError on a closed client.)doc")
+        .def(
+            "remove_cluster_async",
+            [](py::object self, const std::string& cluster_name, py::handle on_done) {
+                auto& c = self.cast<PyTyxClient&>();
+                auto done = python_done_callback<>(c.core(), cluster_name, callable_ref(on_done, "on_done"),
+                                                   "remove_cluster_async on_done");
+                c.client();
+                c.bind_self(self);
+                c.call([&](Client& client) { client.remove_cluster_async(cluster_name, std::move(done)); });
+            },
+            py::arg("cluster_name"), py::arg("on_done"),
+            R"doc(As remove_cluster(cluster_name, wait=True) without blocking: on_done() runs once every
+session of the cluster has stopped. Runs its callback as add_cluster_async says.)doc")
+        .def(
+            "subscribe_async",
+            [](py::object self, const std::string& cluster_name, py::handle tables, py::handle on_done) {
+                auto& c = self.cast<PyTyxClient&>();
+                TableList list = table_list(tables, "subscribe_async", true);
+                auto done = python_done_callback<>(c.core(), cluster_name, callable_ref(on_done, "on_done"),
+                                                   "subscribe_async on_done");
+                c.client();
+                c.bind_self(self);
+                c.call([&](Client& client) {
+                    if (!list.subscriptions.empty())
+                        client.subscribe_async(cluster_name, std::move(list.subscriptions), std::move(done));
+                    else
+                        client.subscribe_async(cluster_name, std::move(list.names), std::move(done));
+                });
+            },
+            py::arg("cluster_name"), py::arg("tables"), py::arg("on_done"),
+            R"doc(As subscribe(cluster_name, tables, wait=True) without blocking; `tables` as subscribe takes
+them. on_done() runs once every center shard has answered for the tables, or after the cluster's
+SubscriptionConfig.snapshot_timeout_ms, after the level-3 on_log naming the shards that did not
+answer (the subscription stays). Runs its callback as add_cluster_async says.)doc")
+        .def(
+            "unsubscribe_async",
+            [](py::object self, const std::string& cluster_name, py::handle tables, py::handle on_done) {
+                auto& c = self.cast<PyTyxClient&>();
+                TableList list = table_list(tables, "unsubscribe_async", false);
+                auto done = python_done_callback<>(c.core(), cluster_name, callable_ref(on_done, "on_done"),
+                                                   "unsubscribe_async on_done");
+                c.client();
+                c.bind_self(self);
+                c.call([&](Client& client) {
+                    client.unsubscribe_async(cluster_name, std::move(list.names), std::move(done));
+                });
+            },
+            py::arg("cluster_name"), py::arg("tables"), py::arg("on_done"),
+            R"doc(As unsubscribe(cluster_name, tables, wait=True) without blocking: on_done() runs once every
+center session has taken the request. Runs its callback as add_cluster_async says.)doc")
+        .def(
+            "get_table_schema_async",
+            [](py::object self, const std::string& cluster_name, const std::string& table_name,
+               py::handle on_done) {
+                auto& c = self.cast<PyTyxClient&>();
+                auto done = python_done_callback<std::optional<CenterTableSchema>>(
+                    c.core(), cluster_name, callable_ref(on_done, "on_done"),
+                    "get_table_schema_async on_done");
+                c.client();
+                c.bind_self(self);
+                c.call([&](Client& client) {
+                    client.get_table_schema_async(cluster_name, table_name, std::move(done));
+                });
+            },
+            py::arg("cluster_name"), py::arg("table_name"), py::arg("on_done"),
+            R"doc(As get_table_schema without blocking: on_done(schema) runs with the CenterTableSchema, or
+None where get_table_schema gives None. Runs its callback as add_cluster_async says.)doc")
+        .def(
+            "flush_async",
+            [](py::object self, py::handle on_done, double timeout, std::optional<std::string> cluster_name) {
+                auto& c = self.cast<PyTyxClient&>();
+                const auto ms = timeout_ms(timeout);
+                auto done = python_done_callback<std::size_t>(c.core(), cluster_name.value_or(std::string()),
+                                                              callable_ref(on_done, "on_done"),
+                                                              "flush_async on_done");
+                c.client();
+                c.bind_self(self);
+                c.call([&](Client& client) {
+                    if (cluster_name)
+                        client.flush_async(*cluster_name, ms, std::move(done));
+                    else
+                        client.flush_async(ms, std::move(done));
+                });
+            },
+            py::arg("on_done"), py::arg("timeout") = 10.0, py::arg("cluster_name") = py::none(),
+            R"doc(As flush without blocking any thread: waits for the messages published before this call,
+then on_done(left) runs with the number flush would have returned (0: all delivered). A client
+closed meanwhile ends the wait at once with what is left then. Raises ValueError for a negative
+timeout; runs its callback as add_cluster_async says.)doc")
         .def(
             "sql_async",
             [](py::object self, const std::string& cluster_name, const std::string& query,
@@ -1354,7 +1592,11 @@ when `callback` is not callable.)doc")
             [](PyTyxClient& c, const std::string& cluster_name, py::handle table, py::handle table_name) {
                 check_table_name_use(table, table_name, "sql_insert");
                 Table t = to_table(table, table_name, "sql_insert");
-                c.call([&](Client& client) { client.sql_insert(cluster_name, std::move(t)); });
+                c.blocking<std::monostate>(
+                    "sql_insert()", [&](Client& client) { client.sql_insert(cluster_name, std::move(t)); },
+                    [&](Client& client, const Done& done) {
+                        client.sql_insert_async(cluster_name, std::move(t), finisher(done));
+                    });
             },
             py::arg("cluster_name"), py::arg("table"), py::arg("table_name") = py::none(),
             R"doc(Uploads `table` with one bulk insert per database shard of the cluster.
@@ -1365,7 +1607,8 @@ are converted and copied before anything is sent (the dtypes are in the module d
 TypeError for one that has no column type, OverflowError for a uint64 value above 2**63 - 1).
 Missing values (pd.NA, None, NaN and pd.NaT in object columns, NaT, masked cells) are stored
 as NULL; a NaN in a float column is stored as NaN. Blocks, with the GIL released, until every shard
-has answered or failed (within the deadline sql has). Nothing is raised for a failed upload:
+has answered or failed (within the deadline sql has; Ctrl-C and close() end the wait, the upload
+going on). Nothing is raised for a failed upload:
 when any shard refuses it, times out or cannot be reached, one level-3 on_log says so ("Failed
 to execute bulk insert: [shard i] reason (table name)").)doc")
         .def(
@@ -1379,7 +1622,8 @@ to execute bulk insert: [shard i] reason (table name)").)doc")
                     c.call([&](Client& client) { client.sql_insert_async(cluster_name, std::move(t)); });
                     return;
                 }
-                auto done = python_done_callback(c.core(), cluster_name, callable_ref(on_done, "on_done"));
+                auto done = python_done_callback<>(c.core(), cluster_name, callable_ref(on_done, "on_done"),
+                                                   "sql_insert_async on_done");
                 c.client();
                 c.bind_self(self);
                 c.call([&](Client& client) {
@@ -1399,7 +1643,12 @@ on_done is not callable.)doc")
                py::handle table_name) {
                 check_table_name_use(table, table_name, "sql_replace");
                 Table t = to_table(table, table_name, "sql_replace");
-                c.call([&](Client& client) { client.sql_replace(cluster_name, std::move(t), suffix); });
+                c.blocking<std::monostate>(
+                    "sql_replace()",
+                    [&](Client& client) { client.sql_replace(cluster_name, std::move(t), suffix); },
+                    [&](Client& client, const Done& done) {
+                        client.sql_replace_async(cluster_name, std::move(t), suffix, finisher(done));
+                    });
             },
             py::arg("cluster_name"), py::arg("table"), py::arg("suffix") = "",
             py::arg("table_name") = py::none(),
@@ -1408,20 +1657,39 @@ on_done is not callable.)doc")
 Creates the table when no shard knows it (CREATE ... USE<suffix> InitialCapacity=n), else
 empties it (DELETE), then inserts the rows. A suffix that is not empty brings its own leading
 space. Blocks, with the GIL released, for all three steps, together within the deadline sql
-has. A failure of any step on any shard gives one level-3 on_log, as for sql_insert.)doc")
+has (Ctrl-C and close() end the wait, the steps going on). A failure of any step on any shard
+gives one level-3 on_log, as for sql_insert.)doc")
         .def(
             "sql_replace_async",
-            [](PyTyxClient& c, const std::string& cluster_name, py::handle table, const std::string& suffix,
-               py::handle table_name) {
+            [](py::object self, const std::string& cluster_name, py::handle table, const std::string& suffix,
+               py::handle table_name, py::handle on_done) {
+                auto& c = self.cast<PyTyxClient&>();
                 check_table_name_use(table, table_name, "sql_replace_async");
                 Table t = to_table(table, table_name, "sql_replace_async");
-                c.call([&](Client& client) { client.sql_replace_async(cluster_name, std::move(t), suffix); });
+                if (on_done.is_none()) {
+                    c.call([&](Client& client) {
+                        client.sql_replace_async(cluster_name, std::move(t), suffix);
+                    });
+                    return;
+                }
+                auto done = python_done_callback<>(c.core(), cluster_name, callable_ref(on_done, "on_done"),
+                                                   "sql_replace_async on_done");
+                c.client();
+                c.bind_self(self);
+                c.call([&](Client& client) {
+                    client.sql_replace_async(cluster_name, std::move(t), suffix, std::move(done));
+                });
             },
             py::arg("cluster_name"), py::arg("table"), py::arg("suffix") = "",
-            py::arg("table_name") = py::none(),
-            R"doc(As sql_replace, blocking (with the GIL released) only for the first step, creating or
-emptying the table, within the deadline sql has; the insert then goes on in the background,
-with no callback when it is done, and a failure of any step gives one level-3 on_log.)doc");
+            py::arg("table_name") = py::none(), py::kw_only(), py::arg("on_done") = py::none(),
+            R"doc(As sql_replace without waiting for the insert.
+
+Without on_done it blocks (with the GIL released) for the first step only, creating or emptying
+the table, within the deadline sql has; the insert then goes on in the background, and a
+failure of any step gives one level-3 on_log. With on_done (keyword only) it blocks for nothing:
+the table is converted and copied, every step runs in the background, and on_done() runs once
+all of them have finished or failed, after the failure's level-3 on_log; it runs as
+add_cluster_async says. Raises TypeError when on_done is not callable.)doc");
 }
 
 }  // namespace tyx::python

@@ -18,6 +18,7 @@
 
 #include "py_support.hpp"
 #include "values.hpp"
+#include "waits.hpp"
 
 namespace tyx::python {
 
@@ -151,23 +152,35 @@ std::uint64_t LiveTableState::changes() {
 }
 
 template <typename Pred>
-bool LiveTableState::wait_until(std::unique_lock<std::mutex>& lock, std::optional<Clock::time_point> deadline,
-                                Pred pred) {
-    if (!deadline) {
-        changed_.wait(lock, pred);
-        return true;
-    }
-    return changed_.wait_until(lock, *deadline, pred);
+LiveTableState::Woken LiveTableState::wait_until(std::unique_lock<std::mutex>& lock,
+                                                 Clock::time_point deadline, Pred pred) {
+    changed_.wait_until(lock, deadline, [&] { return pred() || released_; });
+    if (pred()) return Woken::event;
+    return released_ ? Woken::released : Woken::deadline;
 }
 
-bool LiveTableState::wait_answered(std::optional<Clock::time_point> deadline) {
+LiveTableState::Woken LiveTableState::wait_answered(Clock::time_point deadline) {
     std::unique_lock lock(mutex_);
     return wait_until(lock, deadline, [&] { return answered_; });
 }
 
-bool LiveTableState::wait_change(std::uint64_t seen, std::optional<Clock::time_point> deadline) {
+LiveTableState::Woken LiveTableState::wait_change(std::uint64_t seen, Clock::time_point deadline) {
     std::unique_lock lock(mutex_);
     return wait_until(lock, deadline, [&] { return changes_ != seen; });
+}
+
+void LiveTableState::release(const std::string& owner) {
+    {
+        std::lock_guard lock(mutex_);
+        if (released_) return;
+        released_ = owner;
+    }
+    changed_.notify_all();
+}
+
+std::string LiveTableState::released_by() {
+    std::lock_guard lock(mutex_);
+    return released_.value_or(std::string());
 }
 
 // ---- Columns ----------------------------------------------------------------------------------
@@ -414,15 +427,28 @@ std::shared_ptr<LiveTableHub> hub_of(const std::shared_ptr<Client>& client) {
 
 std::optional<LiveTableState::Clock::time_point> deadline_after(std::optional<double> timeout) {
     if (!timeout) return std::nullopt;
-    const double seconds = std::max(0.0, *timeout);
+    // Far enough for any wait, near enough not to overflow the clock.
+    const double seconds = std::min(std::max(0.0, *timeout), 1e9);
     return LiveTableState::Clock::now() +
            std::chrono::duration_cast<LiveTableState::Clock::duration>(std::chrono::duration<double>(seconds));
 }
 
+// Releases a table's waits when its client is closed.
+class ClientCloseWaker final : public Releasable {
+public:
+    explicit ClientCloseWaker(LiveTableState& state) : state_(state) {}
+    void release(const std::string& owner) override { state_.release(owner); }
+
+private:
+    LiveTableState& state_;
+};
+
 class PyLiveTable {
 public:
-    PyLiveTable(const std::shared_ptr<Client>& client, std::string cluster, std::string table)
+    PyLiveTable(const std::shared_ptr<Client>& client, std::shared_ptr<WaitBoard> board, std::string cluster,
+                std::string table)
         : client_(client),
+          board_(std::move(board)),
           hub_(hub_of(client)),
           state_(std::make_shared<LiveTableState>()),
           cluster_(std::move(cluster)),
@@ -442,6 +468,8 @@ public:
     void close() {
         if (closed_) return;
         closed_ = true;
+        // Waiters in other threads wake; the rows stay as they are.
+        state_->release("the LiveTable");
         if (!hub_->close(cluster_, table_, state_.get())) return;
         if (std::shared_ptr<Client> client = client_.lock()) {
             py::gil_scoped_release nogil;
@@ -465,16 +493,15 @@ public:
 
     bool wait_for(py::object self, py::object predicate, std::optional<double> timeout) {
         const auto deadline = deadline_after(timeout);
-        {
-            py::gil_scoped_release nogil;
-            if (!state_->wait_answered(deadline)) return false;
-        }
+        ClientCloseWaker waker(*state_);
+        BoardEntry entry(board_, waker);
+        if (!wait_in_looks([&](auto until) { return state_->wait_answered(until); }, deadline)) return false;
         if (predicate.is_none()) return true;
         for (;;) {
             const std::uint64_t seen = state_->changes();
             if (py::bool_(predicate(self))) return true;
-            py::gil_scoped_release nogil;
-            if (!state_->wait_change(seen, deadline)) return false;
+            if (!wait_in_looks([&](auto until) { return state_->wait_change(seen, until); }, deadline))
+                return false;
         }
     }
 
@@ -485,7 +512,34 @@ public:
     const std::string& table() const { return table_; }
 
 private:
+    // Runs `wait(until)` with the GIL released, in looks of at most kSignalLook between which
+    // Python's signal handlers run (GIL held on entry and return). True for the event, false at
+    // the deadline; a close raises RuntimeError.
+    template <typename Wait>
+    bool wait_in_looks(Wait&& wait, std::optional<LiveTableState::Clock::time_point> deadline) {
+        for (;;) {
+            const auto now = LiveTableState::Clock::now();
+            const auto look = now + kSignalLook;
+            const auto until = deadline ? std::min(*deadline, look) : look;
+            LiveTableState::Woken woken;
+            {
+                py::gil_scoped_release nogil;
+                woken = wait(until);
+            }
+            if (woken == LiveTableState::Woken::event) return true;
+            if (woken == LiveTableState::Woken::released) {
+                const std::string owner = state_->released_by();
+                throw std::runtime_error(owner + " was closed while " +
+                                         (owner == "the LiveTable" ? "wait_for()" : "LiveTable.wait_for()") +
+                                         " waited");
+            }
+            if (deadline && LiveTableState::Clock::now() >= *deadline) return false;
+            if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+        }
+    }
+
     std::weak_ptr<Client> client_;
+    std::shared_ptr<WaitBoard> board_;
     std::shared_ptr<LiveTableHub> hub_;
     std::shared_ptr<LiveTableState> state_;
     std::string cluster_;
@@ -547,10 +601,14 @@ meanwhile.)doc")
 included) and, with `predicate`, until predicate(table) holds: it is called with the GIL on the
 calling thread once the snapshot is in, then after each batch of updates. `timeout` is in
 seconds (None: no limit). Returns True, or False once the timeout passed. An exception raised
-by the predicate propagates.)doc")
+by the predicate propagates. Ctrl-C raises KeyboardInterrupt within about 100 ms; close() of
+the table from another thread raises RuntimeError ("the LiveTable was closed while wait_for()
+waited"), and so does closing its TyxClient, here and in every later wait that would have to
+wait.)doc")
         .def("close", &PyLiveTable::close,
              "Stops updating the table and unsubscribes it, unless another live table of the client\n"
-             "keeps it. The rows stay readable as they were. Idempotent.")
+             "keeps it. The rows stay readable as they were; threads waiting in wait_for() raise\n"
+             "RuntimeError. Idempotent.")
         .def_property_readonly("closed", &PyLiveTable::closed, "True once close() was called.")
         .def_property_readonly("version", &PyLiveTable::version,
                                "The number of updates applied so far (snapshot rows included).")
@@ -575,7 +633,8 @@ by the predicate propagates.)doc")
     py::object client_class = m.attr("TyxClient");
     client_class.attr("live_table") = py::cpp_function(
         [](py::object self, std::string cluster_name, std::string table_name) {
-            return std::make_unique<PyLiveTable>(client_of(self), std::move(cluster_name), std::move(table_name));
+            return std::make_unique<PyLiveTable>(client_of(self), wait_board_of(self),
+                                                 std::move(cluster_name), std::move(table_name));
         },
         py::name("live_table"), py::is_method(client_class), py::arg("cluster_name"), py::arg("table_name"),
         R"doc(Subscribes to `table_name` and returns a LiveTable that keeps its rows.

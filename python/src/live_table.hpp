@@ -86,14 +86,20 @@ public:
     std::size_t size();
     std::uint64_t version();
     std::uint64_t changes();
-    // Waits for the first snapshot answer; false at the deadline.
-    bool wait_answered(std::optional<Clock::time_point> deadline);
-    // Waits until changes() differs from `seen`; false at the deadline.
-    bool wait_change(std::uint64_t seen, std::optional<Clock::time_point> deadline);
+    // What a wait ended with: its event, the deadline, or a release (see release()).
+    enum class Woken { event, deadline, released };
+    // Waits for the first snapshot answer until `deadline` (which the answer wins over a release).
+    Woken wait_answered(Clock::time_point deadline);
+    // Waits until changes() differs from `seen`, until `deadline`.
+    Woken wait_change(std::uint64_t seen, Clock::time_point deadline);
+    // Ends every wait, now and later, as released, `owner` ("the LiveTable", "the TyxClient")
+    // being what was closed; the first owner told is kept.
+    void release(const std::string& owner);
+    std::string released_by();
 
 private:
     template <typename Pred>
-    bool wait_until(std::unique_lock<std::mutex>& lock, std::optional<Clock::time_point> deadline, Pred pred);
+    Woken wait_until(std::unique_lock<std::mutex>& lock, Clock::time_point deadline, Pred pred);
 
     std::mutex mutex_;
     std::condition_variable changed_;
@@ -103,6 +109,7 @@ private:
     bool answered_ = false;  // a first snapshot answer arrived
     std::uint64_t version_ = 0;  // updates applied
     std::uint64_t changes_ = 0;  // batches and answers seen
+    std::optional<std::string> released_;  // what was closed, once a close ended the waits
 };
 
 // Cells of one column as a numpy array: the dtype of the values' wire type when they all have

@@ -117,11 +117,21 @@ std::vector<std::pair<std::string, CenterTableSchema>> SubscribedTables::schemas
 std::vector<SubscriptionRequest> SubscriptionState::subscribe(
     const std::vector<SubscriptionRequest>& requests, std::function<void()> done) {
     std::vector<SubscriptionRequest> added = tables_.add_for_subscription(requests);
-    if (added.empty()) {
-        if (done) done();
+    if (!added.empty()) {
+        if (done) pending_.push_back({tables_.request_counter(), std::move(done)});
         return added;
     }
-    if (done) pending_.push_back({tables_.request_counter(), std::move(done)});
+    // Nothing new to request; a table still waiting for an earlier request's answer is not
+    // answered for this caller either, who then waits for the newest such request.
+    std::uint32_t awaited = 0;
+    for (const auto& r : requests)
+        if (const SubscribedTable* table = tables_.find(r.table_name); table != nullptr && !table->live())
+            awaited = std::max(awaited, table->request_number());
+    if (awaited > snapshot_count_) {
+        if (done) pending_.push_back({awaited, std::move(done)});
+    } else if (done) {
+        done();
+    }
     return added;
 }
 

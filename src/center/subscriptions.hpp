@@ -119,7 +119,8 @@ public:
     explicit SubscriptionState(Subscriber& subscriber) : tables_(subscriber) {}
 
     // Registers the requests and returns the tables to request now (see add_for_subscription).
-    // `done` runs once the center has answered that request, or at once when nothing is new.
+    // `done` runs once the center has answered that request; when nothing is new, once the
+    // requests the tables still wait for are answered (at once when every one is live).
     std::vector<SubscriptionRequest> subscribe(const std::vector<SubscriptionRequest>& requests,
                                                std::function<void()> done);
     // Drops the named tables and returns those that were subscribed, to be named to the center.

@@ -44,6 +44,14 @@ void Client::remove_cluster(std::string_view cluster_name, bool wait) {
     impl_->remove_cluster(cluster_name, wait);
 }
 
+void Client::add_cluster_async(const Cluster& cluster, std::function<void()> on_done) {
+    impl_->add_cluster(cluster, false, std::move(on_done));
+}
+
+void Client::remove_cluster_async(std::string_view cluster_name, std::function<void()> on_done) {
+    impl_->remove_cluster(cluster_name, false, std::move(on_done));
+}
+
 void Client::listener_add(std::shared_ptr<ClientListener> listener) {
     if (!listener) return;
     impl_->listener_add(std::make_shared<Impl::TyxClientListenerWrapper>(*this, std::move(listener)));
@@ -134,12 +142,35 @@ std::string Client::serialize_object(std::string_view object_type, std::string_v
     return message->text();
 }
 
+std::string Client::object_refusal(std::string_view object_type, std::string_view object_id,
+                                   const std::vector<std::string>& field_names,
+                                   const std::vector<FieldValue>& field_values) {
+    const rt::MessageCheck check = rt::check_object_message(object_type, object_id, field_names, field_values);
+    if (!check.refused()) return {};
+    return rt::describe_refusal(check, field_names) + " (" + rt::describe_object(object_type, object_id) + ")";
+}
+
+std::string Client::removal_refusal(std::string_view object_id, std::string_view object_type) {
+    const rt::MessageCheck check = rt::check_remove_message(object_id, object_type);
+    if (!check.refused()) return {};
+    return rt::describe_refusal(check, {}) + " (" + rt::describe_object(object_type, object_id) + ")";
+}
+
 std::size_t Client::flush(std::chrono::milliseconds timeout) {
     return impl_->flush(std::nullopt, timeout);
 }
 
 std::size_t Client::flush(std::string_view cluster_name, std::chrono::milliseconds timeout) {
     return impl_->flush(cluster_name, timeout);
+}
+
+void Client::flush_async(std::chrono::milliseconds timeout, std::function<void(std::size_t)> on_done) {
+    impl_->flush_async(std::nullopt, timeout, std::move(on_done));
+}
+
+void Client::flush_async(std::string_view cluster_name, std::chrono::milliseconds timeout,
+                         std::function<void(std::size_t)> on_done) {
+    impl_->flush_async(cluster_name, timeout, std::move(on_done));
 }
 
 void Client::publish_raw(std::string_view cluster_name, std::string_view text) {
@@ -181,8 +212,8 @@ void Client::subscribe(std::string_view cluster_name, std::vector<std::string> t
     impl_->subscribe(cluster_name, std::move(tables), wait);
 }
 
-void Client::subscribe(std::string_view cluster_name, std::vector<CenterSubscription> subscriptions,
-                       bool wait) {
+namespace {
+std::vector<SubscriptionRequest> subscription_requests(std::vector<CenterSubscription> subscriptions) {
     std::vector<SubscriptionRequest> requests;
     requests.reserve(subscriptions.size());
     for (auto& s : subscriptions) {
@@ -193,16 +224,44 @@ void Client::subscribe(std::string_view cluster_name, std::vector<CenterSubscrip
         r.flag = s.flag;
         requests.push_back(std::move(r));
     }
-    impl_->subscribe(cluster_name, std::move(requests), wait);
+    return requests;
+}
+}  // namespace
+
+void Client::subscribe(std::string_view cluster_name, std::vector<CenterSubscription> subscriptions,
+                       bool wait) {
+    impl_->subscribe(cluster_name, subscription_requests(std::move(subscriptions)), wait);
+}
+
+void Client::subscribe_async(std::string_view cluster_name, std::vector<std::string> tables,
+                             std::function<void()> on_done) {
+    // Without a callback nobody waits for the answers: the plain form does the same.
+    impl_->subscribe(cluster_name, std::move(tables), false, std::move(on_done));
+}
+
+void Client::subscribe_async(std::string_view cluster_name, std::vector<CenterSubscription> subscriptions,
+                             std::function<void()> on_done) {
+    impl_->subscribe(cluster_name, subscription_requests(std::move(subscriptions)), false,
+                     std::move(on_done));
 }
 
 void Client::unsubscribe(std::string_view cluster_name, std::vector<std::string> tables, bool wait) {
     impl_->unsubscribe(cluster_name, std::move(tables), wait);
 }
 
+void Client::unsubscribe_async(std::string_view cluster_name, std::vector<std::string> tables,
+                               std::function<void()> on_done) {
+    impl_->unsubscribe(cluster_name, std::move(tables), false, std::move(on_done));
+}
+
 std::optional<CenterTableSchema> Client::get_table_schema(std::string_view cluster_name,
                                                           std::string_view table_name) {
     return impl_->get_table_schema(cluster_name, table_name);
+}
+
+void Client::get_table_schema_async(std::string_view cluster_name, std::string_view table_name,
+                                    std::function<void(std::optional<CenterTableSchema>)> on_done) {
+    impl_->get_table_schema_async(cluster_name, table_name, std::move(on_done));
 }
 
 namespace {
@@ -255,6 +314,22 @@ void Client::sql_async(std::string_view cluster_name, std::string_view query,
         });
 }
 
+void Client::sql_async_owned(std::string_view cluster_name, std::string_view query,
+                             std::function<void(std::unique_ptr<TableAccessor>)>&& callback) {
+    if (!callback) {
+        impl_->log(cluster_name, 3, "Failed to execute SQL query: empty callback");
+        return;
+    }
+    impl_->query_shards_async(
+        cluster_name, query,
+        [multiplex = static_cast<TyxClientMultiplex*>(impl_.get()), name = std::string(cluster_name),
+         callback = std::move(callback)](ShardAnswers answers) {
+            if (std::string failure = query_failure(answers); !failure.empty())
+                multiplex->log_here(name, 3, failure);
+            callback(std::make_unique<MultiShardTableAccessor>(query_accessor(std::move(answers))));
+        });
+}
+
 void Client::sql_insert(std::string_view cluster_name, TableAccessor&& table) {
     impl_->sql_insert(cluster_name, std::move(table));
 }
@@ -275,6 +350,11 @@ void Client::sql_replace(std::string_view cluster_name, TableAccessor&& table, s
 void Client::sql_replace_async(std::string_view cluster_name, TableAccessor&& table,
                                std::string_view suffix) {
     impl_->sql_replace_async(cluster_name, std::move(table), suffix);
+}
+
+void Client::sql_replace_async(std::string_view cluster_name, TableAccessor&& table, std::string_view suffix,
+                               std::function<void()> on_done) {
+    impl_->sql_replace_in_background(cluster_name, std::move(table), suffix, std::move(on_done));
 }
 
 // ---------------------------------------------------------------- table upload
@@ -299,6 +379,13 @@ const Table* Client::Impl::as_table(std::string_view cluster_name, const TableAc
 namespace {
 std::int32_t upload_rows(const Table& table) {
     return static_cast<std::int32_t>(table.row_count());
+}
+
+// Whether any shard answered the probe with a result set: the table exists there.
+bool table_exists(const ShardAnswers& probe) {
+    for (const auto& result : probe.results)
+        if (result && !result->elements.empty() && result->elements.front().result_set) return true;
+    return false;
 }
 }  // namespace
 
@@ -372,15 +459,8 @@ Client::Impl::UploadFailures Client::Impl::prepare_replace(std::string_view clus
     // A shard that fails the probe is taken for one without the table; its CREATE then fails
     // too, and says why.
     const ShardAnswers probe = query_shards(cluster_name, make_probe_table_sql(table.table_name()), started);
-    bool exists = false;
-    for (const auto& result : probe.results) {
-        if (result && !result->elements.empty() && result->elements.front().result_set) {
-            exists = true;
-            break;
-        }
-    }
     UploadFailures failures;
-    if (exists)
+    if (table_exists(probe))
         failures.add(query_shards(cluster_name, make_delete_table_sql(table.table_name()), started),
                      "DELETE");
     else
@@ -406,6 +486,59 @@ void Client::Impl::sql_replace_async(std::string_view cluster_name, TableAccesso
     if (table == nullptr) return;
     insert_async(cluster_name, *table, prepare_replace(cluster_name, *table, suffix, SessionClock::now()),
                  nullptr);
+}
+
+void Client::Impl::sql_replace_in_background(std::string_view cluster_name, TableAccessor&& accessor,
+                                             std::string_view suffix, std::function<void()> on_done) {
+    const Table* table = as_table(cluster_name, accessor, "replace table");
+    if (table == nullptr) {
+        if (on_done) asio::post(notify_context(), std::move(on_done));
+        return;
+    }
+    // Everything the statements need is made here, so the caller's table is free on return; the
+    // deadline counts from the call.
+    struct Replace {
+        std::string cluster;
+        std::string table;
+        std::string probe_sql;
+        std::string delete_sql;
+        std::string create_sql;
+        std::shared_ptr<const std::vector<jdbc::JdbcColumn>> columns;
+        std::int32_t rows = 0;
+        SessionClock::time_point started;
+    };
+    auto job = std::make_shared<Replace>(
+        Replace{std::string(cluster_name), table->table_name(), make_probe_table_sql(table->table_name()),
+                make_delete_table_sql(table->table_name()), make_create_table_sql(*table, suffix),
+                std::make_shared<const std::vector<jdbc::JdbcColumn>>(table_to_jdbc_columns(*table)),
+                upload_rows(*table), SessionClock::now()});
+    asio::co_spawn(
+        control_context(),
+        // The multiplexer, not the Impl: the steps may still run while the Client is being
+        // destroyed, once only the multiplexer is left.
+        [m = static_cast<TyxClientMultiplex*>(this), job]() -> asio::awaitable<UploadFailures> {
+            UploadFailures failures;
+            const ShardAnswers probe =
+                co_await m->query_shards_co(job->cluster, job->probe_sql, job->started);
+            const bool exists = table_exists(probe);
+            ShardAnswers prepared = co_await m->query_shards_co(
+                job->cluster, exists ? job->delete_sql : job->create_sql, job->started);
+            failures.add(prepared, exists ? "DELETE" : "CREATE");
+            ShardAnswers inserted = co_await m->bulk_insert_shards_co(job->cluster, job->table, job->columns,
+                                                                      job->rows, -1, job->started);
+            failures.add(inserted);
+            co_return failures;
+        },
+        // The failure is heard before on_done, both on the notification loop, which outlives the
+        // control loop: on_done runs even when the Client is destroyed first.
+        [multiplex = static_cast<TyxClientMultiplex*>(this), job, on_done = std::move(on_done)](
+            std::exception_ptr, UploadFailures failures) mutable {
+            asio::post(multiplex->notify_context(),
+                       [multiplex, job, failures = std::move(failures), on_done = std::move(on_done)] {
+                           failures.report(*multiplex, job->cluster, job->table, true);
+                           if (on_done) on_done();
+                       });
+        });
 }
 
 }  // namespace tyx

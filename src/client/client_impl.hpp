@@ -72,6 +72,10 @@ public:
     void sql_insert_async(std::string_view cluster_name, TableAccessor&& table, std::function<void()> on_done);
     void sql_replace(std::string_view cluster_name, TableAccessor&& table, std::string_view suffix);
     void sql_replace_async(std::string_view cluster_name, TableAccessor&& table, std::string_view suffix);
+    // The three steps of sql_replace on the control loop, blocking nobody; `on_done` (may be
+    // empty) runs once on the notification loop after the failures are logged.
+    void sql_replace_in_background(std::string_view cluster_name, TableAccessor&& table,
+                                   std::string_view suffix, std::function<void()> on_done);
 
     Client* client = nullptr;  // set right after construction
 

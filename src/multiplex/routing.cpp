@@ -127,7 +127,7 @@ void TyxClientMultiplex::log(std::string_view cluster_name, std::uint8_t level, 
 
 // ---------------------------------------------------------------- clusters
 
-void TyxClientMultiplex::add_cluster(const Cluster& cluster, bool wait) {
+void TyxClientMultiplex::add_cluster(const Cluster& cluster, bool wait, std::function<void()> on_done) {
     std::unique_lock lock(routes_mutex_);
     // The outboxes exist from this call on, so a publication made right after it waits there
     // for the relay's first login instead of finding no cluster.
@@ -152,16 +152,17 @@ void TyxClientMultiplex::add_cluster(const Cluster& cluster, bool wait) {
         [this, copy = cluster, outboxes = std::move(outboxes)]() mutable -> asio::awaitable<void> {
             co_await do_add_cluster(std::move(copy), std::move(outboxes));
         },
-        wait, lock);
+        wait, lock, std::move(on_done));
 }
 
-void TyxClientMultiplex::remove_cluster(std::string_view cluster_name, bool wait) {
+void TyxClientMultiplex::remove_cluster(std::string_view cluster_name, bool wait,
+                                        std::function<void()> on_done) {
     std::unique_lock lock(routes_mutex_);
     if (routes_->clusters.find(cluster_name) != routes_->clusters.end())
         edit_routes([&](RouteTable& table) { table.clusters.erase(table.clusters.find(cluster_name)); });
     post_locked([this, name = std::string(
                            cluster_name)]() -> asio::awaitable<void> { co_await do_remove_cluster(name); },
-                wait, lock);
+                wait, lock, std::move(on_done));
 }
 
 asio::awaitable<void> TyxClientMultiplex::do_add_cluster(
@@ -256,16 +257,13 @@ void TyxClientMultiplex::send_object_message(std::string_view cluster_name,
     publish(cluster_name, message->view(), wait);
 }
 
-std::size_t TyxClientMultiplex::flush(std::optional<std::string_view> cluster_name,
-                                      std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + std::max(timeout, std::chrono::milliseconds(0));
+bool TyxClientMultiplex::flush_marks(std::optional<std::string_view> cluster_name, FlushMarks& marks) {
     std::shared_ptr<const RouteTable> table;
     {
         std::lock_guard lock(routes_mutex_);
         table = routes_;
     }
     // Every mark first, so that what is published meanwhile is not waited for.
-    std::vector<std::pair<std::shared_ptr<rt::RelayOutbox>, std::uint64_t>> marks;
     bool found = false;
     for (const auto& [name, route] : table->clusters) {
         if (cluster_name && name != *cluster_name) continue;
@@ -275,11 +273,56 @@ std::size_t TyxClientMultiplex::flush(std::optional<std::string_view> cluster_na
     }
     if (cluster_name && !found) {
         log(*cluster_name, 3, not_found("Failed to flush", *cluster_name));
-        return 0;
+        return false;
     }
+    return true;
+}
+
+std::size_t TyxClientMultiplex::flush(std::optional<std::string_view> cluster_name,
+                                      std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + std::max(timeout, std::chrono::milliseconds(0));
+    FlushMarks marks;
+    if (!flush_marks(cluster_name, marks)) return 0;
     std::size_t left = 0;
     for (const auto& [relay, mark] : marks) left += relay->wait_settled(mark, deadline);
     return left;
+}
+
+void TyxClientMultiplex::flush_async(std::optional<std::string_view> cluster_name,
+                                     std::chrono::milliseconds timeout,
+                                     std::function<void(std::size_t)> on_done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::max(timeout, std::chrono::milliseconds(0));
+    auto marks = std::make_shared<FlushMarks>();
+    auto left = std::make_shared<std::size_t>(0);
+    // An unknown cluster gives 0 at once, after its log (both go through the notification loop).
+    if (!flush_marks(cluster_name, *marks)) marks->clear();
+    post_then(
+        [this, marks, left, deadline]() -> asio::awaitable<void> {
+            // The writers look at their acknowledgements often while someone waits.
+            struct Polling {
+                explicit Polling(FlushMarks& m) : marks(m) {
+                    for (const auto& [relay, mark] : marks) relay->begin_settle_poll();
+                }
+                ~Polling() {
+                    for (const auto& [relay, mark] : marks) relay->end_settle_poll();
+                }
+                FlushMarks& marks;
+            } polling(*marks);
+            asio::steady_timer timer(control_.context);
+            std::chrono::microseconds pause{20};
+            for (;;) {
+                std::size_t outstanding = 0;
+                for (const auto& [relay, mark] : *marks) outstanding += relay->outstanding_of(mark);
+                *left = outstanding;
+                const auto now = std::chrono::steady_clock::now();
+                if (outstanding == 0 || now >= deadline || stopping_.load(std::memory_order_relaxed)) break;
+                timer.expires_at(std::min(deadline, now + pause));
+                std::error_code ignored;
+                co_await timer.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+                pause = std::min(pause * 2, std::chrono::microseconds(1000));
+            }
+        },
+        on_done ? std::function<void()>([left, on_done = std::move(on_done)] { on_done(*left); }) : nullptr);
 }
 
 void TyxClientMultiplex::count_refused(std::string_view cluster_name) {
@@ -294,8 +337,8 @@ void TyxClientMultiplex::count_refused(std::string_view cluster_name) {
 
 // ---------------------------------------------------------------- subscriptions
 
-void TyxClientMultiplex::subscribe(std::string_view cluster_name, std::vector<std::string> tables,
-                                   bool wait) {
+void TyxClientMultiplex::subscribe(std::string_view cluster_name, std::vector<std::string> tables, bool wait,
+                                   std::function<void()> on_done) {
     std::vector<SubscriptionRequest> requests;
     requests.reserve(tables.size());
     for (auto& t : tables) {
@@ -303,14 +346,16 @@ void TyxClientMultiplex::subscribe(std::string_view cluster_name, std::vector<st
         r.table_name = std::move(t);
         requests.push_back(std::move(r));
     }
-    subscribe(cluster_name, std::move(requests), wait);
+    subscribe(cluster_name, std::move(requests), wait, std::move(on_done));
 }
 
 void TyxClientMultiplex::subscribe(std::string_view cluster_name, std::vector<SubscriptionRequest> requests,
-                                   bool wait) {
+                                   bool wait, std::function<void()> on_done) {
+    // A caller told when it is done waits for the answers as a waiting caller does.
+    const bool await_answers = wait || on_done;
     post(
         [this, name = std::string(cluster_name), requests = std::move(requests),
-         wait]() -> asio::awaitable<void> {
+         wait = await_answers]() -> asio::awaitable<void> {
             auto cluster = find_cluster(*this, name, "Failed to subscribe to center tables");
             if (!cluster) co_return;
             const auto& centers = cluster->centers();
@@ -344,11 +389,11 @@ void TyxClientMultiplex::subscribe(std::string_view cluster_name, std::vector<Su
             if (all) co_return;
             log(name, 3, unanswered_subscription(requests, answers->answered, centers, limit_ms));
         },
-        wait);
+        wait, std::move(on_done));
 }
 
 void TyxClientMultiplex::unsubscribe(std::string_view cluster_name, std::vector<std::string> tables,
-                                     bool wait) {
+                                     bool wait, std::function<void()> on_done) {
     post(
         [this, name = std::string(cluster_name), tables = std::move(tables)]() -> asio::awaitable<void> {
             auto cluster = find_cluster(*this, name, "Failed to unsubscribe from center tables");
@@ -356,7 +401,7 @@ void TyxClientMultiplex::unsubscribe(std::string_view cluster_name, std::vector<
             for (auto& c : cluster->centers())
                 if (c) c->unsubscribe(tables);
         },
-        wait);
+        wait, std::move(on_done));
 }
 
 std::optional<CenterTableSchema> TyxClientMultiplex::get_table_schema(std::string_view cluster_name,
@@ -377,6 +422,28 @@ std::optional<CenterTableSchema> TyxClientMultiplex::get_table_schema(std::strin
         },
         true);
     return std::move(*result);
+}
+
+void TyxClientMultiplex::get_table_schema_async(
+    std::string_view cluster_name, std::string_view table_name,
+    std::function<void(std::optional<CenterTableSchema>)> on_done) {
+    auto result = std::make_shared<std::optional<CenterTableSchema>>();
+    post_then(
+        [this, result, name = std::string(cluster_name),
+         table = std::string(table_name)]() -> asio::awaitable<void> {
+            auto it = clusters_.find(name);
+            if (it == clusters_.end()) co_return;
+            for (auto& c : it->second->centers()) {
+                if (!c) continue;
+                if (auto schema = c->subscribed_tables().table_schema(table)) {
+                    *result = std::move(schema);
+                    co_return;
+                }
+            }
+        },
+        on_done
+            ? std::function<void()>([result, on_done = std::move(on_done)] { on_done(std::move(*result)); })
+            : nullptr);
 }
 
 // ---------------------------------------------------------------- queries and bulk inserts
@@ -465,6 +532,19 @@ ShardAnswers TyxClientMultiplex::query_shards(std::string_view cluster_name, std
              -> asio::awaitable<void> { *answers = co_await do_sql_query(*this, name, q, started); },
          true);
     return std::move(*answers);
+}
+
+asio::awaitable<ShardAnswers> TyxClientMultiplex::query_shards_co(std::string cluster_name, std::string query,
+                                                                  SessionClock::time_point started) {
+    return do_sql_query(*this, std::move(cluster_name), std::move(query), started);
+}
+
+asio::awaitable<ShardAnswers> TyxClientMultiplex::bulk_insert_shards_co(
+    std::string cluster_name, std::string table_name,
+    std::shared_ptr<const std::vector<jdbc::JdbcColumn>> columns, std::int32_t row_count,
+    std::int64_t timeout_ms, SessionClock::time_point started) {
+    return do_bulk_insert(*this, std::move(cluster_name), std::move(table_name), std::move(columns),
+                          row_count, timeout_ms, started);
 }
 
 void TyxClientMultiplex::query_shards_async(std::string_view cluster_name, std::string_view query,

@@ -33,6 +33,7 @@ TyxClientMultiplex::TyxClientMultiplex(std::size_t worker_count)
     : pool_(worker_count), instance_id_(g_next_instance_id.fetch_add(1)), routes_(std::make_shared<RouteTable>()) {}
 
 TyxClientMultiplex::~TyxClientMultiplex() {
+    stopping_.store(true, std::memory_order_relaxed);
     // Publications made from now on find no cluster; those made before are in the outboxes,
     // and each relay writes its outbox before its logout.
     {

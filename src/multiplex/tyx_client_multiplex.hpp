@@ -100,6 +100,23 @@ public:
         post_locked(std::forward<F>(f), wait, no_lock);
     }
 
+    // `post`, or with a non-empty `on_done` post_then (`wait` is then ignored).
+    template <typename F>
+    void post(F&& f, bool wait, std::function<void()> on_done) {
+        std::unique_lock<std::mutex> no_lock;
+        post_locked(std::forward<F>(f), wait, no_lock, std::move(on_done));
+    }
+
+    // Runs the coroutine factory `f` on the control loop as `post` does without waiting, then
+    // `on_done` (when not empty) once on the notification loop, after every event the coroutine
+    // raised: also when it ends with an exception, and when the multiplexer is destroyed first
+    // (the destructor runs every coroutine to its end, then delivers what is queued).
+    template <typename F>
+    void post_then(F&& f, std::function<void()> on_done) {
+        std::unique_lock<std::mutex> no_lock;
+        post_locked(std::forward<F>(f), false, no_lock, std::move(on_done));
+    }
+
     // Posts one job to the notification loop (never run inline, even from that loop) that
     // calls `f(listener)` for each registered listener in registration order. `f` is moved
     // into the job: it must own copies of every text it hands to the listeners.
@@ -200,9 +217,11 @@ public:
     // Builds and starts the cluster's clients. A name already registered is refused (level-3
     // on_log) before anything of the new cluster starts. Waiting returns once every shard has
     // connected or failed each of its endpoints once.
-    void add_cluster(const Cluster& cluster, bool wait);
+    // `on_done`, when not empty, runs once on the notification loop when the work is over (as
+    // post_then says; `wait` is then ignored). So for every operation below that takes one.
+    void add_cluster(const Cluster& cluster, bool wait, std::function<void()> on_done = nullptr);
     // Stops and forgets the cluster; an unknown name is ignored.
-    void remove_cluster(std::string_view cluster_name, bool wait);
+    void remove_cluster(std::string_view cluster_name, bool wait, std::function<void()> on_done = nullptr);
     // `outboxes`: one per relay shard (null for a disabled one), the ones publishers already
     // append to; empty when the name was already registered.
     asio::awaitable<void> do_add_cluster(Cluster cluster,
@@ -223,17 +242,30 @@ public:
     // until `timeout`; returns how many of those messages are left. An unknown cluster is
     // logged (level 3).
     std::size_t flush(std::optional<std::string_view> cluster_name, std::chrono::milliseconds timeout);
+    // The same without blocking any thread: the marks are taken here, a coroutine on the control
+    // loop looks at the outboxes (after 20 us, then twice as long each time up to 1 ms), and
+    // `on_done(left)` runs once on the notification loop. Destroying the multiplexer ends the wait
+    // with what is left then.
+    void flush_async(std::optional<std::string_view> cluster_name, std::chrono::milliseconds timeout,
+                     std::function<void(std::size_t)> on_done);
     // A publication to the cluster was refused before anything was sent: counted on its first
     // relay shard.
     void count_refused(std::string_view cluster_name);
 
     // --- Subscriptions, to every enabled center of the cluster.
-    void subscribe(std::string_view cluster_name, std::vector<std::string> tables, bool wait);
-    void subscribe(std::string_view cluster_name, std::vector<SubscriptionRequest> requests, bool wait);
-    void unsubscribe(std::string_view cluster_name, std::vector<std::string> tables, bool wait);
+    // With `on_done`, it waits for the answers (within snapshot_timeout_ms) as `wait` would.
+    void subscribe(std::string_view cluster_name, std::vector<std::string> tables, bool wait,
+                   std::function<void()> on_done = nullptr);
+    void subscribe(std::string_view cluster_name, std::vector<SubscriptionRequest> requests, bool wait,
+                   std::function<void()> on_done = nullptr);
+    void unsubscribe(std::string_view cluster_name, std::vector<std::string> tables, bool wait,
+                     std::function<void()> on_done = nullptr);
     // The lowest-numbered center's schema of the table, when it has arrived. Blocks.
     std::optional<CenterTableSchema> get_table_schema(std::string_view cluster_name,
                                                       std::string_view table_name);
+    // The same, handed to `on_done` on the notification loop.
+    void get_table_schema_async(std::string_view cluster_name, std::string_view table_name,
+                                std::function<void(std::optional<CenterTableSchema>)> on_done);
 
     // --- Queries and bulk inserts, on every enabled database shard at once. Each shard's request
     // ends, answered or failed, by its limit (the query timeout) after `started` (see
@@ -244,6 +276,14 @@ public:
                               SessionClock::time_point started);
     void query_shards_async(std::string_view cluster_name, std::string_view query,
                             std::function<void(ShardAnswers)> callback);
+    // The awaitable forms, for a coroutine on the control loop; `columns` is kept alive by the
+    // caller's pointer until the answers are in.
+    asio::awaitable<ShardAnswers> query_shards_co(std::string cluster_name, std::string query,
+                                                  SessionClock::time_point started);
+    asio::awaitable<ShardAnswers> bulk_insert_shards_co(
+        std::string cluster_name, std::string table_name,
+        std::shared_ptr<const std::vector<jdbc::JdbcColumn>> columns, std::int32_t row_count,
+        std::int64_t timeout_ms, SessionClock::time_point started);
     ShardAnswers bulk_insert_shards(std::string_view cluster_name, std::string_view table_name,
                                     const std::vector<jdbc::JdbcColumn>& columns, std::int32_t row_count,
                                     std::int64_t timeout_ms, SessionClock::time_point started);
@@ -306,7 +346,18 @@ private:
     // `post`, with `lock` released once the coroutine is queued and before waiting for it: a
     // caller that must queue in step with other state queues under that state's lock.
     template <typename F>
-    void post_locked(F&& f, bool wait, std::unique_lock<std::mutex>& lock) {
+    void post_locked(F&& f, bool wait, std::unique_lock<std::mutex>& lock,
+                     std::function<void()> on_done = nullptr) {
+        if (on_done) {
+            // Posted from the control loop once the coroutine has ended, so it comes after every
+            // event the coroutine raised; the notification loop outlives the control loop.
+            asio::co_spawn(control_.context, std::forward<F>(f),
+                           [this, on_done = std::move(on_done)](std::exception_ptr) mutable {
+                               asio::post(notify_.context, std::move(on_done));
+                           });
+            if (lock.owns_lock()) lock.unlock();
+            return;
+        }
         if (!wait || control_.context.get_executor().running_in_this_thread()) {
             asio::co_spawn(control_.context, std::forward<F>(f), asio::detached);
             if (lock.owns_lock()) lock.unlock();
@@ -356,6 +407,12 @@ private:
     // Closing: when the drain ends; past it jobs are dropped, the first one saying so.
     std::atomic<std::int64_t> drain_deadline_{std::numeric_limits<std::int64_t>::max()};
     std::atomic<bool> dropping_{false};
+    // Set when the destructor starts: waits that poll (flush_async) end at their next look.
+    std::atomic<bool> stopping_{false};
+    // The relay outboxes a flush waits for, each with its mark: every message kept before the
+    // call. False (after a level-3 log) for an unknown cluster.
+    using FlushMarks = std::vector<std::pair<std::shared_ptr<rt::RelayOutbox>, std::uint64_t>>;
+    bool flush_marks(std::optional<std::string_view> cluster_name, FlushMarks& marks);
 
     // The sessions' monitors by cluster, in the order the clusters were added; written on the
     // control loop, read by health() on any thread.

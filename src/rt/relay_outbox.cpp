@@ -657,6 +657,21 @@ std::uint64_t RelayOutbox::wait_settled(std::uint64_t mark, std::chrono::steady_
     return left;
 }
 
+std::uint64_t RelayOutbox::outstanding_of(std::uint64_t mark) const {
+    std::lock_guard lock(mutex_);
+    return closed_ ? 0 : outstanding(mark);
+}
+
+void RelayOutbox::begin_settle_poll() {
+    flush_waiters_.fetch_add(1, std::memory_order_relaxed);
+    std::lock_guard lock(mutex_);
+    // An idle writer is woken, so that it starts looking at the acknowledgements at once.
+    if (wake_armed_ && writer_ != nullptr) {
+        wake_armed_ = false;
+        writer_->post_wake();
+    }
+}
+
 void RelayOutbox::count_refused() {
     std::lock_guard lock(mutex_);
     ++refused_;

@@ -202,6 +202,12 @@ public:
     // replaced or discarded, or until `deadline`; returns how many are still outstanding.
     // Wakes the writer so that it looks at the acknowledgements at once and often meanwhile.
     std::uint64_t wait_settled(std::uint64_t mark, std::chrono::steady_clock::time_point deadline);
+    // The same without blocking, for a waiter that looks again now and then: how many among the
+    // first `mark` kept are still outstanding (0 once closed). Between begin_settle_poll and
+    // end_settle_poll the waiter counts as a flush waiting, as wait_settled's caller does.
+    std::uint64_t outstanding_of(std::uint64_t mark) const;
+    void begin_settle_poll();
+    void end_settle_poll() { flush_waiters_.fetch_sub(1, std::memory_order_relaxed); }
     // Whether a flush is waiting: the writer then looks at acknowledgements often.
     bool flush_waiting() const { return flush_waiters_.load(std::memory_order_relaxed) > 0; }
     // A publication to this shard's cluster was refused before it was sent.
