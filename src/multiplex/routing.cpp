@@ -293,6 +293,11 @@ void TyxClientMultiplex::flush_async(std::optional<std::string_view> cluster_nam
                                      std::function<void(std::size_t)> on_done) {
     const auto deadline = std::chrono::steady_clock::now() + std::max(timeout, std::chrono::milliseconds(0));
     auto marks = std::make_shared<FlushMarks>();
+    if (!on_done) {
+        // Nobody to tell: only an unknown cluster's log is left to give.
+        flush_marks(cluster_name, *marks);
+        return;
+    }
     auto left = std::make_shared<std::size_t>(0);
     // An unknown cluster gives 0 at once, after its log (both go through the notification loop).
     if (!flush_marks(cluster_name, *marks)) marks->clear();
@@ -322,7 +327,7 @@ void TyxClientMultiplex::flush_async(std::optional<std::string_view> cluster_nam
                 pause = std::min(pause * 2, std::chrono::microseconds(1000));
             }
         },
-        on_done ? std::function<void()>([left, on_done = std::move(on_done)] { on_done(*left); }) : nullptr);
+        [left, on_done = std::move(on_done)] { on_done(*left); });
 }
 
 void TyxClientMultiplex::count_refused(std::string_view cluster_name) {
