@@ -892,11 +892,12 @@ same name.)doc")
 
     py::class_<CenterColumnSchema>(m, "CenterColumnSchema",
                                    "One column of a center table, as the center announced it.")
-        .def_readonly("name", &CenterColumnSchema::name, "The column's name.")
+        .def_property_readonly(
+            "name", [](const CenterColumnSchema& c) { return to_str(c.name); }, "The column's name.")
         .def_readonly("type", &CenterColumnSchema::type, "The column's type code, as received (int).")
         .def_readonly("flags", &CenterColumnSchema::flags, "The column's flags, as received (int).")
         .def("__repr__", [](const CenterColumnSchema& c) {
-            return "CenterColumnSchema(" + py::repr(py::str(c.name)).cast<std::string>() +
+            return "CenterColumnSchema(" + py::repr(to_str(c.name)).cast<std::string>() +
                    ", type=" + std::to_string(c.type) + ", flags=" + std::to_string(c.flags) + ")";
         });
     py::class_<CenterTableSchema>(m, "CenterTableSchema",
@@ -917,18 +918,29 @@ never touches the data. The reading loop is
     while result.cursor_advance(): print(result.row())
 Every method works on data the accessor holds: none blocks or touches the network, and a result
 handed to a sql_async callback may be kept and read on any thread.)doc")
-        .def("table_name", &TableAccessor::table_name,
-             "The table's name: a Table's own, or that of a query's first result table.")
-        .def("column_names", &TableAccessor::column_names, "The names of the columns, in column order.")
+        // Texts that come from a server decode as every value does: bytes that are not UTF-8 become
+        // surrogate escapes, and reading them never raises.
+        .def(
+            "table_name", [](const TableAccessor& a) { return to_str(a.table_name()); },
+            "The table's name: a Table's own, or that of a query's first result table.")
+        .def(
+            "column_names",
+            [](const TableAccessor& a) {
+                py::list names;
+                for (const auto& name : a.column_names()) names.append(to_str(name));
+                return names;
+            },
+            "The names of the columns, in column order.")
         .def(
             "column_types", [](const TableAccessor& a) { return codes_of(a); },
             "The database type code of each column, in column order (for a query, those of the first\n"
             "result table; empty when unknown).")
         .def("has_result_set", &TableAccessor::has_result_set,
              "True when there is a table to read: a query that returned one, or a Table with a column.")
-        .def("error_message", &TableAccessor::error_message,
-             "A query's error messages, each prefixed by its shard (\"[shard i] ...\"), joined by \"; \";\n"
-             "empty when there are none (always for a Table).")
+        .def(
+            "error_message", [](const TableAccessor& a) { return to_str(a.error_message()); },
+            "A query's error messages, each prefixed by its shard (\"[shard i] ...\"), joined by \"; \";\n"
+            "empty when there are none (always for a Table).")
         .def("affected_rows", &TableAccessor::affected_rows,
              "The row counts the shards answered (rows a statement changed), added up; 0 for a Table.")
         .def("row_count", &TableAccessor::row_count, "The number of rows the cursor walks.")

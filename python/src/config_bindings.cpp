@@ -114,10 +114,13 @@ void bind_config(py::module_& m) {
         .def_readwrite("host", &Endpoint::host, "A host name or address.")
         .def_readwrite("port_or_service", &Endpoint::port_or_service,
                        "A port number or service name, as a str.")
-        .def("__eq__",
-             [](const Endpoint& a, const Endpoint& b) {
-                 return a.host == b.host && a.port_or_service == b.port_or_service;
-             })
+        // An operator, so that comparing with anything else gives False instead of raising.
+        .def(
+            "__eq__",
+            [](const Endpoint& a, const Endpoint& b) {
+                return a.host == b.host && a.port_or_service == b.port_or_service;
+            },
+            py::is_operator(), py::arg("other"))
         .def("__repr__", [](const Endpoint& e) {
             return "Endpoint(" + py::repr(py::str(e.host)).cast<std::string>() + ", " +
                    py::repr(py::str(e.port_or_service)).cast<std::string>() + ")";

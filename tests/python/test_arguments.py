@@ -83,6 +83,12 @@ def test_config_records_have_the_library_defaults_and_building_operations():
     assert [s.port_or_service for s in cluster.publication_config.shards] == ["7001", "7101"]
     assert not publication.has_distribution_function()
 
+    # Endpoints compare by value, and with anything else as unequal instead of raising.
+    endpoint = tyx_client.Endpoint("backup", "7001")
+    assert endpoint == tyx_client.Endpoint("backup", "7001") and endpoint != tyx_client.Endpoint("backup", "7002")
+    assert endpoint != None and endpoint != ("backup", "7001")  # noqa: E711
+    assert endpoint in [None, "backup", tyx_client.Endpoint("backup", "7001")]
+
 
 def test_every_client_and_listener_method_documents_more_than_its_signature():
     checked, bare = [], []

@@ -294,3 +294,18 @@ def test_a_result_iterates_its_rows_and_prints(client, capsys):
     assert capsys.readouterr().out == text
     table = tyx_client.Table("t").add_column("v", np.arange(3, dtype=np.int32))
     assert len(table) == 3 and list(table) == [(0,), (1,), (2,)]
+
+
+def test_names_a_server_sends_that_are_not_utf8_read_as_surrogate_escapes(client, sandbox, recorder):
+    # Reading such a name must not raise: it reads as a value's text does, and encodes back to the bytes.
+    result = client.sql("sb", b'SELECT 1 AS "caf\xe9"')
+    assert result.error_message() == ""
+    assert result.column_names() == ["caf\udce9"] == list(result.to_pandas().columns)
+    assert result.column_names()[0].encode("utf-8", "surrogateescape") == b"caf\xe9"
+
+    client.publish_object("sb", "Latin", "l-1", {"caf\udce9": 1.5})
+    assert sandbox.wait_until_stored(DEADLINE)
+    client.subscribe("sb", "Latin")
+    assert recorder.wait_update(lambda u: u.table_name == "Latin").row == {"caf\udce9": 1.5}
+    column = client.get_table_schema("sb", "Latin").columns[0]
+    assert column.name == "caf\udce9" and "caf" in repr(column)
