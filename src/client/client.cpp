@@ -283,6 +283,29 @@ MultiShardTableAccessor query_accessor(ShardAnswers&& answers) {
                                    std::move(answers.cluster_failure));
 }
 
+// Runs `query` on every database shard and hands the answers, as one accessor, to `deliver` on
+// the notification thread, after the failure's log. It runs once whatever happens, a failure or
+// the Client stopping included. A call without a callback (`callback_given` false) is refused
+// with a log: the empty callback would end the process when called.
+template <typename Deliver>
+void query_then(Client::Impl& impl, std::string_view cluster_name, std::string_view query,
+                bool callback_given, Deliver deliver) {
+    if (!callback_given) {
+        impl.log(cluster_name, 3, "Failed to execute SQL query: empty callback");
+        return;
+    }
+    impl.query_shards_async(
+        cluster_name, query,
+        // The multiplexer, not the Impl: a callback may run while the Client is being
+        // destroyed, once only the multiplexer is left.
+        [multiplex = static_cast<TyxClientMultiplex*>(&impl), name = std::string(cluster_name),
+         deliver = std::move(deliver)](ShardAnswers answers) {
+            if (std::string failure = query_failure(answers); !failure.empty())
+                multiplex->log_here(name, 3, failure);
+            deliver(query_accessor(std::move(answers)));
+        });
+}
+
 }  // namespace
 
 std::unique_ptr<TableAccessor> Client::sql(std::string_view cluster_name, std::string_view query) {
@@ -294,40 +317,18 @@ std::unique_ptr<TableAccessor> Client::sql(std::string_view cluster_name, std::s
 
 void Client::sql_async(std::string_view cluster_name, std::string_view query,
                        std::function<void(const TableAccessor&)>&& callback) {
-    // An empty callback would end the process when called on the notification thread.
-    if (!callback) {
-        impl_->log(cluster_name, 3, "Failed to execute SQL query: empty callback");
-        return;
-    }
-    // The callback runs once whatever happens, a failure or the Client stopping included; a
-    // failure is heard first.
-    impl_->query_shards_async(
-        cluster_name, query,
-        // The multiplexer, not the Impl: a callback may run while the
-        // Client is being destroyed, once only the multiplexer is left.
-        [multiplex = static_cast<TyxClientMultiplex*>(impl_.get()), name = std::string(cluster_name),
-         callback = std::move(callback)](ShardAnswers answers) {
-            if (std::string failure = query_failure(answers); !failure.empty())
-                multiplex->log_here(name, 3, failure);
-            const MultiShardTableAccessor accessor = query_accessor(std::move(answers));
-            callback(accessor);
-        });
+    const bool given = static_cast<bool>(callback);
+    query_then(*impl_, cluster_name, query, given,
+               [callback = std::move(callback)](MultiShardTableAccessor&& accessor) { callback(accessor); });
 }
 
 void Client::sql_async_owned(std::string_view cluster_name, std::string_view query,
                              std::function<void(std::unique_ptr<TableAccessor>)>&& callback) {
-    if (!callback) {
-        impl_->log(cluster_name, 3, "Failed to execute SQL query: empty callback");
-        return;
-    }
-    impl_->query_shards_async(
-        cluster_name, query,
-        [multiplex = static_cast<TyxClientMultiplex*>(impl_.get()), name = std::string(cluster_name),
-         callback = std::move(callback)](ShardAnswers answers) {
-            if (std::string failure = query_failure(answers); !failure.empty())
-                multiplex->log_here(name, 3, failure);
-            callback(std::make_unique<MultiShardTableAccessor>(query_accessor(std::move(answers))));
-        });
+    const bool given = static_cast<bool>(callback);
+    query_then(*impl_, cluster_name, query, given,
+               [callback = std::move(callback)](MultiShardTableAccessor&& accessor) {
+                   callback(std::make_unique<MultiShardTableAccessor>(std::move(accessor)));
+               });
 }
 
 void Client::sql_insert(std::string_view cluster_name, TableAccessor&& table) {

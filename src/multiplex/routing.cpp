@@ -409,23 +409,25 @@ void TyxClientMultiplex::unsubscribe(std::string_view cluster_name, std::vector<
         wait, std::move(on_done));
 }
 
+asio::awaitable<void> TyxClientMultiplex::find_table_schema(
+    std::string cluster_name, std::string table_name, std::shared_ptr<std::optional<CenterTableSchema>> result) {
+    auto it = clusters_.find(cluster_name);
+    if (it == clusters_.end()) co_return;
+    for (auto& c : it->second->centers()) {
+        if (!c) continue;
+        if (auto schema = c->subscribed_tables().table_schema(table_name)) {
+            *result = std::move(schema);
+            co_return;
+        }
+    }
+}
+
 std::optional<CenterTableSchema> TyxClientMultiplex::get_table_schema(std::string_view cluster_name,
                                                                       std::string_view table_name) {
     auto result = std::make_shared<std::optional<CenterTableSchema>>();
-    post(
-        [this, result, name = std::string(cluster_name),
-         table = std::string(table_name)]() -> asio::awaitable<void> {
-            auto it = clusters_.find(name);
-            if (it == clusters_.end()) co_return;
-            for (auto& c : it->second->centers()) {
-                if (!c) continue;
-                if (auto schema = c->subscribed_tables().table_schema(table)) {
-                    *result = std::move(schema);
-                    co_return;
-                }
-            }
-        },
-        true);
+    post([this, result, name = std::string(cluster_name), table = std::string(table_name)]()
+             -> asio::awaitable<void> { co_await find_table_schema(name, table, result); },
+         true);
     return std::move(*result);
 }
 
@@ -433,22 +435,11 @@ void TyxClientMultiplex::get_table_schema_async(
     std::string_view cluster_name, std::string_view table_name,
     std::function<void(std::optional<CenterTableSchema>)> on_done) {
     auto result = std::make_shared<std::optional<CenterTableSchema>>();
-    post_then(
-        [this, result, name = std::string(cluster_name),
-         table = std::string(table_name)]() -> asio::awaitable<void> {
-            auto it = clusters_.find(name);
-            if (it == clusters_.end()) co_return;
-            for (auto& c : it->second->centers()) {
-                if (!c) continue;
-                if (auto schema = c->subscribed_tables().table_schema(table)) {
-                    *result = std::move(schema);
-                    co_return;
-                }
-            }
-        },
-        on_done
-            ? std::function<void()>([result, on_done = std::move(on_done)] { on_done(std::move(*result)); })
-            : nullptr);
+    post_then([this, result, name = std::string(cluster_name), table = std::string(table_name)]()
+                  -> asio::awaitable<void> { co_await find_table_schema(name, table, result); },
+              on_done ? std::function<void()>(
+                            [result, on_done = std::move(on_done)] { on_done(std::move(*result)); })
+                      : nullptr);
 }
 
 // ---------------------------------------------------------------- queries and bulk inserts

@@ -227,6 +227,9 @@ public:
     asio::awaitable<void> do_add_cluster(Cluster cluster,
                                          std::vector<std::shared_ptr<rt::RelayOutbox>> outboxes);
     asio::awaitable<void> do_remove_cluster(std::string cluster_name);
+    // The schema of the lowest-numbered center shard that has one, into `result`; on the loop.
+    asio::awaitable<void> find_table_schema(std::string cluster_name, std::string table_name,
+                                            std::shared_ptr<std::optional<CenterTableSchema>> result);
 
     // --- Publication: to the shards the cluster's distribution function names, or to every
     // enabled relay. The waiting form reports an unknown cluster; the other drops silently.
