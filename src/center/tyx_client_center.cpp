@@ -27,10 +27,11 @@ std::int64_t now_ms() {
 
 }  // namespace
 
-TyxClientCenter::TyxClientCenter(TyxClientMultiplex& multiplex, std::string_view cluster_name,
+TyxClientCenter::TyxClientCenter(center::CenterEvents& events, std::string_view cluster_name,
                                  std::vector<Endpoint> endpoints, const SubscriptionConfig& config,
                                  asio::io_context& io_context, SocketFactory sockets)
-    : ITyxClient(multiplex, cluster_name, "center", std::move(endpoints), io_context, std::move(sockets)),
+    : ITyxClient(events, cluster_name, "center", std::move(endpoints), io_context, std::move(sockets)),
+      center_events_(events),
       config_(config),
       hold_timer_(io_context),
       batches_(std::make_shared<UpdateBatchPool>(name_)),
@@ -231,13 +232,13 @@ asio::awaitable<void> TyxClientCenter::receive_loop() {
 }
 
 asio::awaitable<void> TyxClientCenter::hold_back() {
-    multiplex_.hold_reading(true);
-    while (!stopping_ && multiplex_.updates_held_back()) {
+    center_events_.hold_reading(true);
+    while (!stopping_ && center_events_.updates_held_back()) {
         hold_timer_.expires_after(kHoldBackPoll);
         std::error_code ignored;
         co_await hold_timer_.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
     }
-    multiplex_.hold_reading(false);
+    center_events_.hold_reading(false);
 }
 
 asio::awaitable<void> TyxClientCenter::read_frames() {
@@ -247,7 +248,7 @@ asio::awaitable<void> TyxClientCenter::read_frames() {
     for (;;) {
         // Listeners far behind: nothing more is read until they catch up, so the server's flow
         // control holds the backlog rather than this process's memory.
-        if (multiplex_.updates_held_back()) {
+        if (center_events_.updates_held_back()) {
             co_await hold_back();
             if (stopping_) co_return;
         }
@@ -298,8 +299,7 @@ void TyxClientCenter::send_request(const std::vector<SubscriptionRequest>& reque
         for (const auto& r : requests) names.push_back(r.table_name);
         on_sent = [this, names = std::move(names)]() mutable {
             snapshot_requests_.push_back(SessionClock::now());
-            notify([names = std::move(names)](TyxClientListener& l, TyxClientMultiplex& m,
-                                              std::string_view name) { l.on_subscribe(m, name, names); });
+            center_events_.subscribed(name_, std::move(names));
         };
     }
     outbound_->send_async(std::move(message), std::move(on_sent));
@@ -319,39 +319,10 @@ void TyxClientCenter::deliver_released(std::vector<std::string> answered) {
     if (released_.empty() && answered.empty()) return;
     std::vector<TyxCenterIncrementalUpdatePtr> updates;
     updates.swap(released_);
-    if (multiplex_.listener_count() <= 0) return;
-    notify([monitor = monitor_, counted = false, updates = std::move(updates), answered = std::move(answered)](
-               TyxClientListener& l, TyxClientMultiplex& m, std::string_view name) mutable {
-        // Counted before the first listener hears them: one that looks at health() once it has
-        // heard an update finds it counted.
-        if (!counted) {
-            counted = true;
-            monitor->updates_delivered.fetch_add(updates.size(), std::memory_order_relaxed);
-        }
-        for (const auto& u : updates) l.on_update(m, name, *u);
-        if (!answered.empty()) l.on_snapshot_answered(m, name, answered);
-        if (!updates.empty()) l.on_update_batch_end(m, name);
-    });
+    if (events_.listener_count() <= 0) return;
+    center_events_.updates_released(
+        name_, center::ReleasedUpdates{monitor_, std::move(updates), std::move(answered)});
 }
-
-namespace {
-
-// A batch inside its notification job; it goes back to the pool when the job is destroyed,
-// whether it ran or was dropped with the loop.
-struct DeliveredBatch {
-    std::shared_ptr<UpdateBatchPool> pool;
-    std::unique_ptr<UpdateBatch> batch;
-
-    DeliveredBatch(std::shared_ptr<UpdateBatchPool> p, std::unique_ptr<UpdateBatch> b)
-        : pool(std::move(p)), batch(std::move(b)) {}
-    DeliveredBatch(DeliveredBatch&&) noexcept = default;
-    DeliveredBatch& operator=(DeliveredBatch&&) = delete;
-    ~DeliveredBatch() {
-        if (pool) pool->give_back(std::move(batch));
-    }
-};
-
-}  // namespace
 
 // ---- Decoder results ------------------------------------------------------------------------
 
@@ -359,30 +330,13 @@ void TyxClientCenter::add_updates(UpdateBatch& updates) {
     monitor_->updates_received.fetch_add(updates.size(), std::memory_order_relaxed);
     deliver_released();
     updates.keep_if([this](TyxCenterIncrementalUpdate& u) { return subscriptions_.tables().route(u); });
-    if (updates.empty() || multiplex_.listener_count() <= 0) {
+    if (updates.empty() || events_.listener_count() <= 0) {
         // Kept for the next message, unless one huge message made it too big to keep.
         if (batch_->capacity() > UpdateBatchPool::kMaxKeptRecords) batch_ = batches_->take();
         return;
     }
     std::unique_ptr<UpdateBatch> batch = std::exchange(batch_, batches_->take());
-    const JobSlotAllocator<void> allocator(&batch->job_slot);
-    const std::size_t count = batch->size();
-    multiplex_.notify_updates(
-        allocator, count, payload_bytes_,
-        [&m = multiplex_, monitor = monitor_, counted = false,
-         delivered = DeliveredBatch(batches_, std::move(batch))](TyxClientListener& l) mutable {
-            const std::string& name = delivered.pool->client_name();
-            if (!counted) {  // before anyone hears them, as above
-                counted = true;
-                monitor->updates_delivered.fetch_add(delivered.batch->size(), std::memory_order_relaxed);
-            }
-            for (const TyxCenterIncrementalUpdate& u : *delivered.batch) {
-                // A client closing past its drain deadline stops mid-batch.
-                if (m.past_drain_deadline()) break;
-                l.on_update(m, name, u);
-            }
-            l.on_update_batch_end(m, name);
-        });
+    center_events_.update_batch(center::DeliveredBatch(batches_, std::move(batch), monitor_), payload_bytes_);
 }
 
 void TyxClientCenter::table_schema(const std::string& table_name, CenterTableSchema schema) {

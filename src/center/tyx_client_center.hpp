@@ -17,6 +17,7 @@
 #include <string_view>
 #include <vector>
 
+#include "center/center_events.hpp"
 #include "center/change_decoder.hpp"
 #include "center/subscriptions.hpp"
 #include "center/update_batch.hpp"
@@ -39,7 +40,7 @@ inline constexpr std::size_t kReadPieceSize = 256 * 1024;
 
 class TyxClientCenter : public ITyxClient, public Subscriber, private center::DecoderSink {
 public:
-    TyxClientCenter(TyxClientMultiplex& multiplex, std::string_view cluster_name,
+    TyxClientCenter(center::CenterEvents& events, std::string_view cluster_name,
                     std::vector<Endpoint> endpoints, const SubscriptionConfig& config,
                     asio::io_context& io_context, SocketFactory sockets);
     ~TyxClientCenter() override;
@@ -80,7 +81,9 @@ public:
     bool handshaken() const { return handshaken_; }
     ISocket* inbound_socket() const { return inbound_.get(); }
     ISocket* outbound_socket() const { return outbound_.get(); }
-    std::uint64_t frames_received() const { return monitor_->frames_received.load(std::memory_order_relaxed); }
+    std::uint64_t frames_received() const {
+        return monitor_->frames_received.load(std::memory_order_relaxed);
+    }
     // How long a handshake may take before both connections are closed and the attempt fails
     // ("Center handshake timed out after N ms ..."): the configuration's connect timeout; a
     // center that accepts and never answers would otherwise hold the client, and a waiting
@@ -95,7 +98,7 @@ private:
     // the connection fails or the client stops.
     asio::awaitable<void> read_frames();
     // Waits, without reading, while the listeners are too far behind (see
-    // TyxClientMultiplex::updates_held_back), looking again every kHoldBackPoll.
+    // CenterEvents::updates_held_back), looking again every kHoldBackPoll.
     asio::awaitable<void> hold_back();
     static constexpr std::chrono::milliseconds kHoldBackPoll{5};
     // Closes both connections.
@@ -115,6 +118,7 @@ private:
     void snapshot_response() override;
     void log(std::uint8_t level, std::string_view text) override;
 
+    center::CenterEvents& center_events_;
     SubscriptionConfig config_;
     SessionTimer hold_timer_;  // the pauses of hold_back
     SocketSlot<> inbound_;     // the center writes to the client here
@@ -132,7 +136,8 @@ private:
     bool handshaken_ = false;
     bool lost_changes_ = false;
     // When each snapshot request still unanswered was written, oldest first.
-    std::deque<SessionClock::time_point> snapshot_requests_;  // a known message failed to decode: this connection is given up
+    std::deque<SessionClock::time_point>
+        snapshot_requests_;  // a known message failed to decode: this connection is given up
 };
 
 }  // namespace tyx

@@ -4,7 +4,7 @@
 #include "center/tyx_client_center.hpp"
 #include "client/client_impl.hpp"
 #include "client/multi_shard_table_accessor.hpp"
-#include "client/table_sql.hpp"
+#include "multiplex/cluster_operations.hpp"
 #include "rt/command_messages.hpp"
 #include "rt/messages.hpp"
 
@@ -26,35 +26,34 @@ void Client::Impl::TyxClientListenerWrapper::on_update(TyxClientMultiplex&, std:
     listener_->on_update(client_, name, copy);
 }
 
-Client::Client() : impl_(std::make_unique<Impl>()) {
-    impl_->client = this;
-}
+Client::Client() : impl_(std::make_unique<Impl>(*this)) {}
 
 Client::~Client() = default;
 
 Health Client::health() const {
-    return impl_->health();
+    return impl_->multiplex.health();
 }
 
 void Client::add_cluster(const Cluster& cluster, bool wait) {
-    impl_->add_cluster(cluster, wait);
+    impl_->multiplex.add_cluster(cluster, wait);
 }
 
 void Client::remove_cluster(std::string_view cluster_name, bool wait) {
-    impl_->remove_cluster(cluster_name, wait);
+    impl_->multiplex.remove_cluster(cluster_name, wait);
 }
 
 void Client::add_cluster_async(const Cluster& cluster, std::function<void()> on_done) {
-    impl_->add_cluster(cluster, false, std::move(on_done));
+    impl_->multiplex.add_cluster(cluster, false, std::move(on_done));
 }
 
 void Client::remove_cluster_async(std::string_view cluster_name, std::function<void()> on_done) {
-    impl_->remove_cluster(cluster_name, false, std::move(on_done));
+    impl_->multiplex.remove_cluster(cluster_name, false, std::move(on_done));
 }
 
 void Client::listener_add(std::shared_ptr<ClientListener> listener) {
     if (!listener) return;
-    impl_->listener_add(std::make_shared<Impl::TyxClientListenerWrapper>(*this, std::move(listener)));
+    impl_->multiplex.listener_add(
+        std::make_shared<Impl::TyxClientListenerWrapper>(*this, std::move(listener)));
 }
 
 namespace {
@@ -71,23 +70,24 @@ std::string publication_label(std::string_view cluster_name, std::string_view ob
     return "[cluster " + std::string(cluster_name) + ", " + rt::describe_object(object_type, object_id) + "]";
 }
 
-void log_refusal(Client::Impl& impl, std::string_view operation, const rt::MessageCheck& check,
+void log_refusal(TyxClientMultiplex& multiplex, std::string_view operation, const rt::MessageCheck& check,
                  std::string_view cluster_name, std::string_view object_type, std::string_view object_id,
                  const std::vector<std::string>& field_names) {
-    impl.count_refused(cluster_name);
-    impl.log(cluster_name, 3,
-             "Failed to " + std::string(operation) + ": " + rt::describe_refusal(check, field_names) + " " +
-                 publication_label(cluster_name, object_type, object_id));
+    multiplex.count_refused(cluster_name);
+    multiplex.log(cluster_name, 3,
+                  "Failed to " + std::string(operation) + ": " + rt::describe_refusal(check, field_names) +
+                      " " + publication_label(cluster_name, object_type, object_id));
 }
 
 // Logs what the check of an object found: a refusal (level 3; false: nothing is to be sent), or
 // a publication that is sent but not as the caller may think (level 2): surplus names or values
 // are left out, and wide unsigned 32-bit values wrap on the relay.
-bool report_object_check(Client::Impl& impl, std::string_view cluster_name, std::string_view object_type,
-                         std::string_view object_id, const std::vector<std::string>& field_names,
+bool report_object_check(TyxClientMultiplex& multiplex, std::string_view cluster_name,
+                         std::string_view object_type, std::string_view object_id,
+                         const std::vector<std::string>& field_names,
                          const std::vector<FieldValue>& field_values, const rt::MessageCheck& check) {
     if (check.refused()) {
-        log_refusal(impl, "publish object", check, cluster_name, object_type, object_id, field_names);
+        log_refusal(multiplex, "publish object", check, cluster_name, object_type, object_id, field_names);
         return false;
     }
     const std::string label = publication_label(cluster_name, object_type, object_id);
@@ -97,13 +97,14 @@ bool report_object_check(Client::Impl& impl, std::string_view cluster_name, std:
         };
         const std::size_t sent =
             field_names.size() < field_values.size() ? field_names.size() : field_values.size();
-        impl.log(cluster_name, 2,
-                 "Field names and values differ in number (" + count(field_names.size(), "name") + ", " +
-                     count(field_values.size(), "value") + "): only " + count(sent, "field") + " sent " +
-                     label);
+        multiplex.log(cluster_name, 2,
+                      "Field names and values differ in number (" + count(field_names.size(), "name") + ", " +
+                          count(field_values.size(), "value") + "): only " + count(sent, "field") + " sent " +
+                          label);
     }
     if (check.wide_uint32 != rt::MessageCheck::npos)
-        impl.log(cluster_name, 2, rt::describe_wide_uint32(check, field_names, field_values) + " " + label);
+        multiplex.log(cluster_name, 2,
+                      rt::describe_wide_uint32(check, field_names, field_values) + " " + label);
     return true;
 }
 }  // namespace
@@ -119,11 +120,12 @@ void Client::publish_object(std::string_view cluster_name, std::string_view obje
     if (notes.needs_check || notes.wide_uint32 || field_names.size() != field_values.size()) [[unlikely]] {
         const rt::MessageCheck check =
             rt::check_object_message(object_type, object_id, field_names, field_values);
-        if (!report_object_check(*impl_, cluster_name, object_type, object_id, field_names, field_values,
-                                 check))
+        if (!report_object_check(impl_->multiplex, cluster_name, object_type, object_id, field_names,
+                                 field_values, check))
             return;
     }
-    impl_->publish(cluster_name, message.view(), false, rt::MessageKey::version(object_type, object_id));
+    impl_->multiplex.publish(cluster_name, message.view(), false,
+                             rt::MessageKey::version(object_type, object_id));
 }
 
 std::string Client::serialize_object(std::string_view object_type, std::string_view object_id,
@@ -145,9 +147,11 @@ std::string Client::serialize_object(std::string_view object_type, std::string_v
 std::string Client::object_refusal(std::string_view object_type, std::string_view object_id,
                                    const std::vector<std::string>& field_names,
                                    const std::vector<FieldValue>& field_values) {
-    const rt::MessageCheck check = rt::check_object_message(object_type, object_id, field_names, field_values);
+    const rt::MessageCheck check =
+        rt::check_object_message(object_type, object_id, field_names, field_values);
     if (!check.refused()) return {};
-    return rt::describe_refusal(check, field_names) + " (" + rt::describe_object(object_type, object_id) + ")";
+    return rt::describe_refusal(check, field_names) + " (" + rt::describe_object(object_type, object_id) +
+           ")";
 }
 
 std::string Client::removal_refusal(std::string_view object_id, std::string_view object_type) {
@@ -157,59 +161,61 @@ std::string Client::removal_refusal(std::string_view object_id, std::string_view
 }
 
 std::size_t Client::flush(std::chrono::milliseconds timeout) {
-    return impl_->flush(std::nullopt, timeout);
+    return impl_->multiplex.flush(std::nullopt, timeout);
 }
 
 std::size_t Client::flush(std::string_view cluster_name, std::chrono::milliseconds timeout) {
-    return impl_->flush(cluster_name, timeout);
+    return impl_->multiplex.flush(cluster_name, timeout);
 }
 
 void Client::flush_async(std::chrono::milliseconds timeout, std::function<void(std::size_t)> on_done) {
-    impl_->flush_async(std::nullopt, timeout, std::move(on_done));
+    impl_->multiplex.flush_async(std::nullopt, timeout, std::move(on_done));
 }
 
 void Client::flush_async(std::string_view cluster_name, std::chrono::milliseconds timeout,
                          std::function<void(std::size_t)> on_done) {
-    impl_->flush_async(cluster_name, timeout, std::move(on_done));
+    impl_->multiplex.flush_async(cluster_name, timeout, std::move(on_done));
 }
 
 void Client::publish_raw(std::string_view cluster_name, std::string_view text) {
-    impl_->publish(cluster_name, text, false);
+    impl_->multiplex.publish(cluster_name, text, false);
 }
 
 void Client::remove_object(std::string_view cluster_name, std::string_view object_id,
                            std::string_view object_type, std::int64_t seqnum) {
     if (const rt::MessageCheck check = rt::check_remove_message(object_id, object_type); check.refused())
         [[unlikely]] {
-        log_refusal(*impl_, "remove object", check, cluster_name, object_type, object_id, {});
+        log_refusal(impl_->multiplex, "remove object", check, cluster_name, object_type, object_id, {});
         return;
     }
     rt::Message& message = scratch_message();
     rt::write_remove_message(message, object_id, object_type, seqnum);
-    impl_->publish(cluster_name, message.view(), false, rt::MessageKey::removal(object_type, object_id));
+    impl_->multiplex.publish(cluster_name, message.view(), false,
+                             rt::MessageKey::removal(object_type, object_id));
 }
 
 void Client::register_command(std::string_view cluster_name, const CommandDefinition& command) {
-    impl_->send_object_message(cluster_name, rt::make_command_definition_message(command), false);
+    impl_->multiplex.send_object_message(cluster_name, rt::make_command_definition_message(command), false);
 }
 
 void Client::send_command_response(std::string_view cluster_name, std::string_view request_id,
                                    std::int32_t status, std::string_view message, std::string_view script) {
-    impl_->send_object_message(cluster_name,
-                               rt::make_command_response_message(request_id, status, message, script), false);
+    impl_->multiplex.send_object_message(
+        cluster_name, rt::make_command_response_message(request_id, status, message, script), false);
 }
 
 void Client::send_command_help(std::string_view cluster_name, std::string_view request_id,
                                std::string_view help_text) {
-    impl_->send_object_message(cluster_name, rt::make_command_help_message(request_id, help_text), false);
+    impl_->multiplex.send_object_message(cluster_name, rt::make_command_help_message(request_id, help_text),
+                                         false);
 }
 
 void Client::pause_commands(std::string_view cluster_name, std::int32_t delay_ms) {
-    impl_->send_object_message(cluster_name, rt::make_command_pause_message(delay_ms), false);
+    impl_->multiplex.send_object_message(cluster_name, rt::make_command_pause_message(delay_ms), false);
 }
 
 void Client::subscribe(std::string_view cluster_name, std::vector<std::string> tables, bool wait) {
-    impl_->subscribe(cluster_name, std::move(tables), wait);
+    impl_->multiplex.subscribe(cluster_name, std::move(tables), wait);
 }
 
 namespace {
@@ -230,43 +236,41 @@ std::vector<SubscriptionRequest> subscription_requests(std::vector<CenterSubscri
 
 void Client::subscribe(std::string_view cluster_name, std::vector<CenterSubscription> subscriptions,
                        bool wait) {
-    impl_->subscribe(cluster_name, subscription_requests(std::move(subscriptions)), wait);
+    impl_->multiplex.subscribe(cluster_name, subscription_requests(std::move(subscriptions)), wait);
 }
 
 void Client::subscribe_async(std::string_view cluster_name, std::vector<std::string> tables,
                              std::function<void()> on_done) {
     // Without a callback nobody waits for the answers: the plain form does the same.
-    impl_->subscribe(cluster_name, std::move(tables), false, std::move(on_done));
+    impl_->multiplex.subscribe(cluster_name, std::move(tables), false, std::move(on_done));
 }
 
 void Client::subscribe_async(std::string_view cluster_name, std::vector<CenterSubscription> subscriptions,
                              std::function<void()> on_done) {
-    impl_->subscribe(cluster_name, subscription_requests(std::move(subscriptions)), false,
-                     std::move(on_done));
+    impl_->multiplex.subscribe(cluster_name, subscription_requests(std::move(subscriptions)), false,
+                               std::move(on_done));
 }
 
 void Client::unsubscribe(std::string_view cluster_name, std::vector<std::string> tables, bool wait) {
-    impl_->unsubscribe(cluster_name, std::move(tables), wait);
+    impl_->multiplex.unsubscribe(cluster_name, std::move(tables), wait);
 }
 
 void Client::unsubscribe_async(std::string_view cluster_name, std::vector<std::string> tables,
                                std::function<void()> on_done) {
-    impl_->unsubscribe(cluster_name, std::move(tables), false, std::move(on_done));
+    impl_->multiplex.unsubscribe(cluster_name, std::move(tables), false, std::move(on_done));
 }
 
 std::optional<CenterTableSchema> Client::get_table_schema(std::string_view cluster_name,
                                                           std::string_view table_name) {
-    return impl_->get_table_schema(cluster_name, table_name);
+    return impl_->multiplex.get_table_schema(cluster_name, table_name);
 }
 
 void Client::get_table_schema_async(std::string_view cluster_name, std::string_view table_name,
                                     std::function<void(std::optional<CenterTableSchema>)> on_done) {
-    impl_->get_table_schema_async(cluster_name, table_name, std::move(on_done));
+    impl_->multiplex.get_table_schema_async(cluster_name, table_name, std::move(on_done));
 }
 
 namespace {
-
-constexpr std::string_view kQueryFailed = "Failed to execute SQL query";
 
 // The text of the lowest failed shard, as the failure's log says it, or "".
 std::string query_failure(const ShardAnswers& answers) {
@@ -288,258 +292,73 @@ MultiShardTableAccessor query_accessor(ShardAnswers&& answers) {
 // the Client stopping included. A call without a callback (`callback_given` false) is refused
 // with a log: the empty callback would end the process when called.
 template <typename Deliver>
-void query_then(Client::Impl& impl, std::string_view cluster_name, std::string_view query,
+void query_then(TyxClientMultiplex& multiplex, std::string_view cluster_name, std::string_view query,
                 bool callback_given, Deliver deliver) {
     if (!callback_given) {
-        impl.log(cluster_name, 3, "Failed to execute SQL query: empty callback");
+        multiplex.log(cluster_name, 3, std::string(kQueryFailed) + ": empty callback");
         return;
     }
-    impl.query_shards_async(
-        cluster_name, query,
-        // The multiplexer, not the Impl: a callback may run while the Client is being
-        // destroyed, once only the multiplexer is left.
-        [multiplex = static_cast<TyxClientMultiplex*>(&impl), name = std::string(cluster_name),
-         deliver = std::move(deliver)](ShardAnswers answers) {
-            if (std::string failure = query_failure(answers); !failure.empty())
-                multiplex->log_here(name, 3, failure);
-            deliver(query_accessor(std::move(answers)));
-        });
+    multiplex.query_shards_async(cluster_name, query,
+                                 // Only the multiplexer: a callback may run while the Client is being
+                                 // destroyed, once only the multiplexer is left.
+                                 [m = &multiplex, name = std::string(cluster_name),
+                                  deliver = std::move(deliver)](ShardAnswers answers) {
+                                     if (std::string failure = query_failure(answers); !failure.empty())
+                                         m->log_here(name, 3, failure);
+                                     deliver(query_accessor(std::move(answers)));
+                                 });
 }
 
 }  // namespace
 
 std::unique_ptr<TableAccessor> Client::sql(std::string_view cluster_name, std::string_view query) {
-    ShardAnswers answers = impl_->query_shards(cluster_name, query, SessionClock::now());
+    ShardAnswers answers = impl_->multiplex.query_shards(cluster_name, query, SessionClock::now());
     if (std::string failure = query_failure(answers); !failure.empty())
-        impl_->log(cluster_name, 3, std::move(failure));
+        impl_->multiplex.log(cluster_name, 3, std::move(failure));
     return std::make_unique<MultiShardTableAccessor>(query_accessor(std::move(answers)));
 }
 
 void Client::sql_async(std::string_view cluster_name, std::string_view query,
                        std::function<void(const TableAccessor&)>&& callback) {
     const bool given = static_cast<bool>(callback);
-    query_then(*impl_, cluster_name, query, given,
+    query_then(impl_->multiplex, cluster_name, query, given,
                [callback = std::move(callback)](MultiShardTableAccessor&& accessor) { callback(accessor); });
 }
 
 void Client::sql_async_owned(std::string_view cluster_name, std::string_view query,
                              std::function<void(std::unique_ptr<TableAccessor>)>&& callback) {
     const bool given = static_cast<bool>(callback);
-    query_then(*impl_, cluster_name, query, given,
+    query_then(impl_->multiplex, cluster_name, query, given,
                [callback = std::move(callback)](MultiShardTableAccessor&& accessor) {
                    callback(std::make_unique<MultiShardTableAccessor>(std::move(accessor)));
                });
 }
 
 void Client::sql_insert(std::string_view cluster_name, TableAccessor&& table) {
-    impl_->sql_insert(cluster_name, std::move(table));
+    impl_->upload.sql_insert(cluster_name, std::move(table));
 }
 
 void Client::sql_insert_async(std::string_view cluster_name, TableAccessor&& table) {
-    impl_->sql_insert_async(cluster_name, std::move(table), nullptr);
+    impl_->upload.sql_insert_async(cluster_name, std::move(table), nullptr);
 }
 
 void Client::sql_insert_async(std::string_view cluster_name, TableAccessor&& table,
                               std::function<void()> on_done) {
-    impl_->sql_insert_async(cluster_name, std::move(table), std::move(on_done));
+    impl_->upload.sql_insert_async(cluster_name, std::move(table), std::move(on_done));
 }
 
 void Client::sql_replace(std::string_view cluster_name, TableAccessor&& table, std::string_view suffix) {
-    impl_->sql_replace(cluster_name, std::move(table), suffix);
+    impl_->upload.sql_replace(cluster_name, std::move(table), suffix);
 }
 
 void Client::sql_replace_async(std::string_view cluster_name, TableAccessor&& table,
                                std::string_view suffix) {
-    impl_->sql_replace_async(cluster_name, std::move(table), suffix);
+    impl_->upload.sql_replace_async(cluster_name, std::move(table), suffix);
 }
 
 void Client::sql_replace_async(std::string_view cluster_name, TableAccessor&& table, std::string_view suffix,
                                std::function<void()> on_done) {
-    impl_->sql_replace_in_background(cluster_name, std::move(table), suffix, std::move(on_done));
-}
-
-// ---------------------------------------------------------------- table upload
-
-const Table* Client::Impl::as_table(std::string_view cluster_name, const TableAccessor& accessor,
-                                    std::string_view operation) {
-    const auto* table = dynamic_cast<const Table*>(&accessor);
-    if (table == nullptr) {
-        log(cluster_name, 3,
-            std::string("Failed to ") + std::string(operation) + ": the accessor is not a Table");
-        return nullptr;
-    }
-    // Checked before anything is sent: a name the statements cannot carry, or uneven columns,
-    // would otherwise fail on the way without a word, or create a table other than the one asked.
-    if (auto refusal = upload_refusal(*table)) {
-        log(cluster_name, 3, std::string("Failed to ") + std::string(operation) + ": " + *refusal);
-        return nullptr;
-    }
-    return table;
-}
-
-namespace {
-std::int32_t upload_rows(const Table& table) {
-    return static_cast<std::int32_t>(table.row_count());
-}
-
-// Whether any shard answered the probe with a result set: the table exists there.
-bool table_exists(const ShardAnswers& probe) {
-    for (const auto& result : probe.results)
-        if (result && !result->elements.empty() && result->elements.front().result_set) return true;
-    return false;
-}
-}  // namespace
-
-void Client::Impl::UploadFailures::add(const ShardAnswers& answers, std::string_view step) {
-    for (std::size_t i = 0; i < answers.results.size(); ++i) {
-        if (by_shard_.contains(i)) continue;
-        std::string reason = i < answers.failures.size() ? answers.failures[i] : std::string();
-        if (reason.empty() && answers.results[i]) {
-            for (const auto& element : answers.results[i]->elements) {
-                if (!element.message) continue;
-                if (!reason.empty()) reason += "; ";
-                reason += element.message->text;
-            }
-        }
-        if (reason.empty()) continue;
-        by_shard_.emplace(i, step.empty() ? std::move(reason) : std::string(step) + ": " + reason);
-    }
-}
-
-void Client::Impl::UploadFailures::report(TyxClientMultiplex& multiplex, std::string_view cluster_name,
-                                          std::string_view table, bool here) const {
-    if (by_shard_.empty()) return;
-    std::string text = "Failed to execute bulk insert: ";
-    for (const auto& [shard, reason] : by_shard_) {
-        if (shard != by_shard_.begin()->first) text += "; ";
-        text += "[shard " + std::to_string(shard) + "] " + reason;
-    }
-    text += " (table " + std::string(table) + ")";
-    if (here)
-        multiplex.log_here(cluster_name, 3, text);
-    else
-        multiplex.log(cluster_name, 3, std::move(text));
-}
-
-void Client::Impl::sql_insert(std::string_view cluster_name, TableAccessor&& accessor) {
-    const Table* table = as_table(cluster_name, accessor, "insert table");
-    if (table == nullptr) return;
-    UploadFailures failures;
-    failures.add(bulk_insert_shards(cluster_name, table->table_name(), table_to_jdbc_columns(*table),
-                                    upload_rows(*table), -1, SessionClock::now()));
-    failures.report(*this, cluster_name, table->table_name(), false);
-}
-
-void Client::Impl::insert_async(std::string_view cluster_name, const Table& table, UploadFailures failures,
-                                std::function<void()> on_done) {
-    bulk_insert_shards_async(
-        cluster_name, table.table_name(), table_to_jdbc_columns(table), upload_rows(table), -1,
-        [multiplex = static_cast<TyxClientMultiplex*>(this), name = std::string(cluster_name),
-         table_name = table.table_name(), failures = std::move(failures),
-         on_done = std::move(on_done)](ShardAnswers answers) mutable {
-            failures.add(answers);
-            failures.report(*multiplex, name, table_name, true);
-            if (on_done) on_done();
-        });
-}
-
-void Client::Impl::sql_insert_async(std::string_view cluster_name, TableAccessor&& accessor,
-                                    std::function<void()> on_done) {
-    const Table* table = as_table(cluster_name, accessor, "insert table");
-    if (table == nullptr) {
-        // Refused: on_done still runs once, after the refusal's log.
-        if (on_done) asio::post(notify_context(), std::move(on_done));
-        return;
-    }
-    insert_async(cluster_name, *table, {}, std::move(on_done));
-}
-
-Client::Impl::UploadFailures Client::Impl::prepare_replace(std::string_view cluster_name, const Table& table,
-                                                           std::string_view suffix,
-                                                           SessionClock::time_point started) {
-    // A shard that fails the probe is taken for one without the table; its CREATE then fails
-    // too, and says why.
-    const ShardAnswers probe = query_shards(cluster_name, make_probe_table_sql(table.table_name()), started);
-    UploadFailures failures;
-    if (table_exists(probe))
-        failures.add(query_shards(cluster_name, make_delete_table_sql(table.table_name()), started),
-                     "DELETE");
-    else
-        failures.add(query_shards(cluster_name, make_create_table_sql(table, suffix), started), "CREATE");
-    return failures;
-}
-
-void Client::Impl::sql_replace(std::string_view cluster_name, TableAccessor&& accessor,
-                               std::string_view suffix) {
-    const Table* table = as_table(cluster_name, accessor, "replace table");
-    if (table == nullptr) return;
-    // One deadline for the whole replace.
-    const auto started = SessionClock::now();
-    UploadFailures failures = prepare_replace(cluster_name, *table, suffix, started);
-    failures.add(bulk_insert_shards(cluster_name, table->table_name(), table_to_jdbc_columns(*table),
-                                    upload_rows(*table), -1, started));
-    failures.report(*this, cluster_name, table->table_name(), false);
-}
-
-void Client::Impl::sql_replace_async(std::string_view cluster_name, TableAccessor&& accessor,
-                                     std::string_view suffix) {
-    const Table* table = as_table(cluster_name, accessor, "replace table");
-    if (table == nullptr) return;
-    insert_async(cluster_name, *table, prepare_replace(cluster_name, *table, suffix, SessionClock::now()),
-                 nullptr);
-}
-
-void Client::Impl::sql_replace_in_background(std::string_view cluster_name, TableAccessor&& accessor,
-                                             std::string_view suffix, std::function<void()> on_done) {
-    const Table* table = as_table(cluster_name, accessor, "replace table");
-    if (table == nullptr) {
-        if (on_done) asio::post(notify_context(), std::move(on_done));
-        return;
-    }
-    // Everything the statements need is made here, so the caller's table is free on return; the
-    // deadline counts from the call.
-    struct Replace {
-        std::string cluster;
-        std::string table;
-        std::string probe_sql;
-        std::string delete_sql;
-        std::string create_sql;
-        std::shared_ptr<const std::vector<jdbc::JdbcColumn>> columns;
-        std::int32_t rows = 0;
-        SessionClock::time_point started;
-    };
-    auto job = std::make_shared<Replace>(
-        Replace{std::string(cluster_name), table->table_name(), make_probe_table_sql(table->table_name()),
-                make_delete_table_sql(table->table_name()), make_create_table_sql(*table, suffix),
-                std::make_shared<const std::vector<jdbc::JdbcColumn>>(table_to_jdbc_columns(*table)),
-                upload_rows(*table), SessionClock::now()});
-    asio::co_spawn(
-        control_context(),
-        // The multiplexer, not the Impl: the steps may still run while the Client is being
-        // destroyed, once only the multiplexer is left.
-        [m = static_cast<TyxClientMultiplex*>(this), job]() -> asio::awaitable<UploadFailures> {
-            UploadFailures failures;
-            const ShardAnswers probe =
-                co_await m->query_shards_co(job->cluster, job->probe_sql, job->started);
-            const bool exists = table_exists(probe);
-            ShardAnswers prepared = co_await m->query_shards_co(
-                job->cluster, exists ? job->delete_sql : job->create_sql, job->started);
-            failures.add(prepared, exists ? "DELETE" : "CREATE");
-            ShardAnswers inserted = co_await m->bulk_insert_shards_co(job->cluster, job->table, job->columns,
-                                                                      job->rows, -1, job->started);
-            failures.add(inserted);
-            co_return failures;
-        },
-        // The failure is heard before on_done, both on the notification loop, which outlives the
-        // control loop: on_done runs even when the Client is destroyed first.
-        [multiplex = static_cast<TyxClientMultiplex*>(this), job, on_done = std::move(on_done)](
-            std::exception_ptr, UploadFailures failures) mutable {
-            asio::post(multiplex->notify_context(),
-                       [multiplex, job, failures = std::move(failures), on_done = std::move(on_done)] {
-                           failures.report(*multiplex, job->cluster, job->table, true);
-                           if (on_done) on_done();
-                       });
-        });
+    impl_->upload.sql_replace_in_background(cluster_name, std::move(table), suffix, std::move(on_done));
 }
 
 }  // namespace tyx

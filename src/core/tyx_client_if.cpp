@@ -48,9 +48,9 @@ std::chrono::milliseconds next_reconnect_backoff(std::chrono::milliseconds curre
     return std::chrono::milliseconds{60000};
 }
 
-ITyxClient::ITyxClient(TyxClientMultiplex& multiplex, std::string_view cluster_name, std::string_view kind,
+ITyxClient::ITyxClient(SessionEvents& events, std::string_view cluster_name, std::string_view kind,
                        std::vector<Endpoint> endpoints, asio::io_context& io_context, SocketFactory sockets)
-    : multiplex_(multiplex),
+    : events_(events),
       io_context_(io_context),
       name_(make_client_name(cluster_name, kind)),
       endpoints_(std::move(endpoints)),
@@ -70,15 +70,13 @@ void ITyxClient::set_shard(std::size_t shard) {
 void ITyxClient::enter_state(SessionState state, StateCause cause, std::string reason,
                              std::chrono::milliseconds pause) {
     const bool reconnecting = state == SessionState::reconnecting;
-    const std::uint32_t attempt = reconnecting ? failure_.attempts + 1
+    const std::uint32_t attempt = reconnecting                        ? failure_.attempts + 1
                                   : state == SessionState::connecting ? failure_.attempts
                                                                       : 0;
     auto event = std::make_shared<const SessionStateEvent>(
         monitor_->enter(state, current_endpoint_, cause, std::move(reason), attempt, pause,
                         reconnecting ? failure_.repeated : 0));
-    notify([event](TyxClientListener& l, TyxClientMultiplex& m, std::string_view name) {
-        l.on_session_state(m, name, *event);
-    });
+    events_.session_state(name_, std::move(event));
 }
 
 bool ITyxClient::note_lost(StateCause cause, std::string reason) {
@@ -185,29 +183,24 @@ asio::awaitable<bool> SingleSocketClient::try_connect_once() {
 }
 
 void ITyxClient::notify_connect() {
-    notify([](TyxClientListener& l, TyxClientMultiplex& m, std::string_view name) { l.on_connect(m, name); });
+    events_.connected(name_);
 }
 
 void ITyxClient::notify_disconnect() {
-    notify(
-        [](TyxClientListener& l, TyxClientMultiplex& m, std::string_view name) { l.on_disconnect(m, name); });
+    events_.disconnected(name_);
 }
 
 void ITyxClient::notify_logged_in() {
-    notify(
-        [](TyxClientListener& l, TyxClientMultiplex& m, std::string_view name) { l.on_logged_in(m, name); });
+    events_.logged_in(name_);
     enter_state(SessionState::up);
 }
 
 void ITyxClient::notify_message_sent(std::string message) {
-    notify([text = std::move(message)](TyxClientListener& l, TyxClientMultiplex& m, std::string_view name) {
-        l.on_message_sent(m, name, text);
-    });
+    events_.message_sent(name_, std::move(message));
 }
 
 void ITyxClient::notify_log(std::uint8_t level, std::string message) {
-    notify([level, text = std::move(message)](TyxClientListener& l, TyxClientMultiplex& m,
-                                              std::string_view name) { l.on_log(m, name, level, text); });
+    events_.log(name_, level, std::move(message));
 }
 
 StateCause ITyxClient::cause_of_attempt(const ISocket& socket) {

@@ -17,8 +17,8 @@
 
 #include "core/log_limiter.hpp"
 #include "core/session_clock.hpp"
+#include "core/session_events.hpp"
 #include "core/session_monitor.hpp"
-#include "multiplex/tyx_client_multiplex.hpp"
 #include "transport/socket_impl.hpp"
 #include "tyx/config.hpp"
 
@@ -42,8 +42,9 @@ std::chrono::milliseconds next_reconnect_backoff(std::chrono::milliseconds curre
 
 class ITyxClient {
 public:
-    // The client lives on `io_context`; `sockets` makes its connections there.
-    ITyxClient(TyxClientMultiplex& multiplex, std::string_view cluster_name, std::string_view kind,
+    // The client lives on `io_context`; `sockets` makes its connections there; `events` hears
+    // what happens to it.
+    ITyxClient(SessionEvents& events, std::string_view cluster_name, std::string_view kind,
                std::vector<Endpoint> endpoints, asio::io_context& io_context, SocketFactory sockets);
     virtual ~ITyxClient() = default;
 
@@ -82,7 +83,7 @@ public:
     void mark_stopped() { enter_state(SessionState::stopped); }
 
     asio::io_context& io_context() const { return io_context_; }
-    TyxClientMultiplex& multiplex() const { return multiplex_; }
+    SessionEvents& events() const { return events_; }
     const std::string& name() const { return name_; }
     const std::vector<Endpoint>& endpoints() const { return endpoints_; }
     std::uint64_t current_endpoint() const { return current_endpoint_; }
@@ -128,12 +129,6 @@ protected:
     // the connection, or (for an error that is not a system error) what the peer sent.
     static StateCause cause_of(const std::exception& error);
 
-    // Posts one event to the listeners: `f(listener, multiplex, name)` with this client's name.
-    template <typename F>
-    void notify(F&& f) {
-        multiplex_.notify_listeners([&m = multiplex_, name = name_, fn = std::forward<F>(f)](
-                                        TyxClientListener& l) mutable { fn(l, m, std::string_view(name)); });
-    }
     void notify_connect();
     void notify_disconnect();
     void notify_logged_in();  // and the up state change after it
@@ -164,7 +159,7 @@ protected:
     // peer closing, a reset) are not logged here.
     void report_tls_error(const std::exception& error);
 
-    TyxClientMultiplex& multiplex_;
+    SessionEvents& events_;
     asio::io_context& io_context_;
     std::string name_;
     std::vector<Endpoint> endpoints_;
@@ -181,7 +176,7 @@ protected:
     struct Failure {
         StateCause cause = StateCause::none;
         std::string reason;
-        std::uint32_t attempts = 0;  // connection attempts made
+        std::uint32_t attempts = 0;     // connection attempts made
         std::uint32_t repeated = 0;     // failures equal to an earlier one
         std::vector<std::string> seen;  // each distinct failure, as cause and reason
     };

@@ -225,10 +225,10 @@ private:
     TyxClientJdbc& client_;
 };
 
-TyxClientJdbc::TyxClientJdbc(TyxClientMultiplex& multiplex, std::string_view cluster_name,
+TyxClientJdbc::TyxClientJdbc(SessionEvents& events, std::string_view cluster_name,
                              std::vector<Endpoint> endpoints, const DatabaseConfig& config,
                              asio::io_context& io_context, SocketFactory sockets)
-    : SingleSocketClient(multiplex, cluster_name, "jdbc", std::move(endpoints), io_context,
+    : SingleSocketClient(events, cluster_name, "jdbc", std::move(endpoints), io_context,
                          std::move(sockets)),
       config_(config),
       deadline_(io_context) {
@@ -475,7 +475,7 @@ asio::awaitable<std::shared_ptr<jdbc::QueryResult>> TyxClientJdbc::attempt_once(
     }
     if (body.empty()) co_return nullptr;
     // Only copied for someone to hear it.
-    if (multiplex_.listener_count() > 0) notify_received(std::string(body.begin(), body.end()));
+    if (events_.listener_count() > 0) notify_received(std::string(body.begin(), body.end()));
     ByteView view(body);
     auto result = std::make_shared<jdbc::QueryResult>(view);
     co_return result;
@@ -564,9 +564,7 @@ void TyxClientJdbc::request_finished() {
 }
 
 void TyxClientJdbc::notify_received(std::string message) {
-    notify([text = std::move(message)](TyxClientListener& l, TyxClientMultiplex& m, std::string_view name) {
-        l.on_message_received(m, name, 0, 0, 0, text);
-    });
+    events_.message_received(name_, 0, 0, 0, std::move(message));
 }
 
 }  // namespace tyx

@@ -92,7 +92,7 @@ struct RequestDeadline {
 
 class TyxClientJdbc : public SingleSocketClient {
 public:
-    TyxClientJdbc(TyxClientMultiplex& multiplex, std::string_view cluster_name,
+    TyxClientJdbc(SessionEvents& events, std::string_view cluster_name,
                   std::vector<Endpoint> endpoints, const DatabaseConfig& config, asio::io_context& io_context,
                   SocketFactory sockets);
     ~TyxClientJdbc() override;

@@ -1,8 +1,9 @@
 // TyxClientMultiplex: the engine behind the public client. It owns every event-loop thread
 // (control, notification, worker pool), the listener list and the cluster registry. Public
 // operations enter the control loop through `post`; events leave through `notify_listeners`
-// onto the notification loop. The registry lives on the control loop, the listener list on
-// the notification loop; nothing here is locked.
+// onto the notification loop, the sessions' events included (it is their SessionEvents). The
+// registry lives on the control loop, the listener list on the notification loop; nothing here
+// is locked.
 #pragma once
 
 #include <asio/bind_allocator.hpp>
@@ -31,10 +32,12 @@
 #include <utility>
 #include <vector>
 
+#include "center/center_events.hpp"
 #include "core/session_clock.hpp"
 #include "multiplex/io_context_pool.hpp"
 #include "multiplex/tyx_client_listener.hpp"
 #include "rt/conflated_queue.hpp"
+#include "rt/relay_events.hpp"
 #include "tyx/config.hpp"
 #include "tyx/health.hpp"
 #include "tyx/schema.hpp"
@@ -72,7 +75,7 @@ struct ShardAnswers {
     std::string failure(std::string_view what) const;
 };
 
-class TyxClientMultiplex {
+class TyxClientMultiplex final : public rt::RelayEvents, public center::CenterEvents {
 public:
     // Starts, in this order, the control thread, the notification thread and the worker pool
     // (its size from TYX_IO_THREADS, see io_thread_count). If the pool cannot be built, the
@@ -84,7 +87,7 @@ public:
     // Stops every cluster on the control loop and waits for it, then joins the control
     // thread, the notification thread (after every queued event has been delivered) and
     // the workers.
-    ~TyxClientMultiplex();
+    ~TyxClientMultiplex() override;
 
     TyxClientMultiplex(const TyxClientMultiplex&) = delete;
     TyxClientMultiplex& operator=(const TyxClientMultiplex&) = delete;
@@ -158,9 +161,9 @@ public:
     // True while the center updates waiting for the listeners reach the queue's limit: center
     // sessions then stop reading (the servers' TCP flow control holds the rest) until it has
     // drained to half. Control loop (where every center session runs).
-    bool updates_held_back();
+    bool updates_held_back() override;
     // A center session started or ended holding back its reading; control loop.
-    void hold_reading(bool holding);
+    void hold_reading(bool holding) override;
     // Closing: past the drain deadline the remaining events are dropped; a job delivering many
     // updates asks between them. Any thread.
     bool past_drain_deadline() const {
@@ -197,10 +200,19 @@ public:
     // by the number erased. Events queued ahead of the removal still reach it.
     void listener_remove(std::shared_ptr<TyxClientListener> listener);
 
-    // Number of registered listener entries; any thread. Relay sessions skip decoding status
-    // and command lines while it is 0.
-    std::int64_t listener_count() const { return listener_count_.load(std::memory_order_relaxed); }
-    const std::atomic<std::int64_t>& listener_counter() const { return listener_count_; }
+    // --- The sessions' events (SessionEvents), each posted as one delivery job; any thread.
+    void connected(std::string_view client) override;
+    void disconnected(std::string_view client) override;
+    void logged_in(std::string_view client) override;
+    void message_sent(std::string_view client, std::string text) override;
+    void message_received(std::string_view client, std::int64_t now, std::int64_t seqnum, std::int32_t status,
+                          std::string text) override;
+    void session_state(std::string_view client, std::shared_ptr<const SessionStateEvent> event) override;
+    void messages_written(std::string_view client, rt::WrittenMessages written) override;
+    void command(std::string_view client, rt::ExecuteCommandMessage command) override;
+    void subscribed(std::string_view client, std::vector<std::string> tables) override;
+    void updates_released(std::string_view client, center::ReleasedUpdates released) override;
+    void update_batch(center::DeliveredBatch delivered, std::size_t payload_bytes) override;
 
     asio::io_context& control_context() { return control_.context; }
     asio::io_context& notify_context() { return notify_.context; }
@@ -306,8 +318,9 @@ public:
                            std::vector<jdbc::JdbcColumn> columns, std::int32_t row_count,
                            std::function<void(QueryResults)> callback, std::int64_t timeout_ms);
 
-    // Raises on_log for `cluster_name` (the bare cluster name) from any thread.
-    void log(std::string_view cluster_name, std::uint8_t level, std::string message);
+    // Raises on_log for `cluster_name` (the bare cluster name, or a session's client name) from
+    // any thread.
+    void log(std::string_view cluster_name, std::uint8_t level, std::string message) override;
     // The same, delivered to every listener at once: on the notification loop only, so that a
     // failure is heard before the callback that follows it in the same job.
     void log_here(std::string_view cluster_name, std::uint8_t level, std::string_view message);
@@ -330,8 +343,7 @@ private:
     LoopThread control_;  // control_context, control_guard, control_thread
     LoopThread notify_;   // notify_context, notify_guard, notify_thread
     IoContextPool pool_;
-    std::deque<std::shared_ptr<TyxClientListener>> listeners_;  // notification thread only
-    std::atomic<std::int64_t> listener_count_{0};
+    std::deque<std::shared_ptr<TyxClientListener>> listeners_;                     // notification thread only
     std::unordered_map<std::string, std::shared_ptr<TyxClusterClient>> clusters_;  // control thread only
 
     // Publication routing runs on the publishing thread against an immutable table of the

@@ -15,36 +15,18 @@
 
 namespace tyx {
 
-namespace {
-
-// Written blocks on their way to on_message_sent; they go back to the outbox afterwards,
-// also when the job is dropped without running.
-struct WrittenBlocks {
-    std::shared_ptr<rt::RelayOutbox> outbox;
-    rt::RelayOutbox::BlockList blocks;
-
-    WrittenBlocks(std::shared_ptr<rt::RelayOutbox> o, rt::RelayOutbox::BlockList b)
-        : outbox(std::move(o)), blocks(std::move(b)) {}
-    WrittenBlocks(WrittenBlocks&&) noexcept = default;
-    WrittenBlocks& operator=(WrittenBlocks&&) = delete;
-    ~WrittenBlocks() {
-        if (outbox) outbox->recycle(std::move(blocks));
-    }
-};
-
-}  // namespace
-
-TyxClientRelay::TyxClientRelay(TyxClientMultiplex& multiplex, std::string_view cluster_name,
+TyxClientRelay::TyxClientRelay(rt::RelayEvents& events, std::string_view cluster_name,
                                std::vector<Endpoint> endpoints, PublicationConfig config,
                                asio::io_context& io_context, SocketFactory sockets,
                                std::shared_ptr<rt::RelayOutbox> outbox)
-    : SingleSocketClient(multiplex, cluster_name, "relay", std::move(endpoints), io_context,
+    : SingleSocketClient(events, cluster_name, "relay", std::move(endpoints), io_context,
                          std::move(sockets)),
+      relay_events_(events),
       config_(std::move(config)),
       outbox_(std::move(outbox)),
       wake_slot_(std::make_shared<JobSlot>()),
       wake_timer_(io_context) {
-    if (!outbox_) outbox_ = make_outbox(multiplex_, name_, name_, config_);
+    if (!outbox_) outbox_ = make_outbox(events_, name_, name_, config_);
     monitor_->set_relay_counters([outbox = outbox_] { return outbox->counters(); });
     outbox_->attach(this);
     recreate_socket();
@@ -56,14 +38,14 @@ void TyxClientRelay::recreate_socket() {
     socket_->set_before_close([outbox = outbox_] { outbox->disable_direct(); });
 }
 
-std::shared_ptr<rt::RelayOutbox> TyxClientRelay::make_outbox(TyxClientMultiplex& multiplex,
+std::shared_ptr<rt::RelayOutbox> TyxClientRelay::make_outbox(SessionEvents& events,
                                                              const std::string& relay_name,
                                                              std::string description,
                                                              const PublicationConfig& config) {
     return std::make_shared<rt::RelayOutbox>(
         rt::RelayOutbox::limits_of(config), std::move(description),
-        [&multiplex, relay_name](std::string text) { multiplex.log(relay_name, 3, std::move(text)); },
-        &multiplex.listener_counter());
+        [&events, relay_name](std::string text) { events.log(relay_name, 3, std::move(text)); },
+        &events.listener_counter());
 }
 
 TyxClientRelay::~TyxClientRelay() {
@@ -156,7 +138,7 @@ asio::awaitable<void> TyxClientRelay::write_loop() {
         }
         if (!done.empty()) {
             // Without listeners there is nobody to tell, and no reason to hold the blocks.
-            const bool report = multiplex_.listener_count() > 0;
+            const bool report = events_.listener_count() > 0;
             outbox_->written(done, report);
             if (report) report_written(std::move(done));
         }
@@ -246,12 +228,7 @@ void TyxClientRelay::discard_at_stop(bool was_logged_in) {
 }
 
 void TyxClientRelay::report_written(rt::RelayOutbox::BlockList blocks) {
-    notify([written = WrittenBlocks(outbox_, std::move(blocks))](TyxClientListener& l, TyxClientMultiplex& m,
-                                                                 std::string_view name) {
-        for (const rt::RelayOutbox::Block* b = written.blocks.front(); b != nullptr; b = b->next)
-            b->for_each_message(
-                [&](std::string_view text) { l.on_message_sent(m, name, rt::without_line_feed(text)); });
-    });
+    relay_events_.messages_written(name_, rt::WrittenMessages(outbox_, std::move(blocks)));
 }
 
 void TyxClientRelay::post_wake() {
@@ -340,19 +317,14 @@ void TyxClientRelay::parse_and_dispatch(std::string_view text) {
         return;
     }
     // Status and command lines are only decoded for someone to hear them.
-    if (multiplex_.listener_count() <= 0) return;
+    if (events_.listener_count() <= 0) return;
     ++lines_decoded_;
     if (line.kind == rt::RelayLine::Kind::Status) {
         auto s = rt::parse_status_message(line.fields);
-        notify([s = std::move(s)](TyxClientListener& l, TyxClientMultiplex& m, std::string_view name) {
-            l.on_message_received(m, name, s.now, s.seqnum, s.status, s.message);
-        });
+        events_.message_received(name_, s.now, s.seqnum, s.status, std::move(s.message));
         return;
     }
-    auto c = rt::parse_execute_command_message(line.fields);
-    notify([c = std::move(c)](TyxClientListener& l, TyxClientMultiplex& m, std::string_view name) {
-        l.on_command(m, name, c.request_id, c.cmd, c.user_name, c.object_type, c.object_id, c.params);
-    });
+    relay_events_.command(name_, rt::parse_execute_command_message(line.fields));
 }
 
 }  // namespace tyx

@@ -18,6 +18,7 @@
 #include "core/job_slot.hpp"
 #include "core/tyx_client_if.hpp"
 #include "rt/message.hpp"
+#include "rt/relay_events.hpp"
 #include "rt/relay_outbox.hpp"
 #include "transport/socket_impl.hpp"
 #include "tyx/config.hpp"
@@ -27,7 +28,7 @@ namespace tyx {
 class TyxClientRelay : public SingleSocketClient, private rt::RelayOutbox::Writer {
 public:
     // Writes `outbox` (the one publishers append to), or an outbox of its own when none is given.
-    TyxClientRelay(TyxClientMultiplex& multiplex, std::string_view cluster_name,
+    TyxClientRelay(rt::RelayEvents& events, std::string_view cluster_name,
                    std::vector<Endpoint> endpoints, PublicationConfig config, asio::io_context& io_context,
                    SocketFactory sockets, std::shared_ptr<rt::RelayOutbox> outbox = nullptr);
     ~TyxClientRelay() override;
@@ -40,7 +41,7 @@ public:
 
     // An outbox for the relay session named `relay_name` (its client name): `description` names
     // the shard in its level-3 logs about drops, which carry `relay_name`.
-    static std::shared_ptr<rt::RelayOutbox> make_outbox(TyxClientMultiplex& multiplex,
+    static std::shared_ptr<rt::RelayOutbox> make_outbox(SessionEvents& events,
                                                         const std::string& relay_name,
                                                         std::string description,
                                                         const PublicationConfig& config);
@@ -106,6 +107,7 @@ private:
     void post_wake() override;
     void wake_on_loop() override;
 
+    rt::RelayEvents& relay_events_;
     PublicationConfig config_;
     std::int64_t sequence_ = 0;
     std::shared_ptr<rt::RelayOutbox> outbox_;

@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "support/center_session.hpp"
-#include "support/multiplex_recorder.hpp"
 #include "support/scripted_socket.hpp"
 
 namespace tyx {
@@ -170,7 +169,8 @@ TEST_F(ScriptedCenter, AChangesMessageThatFailsPartWayIsLoggedAndEveryTableAsked
     ASSERT_TRUE(handshaken_on(0));
     bool subscribed = false;
     subscribe({req("Orders")}, subscribed);
-    push(0, test::changes_frame({.seqnum = 3, .pool = orders_pool(), .schema = orders_schema(), .added = order(1, 10)}));
+    push(0, test::changes_frame(
+                {.seqnum = 3, .pool = orders_pool(), .schema = orders_schema(), .added = order(1, 10)}));
     push(0, test::snapshot_response_frame());
     ASSERT_TRUE(run([&] { return subscribed; }));
 
@@ -184,9 +184,10 @@ TEST_F(ScriptedCenter, AChangesMessageThatFailsPartWayIsLoggedAndEveryTableAsked
     const std::string err = ::testing::internal::GetCapturedStderr();
     ASSERT_TRUE(again);
     EXPECT_EQ(err.rfind("[tyx_center:alpha-center] parse error: ", 0), 0u) << err;
-    EXPECT_EQ(events("log alpha-center 3 Center message could not be decoded; reconnecting to subscribe again: ")
-                  .size(),
-              1u);
+    EXPECT_EQ(
+        events("log alpha-center 3 Center message could not be decoded; reconnecting to subscribe again: ")
+            .size(),
+        1u);
     EXPECT_EQ(events("disconnect").size(), 1u);
     EXPECT_EQ(events("update"), (std::vector<std::string>{update_line(1, 1, 3)}));
     const auto request = requests(1).at(0);
@@ -238,18 +239,7 @@ TEST_F(ScriptedCenter, RefusedHandshakesFirstAndOnReconnectionAreLoggedAndRetrie
     EXPECT_EQ(events("logged_in").size(), 2u);
 }
 
-// The pauses of the reconnecting changes, in order; the notification thread only, read once drained.
-class PauseRecorder : public TyxClientListener {
-public:
-    void on_session_state(TyxClientMultiplex&, std::string_view, const SessionStateEvent& e) override {
-        if (e.state == SessionState::reconnecting) pauses.push_back(e.pause.count());
-    }
-    std::vector<std::int64_t> pauses;
-};
-
 TEST_F(ScriptedCenter, RepeatedHandshakeFailuresBackOffLongerAndAreLoggedOnce) {
-    auto states = std::make_shared<PauseRecorder>();
-    mux.listener_add(states);
     const ByteVector nope = FakeCenter::reply_bytes("NOPE");
     pair(nope);
     pair(nope);
@@ -259,7 +249,10 @@ TEST_F(ScriptedCenter, RepeatedHandshakeFailuresBackOffLongerAndAreLoggedOnce) {
     ASSERT_TRUE(handshaken_on(3));
     EXPECT_EQ(events("log alpha").size(), 1u);
     // Never up in between: each back-off doubles, as for a connection that drops at once.
-    EXPECT_EQ(states->pauses, (std::vector<std::int64_t>{1000, 2000, 4000}));
+    std::vector<std::int64_t> pauses;
+    for (const SessionStateEvent& e : recorder.states())
+        if (e.state == SessionState::reconnecting) pauses.push_back(e.pause.count());
+    EXPECT_EQ(pauses, (std::vector<std::int64_t>{1000, 2000, 4000}));
 }
 
 TEST_F(ScriptedCenter, ASilentCenterTimesOutAndIsRetried) {

@@ -4,7 +4,6 @@
 #include <vector>
 
 #include "core/tyx_client_if.hpp"
-#include "support/multiplex_recorder.hpp"
 #include "support/scripted_socket.hpp"
 
 namespace tyx {
@@ -71,7 +70,7 @@ TEST(ReconnectBackoff, DoublesWhileConnectionsDropSoonAfterLogin) {
 // after a loss. Records each attempt's endpoint index and session time.
 class TestClient : public SingleSocketClient {
 public:
-    TestClient(TyxClientMultiplex& m, asio::io_context& io, ScriptedNetwork& network,
+    TestClient(SessionEvents& m, asio::io_context& io, ScriptedNetwork& network,
                std::vector<Endpoint> endpoints)
         : SingleSocketClient(m, "alpha", "relay", std::move(endpoints), io, network.factory()) {}
 
@@ -129,30 +128,17 @@ Endpoint local(std::string port) {
     return Endpoint{"127.0.0.1", std::move(port)};
 }
 
-// Also records the state changes: "state reconnecting cause=refused attempt=3 pause=1000".
-class StateRecordingListener : public test::RecordingListener {
-public:
-    void on_session_state(TyxClientMultiplex&, std::string_view, const SessionStateEvent& e) override {
-        std::lock_guard lock(mutex_);
-        states_.push_back(std::string(to_string(e.state)) + " failover=" + std::to_string(e.endpoint.failover) +
-                          " cause=" + std::string(to_string(e.cause)) + " attempt=" + std::to_string(e.attempt) +
-                          " pause=" + std::to_string(e.pause.count()) + " repeated=" + std::to_string(e.repeated));
-    }
-    std::vector<std::string> states() const {
-        std::lock_guard lock(mutex_);
-        return states_;
-    }
+// A state change as one line: "reconnecting failover=0 cause=refused attempt=3 pause=1000 repeated=1".
+std::string state_line(const SessionStateEvent& e) {
+    return std::string(to_string(e.state)) + " failover=" + std::to_string(e.endpoint.failover) +
+           " cause=" + std::string(to_string(e.cause)) + " attempt=" + std::to_string(e.attempt) +
+           " pause=" + std::to_string(e.pause.count()) + " repeated=" + std::to_string(e.repeated);
+}
 
-private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> states_;
-};
-
-class ClientBase : public ::testing::Test,
-                   protected test::ScriptedSession<TestClient, StateRecordingListener> {
+class ClientBase : public ::testing::Test, protected test::ScriptedSession<TestClient> {
 protected:
     TestClient& make(std::vector<Endpoint> endpoints) {
-        client = std::make_unique<TestClient>(mux, io, network, std::move(endpoints));
+        client = std::make_unique<TestClient>(recorder, io, network, std::move(endpoints));
         return *client;
     }
     // Stops; true when everything ended without waiting out a pause. The session clock also
@@ -163,6 +149,11 @@ protected:
         return SessionClock::now() - before < 100ms;
     }
     std::vector<std::string> events() { return heard().events(); }
+    std::vector<std::string> states() {
+        std::vector<std::string> out;
+        for (const SessionStateEvent& e : recorder.states()) out.push_back(state_line(e));
+        return out;
+    }
 };
 
 TEST_F(ClientBase, FailsOverFromARefusingEndpointWithoutPausing) {
@@ -238,8 +229,7 @@ TEST_F(ClientBase, ReconnectingChangesCarryThePausesOfTheFailoverAndBackoffRules
     start();
     ASSERT_TRUE(run_until(io, [&] { return c.attempts.size() >= 8; }));
     stop();
-    test::drain_notifications(mux);
-    auto states = heard().states();
+    auto states = this->states();
     ASSERT_GE(states.size(), 12u);
     states.resize(12);
     const std::string refused = " cause=refused";
@@ -257,7 +247,8 @@ TEST_F(ClientBase, ReconnectingChangesCarryThePausesOfTheFailoverAndBackoffRules
                           "connecting failover=1" + refused + " attempt=8 pause=0 repeated=0",
                           "reconnecting failover=0" + refused + " attempt=9 pause=8000 repeated=7",
                       }));
-    for (std::size_t i : {2u, 4u, 6u}) EXPECT_GE(c.pause_before(i), std::chrono::milliseconds(1000 << (i / 2 - 1)));
+    for (std::size_t i : {2u, 4u, 6u})
+        EXPECT_GE(c.pause_before(i), std::chrono::milliseconds(1000 << (i / 2 - 1)));
 }
 
 // Connections lost soon after their login double the back-off, and the changes say so.
@@ -271,13 +262,12 @@ TEST_F(ClientBase, BackoffsOfConnectionsLostSoonAfterLoginDouble) {
     }
     ASSERT_TRUE(run_until(io, [&] { return c.logins == 4; }));
     stop();
-    test::drain_notifications(mux);
     std::vector<std::string> reconnecting;
-    for (const auto& s : heard().states())
+    for (const auto& s : states())
         if (s.rfind("reconnecting", 0) == 0) reconnecting.push_back(s);
     const std::string closed = "reconnecting failover=0 cause=closed by peer attempt=1 pause=";
     EXPECT_EQ(reconnecting, (std::vector<std::string>{closed + "1000 repeated=0", closed + "2000 repeated=0",
-                                                       closed + "4000 repeated=0"}));
+                                                      closed + "4000 repeated=0"}));
 }
 
 }  // namespace

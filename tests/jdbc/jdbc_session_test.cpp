@@ -11,9 +11,7 @@
 #include "database_server.hpp"
 #include "jdbc/jdbc_session_messages.hpp"
 #include "jdbc/tyx_client_jdbc.hpp"
-#include "support/event_log.hpp"
 #include "support/jdbc_bytes.hpp"
-#include "support/multiplex_recorder.hpp"
 #include "support/scripted_socket.hpp"
 
 namespace tyx {
@@ -75,11 +73,11 @@ struct Outcome {
 
 // One database session on the test's loop, over the scripted network or over real sockets to a
 // sandbox database.
-struct JdbcSession : test::ScriptedSession<TyxClientJdbc, test::EventLog> {
+struct JdbcSession : test::ScriptedSession<TyxClientJdbc> {
     explicit JdbcSession(DatabaseConfig config = database_config(), const DatabaseServer* server = nullptr) {
         real_time = server != nullptr;
         client = std::make_unique<TyxClientJdbc>(
-            mux, "alpha", real_time ? database_endpoint(*server) : std::vector<Endpoint>{{"db", "7100"}},
+            recorder, "alpha", real_time ? database_endpoint(*server) : std::vector<Endpoint>{{"db", "7100"}},
             config, io, real_time ? make_socket_factory(io, false, SslOptions{}) : network.factory());
     }
     explicit JdbcSession(const DatabaseServer& server) : JdbcSession(database_config(), &server) {}

@@ -12,6 +12,7 @@
 #include "relay_server.hpp"
 #include "rt/messages.hpp"
 #include "sandbox.hpp"
+#include "support/event_log.hpp"
 #include "support/multiplex_recorder.hpp"
 #include "support/relay_harness.hpp"
 

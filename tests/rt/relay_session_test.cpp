@@ -5,7 +5,6 @@
 
 #include "relay_server.hpp"
 #include "rt/messages.hpp"
-#include "support/multiplex_recorder.hpp"
 #include "support/relay_harness.hpp"
 
 namespace tyx {
@@ -123,8 +122,7 @@ TEST(ScriptedRelay, WithoutListenersStatusAndCommandLinesAreNotDecoded) {
     ASSERT_TRUE(s.run([&] { return s.client->lines_received() == 3; }));
     EXPECT_EQ(s.client->lines_decoded(), 0u);
 
-    s.mux.listener_add(s.log);
-    test::drain_notifications(s.mux);
+    s.recorder.set_listening(true);
     s.network.socket(0).feed(line("M@2|S=0|M=\"heard\"\n"));
     ASSERT_TRUE(s.run([&] { return s.client->lines_received() == 4; }));
     EXPECT_EQ(s.events(), std::vector<std::string>{"received alpha-relay 2 0 0 heard"});

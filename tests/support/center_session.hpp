@@ -9,7 +9,6 @@
 
 #include "center/tyx_client_center.hpp"
 #include "support/center_harness.hpp"
-#include "support/event_log.hpp"
 #include "support/scripted_socket.hpp"
 
 namespace tyx::test {
@@ -29,12 +28,12 @@ inline const ByteVector kOkReply = FakeCenter::reply_bytes("XQDM|dTP", "Y9-serve
 // One center session of cluster "alpha" on the test's loop, over the scripted network, where each
 // connection attempt takes two conversations (the inbound connection's, then the outbound one's),
 // or in real time over real sockets to `endpoints`.
-struct CenterSession : ScriptedSession<TyxClientCenter, EventLog> {
+struct CenterSession : ScriptedSession<TyxClientCenter> {
     explicit CenterSession(std::vector<Endpoint> endpoints = {}) {
         real_time = !endpoints.empty();
         if (!real_time) endpoints = {{"center", "7000"}};
         client = std::make_unique<TyxClientCenter>(
-            mux, "alpha", std::move(endpoints), SubscriptionConfig{}, io,
+            recorder, "alpha", std::move(endpoints), SubscriptionConfig{}, io,
             real_time ? make_socket_factory(io, false, SslOptions{}) : network.factory());
     }
 
@@ -68,10 +67,18 @@ struct CenterSession : ScriptedSession<TyxClientCenter, EventLog> {
     bool requests_written(std::size_t attempt, std::size_t n) {
         return run([&] { return requests(attempt).size() >= n; });
     }
+    // `done` is the test body's: a request still unanswered when the session stops completes
+    // then, after the body has ended, and must not write to it.
     void subscribe(std::vector<SubscriptionRequest> requests, bool& done) {
-        client->subscribe(requests, [&done] { done = true; });
+        client->subscribe(requests, [&done, body = body_] {
+            if (*body) done = true;
+        });
     }
+    ~CenterSession() { *body_ = false; }
     std::vector<std::string> events(std::string_view prefix = {}) { return heard().with_prefix(prefix); }
+
+private:
+    std::shared_ptr<bool> body_ = std::make_shared<bool>(true);  // the test body runs
 };
 
 }  // namespace tyx::test

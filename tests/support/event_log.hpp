@@ -1,4 +1,5 @@
-// The event recorder of the protocol-client tests (relay, center and their harnesses).
+// The event recorder of the tests that run a whole multiplexer (the cluster tests); the session
+// tests record the same lines through RecordingEvents.
 #pragma once
 
 #include <cstdint>
@@ -30,29 +31,22 @@ public:
     }
     void on_message_received(TyxClientMultiplex&, std::string_view n, std::int64_t now, std::int64_t seq,
                              std::int32_t status, std::string_view m) override {
-        add("received " + std::string(n) + " " + std::to_string(now) + " " + std::to_string(seq) + " " +
-            std::to_string(status) + " " + std::string(m));
+        add(lines::received(n, now, seq, status, m));
     }
     void on_command(TyxClientMultiplex&, std::string_view n, std::string_view id, std::string_view cmd,
                     std::string_view user, std::string_view type, std::string_view object,
                     const std::map<std::string, std::string>& params) override {
-        std::string line = "command " + std::string(n) + " " + std::string(id) + " " + std::string(cmd) +
-                           " " + std::string(user) + " " + std::string(type) + " " + std::string(object);
-        for (const auto& [k, v] : params) line += " " + k + "=" + v;
-        add(line);
+        add(lines::command(n, id, cmd, user, type, object, params));
     }
     void on_subscribe(TyxClientMultiplex&, std::string_view n,
                       const std::vector<std::string>& tables) override {
-        std::string line = "subscribe " + std::string(n) + " ";
-        for (std::size_t i = 0; i < tables.size(); ++i) line += (i ? "," : "") + tables[i];
-        add(line);
+        add(lines::subscribe(n, tables));
     }
     void on_update(TyxClientMultiplex&, std::string_view n, const TyxCenterIncrementalUpdate& u) override {
-        add("update " + std::string(n) + " " + std::to_string(u.action) + " " + u.table_name + " " +
-            std::to_string(u.id) + " " + u.object_id + " seq=" + std::to_string(u.seqnum));
+        add(lines::update(n, u));
     }
     void on_log(TyxClientMultiplex&, std::string_view n, std::uint8_t level, std::string_view m) override {
-        add("log " + std::string(n) + " " + std::to_string(level) + " " + std::string(m));
+        add(lines::log(n, level, m));
     }
 };
 

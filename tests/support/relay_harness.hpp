@@ -8,14 +8,13 @@
 
 #include "relay_server.hpp"
 #include "rt/tyx_client_relay.hpp"
-#include "support/event_log.hpp"
 #include "support/scripted_socket.hpp"
 
 namespace tyx::test {
 
 // One relay session of cluster "alpha" on the test's loop, over the scripted network or, given
 // `endpoints`, in real time over real sockets.
-struct RelayScript : ScriptedSession<TyxClientRelay, EventLog> {
+struct RelayScript : ScriptedSession<TyxClientRelay> {
     explicit RelayScript(PublicationConfig config = {"0", false, "feedA",
                                                      PublicationConfig::ENABLE_SEND_SEQNUM},
                          std::vector<Endpoint> endpoints = {}, bool listening = true)
@@ -23,7 +22,7 @@ struct RelayScript : ScriptedSession<TyxClientRelay, EventLog> {
         real_time = !endpoints.empty();
         if (!real_time) endpoints = {{"relay", "7200"}};
         client = std::make_unique<TyxClientRelay>(
-            mux, "alpha", std::move(endpoints), std::move(config), io,
+            recorder, "alpha", std::move(endpoints), std::move(config), io,
             real_time ? make_socket_factory(io, false, SslOptions{}) : network.factory());
     }
     // Everything published so far has been written.

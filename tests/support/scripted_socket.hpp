@@ -29,7 +29,7 @@
 
 #include "core/byte_buffer.hpp"
 #include "core/session_clock.hpp"
-#include "support/multiplex_recorder.hpp"
+#include "support/recording_events.hpp"
 #include "transport/socket_impl.hpp"
 
 namespace tyx::test {
@@ -323,14 +323,12 @@ inline bool run_for_real(asio::io_context& io, const std::function<bool()>& done
     return true;
 }
 
-// One protocol client on the test's loop over a scripted network, with a multiplexer for its
-// events and `Log` listening. The test makes `client` on `io`, with `network.factory()`, or
-// with real sockets and `real_time` set.
-template <typename Client, typename Log>
+// One protocol client on the test's loop over a scripted network, its events recorded as they
+// are raised (no multiplexer). The test makes `client` on `io` with `recorder`, with
+// `network.factory()`, or with real sockets and `real_time` set.
+template <typename Client>
 struct ScriptedSession {
-    explicit ScriptedSession(bool listening = true) {
-        if (listening) mux.listener_add(log);
-    }
+    explicit ScriptedSession(bool listening = true) : recorder(listening) {}
     ~ScriptedSession() { stop(); }
 
     // Connects, then runs the receive loop; a failed first login does not end the loop, as
@@ -361,14 +359,10 @@ struct ScriptedSession {
     bool run(const std::function<bool()>& until) {
         return real_time ? run_for_real(io, until) : run_until(io, until);
     }
-    // The events so far, once every one raised has reached the listener.
-    const Log& heard() {
-        drain_notifications(mux);
-        return *log;
-    }
+    // The events so far.
+    const RecordingEvents& heard() const { return recorder; }
 
-    TyxClientMultiplex mux{1};
-    std::shared_ptr<Log> log = std::make_shared<Log>();
+    RecordingEvents recorder;
     asio::io_context io;
     ScriptedNetwork network{io};
     std::unique_ptr<Client> client;

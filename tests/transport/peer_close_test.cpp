@@ -115,7 +115,7 @@ TEST(PeerEndsTheConnection, RelaySessionClosesItsSideBeforeReconnecting) {
     test::RelayScript relay({}, {Endpoint{"127.0.0.1", "0"}});
     ClosingPeer peer(relay.io);
     relay.client = std::make_unique<TyxClientRelay>(
-        relay.mux, "alpha", std::vector<Endpoint>{{"127.0.0.1", peer.port()}}, PublicationConfig{}, relay.io,
+        relay.recorder, "alpha", std::vector<Endpoint>{{"127.0.0.1", peer.port()}}, PublicationConfig{}, relay.io,
         make_socket_factory(relay.io, false, SslOptions{}));
     relay.start();
     run_test(relay.io, [&]() -> asio::awaitable<void> {
