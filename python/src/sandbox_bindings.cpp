@@ -22,8 +22,12 @@ py::list str_list(const std::vector<std::string>& lines) {
     return out;
 }
 
+// Seconds from Python as the servers' milliseconds: at least 0, and at most a billion seconds, so
+// that an unbounded timeout (float("inf")) waits as long as any wait can instead of overflowing
+// the conversion and the clock arithmetic behind it.
 std::chrono::milliseconds to_ms(double seconds) {
-    return std::chrono::milliseconds(static_cast<std::int64_t>(std::max(0.0, seconds) * 1000.0));
+    return std::chrono::milliseconds(
+        static_cast<std::int64_t>(std::min(std::max(0.0, seconds), 1e9) * 1000.0));
 }
 
 class PySandbox;
