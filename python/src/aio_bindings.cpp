@@ -15,9 +15,8 @@
 #include <vector>
 
 #include "bindings.hpp"
-#include "live_table.hpp"
 #include "py_support.hpp"
-#include "values.hpp"
+#include "updates.hpp"
 
 namespace tyx::python {
 
@@ -98,7 +97,8 @@ private:
             }
             try {
                 py::object updates =
-                    frames_ ? updates_to_pandas(*records, picked.size()) : update_list(*records, picked.size());
+                    frames_ ? updates_to_pandas(*records, picked.size())
+                            : update_list(update_class_->get(), *records, picked.size());
                 deliver_->get()(wanted[s].key, updates);
             } catch (py::error_already_set& error) {
                 print_callback_exception("exception in an update stream of '" + std::string(name) + "'", error);
@@ -106,32 +106,6 @@ private:
                 std::cerr << "tyx_client: error in an update stream of '" << name << "': " << error.what() << '\n';
             }
         }
-    }
-
-    // The first `count` records as a list of Update, built as Listener.on_updates receives them.
-    py::list update_list(const std::vector<Update>& records, std::size_t count) const {
-        // The Update objects form no cycle: the cyclic collector waits until the list is built.
-        struct CollectorPause {
-            bool collecting = PyGC_Disable() != 0;
-            ~CollectorPause() {
-                if (collecting) PyGC_Enable();
-            }
-        } pause;
-        py::list list(count);
-        const py::handle update_class = update_class_->get();
-        for (std::size_t i = 0; i < count; ++i) {
-            const Update& u = records[i];
-            py::list names(u.field_names.size());
-            for (std::size_t f = 0; f < u.field_names.size(); ++f)
-                PyList_SET_ITEM(names.ptr(), static_cast<py::ssize_t>(f), to_str(u.field_names[f]).release().ptr());
-            py::list values(u.row_data.size());
-            for (std::size_t f = 0; f < u.row_data.size(); ++f)
-                PyList_SET_ITEM(values.ptr(), static_cast<py::ssize_t>(f), from_field_value(u.row_data[f]).release().ptr());
-            py::object update =
-                update_class(u.seqnum, u.action, u.id, to_str(u.table_name), to_str(u.object_id), names, values);
-            PyList_SET_ITEM(list.ptr(), static_cast<py::ssize_t>(i), update.release().ptr());
-        }
-        return list;
     }
 
     static constexpr std::size_t kKeptRecords = 4096;

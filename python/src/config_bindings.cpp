@@ -102,9 +102,7 @@ void bind_shard_list_operations(py::class_<Config>& cls) {
                        "default; 0 or less: no limit).");
 }
 
-}  // namespace
-
-void bind_config(py::module_& m) {
+void bind_endpoint(py::module_& m) {
     py::class_<Endpoint>(m, "Endpoint", "One network address: a host and a port number or service name.")
         .def(py::init([](std::string host, std::string port) {
                  return Endpoint{std::move(host), std::move(port)};
@@ -128,7 +126,9 @@ void bind_config(py::module_& m) {
     py::bind_vector<std::vector<Endpoint>>(m, "EndpointList");
     py::implicitly_convertible<py::list, std::vector<Endpoint>>();
     py::implicitly_convertible<py::tuple, std::vector<Endpoint>>();
+}
 
+void bind_ssl_options(py::module_& m) {
     py::class_<SslOptions>(
         m, "SslOptions",
         "TLS material of one shard: file paths and a pass phrase; an empty field is not used.")
@@ -152,7 +152,43 @@ void bind_config(py::module_& m) {
         .def_readwrite("ca_file", &SslOptions::ca_file,
                        "PEM file of the certificate authorities to trust in place of the system's store;\n"
                        "the server's certificate must still name the host connected to.");
+}
 
+// The Python distribution function of a PublicationConfig.
+void bind_distribution_function(py::class_<PublicationConfig>& publication) {
+    publication
+        .def(
+            "set_distribution_function",
+            [](PublicationConfig& c, py::object fn) {
+                if (!PyCallable_Check(fn.ptr()))
+                    throw py::type_error(
+                        "the distribution function must be callable, not '" +
+                        py::str(py::type::handle_of(fn).attr("__name__")).cast<std::string>() + "'");
+                c.set_distribution_function(PythonDistribution{std::make_shared<PyRef>(std::move(fn))});
+            },
+            py::arg("function"),
+            "Sets function(cluster_name: str, message: str) -> iterable of shard positions (ints), which\n"
+            "chooses the relay shards of each published message; an empty result (or None) means every\n"
+            "enabled shard, and positions out of range or of disabled shards are skipped. It runs on the\n"
+            "publishing thread, with the GIL, one call at a time per cluster: keep it short. When it\n"
+            "raises (or returns something else), the traceback is printed to sys.stderr and the message\n"
+            "goes to every enabled shard. Takes effect for clusters added after the call. Raises\n"
+            "TypeError when `function` is not callable.")
+        .def("clear_distribution_function", &PublicationConfig::clear_distribution_function,
+             "Removes the distribution function: every message goes to every enabled shard.")
+        .def("has_distribution_function", &PublicationConfig::has_distribution_function,
+             "True when a distribution function is set.")
+        .def(
+            "distribution_function",
+            [](const PublicationConfig& c) -> py::object {
+                const auto* python = c.distribution_function().target<PythonDistribution>();
+                if (python == nullptr) return py::none();
+                return py::reinterpret_borrow<py::object>(python->function->get());
+            },
+            "The Python distribution function set, or None.");
+}
+
+void bind_publication_config(py::module_& m) {
     py::class_<PublicationConfig> publication(
         m, "PublicationConfig", R"doc(The relay shards of a cluster, the relay login and option bits.
 
@@ -197,36 +233,8 @@ are named in the login line.)doc");
         .def_readwrite("stop_flush_ms", &PublicationConfig::stop_flush_ms,
                        "How long a stopping relay session (remove_cluster, close()) may go on writing and\n"
                        "waiting for the relay's host to acknowledge what is pending; what is left then is\n"
-                       "discarded, counted and logged (level 3). 10000 by default.")
-        .def(
-            "set_distribution_function",
-            [](PublicationConfig& c, py::object fn) {
-                if (!PyCallable_Check(fn.ptr()))
-                    throw py::type_error(
-                        "the distribution function must be callable, not '" +
-                        py::str(py::type::handle_of(fn).attr("__name__")).cast<std::string>() + "'");
-                c.set_distribution_function(PythonDistribution{std::make_shared<PyRef>(std::move(fn))});
-            },
-            py::arg("function"),
-            "Sets function(cluster_name: str, message: str) -> iterable of shard positions (ints), which\n"
-            "chooses the relay shards of each published message; an empty result (or None) means every\n"
-            "enabled shard, and positions out of range or of disabled shards are skipped. It runs on the\n"
-            "publishing thread, with the GIL, one call at a time per cluster: keep it short. When it\n"
-            "raises (or returns something else), the traceback is printed to sys.stderr and the message\n"
-            "goes to every enabled shard. Takes effect for clusters added after the call. Raises\n"
-            "TypeError when `function` is not callable.")
-        .def("clear_distribution_function", &PublicationConfig::clear_distribution_function,
-             "Removes the distribution function: every message goes to every enabled shard.")
-        .def("has_distribution_function", &PublicationConfig::has_distribution_function,
-             "True when a distribution function is set.")
-        .def(
-            "distribution_function",
-            [](const PublicationConfig& c) -> py::object {
-                const auto* python = c.distribution_function().target<PythonDistribution>();
-                if (python == nullptr) return py::none();
-                return py::reinterpret_borrow<py::object>(python->function->get());
-            },
-            "The Python distribution function set, or None.");
+                       "discarded, counted and logged (level 3). 10000 by default.");
+    bind_distribution_function(publication);
     bind_shard_list_operations(publication);
     const std::pair<const char*, std::int32_t> options[] = {
         {"ENABLE_QUIET", PublicationConfig::ENABLE_QUIET},
@@ -243,7 +251,9 @@ are named in the login line.)doc");
         publication.attr(name) = value;
         m.attr(name) = value;
     }
+}
 
+void bind_subscription_config(py::module_& m) {
     py::class_<SubscriptionConfig> subscription(m, "SubscriptionConfig", "The center shards of a cluster.");
     bind_shard<SubscriptionConfig::Shard>(subscription, "ShardList");
     subscription.def(py::init<>(), "No shards.")
@@ -254,7 +264,9 @@ are named in the login line.)doc");
                        "less: no limit); past it the call returns with a level-3 log, and the subscription\n"
                        "completes later.");
     bind_shard_list_operations(subscription);
+}
 
+void bind_database_config(py::module_& m) {
     py::class_<DatabaseConfig> database(
         m, "DatabaseConfig", "The database shards of a cluster and the login properties sent to each.");
     bind_shard<DatabaseConfig::Shard>(database, "ShardList");
@@ -271,7 +283,9 @@ are named in the login line.)doc");
         .def_readwrite("query_limit", &DatabaseConfig::query_limit, "Sent at login (10000 by default).")
         .def_readwrite("db", &DatabaseConfig::db, "Sent at login; empty by default.");
     bind_shard_list_operations(database);
+}
 
+void bind_cluster(py::module_& m) {
     py::class_<Cluster>(
         m, "Cluster",
         "One named cluster: a default host and its relay, center and database shards. A plain record:\n"
@@ -300,6 +314,17 @@ are named in the login line.)doc");
             return "Cluster(" + py::repr(py::str(c.name)).cast<std::string>() + ", " +
                    py::repr(py::str(c.host)).cast<std::string>() + ")";
         });
+}
+
+}  // namespace
+
+void bind_config(py::module_& m) {
+    bind_endpoint(m);
+    bind_ssl_options(m);
+    bind_publication_config(m);
+    bind_subscription_config(m);
+    bind_database_config(m);
+    bind_cluster(m);
 }
 
 }  // namespace tyx::python

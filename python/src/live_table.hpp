@@ -1,7 +1,6 @@
 // The rows of a LiveTable (TyxClient.live_table): one center table kept in C++ by object id,
 // written by a listener on the notification thread without the GIL and read by Python threads
-// as consistent snapshots. Also the column conversion that LiveTable.to_pandas and batched
-// Listener.on_updates share.
+// as consistent snapshots.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -17,11 +16,9 @@
 
 #include <tyx/client.hpp>
 
+#include "updates.hpp"
+
 namespace tyx::python {
-
-namespace py = pybind11;
-
-using Update = ClientListener::CenterIncrementalUpdate;
 
 // The key of a row: its object id, or its numeric id in decimal when it carries no object id.
 std::string row_key(const Update& update);
@@ -111,14 +108,5 @@ private:
     std::uint64_t changes_ = 0;  // batches and answers seen
     std::optional<std::string> released_;  // what was closed, once a close ended the waits
 };
-
-// Cells of one column as a numpy array: the dtype of the values' wire type when they all have
-// one (integers with a null or missing value become float64 with NaN; floats keep NaN), object
-// otherwise (None for null or missing). Needs the GIL.
-py::object cells_to_numpy(const std::vector<FieldValue>& cells);
-// The first `count` updates as a DataFrame: seqnum, action, id, table_name and object_id, then
-// one column per field name in first-seen order (a name taken by one of those five gets a
-// "field_" prefix). Needs the GIL.
-py::object updates_to_pandas(const std::vector<Update>& updates, std::size_t count);
 
 }  // namespace tyx::python

@@ -1,7 +1,9 @@
 // tyx_client.Sandbox: the loopback relay, center and database servers, started and stopped from
 // Python so that code using the module can be tried without a platform. Starting, stopping and
 // waiting release the GIL.
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <set>
@@ -20,8 +22,12 @@ py::list str_list(const std::vector<std::string>& lines) {
     return out;
 }
 
+// Seconds from Python as the servers' milliseconds: at least 0, and at most a billion seconds, so
+// that an unbounded timeout (float("inf")) waits as long as any wait can instead of overflowing
+// the conversion and the clock arithmetic behind it.
 std::chrono::milliseconds to_ms(double seconds) {
-    return std::chrono::milliseconds(static_cast<std::int64_t>(std::max(0.0, seconds) * 1000.0));
+    return std::chrono::milliseconds(
+        static_cast<std::int64_t>(std::min(std::max(0.0, seconds), 1e9) * 1000.0));
 }
 
 class PySandbox;
@@ -74,16 +80,10 @@ sandbox::FaultInjector& injector_of(const PySandbox& s, const std::string& serve
     throw py::value_error("server must be \"relay\", \"center\" or \"database\", not \"" + server + "\"");
 }
 
-}  // namespace
+using SandboxClass = py::class_<PySandbox>;
 
-void stop_all_sandboxes() {
-    const std::vector<PySandbox*> open(live_sandboxes.begin(), live_sandboxes.end());
-    for (PySandbox* s : open) s->stop();
-}
-
-void bind_sandbox(py::module_& m) {
-    py::class_<PySandbox>(m, "Sandbox",
-                          R"doc(A small platform on loopback: a relay, a center and a database server.
+const char* const kSandboxDoc =
+    R"doc(A small platform on loopback: a relay, a center and a database server.
 
 Objects published to the relay are kept as rows of tables (one per object type, `id` holding
 the identifier) that the center serves to subscribers and the database answers SQL about.
@@ -93,9 +93,11 @@ wait (start, stop, the wait_* calls) release the GIL while they do.
 
     with tyx_client.Sandbox() as sandbox, tyx_client.TyxClient() as client:
         client.add_cluster(sandbox.cluster("demo"))
-)doc")
-        .def(
-            py::init([](std::string host, std::uint16_t relay_port, std::uint16_t center_port,
+)doc";
+
+// The constructor, start and stop, and the context manager.
+void bind_lifetime(SandboxClass& cls) {
+    cls.def(py::init([](std::string host, std::uint16_t relay_port, std::uint16_t center_port,
                         std::uint16_t database_port, std::string sqlite_path, std::optional<std::string> user,
                         std::optional<std::string> password, bool store_publications,
                         std::optional<std::string> certificate_chain_file, std::string private_key_file,
@@ -159,38 +161,13 @@ wait (start, stop, the wait_* calls) release the GIL while they do.
                 s.stop();
                 return false;
             },
-            "Calls stop() and lets any exception through.")
-        .def(
-            "fault_counts",
-            [](const PySandbox& s) {
-                auto& box = s.get();
-                py::dict all;
-                const std::pair<const char*, sandbox::FaultCounts> kinds[] = {
-                    {"relay", box.relay().faults().counts()},
-                    {"center", box.center().faults().counts()},
-                    {"database", box.database().faults().counts()}};
-                for (const auto& [name, c] : kinds) {
-                    py::dict d;
-                    d["dropped"] = c.dropped;
-                    d["stalls"] = c.stalls;
-                    d["delayed"] = c.delayed;
-                    d["withheld"] = c.withheld;
-                    d["refusals"] = c.refusals;
-                    d["truncated"] = c.truncated;
-                    d["garbage"] = c.garbage;
-                    d["cut"] = c.cut;
-                    d["unread"] = c.unread;
-                    all[name] = d;
-                }
-                return all;
-            },
-            "What each server injected so far, as counts: {'relay': {'dropped', 'stalls', 'delayed',\n"
-            "'withheld', 'refusals', 'truncated', 'garbage', 'cut', 'unread'}, 'center': ..., 'database':\n"
-            "...}. 'unread' counts the relay messages a server's host had received and the server never\n"
-            "read when it ended a connection (plain TCP). Raises RuntimeError when the sandbox is not "
-            "running.")
-        .def_property_readonly(
-            "host", [](const PySandbox& s) { return s.options().host; }, "The host the servers listen on.")
+            "Calls stop() and lets any exception through.");
+}
+
+// Where the servers listen, and a Cluster reaching them.
+void bind_addresses(SandboxClass& cls) {
+    cls.def_property_readonly(
+           "host", [](const PySandbox& s) { return s.options().host; }, "The host the servers listen on.")
         .def_property_readonly(
             "relay_port", [](const PySandbox& s) { return s.get().relay_port(); },
             "The relay's port (RuntimeError when not running).")
@@ -219,17 +196,21 @@ wait (start, stop, the wait_* calls) release the GIL while they do.
             "A Cluster named `name` reaching this sandbox's three servers, one shard each, with the relay\n"
             "login `login_id` and PublicationConfig `options` and the sandbox's database user and password;\n"
             "over TLS when the sandbox uses it (set each shard's ssl options for key pinning or a client\n"
-            "certificate). Raises RuntimeError when the sandbox is not running.")
-        .def(
-            "wait_until_stored",
-            [](PySandbox& s, double timeout) {
-                auto& box = s.get();
-                py::gil_scoped_release nogil;
-                return box.wait_until_stored(to_ms(timeout));
-            },
-            py::arg("timeout") = 10.0,
-            "Blocks (the GIL released) until every object and removal the relay has read so far is stored,\n"
-            "at most `timeout` seconds; False on timeout.")
+            "certificate). Raises RuntimeError when the sandbox is not running.");
+}
+
+// Waits for what the servers have read.
+void bind_waits(SandboxClass& cls) {
+    cls.def(
+           "wait_until_stored",
+           [](PySandbox& s, double timeout) {
+               auto& box = s.get();
+               py::gil_scoped_release nogil;
+               return box.wait_until_stored(to_ms(timeout));
+           },
+           py::arg("timeout") = 10.0,
+           "Blocks (the GIL released) until every object and removal the relay has read so far is stored,\n"
+           "at most `timeout` seconds; False on timeout.")
         .def(
             "wait_for_objects",
             [](PySandbox& s, std::uint64_t n, double timeout) {
@@ -259,23 +240,27 @@ wait (start, stop, the wait_* calls) release the GIL while they do.
             },
             py::arg("n"), py::arg("timeout") = 10.0,
             "Blocks (the GIL released) until the relay has read `n` lines (logins and commands included)\n"
-            "since the start (or relay_clear), at most `timeout` seconds; False on timeout.")
-        .def(
-            "relay_publications",
-            [](PySandbox& s) {
-                auto& box = s.get();
-                std::vector<std::string> lines;
-                {
-                    py::gil_scoped_release nogil;
-                    box.relay().inspect([&](const sandbox::RelayState& state) {
-                        for (const auto& p : state.publications) lines.push_back(p.line);
-                        return 0;
-                    });
-                }
-                return str_list(lines);
-            },
-            "The lines (list of str) of every object and removal the relay has read, in order, without line\n"
-            "feed.")
+            "since the start (or relay_clear), at most `timeout` seconds; False on timeout.");
+}
+
+// What the relay has read.
+void bind_relay_records(SandboxClass& cls) {
+    cls.def(
+           "relay_publications",
+           [](PySandbox& s) {
+               auto& box = s.get();
+               std::vector<std::string> lines;
+               {
+                   py::gil_scoped_release nogil;
+                   box.relay().inspect([&](const sandbox::RelayState& state) {
+                       for (const auto& p : state.publications) lines.push_back(p.line);
+                       return 0;
+                   });
+               }
+               return str_list(lines);
+           },
+           "The lines (list of str) of every object and removal the relay has read, in order, without line\n"
+           "feed.")
         .def(
             "relay_lines",
             [](PySandbox& s) {
@@ -293,6 +278,47 @@ wait (start, stop, the wait_* calls) release the GIL while they do.
             },
             "Every line (list of str) the relay has read (logins and commands included), connection by\n"
             "connection.")
+        .def(
+            "relay_clear",
+            [](PySandbox& s) {
+                auto& box = s.get();
+                py::gil_scoped_release nogil;
+                box.relay().clear();
+            },
+            "Forgets the relay's recorded publications and counts (stored rows stay).");
+}
+
+// Faults injected on purpose.
+void bind_faults(SandboxClass& cls) {
+    cls.def(
+           "fault_counts",
+           [](const PySandbox& s) {
+               auto& box = s.get();
+               py::dict all;
+               const std::pair<const char*, sandbox::FaultCounts> kinds[] = {
+                   {"relay", box.relay().faults().counts()},
+                   {"center", box.center().faults().counts()},
+                   {"database", box.database().faults().counts()}};
+               for (const auto& [name, c] : kinds) {
+                   py::dict d;
+                   d["dropped"] = c.dropped;
+                   d["stalls"] = c.stalls;
+                   d["delayed"] = c.delayed;
+                   d["withheld"] = c.withheld;
+                   d["refusals"] = c.refusals;
+                   d["truncated"] = c.truncated;
+                   d["garbage"] = c.garbage;
+                   d["cut"] = c.cut;
+                   d["unread"] = c.unread;
+                   all[name] = d;
+               }
+               return all;
+           },
+           "What each server injected so far, as counts: {'relay': {'dropped', 'stalls', 'delayed',\n"
+           "'withheld', 'refusals', 'truncated', 'garbage', 'cut', 'unread'}, 'center': ..., 'database':\n"
+           "...}. 'unread' counts the relay messages a server's host had received and the server never\n"
+           "read when it ended a connection (plain TCP). Raises RuntimeError when the sandbox is not "
+           "running.")
         .def(
             "drop_connections",
             [](PySandbox& s, const std::string& server) {
@@ -313,15 +339,23 @@ wait (start, stop, the wait_* calls) release the GIL while they do.
             py::arg("server"), py::arg("seconds"),
             "Makes one server (\"relay\", \"center\" or \"database\") refuse new connections for `seconds`;\n"
             "connections already open are left alone. With drop_connections, keeps a client away from\n"
-            "the server for that long.")
-        .def(
-            "relay_clear",
-            [](PySandbox& s) {
-                auto& box = s.get();
-                py::gil_scoped_release nogil;
-                box.relay().clear();
-            },
-            "Forgets the relay's recorded publications and counts (stored rows stay).");
+            "the server for that long.");
+}
+
+}  // namespace
+
+void stop_all_sandboxes() {
+    const std::vector<PySandbox*> open(live_sandboxes.begin(), live_sandboxes.end());
+    for (PySandbox* s : open) s->stop();
+}
+
+void bind_sandbox(py::module_& m) {
+    SandboxClass cls(m, "Sandbox", kSandboxDoc);
+    bind_lifetime(cls);
+    bind_addresses(cls);
+    bind_waits(cls);
+    bind_relay_records(cls);
+    bind_faults(cls);
 }
 
 }  // namespace tyx::python

@@ -88,6 +88,18 @@ def test_a_sandbox_with_faults_injects_and_counts_them():
         assert counts["center"] == dict.fromkeys(counts["center"], 0)
 
 
+@pytest.mark.parametrize("timeout", [float("inf"), 1e17])
+def test_a_sandbox_wait_without_a_useful_limit_waits_for_its_event(client, sandbox, timeout):
+    returned = []
+    waiter = threading.Thread(target=lambda: returned.append(sandbox.wait_for_objects(1, timeout)), daemon=True)
+    waiter.start()
+    waiter.join(0.2)
+    assert returned == []  # nothing published yet: still waiting, not timed out
+    client.publish_object("sb", "T", "t-1", {"v": 1})
+    waiter.join(DEADLINE)
+    assert returned == [True]
+
+
 def test_health_is_nested_dicts_and_state_changes_reach_listeners(sandbox):
     class States(tyx_client.Listener):
         def __init__(self):
