@@ -94,7 +94,7 @@ asio::awaitable<Bytes> read_utf(SandboxStream& socket) {
 
 void CenterServer::write_answer(const std::shared_ptr<Session>& session, Bytes bytes) {
     if (!session->is_open()) return;
-    send_answer(*faults_, session, std::move(bytes), options_.max_pending_write_bytes);
+    queue_answer(*faults_, session, std::move(bytes), options_.max_pending_write_bytes);
 }
 
 void CenterServer::on_accept(SandboxStream socket) {

@@ -336,7 +336,7 @@ void RelayServer::flush_batch() {
 
 void RelayServer::write(const std::shared_ptr<Session>& session, std::string text) {
     if (session->send_ended_at) return;
-    send_answer(*faults_, session, std::move(text), options_.max_pending_write_bytes);
+    queue_answer(*faults_, session, std::move(text), options_.max_pending_write_bytes);
 }
 
 void RelayServer::send_line(ConnectionId id, std::string text) {

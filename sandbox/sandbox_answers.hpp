@@ -73,9 +73,9 @@ void write_queued(std::shared_ptr<AnsweringSession<Buffer>> s) {
 // writing. Nothing goes out after a cut answer. A connection whose unsent answers would pass
 // `max_pending` bytes (a client that does not read) is closed instead.
 template <typename Buffer>
-void send_answer(FaultInjector& faults,
-                 const std::shared_ptr<AnsweringSession<std::type_identity_t<Buffer>>>& session, Buffer bytes,
-                 std::size_t max_pending) {
+void queue_answer(FaultInjector& faults,
+                  const std::shared_ptr<AnsweringSession<std::type_identity_t<Buffer>>>& session,
+                  Buffer bytes, std::size_t max_pending) {
     if (session->close_after_write) return;
     const auto fate = faults.answer(session->faults, bytes.size());
     if (!FaultInjector::apply(fate, bytes)) return;
