@@ -1,6 +1,6 @@
 #include "center_server.hpp"
 
-#include "sandbox_listener.hpp"
+#include "sandbox_answers.hpp"
 
 #include <asio/awaitable.hpp>
 #include <asio/co_spawn.hpp>
@@ -15,27 +15,10 @@
 
 namespace tyx::sandbox {
 
-struct CenterServer::Session {
-    explicit Session(SandboxStream s) : socket(std::move(s)) {}
-    ConnectionId id = 0;
-    SandboxStream socket;
+struct CenterServer::Session : AnsweringSession<Bytes> {
+    using AnsweringSession::AnsweringSession;
     char direction = 0;
     std::string process_uid;
-    std::deque<Bytes> to_write;
-    std::size_t pending_bytes = 0;
-    std::size_t max_pending_bytes = 0;
-    bool writing = false;
-    bool open = true;
-    bool close_after_write = false;  // an answer cut by a fault is on its way
-    FaultInjector::Connection faults;
-
-    void close() {
-        open = false;
-        std::error_code ignored;
-        faults.end_hold();
-        socket.shutdown(asio::socket_base::shutdown_both, ignored);
-        socket.close(ignored);
-    }
 };
 
 struct CenterServer::Client {
@@ -52,49 +35,30 @@ std::size_t CenterState::paired_clients() const {
 }
 
 CenterServer::CenterServer(CenterServerOptions options)
-    : own_loop_(std::make_unique<SandboxLoop>()), loop_(own_loop_.get()), options_(std::move(options)) {
-    start();
-}
+    : CenterServer(nullptr, std::move(options), nullptr) {}
 
 CenterServer::CenterServer(SandboxLoop& loop, CenterServerOptions options,
                            std::shared_ptr<SandboxStore> store)
-    : loop_(&loop), options_(std::move(options)), store_(std::move(store)) {
-    start();
-}
+    : CenterServer(&loop, std::move(options), std::move(store)) {}
 
-void CenterServer::start() {
-    faults_ = std::make_unique<FaultInjector>(*loop_, options_.faults, options_.fault_seed, 2);
-    loop_->call([this] {
+CenterServer::CenterServer(SandboxLoop* loop, CenterServerOptions options,
+                           std::shared_ptr<SandboxStore> store)
+    : SandboxServer(loop), options_(std::move(options)), store_(std::move(store)) {
+    start(options_, 2, [this] {
         if (!store_) store_ = std::make_shared<SandboxStore>(std::make_shared<SqliteDatabase>(":memory:"));
-        listener_ = std::make_unique<SandboxListener>(
-            *loop_, options_.host, options_.port, [this](SandboxStream s) { on_accept(std::move(s)); },
-            options_.tls);
-        listener_->listen();
-        faults_->attach(listener_.get(), [this](const std::function<void()>& closing) {
-            for (auto& [id, session] : sessions_) {
-                if (!session->open) continue;
-                closing();
-                session->close();
-            }
-        });
     });
 }
 
 CenterServer::~CenterServer() {
-    loop_->call([this] {
-        faults_->detach();
-        listener_.reset();
-        for (auto& [id, session] : sessions_) session->close();
-    });
-    loop_->wait_until([this] { return active_ == 0 && pending_ == 0; }, std::chrono::seconds(30));
+    stop();
     loop_->call([this] {
         clients_.clear();
         store_.reset();
     });
 }
 
-std::uint16_t CenterServer::port() const {
-    return listener_->port();
+bool CenterServer::idle() const {
+    return SandboxServer::idle() && pending_ == 0;
 }
 
 // ---- Connections ----
@@ -129,79 +93,28 @@ asio::awaitable<Bytes> read_utf(SandboxStream& socket) {
 }  // namespace
 
 void CenterServer::write_answer(const std::shared_ptr<Session>& session, Bytes bytes) {
-    if (!session->open || session->close_after_write) return;
-    const auto fate = faults_->answer(session->faults, bytes.size());
-    if (!FaultInjector::apply(fate, bytes)) return;
-    if (fate.kind == FaultInjector::Answer::Kind::cut) session->close_after_write = true;
-    write_session(session, std::move(bytes));
-}
-
-void CenterServer::write_session(const std::shared_ptr<Session>& session, Bytes bytes) {
-    if (!session->open) return;
-    session->pending_bytes += bytes.size();
-    if (session->pending_bytes > session->max_pending_bytes) {
-        // A client that does not read would make the center hold everything: let it go.
-        session->close();
-        return;
-    }
-    session->to_write.push_back(std::move(bytes));
-    if (session->writing) return;
-    session->writing = true;
-    // Answers go out once any hold a fault put on them ends. The chain holds only the session,
-    // so it may outlive the server safely.
-    struct Writer {
-        std::shared_ptr<CenterServer::Session> s;
-        void operator()() {
-            const bool held = FaultInjector::hold_writer(s->faults, s->socket.get_executor(), [s = s](bool ended) {
-                if (!ended || !s->open) {
-                    s->writing = false;
-                    return;
-                }
-                Writer{s}();
-            });
-            if (held) return;
-            asio::async_write(s->socket, asio::buffer(s->to_write.front()),
-                              [s = s](std::error_code ec, std::size_t) {
-                                  s->pending_bytes -= std::min(s->pending_bytes, s->to_write.front().size());
-                                  s->to_write.pop_front();
-                                  if (s->close_after_write && s->to_write.empty()) {
-                                      s->close();
-                                      ec = asio::error::operation_aborted;
-                                  }
-                                  if (ec || s->to_write.empty()) {
-                                      s->writing = false;
-                                      if (ec) s->to_write.clear();
-                                      return;
-                                  }
-                                  Writer{s}();
-                              });
-        }
-    };
-    Writer{session}();
+    if (!session->is_open()) return;
+    queue_answer(*faults_, session, std::move(bytes), options_.max_pending_write_bytes);
 }
 
 void CenterServer::on_accept(SandboxStream socket) {
     auto session = std::make_shared<Session>(std::move(socket));
     session->id = ++state_.accepted;
-    session->max_pending_bytes = options_.max_pending_write_bytes;
-    sessions_[session->id] = session;
     ++state_.open_connections;
-    ++active_;
-    loop_->notify_changed();
+    add_session(session);
     asio::co_spawn(loop_->context(), serve(session), [this, session](std::exception_ptr) {
         session->close();
         on_closed(session);
-        --active_;
-        loop_->notify_changed();
+        remove_session(session->id);
     });
 }
 
 asio::awaitable<void> CenterServer::serve(std::shared_ptr<Session> session) {
-    co_await faults_->wait_while_stalled([s = session.get()] { return s->open; });
+    co_await faults_->wait_while_stalled([s = session.get()] { return s->is_open(); });
     auto greeting = co_await read_greeting(*session);
     if (!greeting) co_return;
-    const std::size_t greeting_bytes = 10 + greeting->magic.size() + greeting->channel.size() +
-                                       greeting->process_uid.size();
+    const std::size_t greeting_bytes =
+        10 + greeting->magic.size() + greeting->channel.size() + greeting->process_uid.size();
     on_greeting(session, std::move(*greeting));
     if (faults_->after_read(session->faults, greeting_bytes, 1)) co_return;
     co_await read_frames(session);
@@ -238,7 +151,7 @@ asio::awaitable<std::optional<center::Handshake>> CenterServer::read_greeting(Se
 // Frames are 4 zero bytes, the 4-byte payload length, the payload. One whose header words are
 // both 0 is skipped; one longer than `max_frame_bytes` closes the connection.
 asio::awaitable<void> CenterServer::read_frames(std::shared_ptr<Session> session) {
-    const auto open = [s = session.get()] { return s->open; };
+    const auto open = [s = session.get()] { return s->is_open(); };
     for (;;) {
         co_await faults_->wait_while_stalled(open);
         Bytes frame = co_await read_n(session->socket, 8);
@@ -297,7 +210,7 @@ void CenterServer::on_greeting(const std::shared_ptr<Session>& session, center::
 
 // Subscriptions end with the client's 'W' connection; a client re-subscribes after it reconnects.
 void CenterServer::on_closed(const std::shared_ptr<Session>& session) {
-    if (sessions_.erase(session->id) > 0) --state_.open_connections;
+    --state_.open_connections;
     auto it = clients_.find(session->process_uid);
     if (it == clients_.end()) return;
     auto& client = *it->second;
@@ -380,7 +293,7 @@ void CenterServer::send_snapshot_response(Client& client) {
 }
 
 bool CenterServer::write(Client& client, Bytes bytes) {
-    if (!client.inbound || !client.inbound->open) return false;
+    if (!client.inbound || !client.inbound->is_open()) return false;
     write_answer(client.inbound, std::move(bytes));
     ++state_.clients[client.process_uid].frames_sent;
     return true;
@@ -392,7 +305,7 @@ bool CenterServer::write(Client& client, Bytes bytes) {
 bool CenterServer::send_changes_to(Client& client, const std::vector<center::CenterSchema>& schemas,
                                    const std::vector<center::CenterEntity>& entities,
                                    std::optional<std::int64_t> seqnum) {
-    if (!client.inbound || !client.inbound->open) return false;
+    if (!client.inbound || !client.inbound->is_open()) return false;
     center::ChangesMessage m;
     auto use = [&](const std::string& name) {
         const auto key = pool_.key(name);
@@ -489,26 +402,12 @@ void CenterServer::apply_lines(const std::vector<std::string>& lines) {
 
 // ---- Test hooks ----
 
-void CenterServer::stop_listening() {
-    loop_->call([this] { listener_->stop(); });
-}
-
-void CenterServer::resume_listening() {
-    loop_->call([this] { listener_->listen(); });
-}
-
 void CenterServer::drop_client(const std::string& process_uid) {
     loop_->call([&] {
         if (Client* c = client_of(process_uid)) {
             if (c->inbound) c->inbound->close();
             if (c->outbound) c->outbound->close();
         }
-    });
-}
-
-void CenterServer::drop_all_connections() {
-    loop_->call([this] {
-        for (auto& [id, session] : sessions_) session->close();
     });
 }
 

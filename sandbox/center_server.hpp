@@ -4,15 +4,11 @@
 #pragma once
 
 #include "center_wire.hpp"
-#include "relay_server.hpp"
-#include "sandbox_faults.hpp"
-#include "sandbox_loop.hpp"
+#include "relay_publication.hpp"
+#include "sandbox_server.hpp"
 #include "sandbox_store.hpp"
-#include "sandbox_stream.hpp"
-#include "sandbox_tls.hpp"
 
 #include <asio/awaitable.hpp>
-#include <asio/ip/tcp.hpp>
 
 #include <atomic>
 #include <chrono>
@@ -27,22 +23,15 @@
 
 namespace tyx::sandbox {
 
-class SandboxListener;
-
-struct CenterServerOptions {
-    std::string host = "127.0.0.1";
-    std::uint16_t port = 0;                        // 0: an ephemeral port, see CenterServer::port
-    std::optional<SandboxTls> tls = std::nullopt;  // TLS only, with this material, when set
+// Faults: a message is a greeting or a frame read; an answer is a handshake reply or any frame
+// written.
+struct CenterServerOptions : SandboxServerOptions {
     std::string handshake_reply = "XQDM|dTP";
     std::string server_process_uid = "Y9-sandbox-center";
     bool positional_changes = false;  // changes messages with fields by position
     std::size_t max_frame_bytes = 64u << 20;
     // A connection whose unsent messages exceed this (a client that does not read) is closed.
     std::size_t max_pending_write_bytes = std::size_t{256} << 20;
-    // Seeded random faults (sandbox_faults.hpp); none by default. A message is a greeting or a
-    // frame read; an answer is a handshake reply or any frame written.
-    FaultPlan faults = {};
-    std::uint64_t fault_seed = 1;
 };
 
 struct CenterHandshakeRecord {
@@ -85,7 +74,7 @@ struct CenterState {
     std::size_t paired_clients() const;
 };
 
-class CenterServer {
+class CenterServer : public SandboxServer {
 public:
     // Starts listening at once. The first form runs its own loop and keeps its store in an
     // in-memory SQLite database; the second runs on `loop` (which must outlive the server) with
@@ -94,11 +83,7 @@ public:
     CenterServer(SandboxLoop& loop, CenterServerOptions options = {},
                  std::shared_ptr<SandboxStore> store = nullptr);
     ~CenterServer();
-    CenterServer(const CenterServer&) = delete;
-    CenterServer& operator=(const CenterServer&) = delete;
 
-    std::uint16_t port() const;
-    SandboxLoop& loop() { return *loop_; }
     const std::shared_ptr<SandboxStore>& store() const { return store_; }
 
     // Stores publications and sends the changes to subscribers. `apply` waits; `enqueue` may be
@@ -110,12 +95,8 @@ public:
     // that feeds the store without a relay.
     void apply_lines(const std::vector<std::string>& lines);
 
-    // ---- Test hooks ----
-    FaultInjector& faults() { return *faults_; }
-    void stop_listening();
-    void resume_listening();                           // on the same port
+    // ---- Test hooks (and those of SandboxServer) ----
     void drop_client(const std::string& process_uid);  // closes both connections
-    void drop_all_connections();
     // Writes bytes as they are to the client's 'W' connection (false when it has none open).
     bool send_raw(const std::string& process_uid, Bytes bytes);
     // Frames `payload` and writes it to the client's 'W' connection.
@@ -142,8 +123,9 @@ public:
 private:
     struct Session;
     struct Client;
-    void start();
-    void on_accept(SandboxStream socket);
+    CenterServer(SandboxLoop* loop, CenterServerOptions options, std::shared_ptr<SandboxStore> store);
+    void on_accept(SandboxStream socket) override;
+    bool idle() const override;
     asio::awaitable<void> serve(std::shared_ptr<Session> session);
     asio::awaitable<std::optional<center::Handshake>> read_greeting(Session& session);
     asio::awaitable<void> read_frames(std::shared_ptr<Session> session);
@@ -160,23 +142,16 @@ private:
     Client* client_of(const std::string& process_uid);
     // Writes one answer, as the fault injector has it go.
     void write_answer(const std::shared_ptr<Session>& session, Bytes bytes);
-    static void write_session(const std::shared_ptr<Session>& session, Bytes bytes);
 
-    std::unique_ptr<SandboxLoop> own_loop_;
-    SandboxLoop* loop_;
     CenterServerOptions options_;
     std::shared_ptr<SandboxStore> store_;
-    std::unique_ptr<FaultInjector> faults_;
-    std::unique_ptr<SandboxListener> listener_;
     CenterState state_;
     center::KeyPool pool_;
-    std::map<ConnectionId, std::shared_ptr<Session>> sessions_;
     std::map<std::string, std::unique_ptr<Client>> clients_;
     std::vector<RelayPublication> queued_;
     bool flush_posted_ = false;
     bool hold_snapshots_ = false;
     std::vector<std::string> held_snapshots_;  // process UIDs, in request order
-    std::size_t active_ = 0;                   // reading coroutines still running
     std::atomic<std::size_t> pending_{0};      // posted store jobs still to run
 };
 

@@ -1,7 +1,5 @@
 #include "database_server.hpp"
 
-#include "sandbox_listener.hpp"
-
 #include <asio/awaitable.hpp>
 #include <asio/co_spawn.hpp>
 #include <asio/read.hpp>
@@ -46,73 +44,29 @@ asio::awaitable<void> write_framed(SandboxStream& socket, const FramedResult& fr
 
 }  // namespace
 
-struct DatabaseServer::Session {
-    explicit Session(SandboxStream s) : socket(std::move(s)) {}
-    std::uint64_t id = 0;
-    SandboxStream socket;
-    FaultInjector::Connection faults;
-    void close() {
-        std::error_code ignored;
-        socket.shutdown(asio::socket_base::shutdown_both, ignored);
-        socket.close(ignored);
-    }
+struct DatabaseServer::Session : SandboxSession {
+    using SandboxSession::SandboxSession;
 };
 
 DatabaseServer::DatabaseServer(DatabaseServerOptions options)
-    : own_loop_(std::make_unique<SandboxLoop>()), loop_(own_loop_.get()), options_(std::move(options)) {
-    start();
-}
+    : DatabaseServer(nullptr, std::move(options), nullptr) {}
 
 DatabaseServer::DatabaseServer(SandboxLoop& loop, DatabaseServerOptions options,
                                std::shared_ptr<SqliteDatabase> database)
-    : loop_(&loop), options_(std::move(options)), database_(std::move(database)) {
-    start();
-}
+    : DatabaseServer(&loop, std::move(options), std::move(database)) {}
 
-void DatabaseServer::start() {
-    faults_ = std::make_unique<FaultInjector>(*loop_, options_.faults, options_.fault_seed, 3);
-    loop_->call([this] {
+DatabaseServer::DatabaseServer(SandboxLoop* loop, DatabaseServerOptions options,
+                               std::shared_ptr<SqliteDatabase> database)
+    : SandboxServer(loop), options_(std::move(options)), database_(std::move(database)) {
+    start(options_, 3, [this] {
         if (!database_) database_ = std::make_shared<SqliteDatabase>(options_.path);
-        listener_ = std::make_unique<SandboxListener>(
-            *loop_, options_.host, options_.port, [this](SandboxStream s) { on_accept(std::move(s)); },
-            options_.tls);
-        listener_->listen();
-        faults_->attach(listener_.get(), [this](const std::function<void()>& closing) {
-            for (auto& [id, session] : sessions_) {
-                closing();
-                session->close();
-            }
-        });
     });
 }
 
 DatabaseServer::~DatabaseServer() {
-    loop_->call([this] {
-        faults_->detach();
-        listener_.reset();
-        for (auto& [id, session] : sessions_) session->close();
-    });
-    loop_->wait_until([this] { return active_ == 0; }, std::chrono::seconds(30));
+    stop();
     // The database may hold the last reference; close it on the loop that used it.
     loop_->call([this] { database_.reset(); });
-}
-
-std::uint16_t DatabaseServer::port() const {
-    return listener_->port();
-}
-
-void DatabaseServer::stop_listening() {
-    loop_->call([this] { listener_->stop(); });
-}
-
-void DatabaseServer::resume_listening() {
-    loop_->call([this] { listener_->listen(); });
-}
-
-void DatabaseServer::drop_all_connections() {
-    loop_->call([this] {
-        for (auto& [id, session] : sessions_) session->close();
-    });
 }
 
 void DatabaseServer::drop_next_requests(int n) {
@@ -147,10 +101,8 @@ bool DatabaseServer::wait_for_requests(std::size_t n, std::chrono::milliseconds 
 void DatabaseServer::on_accept(SandboxStream socket) {
     auto session = std::make_shared<Session>(std::move(socket));
     session->id = ++state_.accepted;
-    sessions_[session->id] = session;
     ++state_.open_connections;
-    ++active_;
-    loop_->notify_changed();
+    add_session(session);
     asio::co_spawn(loop_->context(), serve(session),
                    [this, session](std::exception_ptr) { on_closed(*session); });
 }
@@ -158,14 +110,13 @@ void DatabaseServer::on_accept(SandboxStream socket) {
 void DatabaseServer::on_closed(Session& session) {
     // End of input, a socket error or malformed input: this connection ends, the server goes on.
     session.close();
-    sessions_.erase(session.id);
     --state_.open_connections;
-    --active_;
-    loop_->notify_changed();
+    remove_session(session.id);
 }
 
 template <typename Flatten, typename Write>
-asio::awaitable<bool> DatabaseServer::send_answer(Session& session, std::size_t size, Flatten flatten, Write write) {
+asio::awaitable<bool> DatabaseServer::send_answer(Session& session, std::size_t size, Flatten flatten,
+                                                  Write write) {
     const auto fate = faults_->answer(session.faults, size);
     co_await FaultInjector::wait_until(session.faults.hold_until, [&] { return session.socket.is_open(); });
     if (!session.socket.is_open()) co_return false;
@@ -227,7 +178,7 @@ asio::awaitable<bool> DatabaseServer::answer_login(Session& session, const DbLog
     const bool go_on = co_await send_answer(
         session, frame.size(), [&] { return frame; },
         [&]() -> asio::awaitable<void> { co_await write_bytes(session.socket, frame); });
-    co_return go_on && record.accepted;
+    co_return go_on&& record.accepted;
 }
 
 asio::awaitable<bool> DatabaseServer::answer_request(Session& session, const DbRequest& request) {

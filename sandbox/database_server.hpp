@@ -21,14 +21,10 @@
 // `max_request_bytes`, a first request that is not a login) closes that connection.
 #pragma once
 
-#include "sandbox_faults.hpp"
-#include "sandbox_loop.hpp"
-#include "sandbox_stream.hpp"
-#include "sandbox_tls.hpp"
+#include "sandbox_server.hpp"
 #include "sqlite_database.hpp"
 
 #include <asio/awaitable.hpp>
-#include <asio/ip/tcp.hpp>
 
 #include <array>
 #include <chrono>
@@ -42,12 +38,9 @@
 
 namespace tyx::sandbox {
 
-class SandboxListener;
-
-struct DatabaseServerOptions {
-    std::string host = "127.0.0.1";
-    std::uint16_t port = 0;                              // 0: an ephemeral port, see DatabaseServer::port
-    std::optional<SandboxTls> tls = std::nullopt;        // TLS only, with this material, when set
+// Faults: a message is a request read (the version bytes included); an answer is the version
+// answer, a login acknowledgement or a result.
+struct DatabaseServerOptions : SandboxServerOptions {
     std::string path = ":memory:";                       // SQLite database, when the server opens its own
     std::optional<std::string> username = std::nullopt;  // checked against the login's "username" when set
     std::optional<std::string> password = std::nullopt;  // checked against the login's "password" when set
@@ -56,11 +49,6 @@ struct DatabaseServerOptions {
     std::int32_t server_version = 2;
     std::array<std::uint8_t, 2> version_answer = {63, 244};
     std::size_t max_request_bytes = std::size_t{1} << 30;
-    // Seeded random faults (sandbox_faults.hpp); none by default. A message is a request read
-    // (the version bytes included); an answer is the version answer, a login acknowledgement or
-    // a result.
-    FaultPlan faults = {};
-    std::uint64_t fault_seed = 1;
 };
 
 struct DatabaseLoginRecord {
@@ -85,7 +73,7 @@ struct DatabaseState {
     std::uint64_t answered = 0;
 };
 
-class DatabaseServer {
+class DatabaseServer : public SandboxServer {
 public:
     // Starts listening at once. The first form runs its own loop and opens `options.path`; the
     // second runs on `loop` (which must outlive the server) and uses `database` when given (to
@@ -94,11 +82,7 @@ public:
     DatabaseServer(SandboxLoop& loop, DatabaseServerOptions options = {},
                    std::shared_ptr<SqliteDatabase> database = nullptr);
     ~DatabaseServer();
-    DatabaseServer(const DatabaseServer&) = delete;
-    DatabaseServer& operator=(const DatabaseServer&) = delete;
 
-    std::uint16_t port() const;
-    SandboxLoop& loop() { return *loop_; }
     // The SQL engine; use it on the loop only (see `exec`).
     const std::shared_ptr<SqliteDatabase>& database() const { return database_; }
     // Runs `fn(SqliteDatabase&)` on the loop and returns its result.
@@ -106,11 +90,6 @@ public:
     auto exec(F&& fn) {
         return loop_->call([&] { return fn(*database_); });
     }
-
-    FaultInjector& faults() { return *faults_; }
-    void stop_listening();
-    void resume_listening();  // on the same port
-    void drop_all_connections();
 
     // The next `n` queries or bulk inserts are recorded, then their connection is closed
     // without an answer.
@@ -132,8 +111,9 @@ public:
 
 private:
     struct Session;
-    void start();
-    void on_accept(SandboxStream socket);
+    DatabaseServer(SandboxLoop* loop, DatabaseServerOptions options,
+                   std::shared_ptr<SqliteDatabase> database);
+    void on_accept(SandboxStream socket) override;
     void on_closed(Session& session);
     asio::awaitable<void> serve(std::shared_ptr<Session> session);
     // Each answer_* yields false when the connection is to end.
@@ -148,19 +128,13 @@ private:
     void record_request(const Session& session, const DbRequest& request);
     std::vector<DbElement> run_request(const DbRequest& request);
 
-    std::unique_ptr<SandboxLoop> own_loop_;
-    SandboxLoop* loop_;
     DatabaseServerOptions options_;
     std::shared_ptr<SqliteDatabase> database_;
-    std::unique_ptr<FaultInjector> faults_;
-    std::unique_ptr<SandboxListener> listener_;
     DatabaseState state_;
-    std::map<std::uint64_t, std::shared_ptr<Session>> sessions_;
     int drops_pending_ = 0;
     int cuts_pending_ = 0;
     std::chrono::milliseconds delay_{0};
     std::optional<std::int32_t> negative_length_;
-    std::size_t active_ = 0;
 };
 
 }  // namespace tyx::sandbox

@@ -1,5 +1,6 @@
 #include "relay_server.hpp"
 
+#include "sandbox_answers.hpp"
 #include "sandbox_listener.hpp"
 
 #include <asio/awaitable.hpp>
@@ -7,7 +8,6 @@
 #include <asio/ssl/error.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/use_awaitable.hpp>
-#include <asio/write.hpp>
 
 #include <algorithm>
 #include <chrono>
@@ -21,11 +21,6 @@ namespace {
 std::int64_t now_ms() {
     using namespace std::chrono;
     return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-}
-
-std::string unquote(std::string_view raw) {
-    if (raw.size() >= 2 && raw.front() == '"' && raw.back() == '"') raw = raw.substr(1, raw.size() - 2);
-    return std::string(raw);
 }
 
 std::vector<std::string> split_words(std::string_view text) {
@@ -57,17 +52,10 @@ bool ended_by_client(const std::exception_ptr& error) {
 
 }  // namespace
 
-struct RelayServer::Session : std::enable_shared_from_this<Session> {
-    explicit Session(SandboxStream s) : socket(std::move(s)) {}
-    ConnectionId id = 0;
-    SandboxStream socket;
+struct RelayServer::Session : AnsweringSession<std::string> {
+    using AnsweringSession::AnsweringSession;
     std::string partial;  // bytes of a line not yet ended
     bool first_line_done = false;
-    std::deque<std::string> to_write;
-    std::size_t pending_bytes = 0;
-    bool writing = false;
-    bool close_after_write = false;  // an answer cut by a fault is on its way
-    FaultInjector::Connection faults;
     FaultInjector* injector = nullptr;
     // Set when shutdown_gracefully ended our sending side: nothing more can be written.
     std::optional<std::chrono::steady_clock::time_point> send_ended_at;
@@ -91,55 +79,11 @@ struct RelayServer::Session : std::enable_shared_from_this<Session> {
         if (lines + (tail ? 1 : 0) > 0) injector->discarded_unread(lines + (tail ? 1 : 0));
     }
 
-    void close() {
-        std::error_code ignored;
+    void close() override {
         count_unread();
-        faults.end_hold();
-        socket.shutdown(asio::socket_base::shutdown_both, ignored);
-        socket.close(ignored);
+        AnsweringSession::close();
     }
 };
-
-namespace {
-
-// Splits the fields of an object or removal line into its frame (type, id, expiry) and, when
-// `values` is given, its value fields. The frame fields come first in both kinds; a later field
-// with the same key is a value.
-void split_publication(RelayLine& parsed, RelayPublication& pub, std::vector<RelayField>* values) {
-    bool have_type = false, have_id = false, have_expiry = false;
-    for (auto& f : parsed.fields) {
-        if (f.key == "T" && !have_type) {
-            have_type = true;
-            pub.type = unquote(f.raw);
-        } else if (f.key == "I" && !have_id) {
-            have_id = true;
-            pub.id = unquote(f.raw);
-        } else if (f.key == "E" && !have_expiry && pub.kind == RelayPublication::Kind::Object &&
-                   (f.value.kind == RelayValue::Kind::Long || f.value.kind == RelayValue::Kind::Integer)) {
-            have_expiry = true;
-            pub.expiry = f.value.integer;
-        } else if (values != nullptr) {
-            values->push_back(std::move(f));
-        }
-    }
-}
-
-}  // namespace
-
-std::vector<RelayField> RelayPublication::fields() const {
-    auto parsed = parse_relay_line(line);
-    RelayPublication scratch;
-    scratch.kind = kind;
-    std::vector<RelayField> values;
-    split_publication(parsed, scratch, &values);
-    return values;
-}
-
-std::optional<RelayField> RelayPublication::field(std::string_view key) const {
-    for (auto& f : fields())
-        if (f.key == key) return std::move(f);
-    return std::nullopt;
-}
 
 const RelayPublication* RelayState::current_object(std::string_view type, std::string_view id) const {
     for (auto it = publications.rbegin(); it != publications.rend(); ++it) {
@@ -155,64 +99,29 @@ std::size_t RelayState::open_connections() const {
     return n;
 }
 
-RelayServer::RelayServer(RelayServerOptions options)
-    : own_loop_(std::make_unique<SandboxLoop>()), loop_(own_loop_.get()), options_(std::move(options)) {
-    start();
-}
+RelayServer::RelayServer(RelayServerOptions options) : RelayServer(nullptr, std::move(options)) {}
 
 RelayServer::RelayServer(SandboxLoop& loop, RelayServerOptions options)
-    : loop_(&loop), options_(std::move(options)) {
-    start();
-}
+    : RelayServer(&loop, std::move(options)) {}
 
-void RelayServer::start() {
-    faults_ = std::make_unique<FaultInjector>(*loop_, options_.faults, options_.fault_seed, 1);
-    loop_->call([this] {
-        listener_ = std::make_unique<SandboxListener>(
-            *loop_, options_.host, options_.port, [this](SandboxStream s) { on_accept(std::move(s)); },
-            options_.tls);
-        listener_->listen();
-        faults_->attach(listener_.get(), [this](const std::function<void()>& closing) {
-            for (auto& [id, session] : sessions_) {
-                if (!session->socket.is_open()) continue;
-                closing();
-                session->close();
-            }
-        });
-    });
+RelayServer::RelayServer(SandboxLoop* loop, RelayServerOptions options)
+    : SandboxServer(loop), options_(std::move(options)) {
+    start(options_, 1);
 }
 
 RelayServer::~RelayServer() {
-    loop_->call([this] {
-        faults_->detach();
-        listener_.reset();
-        for (auto& [id, session] : sessions_) session->close();
-        observer_ = nullptr;
-    });
-    loop_->wait_until([this] { return active_ == 0; }, std::chrono::seconds(30));
+    set_observer(nullptr);
+    stop();
 }
 
-std::uint16_t RelayServer::port() const {
-    return listener_->port();
-}
-
-void RelayServer::stop_listening() {
-    loop_->call([this] { listener_->stop(); });
-}
-
-void RelayServer::resume_listening() {
-    loop_->call([this] { listener_->listen(); });
+std::shared_ptr<RelayServer::Session> RelayServer::session(ConnectionId id) const {
+    auto it = sessions_.find(id);
+    return it == sessions_.end() ? nullptr : std::static_pointer_cast<Session>(it->second);
 }
 
 void RelayServer::drop_connection(ConnectionId id) {
     loop_->call([this, id] {
         if (auto it = sessions_.find(id); it != sessions_.end()) it->second->close();
-    });
-}
-
-void RelayServer::drop_all_connections() {
-    loop_->call([this] {
-        for (auto& [id, session] : sessions_) session->close();
     });
 }
 
@@ -223,12 +132,12 @@ std::vector<RelayGracefulClose> RelayServer::shutdown_gracefully(std::chrono::mi
         listener_->stop();
         draining_.clear();
         const auto now = std::chrono::steady_clock::now();
-        for (auto& [id, session] : sessions_) {
-            if (!session->socket.is_open()) continue;
-            session->send_ended_at = now;
+        for (auto& [id, base] : sessions_) {
+            if (!base->is_open()) continue;
+            static_cast<Session&>(*base).send_ended_at = now;
             draining_[id].connection = id;
             std::error_code ignored;
-            session->socket.shutdown(asio::socket_base::shutdown_send, ignored);
+            base->socket.shutdown(asio::socket_base::shutdown_send, ignored);
         }
     });
     const auto drained = [this] {
@@ -259,9 +168,7 @@ void RelayServer::on_accept(SandboxStream socket) {
     session->id = ++state_.accepted;
     state_.last_connection = session->id;
     state_.connections[session->id].id = session->id;
-    sessions_[session->id] = session;
-    ++active_;
-    loop_->notify_changed();
+    add_session(session);
     asio::co_spawn(loop_->context(), read_lines(session),
                    [this, session](std::exception_ptr error) { on_reader_end(*session, error); });
 }
@@ -350,10 +257,8 @@ void RelayServer::on_reader_end(Session& session, const std::exception_ptr& erro
     if (!session.partial.empty() && !session.unread_taken) faults_->discarded_unread(1);
     session.partial.clear();
     state_.connections[session.id].open = false;
-    sessions_.erase(session.id);
     flush_batch();
-    --active_;
-    loop_->notify_changed();
+    remove_session(session.id);
 }
 
 void RelayServer::handle_line(Session& session, std::string_view line) {
@@ -379,9 +284,8 @@ void RelayServer::handle_line(Session& session, std::string_view line) {
         conn.login_options = opts ? unquote(opts->raw) : std::string();
         conn.login_words = split_words(conn.login_options);
         if (options_.answer_login) {
-            auto it = sessions_.find(session.id);
-            if (it != sessions_.end())
-                write(it->second,
+            if (auto s = this->session(session.id))
+                write(s,
                       make_status_line({now_ms(), 0, parsed.seqnum.value_or(0), options_.login_message, {}}));
         }
         return;
@@ -404,9 +308,8 @@ void RelayServer::handle_line(Session& session, std::string_view line) {
     else
         ++state_.removals;
     if (options_.acknowledge_publications) {
-        auto it = sessions_.find(session.id);
-        if (it != sessions_.end())
-            write(it->second, make_status_line({now_ms(), 0, pub.seqnum.value_or(0), "ok", {}}));
+        if (auto s = this->session(session.id))
+            write(s, make_status_line({now_ms(), 0, pub.seqnum.value_or(0), "ok", {}}));
     }
     if (options_.object_ids_only) {
         if (pub.kind == RelayPublication::Kind::Object) conn.object_ids.push_back(pub.id);
@@ -432,66 +335,13 @@ void RelayServer::flush_batch() {
 }
 
 void RelayServer::write(const std::shared_ptr<Session>& session, std::string text) {
-    if (session->send_ended_at || session->close_after_write) return;
-    const auto fate = faults_->answer(session->faults, text.size());
-    if (!FaultInjector::apply(fate, text)) return;
-    if (fate.kind == FaultInjector::Answer::Kind::cut) session->close_after_write = true;
-    session->pending_bytes += text.size();
-    if (session->pending_bytes > options_.max_pending_write_bytes) {
-        session->close();
-        return;
-    }
-    session->to_write.push_back(std::move(text));
-    if (session->writing) return;
-    session->writing = true;
-    // Everything queued goes out in one write, once any hold a fault put on the answers ends.
-    // The chain holds only the session, so it may outlive the server safely.
-    struct Writer {
-        std::shared_ptr<Session> s;
-        void operator()() {
-            const bool held =
-                FaultInjector::hold_writer(s->faults, s->socket.get_executor(), [s = s](bool ended) {
-                    if (!ended || !s->socket.is_open()) {
-                        s->writing = false;
-                        return;
-                    }
-                    Writer{s}();
-                });
-            if (held) return;
-            auto batch = std::make_shared<std::vector<std::string>>(
-                std::make_move_iterator(s->to_write.begin()), std::make_move_iterator(s->to_write.end()));
-            s->to_write.clear();
-            std::vector<asio::const_buffer> buffers;
-            std::size_t bytes = 0;
-            for (const auto& text : *batch) {
-                buffers.emplace_back(asio::buffer(text));
-                bytes += text.size();
-            }
-            asio::async_write(s->socket, buffers, [s = s, batch, bytes](std::error_code ec, std::size_t) {
-                s->pending_bytes -= bytes;
-                if (s->close_after_write && s->to_write.empty()) {
-                    s->close();
-                    ec = asio::error::operation_aborted;
-                }
-                if (ec || s->to_write.empty()) {
-                    s->writing = false;
-                    if (ec) {
-                        s->to_write.clear();
-                        s->pending_bytes = 0;
-                    }
-                    return;
-                }
-                Writer{s}();
-            });
-        }
-    };
-    Writer{session}();
+    if (session->send_ended_at) return;
+    queue_answer(*faults_, session, std::move(text), options_.max_pending_write_bytes);
 }
 
 void RelayServer::send_line(ConnectionId id, std::string text) {
     loop_->call([&] {
-        if (auto it = sessions_.find(id); it != sessions_.end() && it->second->socket.is_open())
-            write(it->second, std::move(text));
+        if (auto s = session(id); s && s->is_open()) write(s, std::move(text));
     });
 }
 
@@ -505,8 +355,8 @@ void RelayServer::send_execute_command(ConnectionId id, const RelayCommand& comm
 
 void RelayServer::broadcast_line(std::string text) {
     loop_->call([&] {
-        for (auto& [id, session] : sessions_)
-            if (session->socket.is_open()) write(session, text);
+        for (auto& [id, base] : sessions_)
+            if (base->is_open()) write(std::static_pointer_cast<Session>(base), text);
     });
 }
 

@@ -21,14 +21,11 @@
 // Faults: a message is a line; answers are every line the relay writes.
 #pragma once
 
+#include "relay_publication.hpp"
 #include "relay_text.hpp"
-#include "sandbox_faults.hpp"
-#include "sandbox_loop.hpp"
-#include "sandbox_stream.hpp"
-#include "sandbox_tls.hpp"
+#include "sandbox_server.hpp"
 
 #include <asio/awaitable.hpp>
-#include <asio/ip/tcp.hpp>
 
 #include <chrono>
 #include <cstdint>
@@ -43,14 +40,7 @@
 
 namespace tyx::sandbox {
 
-class SandboxListener;
-
-using ConnectionId = std::uint64_t;  // 1, 2, ... in accept order; 0 is never a connection
-
-struct RelayServerOptions {
-    std::string host = "127.0.0.1";
-    std::uint16_t port = 0;                        // 0: an ephemeral port, see RelayServer::port
-    std::optional<SandboxTls> tls = std::nullopt;  // TLS only, with this material, when set
+struct RelayServerOptions : SandboxServerOptions {
     // Counting only: no line is parsed or kept except each connection's first line (so a login
     // is still recorded and answered); lines, bytes and connections are counted.
     bool counting_only = false;
@@ -68,28 +58,6 @@ struct RelayServerOptions {
     // it can), in small reads, with a socket receive buffer of `receive_buffer_bytes` when set.
     std::size_t read_bytes_per_second = 0;
     int receive_buffer_bytes = 0;
-    // Seeded random faults (sandbox_faults.hpp); none by default.
-    FaultPlan faults = {};
-    std::uint64_t fault_seed = 1;
-};
-
-// One object (`O`) or removal (`D`) received. Only the line is kept; its value fields are read
-// from it on demand, which keeps a long recording small.
-struct RelayPublication {
-    enum class Kind { Object, Removal };
-    Kind kind = Kind::Object;
-    ConnectionId connection = 0;
-    std::string type;                    // the `T` field's text
-    std::string id;                      // the `I` field's text (empty when absent)
-    std::optional<std::int64_t> seqnum;  // the `#` marker
-    std::optional<std::int64_t> expiry;  // the `E` field of an object
-    std::string line;                    // the whole line without its line feed
-
-    // The value fields in order: every field except the first `T`, the first `I` and, for an
-    // object, the first `E` carrying an integer.
-    std::vector<RelayField> fields() const;
-    // The first value field named `key`.
-    std::optional<RelayField> field(std::string_view key) const;
 };
 
 struct RelayConnection {
@@ -136,7 +104,7 @@ struct RelayGracefulClose {
     std::chrono::microseconds waited{0};
 };
 
-class RelayServer {
+class RelayServer : public SandboxServer {
 public:
     // Receives the objects and removals read from one chunk of input, on the server's loop,
     // after the chunk was read (never inside the reading path). Must not block.
@@ -147,19 +115,8 @@ public:
     RelayServer(SandboxLoop& loop, RelayServerOptions options = {});
     // Stops listening, closes every connection and waits until no handler of the server runs.
     ~RelayServer();
-    RelayServer(const RelayServer&) = delete;
-    RelayServer& operator=(const RelayServer&) = delete;
 
-    std::uint16_t port() const;
-    SandboxLoop& loop() { return *loop_; }
-
-    // The server's fault injector: its plan, triggers and counts.
-    FaultInjector& faults() { return *faults_; }
-
-    void stop_listening();
-    void resume_listening();  // on the same port
     void drop_connection(ConnectionId id);
-    void drop_all_connections();
     // Stops listening, shuts down the sending side of every open connection, goes on reading
     // each (what the client still sends is recorded) until it ends or `timeout` passes, and
     // closes it. Returns once every connection is closed, one entry per connection in id order.
@@ -196,8 +153,8 @@ public:
 
 private:
     struct Session;
-    void start();
-    void on_accept(SandboxStream socket);
+    RelayServer(SandboxLoop* loop, RelayServerOptions options);
+    void on_accept(SandboxStream socket) override;
     asio::awaitable<void> read_lines(std::shared_ptr<Session> session);
     // Hands every ended line of [p, end) to handle_line and keeps the unended rest.
     void take_lines(Session& session, RelayConnection& conn, const char* p, const char* end);
@@ -206,17 +163,12 @@ private:
     void handle_line(Session& session, std::string_view line);
     void flush_batch();
     void write(const std::shared_ptr<Session>& session, std::string text);
+    std::shared_ptr<Session> session(ConnectionId id) const;  // nullptr when it has ended
 
-    std::unique_ptr<SandboxLoop> own_loop_;
-    SandboxLoop* loop_;
     RelayServerOptions options_;
-    std::unique_ptr<FaultInjector> faults_;
-    std::unique_ptr<SandboxListener> listener_;
     RelayState state_;
-    std::map<ConnectionId, std::shared_ptr<Session>> sessions_;
     Observer observer_;
     std::vector<RelayPublication> batch_;
-    std::size_t active_ = 0;  // reading coroutines and posted jobs still to run
     // Connections of a running shutdown_gracefully, filled in as each one ends.
     std::map<ConnectionId, RelayGracefulClose> draining_;
 };

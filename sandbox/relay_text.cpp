@@ -68,6 +68,11 @@ void append_quoted_field(std::string& out, char key, std::string_view value) {
 
 }  // namespace
 
+std::string unquote(std::string_view raw) {
+    if (raw.size() >= 2 && raw.front() == '"' && raw.back() == '"') raw = raw.substr(1, raw.size() - 2);
+    return std::string(raw);
+}
+
 std::size_t count_line_feeds(const char* data, std::size_t size) {
     std::size_t n = 0, i = 0;
 #if defined(__SSE2__)

@@ -50,6 +50,8 @@ struct RelayLine {
 };
 
 RelayValue parse_relay_value(std::string_view raw);
+// A field's raw text without the double quotes around it (unchanged when it has none).
+std::string unquote(std::string_view raw);
 
 // Number of line feeds in `data`; the counting relay's whole reading path, so it scans 16 bytes
 // at a time.

@@ -2,39 +2,37 @@
 
 namespace tyx::sandbox {
 
+namespace {
+
+// What every server takes from the sandbox's own settings.
+void set_common(SandboxServerOptions& server, const SandboxOptions& options, std::uint16_t port,
+                const FaultPlan& faults) {
+    server.host = options.host;
+    server.port = port;
+    if (options.tls) server.tls = options.tls;
+    if (options.faults.any()) {
+        server.faults = faults;
+        server.fault_seed = options.faults.seed;
+    }
+}
+
+}  // namespace
+
 Sandbox::Sandbox(SandboxOptions options) {
     auto db_options = options.database;
-    db_options.host = options.host;
-    db_options.port = options.database_port;
+    set_common(db_options, options, options.database_port, options.faults.database);
     db_options.path = options.sqlite_path;
     if (options.database_user) db_options.username = options.database_user;
     if (options.database_password) db_options.password = options.database_password;
-    if (options.tls) db_options.tls = options.tls;
-    if (options.faults.any()) {
-        db_options.faults = options.faults.database;
-        db_options.fault_seed = options.faults.seed;
-    }
     database_ = std::make_unique<DatabaseServer>(data_loop_, db_options);
     auto store = data_loop_.call([&] { return std::make_shared<SandboxStore>(database_->database()); });
 
     auto center_options = options.center;
-    center_options.host = options.host;
-    center_options.port = options.center_port;
-    if (options.tls) center_options.tls = options.tls;
-    if (options.faults.any()) {
-        center_options.faults = options.faults.center;
-        center_options.fault_seed = options.faults.seed;
-    }
+    set_common(center_options, options, options.center_port, options.faults.center);
     center_ = std::make_unique<CenterServer>(data_loop_, center_options, std::move(store));
 
     auto relay_options = options.relay;
-    relay_options.host = options.host;
-    relay_options.port = options.relay_port;
-    if (options.tls) relay_options.tls = options.tls;
-    if (options.faults.any()) {
-        relay_options.faults = options.faults.relay;
-        relay_options.fault_seed = options.faults.seed;
-    }
+    set_common(relay_options, options, options.relay_port, options.faults.relay);
     relay_options.counting_only = options.relay_counting_only || options.relay.counting_only;
     relay_ = std::make_unique<RelayServer>(relay_loop_, relay_options);
     if (options.store_publications && !relay_options.counting_only) {

@@ -9,21 +9,6 @@ namespace tyx::sandbox {
 
 namespace {
 
-struct StatementDeleter {
-    void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
-};
-using Statement = std::unique_ptr<sqlite3_stmt, StatementDeleter>;
-
-std::string quote(std::string_view name) {
-    std::string out = "\"";
-    for (char c : name) {
-        if (c == '"') out += '"';
-        out += c;
-    }
-    out += '"';
-    return out;
-}
-
 std::string lower(std::string_view s) {
     std::string out(s);
     for (auto& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -145,9 +130,12 @@ void bind_id(sqlite3_stmt* stmt, const std::string& id) {
     sqlite3_bind_text64(stmt, 1, id.data(), id.size(), SQLITE_STATIC, SQLITE_UTF8);
 }
 
-// The statement in `slot`, made from `sql` on first use; nullptr when SQLite refuses it.
-sqlite3_stmt* cached(sqlite3* db, Statement& slot, const std::string& sql) {
+// The statement in `slot`, made from `make_sql()` on first use; nullptr when SQLite refuses it.
+// The text is built only then: this runs for every publication stored.
+template <typename MakeSql>
+sqlite3_stmt* cached(sqlite3* db, Statement& slot, MakeSql make_sql) {
     if (slot) return slot.get();
+    const std::string sql = make_sql();
     sqlite3_stmt* raw = nullptr;
     if (sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &raw, nullptr) != SQLITE_OK)
         return nullptr;
@@ -159,28 +147,28 @@ sqlite3_stmt* cached(sqlite3* db, Statement& slot, const std::string& sql) {
 // back the rowid and every column but `id`.
 std::string returning(const std::vector<center::CenterColumn>& columns) {
     std::string out = " RETURNING rowid";
-    for (const auto& c : columns) out += ", " + quote(c.name);
+    for (const auto& c : columns) out += ", " + quote_identifier(c.name);
     return out;
 }
 
 std::string exists_sql(const std::string& table) {
-    return "SELECT rowid FROM " + quote(table) + " WHERE \"id\" = ?1";
+    return "SELECT rowid FROM " + quote_identifier(table) + " WHERE \"id\" = ?1";
 }
 
 std::string update_sql(const std::string& table, const std::vector<center::CenterColumn>& columns) {
     std::string set;
     for (std::size_t c = 0; c < columns.size(); ++c)
-        set += (c ? ", " : "") + quote(columns[c].name) + " = ?" + std::to_string(c + 2);
-    return "UPDATE " + quote(table) + " SET " + set + " WHERE \"id\" = ?1" + returning(columns);
+        set += (c ? ", " : "") + quote_identifier(columns[c].name) + " = ?" + std::to_string(c + 2);
+    return "UPDATE " + quote_identifier(table) + " SET " + set + " WHERE \"id\" = ?1" + returning(columns);
 }
 
 std::string insert_sql(const std::string& table, const std::vector<center::CenterColumn>& columns) {
     std::string cols, marks = "?1";
     for (std::size_t c = 0; c < columns.size(); ++c) {
-        cols += ", " + quote(columns[c].name);
+        cols += ", " + quote_identifier(columns[c].name);
         marks += ", ?" + std::to_string(c + 2);
     }
-    return "INSERT INTO " + quote(table) + " (\"id\"" + cols + ") VALUES (" + marks + ")" +
+    return "INSERT INTO " + quote_identifier(table) + " (\"id\"" + cols + ") VALUES (" + marks + ")" +
            returning(columns);
 }
 
@@ -222,7 +210,7 @@ SandboxStore::Table* SandboxStore::table(const std::string& name, bool create) {
     auto* db = database_->handle();
     auto read_columns = [&](Table& t) {
         sqlite3_stmt* raw = nullptr;
-        const auto sql = "PRAGMA table_info(" + quote(name) + ")";
+        const auto sql = "PRAGMA table_info(" + quote_identifier(name) + ")";
         if (sqlite3_prepare_v2(db, sql.c_str(), -1, &raw, nullptr) != SQLITE_OK) return false;
         Statement stmt(raw);
         bool any = false;
@@ -243,15 +231,15 @@ SandboxStore::Table* SandboxStore::table(const std::string& name, bool create) {
     t->name = name;
     if (!read_columns(*t)) {
         if (!create) return nullptr;
-        const auto sql =
-            "CREATE TABLE IF NOT EXISTS " + quote(name) + " (\"id\" String TEXT PRIMARY KEY NOT NULL)";
+        const auto sql = "CREATE TABLE IF NOT EXISTS " + quote_identifier(name) +
+                         " (\"id\" String TEXT PRIMARY KEY NOT NULL)";
         if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
             fail(sqlite3_errmsg(db));
             return nullptr;
         }
         t->has_id = true;
     } else if (!t->has_id && create) {
-        const auto sql = "ALTER TABLE " + quote(name) + " ADD COLUMN \"id\" String TEXT";
+        const auto sql = "ALTER TABLE " + quote_identifier(name) + " ADD COLUMN \"id\" String TEXT";
         if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
             fail(sqlite3_errmsg(db));
             return nullptr;
@@ -296,11 +284,14 @@ void SandboxStore::store_object(const RelayPublication& pub, std::vector<center:
     if (t->columns.size() != known) columns_added(*t, schema_changed);
     auto* db = database_->handle();
     // With no column but `id` there is nothing to update: finding the row is enough.
-    auto* update = t->columns.empty() ? cached(db, t->exists, exists_sql(t->name))
-                                      : cached(db, t->update, update_sql(t->name, t->columns));
+    auto* update = t->columns.empty()
+                       ? cached(db, t->exists, [&] { return exists_sql(t->name); })
+                       : cached(db, t->update, [&] { return update_sql(t->name, t->columns); });
     const auto updated = write_row(*t, update, 2, pub, values, out);
-    if (updated && !*updated)
-        write_row(*t, cached(db, t->insert, insert_sql(t->name, t->columns)), 1, pub, values, out);
+    if (updated && !*updated) {
+        auto* insert = cached(db, t->insert, [&] { return insert_sql(t->name, t->columns); });
+        write_row(*t, insert, 1, pub, values, out);
+    }
 }
 
 std::vector<const RelayValue*> SandboxStore::column_values(Table& t, const std::vector<RelayField>& fields) {
@@ -323,8 +314,8 @@ std::vector<const RelayValue*> SandboxStore::column_values(Table& t, const std::
 
 bool SandboxStore::add_column(Table& t, const RelayField& field, const std::string& key) {
     auto* db = database_->handle();
-    const auto sql = "ALTER TABLE " + quote(t.name) + " ADD COLUMN " + quote(field.key) + " " +
-                     declared_type_of(field.value.kind);
+    const auto sql = "ALTER TABLE " + quote_identifier(t.name) + " ADD COLUMN " +
+                     quote_identifier(field.key) + " " + declared_type_of(field.value.kind);
     if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
         fail(sqlite3_errmsg(db));
         return false;
@@ -380,7 +371,7 @@ void SandboxStore::store_removal(const RelayPublication& pub, std::vector<center
     Table* t = table(pub.type, false);
     if (t == nullptr || !t->has_id) return;
     if (!t->remove) {
-        const auto sql = "DELETE FROM " + quote(t->name) + " WHERE \"id\" = ?1 RETURNING rowid";
+        const auto sql = "DELETE FROM " + quote_identifier(t->name) + " WHERE \"id\" = ?1 RETURNING rowid";
         sqlite3_stmt* raw = nullptr;
         if (sqlite3_prepare_v2(db, sql.c_str(), -1, &raw, nullptr) != SQLITE_OK) {
             fail(sqlite3_errmsg(db));
@@ -417,8 +408,8 @@ std::vector<center::CenterEntity> SandboxStore::rows(const std::string& name) {
     Table* t = table(name, false);
     if (t == nullptr) return out;
     std::string sql = "SELECT rowid, " + std::string(t->has_id ? "\"id\"" : "NULL");
-    for (const auto& c : t->columns) sql += ", " + quote(c.name);
-    sql += " FROM " + quote(t->name) + " ORDER BY rowid";
+    for (const auto& c : t->columns) sql += ", " + quote_identifier(c.name);
+    sql += " FROM " + quote_identifier(t->name) + " ORDER BY rowid";
     sqlite3_stmt* raw = nullptr;
     auto* db = database_->handle();
     if (sqlite3_prepare_v2(db, sql.c_str(), -1, &raw, nullptr) != SQLITE_OK) {

@@ -29,7 +29,7 @@
 #pragma once
 
 #include "center_wire.hpp"
-#include "relay_server.hpp"
+#include "relay_publication.hpp"
 #include "sqlite_database.hpp"
 
 #include <cstdint>

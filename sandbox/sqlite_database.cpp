@@ -12,12 +12,21 @@
 
 namespace tyx::sandbox {
 
-namespace {
+void StatementDeleter::operator()(sqlite3_stmt* s) const {
+    sqlite3_finalize(s);
+}
 
-struct StatementDeleter {
-    void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
-};
-using Statement = std::unique_ptr<sqlite3_stmt, StatementDeleter>;
+std::string quote_identifier(std::string_view name) {
+    std::string out = "\"";
+    for (char c : name) {
+        if (c == '"') out += '"';
+        out += c;
+    }
+    out += '"';
+    return out;
+}
+
+namespace {
 
 bool is_ident_char(char c) {
     return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '$' ||
@@ -110,16 +119,6 @@ const char* affinity_of(int type) {
         default:
             return nullptr;
     }
-}
-
-std::string quote_identifier(std::string_view name) {
-    std::string out = "\"";
-    for (char c : name) {
-        if (c == '"') out += '"';
-        out += c;
-    }
-    out += '"';
-    return out;
 }
 
 std::string rewrite_column(std::string_view def) {

@@ -24,11 +24,13 @@
 
 #include "db_codec.hpp"
 
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace tyx::sandbox {
 
@@ -54,5 +56,15 @@ private:
 
 // Rewrites a CREATE [PUBLIC] TABLE statement as described above; other statements unchanged.
 std::string translate_create_table(std::string_view statement);
+
+// `name` as an SQL identifier: in double quotes, each quote inside doubled, so that any name
+// (one SQLite reserves, one with spaces or quotes) stands for itself.
+std::string quote_identifier(std::string_view name);
+
+// A prepared statement that is finalized when it goes.
+struct StatementDeleter {
+    void operator()(sqlite3_stmt* s) const;
+};
+using Statement = std::unique_ptr<sqlite3_stmt, StatementDeleter>;
 
 }  // namespace tyx::sandbox

@@ -1,0 +1,39 @@
+// One object (`O`) or removal (`D`) a relay client published: what the sandbox relay records and
+// hands on, and what the store keeps as a row. A plain record over relay_text.hpp; no sockets.
+#pragma once
+
+#include "relay_text.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tyx::sandbox {
+
+// Only the line is kept; its value fields are read from it on demand, which keeps a long
+// recording small.
+struct RelayPublication {
+    enum class Kind { Object, Removal };
+    Kind kind = Kind::Object;
+    std::uint64_t connection = 0;        // the relay's ConnectionId it arrived on
+    std::string type;                    // the `T` field's text
+    std::string id;                      // the `I` field's text (empty when absent)
+    std::optional<std::int64_t> seqnum;  // the `#` marker
+    std::optional<std::int64_t> expiry;  // the `E` field of an object
+    std::string line;                    // the whole line without its line feed
+
+    // The value fields in order: every field except the first `T`, the first `I` and, for an
+    // object, the first `E` carrying an integer.
+    std::vector<RelayField> fields() const;
+    // The first value field named `key`.
+    std::optional<RelayField> field(std::string_view key) const;
+};
+
+// Reads the frame fields of `parsed` (an object or removal line of `pub.kind`) into `pub`: its
+// type, id and expiry. With `values`, the value fields are moved there. The frame fields come
+// first in both kinds; a later field with the same key is a value.
+void split_publication(RelayLine& parsed, RelayPublication& pub, std::vector<RelayField>* values);
+
+}  // namespace tyx::sandbox
