@@ -51,9 +51,9 @@ TyxClientRelay::TyxClientRelay(TyxClientMultiplex& multiplex, std::string_view c
 }
 
 void TyxClientRelay::recreate_socket() {
+    // The slot destroys the socket it retired before: no publisher may still hold it.
+    outbox_->disable_direct();
     SingleSocketClient::recreate_socket();
-    // Shared: the socket may outlive this session's own members in its destruction.
-    socket_->set_before_close([outbox = outbox_] { outbox->disable_direct(); });
 }
 
 std::shared_ptr<rt::RelayOutbox> TyxClientRelay::make_outbox(TyxClientMultiplex& multiplex,
@@ -117,7 +117,8 @@ asio::awaitable<void> TyxClientRelay::write_loop() {
         const bool due = closing_ || outbox_->flush_waiting() || SessionClock::now() >= next_ack_check_;
         std::optional<std::uint64_t> acked;
         const bool acknowledging = due && read_acknowledged(acked);
-        auto turn = outbox_->take_turn(!closing_, socket_->native_fd(), acknowledging, acked);
+        DirectWriteTarget* const direct = socket_->can_write_now() ? socket_.get() : nullptr;
+        auto turn = outbox_->take_turn(!closing_, direct, acknowledging, acked);
         rt::RelayOutbox::BlockList batch = std::move(turn.blocks);
         if (batch.empty()) {
             // Stopping: done once the relay's host has everything.
@@ -173,7 +174,7 @@ asio::awaitable<void> TyxClientRelay::write_loop() {
 }
 
 asio::awaitable<void> TyxClientRelay::end_writer() {
-    // No publisher may write to the descriptor once it is closed (and perhaps reused).
+    // Publishers leave what comes to the writer: its connection is closing.
     outbox_->disable_direct();
     wake_timer_.cancel();
     co_await socket_->disconnect_sync();

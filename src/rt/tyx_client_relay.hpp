@@ -35,7 +35,7 @@ public:
     asio::awaitable<void> connect(asio::io_context& io_context) override;
     asio::awaitable<void> receive_loop() override;
     asio::awaitable<void> stop() override;
-    // Each new socket stops the publishers' direct writes before its descriptor closes.
+    // Publishers stop writing straight to the connection before its socket is replaced.
     void recreate_socket() override;
 
     // An outbox for the relay session named `relay_name` (its client name): `description` names
