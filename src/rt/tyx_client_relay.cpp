@@ -171,6 +171,7 @@ asio::awaitable<void> TyxClientRelay::write_loop() {
         }
     }
     writer_running_ = false;
+    for (SessionTimer* waiter : writer_waiters_) waiter->cancel();
 }
 
 asio::awaitable<void> TyxClientRelay::end_writer() {
@@ -182,12 +183,15 @@ asio::awaitable<void> TyxClientRelay::end_writer() {
 }
 
 asio::awaitable<bool> TyxClientRelay::wait_for_writer(SessionClock::time_point deadline) {
-    SessionTimer poll(io_context_);
-    while (writer_running_ && SessionClock::now() < deadline) {
-        poll.expires_after(std::chrono::milliseconds(1));
-        std::error_code ignored;
-        co_await poll.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
-    }
+    if (!writer_running_) co_return true;
+    // The stop and the receive loop may both wait: each on a timer of its own, which the writer
+    // cancels as it ends.
+    SessionTimer ended(io_context_);
+    ended.expires_at(deadline);
+    writer_waiters_.push_back(&ended);
+    std::error_code ignored;
+    co_await ended.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+    std::erase(writer_waiters_, &ended);
     co_return !writer_running_;
 }
 

@@ -115,6 +115,8 @@ private:
     SessionTimer wake_timer_;  // the idle writer waits on it; a wake-up cancels it
     bool logged_in_ = false;
     bool writer_running_ = false;
+    // The timers of those waiting for the writer to end.
+    std::vector<SessionTimer*> writer_waiters_;
     bool closing_ = false;  // stopping: the writer empties the outbox, then ends
     SessionClock::time_point login_time_{};
     bool confirmed_ = false;  // the current connection is past its refusal window
