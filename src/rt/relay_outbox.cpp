@@ -1,9 +1,6 @@
 #include "rt/relay_outbox.hpp"
 
-#include <sys/socket.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 
 namespace tyx::rt {
@@ -192,7 +189,7 @@ bool RelayOutbox::append(std::string_view bytes, const MessageKey& key) {
         if (closed_) return false;
         std::size_t direct = 0;
         bool wake = true;
-        if (room && direct_fd_ >= 0 && pending_.empty() && conflated_.empty())
+        if (room && direct_ != nullptr && pending_.empty() && conflated_.empty())
             direct = try_direct_write(bytes);
         if (room && limits_.conflate && direct == 0) {
             const std::size_t replaced = conflated_.put(place, bytes, key);
@@ -228,7 +225,7 @@ bool RelayOutbox::append(std::string_view bytes, const MessageKey& key) {
                 // keeps it with what it writes until acknowledged. No other publisher may write
                 // directly before that.
                 tail->written_prefix = direct;
-                direct_fd_ = -1;
+                direct_ = nullptr;
                 stream_pos_ += direct;
             }
             kept_bytes_ += bytes.size();
@@ -265,11 +262,10 @@ std::size_t RelayOutbox::try_direct_write(std::string_view bytes) {
                                  .count();
     if (now - last_direct_ns_ < kDirectWriteSpacingNs) return 0;
     last_direct_ns_ = now;
-    // Nobody closes the descriptor while we hold the lock: the session's socket disables direct
-    // writes, under it, before every close. A full socket buffer or a broken connection just
-    // leaves the message to the writer.
-    const ssize_t n = ::send(direct_fd_, bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-    return n > 0 ? static_cast<std::size_t>(n) : 0;
+    // The socket stays while the lock is held (the session disables direct writes, under it,
+    // before replacing or destroying it); a close meanwhile is the socket's to make safe. A full
+    // socket buffer or a broken connection writes nothing and leaves the message to the writer.
+    return direct_->try_write_now(bytes);
 }
 
 void RelayOutbox::push_unacked(Block* block) {
@@ -293,7 +289,7 @@ void RelayOutbox::let_go(Block* block) {
 
 void RelayOutbox::disable_direct() {
     std::lock_guard lock(mutex_);
-    direct_fd_ = -1;
+    direct_ = nullptr;
 }
 
 void RelayOutbox::attach(Writer* writer) {
@@ -307,11 +303,11 @@ void RelayOutbox::deliver_wake() {
     if (writer_ != nullptr) writer_->wake_on_loop();
 }
 
-RelayOutbox::BlockList RelayOutbox::take(bool arm, int direct_fd) {
-    return take_turn(arm, direct_fd, false, std::nullopt).blocks;
+RelayOutbox::BlockList RelayOutbox::take(bool arm, DirectWriteTarget* direct) {
+    return take_turn(arm, direct, false, std::nullopt).blocks;
 }
 
-RelayOutbox::Turn RelayOutbox::take_turn(bool arm, int direct_fd, bool acknowledging,
+RelayOutbox::Turn RelayOutbox::take_turn(bool arm, DirectWriteTarget* direct, bool acknowledging,
                                          std::optional<std::uint64_t> offset) {
     Turn turn;
     BlockList& taken = turn.blocks;
@@ -338,7 +334,7 @@ RelayOutbox::Turn RelayOutbox::take_turn(bool arm, int direct_fd, bool acknowled
             }
         }
         wake_armed_ = taken.empty() && packing_.empty() && arm;
-        direct_fd_ = wake_armed_ && !closed_ ? direct_fd : -1;
+        direct_ = wake_armed_ && !closed_ ? direct : nullptr;
     }
     if (!log_text.empty() && log_) log_(std::move(log_text));
     if (!packing_.empty()) {
@@ -582,7 +578,7 @@ std::uint64_t RelayOutbox::close() {
         if (closed_) return 0;
         closed_ = true;
         writer_ = nullptr;
-        direct_fd_ = -1;
+        direct_ = nullptr;
         wake_armed_ = false;
         dropped = std::move(pending_);
         conflated_.clear();

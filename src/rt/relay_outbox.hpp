@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "rt/conflated_queue.hpp"
+#include "transport/direct_write.hpp"
 #include "tyx/config.hpp"
 #include "tyx/health.hpp"
 
@@ -156,9 +157,9 @@ public:
     void deliver_wake();
     // Everything pending, oldest first (conflated messages are packed into blocks here, and are
     // never touched again). When nothing is pending and `arm` is set, the next
-    // append wakes the writer; with `direct_fd` too (not -1), publishers may first write
-    // straight to that descriptor until the next take or disable_direct.
-    BlockList take(bool arm, int direct_fd = -1);
+    // append wakes the writer; with `direct` too (not null), publishers may first write
+    // straight to that connection until the next take or disable_direct.
+    BlockList take(bool arm, DirectWriteTarget* direct = nullptr);
     // What the writer's turn found: what was pending, what the acknowledgement delivered and
     // how many written messages it leaves unacknowledged.
     struct Turn {
@@ -167,8 +168,10 @@ public:
         std::size_t unacknowledged = 0;
     };
     // take, with acknowledge(offset) first when `acknowledging`: one turn under one lock.
-    Turn take_turn(bool arm, int direct_fd, bool acknowledging, std::optional<std::uint64_t> offset);
-    // Before the writer's descriptor is closed: no publisher writes to it any more.
+    Turn take_turn(bool arm, DirectWriteTarget* direct, bool acknowledging,
+                   std::optional<std::uint64_t> offset);
+    // No publisher writes to the writer's connection any more: before its socket is replaced
+    // or destroyed, and whenever the writer stops writing it.
     void disable_direct();
     // Blocks taken and not confirmed written go back in front of what is pending.
     void give_back(BlockList blocks);
@@ -325,7 +328,7 @@ private:
     bool wake_armed_ = false;
     bool closed_ = false;
     const std::atomic<std::int64_t>* listener_count_;
-    int direct_fd_ = -1;
+    DirectWriteTarget* direct_ = nullptr;
     std::int64_t last_direct_ns_ = 0;
 };
 

@@ -33,9 +33,9 @@ TyxClientRelay::TyxClientRelay(rt::RelayEvents& events, std::string_view cluster
 }
 
 void TyxClientRelay::recreate_socket() {
+    // The slot destroys the socket it retired before: no publisher may still hold it.
+    outbox_->disable_direct();
     SingleSocketClient::recreate_socket();
-    // Shared: the socket may outlive this session's own members in its destruction.
-    socket_->set_before_close([outbox = outbox_] { outbox->disable_direct(); });
 }
 
 std::shared_ptr<rt::RelayOutbox> TyxClientRelay::make_outbox(SessionEvents& events,
@@ -99,7 +99,8 @@ asio::awaitable<void> TyxClientRelay::write_loop() {
         const bool due = closing_ || outbox_->flush_waiting() || SessionClock::now() >= next_ack_check_;
         std::optional<std::uint64_t> acked;
         const bool acknowledging = due && read_acknowledged(acked);
-        auto turn = outbox_->take_turn(!closing_, socket_->native_fd(), acknowledging, acked);
+        DirectWriteTarget* const direct = socket_->can_write_now() ? socket_.get() : nullptr;
+        auto turn = outbox_->take_turn(!closing_, direct, acknowledging, acked);
         rt::RelayOutbox::BlockList batch = std::move(turn.blocks);
         if (batch.empty()) {
             // Stopping: done once the relay's host has everything.
@@ -152,10 +153,11 @@ asio::awaitable<void> TyxClientRelay::write_loop() {
         }
     }
     writer_running_ = false;
+    for (SessionTimer* waiter : writer_waiters_) waiter->cancel();
 }
 
 asio::awaitable<void> TyxClientRelay::end_writer() {
-    // No publisher may write to the descriptor once it is closed (and perhaps reused).
+    // Publishers leave what comes to the writer: its connection is closing.
     outbox_->disable_direct();
     wake_timer_.cancel();
     co_await socket_->disconnect_sync();
@@ -163,12 +165,15 @@ asio::awaitable<void> TyxClientRelay::end_writer() {
 }
 
 asio::awaitable<bool> TyxClientRelay::wait_for_writer(SessionClock::time_point deadline) {
-    SessionTimer poll(io_context_);
-    while (writer_running_ && SessionClock::now() < deadline) {
-        poll.expires_after(std::chrono::milliseconds(1));
-        std::error_code ignored;
-        co_await poll.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
-    }
+    if (!writer_running_) co_return true;
+    // The stop and the receive loop may both wait: each on a timer of its own, which the writer
+    // cancels as it ends.
+    SessionTimer ended(io_context_);
+    ended.expires_at(deadline);
+    writer_waiters_.push_back(&ended);
+    std::error_code ignored;
+    co_await ended.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+    std::erase(writer_waiters_, &ended);
     co_return !writer_running_;
 }
 

@@ -36,7 +36,7 @@ public:
     asio::awaitable<void> connect(asio::io_context& io_context) override;
     asio::awaitable<void> receive_loop() override;
     asio::awaitable<void> stop() override;
-    // Each new socket stops the publishers' direct writes before its descriptor closes.
+    // Publishers stop writing straight to the connection before its socket is replaced.
     void recreate_socket() override;
 
     // An outbox for the relay session named `relay_name` (its client name): `description` names
@@ -117,6 +117,8 @@ private:
     SessionTimer wake_timer_;  // the idle writer waits on it; a wake-up cancels it
     bool logged_in_ = false;
     bool writer_running_ = false;
+    // The timers of those waiting for the writer to end.
+    std::vector<SessionTimer*> writer_waiters_;
     bool closing_ = false;  // stopping: the writer empties the outbox, then ends
     SessionClock::time_point login_time_{};
     bool confirmed_ = false;  // the current connection is past its refusal window

@@ -1,7 +1,7 @@
 // ISocket, StreamSocket, TcpSocket and SocketSlot: the byte transport of every protocol client
 // (SslSocket, the TLS socket, is in ssl_socket.hpp). A socket is bound to one event loop and
-// one endpoint; all of its state lives on that loop. Only `send_async` may be called from
-// other threads (it hops onto the loop).
+// one endpoint; all of its state lives on that loop. Only `send_async` (it hops onto the loop)
+// and `try_write_now` (direct_write.hpp) may be called from other threads.
 #pragma once
 
 #include <asio/awaitable.hpp>
@@ -14,12 +14,14 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
 #include <vector>
 
+#include "transport/direct_write.hpp"
 #include "transport/qmessage.hpp"
 #include "tyx/config.hpp"
 
@@ -31,7 +33,7 @@ namespace tyx {
 // messages in order, several per write. A read or write that fails closes the connection at
 // once (is_connected turns false), so a peer that ended its side sees the close without
 // waiting for the socket object to be replaced.
-class ISocket {
+class ISocket : public DirectWriteTarget {
 public:
     using SendCallback = std::function<void()>;
     // The connect timeout of a socket nobody set one for.
@@ -92,24 +94,20 @@ public:
     // less: no limit. Set before connecting.
     void set_connect_timeout(std::chrono::milliseconds timeout) { connect_timeout_ = timeout; }
     std::chrono::milliseconds connect_timeout() const { return connect_timeout_; }
-    // The connected plain TCP socket's descriptor, for a non-blocking write from another thread
-    // while nothing else writes on it; -1 for TLS (its state lives in the TLS stream) or when
-    // not connected. Loop thread only.
-    virtual int native_fd() const { return -1; }
+    // Whether try_write_now may write on the current connection: a connected plain TCP socket.
+    // Over TLS it declines (the stream's state belongs to the loop). Loop thread only.
+    virtual bool can_write_now() const { return false; }
+    std::size_t try_write_now(std::string_view /*data*/) override { return 0; }
     // Lets the kernel hold at most `bytes` written but not yet sent on the current connection
     // (TCP_NOTSENT_LOWAT), so that what waits beyond them stays with the writer; best effort.
     // Loop thread only.
     virtual void limit_unsent_bytes(std::size_t /*bytes*/) {}
-    // How many bytes of the current connection's data (what send_all_sync wrote and, over plain
-    // TCP, what was written to native_fd()) the peer's TCP has acknowledged: its host has them,
+    // How many bytes of the current connection's data (what send_all_sync and, over plain TCP,
+    // try_write_now wrote) the peer's TCP has acknowledged: its host has them,
     // whether or not the server read them. Once the connection has ended, the count it reached,
     // until the next connect. Over TLS the count moves a whole send_all_sync at a time. nullopt
     // when this socket cannot tell. Loop thread only.
     virtual std::optional<std::uint64_t> acknowledged_bytes() { return std::nullopt; }
-    // Runs on the loop just before the descriptor is closed, on purpose or after a failure, so
-    // that whoever writes to native_fd() from another thread stops first: once closed, the
-    // number may be reused by any other descriptor of the process.
-    void set_before_close(std::function<void()> hook) { before_close_ = std::move(hook); }
 
     asio::io_context& io_context() const { return io_context_; }
     const std::string& host() const { return host_; }
@@ -125,9 +123,6 @@ protected:
     void set_last_error(std::int32_t code, std::string message);
     void set_last_error(const std::error_code& ec) { set_last_error(ec.value(), ec.message()); }
     void clear_last_error() { set_last_error(0, {}); }
-    void before_close() {
-        if (before_close_) before_close_();
-    }
 
     // Queue helpers shared by the concrete sockets; loop thread only.
     // Appends the entry and tells whether the queue was empty before.
@@ -148,7 +143,6 @@ protected:
     std::int32_t last_error_ = 0;
     std::string last_error_message_;
     std::deque<PendingSend> pending_sends_;
-    std::function<void()> before_close_;
     std::chrono::milliseconds connect_timeout_{kDefaultConnectTimeout};
 };
 
@@ -175,6 +169,8 @@ public:
     void send_async(std::shared_ptr<QMessage> message, SendCallback on_sent) override;
     void limit_unsent_bytes(std::size_t bytes) override;
     std::optional<std::uint64_t> acknowledged_bytes() override;
+    bool can_write_now() const override;
+    std::size_t try_write_now(std::string_view data) override;
 
     // Coalesced writes started so far (queued and kept batches); loop thread only.
     std::uint64_t batches_written() const { return batches_written_; }
@@ -195,6 +191,9 @@ protected:
     virtual asio::awaitable<void> after_connect(Stream& stream);
     // Shuts the TCP connection down in both directions and closes it, recording failures.
     void close_socket();
+    // Before descriptor `fd` closes: no write from another thread is in progress on it or starts
+    // after this, as the number may be reused by any descriptor of the process once closed.
+    void end_writes_now(int fd);
     // Ends the connection of `stream` after a read or write on it failed with `ec`.
     void close_after_failure(Stream& stream, const std::error_code& ec);
     // The connection attempt in progress: its resolver, its deadline and the step it is at,
@@ -239,6 +238,10 @@ private:
     std::size_t marks_head_ = 0;
     // Why the current connection ended, when a read or write ended it; cleared by connecting.
     std::error_code failure_;
+    // The descriptor try_write_now writes to, -1 when it must not write; changed and used under
+    // the mutex, which a close takes too. Set for plain TCP only.
+    std::mutex write_now_mutex_;
+    int write_now_fd_ = -1;
     // Completion handlers and cross-thread jobs hold a weak reference to this, so one that
     // runs after the socket object is gone does nothing instead of touching freed memory.
     std::shared_ptr<char> alive_ = std::make_shared<char>();
@@ -257,8 +260,6 @@ SocketFactory make_socket_factory(
 class TcpSocket : public StreamSocket<asio::ip::tcp::socket> {
 public:
     TcpSocket(asio::io_context& io_context, std::string host, std::string port_or_service);
-
-    int native_fd() const override { return is_connected() ? stream()->native_handle() : -1; }
 
 private:
     std::shared_ptr<asio::ip::tcp::socket> make_stream() override;

@@ -65,7 +65,7 @@ void StreamSocket<Stream>::close_socket() {
     if (ec) set_last_error(ec);
     ec.clear();
     keep_final_ack(*stream_);
-    before_close();
+    end_writes_now(socket.native_handle());
     socket.close(ec);
     if (ec) set_last_error(ec);
 }
@@ -82,12 +82,36 @@ void StreamSocket<Stream>::close_after_failure(Stream& stream, const std::error_
     // After a reset the shutdown fails too; that would only hide the cause.
     socket.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
     keep_final_ack(stream);
-    before_close();
+    end_writes_now(socket.native_handle());
     socket.close(ignored);
     // An operation of a connection already replaced must not speak for the current one.
     if (&stream != stream_.get()) return;
     failure_ = ec;
     set_last_error(ec);
+}
+
+template <typename Stream>
+void StreamSocket<Stream>::end_writes_now(int fd) {
+    // Taking the lock waits for a write in progress on the descriptor. An older connection's
+    // close leaves the current connection's writes alone.
+    std::lock_guard lock(write_now_mutex_);
+    if (write_now_fd_ == fd) write_now_fd_ = -1;
+}
+
+template <typename Stream>
+bool StreamSocket<Stream>::can_write_now() const {
+    if constexpr (std::is_same_v<Stream, asio::ip::tcp::socket>) return is_connected();
+    return false;
+}
+
+template <typename Stream>
+std::size_t StreamSocket<Stream>::try_write_now(std::string_view data) {
+    std::lock_guard lock(write_now_mutex_);
+    if (write_now_fd_ < 0) return 0;
+    // A full socket buffer or a broken connection writes nothing: the loop's next write or read
+    // on the connection meets the failure and ends it.
+    const ssize_t n = ::send(write_now_fd_, data.data(), data.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    return n > 0 ? static_cast<std::size_t>(n) : 0;
 }
 
 template <typename Stream>
@@ -178,6 +202,10 @@ asio::awaitable<bool> StreamSocket<Stream>::connect_sync() {
         attempt->deadline.cancel();
         if (attempt_ == attempt) attempt_.reset();
         established_ = true;
+        if constexpr (std::is_same_v<Stream, asio::ip::tcp::socket>) {
+            std::lock_guard lock(write_now_mutex_);
+            write_now_fd_ = stream->native_handle();
+        }
         begin_ack_tracking();
         clear_last_error();
         co_return true;

@@ -5,6 +5,7 @@
 
 #include "relay_server.hpp"
 #include "rt/messages.hpp"
+#include "rt/relay_parse.hpp"
 #include "support/relay_harness.hpp"
 
 namespace tyx {
@@ -164,6 +165,51 @@ TEST(ScriptedRelay, AFailureAtAnyStepLosesNothingPublished) {
         EXPECT_EQ(c.resent_messages, fail_at && !s.lines(0).empty() && s.ids(0).empty() ? 3u : 0u);
         return steps;
     });
+}
+
+// Without listeners a publisher writes straight to the idle connection. Whether that write
+// fails, takes part of the message or all of it, the message reaches the relay whole and once:
+// on that connection or, after a failure, on the next.
+TEST(ScriptedRelay, ADirectWriteThatFailsOrStopsShortLosesNothing) {
+    const std::vector<std::string> none, one = {"o-0"};
+    // Steps: the connect (0), the login (1), the direct write (2), the writer's write of the rest (3).
+    struct Case {
+        const char* name;
+        std::size_t direct_limit;
+        std::optional<std::size_t> fail_at;
+        std::vector<std::vector<std::string>> ids;  // of each connection
+    } cases[] = {
+        {"whole", std::string_view::npos, std::nullopt, {one}},
+        {"failed", std::string_view::npos, 2, {none, one}},
+        {"part, then the rest", 5, std::nullopt, {one}},
+        {"part, then the rest fails", 5, 3, {none, one}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        RelayScript s({}, {}, /*listening=*/false);
+        s.network.then({}).then({});
+        s.network.limit_write_now(c.direct_limit);
+        s.network.fail_at(c.fail_at);
+        s.start();
+        ASSERT_TRUE(s.run([&] { return s.client->logged_in(); }));
+        // Until the loop is idle: the writer has taken its first turn and lets publishers write.
+        s.io.restart();
+        while (s.io.poll() > 0) {
+        }
+        s.client->send_async(order(0));
+        EXPECT_EQ(s.network.steps(), 3u);  // written directly, or tried
+        const std::size_t last = c.ids.size() - 1;
+        ASSERT_TRUE(s.run([&] {
+            return s.network.made() == c.ids.size() && s.client->logged_in() &&
+                   s.client->kept_messages() == 0 && !s.ids(last).empty();
+        }));
+        for (std::size_t i = 0; i < c.ids.size(); ++i) EXPECT_EQ(s.ids(i), c.ids[i]) << "connection " << i;
+        // A message cut short on the lost connection goes out whole on the next one.
+        EXPECT_EQ(s.lines(last).back(), std::string(rt::without_line_feed(order(0)->view())));
+        const RelayCounters counters = s.client->monitor()->snapshot().relay;
+        EXPECT_EQ(counters.written_messages, 1u);
+        EXPECT_EQ(counters.kept_messages, 0u);
+    }
 }
 
 TEST(ScriptedRelay, ReconnectsAfterADropAndDeliversEverythingPublishedMeanwhile) {

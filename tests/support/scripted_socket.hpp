@@ -89,6 +89,10 @@ public:
         fail_if_scripted();
         record_->written.insert(record_->written.end(), data.begin(), data.end());
     }
+    // A publisher's direct write: one step, recorded with the other writes. Here the publishing
+    // thread is the test's, which runs the loop too.
+    bool can_write_now() const override { return connected_; }
+    std::size_t try_write_now(std::string_view data) override;
     asio::awaitable<void> receive_all_sync(std::uint8_t* buffer, std::uint64_t size) override {
         while (size > 0) {
             const std::size_t n = co_await receive_some_sync(buffer, static_cast<std::size_t>(size));
@@ -206,6 +210,9 @@ public:
     // Makes the step-th operation (from 0, counting every connect, write and read on every
     // socket) fail: a connect is refused, a write or read loses the connection.
     void fail_at(std::optional<std::size_t> step) { fail_at_ = step; }
+    // Direct writes take at most `bytes` each, as a nearly full socket buffer would.
+    void limit_write_now(std::size_t bytes) { write_now_limit_ = bytes; }
+    std::size_t write_now_limit() const { return write_now_limit_; }
     // Operations so far; whether the failing one was reached.
     std::size_t steps() const { return steps_; }
     bool failed() const { return fail_at_ && steps_ > *fail_at_; }
@@ -256,6 +263,7 @@ private:
     std::vector<std::shared_ptr<ScriptedSocket::Record>> records_;
     std::optional<std::size_t> fail_at_;
     std::size_t steps_ = 0;
+    std::size_t write_now_limit_ = std::string_view::npos;
 };
 
 inline asio::awaitable<bool> ScriptedSocket::connect_sync() {
@@ -275,6 +283,17 @@ inline asio::awaitable<bool> ScriptedSocket::connect_sync() {
     connected_ = true;
     clear_last_error();
     co_return true;
+}
+
+inline std::size_t ScriptedSocket::try_write_now(std::string_view data) {
+    if (!connected_) return 0;
+    if (network_.step()) {
+        fail(asio::error::connection_reset);
+        return 0;
+    }
+    data = data.substr(0, network_.write_now_limit());
+    record_->written.insert(record_->written.end(), data.begin(), data.end());
+    return data.size();
 }
 
 inline void ScriptedSocket::fail_if_scripted() {

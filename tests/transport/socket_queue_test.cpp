@@ -2,6 +2,9 @@
 
 #include <asio/post.hpp>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <stdexcept>
 #include <string>
@@ -271,6 +274,55 @@ TYPED_TEST(SocketQueue, ConnectingTwiceKeepsTheConnectionAndSuccessClearsTheErro
     });
     EXPECT_EQ(sink.accepts, 1);
     EXPECT_EQ(socket.get_last_error(), 0);
+}
+
+// A publisher writes straight to a plain TCP connection from its own thread while the loop
+// closes it: what it was told was written arrives, and nothing reaches the descriptor that takes
+// the freed number. TLS declines such writes.
+TYPED_TEST(SocketQueue, WritesFromAnotherThreadStopAtTheClose) {
+    constexpr bool kTls = std::is_same_v<TypeParam, TlsKind>;
+    asio::io_context io;
+    typename TypeParam::Sink sink(io);
+    auto owned = TypeParam::make_socket(io, sink.port());
+    auto& socket = *owned;
+    std::atomic<bool> closed{false};
+    std::atomic<bool> done{false};
+    std::atomic<std::size_t> written{0};
+    std::atomic<std::size_t> tries_after_close{0};
+    std::size_t written_after_close = 0;
+    int reused[2] = {-1, -1};
+    run_test(io, [&]() -> asio::awaitable<void> {
+        EXPECT_TRUE(co_await socket.connect_sync());
+        EXPECT_EQ(socket.can_write_now(), !kTls);
+        std::thread publisher([&] {
+            while (!done) {
+                const bool after = closed;
+                const std::size_t n = socket.try_write_now("x");
+                if (after) {
+                    written_after_close += n;
+                    ++tries_after_close;
+                } else {
+                    written += n;
+                }
+            }
+        });
+        EXPECT_TRUE(co_await wait_until([&] { return kTls || sink.received.size() >= 1000; }));
+        co_await socket.disconnect_sync();
+        closed = true;
+        // The lowest free number, most likely the one just freed.
+        EXPECT_EQ(::pipe2(reused, O_NONBLOCK), 0);
+        EXPECT_TRUE(co_await wait_until([&] { return tries_after_close >= 1000; }));
+        done = true;
+        publisher.join();
+        EXPECT_TRUE(co_await wait_until([&] { return sink.received.size() == written; }));
+    });
+    char byte = 0;
+    EXPECT_EQ(::read(reused[0], &byte, 1), -1);
+    EXPECT_EQ(written_after_close, 0u);
+    EXPECT_EQ(sink.received, std::string(written, 'x'));
+    EXPECT_EQ(written == 0, kTls);
+    ::close(reused[0]);
+    ::close(reused[1]);
 }
 
 TYPED_TEST(SocketQueue, SendAsyncFromAnotherThreadKeepsOrder) {
