@@ -1,11 +1,13 @@
-// libFuzzer target for the lines a relay sends back. The input is the received byte stream; it
-// is cut after each line feed as the session's line reader cuts it, and every line is split and
-// decoded as the session does for its listeners.
+// libFuzzer target for the lines a relay sends back. The input is the received byte stream; the
+// sockets' line reader cuts it, fed in pieces as reads would bring it, and every line is split
+// and decoded as the session does for its listeners. The bytes after the last line feed are
+// decoded too, as one more line.
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 
 #include "rt/relay_parse.hpp"
+#include "transport/line_reader.hpp"
 
 using namespace tyx::rt;
 
@@ -55,12 +57,33 @@ void decode(std::string_view text) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    std::string_view stream(reinterpret_cast<const char*>(data), size);
-    while (!stream.empty()) {
-        const std::size_t end = stream.find('\n');
-        const std::size_t length = end == std::string_view::npos ? stream.size() : end + 1;
-        decode(stream.substr(0, length));
-        stream.remove_prefix(length);
+    // Small enough for inputs to reach it; the pieces' size varies with the input's.
+    constexpr std::size_t kMaxLine = 256;
+    const std::size_t piece_size = 1 + size % 7;
+    const std::string_view stream(reinterpret_cast<const char*>(data), size);
+    tyx::LineReader reader(kMaxLine);
+    std::size_t lines_length = 0;  // the lines handed out must be the stream's bytes, in order
+    try {
+        for (std::size_t at = 0; at < stream.size(); at += piece_size) {
+            std::string_view piece = stream.substr(at, piece_size);
+            while (!piece.empty()) {
+                piece.remove_prefix(reader.feed(piece));
+                while (const auto line = reader.next_line()) {
+                    if (line->size() > kMaxLine || line->back() != '\n' ||
+                        line->find('\n') != line->size() - 1 ||
+                        *line != stream.substr(lines_length, line->size()))
+                        __builtin_trap();
+                    lines_length += line->size();
+                    decode(*line);
+                }
+            }
+        }
+    } catch (const tyx::LineTooLong&) {
+        // a line longer than kMaxLine: the reader must have been full of it
+        if (stream.substr(lines_length, kMaxLine).find('\n') != std::string_view::npos) __builtin_trap();
+        return 0;
     }
+    if (reader.buffered() != stream.size() - lines_length) __builtin_trap();
+    if (lines_length < stream.size()) decode(stream.substr(lines_length));
     return 0;
 }

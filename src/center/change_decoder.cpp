@@ -82,6 +82,68 @@ std::string format_hex128(std::uint64_t high, std::uint64_t low) {
     return out;
 }
 
+// ---- Entity values ------------------------------------------------------------------------------
+
+// Kept inline: it runs for every text field, where a call would cost as much as the rest.
+template <typename Text>
+[[gnu::always_inline]] inline void assign_text(FieldValue& out, const Text& text) {
+    text_of(out).assign(text);
+}
+
+// 2-byte characters narrowed to ASCII. The count may promise more characters than the entity
+// holds (they read as zero bytes), but never more than its remaining bytes, so a few bytes
+// cannot ask for gigabytes of text.
+void read_chars(ByteView& view, FieldValue& out) {
+    std::string& text = text_of(out);
+    if (!view.has(4)) return;
+    const std::uint32_t n = view.take_be<std::uint32_t>();
+    if (n > view.size) fail("read_entity_value: char count exceeds entity bytes: " + std::to_string(n));
+    text.assign(n, '\0');
+    for (std::uint32_t i = 0; i < n && view.has(2); ++i) {
+        const std::uint16_t c = view.take_be<std::uint16_t>();
+        text[i] = c > 127 ? '?' : static_cast<char>(c);
+    }
+}
+
+void read_ascii_char(ByteView& view, FieldValue& out) {
+    if (!view.has(2)) return set_value(out, char{0});
+    view.skip(1);
+    set_value(out, static_cast<char>(view.take_u8() & 0x7F));
+}
+
+void read_byte_string(ByteView& view, FieldValue& out) {
+    const std::string_view bytes = take_counted(view, 4);
+    std::vector<std::uint8_t>* target = std::get_if<std::vector<std::uint8_t>>(&out);
+    if (target == nullptr) target = &out.emplace<std::vector<std::uint8_t>>();
+    target->assign(bytes.begin(), bytes.end());
+}
+
+// Big decimals are shown by their scale only; the unscaled digits are skipped.
+void read_big_decimal_scale(ByteView& view, FieldValue& out) {
+    std::string& text = text_of(out);
+    if (!view.has(8)) return;
+    const std::int32_t scale = view.take_be<std::int32_t>();
+    const std::uint32_t n = view.take_be<std::uint32_t>();
+    if (view.has(n)) view.skip(n);
+    text.assign("<bigdec:scale=").append(std::to_string(scale)).append(">");
+}
+
+void read_complex(ByteView& view, FieldValue& out) {
+    std::string& text = text_of(out);
+    if (!view.has(16)) return;
+    const double re = view.take_be<double>();
+    const double im = view.take_be<double>();
+    text = format_complex(re, im);
+}
+
+void read_hex128(ByteView& view, FieldValue& out) {
+    std::string& text = text_of(out);
+    if (!view.has(16)) return;
+    const std::uint64_t high = view.take_be<std::uint64_t>();
+    const std::uint64_t low = view.take_be<std::uint64_t>();
+    text = format_hex128(high, low);
+}
+
 }  // namespace
 
 class ChangeDecoder::DepthGuard {
@@ -548,6 +610,8 @@ FieldValue ChangeDecoder::get_entity_value(ByteView& view) const {
 }
 
 void ChangeDecoder::read_entity_value(ByteView& view, FieldValue& out) const {
+    // The frequent codes, numbers and texts, are decoded here in one jump; the rest go on to
+    // read_other_entity_value.
     const std::uint8_t code = view.empty() ? 0 : view.take_u8();
     switch (code) {
         case 1:
@@ -558,29 +622,11 @@ void ChangeDecoder::read_entity_value(ByteView& view, FieldValue& out) const {
             return set_value(out, take_or_zero<float>(view));
         case 6:
             return set_value(out, take_or_zero<double>(view));
-        case 7: {
-            // 2-byte characters narrowed to ASCII. The count may promise more characters than
-            // the entity holds (they read as zero bytes), but never more than its remaining
-            // bytes, so a few bytes cannot ask for gigabytes of text.
-            std::string& text = text_of(out);
-            if (!view.has(4)) return;
-            const std::uint32_t n = view.take_be<std::uint32_t>();
-            if (n > view.size)
-                fail("read_entity_value: char count exceeds entity bytes: " + std::to_string(n));
-            text.assign(n, '\0');
-            for (std::uint32_t i = 0; i < n && view.has(2); ++i) {
-                const std::uint16_t c = view.take_be<std::uint16_t>();
-                text[i] = c > 127 ? '?' : static_cast<char>(c);
-            }
-            return;
-        }
         case 8:
-            text_of(out).assign(take_counted(view, 4));
-            return;
+            return assign_text(out, take_counted(view, 4));
         case 9:
         case 25:
-            text_of(out).assign(take_counted(view, 1));
-            return;
+            return assign_text(out, take_counted(view, 1));
         case 10:
             return set_value(out, static_cast<std::int8_t>(take_signed(view, 1)));
         case 11:
@@ -604,52 +650,31 @@ void ChangeDecoder::read_entity_value(ByteView& view, FieldValue& out) const {
         case 31:
             return set_value(out, take_signed(view, 8));
         case 22:
-            text_of(out).assign(string_pool_.value_text(take_or_zero<std::uint8_t>(view)));
-            return;
+            return assign_text(out, string_pool_.value_text(take_or_zero<std::uint8_t>(view)));
         case 23:
-            text_of(out).assign(string_pool_.value_text(static_cast<std::int32_t>(take_signed(view, 2))));
-            return;
+            return assign_text(out, string_pool_.value_text(static_cast<std::int32_t>(take_signed(view, 2))));
         case 24:
-            text_of(out).assign(string_pool_.value_text(static_cast<std::int32_t>(take_signed(view, 3))));
-            return;
+            return assign_text(out, string_pool_.value_text(static_cast<std::int32_t>(take_signed(view, 3))));
+        default:
+            return read_other_entity_value(code, view, out);
+    }
+}
+
+void ChangeDecoder::read_other_entity_value(std::uint8_t code, ByteView& view, FieldValue& out) const {
+    switch (code) {
+        case 7:
+            return read_chars(view, out);
         case 26:
-            if (!view.has(2)) return set_value(out, char{0});
-            view.skip(1);
-            return set_value(out, static_cast<char>(view.take_u8() & 0x7F));
+            return read_ascii_char(view, out);
         case 40:
-        case 41: {
-            const std::string_view bytes = take_counted(view, 4);
-            std::vector<std::uint8_t>* target = std::get_if<std::vector<std::uint8_t>>(&out);
-            if (target == nullptr) target = &out.emplace<std::vector<std::uint8_t>>();
-            target->assign(bytes.begin(), bytes.end());
-            return;
-        }
-        case 42: {
-            // Big decimals are shown by their scale only; the unscaled digits are skipped.
-            std::string& text = text_of(out);
-            if (!view.has(8)) return;
-            const std::int32_t scale = view.take_be<std::int32_t>();
-            const std::uint32_t n = view.take_be<std::uint32_t>();
-            if (view.has(n)) view.skip(n);
-            text.assign("<bigdec:scale=").append(std::to_string(scale)).append(">");
-            return;
-        }
-        case 43: {
-            std::string& text = text_of(out);
-            if (!view.has(16)) return;
-            const double re = view.take_be<double>();
-            const double im = view.take_be<double>();
-            text = format_complex(re, im);
-            return;
-        }
-        case 44: {
-            std::string& text = text_of(out);
-            if (!view.has(16)) return;
-            const std::uint64_t high = view.take_be<std::uint64_t>();
-            const std::uint64_t low = view.take_be<std::uint64_t>();
-            text = format_hex128(high, low);
-            return;
-        }
+        case 41:
+            return read_byte_string(view, out);
+        case 42:
+            return read_big_decimal_scale(view, out);
+        case 43:
+            return read_complex(view, out);
+        case 44:
+            return read_hex128(view, out);
         default:
             fail("read_entity_value: unknown type " + std::to_string(code));
     }

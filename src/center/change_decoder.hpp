@@ -125,6 +125,9 @@ private:
                             CenterChangesAccum& changes);
     bool take_changes_field(std::uint8_t pid, std::uint8_t type, ByteView& view, CenterChangesAccum& changes);
     void read_seqnum(ByteView& view);
+    // read_entity_value for the less frequent codes (characters, byte strings, big decimals,
+    // complex numbers, UUIDs); an unknown code fails there.
+    void read_other_entity_value(std::uint8_t code, ByteView& view, FieldValue& out) const;
     void skip_fixed(ByteView& view, std::size_t size, const char* description);
     void skip_array(ByteView& view, std::size_t element_size, const char* name, const char* description);
     void skip_collection(ByteView& view);

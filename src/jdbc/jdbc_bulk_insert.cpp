@@ -42,25 +42,6 @@ std::int64_t truncate_part(double v) {
     return static_cast<std::int64_t>(v);
 }
 
-std::size_t estimate_width(std::uint8_t type) {
-    switch (static_cast<TypeCode>(type)) {
-        case TypeCode::Boolean:
-            return 1;
-        case TypeCode::Short:
-            return 2;
-        case TypeCode::Integer:
-        case TypeCode::Float:
-            return 4;
-        case TypeCode::Long:
-        case TypeCode::Double:
-            return 8;
-        case TypeCode::String:
-            return 32;
-        default:
-            return 16;
-    }
-}
-
 // How a bulk insert writes the values of one column alternative: the type codes written from it,
 // and `append`, which writes its first n values for one of those codes. Alternatives that no
 // type code is written from keep the empty list.
@@ -195,7 +176,8 @@ std::size_t BulkInsert::capacity_estimate(std::string_view table_name,
                                           const std::vector<JdbcColumn>& columns) {
     std::size_t n = 2 * table_name.size() + 256;
     for (const auto& c : columns) {
-        n += c.name.size() + 64 + static_cast<std::size_t>(std::max(c.row_count, 0)) * estimate_width(c.type);
+        n += c.name.size() + 64 +
+             static_cast<std::size_t>(std::max(c.row_count, 0)) * value_width(c.type).expected;
     }
     return n;
 }

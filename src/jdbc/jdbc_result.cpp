@@ -14,39 +14,6 @@ namespace {
 constexpr std::size_t kMinTableBytes = 9;   // 20 + 2-byte name length + column count + row count
 constexpr std::size_t kMinColumnBytes = 5;  // type + 20 + 2-byte name length + nullable
 
-// Smallest encoding of one value of a column type; 0 for a type this decoder does not read.
-std::size_t min_value_width(std::uint8_t type) {
-    switch (static_cast<TypeCode>(type)) {
-        case TypeCode::Boolean:
-        case TypeCode::Byte:
-            return 1;
-        case TypeCode::Short:
-        case TypeCode::Character:
-            return 2;
-        case TypeCode::Integer:
-        case TypeCode::Float:
-        case TypeCode::DatePart:
-            return 4;
-        case TypeCode::Long:
-        case TypeCode::Double:
-        case TypeCode::Date:
-        case TypeCode::DateNanos:
-        case TypeCode::DateMillis:
-            return 8;
-        case TypeCode::String:
-            return 2;
-        // Self-typed values: a wrong type byte alone is read as an empty value.
-        case TypeCode::Bytes:
-        case TypeCode::Complex:
-        case TypeCode::UUID:
-        case TypeCode::BigDecimal:
-        case TypeCode::BigInteger:
-            return 1;
-        default:
-            return 0;
-    }
-}
-
 // Walks big-endian values in place, so a vector is built from them in one pass with no zero fill.
 template <typename T>
 class BigEndianIterator {
@@ -193,7 +160,7 @@ JdbcColumn read_column(ByteView& in, std::int32_t rows, std::vector<std::string>
     c.allow_null = c.nullable ? AllowNullEnum::Allowed : AllowNullEnum::NotAllowed;
     c.null_mask = NullMaskField(in, c.allow_null).words;
 
-    const std::size_t width = min_value_width(c.type);
+    const std::size_t width = value_width(c.type).least;
     if (width == 0) {
         // Not fatal: the next column starts where this one's values would have.
         errors.push_back("Unsupported column type: " + std::to_string(c.type));

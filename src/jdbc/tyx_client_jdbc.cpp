@@ -8,10 +8,12 @@
 #include <algorithm>
 #include <array>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <system_error>
 
 #include "jdbc/jdbc_bulk_insert.hpp"
+#include "jdbc/jdbc_response_reader.hpp"
 #include "jdbc/jdbc_session_messages.hpp"
 
 namespace tyx {
@@ -138,10 +140,6 @@ std::string outcome_unknown(const std::exception& e, bool timed_out) {
     return std::string("the connection was lost after the request was sent; it may have been executed (") +
            e.what() + ")";
 }
-
-// Responses are read in growing steps, so that a length announced but never sent costs no more
-// memory than the bytes that did arrive.
-constexpr std::size_t kFirstReadStep = std::size_t{1} << 20;
 
 // A server's message in a result is what the accessor reports as its error.
 bool carries_message(const jdbc::QueryResult* result) {
@@ -345,19 +343,14 @@ asio::awaitable<void> TyxClientJdbc::do_login_handshake() {
 }
 
 asio::awaitable<void> TyxClientJdbc::receive_all(std::vector<std::uint8_t>& out) {
-    std::array<std::uint8_t, jdbc::kResponseHeaderSize> head{};
-    co_await socket_->receive_all_sync(head.data(), head.size());
-    const std::size_t body = jdbc::response_body_length(ByteView(head.data(), head.size()));
-    const std::size_t wanted = jdbc::response_bytes_after(body);
-    out.clear();
-    std::size_t have = 0;
-    while (have < wanted) {
-        const std::size_t step = std::min(wanted - have, std::max(kFirstReadStep, have));
-        out.resize(have + step);
-        co_await socket_->receive_all_sync(out.data() + have, step);
-        have += step;
+    // Exact reads of the room the reader offers: nothing past this response is taken.
+    jdbc::ResponseReader reader;
+    while (!reader.complete()) {
+        const std::span<std::uint8_t> room = reader.room();
+        co_await socket_->receive_all_sync(room.data(), room.size());
+        reader.commit(room.size());
     }
-    out.resize(body);
+    out = reader.take();
 }
 
 asio::awaitable<std::shared_ptr<jdbc::QueryResult>> TyxClientJdbc::sql(std::string_view sql_text,

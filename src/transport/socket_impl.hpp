@@ -7,7 +7,6 @@
 #include <asio/awaitable.hpp>
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
-#include <asio/streambuf.hpp>
 
 #include <chrono>
 #include <cstdint>
@@ -22,6 +21,7 @@
 #include <vector>
 
 #include "transport/direct_write.hpp"
+#include "transport/line_reader.hpp"
 #include "transport/qmessage.hpp"
 #include "tyx/config.hpp"
 
@@ -211,7 +211,7 @@ private:
     // writes on the stream and keeps reading the buffer, so both must outlive this object
     // when it is destroyed mid-write (the write then fails on the closed stream).
     std::shared_ptr<Stream> stream_;
-    asio::streambuf line_buffer_{kMaxLineLength};
+    LineReader lines_{kMaxLineLength};
     std::shared_ptr<ConnectAttempt> attempt_;
     std::shared_ptr<std::vector<std::uint8_t>> write_buffer_ = std::make_shared<std::vector<std::uint8_t>>();
     bool writing_ = false;

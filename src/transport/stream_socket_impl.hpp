@@ -6,7 +6,6 @@
 #include <asio/connect.hpp>
 #include <asio/dispatch.hpp>
 #include <asio/read.hpp>
-#include <asio/read_until.hpp>
 #include <asio/redirect_error.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/use_awaitable.hpp>
@@ -17,7 +16,10 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <optional>
+#include <span>
 #include <stdexcept>
+#include <string_view>
 #include <type_traits>
 #include <utility>
 
@@ -32,9 +34,7 @@ inline constexpr std::int32_t kNonSystemErrorCode = 1000;
 template <typename Stream>
 StreamSocket<Stream>::StreamSocket(asio::io_context& io_context, std::string host,
                                    std::string port_or_service, bool use_ssl, SslOptions ssl_options)
-    : ISocket(io_context, std::move(host), std::move(port_or_service), use_ssl, std::move(ssl_options)) {
-    line_buffer_.prepare(128);
-}
+    : ISocket(io_context, std::move(host), std::move(port_or_service), use_ssl, std::move(ssl_options)) {}
 
 template <typename Stream>
 StreamSocket<Stream>::~StreamSocket() {
@@ -165,7 +165,7 @@ asio::awaitable<bool> StreamSocket<Stream>::connect_sync() {
     try {
         stream_.reset();
         // Bytes left from an earlier connection must not be read as the start of this one.
-        line_buffer_.consume(line_buffer_.size());
+        lines_.clear();
         attempt->step = "resolving";
         // The resolver takes a number beyond 65535 modulo 65536: the connection would go to
         // another port than the one asked for.
@@ -338,27 +338,26 @@ template <typename Stream>
 asio::awaitable<std::uint64_t> StreamSocket<Stream>::receive_line_sync(std::vector<char>& out) {
     if (!stream_) co_return 0;
     const auto stream = stream_;
-    // read_until looks at the buffered bytes first: a second line that arrived with the
-    // first is returned without touching the socket.
-    std::size_t length = 0;
+    // A line that arrived with an earlier one is returned without touching the socket.
+    std::optional<std::string_view> line;
     try {
-        length = co_await asio::async_read_until(*stream, line_buffer_, '\n', asio::use_awaitable);
-    } catch (const std::system_error& e) {
-        // A full buffer without a line feed: the peer sends a line longer than any we accept.
-        // The connection ends; what it sent is dropped rather than kept growing.
-        if (e.code() == asio::error::not_found) {
-            line_buffer_.consume(line_buffer_.size());
-            close_after_failure(*stream, asio::error::message_size);
-            throw std::system_error(asio::error::message_size,
-                                    "line longer than " + std::to_string(kMaxLineLength) + " bytes");
+        while (!(line = lines_.next_line())) {
+            const std::span<char> room = lines_.room();
+            const std::size_t n =
+                co_await stream->async_read_some(asio::buffer(room.data(), room.size()), asio::use_awaitable);
+            lines_.commit(n);
         }
+    } catch (const LineTooLong& e) {
+        // The peer sends a line longer than any we accept. The connection ends; the reader has
+        // dropped what it sent rather than keep growing.
+        close_after_failure(*stream, asio::error::message_size);
+        throw std::system_error(asio::error::message_size, e.what());
+    } catch (const std::system_error& e) {
         close_after_failure(*stream, e.code());
         throw;
     }
-    out.resize(length);
-    asio::buffer_copy(asio::buffer(out), line_buffer_.data(), length);
-    line_buffer_.consume(length);
-    co_return length;
+    out.assign(line->begin(), line->end());
+    co_return line->size();
 }
 
 template <typename Stream>

@@ -1,6 +1,6 @@
 // Counts heap allocations, on every thread, while relay messages are built and released in a
-// loop and while Client::publish_object publishes to a relay: once the pool, the buffers and
-// the outbox are warm, neither allocates.
+// loop, while status lines are cut from reads and while Client::publish_object publishes to a
+// relay: once the pool, the buffers and the outbox are warm, none of them allocates.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -14,6 +14,7 @@
 
 #include "rt/messages.hpp"
 #include "support/allocation_counter.hpp"
+#include "transport/line_reader.hpp"
 #include "tyx/tyx.hpp"
 
 namespace tyx::rt {
@@ -42,6 +43,34 @@ TEST(MessageAllocations, SteadyStateBuildingAllocatesNothing) {
     const long after = g_allocations.load();
     EXPECT_GT(total, 0u);
     EXPECT_EQ(after - before, 0) << "allocations while building warm messages";
+}
+
+TEST(LineAllocations, SteadyStateStatusLinesAllocateNothing) {
+    // Status lines as reads bring them: several in one read, one cut across two reads.
+    const std::string_view reads[] = {"M|I=1|S=0|M=ok\nM|I=2|S=0|M=fine\nM|I=3|S=",
+                                      "0|M=a longer status text\nM|I=4|S=1|M=no\n"};
+    LineReader reader(std::size_t{1} << 20);
+    std::vector<char> line;
+    auto read_all = [&] {
+        std::size_t lines = 0;
+        for (std::string_view bytes : reads) {
+            while (!bytes.empty()) {
+                bytes.remove_prefix(reader.feed(bytes));
+                while (const auto next = reader.next_line()) {
+                    line.assign(next->begin(), next->end());
+                    ++lines;
+                }
+            }
+        }
+        return lines;
+    };
+    read_all();  // warm-up: the buffers grow once
+
+    const long before = g_allocations.load();
+    std::size_t total = 0;
+    for (int i = 0; i < 10000; ++i) total += read_all();
+    EXPECT_EQ(total, 40000u);
+    EXPECT_EQ(g_allocations.load() - before, 0) << "allocations while reading lines";
 }
 
 // Binds a loopback port at once but accepts (one connection, read into one buffer, counting
