@@ -12,9 +12,28 @@ namespace tyx {
 
 namespace {
 
-template <typename Config>
-std::chrono::milliseconds connect_timeout(const Config& config) {
-    return std::chrono::milliseconds{config.connect_timeout_ms > 0 ? config.connect_timeout_ms : 0};
+// The sockets of one shard's session, on `loop`, with the config's connection time limit.
+template <typename Config, typename Shard>
+SocketFactory sockets_for(asio::io_context& loop, const Shard& shard, const Config& config) {
+    return make_socket_factory(
+        loop, shard.use_ssl, shard.ssl,
+        std::chrono::milliseconds{config.connect_timeout_ms > 0 ? config.connect_timeout_ms : 0});
+}
+
+// One session per shard of `config`, made by `make(shard, index)` and told its shard; null for a
+// disabled shard, so that indexes stay shard numbers.
+template <typename Session, typename Config, typename Make>
+std::vector<std::unique_ptr<Session>> make_sessions(const Config& config, Make&& make) {
+    std::vector<std::unique_ptr<Session>> sessions;
+    for (std::size_t i = 0; i < config.shards.size(); ++i) {
+        if (!config.shards[i].enabled()) {
+            sessions.push_back(nullptr);
+            continue;
+        }
+        sessions.push_back(make(config.shards[i], i));
+        sessions.back()->set_shard(i);
+    }
+    return sessions;
 }
 
 }  // namespace
@@ -23,49 +42,25 @@ TyxClusterClient::TyxClusterClient(TyxClientMultiplex& multiplex, const Cluster&
                                    asio::io_context& control, IoContextPool& pool,
                                    std::vector<std::shared_ptr<rt::RelayOutbox>> outboxes)
     : cluster_(cluster) {
-    const auto& shards = cluster_.publication_config.shards;
-    for (std::size_t i = 0; i < shards.size(); ++i) {
-        const auto& shard = shards[i];
-        if (!shard.enabled()) {
-            relays_.push_back(nullptr);
-            continue;
-        }
+    const auto& name = cluster_.name;
+    const auto& publication = cluster_.publication_config;
+    relays_ = make_sessions<TyxClientRelay>(publication, [&](const auto& shard, std::size_t i) {
         asio::io_context& worker = pool.get_io_context();
-        relays_.push_back(std::make_unique<TyxClientRelay>(
-            multiplex, cluster_.name, make_endpoints(cluster_.host, shard), cluster_.publication_config,
-            worker,
-            make_socket_factory(worker, shard.use_ssl, shard.ssl,
-                                connect_timeout(cluster_.publication_config)),
-            i < outboxes.size() ? outboxes[i] : nullptr));
-        relays_.back()->set_shard(i);
-    }
-    const auto& databases = cluster_.database_config.shards;
-    for (std::size_t i = 0; i < databases.size(); ++i) {
-        const auto& shard = databases[i];
-        if (!shard.enabled()) {
-            jdbcs_.push_back(nullptr);
-            continue;
-        }
-        jdbcs_.push_back(std::make_unique<TyxClientJdbc>(
-            multiplex, cluster_.name, make_endpoints(cluster_.host, shard), cluster_.database_config, control,
-            make_socket_factory(control, shard.use_ssl, shard.ssl,
-                                connect_timeout(cluster_.database_config))));
-        jdbcs_.back()->set_shard(i);
-    }
-    const auto& centers = cluster_.subscription_config.shards;
-    for (std::size_t i = 0; i < centers.size(); ++i) {
-        const auto& shard = centers[i];
-        if (!shard.enabled()) {
-            centers_.push_back(nullptr);
-            continue;
-        }
-        centers_.push_back(std::make_unique<TyxClientCenter>(
-            multiplex, cluster_.name, make_endpoints(cluster_.host, shard), cluster_.subscription_config,
-            control,
-            make_socket_factory(control, shard.use_ssl, shard.ssl,
-                                connect_timeout(cluster_.subscription_config))));
-        centers_.back()->set_shard(i);
-    }
+        return std::make_unique<TyxClientRelay>(multiplex, name, make_endpoints(cluster_.host, shard),
+                                                publication, worker, sockets_for(worker, shard, publication),
+                                                i < outboxes.size() ? outboxes[i] : nullptr);
+    });
+    const auto& database = cluster_.database_config;
+    jdbcs_ = make_sessions<TyxClientJdbc>(database, [&](const auto& shard, std::size_t) {
+        return std::make_unique<TyxClientJdbc>(multiplex, name, make_endpoints(cluster_.host, shard),
+                                               database, control, sockets_for(control, shard, database));
+    });
+    const auto& subscription = cluster_.subscription_config;
+    centers_ = make_sessions<TyxClientCenter>(subscription, [&](const auto& shard, std::size_t) {
+        return std::make_unique<TyxClientCenter>(multiplex, name, make_endpoints(cluster_.host, shard),
+                                                 subscription, control,
+                                                 sockets_for(control, shard, subscription));
+    });
 }
 
 std::vector<std::shared_ptr<const SessionMonitor>> TyxClusterClient::monitors() const {
