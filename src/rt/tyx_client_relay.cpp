@@ -61,7 +61,15 @@ asio::awaitable<void> TyxClientRelay::connect(asio::io_context&) {
 asio::awaitable<void> TyxClientRelay::do_login() {
     if (config_.options & PublicationConfig::ENABLE_SEND_SEQNUM) ++sequence_;
     auto login = rt::make_login_message(config_, sequence_);
-    co_await socket_->send_all_sync(login->view());
+    // A stop that comes while the login is being written waits for it: the writer it starts
+    // sends what was published before the logout.
+    logging_in_ = true;
+    try {
+        co_await socket_->send_all_sync(login->view());
+    } catch (...) {
+        end_login();
+        throw;
+    }
     outbox_->begin_connection(login->view().size());
     login_time_ = SessionClock::now();
     confirmed_ = false;
@@ -75,6 +83,12 @@ asio::awaitable<void> TyxClientRelay::do_login() {
     // What was published before this login waits in the outbox (after a reconnection, what
     // the old connection did not confirm is at its front): the writer sends it first.
     start_writer();
+    end_login();
+}
+
+void TyxClientRelay::end_login() {
+    logging_in_ = false;
+    for (SessionTimer* waiter : writer_waiters_) waiter->cancel();
 }
 
 asio::awaitable<void> TyxClientRelay::do_reconnect() {
@@ -165,16 +179,18 @@ asio::awaitable<void> TyxClientRelay::end_writer() {
 }
 
 asio::awaitable<bool> TyxClientRelay::wait_for_writer(SessionClock::time_point deadline) {
-    if (!writer_running_) co_return true;
     // The stop and the receive loop may both wait: each on a timer of its own, which the writer
-    // cancels as it ends.
-    SessionTimer ended(io_context_);
-    ended.expires_at(deadline);
-    writer_waiters_.push_back(&ended);
-    std::error_code ignored;
-    co_await ended.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
-    std::erase(writer_waiters_, &ended);
-    co_return !writer_running_;
+    // cancels as it ends, and a login as it has started the writer.
+    while (logging_in_ || writer_running_) {
+        if (SessionClock::now() >= deadline) co_return false;
+        SessionTimer ended(io_context_);
+        ended.expires_at(deadline);
+        writer_waiters_.push_back(&ended);
+        std::error_code ignored;
+        co_await ended.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+        std::erase(writer_waiters_, &ended);
+    }
+    co_return true;
 }
 
 bool TyxClientRelay::read_acknowledged(std::optional<std::uint64_t>& acked) {
@@ -286,8 +302,8 @@ asio::awaitable<void> TyxClientRelay::stop() {
     // Everything published before the stop is written, and acknowledged by the relay's host,
     // before the logout.
     closing_ = true;
-    const bool was_logged_in = logged_in_;
-    if (writer_running_) {
+    const bool was_logged_in = logged_in_ || logging_in_;
+    if (logging_in_ || writer_running_) {
         wake_timer_.cancel();
         // A relay that stopped reading must not hold the stop for ever: past the deadline the
         // connection is closed, which ends the write in progress.

@@ -87,8 +87,11 @@ private:
     void start_writer();
     // Closes the connection and waits until the writer has given its messages back.
     asio::awaitable<void> end_writer();
-    // Waits until the writer has ended; false when `deadline` came first.
+    // Waits until the writer has ended, and a login being written with it; false when
+    // `deadline` came first.
     asio::awaitable<bool> wait_for_writer(SessionClock::time_point deadline);
+    // The login was written (its writer started) or failed: those waiting for it look again.
+    void end_login();
     // on_message_sent for every message of `blocks`, in one notification job.
     void report_written(rt::RelayOutbox::BlockList blocks);
     // Hands the connection's acknowledgements to the outbox (once the connection is past its
@@ -117,7 +120,8 @@ private:
     SessionTimer wake_timer_;  // the idle writer waits on it; a wake-up cancels it
     bool logged_in_ = false;
     bool writer_running_ = false;
-    // The timers of those waiting for the writer to end.
+    bool logging_in_ = false;  // the login is being written
+    // The timers of those waiting for the writer to end (and for a login being written).
     std::vector<SessionTimer*> writer_waiters_;
     bool closing_ = false;  // stopping: the writer empties the outbox, then ends
     SessionClock::time_point login_time_{};

@@ -257,5 +257,33 @@ TEST(ScriptedRelay, StopWritesEverythingThenTheLogoutAndRaisesNoDisconnect) {
     EXPECT_EQ(s.client->kept_messages(), 0u);
 }
 
+// A stop that comes while the login is still being written waits for it: the writer the login
+// starts sends what was published before the logout.
+TEST(ScriptedRelay, AStopDuringTheLoginWritesEverythingPublishedBeforeTheLogout) {
+    RelayScript s;
+    s.network.then({.writes_held = true});
+    s.start();
+    ASSERT_TRUE(s.run([&] { return s.network.made() == 1; }));
+    for (int i = 0; i < 3; ++i) s.client->send_async(order(i));
+    bool stopped = false;
+    asio::co_spawn(
+        s.io, [c = s.client.get()]() -> asio::awaitable<void> { co_await c->stop(); },
+        [&stopped](std::exception_ptr) { stopped = true; });
+    s.stopped = true;
+    // The stop begins while the written login is yet to complete, without session time passing.
+    s.io.restart();
+    while (s.io.poll() > 0) {
+    }
+    ASSERT_FALSE(stopped);
+    s.network.socket(0).release_writes();
+    ASSERT_TRUE(s.run([&] { return stopped && s.loop_ended; }));
+    const auto lines = s.lines(0);
+    ASSERT_EQ(lines.size(), 5u);
+    EXPECT_EQ(lines.front(), "L#1|I=\"feedA\"");
+    EXPECT_EQ(s.ids(0), ids_from(0, 2));
+    EXPECT_EQ(lines.back(), "X#2");
+    EXPECT_EQ(s.client->monitor()->snapshot().relay.discarded_messages, 0u);
+}
+
 }  // namespace
 }  // namespace tyx

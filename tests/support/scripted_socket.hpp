@@ -40,6 +40,9 @@ struct Conversation {
     Connect connect = Connect::Accept;
     std::vector<ByteVector> reads = {};  // what the peer sends once connected, piece by piece
     bool peer_closes = false;            // after the last piece the peer closes; else reads wait
+    // Writes go out at once but complete only when the test releases them, as when the loop
+    // has yet to run their completions.
+    bool writes_held = false;
 };
 
 inline Conversation refused() {
@@ -59,13 +62,15 @@ public:
         ByteVector written;
         std::deque<ByteVector> reads;
         bool peer_closed = false;
+        bool writes_held = false;
         ScriptedSocket* live = nullptr;
     };
 
     ScriptedSocket(asio::io_context& io, ScriptedNetwork& network, const Endpoint& endpoint)
         : ISocket(io, endpoint.host, endpoint.port_or_service, false, SslOptions{}),
           network_(network),
-          wake_(io) {}
+          wake_(io),
+          write_wake_(io, asio::steady_timer::time_point::max()) {}
     ~ScriptedSocket() override {
         if (record_) record_->live = nullptr;
     }
@@ -88,6 +93,10 @@ public:
         }
         fail_if_scripted();
         record_->written.insert(record_->written.end(), data.begin(), data.end());
+        while (connected_ && record_->writes_held) {
+            std::error_code ignored;
+            co_await write_wake_.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+        }
     }
     // A publisher's direct write: one step, recorded with the other writes. Here the publishing
     // thread is the test's, which runs the loop too.
@@ -157,6 +166,11 @@ public:
         record_->peer_closed = true;
         wake_.cancel();
     }
+    // Held writes complete, and later ones at once.
+    void release_writes() {
+        record_->writes_held = false;
+        write_wake_.cancel();
+    }
 
 private:
     // Until a piece is there to read; a closed connection, or a peer that closed after its last
@@ -187,11 +201,13 @@ private:
     void close() {
         connected_ = false;
         wake_.cancel();
+        write_wake_.cancel();
     }
 
     ScriptedNetwork& network_;
     std::shared_ptr<Record> record_;  // of the latest connection attempt
     asio::steady_timer wake_;         // a read or a hanging connect waits on it; news cancel it
+    asio::steady_timer write_wake_;   // never expires: held writes wait on it to complete
     bool connected_ = false;
     std::error_code failure_;
     std::shared_ptr<char> alive_ = std::make_shared<char>();
@@ -234,6 +250,7 @@ public:
         record->connect = c.connect;
         record->reads.assign(c.reads.begin(), c.reads.end());
         record->peer_closed = c.peer_closes;
+        record->writes_held = c.writes_held;
         record->live = &socket;
         records_.push_back(record);
         return record;
