@@ -92,9 +92,22 @@ void TyxClientRelay::end_login() {
 }
 
 asio::awaitable<void> TyxClientRelay::do_reconnect() {
-    const bool connected = co_await reconnect_to_next_endpoint();
-    if (!connected) co_return;
-    co_await do_login();
+    for (;;) {
+        const bool connected = co_await reconnect_to_next_endpoint();
+        if (!connected) co_return;
+        // A login that cannot be written loses this connection too: the next one is tried after
+        // the back-off, as after any loss, rather than the session ending without a word.
+        bool lost = false;
+        try {
+            co_await do_login();
+        } catch (const std::system_error& e) {
+            lost = true;
+            note_lost(cause_of(e), e.what());
+            if (!stopping_) report_tls_error(e);
+        }
+        if (!lost || stopping_) co_return;
+        co_await socket_->disconnect_sync();
+    }
 }
 
 void TyxClientRelay::start_writer() {

@@ -167,6 +167,23 @@ TEST(ScriptedRelay, AFailureAtAnyStepLosesNothingPublished) {
     });
 }
 
+// A reconnection whose login cannot be written is a lost connection like any other: the relay
+// tries again, whichever of the steps after the first loss fails.
+TEST(ScriptedRelay, AReconnectionWhoseLoginFailsTriesAgain) {
+    for (std::size_t extra = 0; extra < 4; ++extra) {
+        SCOPED_TRACE("step " + std::to_string(extra) + " after the loss fails");
+        RelayScript s;
+        s.network.then({}).then({}).then({});
+        s.start();
+        ASSERT_TRUE(s.run([&] { return s.client->logged_in(); }));
+        s.network.fail_at(s.network.steps() + extra);
+        s.network.socket(0).close_by_peer();
+        EXPECT_TRUE(s.run([&] {
+            return s.client->logged_in() && s.network.made() >= 2 && !s.lines(s.network.made() - 1).empty();
+        }));
+    }
+}
+
 // Without listeners a publisher writes straight to the idle connection. Whether that write
 // fails, takes part of the message or all of it, the message reaches the relay whole and once:
 // on that connection or, after a failure, on the next.
