@@ -3,7 +3,9 @@
 // same server. Reports messages per second and, for the session, socket writes per message.
 #include <benchmark/benchmark.h>
 
+#include <asio/co_spawn.hpp>
 #include <asio/connect.hpp>
+#include <asio/detached.hpp>
 #include <asio/ip/tcp.hpp>
 #include <asio/post.hpp>
 #include <asio/write.hpp>
@@ -11,6 +13,7 @@
 #include <future>
 
 #include "relay_server.hpp"
+#include "multiplex/tyx_client_multiplex.hpp"
 #include "rt/messages.hpp"
 #include "rt/tyx_client_relay.hpp"
 #include "support/raw_loopback_ceiling.hpp"
