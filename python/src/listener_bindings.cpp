@@ -188,6 +188,8 @@ public:
     void on_logged_in(Client&, std::string_view name) override {
         dispatch(kLoggedIn, name, [] { return py::tuple(); });
     }
+    // A Python listener that does not define on_message_sent costs publishers nothing.
+    bool hears_message_sent() const override { return overridden_[kMessageSent]; }
     void on_message_sent(Client&, std::string_view name, std::string_view message) override {
         dispatch(kMessageSent, name, [&] { return py::make_tuple(to_str(message)); });
     }

@@ -21,7 +21,9 @@ public:
     class TyxClientListenerWrapper final : public TyxClientListener {
     public:
         TyxClientListenerWrapper(Client& client, std::shared_ptr<ClientListener> listener)
-            : client_(client), listener_(std::move(listener)) {}
+            : client_(client), listener_(std::move(listener)), hears_sent_(listener_->hears_message_sent()) {}
+
+        bool hears_message_sent() const override { return hears_sent_; }
 
         void on_connect(TyxClientMultiplex&, std::string_view name) override {
             listener_->on_connect(client_, name);
@@ -71,6 +73,7 @@ public:
     private:
         Client& client_;
         std::shared_ptr<ClientListener> listener_;
+        const bool hears_sent_;
         ClientListener::CenterIncrementalUpdate update_;  // reused by on_update
     };
 

@@ -39,7 +39,8 @@ std::vector<std::size_t> select_shards(const Relays& relays, std::string_view cl
 }  // namespace
 
 const TyxClientMultiplex::ClusterRoute* TyxClientMultiplex::find_route(std::string_view cluster_name) {
-    thread_local RouteCache cache;
+    // Initial-exec, as the publishing thread's message buffer (client.cpp).
+    [[gnu::tls_model("initial-exec")]] thread_local RouteCache cache;
     const std::uint64_t version = routes_version_.load(std::memory_order_acquire);
     if (cache.owner != instance_id_ || cache.version != version) {
         std::lock_guard lock(routes_mutex_);

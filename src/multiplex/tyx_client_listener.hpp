@@ -25,6 +25,10 @@ class TyxClientListener {
 public:
     virtual ~TyxClientListener() = default;
 
+    // Whether this listener wants on_message_sent; read once, when it is added. While no
+    // listener wants it, relays neither keep written messages for a report nor post one.
+    virtual bool hears_message_sent() const { return true; }
+
     virtual void on_connect(TyxClientMultiplex& /*multiplex*/, std::string_view /*name*/) {}
     virtual void on_disconnect(TyxClientMultiplex& /*multiplex*/, std::string_view /*name*/) {}
     virtual void on_logged_in(TyxClientMultiplex& /*multiplex*/, std::string_view /*name*/) {}

@@ -96,6 +96,11 @@ bool TyxClientMultiplex::event_delivered(std::chrono::steady_clock::time_point q
         }
         return false;
     }
+    if (notify_spin_ns_.load(std::memory_order_relaxed) > 0 && !spinning_) [[unlikely]] {
+        // Queued behind this job: once it is done, the thread looks for the next event.
+        spinning_ = true;
+        asio::post(notify_.context, [this] { spin_for_events(); });
+    }
     const auto waited = now - queued;
     const auto us = std::chrono::duration_cast<std::chrono::microseconds>(waited).count();
     if (us > longest_wait_us_.load(std::memory_order_relaxed)) longest_wait_us_.store(us, std::memory_order_relaxed);
@@ -170,8 +175,43 @@ Health TyxClientMultiplex::health() const {
     return health;
 }
 
+void TyxClientMultiplex::set_notification_spin(std::chrono::nanoseconds spin) {
+    const auto ns = std::clamp<std::int64_t>(spin.count(), 0, kMaxNotificationSpin.count());
+    notify_spin_ns_.store(ns, std::memory_order_relaxed);
+}
+
+namespace {
+// A spinning core's hint to the processor (and to a sibling hyperthread).
+inline void cpu_relax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
+}  // namespace
+
+void TyxClientMultiplex::spin_for_events() {
+    // Runs the events that arrive meanwhile from here (asio runs handlers from a nested poll), so
+    // that none waits for the thread to wake; ends once nothing came for the spin, and at once
+    // when the spin is set to 0 or the multiplexer closes.
+    auto last_event = std::chrono::steady_clock::now();
+    for (;;) {
+        const auto spin = std::chrono::nanoseconds(notify_spin_ns_.load(std::memory_order_relaxed));
+        if (spin.count() <= 0 || stopping_.load(std::memory_order_relaxed) || notify_.context.stopped()) break;
+        if (notify_.context.poll_one() > 0) {
+            last_event = std::chrono::steady_clock::now();
+            continue;
+        }
+        if (std::chrono::steady_clock::now() - last_event >= spin) break;
+        for (int i = 0; i < 16; ++i) cpu_relax();
+    }
+    spinning_ = false;
+}
+
 void TyxClientMultiplex::listener_add(std::shared_ptr<TyxClientListener> listener) {
     listener_count_.fetch_add(1, std::memory_order_relaxed);
+    if (listener->hears_message_sent()) sent_listener_count_.fetch_add(1, std::memory_order_relaxed);
     asio::post(notify_.context,
                [this, l = std::move(listener)]() mutable { listeners_.push_back(std::move(l)); });
 }
@@ -182,6 +222,7 @@ void TyxClientMultiplex::listener_remove(std::shared_ptr<TyxClientListener> list
         listeners_.erase(std::remove(listeners_.begin(), listeners_.end(), l), listeners_.end());
         const auto erased = static_cast<std::int64_t>(before - listeners_.size());
         listener_count_.fetch_sub(erased, std::memory_order_relaxed);
+        if (l->hears_message_sent()) sent_listener_count_.fetch_sub(erased, std::memory_order_relaxed);
     });
 }
 

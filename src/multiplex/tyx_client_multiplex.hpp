@@ -196,6 +196,11 @@ public:
     // events whose delivery job runs after that. Adding one listener twice makes it hear
     // every event twice.
     void listener_add(std::shared_ptr<TyxClientListener> listener);
+    // Low latency, opt in: after an event the notification thread keeps looking for the next one
+    // for up to `spin` (at most kMaxNotificationSpin) before it sleeps, so an event arriving
+    // meanwhile is delivered without waking a thread; 0 (the default) sleeps at once. Any thread.
+    void set_notification_spin(std::chrono::nanoseconds spin);
+    static constexpr std::chrono::nanoseconds kMaxNotificationSpin = std::chrono::seconds(1);
     // On the notification loop, erases every entry equal to `listener` and lowers the count
     // by the number erased. Events queued ahead of the removal still reach it.
     void listener_remove(std::shared_ptr<TyxClientListener> listener);
@@ -408,6 +413,9 @@ private:
     std::atomic<std::uint64_t> events_delivered_{0};
     std::atomic<std::int64_t> longest_wait_us_{0};
     bool slow_episode_ = false;  // notification thread only
+    std::atomic<std::int64_t> notify_spin_ns_{0};
+    bool spinning_ = false;  // notification thread only: a spin is queued or running
+    void spin_for_events();
     // When the job being delivered was queued, and when the queue last went from empty to not:
     // the oldest waiting event was queued no earlier than the later of the two.
     std::atomic<std::int64_t> head_queued_at_{0};

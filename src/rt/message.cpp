@@ -179,19 +179,33 @@ inline bool copy_short_finding(char* dst, const char* src, std::size_t n) {
 
 // Writes message text into a stack stage and moves it to the message buffer in a few large
 // inserts: appending byte by byte to a vector of bytes is slow, because every byte stored may
-// alias the vector's own pointers as far as the compiler knows.
-class StagedWriter {
+// alias the vector's own pointers as far as the compiler knows. The bounded form writes straight
+// into room the caller sized beforehand (object_room below): no capacity checks at all, and its
+// position can stay in a register, since nothing it stores can alias a local object.
+template <bool kBounded>
+class TextWriter {
 public:
-    explicit StagedWriter(std::vector<std::uint8_t>& out) : out_(out) {}
-    ~StagedWriter() { flush(); }
-    StagedWriter(const StagedWriter&) = delete;
-    StagedWriter& operator=(const StagedWriter&) = delete;
+    explicit TextWriter(std::vector<std::uint8_t>& out)
+        requires(!kBounded)
+        : out_(out), pos_(stage_) {}
+    // Writes from the end of `out`, after making `room` bytes there.
+    TextWriter(std::vector<std::uint8_t>& out, std::size_t room)
+        requires kBounded
+        : out_(out), pos_(grow(out, room)) {}
+    ~TextWriter() { flush(); }
+    TextWriter(const TextWriter&) = delete;
+    TextWriter& operator=(const TextWriter&) = delete;
 
     void put(char c) {
         reserve(1);
         *pos_++ = c;
     }
     void put(std::string_view text) {
+        if constexpr (kBounded) {
+            std::memcpy(pos_, text.data(), text.size());
+            pos_ += text.size();
+            return;
+        }
         if (text.size() > kStage / 2) {
             flush();
             const auto* p = reinterpret_cast<const std::uint8_t*>(text.data());
@@ -210,7 +224,7 @@ public:
     // Bytes copied as put(text) copies them; true when they hold one of `Bytes`.
     template <char... Bytes>
     [[gnu::always_inline]] bool put_finding(std::string_view text) {
-        if (text.size() > kStage / 2) {
+        if (text.size() > (kBounded ? 16 : kStage / 2)) {
             put(text);
             return (... || (std::memchr(text.data(), Bytes, text.size()) != nullptr));
         }
@@ -287,7 +301,11 @@ public:
     bool wide_uint32() const { return wide_uint32_; }
 
     void flush() {
-        if (pos_ != stage_) {
+        if constexpr (kBounded) {
+            // Gives back the room not written.
+            const auto* end = reinterpret_cast<const char*>(out_.data() + out_.size());
+            out_.resize(out_.size() - static_cast<std::size_t>(end - pos_));
+        } else if (pos_ != stage_) {
             out_.insert(out_.end(), reinterpret_cast<std::uint8_t*>(stage_), reinterpret_cast<std::uint8_t*>(pos_));
             pos_ = stage_;
         }
@@ -296,8 +314,16 @@ public:
 private:
     static constexpr std::size_t kStage = 512;
 
+    static char* grow(std::vector<std::uint8_t>& out, std::size_t room) {
+        const std::size_t at = out.size();
+        out.resize(at + room);
+        return reinterpret_cast<char*>(out.data() + at);
+    }
+
     void reserve(std::size_t n) {
-        if (static_cast<std::size_t>(stage_ + kStage - pos_) < n) flush();
+        if constexpr (!kBounded) {
+            if (static_cast<std::size_t>(stage_ + kStage - pos_) < n) flush();
+        }
     }
 
     void put_value(char v) {
@@ -327,8 +353,9 @@ private:
     void put_value(std::monostate) {}
 
     std::vector<std::uint8_t>& out_;
-    char stage_[kStage];
-    char* pos_ = stage_;
+    struct NoStage {};
+    [[no_unique_address]] std::conditional_t<kBounded, NoStage, char[kStage]> stage_;
+    char* pos_;
     bool suspect_ = false;
     bool wide_uint32_ = false;
 };
@@ -338,43 +365,43 @@ std::atomic<bool> g_pool_alive{false};
 
 }  // namespace
 
-Message& Message::append_num(std::int8_t v, bool) { StagedWriter(buffer).put_signed(v); return *this; }
-Message& Message::append_num(std::uint8_t v, bool) { StagedWriter(buffer).put_unsigned(v); return *this; }
-Message& Message::append_num(std::int16_t v, bool) { StagedWriter(buffer).put_signed(v); return *this; }
-Message& Message::append_num(std::uint16_t v, bool) { StagedWriter(buffer).put_unsigned(v); return *this; }
-Message& Message::append_num(std::int32_t v, bool) { StagedWriter(buffer).put_signed(v); return *this; }
-Message& Message::append_num(std::uint32_t v, bool) { StagedWriter(buffer).put_unsigned(v); return *this; }
+Message& Message::append_num(std::int8_t v, bool) { TextWriter<false>(buffer).put_signed(v); return *this; }
+Message& Message::append_num(std::uint8_t v, bool) { TextWriter<false>(buffer).put_unsigned(v); return *this; }
+Message& Message::append_num(std::int16_t v, bool) { TextWriter<false>(buffer).put_signed(v); return *this; }
+Message& Message::append_num(std::uint16_t v, bool) { TextWriter<false>(buffer).put_unsigned(v); return *this; }
+Message& Message::append_num(std::int32_t v, bool) { TextWriter<false>(buffer).put_signed(v); return *this; }
+Message& Message::append_num(std::uint32_t v, bool) { TextWriter<false>(buffer).put_unsigned(v); return *this; }
 
 Message& Message::append_num(std::int64_t v, bool with_suffix) {
-    StagedWriter w(buffer);
+    TextWriter<false> w(buffer);
     w.put_signed(v);
     if (with_suffix) w.put('L');
     return *this;
 }
 
 Message& Message::append_num(std::uint64_t v, bool with_suffix) {
-    StagedWriter w(buffer);
+    TextWriter<false> w(buffer);
     w.put_unsigned(v);
     if (with_suffix) w.put('L');
     return *this;
 }
 
 Message& Message::append_num(float v, bool with_suffix) {
-    StagedWriter w(buffer);
+    TextWriter<false> w(buffer);
     w.put_float(v);
     if (with_suffix) w.put('F');
     return *this;
 }
 
 Message& Message::append_num(double v, bool with_suffix) {
-    StagedWriter w(buffer);
+    TextWriter<false> w(buffer);
     w.put_float(v);
     if (with_suffix) w.put('D');
     return *this;
 }
 
 Message& Message::append_string(std::string_view text) {
-    StagedWriter(buffer).put_quoted(text);
+    TextWriter<false>(buffer).put_quoted(text);
     return *this;
 }
 
@@ -385,35 +412,63 @@ Message& Message::append_raw(std::string_view bytes) {
 }
 
 Message& Message::append_field(std::string_view key, const FieldValue& value) {
-    StagedWriter(buffer).put_field(key, value);
+    TextWriter<false>(buffer).put_field(key, value);
     return *this;
 }
+
+namespace {
+
+// The most bytes `|key=value` can take: the value's text, its quotes or suffix, and for a
+// float the tail put_float reserves.
+std::size_t field_room(std::string_view key, const FieldValue& value) {
+    constexpr std::size_t kNumber = 22;  // sign, 20 digits, suffix
+    constexpr std::size_t kFloat = 33;   // put_float's tail and a suffix
+    std::size_t room = key.size() + 2;
+    switch (value.index()) {
+        case 9:
+        case 10:
+            return room + kFloat;
+        case 11:
+            return room + std::get_if<11>(&value)->size() + 2;
+        case 12:
+            return room + std::get_if<12>(&value)->size();
+        default:
+            return room + kNumber;
+    }
+}
+
+}  // namespace
 
 ObjectNotes append_object_fields(Message& message, std::string_view object_type, std::string_view object_id,
                                  const std::vector<std::string>& names, const std::vector<FieldValue>& values,
                                  std::int64_t expires_on_ms) {
-    StagedWriter w(message.buffer);
-    w.put("|T=");
-    w.put_quoted(object_type);
-    if (!object_id.empty()) {
-        w.put("|I=");
-        w.put_quoted(object_id);
-    }
-    if (expires_on_ms != 0) {
-        w.put("|E=");
-        w.put_signed(expires_on_ms);
-        w.put('L');
-    }
     const std::size_t n = std::min(names.size(), values.size());
-    for (std::size_t i = 0; i < n; ++i) w.put_field(names[i], values[i]);
-    w.flush();
+    // Sized first, then written without a capacity check per piece.
+    std::size_t room = 4 + object_type.size() + 2 + 4 + object_id.size() + 2 + 4 + 22 + 1;
+    for (std::size_t i = 0; i < n; ++i) room += field_room(names[i], values[i]);
+    ObjectNotes notes;
+    {
+        TextWriter<true> w(message.buffer, room);
+        w.put("|T=");
+        w.put_quoted(object_type);
+        if (!object_id.empty()) {
+            w.put("|I=");
+            w.put_quoted(object_id);
+        }
+        if (expires_on_ms != 0) {
+            w.put("|E=");
+            w.put_signed(expires_on_ms);
+            w.put('L');
+        }
+        for (std::size_t i = 0; i < n; ++i) w.put_field(names[i], values[i]);
+        notes.needs_check = w.suspect();
+        notes.wide_uint32 = w.wide_uint32();
+    }
     // Numbers and markers hold no line feed, so one found before the closing one came from a
     // type, an id, a name or a value: a single scan of the finished text covers them all.
     const auto& bytes = message.buffer;
-    ObjectNotes notes;
-    notes.needs_check =
-        w.suspect() || (!bytes.empty() && std::memchr(bytes.data(), '\n', bytes.size()) != nullptr);
-    notes.wide_uint32 = w.wide_uint32();
+    notes.needs_check = notes.needs_check ||
+                        std::memchr(bytes.data(), '\n', bytes.size()) != nullptr;
     message.finish_line();
     return notes;
 }
@@ -484,17 +539,18 @@ void release_message(Message* message) noexcept {
 
 void begin_message(Message& message, char type, std::int64_t seqnum, bool with_timestamp) {
     message.buffer.clear();
-    if (type != '\0') message.append_char(type);
+    TextWriter<true> w(message.buffer, 1 + 2 * 22);
+    if (type != '\0') w.put(type);
     if (seqnum > 0) {
-        message.append_char('#');
-        message.append_num(seqnum, false);
+        w.put('#');
+        w.put_signed(seqnum);
     }
     if (with_timestamp) {
         const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
                              std::chrono::system_clock::now().time_since_epoch())
                              .count();
-        message.append_char('@');
-        message.append_num(static_cast<std::int64_t>(now), false);
+        w.put('@');
+        w.put_signed(static_cast<std::int64_t>(now));
     }
 }
 

@@ -46,11 +46,11 @@ void RelayOutbox::BlockList::prepend(BlockList&& other) {
 }
 
 RelayOutbox::RelayOutbox(Limits limits, std::string description, std::function<void(std::string)> log,
-                         const std::atomic<std::int64_t>* listener_count)
+                         const std::atomic<std::int64_t>* sent_listener_count)
     : limits_(limits),
       description_(std::move(description)),
       log_(std::move(log)),
-      listener_count_(listener_count) {}
+      sent_listener_count_(sent_listener_count) {}
 
 RelayOutbox::~RelayOutbox() {
     // Reports of on_message_sent hold the outbox, so none is left: the list is the last holder.
@@ -256,7 +256,7 @@ bool RelayOutbox::append(std::string_view bytes, const MessageKey& key) {
 }
 
 std::size_t RelayOutbox::try_direct_write(std::string_view bytes) {
-    if (listener_count_ != nullptr && listener_count_->load(std::memory_order_relaxed) > 0) return 0;
+    if (sent_listener_count_ != nullptr && sent_listener_count_->load(std::memory_order_relaxed) > 0) return 0;
     const std::int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
                                  std::chrono::steady_clock::now().time_since_epoch())
                                  .count();

@@ -134,10 +134,10 @@ public:
     static constexpr std::int64_t kDirectWriteSpacingNs = 50'000;
 
     // `log` raises a level-3 on_log for this relay; `description` names the relay in it.
-    // While `listener_count` is above 0 nothing is written directly: written messages are
-    // reported from the writer's loop.
+    // While `sent_listener_count` (listeners of written messages) is above 0 nothing is written
+    // directly: written messages are reported from the writer's loop.
     RelayOutbox(Limits limits, std::string description, std::function<void(std::string)> log,
-                const std::atomic<std::int64_t>* listener_count = nullptr);
+                const std::atomic<std::int64_t>* sent_listener_count = nullptr);
     ~RelayOutbox();
     RelayOutbox(const RelayOutbox&) = delete;
     RelayOutbox& operator=(const RelayOutbox&) = delete;
@@ -327,7 +327,7 @@ private:
     Writer* writer_ = nullptr;
     bool wake_armed_ = false;
     bool closed_ = false;
-    const std::atomic<std::int64_t>* listener_count_;
+    const std::atomic<std::int64_t>* sent_listener_count_;
     DirectWriteTarget* direct_ = nullptr;
     std::int64_t last_direct_ns_ = 0;
 };

@@ -45,7 +45,7 @@ std::shared_ptr<rt::RelayOutbox> TyxClientRelay::make_outbox(SessionEvents& even
     return std::make_shared<rt::RelayOutbox>(
         rt::RelayOutbox::limits_of(config), std::move(description),
         [&events, relay_name](std::string text) { events.log(relay_name, 3, std::move(text)); },
-        &events.listener_counter());
+        &events.sent_listener_counter());
 }
 
 TyxClientRelay::~TyxClientRelay() {
@@ -165,8 +165,9 @@ asio::awaitable<void> TyxClientRelay::write_loop() {
             done.push_back(batch.pop_front());
         }
         if (!done.empty()) {
-            // Without listeners there is nobody to tell, and no reason to hold the blocks.
-            const bool report = events_.listener_count() > 0;
+            // Without listeners of written messages there is nobody to tell, and no reason to
+            // hold the blocks.
+            const bool report = events_.sent_listener_count() > 0;
             outbox_->written(done, report);
             if (report) report_written(std::move(done));
         }

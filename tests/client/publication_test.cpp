@@ -182,6 +182,45 @@ TEST(Publication, NothingIsLostAroundANonWaitingAddAndRemoveAndEveryKindKeepsCal
     EXPECT_EQ(log->count_prefix("log"), 0u);
 }
 
+class SentRecorder : public ClientListener, public test::EventLines {
+public:
+    void on_message_sent(Client&, std::string_view, std::string_view message) override {
+        add(std::string(message));
+    }
+};
+class SentRecorderSubclass : public SentRecorder {};
+
+TEST(Publication, OnlyListenersOverridingOnMessageSentHaveWrittenMessagesReportedAndHearEachOnce) {
+    EXPECT_FALSE(LogRecorder().hears_message_sent());
+    EXPECT_FALSE(ClientListener().hears_message_sent());
+    EXPECT_TRUE(SentRecorder().hears_message_sent());
+    EXPECT_TRUE(SentRecorderSubclass().hears_message_sent());
+
+    RelayServer server;
+    auto log = std::make_shared<LogRecorder>();
+    Client client;
+    client.listener_add(log);  // hears no written message: publishers may write directly
+    Cluster cluster("alpha", "127.0.0.1");
+    cluster.publication_config = PublicationConfig(std::to_string(server.port()), false, "feed");
+    client.add_cluster(cluster, true);
+    auto publish = [&](int from, int to) {
+        for (int i = from; i < to; ++i) client.publish_object("alpha", "T", std::to_string(i), {"v"}, {std::int32_t{i}});
+        ASSERT_EQ(client.flush(10s), 0u);
+    };
+    publish(0, 1000);
+    // From its addition on, a listener that hears them gets every written message once, as written.
+    auto sent = std::make_shared<SentRecorderSubclass>();
+    client.listener_add(sent);
+    publish(1000, 2000);
+    ASSERT_TRUE(sent->wait_for("O|", 1000));
+    const auto heard = sent->events();
+    ASSERT_EQ(heard.size(), 1000u);
+    for (int i = 0; i < 1000; ++i)
+        ASSERT_EQ(heard[static_cast<std::size_t>(i)], "O|T=\"T\"|I=\"" + std::to_string(1000 + i) + "\"|v=" + std::to_string(1000 + i));
+    EXPECT_TRUE(server.wait_for_lines(2001));
+    EXPECT_EQ(log->count_prefix("log"), 0u);
+}
+
 TEST(Publication, TheDistributionFunctionIsNeverCalledConcurrentlyFromTwoPublishingThreads) {
     RelayServer first;
     RelayServer second;

@@ -152,6 +152,21 @@ TEST(Listeners, AddAndRemoveTakeEffectInQueueOrder) {
     m.listener_remove(stranger);
     drain_notifications(m);
     EXPECT_EQ(m.listener_count(), 1);
+    EXPECT_EQ(m.sent_listener_count(), 1);
+
+    // Only listeners that hear written messages count toward their reports.
+    struct Deaf : TyxClientListener {
+        bool hears_message_sent() const override { return false; }
+    };
+    auto deaf = std::make_shared<Deaf>();
+    m.listener_add(deaf);
+    EXPECT_EQ(m.listener_count(), 2);
+    EXPECT_EQ(m.sent_listener_count(), 1);
+    m.listener_remove(deaf);
+    m.listener_remove(kept);
+    drain_notifications(m);
+    EXPECT_EQ(m.listener_count(), 0);
+    EXPECT_EQ(m.sent_listener_count(), 0);
 }
 
 TEST(Listeners, NotificationsAreNeverDeliveredInline) {
@@ -175,6 +190,30 @@ TEST(Listeners, NotificationsAreNeverDeliveredInline) {
     drain_notifications(m);
     drain_notifications(m);
     EXPECT_EQ(recorder->events(), (std::vector<std::string>{"outer x", "after x", "inner x"}));
+}
+
+TEST(Listeners, ASpinningNotificationThreadDeliversInOrderAndDoesNotHoldUpDestruction) {
+    auto recorder = std::make_shared<RecordingListener>();
+    const auto started = std::chrono::steady_clock::now();
+    {
+        TyxClientMultiplex m(1);
+        m.set_notification_spin(TyxClientMultiplex::kMaxNotificationSpin);
+        m.listener_add(recorder);
+        auto raise = [&m](int from, int to) {
+            for (int i = from; i < to; ++i)
+                m.notify_listeners([&m, i](TyxClientListener& l) { l.on_connect(m, std::to_string(i)); });
+        };
+        raise(0, 100);
+        drain_notifications(m);
+        raise(100, 200);  // while the thread spins
+        drain_notifications(m);
+        raise(200, 300);  // left for the destructor to deliver
+    }
+    // The destructor ends the spin rather than waiting it out.
+    EXPECT_LT(std::chrono::steady_clock::now() - started, TyxClientMultiplex::kMaxNotificationSpin / 2);
+    const auto events = recorder->events();
+    ASSERT_EQ(events.size(), 300u);
+    for (int i = 0; i < 300; ++i) ASSERT_EQ(events[static_cast<std::size_t>(i)], "connect " + std::to_string(i));
 }
 
 TEST(Listeners, EventsRaisedWhileStoppingAreDeliveredBeforeDestruction) {

@@ -20,7 +20,10 @@ class RecordingEvents final : public rt::RelayEvents, public center::CenterEvent
 public:
     explicit RecordingEvents(bool listening = true) { set_listening(listening); }
     // Whether anyone listens: a session skips what only a listener would hear while nobody does.
-    void set_listening(bool listening) { listener_count_.store(listening ? 1 : 0); }
+    void set_listening(bool listening) {
+        listener_count_.store(listening ? 1 : 0);
+        sent_listener_count_.store(listening ? 1 : 0);
+    }
     // Makes updates_held_back true, as a full notification queue would.
     bool held_back = false;
 
