@@ -5,8 +5,6 @@
 #include <iterator>
 #include <stdexcept>
 
-#include "jdbc/receive_buffer.hpp"
-
 namespace tyx::jdbc {
 
 namespace {
@@ -64,22 +62,11 @@ private:
     const std::uint8_t* p_;
 };
 
-// A vector with room for `rows` values, its storage advised for huge pages before anything is
-// written there: a large column then costs a few page faults instead of one per 4 KiB.
-template <typename T>
-std::vector<T> column_storage(std::size_t rows) {
-    std::vector<T> out;
-    out.reserve(rows);
-    advise_huge_pages(out.data(), rows * sizeof(T));
-    return out;
-}
-
 // Reads `rows` big-endian values. The caller has checked that they are all there.
 template <typename T>
 std::vector<T> read_fixed(ByteView& in, std::size_t rows) {
     const BigEndianIterator<T> first(in.data);
-    auto out = column_storage<T>(rows);
-    out.assign(first, first + static_cast<std::ptrdiff_t>(rows));
+    std::vector<T> out(first, first + static_cast<std::ptrdiff_t>(rows));
     in.skip(rows * sizeof(T));
     return out;
 }
@@ -88,7 +75,8 @@ std::vector<T> read_fixed(ByteView& in, std::size_t rows) {
 // The position lives in locals: the view is written back once, since character stores into the
 // strings could otherwise alias it and force a reload per row.
 std::vector<std::string> read_strings(ByteView& in, std::size_t rows) {
-    auto out = column_storage<std::string>(rows);
+    std::vector<std::string> out;
+    out.reserve(rows);
     const std::uint8_t* p = in.data;
     const std::uint8_t* const end = in.data + in.size;
     for (std::size_t i = 0; i < rows; ++i) {

@@ -27,15 +27,6 @@ std::uintptr_t round_up(std::uintptr_t n, std::size_t to) {
 
 }  // namespace
 
-void advise_huge_pages(void* data, std::size_t size) {
-    if (size < kHugeAdviceBytes) return;
-    const auto first = reinterpret_cast<std::uintptr_t>(data);
-    const std::uintptr_t begin = round_up(first, kHugePageBytes);
-    const std::uintptr_t end = (first + size) / kHugePageBytes * kHugePageBytes;
-    // Only a hint: a kernel without transparent huge pages refuses it, and small pages serve.
-    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-}
-
 ReceiveBuffer::ReceiveBuffer(ReceiveBuffer&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)),
       capacity_(std::exchange(other.capacity_, 0)),
@@ -69,7 +60,11 @@ void ReceiveBuffer::reserve(std::size_t size) {
     data_ = reinterpret_cast<std::uint8_t*>(huge ? round_up(reinterpret_cast<std::uintptr_t>(p), kHugePageBytes)
                                                  : reinterpret_cast<std::uintptr_t>(p));
     capacity_ = capacity;
-    if (huge) advise_huge_pages(data_, capacity_);
+    // Only a hint: a kernel without transparent huge pages refuses it, and small pages serve.
+    // Column vectors handed to the application are not advised: they belong to its heap once
+    // freed, and fresh huge pages can cost far more than small ones where the host backs the
+    // memory lazily (a virtual machine that returns free memory to its host).
+    if (huge) madvise(data_, capacity_, MADV_HUGEPAGE);
 }
 
 void ReceiveBuffer::expose(std::size_t size) {

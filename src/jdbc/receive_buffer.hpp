@@ -10,11 +10,8 @@
 
 namespace tyx::jdbc {
 
-// Asks the kernel to back the whole huge pages inside [data, data + size) with transparent huge
-// pages, for storage about to be written for the first time; a hint, without effect on the
-// bytes. Ranges shorter than kHugeAdviceBytes are left alone.
-void advise_huge_pages(void* data, std::size_t size);
 inline constexpr std::size_t kHugePageBytes = std::size_t{2} << 20;
+// Mappings from this size on are aligned to and advised for transparent huge pages.
 inline constexpr std::size_t kHugeAdviceBytes = 2 * kHugePageBytes;
 
 class ReceiveBuffer {
