@@ -10,51 +10,16 @@
 #include <string>
 
 #include "jdbc/jdbc_result.hpp"
+#include "support/million_row_body.hpp"
 
 namespace {
 
 using namespace tyx;
 
-constexpr std::int32_t kRows = 1'000'000;
-
-ByteVector make_body() {
-    ByteVector b;
-    b.reserve(static_cast<std::size_t>(kRows) * 30 + 256);
-    auto typed_string = [&](std::string_view s) {
-        append_u8(b, code_of(TypeCode::String));
-        append_utf_string(b, s);
-    };
-    auto column = [&](TypeCode t, std::string_view name) {
-        append_u8(b, code_of(t));
-        typed_string(name);
-        append_u8(b, 0);
-    };
-    append_u8(b, code_of(TypeCode::List));
-    append_be<std::int32_t>(b, 1);
-    append_u8(b, code_of(TypeCode::Undefined));
-    append_u8(b, 0x0B);
-    append_u8(b, 0x02);
-    append_u8(b, code_of(TypeCode::List));
-    append_be<std::int32_t>(b, 1);
-    append_u8(b, code_of(TypeCode::TableColumnar));
-    typed_string("quotes");
-    append_be<std::int16_t>(b, 3);
-    append_be<std::int32_t>(b, kRows);
-    column(TypeCode::Long, "id");
-    for (std::int32_t i = 0; i < kRows; ++i) append_be<std::int64_t>(b, std::int64_t{i} * 7919);
-    column(TypeCode::Double, "px");
-    for (std::int32_t i = 0; i < kRows; ++i) append_be<double>(b, i * 0.25);
-    column(TypeCode::String, "sym");
-    char text[16];
-    for (std::int32_t i = 0; i < kRows; ++i) {
-        std::snprintf(text, sizeof text, "SYM%09d", i);
-        append_utf_string(b, std::string_view(text, 12));
-    }
-    return b;
-}
+constexpr std::int32_t kRows = bench::kMillionRows;
 
 const ByteVector& body() {
-    static const ByteVector b = make_body();
+    static const ByteVector b = bench::million_row_body();
     return b;
 }
 

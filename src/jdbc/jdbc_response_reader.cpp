@@ -2,20 +2,20 @@
 
 #include <algorithm>
 #include <cstring>
-#include <utility>
 
 namespace tyx::jdbc {
 
 std::span<std::uint8_t> ResponseReader::room() {
     if (!in_body_) return {header_.data() + header_have_, header_.size() - header_have_};
     const std::size_t step = std::min(after_header_ - have_, std::max(first_step_, have_));
-    if (body_.size() < have_ + step) body_.resize(have_ + step);
-    return {body_.data() + have_, step};
+    return {storage_.data() + have_, step};
 }
 
 void ResponseReader::commit(std::size_t n) {
     if (in_body_) {
         have_ += n;
+        // The byte after the body is read only to keep to the framing: nothing may read it.
+        if (have_ == after_header_) storage_.expose(body_length_);
         return;
     }
     header_have_ += n;
@@ -25,7 +25,8 @@ void ResponseReader::commit(std::size_t n) {
     body_length_ = response_body_length(ByteView(header_.data(), header_.size()));
     after_header_ = response_bytes_after(body_length_);
     have_ = 0;
-    body_.clear();
+    storage_.reserve(after_header_);
+    storage_.expose(after_header_);
     in_body_ = true;
 }
 
@@ -43,17 +44,20 @@ std::size_t ResponseReader::feed(ByteView bytes) {
 
 std::vector<std::uint8_t> ResponseReader::take() {
     // The byte after the body is read only to keep to the framing; it is not part of the body.
-    body_.resize(body_length_);
-    in_body_ = false;
-    have_ = 0;
-    return std::exchange(body_, {});
+    const ByteView b = body();
+    std::vector<std::uint8_t> out(b.data, b.data + b.size);
+    reset();
+    return out;
 }
 
 void ResponseReader::reset() {
     header_have_ = 0;
     in_body_ = false;
     have_ = 0;
-    body_.clear();
+}
+
+void ResponseReader::trim(std::size_t keep) {
+    if (!in_body_ && header_have_ == 0 && storage_.capacity() > keep) storage_.release();
 }
 
 }  // namespace tyx::jdbc

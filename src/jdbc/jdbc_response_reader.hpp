@@ -1,6 +1,7 @@
 // ResponseReader: reassembles the database session's responses from the bytes of its
 // connection. Pure: bytes in, response bodies out, no sockets; the session reads straight into
-// the room the reader offers. Owned by one session, used on its loop only.
+// the room the reader offers, and decodes the body where it landed. Owned by one session, used
+// on its loop only.
 #pragma once
 
 #include <array>
@@ -11,10 +12,12 @@
 
 #include "core/byte_buffer.hpp"
 #include "jdbc/jdbc_session_messages.hpp"
+#include "jdbc/receive_buffer.hpp"
 
 namespace tyx::jdbc {
 
-// A body is received in growing steps, starting with this many bytes, so that a length
+// A body is received in growing steps, starting with this many bytes. The storage for the whole
+// body is mapped when its header arrives, but a page is committed only once written, so a length
 // announced but never sent costs no more memory than the bytes that did arrive.
 inline constexpr std::size_t kFirstReadStep = std::size_t{1} << 20;
 
@@ -37,11 +40,17 @@ public:
     std::size_t feed(ByteView bytes);
 
     bool complete() const { return in_body_ && have_ == after_header_; }
-    // The body of the complete response (precondition: complete()); the reader then expects
-    // the next response's header.
+    // The body of the complete response, in the reader's storage (precondition: complete()).
+    // Valid until the reader is next changed.
+    ByteView body() const { return ByteView(storage_.data(), body_length_); }
+    // A copy of the body of the complete response (precondition: complete()); the reader then
+    // expects the next response's header.
     std::vector<std::uint8_t> take();
-    // Forgets a response begun.
+    // Forgets a response, complete or begun; the storage stays for the next one.
     void reset();
+    // Gives the storage back when it is larger than `keep` bytes, unless a response is in progress.
+    void trim(std::size_t keep);
+    std::size_t capacity() const { return storage_.capacity(); }
 
 private:
     std::size_t first_step_;
@@ -51,7 +60,8 @@ private:
     std::size_t body_length_ = 0;
     std::size_t after_header_ = 0;  // the body and the byte after it
     std::size_t have_ = 0;          // bytes of them received
-    std::vector<std::uint8_t> body_;
+    // Kept from one response to the next: a repeated response lands in pages already touched.
+    ReceiveBuffer storage_;
 };
 
 }  // namespace tyx::jdbc

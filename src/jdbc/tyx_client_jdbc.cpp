@@ -353,6 +353,23 @@ asio::awaitable<void> TyxClientJdbc::receive_all(std::vector<std::uint8_t>& out)
     out = reader.take();
 }
 
+asio::awaitable<void> TyxClientJdbc::receive_response() {
+    // A response begun by an attempt that failed is of no use to the next one.
+    response_.reset();
+    try {
+        while (!response_.complete()) {
+            const std::span<std::uint8_t> room = response_.room();
+            co_await socket_->receive_all_sync(room.data(), room.size());
+            response_.commit(room.size());
+        }
+    } catch (...) {
+        // Not kept beyond the bound either: the part of a large response that did arrive.
+        response_.reset();
+        response_.trim(receive_keep_);
+        throw;
+    }
+}
+
 asio::awaitable<std::shared_ptr<jdbc::QueryResult>> TyxClientJdbc::sql(std::string_view sql_text,
                                                                        SessionClock::time_point started) {
     const jdbc::Query query(sql_text);
@@ -449,7 +466,6 @@ asio::awaitable<std::shared_ptr<jdbc::QueryResult>> TyxClientJdbc::attempt_once(
         co_await socket_->disconnect_sync();
         throw FoundClosed();
     }
-    std::vector<std::uint8_t> body;
     {
         Watchdog watch(*this, deadline.until);
         exchange_open_ = true;
@@ -459,17 +475,28 @@ asio::awaitable<std::shared_ptr<jdbc::QueryResult>> TyxClientJdbc::attempt_once(
             // have read it whole; from here on it may have.
             request_written_ = true;
             notify_message_sent(sent_text);
-            co_await receive_all(body);
+            co_await receive_response();
         } catch (const std::exception&) {
             if (timed_out_) throw std::runtime_error(deadline.timed_out());
             throw;
         }
         exchange_open_ = false;
     }
-    if (body.empty()) co_return nullptr;
+    // The body is decoded where it was received; the storage is kept for the next response, up
+    // to a bound, whatever the decoding gives.
+    struct Done {
+        jdbc::ResponseReader& reader;
+        std::size_t keep;
+        ~Done() {
+            reader.reset();
+            reader.trim(keep);
+        }
+    } done{response_, receive_keep_};
+    ByteView view = response_.body();
+    if (view.empty()) co_return nullptr;
     // Only copied for someone to hear it.
-    if (events_.listener_count() > 0) notify_received(std::string(body.begin(), body.end()));
-    ByteView view(body);
+    if (events_.listener_count() > 0)
+        notify_received(std::string(reinterpret_cast<const char*>(view.data), view.size));
     auto result = std::make_shared<jdbc::QueryResult>(view);
     co_return result;
 }

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "core/tyx_client_if.hpp"
+#include "jdbc/jdbc_response_reader.hpp"
 #include "jdbc/jdbc_result.hpp"
 #include "transport/socket_impl.hpp"
 #include "tyx/config.hpp"
@@ -125,6 +126,15 @@ public:
     asio::awaitable<void> do_login_handshake();
     // Reads one response frame (a 4-byte length N, then N + 1 bytes) and keeps the first N.
     asio::awaitable<void> receive_all(std::vector<std::uint8_t>& out);
+    // Reads one response frame into the kept reader: its body is then `response_.body()`.
+    asio::awaitable<void> receive_response();
+
+    // The most receive storage kept from one response to the next, by default: a larger
+    // response's storage is given back once it has been decoded (or has failed).
+    static constexpr std::size_t kKeptReceiveBytes = std::size_t{64} << 20;
+    void set_receive_keep(std::size_t bytes) { receive_keep_ = bytes; }
+    // The receive storage held between requests.
+    std::size_t kept_receive_bytes() const { return response_.capacity(); }
     asio::awaitable<void> do_reconnect();
 
     const DatabaseConfig& config() const { return config_; }
@@ -173,6 +183,9 @@ private:
     void login_failed(StateCause cause, std::string reason);
 
     DatabaseConfig config_;
+    // Responses to requests land here; kept between requests (bounded by kKeptReceiveBytes).
+    jdbc::ResponseReader response_;
+    std::size_t receive_keep_ = kKeptReceiveBytes;
     SessionTimer deadline_;  // the deadline of the exchange in progress
     std::uint64_t deadline_generation_ = 0;
     bool timed_out_ = false;  // the deadline of the current exchange passed

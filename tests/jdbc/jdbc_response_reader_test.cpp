@@ -132,5 +132,31 @@ TEST(JdbcResponseReader, BodyIsReadInStepsThatGrowWithWhatArrived) {
     EXPECT_EQ(big.room().size(), kFirstReadStep);
 }
 
+// The storage of one response serves the next; it is given back by trim only between responses.
+TEST(JdbcResponseReader, StorageIsKeptForTheNextResponseUntilTrimmed) {
+    ResponseReader reader;
+    const ByteVector text(10000, 0x62);
+    reader.feed(ByteView(response(text)));
+    ASSERT_TRUE(reader.complete());
+    const std::uint8_t* storage = reader.body().data;
+    EXPECT_EQ(ByteVector(storage, storage + reader.body().size), text);
+    reader.reset();
+    reader.trim(reader.capacity());
+    reader.feed(ByteView(response({7, 8})));
+    EXPECT_EQ(reader.body().data, storage);
+    EXPECT_EQ(reader.take(), (ByteVector{7, 8}));
+
+    reader.feed(ByteView(JdbcBytes().i32(3).raw({1}).bytes));
+    reader.trim(0);  // a response in progress keeps its storage
+    EXPECT_GT(reader.capacity(), 0u);
+    reader.feed(ByteView(ByteVector{2, 3, 0}));
+    EXPECT_EQ(reader.take(), (ByteVector{1, 2, 3}));
+    reader.trim(0);
+    EXPECT_EQ(reader.capacity(), 0u);
+    // Empty again, it reads the next response as well.
+    reader.feed(ByteView(response({9})));
+    EXPECT_EQ(reader.take(), (ByteVector{9}));
+}
+
 }  // namespace
 }  // namespace tyx::jdbc

@@ -440,6 +440,25 @@ TEST(ScriptedJdbc, AnEmptyBodyGivesAnEmptyResultAndConsumesExactlyOneMoreByte) {
     EXPECT_EQ(s.network.made(), 1u);
 }
 
+// Responses land in storage kept for the next one, up to a bound: a larger one's is given back.
+TEST(ScriptedJdbc, ReceiveStorageIsKeptBetweenRequestsUpToItsBound) {
+    const std::string text(20000, 'm');
+    JdbcSession s;
+    s.network.then(login({jdbc_frame(count_body(1)), jdbc_frame(JdbcBytes().u8(21).i32(1).u8(60).raw({0x0B, 0x01}).str(text)),
+                          jdbc_frame(count_body(3))}));
+    s.client->set_receive_keep(16384);
+    s.connect();
+    EXPECT_EQ(s.ask("SELECT 1").result->elements.at(0).count, 1);
+    EXPECT_GT(s.client->kept_receive_bytes(), 0u);
+    EXPECT_LE(s.client->kept_receive_bytes(), 16384u);
+    const Outcome big = s.ask("SELECT text");
+    ASSERT_TRUE(big.result && big.result->elements.at(0).message);
+    EXPECT_EQ(big.result->elements.at(0).message->text, text);
+    EXPECT_EQ(s.client->kept_receive_bytes(), 0u);
+    EXPECT_EQ(s.ask("SELECT 3").result->elements.at(0).count, 3);
+    EXPECT_GT(s.client->kept_receive_bytes(), 0u);
+}
+
 TEST(ScriptedJdbc, AnUndecodableResultIsRetriedOnANewConnectionForAReadOnly) {
     const ByteVector odd = jdbc_frame(JdbcBytes().u8(21).i32(1).u8(60).raw({0x0B, 0x07}));
     JdbcSession s;
