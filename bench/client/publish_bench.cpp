@@ -1,7 +1,8 @@
 // Client::publish_object of the worked object message to the sandbox relay (counting only), with
-// no listener and with one listener, beside a peer messaging client publishing the same bytes to
-// its own server (peer_publish_bench.cpp, when built) and beside the loopback ceiling: the same
-// bytes written by a plain socket in 64 KiB batches to the same kind of server, in the same run.
+// no listener, with one listener and with one that hears every written message, beside a peer
+// messaging client publishing the same bytes to its own server (peer_publish_bench.cpp, when
+// built) and beside the loopback ceiling: the same bytes written by a plain socket in 64 KiB
+// batches to the same kind of server, in the same run.
 // Every figure counts what the server received: the last iteration waits for it. main prints
 // the ratios between them at the end. Two more runs publish distinct ids, with and without
 // latest-value conflation, for the cost of its bookkeeping with a relay reading at full speed.
@@ -23,7 +24,13 @@ using tyx::bench::kWorkedValues;
 
 constexpr std::int64_t kBatch = 1000;
 
+// A listener that hears no written message (most listeners), and one that hears each of them and
+// does nothing with it.
 class Quiet : public tyx::ClientListener {};
+class Hearing : public tyx::ClientListener {
+public:
+    void on_message_sent(tyx::Client&, std::string_view, std::string_view) override {}
+};
 
 // Ids the distinct-id runs rotate through: more than are ever in flight, so that conflation
 // finds nothing to replace and only its bookkeeping is measured.
@@ -38,6 +45,7 @@ const std::vector<std::string>& distinct_ids() {
 
 struct Setup {
     bool with_listener = false;
+    bool hearing = false;  // the listener hears on_message_sent
     bool distinct = false;  // ids from distinct_ids(), else the worked object's one id
     bool conflate = false;
 };
@@ -48,6 +56,7 @@ void publish(benchmark::State& state, Setup setup) {
     tyx::sandbox::RelayServer server(options);
     tyx::Client client;
     if (setup.with_listener) client.listener_add(std::make_shared<Quiet>());
+    if (setup.hearing) client.listener_add(std::make_shared<Hearing>());
     tyx::Cluster cluster("bench", "127.0.0.1");
     cluster.publication_config = tyx::PublicationConfig(std::to_string(server.port()), false, "bench");
     cluster.publication_config.conflate_objects = setup.conflate;
@@ -97,6 +106,9 @@ void BM_ClientPublishNoListener(benchmark::State& state) {
 void BM_ClientPublishOneListener(benchmark::State& state) {
     publish(state, {.with_listener = true});
 }
+void BM_ClientPublishListenerHearingWrites(benchmark::State& state) {
+    publish(state, {.hearing = true});
+}
 void BM_ClientPublishDistinctIds(benchmark::State& state) {
     publish(state, {.distinct = true});
 }
@@ -105,6 +117,7 @@ void BM_ClientPublishDistinctIdsConflating(benchmark::State& state) {
 }
 BENCHMARK(BM_ClientPublishNoListener)->Iterations(2000)->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ClientPublishOneListener)->Iterations(2000)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ClientPublishListenerHearingWrites)->Iterations(2000)->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ClientPublishDistinctIds)->Iterations(2000)->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ClientPublishDistinctIdsConflating)->Iterations(2000)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
@@ -132,6 +145,9 @@ int main(int argc, char** argv) {
     tyx::bench::print_ratio(out, "library (no listener) / raw loopback", none, raw);
     tyx::bench::print_ratio(out, "library (one listener) / raw loopback", one, raw);
     tyx::bench::print_ratio(out, "peer / raw loopback", peer, raw);
+    tyx::bench::print_ratio(out, "one listener / no listener", one, none);
+    tyx::bench::print_ratio(out, "one listener hearing on_message_sent / no listener",
+                            rate("BM_ClientPublishListenerHearingWrites"), none);
     tyx::bench::print_ratio(out, "conflating / not conflating (distinct ids)",
                             rate("BM_ClientPublishDistinctIdsConflating"), rate("BM_ClientPublishDistinctIds"));
     benchmark::Shutdown();

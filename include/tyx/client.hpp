@@ -183,6 +183,9 @@ public:
     /// listener. Override it to say so where the default cannot tell (a listener that forwards
     /// every event somewhere else).
     virtual bool hears_message_sent() const;
+    /// The same for on_message_received: while none of a Client's listeners hears it, a
+    /// database answer is not copied to be reported.
+    virtual bool hears_message_received() const;
 };
 
 /// The library's entry point: connects to named clusters, publishes to their relays,

@@ -188,8 +188,10 @@ public:
     void on_logged_in(Client&, std::string_view name) override {
         dispatch(kLoggedIn, name, [] { return py::tuple(); });
     }
-    // A Python listener that does not define on_message_sent costs publishers nothing.
+    // A Python listener that does not define on_message_sent costs publishers nothing, nor one
+    // without on_message_received a copy of each database answer.
     bool hears_message_sent() const override { return overridden_[kMessageSent]; }
+    bool hears_message_received() const override { return overridden_[kMessageReceived]; }
     void on_message_sent(Client&, std::string_view name, std::string_view message) override {
         dispatch(kMessageSent, name, [&] { return py::make_tuple(to_str(message)); });
     }

@@ -26,26 +26,40 @@ void Client::Impl::TyxClientListenerWrapper::on_update(TyxClientMultiplex&, std:
     listener_->on_update(client_, name, copy);
 }
 
-bool ClientListener::hears_message_sent() const {
+namespace {
+
+// Whether `self`'s class overrides the handler `pmf` names.
+template <typename Pmf>
+bool overrides(const ClientListener* self, Pmf pmf) {
 #if defined(__GNUC__) && !defined(__clang__)
     // GCC gives the address of the function a virtual call would reach for this object (its
-    // bound member function extension); the class overrides on_message_sent exactly when that is
+    // bound member function extension); the class overrides the handler exactly when that is
     // not ClientListener's own empty body.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wpmf-conversions"
 #pragma GCC diagnostic ignored "-Wpedantic"
-    using Handler = void (*)(ClientListener*, Client&, std::string_view, std::string_view);
-    auto* self = const_cast<ClientListener*>(this);
+    using Code = void (*)();
     static const ClientListener plain;
+    auto* mine = const_cast<ClientListener*>(self);
     auto* base = const_cast<ClientListener*>(&plain);
-    const auto mine = reinterpret_cast<Handler>(self->*(&ClientListener::on_message_sent));
-    const auto defaults = reinterpret_cast<Handler>(base->*(&ClientListener::on_message_sent));
+    return reinterpret_cast<Code>(mine->*pmf) != reinterpret_cast<Code>(base->*pmf);
 #pragma GCC diagnostic pop
-    return mine != defaults;
 #else
     // Elsewhere no portable test tells an override apart: count every listener as hearing.
+    (void)self;
+    (void)pmf;
     return true;
 #endif
+}
+
+}  // namespace
+
+bool ClientListener::hears_message_sent() const {
+    return overrides(this, &ClientListener::on_message_sent);
+}
+
+bool ClientListener::hears_message_received() const {
+    return overrides(this, &ClientListener::on_message_received);
 }
 
 Client::Client() : impl_(std::make_unique<Impl>(*this)) {}

@@ -21,9 +21,13 @@ public:
     class TyxClientListenerWrapper final : public TyxClientListener {
     public:
         TyxClientListenerWrapper(Client& client, std::shared_ptr<ClientListener> listener)
-            : client_(client), listener_(std::move(listener)), hears_sent_(listener_->hears_message_sent()) {}
+            : client_(client),
+              listener_(std::move(listener)),
+              hears_sent_(listener_->hears_message_sent()),
+              hears_received_(listener_->hears_message_received()) {}
 
         bool hears_message_sent() const override { return hears_sent_; }
+        bool hears_message_received() const override { return hears_received_; }
 
         void on_connect(TyxClientMultiplex&, std::string_view name) override {
             listener_->on_connect(client_, name);
@@ -74,6 +78,7 @@ public:
         Client& client_;
         std::shared_ptr<ClientListener> listener_;
         const bool hears_sent_;
+        const bool hears_received_;
         ClientListener::CenterIncrementalUpdate update_;  // reused by on_update
     };
 

@@ -26,6 +26,11 @@ public:
     // keeps no written message for a report, and publishers may write to the connection directly.
     std::int64_t sent_listener_count() const { return sent_listener_count_.load(std::memory_order_relaxed); }
     const std::atomic<std::int64_t>& sent_listener_counter() const { return sent_listener_count_; }
+    // Registered listeners that hear messages received (on_message_received). While it is 0 a
+    // database session does not copy its answers to report them.
+    std::int64_t received_listener_count() const {
+        return received_listener_count_.load(std::memory_order_relaxed);
+    }
 
     // Each raises one event of the session named `client` (`<cluster>-relay`, `-center`, `-jdbc`).
     virtual void connected(std::string_view client) = 0;
@@ -42,6 +47,7 @@ public:
 protected:
     std::atomic<std::int64_t> listener_count_{0};
     std::atomic<std::int64_t> sent_listener_count_{0};
+    std::atomic<std::int64_t> received_listener_count_{0};
 };
 
 }  // namespace tyx

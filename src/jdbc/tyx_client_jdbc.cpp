@@ -495,7 +495,7 @@ asio::awaitable<std::shared_ptr<jdbc::QueryResult>> TyxClientJdbc::attempt_once(
     ByteView view = response_.body();
     if (view.empty()) co_return nullptr;
     // Only copied for someone to hear it.
-    if (events_.listener_count() > 0)
+    if (events_.received_listener_count() > 0)
         notify_received(std::string(reinterpret_cast<const char*>(view.data), view.size));
     auto result = std::make_shared<jdbc::QueryResult>(view);
     co_return result;

@@ -28,6 +28,9 @@ public:
     // Whether this listener wants on_message_sent; read once, when it is added. While no
     // listener wants it, relays neither keep written messages for a report nor post one.
     virtual bool hears_message_sent() const { return true; }
+    // The same for on_message_received: while no listener wants it, database answers are not
+    // copied for it.
+    virtual bool hears_message_received() const { return true; }
 
     virtual void on_connect(TyxClientMultiplex& /*multiplex*/, std::string_view /*name*/) {}
     virtual void on_disconnect(TyxClientMultiplex& /*multiplex*/, std::string_view /*name*/) {}

@@ -212,6 +212,7 @@ void TyxClientMultiplex::spin_for_events() {
 void TyxClientMultiplex::listener_add(std::shared_ptr<TyxClientListener> listener) {
     listener_count_.fetch_add(1, std::memory_order_relaxed);
     if (listener->hears_message_sent()) sent_listener_count_.fetch_add(1, std::memory_order_relaxed);
+    if (listener->hears_message_received()) received_listener_count_.fetch_add(1, std::memory_order_relaxed);
     asio::post(notify_.context,
                [this, l = std::move(listener)]() mutable { listeners_.push_back(std::move(l)); });
 }
@@ -223,6 +224,7 @@ void TyxClientMultiplex::listener_remove(std::shared_ptr<TyxClientListener> list
         const auto erased = static_cast<std::int64_t>(before - listeners_.size());
         listener_count_.fetch_sub(erased, std::memory_order_relaxed);
         if (l->hears_message_sent()) sent_listener_count_.fetch_sub(erased, std::memory_order_relaxed);
+        if (l->hears_message_received()) received_listener_count_.fetch_sub(erased, std::memory_order_relaxed);
     });
 }
 

@@ -195,6 +195,13 @@ TEST(Publication, OnlyListenersOverridingOnMessageSentHaveWrittenMessagesReporte
     EXPECT_FALSE(ClientListener().hears_message_sent());
     EXPECT_TRUE(SentRecorder().hears_message_sent());
     EXPECT_TRUE(SentRecorderSubclass().hears_message_sent());
+    EXPECT_FALSE(SentRecorder().hears_message_received());
+    struct Receiving : ClientListener {
+        void on_message_received(Client&, std::string_view, std::int64_t, std::int64_t, std::int32_t,
+                                 std::string_view) override {}
+    };
+    EXPECT_TRUE(Receiving().hears_message_received());
+    EXPECT_FALSE(Receiving().hears_message_sent());
 
     RelayServer server;
     auto log = std::make_shared<LogRecorder>();

@@ -153,20 +153,24 @@ TEST(Listeners, AddAndRemoveTakeEffectInQueueOrder) {
     drain_notifications(m);
     EXPECT_EQ(m.listener_count(), 1);
     EXPECT_EQ(m.sent_listener_count(), 1);
+    EXPECT_EQ(m.received_listener_count(), 1);
 
-    // Only listeners that hear written messages count toward their reports.
+    // Only listeners that hear written (received) messages count toward their reports.
     struct Deaf : TyxClientListener {
         bool hears_message_sent() const override { return false; }
+        bool hears_message_received() const override { return false; }
     };
     auto deaf = std::make_shared<Deaf>();
     m.listener_add(deaf);
     EXPECT_EQ(m.listener_count(), 2);
     EXPECT_EQ(m.sent_listener_count(), 1);
+    EXPECT_EQ(m.received_listener_count(), 1);
     m.listener_remove(deaf);
     m.listener_remove(kept);
     drain_notifications(m);
     EXPECT_EQ(m.listener_count(), 0);
     EXPECT_EQ(m.sent_listener_count(), 0);
+    EXPECT_EQ(m.received_listener_count(), 0);
 }
 
 TEST(Listeners, NotificationsAreNeverDeliveredInline) {

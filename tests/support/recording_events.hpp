@@ -23,6 +23,7 @@ public:
     void set_listening(bool listening) {
         listener_count_.store(listening ? 1 : 0);
         sent_listener_count_.store(listening ? 1 : 0);
+        received_listener_count_.store(listening ? 1 : 0);
     }
     // Makes updates_held_back true, as a full notification queue would.
     bool held_back = false;
