@@ -397,10 +397,10 @@ TEST_F(CenterChangesTest, ReusedRecordsFollowThePool) {
         CenterBytes p;
         p.i64_be(static_cast<std::int64_t>(n)).u8(0x40).i16_be(static_cast<std::int16_t>(n));
         for (std::size_t i = 0; i < n; ++i) p.i16_be(keys[i]).u8(13).i32_be(static_cast<std::int32_t>(i));
-        return CenterBytes().entity(1, p);
+        return CenterBytes().entity(100, p);
     };
     const auto names_pool = [&](const std::string& prefix) {
-        CenterBytes b = key_entry(1, prefix + "T");
+        CenterBytes b = key_entry(100, prefix + "T");
         for (std::int16_t k : keys) b.raw(key_entry(k, prefix + std::to_string(k)));
         return b;
     };
