@@ -5,43 +5,11 @@
 #include <cstring>
 
 #include "center/change_decoder.hpp"
-#include "support/center_bytes.hpp"
+#include "changes_message.hpp"
 
 namespace {
 
-using tyx::test::CenterBytes;
-
-constexpr int kEntities = 10000;
-
-std::vector<std::uint8_t> make_message() {
-    CenterBytes pool;
-    const char* keys[] = {"Orders", "qty", "price", "sym", "note", "ts"};
-    for (int k = 0; k < 6; ++k) pool.u8(0).i16_be(static_cast<std::int16_t>(k + 1)).utf(keys[k]);
-    const char* symbols[] = {"IBM", "MSFT", "AAPL", "ORCL"};
-    for (int v = 0; v < 4; ++v) pool.u8(1).i32_be(v).utf(symbols[v]);
-
-    CenterBytes entities;
-    for (int i = 0; i < kEntities; ++i) {
-        CenterBytes payload;
-        payload.i64_be(i).u8(0x60).utf("ord-" + std::to_string(i)).i16_be(5);
-        payload.i16_be(2).u8(13).i32_be(i * 10);
-        payload.i16_be(3).u8(6).f64_be(100.25 + i);
-        payload.i16_be(4).u8(22).u8(static_cast<std::uint8_t>(i % 4));
-        payload.i16_be(5).u8(9).u8(10).raw("note-" + std::to_string(10000 + i % 10000).substr(0, 5));
-        payload.i16_be(6).u8(31).i64_be(1700000000000LL + i);
-        entities.entity(1, payload);
-    }
-    return CenterBytes()
-        .preamble("Y9.VE.CH", 0)
-        .named("seqNum", 6)
-        .i64_be(1)
-        .named("tyxValuesStringPoolMap", 101)
-        .byte_array(pool)
-        .named("tyxEntitiesAdded", 101)
-        .byte_array(entities)
-        .end_named()
-        .data();
-}
+constexpr int kEntities = tyx::bench::kChangesEntities;
 
 // Decodes into one reused batch, as for a live table, or also moves each row into a shared
 // record kept until outside the timed region, as a table waiting for its snapshot does.
@@ -55,7 +23,7 @@ struct BenchSink : tyx::center::DecoderSink {
         updates += decoded.size();
         if (!keep) return;
         for (std::size_t i = 0; i < decoded.size(); ++i)
-            kept.push_back(std::make_shared<const tyx::TyxCenterIncrementalUpdate>(std::move(decoded[i])));
+            kept.push_back(std::make_shared<const tyx::TyxCenterIncrementalUpdate>(decoded.take(i)));
     }
     void table_schema(const std::string&, tyx::CenterTableSchema) override {}
     void snapshot_response() override {}
@@ -63,7 +31,7 @@ struct BenchSink : tyx::center::DecoderSink {
 };
 
 const std::vector<std::uint8_t>& message() {
-    static const std::vector<std::uint8_t> m = make_message();
+    static const std::vector<std::uint8_t> m = tyx::bench::make_changes_message();
     return m;
 }
 

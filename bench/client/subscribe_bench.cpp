@@ -227,7 +227,8 @@ int main(int argc, char** argv) {
     tyx::bench::print_ratio(out, "library (one listener) / peer", one, peer, 1.0);
     tyx::bench::print_ratio(out, "library (one listener) / decode alone", one, decode, 0.5);
     tyx::bench::print_ratio(out, "library (two listeners) / one listener", two, one, 0.6);
-    tyx::bench::print_ratio(out, "library (one listener) / bare socket", one, bare);
+    tyx::bench::print_ratio(out, "library (one listener) / bare socket", one, bare, 0.4);
+    tyx::bench::print_ratio(out, "library (two listeners) / bare socket", two, bare);
     tyx::bench::print_ratio(out, "peer / bare socket", peer, bare);
     benchmark::Shutdown();
     return 0;

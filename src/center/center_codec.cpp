@@ -99,26 +99,5 @@ void HandshakeReply::take(ByteView bytes) {
     }
 }
 
-StringForm read_string_form(ByteView& view, std::string_view& text) {
-    if (!view.has(3)) return StringForm::TooShort;
-    const std::uint8_t* p = view.data;
-    if (p[0] == 0x00 && p[1] == 0x01 && p[2] == 0xFF) {
-        view.skip(3);
-        text = {};
-        return StringForm::Read;
-    }
-    std::size_t head = 2;
-    std::size_t length = load_be<std::uint16_t>(p);
-    if (p[0] == 0x00 && p[1] == 0x01 && p[2] == 0x80) {
-        if (!view.has(7)) return StringForm::TooShort;
-        head = 7;
-        length = load_be<std::uint32_t>(p + 3);
-    }
-    if (view.size - head < length) return StringForm::Truncated;
-    view.skip(head);
-    text = view.take_text(length);
-    return StringForm::Read;
-}
-
 }  // namespace center
 }  // namespace tyx

@@ -1,8 +1,11 @@
 #include "center/change_decoder.hpp"
 
+#include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <stdexcept>
+#include <type_traits>
 
 #include "core/type_codes.hpp"
 
@@ -35,9 +38,14 @@ T take_or_zero(ByteView& view) {
     return view.take_be<T>();
 }
 
+// A number into `out`: assigned in place when `out` holds the same alternative, as it does when
+// a record is reused for a row of the same table.
 template <typename T>
-void set_value(FieldValue& out, T v) {
-    out.emplace<T>(v);
+void store_value(FieldValue& out, T v) {
+    if (T* held = std::get_if<T>(&out))
+        *held = v;
+    else
+        out.emplace<T>(v);
 }
 
 // The text `out` holds, emptied with its capacity kept; `out` becomes an empty text when it held
@@ -106,9 +114,9 @@ void read_chars(ByteView& view, FieldValue& out) {
 }
 
 void read_ascii_char(ByteView& view, FieldValue& out) {
-    if (!view.has(2)) return set_value(out, char{0});
+    if (!view.has(2)) return store_value(out, char{0});
     view.skip(1);
-    set_value(out, static_cast<char>(view.take_u8() & 0x7F));
+    store_value(out, static_cast<char>(view.take_u8() & 0x7F));
 }
 
 void read_byte_string(ByteView& view, FieldValue& out) {
@@ -161,14 +169,51 @@ private:
     int& depth_;
 };
 
-const std::string& StringPool::key_text(std::int16_t id) const {
-    const auto it = keys.find(id);
-    return it == keys.end() ? empty_string() : it->second;
+namespace {
+
+// Generations are unique in the process, so that a batch that moved between decoders never
+// takes one pool's texts for another's.
+std::uint64_t new_generation() {
+    static std::atomic<std::uint64_t> next{1};
+    return next.fetch_add(1, std::memory_order_relaxed);
 }
 
-const std::string& StringPool::value_text(std::int32_t id) const {
-    const auto it = values.find(id);
-    return it == values.end() ? empty_string() : it->second;
+// The entry for `id`: by index below `indexed` (the index grows to reach it), else in `sparse`.
+template <typename Id>
+std::string& pool_entry(std::vector<std::string>& index, std::unordered_map<std::int32_t, std::string>& sparse,
+                        std::size_t indexed, Id id) {
+    using Unsigned = std::make_unsigned_t<Id>;
+    const std::size_t i = static_cast<Unsigned>(id);
+    if (i >= indexed) return sparse[id];
+    if (i >= index.size()) index.resize(std::min(indexed, std::max(i + 1, 2 * index.size())));
+    return index[i];
+}
+
+}  // namespace
+
+StringPool::StringPool() : key_generation_(new_generation()) {}
+
+const std::string& StringPool::sparse_text(const std::unordered_map<std::int32_t, std::string>& map,
+                                           std::int32_t id) {
+    const auto it = map.find(id);
+    return it == map.end() ? empty_string() : it->second;
+}
+
+void StringPool::set_key(std::int16_t id, std::string_view text) {
+    std::string& entry = pool_entry(keys_, sparse_keys_, kIndexedKeys, id);
+    if (entry == text) return;
+    entry.assign(text);
+    key_generation_ = new_generation();
+}
+
+void StringPool::set_value(std::int32_t id, std::string_view text) {
+    pool_entry(values_, sparse_values_, kIndexedValues, id).assign(text);
+}
+
+bool StringPool::no_keys() const {
+    const auto empty = [](const std::string& text) { return text.empty(); };
+    return std::all_of(keys_.begin(), keys_.end(), empty) &&
+           std::all_of(sparse_keys_.begin(), sparse_keys_.end(), [&](const auto& e) { return empty(e.second); });
 }
 
 // ---- Dispatch and field walks ---------------------------------------------------------------
@@ -487,9 +532,9 @@ void ChangeDecoder::parse_string_pool(ByteView bytes) {
         if (read_string_form(bytes, text) == StringForm::Truncated)
             fail("Malformed string pool: text runs past the end of the pool");
         if (is_key)
-            string_pool_.keys[static_cast<std::int16_t>(id)].assign(text);
+            string_pool_.set_key(static_cast<std::int16_t>(id), text);
         else
-            string_pool_.values[id].assign(text);
+            string_pool_.set_value(id, text);
     }
 }
 
@@ -532,8 +577,66 @@ void ChangeDecoder::parse_entities(std::int64_t seqnum, std::uint8_t action, Byt
     }
 }
 
+namespace {
+
+// The frequent codes, numbers and texts, decoded in one jump; the rest go on to `other`. Inlined
+// into the entity loop, where a call per field would cost as much as the field.
+template <typename Other>
+[[gnu::always_inline]] inline void read_value(const StringPool& pool, ByteView& view, FieldValue& out,
+                                              Other&& other) {
+    const std::uint8_t code = view.empty() ? 0 : view.take_u8();
+    switch (code) {
+        case 1:
+            return store_value(out, std::monostate{});
+        case 2:
+            return store_value(out, static_cast<std::uint8_t>(take_or_zero<std::uint8_t>(view) != 0 ? 1 : 0));
+        case 5:
+            return store_value(out, take_or_zero<float>(view));
+        case 6:
+            return store_value(out, take_or_zero<double>(view));
+        case 8:
+            return assign_text(out, take_counted(view, 4));
+        case 9:
+        case 25:
+            return assign_text(out, take_counted(view, 1));
+        case 10:
+            return store_value(out, static_cast<std::int8_t>(take_signed(view, 1)));
+        case 11:
+            return store_value(out, static_cast<std::int16_t>(take_signed(view, 2)));
+        case 12:
+            return store_value(out, static_cast<std::int32_t>(take_signed(view, 3)));
+        case 13:
+        case 45:
+            return store_value(out, take_or_zero<std::int32_t>(view));
+        case 14:
+        case 15:
+        case 16:
+        case 17:
+        case 18:
+        case 19:
+        case 20:
+        case 21:
+            return store_value(out, take_signed(view, code - 13u));
+        case 30:
+            return store_value(out, take_signed(view, 6));
+        case 31:
+            return store_value(out, take_or_zero<std::int64_t>(view));
+        case 22:
+            return assign_text(out, pool.value_text(take_or_zero<std::uint8_t>(view)));
+        case 23:
+            return assign_text(out, pool.value_text(static_cast<std::int32_t>(take_signed(view, 2))));
+        case 24:
+            return assign_text(out, pool.value_text(static_cast<std::int32_t>(take_signed(view, 3))));
+        default:
+            return other(code);
+    }
+}
+
+}  // namespace
+
 void ChangeDecoder::parse_entity_list(std::int64_t seqnum, std::uint8_t action, ByteView bytes,
                                       UpdateBatch& out) const {
+    const std::uint64_t generation = string_pool_.key_generation();
     while (!bytes.empty()) {
         if (!bytes.has(6))
             fail("Malformed message: not enough space to get size and type_key in parse_entities");
@@ -547,24 +650,38 @@ void ChangeDecoder::parse_entity_list(std::int64_t seqnum, std::uint8_t action, 
         bytes.skip(payload_size);
 
         // The record is written in place; a failure below leaves it behind in the batch, which
-        // the sink never sees.
-        TyxCenterIncrementalUpdate& update = out.next();
+        // the sink never sees. Its names are kept where they came from the same keys of the
+        // same pool; whatever is written is noted at once, so a failure leaves them consistent.
+        const UpdateBatch::Slot slot = out.next_slot();
+        TyxCenterIncrementalUpdate& update = slot.record;
+        RecordNames& names = slot.names;
+        if (names.generation != generation || update.field_names.size() < names.count) {
+            names.generation = generation;
+            names.table_known = false;
+            names.count = 0;
+        }
         update.seqnum = seqnum;
         update.action = action;
-        update.table_name.assign(string_pool_.key_text(type_key));
+        if (!names.table_known || names.table_key != type_key || update.table_name.empty()) {
+            update.table_name.assign(string_pool_.key_text(type_key));
+            names.table_key = type_key;
+            names.table_known = true;
+        }
         if (payload.has(8)) update.id = payload.take_be<std::int64_t>();
 
         std::size_t fields = 0;
         // An entity of only its id (or of nothing at all) carries no flags byte.
         if (!payload.empty()) {
             const std::uint8_t flags = payload.take_u8();
-            static constexpr std::pair<std::uint8_t, std::size_t> skipped[] = {
-                {0x01, 8}, {0x02, 8}, {0x04, 4}, {0x08, 8}, {0x10, 2}};
-            for (auto [bit, width] : skipped) {
-                if (!(flags & bit)) continue;
-                if (!payload.has(width))
-                    fail("Malformed message: entity header exceeds payload in parse_entities");
-                payload.skip(width);
+            if (flags & 0x1F) {
+                static constexpr std::pair<std::uint8_t, std::size_t> skipped[] = {
+                    {0x01, 8}, {0x02, 8}, {0x04, 4}, {0x08, 8}, {0x10, 2}};
+                for (auto [bit, width] : skipped) {
+                    if (!(flags & bit)) continue;
+                    if (!payload.has(width))
+                        fail("Malformed message: entity header exceeds payload in parse_entities");
+                    payload.skip(width);
+                }
             }
             if (flags & 0x20) {
                 std::string_view object_id;
@@ -576,17 +693,30 @@ void ChangeDecoder::parse_entity_list(std::int64_t seqnum, std::uint8_t action, 
                 const std::int16_t count = payload.take_be<std::int16_t>();
                 for (std::int16_t i = 0; i < count; ++i) {
                     const std::int16_t name_key = payload.has(2) ? payload.take_be<std::int16_t>() : 0;
-                    // Each field takes at least its type byte, so a count beyond the bytes left
-                    // fails below before the record can grow past them.
-                    UpdateBatch::ensure_field(update, fields);
-                    update.field_names[fields].assign(string_pool_.key_text(name_key));
-                    read_entity_value(payload, update.row_data[fields]);
+                    if (fields >= names.count || names.keys[fields] != name_key) {
+                        // Each field takes at least its type byte, so a count beyond the bytes
+                        // left fails below before the record can grow past them.
+                        UpdateBatch::ensure_field(update, fields);
+                        update.field_names[fields].assign(string_pool_.key_text(name_key));
+                        if (fields < RecordNames::kKeys) {
+                            names.keys[fields] = name_key;
+                            if (fields == names.count) ++names.count;
+                        }
+                    }
+                    FieldValue& value = update.row_data[fields];
+                    read_value(string_pool_, payload, value, [&](std::uint8_t code) {
+                        // A copy for the call, so that `payload` itself never leaves registers.
+                        ByteView rest = payload;
+                        read_other_entity_value(code, rest, value);
+                        payload = rest;
+                    });
                     ++fields;
                 }
             }
             if (!payload.empty()) fail("Malformed message: trailing entity bytes in parse_entities");
         }
         UpdateBatch::set_field_count(update, fields);
+        if (names.count > fields) names.count = static_cast<std::uint8_t>(fields);
     }
 }
 
@@ -610,54 +740,7 @@ FieldValue ChangeDecoder::get_entity_value(ByteView& view) const {
 }
 
 void ChangeDecoder::read_entity_value(ByteView& view, FieldValue& out) const {
-    // The frequent codes, numbers and texts, are decoded here in one jump; the rest go on to
-    // read_other_entity_value.
-    const std::uint8_t code = view.empty() ? 0 : view.take_u8();
-    switch (code) {
-        case 1:
-            return set_value(out, std::monostate{});
-        case 2:
-            return set_value(out, static_cast<std::uint8_t>(take_or_zero<std::uint8_t>(view) != 0 ? 1 : 0));
-        case 5:
-            return set_value(out, take_or_zero<float>(view));
-        case 6:
-            return set_value(out, take_or_zero<double>(view));
-        case 8:
-            return assign_text(out, take_counted(view, 4));
-        case 9:
-        case 25:
-            return assign_text(out, take_counted(view, 1));
-        case 10:
-            return set_value(out, static_cast<std::int8_t>(take_signed(view, 1)));
-        case 11:
-            return set_value(out, static_cast<std::int16_t>(take_signed(view, 2)));
-        case 12:
-            return set_value(out, static_cast<std::int32_t>(take_signed(view, 3)));
-        case 13:
-        case 45:
-            return set_value(out, static_cast<std::int32_t>(take_signed(view, 4)));
-        case 14:
-        case 15:
-        case 16:
-        case 17:
-        case 18:
-        case 19:
-        case 20:
-        case 21:
-            return set_value(out, take_signed(view, code - 13u));
-        case 30:
-            return set_value(out, take_signed(view, 6));
-        case 31:
-            return set_value(out, take_signed(view, 8));
-        case 22:
-            return assign_text(out, string_pool_.value_text(take_or_zero<std::uint8_t>(view)));
-        case 23:
-            return assign_text(out, string_pool_.value_text(static_cast<std::int32_t>(take_signed(view, 2))));
-        case 24:
-            return assign_text(out, string_pool_.value_text(static_cast<std::int32_t>(take_signed(view, 3))));
-        default:
-            return read_other_entity_value(code, view, out);
-    }
+    read_value(string_pool_, view, out, [&](std::uint8_t code) { read_other_entity_value(code, view, out); });
 }
 
 void ChangeDecoder::read_other_entity_value(std::uint8_t code, ByteView& view, FieldValue& out) const {

@@ -39,7 +39,8 @@ public:
     // Where the rows of the next changes message are decoded; the decoder empties it first.
     virtual UpdateBatch& update_batch() = 0;
     // The rows of one changes message, in decoding order, once it decoded fully; `updates` is
-    // the batch update_batch gave. The sink may take the records' contents.
+    // the batch update_batch gave. The sink may take the records' contents, through the batch's
+    // take or keep_if only: the decoder reuses what the records still hold.
     virtual void add_updates(UpdateBatch& updates) = 0;
     // A schema announced for a table. Only a table that is currently subscribed keeps it.
     virtual void table_schema(const std::string& table_name, CenterTableSchema schema) = 0;
@@ -50,14 +51,45 @@ public:
 };
 
 // Texts shared across changes messages: table and field names by 16-bit key, pooled values by
-// 32-bit identifier. Lives as long as the client; entries are replaced, never cleared.
-struct StringPool {
-    std::unordered_map<std::int16_t, std::string> keys;
-    std::unordered_map<std::int32_t, std::string> values;
+// 32-bit identifier. Lives as long as the client; entries are replaced, never cleared. The
+// identifiers a center hands out are small and dense, so those below a bound are found by
+// index; the rest, and negative ones, in a hash map. Every entry that changes its text moves
+// the pool to a new generation, drawn from a process-wide counter: a record that remembers
+// which keys its names came from in a generation can keep them while the pool stays in it.
+class StringPool {
+public:
+    // Keys and values below these are held by index.
+    static constexpr std::size_t kIndexedKeys = 8192;
+    static constexpr std::size_t kIndexedValues = 65536;
+
+    StringPool();
 
     // The text for an identifier, or an empty string when the pool has none.
-    const std::string& key_text(std::int16_t id) const;
-    const std::string& value_text(std::int32_t id) const;
+    const std::string& key_text(std::int16_t id) const {
+        const auto i = static_cast<std::uint16_t>(id);  // negative ones land past the index
+        return i < keys_.size() ? keys_[i] : sparse_text(sparse_keys_, id);
+    }
+    const std::string& value_text(std::int32_t id) const {
+        const auto i = static_cast<std::uint32_t>(id);
+        return i < values_.size() ? values_[i] : sparse_text(sparse_values_, id);
+    }
+    void set_key(std::int16_t id, std::string_view text);
+    void set_value(std::int32_t id, std::string_view text);
+
+    // Changes whenever a key's text changes; never 0.
+    std::uint64_t key_generation() const { return key_generation_; }
+    // Whether no key has a text.
+    bool no_keys() const;
+
+private:
+    static const std::string& sparse_text(const std::unordered_map<std::int32_t, std::string>& map,
+                                          std::int32_t id);
+
+    std::vector<std::string> keys_;
+    std::vector<std::string> values_;
+    std::unordered_map<std::int32_t, std::string> sparse_keys_;
+    std::unordered_map<std::int32_t, std::string> sparse_values_;
+    std::uint64_t key_generation_;
 };
 
 // One byte array of added, updated or removed entities, in arrival order.

@@ -39,6 +39,7 @@ bool SubscribedTable::snapshot_received(std::uint32_t responses, std::int64_t la
 
 std::vector<SubscriptionRequest> SubscribedTables::add_for_subscription(
     const std::vector<SubscriptionRequest>& requests) {
+    forget_routed();
     ++request_counter_;
     std::vector<SubscriptionRequest> added;
     for (const auto& request : requests) {
@@ -61,9 +62,13 @@ void SubscribedTables::add_update(TyxCenterIncrementalUpdatePtr update) {
 }
 
 bool SubscribedTables::route(TyxCenterIncrementalUpdate& update) {
-    auto it = tables_.find(update.table_name);
-    if (it == tables_.end()) return false;
-    return it->second.take_or_pass(update);
+    if (!routed_known_ || update.table_name != routed_name_) {
+        auto it = tables_.find(update.table_name);
+        routed_table_ = it == tables_.end() ? nullptr : &it->second;
+        routed_name_ = update.table_name;
+        routed_known_ = true;
+    }
+    return routed_table_ != nullptr && routed_table_->take_or_pass(update);
 }
 
 std::vector<std::string> SubscribedTables::snapshot_received(std::uint32_t responses, std::int64_t last_seqnum) {
@@ -83,11 +88,13 @@ std::vector<SubscriptionRequest> SubscribedTables::aquire_current_tables() {
     std::vector<SubscriptionRequest> requests;
     requests.reserve(tables_.size());
     for (auto& [name, table] : tables_) requests.push_back(table.request());
+    forget_routed();
     tables_.clear();
     return requests;
 }
 
 std::vector<std::string> SubscribedTables::remove(const std::vector<std::string>& names) {
+    forget_routed();
     std::vector<std::string> removed;
     for (const auto& name : names)
         if (tables_.erase(name) > 0) removed.push_back(name);

@@ -84,7 +84,8 @@ public:
     void add_update(TyxCenterIncrementalUpdatePtr update);
     // The same for a record of a decoded batch: true when its table is live, and the caller
     // delivers it; a table waiting for its snapshot takes the record's contents into its
-    // buffer; for a table not subscribed the record is left alone. Both give false.
+    // buffer; for a table not subscribed the record is left alone. Both give false. The table
+    // found is remembered for the next record, which is mostly of the same table.
     bool route(TyxCenterIncrementalUpdate& update);
     // Tells every table that `responses` snapshot answers have arrived; returns the names of the
     // tables that went live, sorted.
@@ -104,9 +105,15 @@ public:
     std::uint32_t request_counter() const { return request_counter_; }
 
 private:
+    void forget_routed() { routed_known_ = false; }
+
     Subscriber& subscriber_;
     std::unordered_map<std::string, SubscribedTable> tables_;
     std::uint32_t request_counter_ = 0;
+    // The table the last routed record named (null: not subscribed), until the tables change.
+    std::string routed_name_;
+    SubscribedTable* routed_table_ = nullptr;
+    bool routed_known_ = false;
 };
 
 // What a center client remembers of its subscriptions across connections: the tables, the

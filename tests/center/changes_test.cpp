@@ -254,7 +254,7 @@ TEST_F(CenterChangesTest, MalformedMessagesDecodeNothing) {
     }
     EXPECT_TRUE(sink.updates.empty());
     EXPECT_TRUE(sink.schemas.empty());
-    EXPECT_TRUE(decoder.string_pool().keys.empty());
+    EXPECT_TRUE(decoder.string_pool().no_keys());
 
     CenterChangesAccum accum;
     ByteVector bytes{0, 0, 0, 0};
@@ -373,6 +373,67 @@ TEST_F(CenterChangesTest, EntityValues) {
             EXPECT_EQ(std::string(e.what()), text);
         }
     }
+}
+
+// Records are reused from message to message and keep the names they hold while the pool's
+// texts for them stay the same: a renamed key, a record whose contents were taken, a batch
+// filled by another decoder and rows longer than what a record remembers must all read afresh.
+TEST_F(CenterChangesTest, ReusedRecordsFollowThePool) {
+    struct TakingSink : test::CenterRecordingSink {
+        bool take = false;
+        void add_updates(UpdateBatch& decoded) override {
+            for (std::size_t i = 0; i < decoded.size(); ++i)
+                updates.push_back(take ? std::make_shared<TyxCenterIncrementalUpdate>(decoded.take(i))
+                                       : std::make_shared<TyxCenterIncrementalUpdate>(decoded[i]));
+        }
+    };
+    TakingSink taking;
+    ChangeDecoder first(taking);
+    ChangeDecoder second(taking);  // the same batch, another pool
+    // Field keys 1..16 (9000 past the indexed ones, -2 negative), each field an int.
+    std::vector<std::int16_t> keys;
+    for (std::int16_t k = 1; k <= 16; ++k) keys.push_back(k == 5 ? 9000 : k == 6 ? -2 : k);
+    const auto row = [&](std::size_t n) {
+        CenterBytes p;
+        p.i64_be(static_cast<std::int64_t>(n)).u8(0x40).i16_be(static_cast<std::int16_t>(n));
+        for (std::size_t i = 0; i < n; ++i) p.i16_be(keys[i]).u8(13).i32_be(static_cast<std::int32_t>(i));
+        return CenterBytes().entity(100, p);
+    };
+    const auto names_pool = [&](const std::string& prefix) {
+        CenterBytes b = key_entry(100, prefix + "T");
+        for (std::int16_t k : keys) b.raw(key_entry(k, prefix + std::to_string(k)));
+        return b;
+    };
+    const auto expect_names = [&](const std::string& prefix, std::size_t n, const char* what) {
+        const auto& u = *taking.updates.back();
+        EXPECT_EQ(u.table_name, prefix + "T") << what;
+        ASSERT_EQ(u.field_names.size(), n) << what;
+        for (std::size_t i = 0; i < n; ++i) EXPECT_EQ(u.field_names[i], prefix + std::to_string(keys[i])) << what;
+        EXPECT_EQ(u.row_data.back(), FieldValue(static_cast<std::int32_t>(n - 1))) << what;
+    };
+    const auto run = [&](ChangeDecoder& decoder, const CenterBytes& pool_bytes, std::size_t n) {
+        const auto fields = pool_bytes.size() ? std::vector<ChangesField>{pool(pool_bytes), added(row(n))}
+                                              : std::vector<ChangesField>{added(row(n))};
+        ASSERT_EQ(test::decode_exact_copy(decoder, changes_message(fields, false)), "(no error)");
+    };
+
+    run(first, names_pool("a"), 16);
+    expect_names("a", 16, "first row");
+    run(first, CenterBytes(), 3);
+    expect_names("a", 3, "fewer fields");
+    run(first, CenterBytes(), 16);
+    expect_names("a", 16, "more fields again");
+    run(first, names_pool("b"), 16);
+    expect_names("b", 16, "renamed keys");
+    run(second, names_pool("c"), 16);
+    expect_names("c", 16, "another decoder's pool");
+    run(first, CenterBytes(), 16);
+    expect_names("b", 16, "back to the first decoder");
+    taking.take = true;
+    run(first, CenterBytes(), 16);
+    expect_names("b", 16, "taken");
+    run(first, CenterBytes(), 16);
+    expect_names("b", 16, "after a take");
 }
 
 // Every prefix of a good frame, from an exact-size heap buffer: an error or a partial decode,

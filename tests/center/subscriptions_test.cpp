@@ -67,6 +67,20 @@ TEST(SubscribedTablesTest, AddForSubscriptionSendsOnlyWhatChanged) {
     ASSERT_EQ(all.size(), 1u);
     EXPECT_EQ(all[0], changed);
     EXPECT_EQ(tables.size(), 0u);
+
+    // Routing remembers the table it found, but not past a change of the tables.
+    TyxCenterIncrementalUpdate record;
+    record.table_name = "D";
+    EXPECT_FALSE(tables.route(record));
+    tables.add_for_subscription({req("D")});
+    record.table_name = "D";
+    EXPECT_FALSE(tables.route(record));  // waits for its snapshot: taken into the buffer
+    EXPECT_EQ(tables.find("D")->buffered(), 1u);
+    tables.remove({"D"});
+    tables.add_for_subscription({req("D")});
+    record.table_name = "D";
+    EXPECT_FALSE(tables.route(record));
+    EXPECT_EQ(tables.find("D")->buffered(), 1u);
 }
 
 TEST(SubscribedTablesTest, RowsWaitForTheirOwnSnapshotAnswerAndOlderUpdatesAreDropped) {
