@@ -21,6 +21,12 @@ void split_publication(RelayLine& parsed, RelayPublication& pub, std::vector<Rel
     }
 }
 
+std::size_t feed_bytes(const std::vector<RelayPublication>& batch) {
+    std::size_t n = 0;
+    for (const auto& p : batch) n += sizeof(RelayPublication) + p.line.size();
+    return n;
+}
+
 std::vector<RelayField> RelayPublication::fields() const {
     auto parsed = parse_relay_line(line);
     RelayPublication scratch;

@@ -23,6 +23,9 @@ struct RelayPublication {
     std::optional<std::int64_t> seqnum;  // the `#` marker
     std::optional<std::int64_t> expiry;  // the `E` field of an object
     std::string line;                    // the whole line without its line feed
+    // The value fields as the relay read them, when it handed the publication on to be stored
+    // (so that the store does not read the line again); empty otherwise, and never recorded.
+    std::vector<RelayField> values;
 
     // The value fields in order: every field except the first `T`, the first `I` and, for an
     // object, the first `E` carrying an integer.
@@ -30,6 +33,10 @@ struct RelayPublication {
     // The first value field named `key`.
     std::optional<RelayField> field(std::string_view key) const;
 };
+
+// What a batch of publications weighs in memory, about: the measure of the bounded hand-off
+// from the relay to the store.
+std::size_t feed_bytes(const std::vector<RelayPublication>& batch);
 
 // Reads the frame fields of `parsed` (an object or removal line of `pub.kind`) into `pub`: its
 // type, id and expiry. With `values`, the value fields are moved there. The frame fields come
