@@ -4,6 +4,7 @@ namespace tyx::sandbox {
 
 void split_publication(RelayLine& parsed, RelayPublication& pub, std::vector<RelayField>* values) {
     bool have_type = false, have_id = false, have_expiry = false;
+    if (values != nullptr) values->reserve(values->size() + parsed.fields.size());
     for (auto& f : parsed.fields) {
         if (f.key == "T" && !have_type) {
             have_type = true;

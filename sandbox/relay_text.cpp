@@ -137,6 +137,7 @@ RelayValue parse_relay_value(std::string_view raw) {
 RelayLine parse_relay_line(std::string_view line) {
     RelayLine out;
     if (line.empty()) return out;
+    out.fields.reserve(8);
     out.type = line.front();
     auto rest = line.substr(1);
     take_marker(rest, '#', out.seqnum);

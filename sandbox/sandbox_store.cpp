@@ -212,7 +212,15 @@ std::string update_sql(const std::string& table, const std::vector<center::Cente
     std::string set;
     for (std::size_t c = 0; c < columns.size(); ++c)
         set += (c ? ", " : "") + quote_identifier(columns[c].name) + " = ?" + std::to_string(c + 2);
-    return "UPDATE " + quote_identifier(table) + " SET " + set + " WHERE \"id\" = ?1" + returning(columns);
+    return "UPDATE " + quote_identifier(table) + " SET " + set + " WHERE \"id\" = ?1";
+}
+
+// The rows an update changed, read back as SELECT reads them: a RETURNING clause would gather
+// them in a temporary table of its own on every run, which costs more than the update.
+std::string select_by_id_sql(const std::string& table, const std::vector<center::CenterColumn>& columns) {
+    std::string sql = "SELECT rowid";
+    for (const auto& c : columns) sql += ", " + quote_identifier(c.name);
+    return sql + " FROM " + quote_identifier(table) + " WHERE \"id\" = ?1";
 }
 
 std::string insert_sql(const std::string& table, const std::vector<center::CenterColumn>& columns) {
@@ -232,7 +240,7 @@ struct SandboxStore::Table {
     bool has_id = false;
     std::vector<center::CenterColumn> columns;  // all but `id`, in table order
     std::map<std::string, std::size_t> by_lower;
-    Statement update, insert, remove, exists;
+    Statement update, insert, remove, exists, select_by_id;
     // Its place in the encoded output numbered `encoding` (see SandboxStore::prepare_encoding).
     std::uint64_t encoding = 0;
     bool keys_current = false;  // field_keys names the current columns
@@ -422,10 +430,26 @@ void SandboxStore::store_object(const RelayPublication& pub, Output& out,
     if (t->columns.size() != known) columns_added(*t, schema_changed);
     auto* db = database_->handle();
     // With no column but `id` there is nothing to update: finding the row is enough.
-    auto* update = t->columns.empty()
-                       ? cached(db, t->exists, [&] { return exists_sql(t->name); })
-                       : cached(db, t->update, [&] { return update_sql(t->name, t->columns); });
-    const auto updated = write_row(*t, update, 2, pub, values, out);
+    std::optional<bool> updated;
+    if (t->columns.empty()) {
+        updated = write_row(*t, cached(db, t->exists, [&] { return exists_sql(t->name); }), 2, pub, {}, out);
+    } else if (auto* update = cached(db, t->update, [&] { return update_sql(t->name, t->columns); })) {
+        bind_id(update, pub.id);
+        for (std::size_t c = 0; c < values.size(); ++c) bind_value(update, static_cast<int>(c + 2), values[c]);
+        const int rc = sqlite3_step(update);
+        if (rc != SQLITE_DONE) fail(sqlite3_errmsg(db));
+        const bool changed = rc == SQLITE_DONE && sqlite3_changes(db) > 0;
+        sqlite3_reset(update);
+        sqlite3_clear_bindings(update);
+        updated = false;
+        // The update returns nothing: what it changed is read back.
+        if (changed) {
+            auto* select = cached(db, t->select_by_id, [&] { return select_by_id_sql(t->name, t->columns); });
+            updated = write_row(*t, select, 2, pub, {}, out);
+        }
+    } else {
+        updated = write_row(*t, nullptr, 2, pub, values, out);
+    }
     if (updated && !*updated) {
         auto* insert = cached(db, t->insert, [&] { return insert_sql(t->name, t->columns); });
         write_row(*t, insert, 1, pub, values, out);
@@ -495,6 +519,7 @@ bool SandboxStore::add_column(Table& t, const RelayField& field, const std::stri
 void SandboxStore::columns_added(Table& t, std::vector<std::string>* schema_changed) {
     // The cached statements name the old columns; the schema change is our own, so the cache stays.
     t.update.reset();
+    t.select_by_id.reset();
     t.insert.reset();
     t.exists.reset();
     t.keys_current = false;
