@@ -37,6 +37,14 @@ std::vector<RelayField> RelayPublication::fields() const {
     return values;
 }
 
+void RelayPublication::fields(RelayLine& scratch, std::vector<RelayField>& out) const {
+    parse_relay_line(line, scratch);
+    RelayPublication frame;
+    frame.kind = kind;
+    out.clear();
+    split_publication(scratch, frame, &out);
+}
+
 std::optional<RelayField> RelayPublication::field(std::string_view key) const {
     for (auto& f : fields())
         if (f.key == key) return std::move(f);

@@ -23,13 +23,13 @@ struct RelayPublication {
     std::optional<std::int64_t> seqnum;  // the `#` marker
     std::optional<std::int64_t> expiry;  // the `E` field of an object
     std::string line;                    // the whole line without its line feed
-    // The value fields as the relay read them, when it handed the publication on to be stored
-    // (so that the store does not read the line again); empty otherwise, and never recorded.
-    std::vector<RelayField> values;
 
     // The value fields in order: every field except the first `T`, the first `I` and, for an
     // object, the first `E` carrying an integer.
     std::vector<RelayField> fields() const;
+    // The same into `out` (cleared first), reading the line with `scratch`: no allocation once
+    // both have grown.
+    void fields(RelayLine& scratch, std::vector<RelayField>& out) const;
     // The first value field named `key`.
     std::optional<RelayField> field(std::string_view key) const;
 };

@@ -298,7 +298,8 @@ void RelayServer::handle_line(Session& session, std::string_view line) {
     const char type = line.front();
     if (type != 'L' && type != 'X' && type != 'O' && type != 'D') return;
 
-    auto parsed = parse_relay_line(line);
+    auto& parsed = scratch_;
+    parse_relay_line(line, parsed);
     if (type == 'L') {
         conn.logged_in = true;
         ++conn.logins;
@@ -329,9 +330,8 @@ void RelayServer::handle_line(Session& session, std::string_view line) {
     pub.connection = session.id;
     pub.seqnum = parsed.seqnum;
     pub.line = std::string(line);
-    // What the store is handed carries its fields as read here; the record does not.
     const bool to_store = static_cast<bool>(observer_);
-    split_publication(parsed, pub, to_store ? &pub.values : nullptr);
+    split_publication(parsed, pub, nullptr);
     if (pub.kind == RelayPublication::Kind::Object)
         ++state_.objects;
     else
@@ -349,13 +349,7 @@ void RelayServer::handle_line(Session& session, std::string_view line) {
         if (to_store) batch_.push_back(std::move(pub));
         return;
     }
-    if (to_store) {
-        RelayPublication recorded = pub;
-        recorded.values.clear();
-        state_.publications.push_back(std::move(recorded));
-        batch_.push_back(std::move(pub));
-        return;
-    }
+    if (to_store) batch_.push_back(pub);
     state_.publications.push_back(std::move(pub));
 }
 

@@ -422,9 +422,8 @@ void SandboxStore::store_object(const RelayPublication& pub, Output& out,
                                 std::vector<std::string>* schema_changed) {
     Table* t = table(pub.type, true);
     if (t == nullptr) return;
-    std::vector<RelayField> read;
-    if (pub.values.empty()) read = pub.fields();
-    const auto& fields = pub.values.empty() ? read : pub.values;
+    pub.fields(line_scratch_, fields_scratch_);
+    const auto& fields = fields_scratch_;
     const auto known = t->columns.size();
     const auto values = column_values(*t, fields);
     if (t->columns.size() != known) columns_added(*t, schema_changed);

@@ -109,7 +109,9 @@ private:
     std::shared_ptr<SqliteDatabase> database_;
     std::map<std::string, std::unique_ptr<Table>> tables_;
     std::int64_t schema_version_ = -1;
-    std::uint64_t encoding_ = 0;  // counts the encoded outputs, so tables know theirs
+    std::uint64_t encoding_ = 0;
+    RelayLine line_scratch_;                  // reading the publication being stored
+    std::vector<RelayField> fields_scratch_;  // its value fields  // counts the encoded outputs, so tables know theirs
     std::uint64_t applied_ = 0;
     std::uint64_t errors_ = 0;
     std::string last_error_;
