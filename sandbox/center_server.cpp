@@ -363,20 +363,10 @@ void CenterServer::apply_now(const std::vector<RelayPublication>& publications) 
         for (auto& [uid, client] : clients_) {
             const auto& tables = state_.clients[uid].tables;
             if (tables.empty() || !client->inbound) continue;
-            bool any = false;
-            for (std::size_t t = 0; t < take.size(); ++t) {
-                take[t] = tables.count(entities.tables[t]) != 0 ? 1 : 0;
-                any = any || take[t];
-            }
-            if (!any) continue;
-            // A table counts when one of its rows changed; its entities are taken whatever their place.
-            bool taken = false;
-            for (const auto& e : entities.entities)
-                if (take[e.table]) {
-                    taken = true;
-                    break;
-                }
-            if (!taken) continue;
+            for (std::size_t t = 0; t < take.size(); ++t) take[t] = tables.count(entities.tables[t]) != 0 ? 1 : 0;
+            if (std::none_of(entities.entities.begin(), entities.entities.end(),
+                             [&](const auto& e) { return take[e.table] != 0; }))
+                continue;
             std::vector<center::CenterSchema> mine_schemas;
             for (const auto& [name, s] : schemas)
                 if (tables.count(name) != 0) mine_schemas.push_back(s);
