@@ -337,10 +337,11 @@ bool CenterServer::send_changes_to(Client& client, const std::vector<center::Cen
 }
 
 bool CenterServer::send_encoded_changes_to(Client& client, const std::vector<center::CenterSchema>& schemas,
-                                           const center::EncodedEntities& entities, const std::vector<char>& take) {
+                                           const center::EncodedEntities& entities,
+                                           const std::vector<char>& take) {
     if (!client.inbound || !client.inbound->is_open()) return false;
-    write(client, center::encode_changes_frame(++state_.seqnum, schemas, entities, take, pool_, client.sent_keys,
-                                               options_.positional_changes));
+    write(client, center::encode_changes_frame(++state_.seqnum, schemas, entities, take, pool_,
+                                               client.sent_keys, options_.positional_changes));
     ++state_.changes_sent;
     return true;
 }
@@ -363,7 +364,8 @@ void CenterServer::apply_now(const std::vector<RelayPublication>& publications) 
         for (auto& [uid, client] : clients_) {
             const auto& tables = state_.clients[uid].tables;
             if (tables.empty() || !client->inbound) continue;
-            for (std::size_t t = 0; t < take.size(); ++t) take[t] = tables.count(entities.tables[t]) != 0 ? 1 : 0;
+            for (std::size_t t = 0; t < take.size(); ++t)
+                take[t] = tables.count(entities.tables[t]) != 0 ? 1 : 0;
             if (std::none_of(entities.entities.begin(), entities.entities.end(),
                              [&](const auto& e) { return take[e.table] != 0; }))
                 continue;

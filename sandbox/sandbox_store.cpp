@@ -142,7 +142,8 @@ void append_center_value_of(Bytes& out, sqlite3_stmt* stmt, int col, std::uint8_
 
 std::string_view text_view_of(sqlite3_stmt* stmt, int col) {
     const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(stmt, col));
-    return p ? std::string_view(p, static_cast<std::size_t>(sqlite3_column_bytes(stmt, col))) : std::string_view();
+    return p ? std::string_view(p, static_cast<std::size_t>(sqlite3_column_bytes(stmt, col)))
+             : std::string_view();
 }
 
 std::string text_of(sqlite3_stmt* stmt, int col) {
@@ -386,7 +387,8 @@ void SandboxStore::encode_row(Table& t, Output& out, std::uint8_t action, std::i
         }
     }
     const auto size = static_cast<std::uint32_t>(b.size() - at - 4);
-    for (int i = 0; i < 4; ++i) b[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(size >> (24 - 8 * i));
+    for (int i = 0; i < 4; ++i)
+        b[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(size >> (24 - 8 * i));
     e.entities.push_back({action, t.table_index, keys, at, b.size()});
 }
 
@@ -434,7 +436,8 @@ void SandboxStore::store_object(const RelayPublication& pub, Output& out,
         updated = write_row(*t, cached(db, t->exists, [&] { return exists_sql(t->name); }), 2, pub, {}, out);
     } else if (auto* update = cached(db, t->update, [&] { return update_sql(t->name, t->columns); })) {
         bind_id(update, pub.id);
-        for (std::size_t c = 0; c < values.size(); ++c) bind_value(update, static_cast<int>(c + 2), values[c]);
+        for (std::size_t c = 0; c < values.size(); ++c)
+            bind_value(update, static_cast<int>(c + 2), values[c]);
         const int rc = sqlite3_step(update);
         if (rc != SQLITE_DONE) fail(sqlite3_errmsg(db));
         const bool changed = rc == SQLITE_DONE && sqlite3_changes(db) > 0;
@@ -484,7 +487,8 @@ std::vector<const RelayValue*> SandboxStore::column_values(Table& t, const std::
     return values;
 }
 
-std::vector<const RelayValue*> SandboxStore::column_values_by_name(Table& t, const std::vector<RelayField>& fields) {
+std::vector<const RelayValue*> SandboxStore::column_values_by_name(Table& t,
+                                                                   const std::vector<RelayField>& fields) {
     // The value of each column, the last field of a name winning.
     std::vector<const RelayValue*> values(t.columns.size(), nullptr);
     for (const auto& f : fields) {
@@ -652,7 +656,8 @@ void SandboxStore::rows(const std::string& name, center::KeyPool& pool, center::
     out.pool = &pool;
     ++encoding_;
     while (sqlite3_step(stmt.get()) == SQLITE_ROW)
-        encode_row(*t, out, 1, sqlite3_column_int64(stmt.get(), 0), text_view_of(stmt.get(), 1), stmt.get(), 2);
+        encode_row(*t, out, 1, sqlite3_column_int64(stmt.get(), 0), text_view_of(stmt.get(), 1), stmt.get(),
+                   2);
 }
 
 }  // namespace tyx::sandbox

@@ -88,8 +88,8 @@ private:
     void apply_to(const std::vector<RelayPublication>& publications, Output& out,
                   std::vector<std::string>* schema_changed);
     void prepare_encoding(Table& t, Output& out);
-    void encode_row(Table& t, Output& out, std::uint8_t action, std::int64_t rowid, std::string_view object_id,
-                    sqlite3_stmt* s, int first_column);
+    void encode_row(Table& t, Output& out, std::uint8_t action, std::int64_t rowid,
+                    std::string_view object_id, sqlite3_stmt* s, int first_column);
     Table* table(const std::string& name, bool create);
     std::int64_t schema_version() const;
     void refresh_if_schema_changed();
@@ -110,8 +110,9 @@ private:
     std::map<std::string, std::unique_ptr<Table>> tables_;
     std::int64_t schema_version_ = -1;
     std::uint64_t encoding_ = 0;
-    RelayLine line_scratch_;                  // reading the publication being stored
-    std::vector<RelayField> fields_scratch_;  // its value fields  // counts the encoded outputs, so tables know theirs
+    RelayLine line_scratch_;  // reading the publication being stored
+    std::vector<RelayField>
+        fields_scratch_;  // its value fields  // counts the encoded outputs, so tables know theirs
     std::uint64_t applied_ = 0;
     std::uint64_t errors_ = 0;
     std::string last_error_;

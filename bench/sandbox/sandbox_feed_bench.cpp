@@ -65,9 +65,9 @@ const std::vector<std::string>& object_ids() {
 
 // Publishes update `i` of the feed: object i % kObjects with n = i.
 void publish_update(tyx::Client& client, const char* cluster, std::int64_t i) {
-    client.publish_object(cluster, "Quotes", object_ids()[static_cast<std::size_t>(i % kObjects)], kNames,
-                          {std::int64_t{i}, 100.0 + 0.25 * static_cast<double>(i % 400),
-                           std::string(i % 2 ? "ABC" : "XYZW")});
+    client.publish_object(
+        cluster, "Quotes", object_ids()[static_cast<std::size_t>(i % kObjects)], kNames,
+        {std::int64_t{i}, 100.0 + 0.25 * static_cast<double>(i % 400), std::string(i % 2 ? "ABC" : "XYZW")});
 }
 
 // A publisher that waits for room rather than dropping, with a small outbox, so that a relay
@@ -215,8 +215,8 @@ std::size_t read_snapshot(tcp::socket& s, Bytes* keep) {
     for (;;) {
         std::uint8_t head[8];
         asio::read(s, asio::buffer(head));
-        const std::size_t n = std::size_t{head[4]} << 24 | std::size_t{head[5]} << 16 |
-                              std::size_t{head[6]} << 8 | head[7];
+        const std::size_t n =
+            std::size_t{head[4]} << 24 | std::size_t{head[5]} << 16 | std::size_t{head[6]} << 8 | head[7];
         payload.resize(n);
         asio::read(s, asio::buffer(payload));
         total += 8 + n;
@@ -245,8 +245,8 @@ struct SnapshotFixture {
         std::vector<std::string> lines;
         for (std::int64_t i = 0; i < kSnapshotRows; ++i) {
             lines.push_back("O|T=\"Snap\"|I=\"s-" + std::to_string(i) + "\"|n=" + std::to_string(i) +
-                            "L|px=" + std::to_string(100 + i % 400) + ".25D|sym=\"" + (i % 2 ? "ABC" : "XYZW") +
-                            "\"");
+                            "L|px=" + std::to_string(100 + i % 400) + ".25D|sym=\"" +
+                            (i % 2 ? "ABC" : "XYZW") + "\"");
             if (lines.size() == 100'000) {
                 box.center().apply_lines(lines);
                 lines.clear();
@@ -347,9 +347,13 @@ int main(int argc, char** argv) {
     if (const auto growth = value("BM_SandboxFeed", "rss_growth_MiB"))
         std::fprintf(out, "  peak resident growth during the feed: %.0f MiB\n", *growth);
     const auto snapshot = value("BM_SandboxSnapshot", "ms");
-    if (snapshot) std::fprintf(out, "  snapshot of %lld rows: %.0f ms\n", static_cast<long long>(kSnapshotRows), *snapshot);
-    tyx::bench::print_ratio(out, "snapshot / raw read of its bytes", snapshot, value("BM_RawSnapshotRead", "ms"));
-    tyx::bench::print_ratio(out, "snapshot / memcpy of its bytes", snapshot, value("BM_SnapshotMemcpy", "ms"));
+    if (snapshot)
+        std::fprintf(out, "  snapshot of %lld rows: %.0f ms\n", static_cast<long long>(kSnapshotRows),
+                     *snapshot);
+    tyx::bench::print_ratio(out, "snapshot / raw read of its bytes", snapshot,
+                            value("BM_RawSnapshotRead", "ms"));
+    tyx::bench::print_ratio(out, "snapshot / memcpy of its bytes", snapshot,
+                            value("BM_SnapshotMemcpy", "ms"));
     benchmark::Shutdown();
     return 0;
 }

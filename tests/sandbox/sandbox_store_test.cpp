@@ -151,10 +151,13 @@ namespace {
 // message made from the store's entity records: every value form, an added column mid-batch, a
 // removal, a table left out, by name and by position, and a snapshot.
 TEST(StoreEncoding, EncodedChangesAreTheBytesOfTheEntityRecords) {
-    const std::vector<std::string> lines = {
-        R"(O|T="T"|I="a"|n=5|l=5L|f=1.5F|d=2.5D|s="x y"|b=Z|e=)", R"(O|T="T"|I="b"|n=2147483648)",
-        R"(O|T="T"|I="a"|n=6|s=7)",  R"(O|T="T"|I="c"|x=1.0D)", R"(D|T="T"|I="b")",
-        R"(O|T="U"|I="u"|v="w")",    R"(O|T="T"|I="c"|x=2D)"};
+    const std::vector<std::string> lines = {R"(O|T="T"|I="a"|n=5|l=5L|f=1.5F|d=2.5D|s="x y"|b=Z|e=)",
+                                            R"(O|T="T"|I="b"|n=2147483648)",
+                                            R"(O|T="T"|I="a"|n=6|s=7)",
+                                            R"(O|T="T"|I="c"|x=1.0D)",
+                                            R"(D|T="T"|I="b")",
+                                            R"(O|T="U"|I="u"|v="w")",
+                                            R"(O|T="T"|I="c"|x=2D)"};
     for (const bool by_position : {false, true}) {
         for (const bool with_u : {true, false}) {
             SandboxStore records(std::make_shared<SqliteDatabase>());
@@ -179,8 +182,9 @@ TEST(StoreEncoding, EncodedChangesAreTheBytesOfTheEntityRecords) {
             }
             m.seqnum = 9;
             m.entities = entities;
-            EXPECT_EQ(center::frame(center::encode_changes_payload(m, records_pool, by_position)),
-                      center::encode_changes_frame(9, {}, encoded, take, encoder_pool, encoder_sent, by_position));
+            EXPECT_EQ(
+                center::frame(center::encode_changes_payload(m, records_pool, by_position)),
+                center::encode_changes_frame(9, {}, encoded, take, encoder_pool, encoder_sent, by_position));
 
             center::EncodedEntities snapshot;
             encoder.rows("T", encoder_pool, snapshot);
@@ -191,8 +195,9 @@ TEST(StoreEncoding, EncodedChangesAreTheBytesOfTheEntityRecords) {
             use("T");
             for (const auto& c : m.schemas[0].columns) use(c.name);
             std::unordered_set<std::int16_t> none;
-            EXPECT_EQ(center::frame(center::encode_changes_payload(m, records_pool, by_position)),
-                      center::encode_changes_frame(9, m.schemas, snapshot, {1}, encoder_pool, none, by_position));
+            EXPECT_EQ(
+                center::frame(center::encode_changes_payload(m, records_pool, by_position)),
+                center::encode_changes_frame(9, m.schemas, snapshot, {1}, encoder_pool, none, by_position));
         }
     }
 }

@@ -115,7 +115,8 @@ TEST(Sandbox, SubscriberThatDoesNotReadHoldsThePublisherBack) {
 
     constexpr int kUpdates = 100'000;
     std::string feed;
-    for (int i = 0; i < kUpdates; ++i) feed += "O|T=\"Q\"|I=\"q" + std::to_string(i % 64) + "\"|n=" + std::to_string(i) + "\n";
+    for (int i = 0; i < kUpdates; ++i)
+        feed += "O|T=\"Q\"|I=\"q" + std::to_string(i % 64) + "\"|n=" + std::to_string(i) + "\n";
     std::atomic<bool> all_written{false};
     std::thread publisher([&] {
         SandboxTestSocket relay(sb.relay_port(), 0, 16 << 10);
