@@ -198,6 +198,15 @@ void CenterServer::on_greeting(const std::shared_ptr<Session>& session, center::
     if (slot && slot != session) slot->close();
     slot = session;
     if (greeting.direction == 'W') {
+        // Runs only while the connection is open, and every connection is closed before the
+        // server goes away.
+        session->on_written = [this] {
+            if (state_.feed_held && !feed_blocked()) schedule_flush();
+        };
+        if (options_.send_buffer_bytes > 0) {
+            std::error_code ignored;
+            session->socket.set_send_buffer(options_.send_buffer_bytes, ignored);
+        }
         client->sent_keys.clear();
         st.inbound = session->id;
         st.inbound_open = true;
@@ -224,6 +233,7 @@ void CenterServer::on_closed(const std::shared_ptr<Session>& session) {
         client.outbound.reset();
         st.outbound_open = false;
     }
+    if (state_.feed_held) schedule_flush();
 }
 
 CenterServer::Client* CenterServer::client_of(const std::string& process_uid) {
@@ -253,6 +263,7 @@ void CenterServer::on_frame(const std::shared_ptr<Session>& session, Bytes frame
         auto& st = state_.clients[session->process_uid];
         if (client != nullptr && record.request->remove) {
             for (const auto& t : record.request->tables) st.tables.erase(t.table);
+            if (state_.feed_held) schedule_flush();
         } else if (client != nullptr) {
             answer_subscription(*client, *record.request);
         }
@@ -267,19 +278,17 @@ void CenterServer::on_frame(const std::shared_ptr<Session>& session, Bytes frame
 void CenterServer::answer_subscription(Client& client, const center::SubscriptionRequest& request) {
     auto& st = state_.clients[client.process_uid];
     std::vector<center::CenterSchema> schemas;
-    std::vector<center::CenterEntity> rows;
+    center::EncodedEntities rows;
     std::set<std::string> seen;
     for (const auto& t : request.tables) {
         if (!seen.insert(t.table).second) continue;
         if (client.inbound) st.tables.insert(t.table);
         if (auto schema = store_->schema(t.table)) {
             schemas.push_back(std::move(*schema));
-            auto table_rows = store_->rows(t.table);
-            rows.insert(rows.end(), std::make_move_iterator(table_rows.begin()),
-                        std::make_move_iterator(table_rows.end()));
+            store_->rows(t.table, pool_, rows);
         }
     }
-    if (!send_changes_to(client, schemas, rows)) return;
+    if (!send_encoded_changes_to(client, schemas, rows, std::vector<char>(rows.tables.size(), 1))) return;
     if (hold_snapshots_)
         held_snapshots_.push_back(client.process_uid);
     else
@@ -327,6 +336,16 @@ bool CenterServer::send_changes_to(Client& client, const std::vector<center::Cen
     return true;
 }
 
+bool CenterServer::send_encoded_changes_to(Client& client, const std::vector<center::CenterSchema>& schemas,
+                                           const center::EncodedEntities& entities,
+                                           const std::vector<char>& take) {
+    if (!client.inbound || !client.inbound->is_open()) return false;
+    write(client, center::encode_changes_frame(++state_.seqnum, schemas, entities, take, pool_,
+                                               client.sent_keys, options_.positional_changes));
+    ++state_.changes_sent;
+    return true;
+}
+
 // ---- The store ----
 
 // Row changes go at once to every client subscribed to their table: one changes message per
@@ -334,23 +353,26 @@ bool CenterServer::send_changes_to(Client& client, const std::vector<center::Cen
 // changed, then the entities in change order.
 void CenterServer::apply_now(const std::vector<RelayPublication>& publications) {
     std::vector<std::string> changed;
-    const auto entities = store_->apply(publications, &changed);
+    center::EncodedEntities entities;
+    store_->apply(publications, pool_, entities, &changed);
     state_.publications_applied += publications.size();
-    if (!entities.empty()) {
+    if (!entities.entities.empty()) {
         std::map<std::string, center::CenterSchema> schemas;
         for (const auto& name : changed)
             if (auto s = store_->schema(name)) schemas[name] = std::move(*s);
+        std::vector<char> take(entities.tables.size());
         for (auto& [uid, client] : clients_) {
             const auto& tables = state_.clients[uid].tables;
             if (tables.empty() || !client->inbound) continue;
-            std::vector<center::CenterEntity> mine;
-            for (const auto& e : entities)
-                if (tables.count(e.table) != 0) mine.push_back(e);
-            if (mine.empty()) continue;
+            for (std::size_t t = 0; t < take.size(); ++t)
+                take[t] = tables.count(entities.tables[t]) != 0 ? 1 : 0;
+            if (std::none_of(entities.entities.begin(), entities.entities.end(),
+                             [&](const auto& e) { return take[e.table] != 0; }))
+                continue;
             std::vector<center::CenterSchema> mine_schemas;
             for (const auto& [name, s] : schemas)
                 if (tables.count(name) != 0) mine_schemas.push_back(s);
-            send_changes_to(*client, mine_schemas, mine);
+            send_encoded_changes_to(*client, mine_schemas, entities, take);
         }
     }
     loop_->notify_changed();
@@ -363,22 +385,56 @@ void CenterServer::apply(std::vector<RelayPublication> publications) {
 void CenterServer::enqueue(std::vector<RelayPublication> publications) {
     ++pending_;
     loop_->post([this, batch = std::move(publications)]() mutable {
-        for (auto& p : batch) queued_.push_back(std::move(p));
-        if (!flush_posted_) {
-            flush_posted_ = true;
-            ++pending_;
-            // Runs after whatever else is queued on the loop now, so close batches share one transaction.
-            loop_->post([this] {
-                flush_posted_ = false;
-                auto all = std::move(queued_);
-                queued_.clear();
-                apply_now(all);
-                --pending_;
-                loop_->notify_changed();
-            });
-        }
+        if (queued_.empty())
+            queued_ = std::move(batch);
+        else
+            queued_.insert(queued_.end(), std::make_move_iterator(batch.begin()),
+                           std::make_move_iterator(batch.end()));
+        schedule_flush();
         --pending_;
     });
+}
+
+void CenterServer::schedule_flush() {
+    if (flush_posted_) return;
+    flush_posted_ = true;
+    ++pending_;
+    // Runs after whatever else is queued on the loop now, so close batches share one transaction.
+    loop_->post([this] {
+        flush_posted_ = false;
+        flush_queued();
+        --pending_;
+        loop_->notify_changed();
+    });
+}
+
+bool CenterServer::feed_blocked() const {
+    for (const auto& [uid, client] : clients_) {
+        if (!client->inbound || !client->inbound->is_open()) continue;
+        if (client->inbound->pending_bytes > options_.feed_hold_bytes) return true;
+    }
+    return false;
+}
+
+void CenterServer::flush_queued() {
+    if (queued_.empty()) {
+        state_.feed_held = false;
+        return;
+    }
+    if (feed_blocked()) {
+        if (!state_.feed_held) ++state_.feed_holds;
+        state_.feed_held = true;
+        return;
+    }
+    state_.feed_held = false;
+    auto all = std::move(queued_);
+    queued_.clear();
+    apply_now(all);
+    if (on_applied_) on_applied_(feed_bytes(all));
+}
+
+void CenterServer::set_on_applied(std::function<void(std::size_t)> on_applied) {
+    loop_->call([&] { on_applied_ = std::move(on_applied); });
 }
 
 void CenterServer::apply_lines(const std::vector<std::string>& lines) {
@@ -449,7 +505,12 @@ void CenterServer::release_snapshot_responses() {
 }
 
 CenterState CenterServer::state() const {
-    return loop_->call([this] { return state_; });
+    return loop_->call([this] {
+        CenterState copy = state_;
+        for (const auto& [uid, client] : clients_)
+            if (client->inbound) copy.clients[uid].pending_write_bytes = client->inbound->pending_bytes;
+        return copy;
+    });
 }
 
 bool CenterServer::wait_until(const std::function<bool(const CenterState&)>& predicate,

@@ -30,8 +30,17 @@ struct CenterServerOptions : SandboxServerOptions {
     std::string server_process_uid = "Y9-sandbox-center";
     bool positional_changes = false;  // changes messages with fields by position
     std::size_t max_frame_bytes = 64u << 20;
-    // A connection whose unsent messages exceed this (a client that does not read) is closed.
+    // A connection whose unsent messages exceed this is closed: a bound for what the feed's
+    // hold below does not cover (test hooks, a snapshot larger than it).
     std::size_t max_pending_write_bytes = std::size_t{256} << 20;
+    // While a subscriber has more than this unsent (it reads slowly, or not at all), queued
+    // publications wait instead of being applied: the feed is held back for everyone rather
+    // than one subscriber being cut off or buffered without end. With the Sandbox's bounded
+    // hand-off the relay then stops reading and the publishers meet TCP back-pressure.
+    std::size_t feed_hold_bytes = std::size_t{4} << 20;
+    // The socket send buffer of each 'W' connection when set (a small one makes a subscriber
+    // that does not read felt sooner).
+    int send_buffer_bytes = 0;
 };
 
 struct CenterHandshakeRecord {
@@ -56,6 +65,7 @@ struct CenterClientState {
     std::set<std::string> tables;  // subscribed
     std::uint64_t frames_sent = 0;
     std::uint64_t snapshots_sent = 0;
+    std::size_t pending_write_bytes = 0;  // queued on the 'W' connection, not yet written
 };
 
 struct CenterState {
@@ -69,6 +79,8 @@ struct CenterState {
     std::uint64_t changes_sent = 0;
     std::uint64_t snapshots_sent = 0;
     std::uint64_t publications_applied = 0;
+    bool feed_held = false;        // queued publications wait for a subscriber to read
+    std::uint64_t feed_holds = 0;  // times that began
 
     // Clients with both connections open.
     std::size_t paired_clients() const;
@@ -94,6 +106,8 @@ public:
     // Parses relay lines (`O|T="t"|I="x"|f=1`, `D|T="t"|I="x"`) and applies them: a shortcut
     // that feeds the store without a relay.
     void apply_lines(const std::vector<std::string>& lines);
+    // Called on the loop after enqueued publications were applied, with their feed_bytes.
+    void set_on_applied(std::function<void(std::size_t)> on_applied);
 
     // ---- Test hooks (and those of SandboxServer) ----
     void drop_client(const std::string& process_uid);  // closes both connections
@@ -134,9 +148,14 @@ private:
     void on_closed(const std::shared_ptr<Session>& session);
     void answer_subscription(Client& client, const center::SubscriptionRequest& request);
     void apply_now(const std::vector<RelayPublication>& publications);
+    void schedule_flush();
+    void flush_queued();
+    bool feed_blocked() const;
     bool send_changes_to(Client& client, const std::vector<center::CenterSchema>& schemas,
                          const std::vector<center::CenterEntity>& entities,
                          std::optional<std::int64_t> seqnum = std::nullopt);
+    bool send_encoded_changes_to(Client& client, const std::vector<center::CenterSchema>& schemas,
+                                 const center::EncodedEntities& entities, const std::vector<char>& take);
     void send_snapshot_response(Client& client);
     bool write(Client& client, Bytes bytes);
     Client* client_of(const std::string& process_uid);
@@ -150,6 +169,7 @@ private:
     std::map<std::string, std::unique_ptr<Client>> clients_;
     std::vector<RelayPublication> queued_;
     bool flush_posted_ = false;
+    std::function<void(std::size_t)> on_applied_;
     bool hold_snapshots_ = false;
     std::vector<std::string> held_snapshots_;  // process UIDs, in request order
     std::atomic<std::size_t> pending_{0};      // posted store jobs still to run

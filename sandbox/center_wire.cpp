@@ -193,6 +193,99 @@ Bytes encode_changes_payload(const ChangesMessage& m, KeyPool& pool, bool by_pos
     return std::move(w.bytes);
 }
 
+namespace {
+
+void head(Writer& w, bool by_position, const char* name, std::uint8_t pid, std::uint8_t type) {
+    if (by_position)
+        w.positional(pid, type);
+    else
+        w.named(name, type);
+}
+
+void entities_head(Writer& w, bool by_position, std::uint8_t action) {
+    if (action == 1)
+        head(w, by_position, "tyxEntitiesAdded", 24, field::ByteArray);
+    else if (action == 2)
+        head(w, by_position, "tyxEntitiesUpdated", 25, field::ByteArray);
+    else
+        head(w, by_position, "tyxEntitiesRemoved", 26, field::ByteArray);
+}
+
+void patch_u32(Bytes& b, std::size_t at, std::size_t v) {
+    for (int i = 0; i < 4; ++i)
+        b[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v >> (24 - 8 * i));
+}
+
+}  // namespace
+
+Bytes encode_changes_frame(std::int64_t seqnum, const std::vector<CenterSchema>& schemas,
+                           const EncodedEntities& from, const std::vector<char>& take, KeyPool& pool,
+                           std::unordered_set<std::int16_t>& sent, bool by_position) {
+    std::vector<std::int16_t> pool_keys;
+    auto use = [&](std::int16_t key) {
+        if (sent.insert(key).second) pool_keys.push_back(key);
+    };
+    for (const auto& s : schemas) {
+        use(pool.key(s.table));
+        for (const auto& c : s.columns) use(pool.key(c.name));
+    }
+    std::vector<char> keys_seen(from.key_lists.size(), 0);
+    for (const auto& e : from.entities) {
+        if (!take[e.table] || keys_seen[e.keys]) continue;
+        keys_seen[e.keys] = 1;
+        for (const auto k : from.key_lists[e.keys]) use(k);
+    }
+    Writer w;
+    w.bytes.reserve(from.bytes.size() + 256);
+    w.bytes.resize(8, 0);  // the frame's header, its length filled in at the end
+    w.preamble(kVidChanges, by_position);
+    head(w, by_position, "seqNum", 20, field::PrimitiveLong);
+    w.i64(seqnum);
+    if (!pool_keys.empty()) {
+        head(w, by_position, "tyxValuesStringPoolMap", 28, field::ByteArray);
+        w.byte_array(encode_string_pool(pool_keys, pool));
+    }
+    if (!schemas.empty()) {
+        head(w, by_position, "schemaChanges", 27, field::ByteArray);
+        w.byte_array(encode_schema_changes(schemas, pool));
+    }
+    // One byte array per run of taken entities with the same action; their bytes are copied in
+    // spans as long as they lie next to each other.
+    std::size_t run_at = 0;
+    int action = -1;
+    const std::uint8_t* span = nullptr;
+    std::size_t span_size = 0;
+    auto flush_span = [&] {
+        if (span_size > 0) w.bytes.insert(w.bytes.end(), span, span + span_size);
+        span_size = 0;
+    };
+    auto end_run = [&] {
+        flush_span();
+        if (action >= 0) patch_u32(w.bytes, run_at, w.bytes.size() - run_at - 4);
+    };
+    for (const auto& e : from.entities) {
+        if (!take[e.table]) continue;
+        if (e.action != action) {
+            end_run();
+            action = e.action;
+            entities_head(w, by_position, e.action);
+            run_at = w.bytes.size();
+            w.i32(0);
+        }
+        const auto* p = from.bytes.data() + e.begin;
+        if (span_size > 0 && span + span_size != p) flush_span();
+        if (span_size == 0) span = p;
+        span_size += e.end - e.begin;
+    }
+    end_run();
+    if (by_position)
+        w.end_by_position();
+    else
+        w.end_by_name();
+    patch_u32(w.bytes, 4, w.bytes.size() - 8);
+    return std::move(w.bytes);
+}
+
 Bytes encode_snapshot_response_payload() {
     return std::move(Writer().preamble(kVidSnapshotResponse, false).end_by_name().bytes);
 }

@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <variant>
 #include <vector>
 
@@ -152,6 +153,32 @@ Bytes encode_string_pool(const std::vector<std::int16_t>& keys, const KeyPool& p
 Bytes encode_schema_changes(const std::vector<CenterSchema>& schemas, KeyPool& pool);
 Bytes encode_entities(const std::vector<CenterEntity>& entities, KeyPool& pool);
 void append_center_value(Bytes& out, const CenterValue& v);
+
+// Entities encoded ahead, as encode_entities writes them, one after another in `bytes`: what
+// the sandbox store writes straight from SQLite, so that a feed or a snapshot is encoded once
+// whatever the number of subscribers.
+struct EncodedEntities {
+    struct Entity {
+        std::uint8_t action = 1;
+        std::uint32_t table = 0;  // index in `tables`
+        std::uint32_t keys = 0;   // index in `key_lists`
+        std::size_t begin = 0;    // its bytes in `bytes`
+        std::size_t end = 0;
+    };
+    Bytes bytes;
+    std::vector<Entity> entities;
+    std::vector<std::string> tables;
+    // The pool keys an entity uses, in the order encode_changes_payload meets them: its
+    // table's, then its fields'.
+    std::vector<std::vector<std::int16_t>> key_lists;
+};
+
+// The frame of the changes message that frame(encode_changes_payload(m, ...)) gives for
+// `schemas` and the entities of `from` whose table `take` marks (by table index), in order,
+// where m's pool keys are those `sent` lacks (added to it).
+Bytes encode_changes_frame(std::int64_t seqnum, const std::vector<CenterSchema>& schemas,
+                           const EncodedEntities& from, const std::vector<char>& take, KeyPool& pool,
+                           std::unordered_set<std::int16_t>& sent, bool by_position);
 
 // The snapshot-response message ("Y9.VE.SR") by name with no field: 00 29 VID 00 00 00.
 Bytes encode_snapshot_response_payload();

@@ -4,6 +4,7 @@ namespace tyx::sandbox {
 
 void split_publication(RelayLine& parsed, RelayPublication& pub, std::vector<RelayField>* values) {
     bool have_type = false, have_id = false, have_expiry = false;
+    if (values != nullptr) values->reserve(values->size() + parsed.fields.size());
     for (auto& f : parsed.fields) {
         if (f.key == "T" && !have_type) {
             have_type = true;
@@ -21,6 +22,12 @@ void split_publication(RelayLine& parsed, RelayPublication& pub, std::vector<Rel
     }
 }
 
+std::size_t feed_bytes(const std::vector<RelayPublication>& batch) {
+    std::size_t n = 0;
+    for (const auto& p : batch) n += sizeof(RelayPublication) + p.line.size();
+    return n;
+}
+
 std::vector<RelayField> RelayPublication::fields() const {
     auto parsed = parse_relay_line(line);
     RelayPublication scratch;
@@ -28,6 +35,14 @@ std::vector<RelayField> RelayPublication::fields() const {
     std::vector<RelayField> values;
     split_publication(parsed, scratch, &values);
     return values;
+}
+
+void RelayPublication::fields(RelayLine& scratch, std::vector<RelayField>& out) const {
+    parse_relay_line(line, scratch);
+    RelayPublication frame;
+    frame.kind = kind;
+    out.clear();
+    split_publication(scratch, frame, &out);
 }
 
 std::optional<RelayField> RelayPublication::field(std::string_view key) const {

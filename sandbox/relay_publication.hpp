@@ -27,9 +27,16 @@ struct RelayPublication {
     // The value fields in order: every field except the first `T`, the first `I` and, for an
     // object, the first `E` carrying an integer.
     std::vector<RelayField> fields() const;
+    // The same into `out` (cleared first), reading the line with `scratch`: no allocation once
+    // both have grown.
+    void fields(RelayLine& scratch, std::vector<RelayField>& out) const;
     // The first value field named `key`.
     std::optional<RelayField> field(std::string_view key) const;
 };
+
+// What a batch of publications weighs in memory, about: the measure of the bounded hand-off
+// from the relay to the store.
+std::size_t feed_bytes(const std::vector<RelayPublication>& batch);
 
 // Reads the frame fields of `parsed` (an object or removal line of `pub.kind`) into `pub`: its
 // type, id and expiry. With `values`, the value fields are moved there. The frame fields come

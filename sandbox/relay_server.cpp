@@ -5,6 +5,7 @@
 
 #include <asio/awaitable.hpp>
 #include <asio/co_spawn.hpp>
+#include <asio/redirect_error.hpp>
 #include <asio/ssl/error.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/use_awaitable.hpp>
@@ -60,6 +61,9 @@ struct RelayServer::Session : AnsweringSession<std::string> {
     // Set when shutdown_gracefully ended our sending side: nothing more can be written.
     std::optional<std::chrono::steady_clock::time_point> send_ended_at;
 
+    // Wakes the reader held at the read gate (cancelled to wake it).
+    asio::steady_timer gate_wait{socket.get_executor(), asio::steady_timer::time_point::max()};
+
     // Set once a close counted what was still in the socket: that continues `partial`, so the
     // line begun is counted with it.
     bool unread_taken = false;
@@ -82,6 +86,7 @@ struct RelayServer::Session : AnsweringSession<std::string> {
     void close() override {
         count_unread();
         AnsweringSession::close();
+        gate_wait.cancel();
     }
 };
 
@@ -111,6 +116,7 @@ RelayServer::RelayServer(SandboxLoop* loop, RelayServerOptions options)
 
 RelayServer::~RelayServer() {
     set_observer(nullptr);
+    set_read_gate(nullptr);
     stop();
 }
 
@@ -189,6 +195,7 @@ asio::awaitable<void> RelayServer::read_lines(std::shared_ptr<Session> session) 
     asio::steady_timer pace(loop_->context());
     for (;;) {
         co_await faults_->wait_while_stalled(open);
+        if (read_gate_ && read_gate_()) co_await wait_at_read_gate(*session);
         std::size_t n =
             co_await session->socket.async_read_some(asio::buffer(buffer.data(), chunk), asio::use_awaitable);
         // A read that was waiting when a stall began is taken in only after it.
@@ -211,6 +218,22 @@ asio::awaitable<void> RelayServer::read_lines(std::shared_ptr<Session> session) 
             pace.expires_at(started + std::chrono::nanoseconds(taken * 1'000'000'000 / rate));
             co_await pace.async_wait(asio::use_awaitable);
         }
+    }
+}
+
+asio::awaitable<void> RelayServer::wait_at_read_gate(Session& session) {
+    if (!state_.reading_held) {
+        state_.reading_held = true;
+        ++state_.read_holds;
+        loop_->notify_changed();
+    }
+    while (session.socket.is_open() && read_gate_ && read_gate_()) {
+        std::error_code ignored;
+        co_await session.gate_wait.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+    }
+    if (state_.reading_held) {
+        state_.reading_held = false;
+        loop_->notify_changed();
     }
 }
 
@@ -266,12 +289,17 @@ void RelayServer::handle_line(Session& session, std::string_view line) {
     ++conn.line_count;
     ++state_.line_count;
     session.first_line_done = true;
-    if (!options_.counting_only && !options_.object_ids_only) conn.lines.emplace_back(line);
+    if (!options_.counting_only && !options_.object_ids_only &&
+        (options_.max_recorded == 0 || recorded_lines_ < options_.max_recorded)) {
+        conn.lines.emplace_back(line);
+        ++recorded_lines_;
+    }
     if (line.empty()) return;
     const char type = line.front();
     if (type != 'L' && type != 'X' && type != 'O' && type != 'D') return;
 
-    auto parsed = parse_relay_line(line);
+    auto& parsed = scratch_;
+    parse_relay_line(line, parsed);
     if (type == 'L') {
         conn.logged_in = true;
         ++conn.logins;
@@ -302,6 +330,7 @@ void RelayServer::handle_line(Session& session, std::string_view line) {
     pub.connection = session.id;
     pub.seqnum = parsed.seqnum;
     pub.line = std::string(line);
+    const bool to_store = static_cast<bool>(observer_);
     split_publication(parsed, pub, nullptr);
     if (pub.kind == RelayPublication::Kind::Object)
         ++state_.objects;
@@ -313,10 +342,14 @@ void RelayServer::handle_line(Session& session, std::string_view line) {
     }
     if (options_.object_ids_only) {
         if (pub.kind == RelayPublication::Kind::Object) conn.object_ids.push_back(pub.id);
-        if (observer_) batch_.push_back(std::move(pub));
+        if (to_store) batch_.push_back(std::move(pub));
         return;
     }
-    if (observer_) batch_.push_back(pub);
+    if (options_.max_recorded != 0 && state_.publications.size() >= options_.max_recorded) {
+        if (to_store) batch_.push_back(std::move(pub));
+        return;
+    }
+    if (to_store) batch_.push_back(pub);
     state_.publications.push_back(std::move(pub));
 }
 
@@ -325,13 +358,11 @@ void RelayServer::flush_batch() {
         batch_.clear();
         return;
     }
-    ++active_;
-    loop_->post([this, batch = std::move(batch_)]() mutable {
-        if (observer_) observer_(std::move(batch));
-        --active_;
-        loop_->notify_changed();
-    });
+    // Handed over at once, before the next read: a consumer that holds reading back through
+    // the read gate sees everything read so far.
+    auto batch = std::move(batch_);
     batch_.clear();
+    observer_(std::move(batch));
 }
 
 void RelayServer::write(const std::shared_ptr<Session>& session, std::string text) {
@@ -364,8 +395,20 @@ void RelayServer::set_observer(Observer observer) {
     loop_->call([&] { observer_ = std::move(observer); });
 }
 
+void RelayServer::set_read_gate(std::function<bool()> hold) {
+    loop_->call([&] { read_gate_ = std::move(hold); });
+    recheck_read_gate();
+}
+
+void RelayServer::recheck_read_gate() {
+    loop_->post([this] {
+        for (auto& [id, base] : sessions_) static_cast<Session&>(*base).gate_wait.cancel();
+    });
+}
+
 void RelayServer::clear() {
     loop_->call([this] {
+        recorded_lines_ = 0;
         for (auto& [id, c] : state_.connections) {
             c.lines.clear();
             c.object_ids.clear();
@@ -394,7 +437,7 @@ bool RelayServer::wait_for_logins(std::uint64_t n, std::chrono::milliseconds tim
 }
 
 bool RelayServer::wait_for_publications(std::size_t n, std::chrono::milliseconds timeout) {
-    return wait_until([n](const RelayState& s) { return s.publications.size() >= n; }, timeout);
+    return wait_until([n](const RelayState& s) { return s.objects + s.removals >= n; }, timeout);
 }
 
 bool RelayServer::wait_for_objects(std::uint64_t n, std::chrono::milliseconds timeout) {

@@ -58,6 +58,9 @@ struct RelayServerOptions : SandboxServerOptions {
     // it can), in small reads, with a socket receive buffer of `receive_buffer_bytes` when set.
     std::size_t read_bytes_per_second = 0;
     int receive_buffer_bytes = 0;
+    // At most this many publications (RelayState::publications) and lines (all connections'
+    // RelayConnection::lines together) are kept, the first ones; the counts go on. 0: no limit.
+    std::size_t max_recorded = 0;
 };
 
 struct RelayConnection {
@@ -89,6 +92,8 @@ struct RelayState {
     std::uint64_t objects = 0;
     std::uint64_t removals = 0;
     ConnectionId last_connection = 0;
+    std::uint64_t read_holds = 0;  // times the read gate held reading back
+    bool reading_held = false;     // the read gate holds reading back now
 
     // The last object received for (type, id) unless a later removal of it was received.
     const RelayPublication* current_object(std::string_view type, std::string_view id) const;
@@ -107,7 +112,8 @@ struct RelayGracefulClose {
 class RelayServer : public SandboxServer {
 public:
     // Receives the objects and removals read from one chunk of input, on the server's loop,
-    // after the chunk was read (never inside the reading path). Must not block.
+    // once the chunk's lines were handled and before the next read. Must not block, nor call
+    // the wait_* members.
     using Observer = std::function<void(std::vector<RelayPublication>)>;
 
     // Starts listening at once, on a loop of its own or on `loop` (which must outlive the server).
@@ -133,6 +139,11 @@ public:
     void broadcast_line(std::string text);
 
     void set_observer(Observer observer);
+    // A consumer of the observer that falls behind holds reading back: while `hold()` returns
+    // true (asked on the loop before each read) no connection reads, so publishers meet TCP
+    // back-pressure. `recheck_read_gate` (any thread) has held readers ask again.
+    void set_read_gate(std::function<bool()> hold);
+    void recheck_read_gate();
     // Forgets recorded lines and publications and zeroes the counters; connections stay.
     void clear();
 
@@ -147,6 +158,7 @@ public:
                     std::chrono::milliseconds timeout = std::chrono::seconds(10));
     bool wait_for_connections(std::size_t open, std::chrono::milliseconds timeout = std::chrono::seconds(10));
     bool wait_for_logins(std::uint64_t n, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // Objects and removals received (also those past the record's limit).
     bool wait_for_publications(std::size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(10));
     bool wait_for_objects(std::uint64_t n, std::chrono::milliseconds timeout = std::chrono::seconds(10));
     bool wait_for_lines(std::uint64_t n, std::chrono::milliseconds timeout = std::chrono::seconds(10));
@@ -156,6 +168,7 @@ private:
     RelayServer(SandboxLoop* loop, RelayServerOptions options);
     void on_accept(SandboxStream socket) override;
     asio::awaitable<void> read_lines(std::shared_ptr<Session> session);
+    asio::awaitable<void> wait_at_read_gate(Session& session);
     // Hands every ended line of [p, end) to handle_line and keeps the unended rest.
     void take_lines(Session& session, RelayConnection& conn, const char* p, const char* end);
     void count_lines(RelayConnection& conn, const char* p, std::size_t n);
@@ -168,7 +181,10 @@ private:
     RelayServerOptions options_;
     RelayState state_;
     Observer observer_;
+    std::function<bool()> read_gate_;
+    std::size_t recorded_lines_ = 0;
     std::vector<RelayPublication> batch_;
+    RelayLine scratch_;  // the line being handled
     // Connections of a running shutdown_gracefully, filled in as each one ends.
     std::map<ConnectionId, RelayGracefulClose> draining_;
 };

@@ -136,7 +136,16 @@ RelayValue parse_relay_value(std::string_view raw) {
 
 RelayLine parse_relay_line(std::string_view line) {
     RelayLine out;
-    if (line.empty()) return out;
+    parse_relay_line(line, out);
+    return out;
+}
+
+void parse_relay_line(std::string_view line, RelayLine& out) {
+    out.type = 0;
+    out.seqnum.reset();
+    out.timestamp.reset();
+    out.fields.clear();
+    if (line.empty()) return;
     out.type = line.front();
     auto rest = line.substr(1);
     take_marker(rest, '#', out.seqnum);
@@ -149,7 +158,7 @@ RelayLine parse_relay_line(std::string_view line) {
         }
         const auto end = piece_end(rest, pos);
         const auto piece = rest.substr(pos, end - pos);
-        RelayField field;
+        RelayField& field = out.fields.emplace_back();
         const auto eq = piece.find('=');
         if (eq == std::string_view::npos) {
             field.raw = std::string(piece);
@@ -160,10 +169,8 @@ RelayLine parse_relay_line(std::string_view line) {
             field.raw = std::string(piece.substr(eq + 1));
             field.value = parse_relay_value(field.raw);
         }
-        out.fields.push_back(std::move(field));
         pos = end;
     }
-    return out;
 }
 
 std::string make_status_line(const RelayStatus& status) {

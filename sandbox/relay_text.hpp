@@ -62,6 +62,8 @@ std::size_t count_line_feeds(const char* data, std::size_t size);
 // the piece as its raw text. A quoted value runs to the first `"` that is followed by `|` or
 // by the end of the line, so quotes and bars inside a string do not cut it.
 RelayLine parse_relay_line(std::string_view line);
+// The same into `out`, whose storage is reused: for readers of many lines.
+void parse_relay_line(std::string_view line, RelayLine& out);
 
 // Status line the relay client reads: `M[#hash]@now|S=status|Q=seqnum|M="message"` + line feed.
 struct RelayStatus {

@@ -1,5 +1,7 @@
 #include "sandbox.hpp"
 
+#include <algorithm>
+
 namespace tyx::sandbox {
 
 namespace {
@@ -34,16 +36,32 @@ Sandbox::Sandbox(SandboxOptions options) {
     auto relay_options = options.relay;
     set_common(relay_options, options, options.relay_port, options.faults.relay);
     relay_options.counting_only = options.relay_counting_only || options.relay.counting_only;
+    const bool feeding = options.store_publications && !relay_options.counting_only;
+    if (feeding && relay_options.max_recorded == 0) relay_options.max_recorded = options.relay_record_limit;
     relay_ = std::make_unique<RelayServer>(relay_loop_, relay_options);
-    if (options.store_publications && !relay_options.counting_only) {
+    if (feeding) {
+        // The hand-off is bounded: the relay's observer adds what it hands over, the store's
+        // loop takes off what it applied, and the relay reads only while the sum is in bounds.
+        feed_limit_ = std::max<std::size_t>(options.feed_bytes, 1);
+        center_->set_on_applied([this](std::size_t bytes) {
+            const auto left = in_flight_.fetch_sub(bytes) - bytes;
+            if (left <= feed_limit_ / 2) relay_->recheck_read_gate();
+        });
+        relay_->set_read_gate([this] { return in_flight_ > feed_limit_; });
         CenterServer* center = center_.get();
-        relay_->set_observer(
-            [center](std::vector<RelayPublication> batch) { center->enqueue(std::move(batch)); });
+        relay_->set_observer([this, center](std::vector<RelayPublication> batch) {
+            const auto now = in_flight_.fetch_add(feed_bytes(batch)) + feed_bytes(batch);
+            if (now > most_in_flight_) most_in_flight_ = now;
+            center->enqueue(std::move(batch));
+        });
     }
 }
 
 Sandbox::~Sandbox() {
+    // No callback of the store's loop may reach the relay once it is going.
+    center_->set_on_applied(nullptr);
     relay_->set_observer(nullptr);
+    relay_->set_read_gate(nullptr);
     relay_.reset();
     center_.reset();
     database_.reset();

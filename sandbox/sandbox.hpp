@@ -17,6 +17,7 @@
 #include "sandbox_store.hpp"
 #include "sandbox_tls.hpp"
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -39,6 +40,13 @@ struct SandboxOptions {
     bool store_publications = true;
     // The relay's counting-only mode (implies no store: nothing is parsed).
     bool relay_counting_only = false;
+    // Publications read by the relay and not yet applied to the store, in feed_bytes
+    // (relay_publication.hpp): past this the relay stops reading until the store has caught up
+    // to half of it, so publishers meet TCP back-pressure rather than a queue that grows.
+    std::size_t feed_bytes = std::size_t{8} << 20;
+    // While publications are stored: the relay keeps at most this many publications and lines
+    // in its record (RelayServerOptions::max_recorded) unless `relay.max_recorded` says otherwise.
+    std::size_t relay_record_limit = 100'000;
     // When set, all three servers accept TLS connections only, with this material.
     std::optional<SandboxTls> tls = std::nullopt;
     // Seeded random faults of each server (sandbox_faults.hpp), in place of the plans of the
@@ -75,6 +83,10 @@ public:
     //   "database: connections 1 open, 1 accepted; logins 1; requests 4, answered 4"
     std::string describe_counters();
 
+    // Publications on their way from the relay to the store, in feed_bytes; and the most so far.
+    std::size_t feed_bytes_in_flight() const { return in_flight_; }
+    std::size_t most_feed_bytes_in_flight() const { return most_in_flight_; }
+
     // Waits until the store has handled `n` publications since the start.
     bool wait_for_stored(std::uint64_t n, std::chrono::milliseconds timeout = std::chrono::seconds(10));
     // Waits until every object and removal the relay has counted so far is stored (the relay's
@@ -82,6 +94,9 @@ public:
     bool wait_until_stored(std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
 private:
+    std::size_t feed_limit_ = 0;
+    std::atomic<std::size_t> in_flight_{0};
+    std::atomic<std::size_t> most_in_flight_{0};
     SandboxLoop relay_loop_;
     SandboxLoop data_loop_;
     std::unique_ptr<DatabaseServer> database_;

@@ -9,6 +9,7 @@
 #include <asio/write.hpp>
 
 #include <deque>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <system_error>
@@ -25,6 +26,8 @@ struct AnsweringSession : SandboxSession {
     std::size_t pending_bytes = 0;  // queued or being written
     bool writing = false;
     bool close_after_write = false;  // an answer cut by a fault is on its way
+    // Called on the loop after a write of the queue completed while the connection is open.
+    std::function<void()> on_written;
 };
 
 namespace detail {
@@ -51,6 +54,7 @@ void write_queued(std::shared_ptr<AnsweringSession<Buffer>> s) {
     }
     asio::async_write(s->socket, buffers, [s, batch, bytes](std::error_code ec, std::size_t) {
         s->pending_bytes -= bytes;
+        if (!ec && s->on_written && s->is_open()) s->on_written();
         if (s->close_after_write && s->to_write.empty()) {
             s->close();
             ec = asio::error::operation_aborted;

@@ -92,6 +92,60 @@ center::CenterValue center_value_of(sqlite3_stmt* stmt, int col, std::uint8_t ty
     return v;
 }
 
+// Appends what append_center_value(out, center_value_of(stmt, col, type)) appends, without the
+// record.
+void append_center_value_of(Bytes& out, sqlite3_stmt* stmt, int col, std::uint8_t type) {
+    switch (sqlite3_column_type(stmt, col)) {
+        case SQLITE_INTEGER: {
+            const auto integer = sqlite3_column_int64(stmt, col);
+            if (type == code::Float) {
+                put_u8(out, center::value::Float);
+                put_f32(out, static_cast<float>(static_cast<double>(integer)));
+            } else if (type == code::Double) {
+                put_u8(out, center::value::Double);
+                put_f64(out, static_cast<double>(integer));
+            } else if (type == code::Integer && integer >= INT32_MIN && integer <= INT32_MAX) {
+                put_u8(out, center::value::Int32);
+                put_i32(out, static_cast<std::int32_t>(integer));
+            } else {
+                put_u8(out, center::value::Int64);
+                put_i64(out, integer);
+            }
+            break;
+        }
+        case SQLITE_FLOAT: {
+            const auto real = sqlite3_column_double(stmt, col);
+            if (type == code::Float) {
+                put_u8(out, center::value::Float);
+                put_f32(out, static_cast<float>(real));
+            } else {
+                put_u8(out, center::value::Double);
+                put_f64(out, real);
+            }
+            break;
+        }
+        case SQLITE_TEXT:
+        case SQLITE_BLOB: {
+            const bool text = sqlite3_column_type(stmt, col) == SQLITE_TEXT;
+            const void* p = text ? static_cast<const void*>(sqlite3_column_text(stmt, col))
+                                 : sqlite3_column_blob(stmt, col);
+            const auto n = static_cast<std::size_t>(sqlite3_column_bytes(stmt, col));
+            put_u8(out, text ? center::value::Text : center::value::Bytes);
+            put_i32(out, static_cast<std::int32_t>(n));
+            if (n > 0) put_raw(out, p, n);
+            break;
+        }
+        default:
+            put_u8(out, center::value::Null);
+    }
+}
+
+std::string_view text_view_of(sqlite3_stmt* stmt, int col) {
+    const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(stmt, col));
+    return p ? std::string_view(p, static_cast<std::size_t>(sqlite3_column_bytes(stmt, col)))
+             : std::string_view();
+}
+
 std::string text_of(sqlite3_stmt* stmt, int col) {
     const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(stmt, col));
     return std::string(p ? p : "", static_cast<std::size_t>(sqlite3_column_bytes(stmt, col)));
@@ -159,7 +213,15 @@ std::string update_sql(const std::string& table, const std::vector<center::Cente
     std::string set;
     for (std::size_t c = 0; c < columns.size(); ++c)
         set += (c ? ", " : "") + quote_identifier(columns[c].name) + " = ?" + std::to_string(c + 2);
-    return "UPDATE " + quote_identifier(table) + " SET " + set + " WHERE \"id\" = ?1" + returning(columns);
+    return "UPDATE " + quote_identifier(table) + " SET " + set + " WHERE \"id\" = ?1";
+}
+
+// The rows an update changed, read back as SELECT reads them: a RETURNING clause would gather
+// them in a temporary table of its own on every run, which costs more than the update.
+std::string select_by_id_sql(const std::string& table, const std::vector<center::CenterColumn>& columns) {
+    std::string sql = "SELECT rowid";
+    for (const auto& c : columns) sql += ", " + quote_identifier(c.name);
+    return sql + " FROM " + quote_identifier(table) + " WHERE \"id\" = ?1";
 }
 
 std::string insert_sql(const std::string& table, const std::vector<center::CenterColumn>& columns) {
@@ -179,7 +241,20 @@ struct SandboxStore::Table {
     bool has_id = false;
     std::vector<center::CenterColumn> columns;  // all but `id`, in table order
     std::map<std::string, std::size_t> by_lower;
-    Statement update, insert, remove, exists;
+    Statement update, insert, remove, exists, select_by_id;
+    // Its place in the encoded output numbered `encoding` (see SandboxStore::prepare_encoding).
+    std::uint64_t encoding = 0;
+    bool keys_current = false;  // field_keys names the current columns
+    std::uint32_t table_index = 0;
+    std::uint32_t removal_keys = 0;
+    std::uint32_t field_keys = 0;
+    // The field names of the last publication stored and the column of each (-1: none), for as
+    // long as the table has `columns_known` columns.
+    struct Shape {
+        std::vector<std::string> keys;
+        std::vector<std::ptrdiff_t> columns;
+        std::size_t columns_known = static_cast<std::size_t>(-1);
+    } last_shape;
 };
 
 SandboxStore::SandboxStore(std::shared_ptr<SqliteDatabase> database) : database_(std::move(database)) {}
@@ -254,8 +329,73 @@ SandboxStore::Table* SandboxStore::table(const std::string& name, bool create) {
 
 std::vector<center::CenterEntity> SandboxStore::apply(const std::vector<RelayPublication>& publications,
                                                       std::vector<std::string>* schema_changed) {
-    std::vector<center::CenterEntity> out;
+    std::vector<center::CenterEntity> entities;
+    Output out;
+    out.entities = &entities;
+    apply_to(publications, out, schema_changed);
+    return entities;
+}
+
+void SandboxStore::apply(const std::vector<RelayPublication>& publications, center::KeyPool& pool,
+                         center::EncodedEntities& encoded, std::vector<std::string>* schema_changed) {
+    Output out;
+    out.encoded = &encoded;
+    out.pool = &pool;
+    ++encoding_;
+    apply_to(publications, out, schema_changed);
+}
+
+void SandboxStore::prepare_encoding(Table& t, Output& out) {
+    auto& e = *out.encoded;
+    if (t.encoding != encoding_) {
+        t.encoding = encoding_;
+        t.keys_current = false;
+        t.table_index = static_cast<std::uint32_t>(e.tables.size());
+        e.tables.push_back(t.name);
+        t.removal_keys = static_cast<std::uint32_t>(e.key_lists.size());
+        e.key_lists.push_back({out.pool->key(t.name)});
+    }
+    if (!t.keys_current) {
+        t.keys_current = true;
+        t.field_keys = static_cast<std::uint32_t>(e.key_lists.size());
+        std::vector<std::int16_t> keys{out.pool->key(t.name)};
+        for (const auto& c : t.columns) keys.push_back(out.pool->key(c.name));
+        e.key_lists.push_back(std::move(keys));
+    }
+}
+
+// Encodes as encode_entities does; the values are columns first_column, ... of `s`.
+void SandboxStore::encode_row(Table& t, Output& out, std::uint8_t action, std::int64_t rowid,
+                              std::string_view object_id, sqlite3_stmt* s, int first_column) {
+    prepare_encoding(t, out);
+    auto& e = *out.encoded;
+    const bool with_fields = action != 3;
+    const auto keys = with_fields ? t.field_keys : t.removal_keys;
+    const auto& key_list = e.key_lists[keys];
+    auto& b = e.bytes;
+    const auto at = b.size();
+    put_i32(b, 0);
+    put_i16(b, key_list[0]);
+    put_i64(b, rowid);
+    put_u8(b, static_cast<std::uint8_t>(0x20 | (with_fields ? 0x40 : 0)));
+    put_string(b, object_id);
+    if (with_fields) {
+        put_i16(b, static_cast<std::int16_t>(t.columns.size()));
+        for (std::size_t c = 0; c < t.columns.size(); ++c) {
+            put_i16(b, key_list[c + 1]);
+            append_center_value_of(b, s, first_column + static_cast<int>(c), t.columns[c].type);
+        }
+    }
+    const auto size = static_cast<std::uint32_t>(b.size() - at - 4);
+    for (int i = 0; i < 4; ++i)
+        b[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(size >> (24 - 8 * i));
+    e.entities.push_back({action, t.table_index, keys, at, b.size()});
+}
+
+void SandboxStore::apply_to(const std::vector<RelayPublication>& publications, Output& out,
+                            std::vector<std::string>* schema_changed) {
     auto* db = database_->handle();
+    const auto entities_before = out.encoded ? out.encoded->entities.size() : 0;
     refresh_if_schema_changed();
     sqlite3_exec(db, "SAVEPOINT tyx_store", nullptr, nullptr, nullptr);
     for (const auto& pub : publications) {
@@ -269,25 +409,49 @@ std::vector<center::CenterEntity> SandboxStore::apply(const std::vector<RelayPub
     if (sqlite3_exec(db, "RELEASE tyx_store", nullptr, nullptr, nullptr) != SQLITE_OK) {
         fail(sqlite3_errmsg(db));
         sqlite3_exec(db, "ROLLBACK TO tyx_store; RELEASE tyx_store", nullptr, nullptr, nullptr);
-        out.clear();
+        if (out.entities) out.entities->clear();
+        if (out.encoded) {
+            auto& e = *out.encoded;
+            if (entities_before < e.entities.size()) {
+                e.bytes.resize(entities_before == 0 ? 0 : e.entities[entities_before - 1].end);
+                e.entities.resize(entities_before);
+            }
+        }
     }
-    return out;
 }
 
-void SandboxStore::store_object(const RelayPublication& pub, std::vector<center::CenterEntity>& out,
+void SandboxStore::store_object(const RelayPublication& pub, Output& out,
                                 std::vector<std::string>* schema_changed) {
     Table* t = table(pub.type, true);
     if (t == nullptr) return;
-    const auto fields = pub.fields();
+    pub.fields(line_scratch_, fields_scratch_);
+    const auto& fields = fields_scratch_;
     const auto known = t->columns.size();
     const auto values = column_values(*t, fields);
     if (t->columns.size() != known) columns_added(*t, schema_changed);
     auto* db = database_->handle();
     // With no column but `id` there is nothing to update: finding the row is enough.
-    auto* update = t->columns.empty()
-                       ? cached(db, t->exists, [&] { return exists_sql(t->name); })
-                       : cached(db, t->update, [&] { return update_sql(t->name, t->columns); });
-    const auto updated = write_row(*t, update, 2, pub, values, out);
+    std::optional<bool> updated;
+    if (t->columns.empty()) {
+        updated = write_row(*t, cached(db, t->exists, [&] { return exists_sql(t->name); }), 2, pub, {}, out);
+    } else if (auto* update = cached(db, t->update, [&] { return update_sql(t->name, t->columns); })) {
+        bind_id(update, pub.id);
+        for (std::size_t c = 0; c < values.size(); ++c)
+            bind_value(update, static_cast<int>(c + 2), values[c]);
+        const int rc = sqlite3_step(update);
+        if (rc != SQLITE_DONE) fail(sqlite3_errmsg(db));
+        const bool changed = rc == SQLITE_DONE && sqlite3_changes(db) > 0;
+        sqlite3_reset(update);
+        sqlite3_clear_bindings(update);
+        updated = false;
+        // The update returns nothing: what it changed is read back.
+        if (changed) {
+            auto* select = cached(db, t->select_by_id, [&] { return select_by_id_sql(t->name, t->columns); });
+            updated = write_row(*t, select, 2, pub, {}, out);
+        }
+    } else {
+        updated = write_row(*t, nullptr, 2, pub, values, out);
+    }
     if (updated && !*updated) {
         auto* insert = cached(db, t->insert, [&] { return insert_sql(t->name, t->columns); });
         write_row(*t, insert, 1, pub, values, out);
@@ -295,6 +459,36 @@ void SandboxStore::store_object(const RelayPublication& pub, std::vector<center:
 }
 
 std::vector<const RelayValue*> SandboxStore::column_values(Table& t, const std::vector<RelayField>& fields) {
+    // A feed publishes the same field names over and over: when they are those of the table's
+    // last publication, in the same order, each goes to the same column as then.
+    auto& shape = t.last_shape;
+    bool same = shape.columns_known == t.columns.size() && shape.keys.size() == fields.size();
+    for (std::size_t i = 0; same && i < fields.size(); ++i) same = shape.keys[i] == fields[i].key;
+    if (same) {
+        std::vector<const RelayValue*> values(t.columns.size(), nullptr);
+        for (std::size_t i = 0; i < fields.size(); ++i)
+            if (shape.columns[i] >= 0) values[static_cast<std::size_t>(shape.columns[i])] = &fields[i].value;
+        return values;
+    }
+    const auto errors = errors_;
+    auto values = column_values_by_name(t, fields);
+    shape.columns_known = static_cast<std::size_t>(-1);
+    if (errors_ != errors) return values;  // a column SQLite refused is tried again next time
+    shape.keys.clear();
+    shape.columns.clear();
+    for (const auto& f : fields) {
+        shape.keys.push_back(f.key);
+        std::ptrdiff_t column = -1;
+        for (std::size_t c = 0; c < values.size(); ++c)
+            if (values[c] == &f.value) column = static_cast<std::ptrdiff_t>(c);
+        shape.columns.push_back(column);
+    }
+    shape.columns_known = t.columns.size();
+    return values;
+}
+
+std::vector<const RelayValue*> SandboxStore::column_values_by_name(Table& t,
+                                                                   const std::vector<RelayField>& fields) {
     // The value of each column, the last field of a name winning.
     std::vector<const RelayValue*> values(t.columns.size(), nullptr);
     for (const auto& f : fields) {
@@ -328,16 +522,17 @@ bool SandboxStore::add_column(Table& t, const RelayField& field, const std::stri
 void SandboxStore::columns_added(Table& t, std::vector<std::string>* schema_changed) {
     // The cached statements name the old columns; the schema change is our own, so the cache stays.
     t.update.reset();
+    t.select_by_id.reset();
     t.insert.reset();
     t.exists.reset();
+    t.keys_current = false;
     schema_version_ = schema_version();
     if (schema_changed) schema_changed->push_back(t.name);
 }
 
-std::optional<bool> SandboxStore::write_row(const Table& t, sqlite3_stmt* s, std::uint8_t action,
+std::optional<bool> SandboxStore::write_row(Table& t, sqlite3_stmt* s, std::uint8_t action,
                                             const RelayPublication& pub,
-                                            const std::vector<const RelayValue*>& values,
-                                            std::vector<center::CenterEntity>& out) {
+                                            const std::vector<const RelayValue*>& values, Output& out) {
     auto* db = database_->handle();
     if (s == nullptr) {
         fail(sqlite3_errmsg(db));
@@ -349,6 +544,10 @@ std::optional<bool> SandboxStore::write_row(const Table& t, sqlite3_stmt* s, std
     bool any = false;
     while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
         any = true;
+        if (out.encoded) {
+            encode_row(t, out, action, sqlite3_column_int64(s, 0), pub.id, s, 1);
+            continue;
+        }
         center::CenterEntity e;
         e.action = action;
         e.table = t.name;
@@ -358,7 +557,7 @@ std::optional<bool> SandboxStore::write_row(const Table& t, sqlite3_stmt* s, std
             e.field_names.push_back(t.columns[c].name);
             e.values.push_back(center_value_of(s, static_cast<int>(c + 1), t.columns[c].type));
         }
-        out.push_back(std::move(e));
+        out.entities->push_back(std::move(e));
     }
     if (rc != SQLITE_DONE) fail(sqlite3_errmsg(db));
     sqlite3_reset(s);
@@ -366,7 +565,7 @@ std::optional<bool> SandboxStore::write_row(const Table& t, sqlite3_stmt* s, std
     return any;
 }
 
-void SandboxStore::store_removal(const RelayPublication& pub, std::vector<center::CenterEntity>& out) {
+void SandboxStore::store_removal(const RelayPublication& pub, Output& out) {
     auto* db = database_->handle();
     Table* t = table(pub.type, false);
     if (t == nullptr || !t->has_id) return;
@@ -383,12 +582,16 @@ void SandboxStore::store_removal(const RelayPublication& pub, std::vector<center
     bind_id(s, pub.id);
     int rc;
     while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+        if (out.encoded) {
+            encode_row(*t, out, 3, sqlite3_column_int64(s, 0), pub.id, s, 1);
+            continue;
+        }
         center::CenterEntity e;
         e.action = 3;
         e.table = t->name;
         e.id = sqlite3_column_int64(s, 0);
         e.object_id = pub.id;
-        out.push_back(std::move(e));
+        out.entities->push_back(std::move(e));
     }
     if (rc != SQLITE_DONE) fail(sqlite3_errmsg(db));
     sqlite3_reset(s);
@@ -407,9 +610,7 @@ std::vector<center::CenterEntity> SandboxStore::rows(const std::string& name) {
     refresh_if_schema_changed();
     Table* t = table(name, false);
     if (t == nullptr) return out;
-    std::string sql = "SELECT rowid, " + std::string(t->has_id ? "\"id\"" : "NULL");
-    for (const auto& c : t->columns) sql += ", " + quote_identifier(c.name);
-    sql += " FROM " + quote_identifier(t->name) + " ORDER BY rowid";
+    const auto sql = select_rows_sql(*t);
     sqlite3_stmt* raw = nullptr;
     auto* db = database_->handle();
     if (sqlite3_prepare_v2(db, sql.c_str(), -1, &raw, nullptr) != SQLITE_OK) {
@@ -430,6 +631,33 @@ std::vector<center::CenterEntity> SandboxStore::rows(const std::string& name) {
         out.push_back(std::move(e));
     }
     return out;
+}
+
+std::string SandboxStore::select_rows_sql(const Table& t) const {
+    std::string sql = "SELECT rowid, " + std::string(t.has_id ? "\"id\"" : "NULL");
+    for (const auto& c : t.columns) sql += ", " + quote_identifier(c.name);
+    return sql + " FROM " + quote_identifier(t.name) + " ORDER BY rowid";
+}
+
+void SandboxStore::rows(const std::string& name, center::KeyPool& pool, center::EncodedEntities& encoded) {
+    refresh_if_schema_changed();
+    Table* t = table(name, false);
+    if (t == nullptr) return;
+    const auto sql = select_rows_sql(*t);
+    sqlite3_stmt* raw = nullptr;
+    auto* db = database_->handle();
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &raw, nullptr) != SQLITE_OK) {
+        fail(sqlite3_errmsg(db));
+        return;
+    }
+    Statement stmt(raw);
+    Output out;
+    out.encoded = &encoded;
+    out.pool = &pool;
+    ++encoding_;
+    while (sqlite3_step(stmt.get()) == SQLITE_ROW)
+        encode_row(*t, out, 1, sqlite3_column_int64(stmt.get(), 0), text_view_of(stmt.get(), 1), stmt.get(),
+                   2);
 }
 
 }  // namespace tyx::sandbox

@@ -59,10 +59,18 @@ public:
     std::vector<center::CenterEntity> apply(const std::vector<RelayPublication>& publications,
                                             std::vector<std::string>* schema_changed = nullptr);
 
+    // The same, with the row changes appended to `out` already encoded, with `pool`'s keys:
+    // the sandbox center's path, which makes no entity records.
+    void apply(const std::vector<RelayPublication>& publications, center::KeyPool& pool,
+               center::EncodedEntities& out, std::vector<std::string>* schema_changed = nullptr);
+
     // The table's columns but `id` (nullopt when no such table exists).
     std::optional<center::CenterSchema> schema(const std::string& table);
     // Every row of the table as an added entity, in rowid order (empty when no such table).
     std::vector<center::CenterEntity> rows(const std::string& table);
+    // The same rows appended to `out` already encoded, with `pool`'s keys, read straight from
+    // the statement.
+    void rows(const std::string& table, center::KeyPool& pool, center::EncodedEntities& out);
 
     std::uint64_t applied() const { return applied_; }  // publications handled (stored or skipped)
     std::uint64_t errors() const { return errors_; }
@@ -71,25 +79,40 @@ public:
 
 private:
     struct Table;
+    // Where row changes go: entity records, or encoded entities.
+    struct Output {
+        std::vector<center::CenterEntity>* entities = nullptr;
+        center::EncodedEntities* encoded = nullptr;
+        center::KeyPool* pool = nullptr;
+    };
+    void apply_to(const std::vector<RelayPublication>& publications, Output& out,
+                  std::vector<std::string>* schema_changed);
+    void prepare_encoding(Table& t, Output& out);
+    void encode_row(Table& t, Output& out, std::uint8_t action, std::int64_t rowid,
+                    std::string_view object_id, sqlite3_stmt* s, int first_column);
     Table* table(const std::string& name, bool create);
     std::int64_t schema_version() const;
     void refresh_if_schema_changed();
-    void store_object(const RelayPublication& pub, std::vector<center::CenterEntity>& out,
-                      std::vector<std::string>* schema_changed);
+    void store_object(const RelayPublication& pub, Output& out, std::vector<std::string>* schema_changed);
     std::vector<const RelayValue*> column_values(Table& t, const std::vector<RelayField>& fields);
+    std::vector<const RelayValue*> column_values_by_name(Table& t, const std::vector<RelayField>& fields);
     bool add_column(Table& t, const RelayField& field, const std::string& key);
     void columns_added(Table& t, std::vector<std::string>* schema_changed);
     // Runs `s` (nullptr: SQLite refused to make it) for `pub`, one entity of `action` per returned
     // row: nullopt when it could not be made, else whether a row came back.
-    std::optional<bool> write_row(const Table& t, sqlite3_stmt* s, std::uint8_t action,
-                                  const RelayPublication& pub, const std::vector<const RelayValue*>& values,
-                                  std::vector<center::CenterEntity>& out);
-    void store_removal(const RelayPublication& pub, std::vector<center::CenterEntity>& out);
+    std::optional<bool> write_row(Table& t, sqlite3_stmt* s, std::uint8_t action, const RelayPublication& pub,
+                                  const std::vector<const RelayValue*>& values, Output& out);
+    void store_removal(const RelayPublication& pub, Output& out);
+    std::string select_rows_sql(const Table& t) const;
     void fail(const std::string& text);
 
     std::shared_ptr<SqliteDatabase> database_;
     std::map<std::string, std::unique_ptr<Table>> tables_;
     std::int64_t schema_version_ = -1;
+    std::uint64_t encoding_ = 0;
+    RelayLine line_scratch_;  // reading the publication being stored
+    std::vector<RelayField>
+        fields_scratch_;  // its value fields  // counts the encoded outputs, so tables know theirs
     std::uint64_t applied_ = 0;
     std::uint64_t errors_ = 0;
     std::string last_error_;

@@ -43,6 +43,9 @@ public:
     void set_receive_buffer(int bytes, std::error_code& ec) {
         tcp().set_option(asio::socket_base::receive_buffer_size(bytes), ec);
     }
+    void set_send_buffer(int bytes, std::error_code& ec) {
+        tcp().set_option(asio::socket_base::send_buffer_size(bytes), ec);
+    }
 
     // Plain TCP: calls f(bytes) with everything that has arrived and was not read yet, without
     // waiting; over TLS nothing (records cannot be read without the reader). Before a close

@@ -259,8 +259,8 @@ void bind_relay_records(SandboxClass& cls) {
                }
                return str_list(lines);
            },
-           "The lines (list of str) of every object and removal the relay has read, in order, without line\n"
-           "feed.")
+           "The lines (list of str) of the objects and removals the relay has read, in order, without line\n"
+           "feed: the first 100,000 while publications are stored (the store keeps everything).")
         .def(
             "relay_lines",
             [](PySandbox& s) {
@@ -276,8 +276,8 @@ void bind_relay_records(SandboxClass& cls) {
                 }
                 return str_list(lines);
             },
-            "Every line (list of str) the relay has read (logins and commands included), connection by\n"
-            "connection.")
+            "The lines (list of str) the relay has read (logins and commands included), connection by\n"
+            "connection: the first 100,000 while publications are stored.")
         .def(
             "relay_clear",
             [](PySandbox& s) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unordered_set>
+
 namespace tyx::sandbox {
 namespace {
 
@@ -137,6 +139,67 @@ TEST_F(StoreFixture, WorksInsideATransactionADatabaseClientOpened) {
     EXPECT_TRUE(store.rows("T").empty());
     EXPECT_EQ(apply({R"(O|T="T"|I="a"|n=1)"}).size(), 1u);
     EXPECT_EQ(store.rows("T").size(), 1u);
+}
+
+}  // namespace
+}  // namespace tyx::sandbox
+
+namespace tyx::sandbox {
+namespace {
+
+// The center sends what the store encodes straight from SQLite; it must be byte for byte the
+// message made from the store's entity records: every value form, an added column mid-batch, a
+// removal, a table left out, by name and by position, and a snapshot.
+TEST(StoreEncoding, EncodedChangesAreTheBytesOfTheEntityRecords) {
+    const std::vector<std::string> lines = {R"(O|T="T"|I="a"|n=5|l=5L|f=1.5F|d=2.5D|s="x y"|b=Z|e=)",
+                                            R"(O|T="T"|I="b"|n=2147483648)",
+                                            R"(O|T="T"|I="a"|n=6|s=7)",
+                                            R"(O|T="T"|I="c"|x=1.0D)",
+                                            R"(D|T="T"|I="b")",
+                                            R"(O|T="U"|I="u"|v="w")",
+                                            R"(O|T="T"|I="c"|x=2D)"};
+    for (const bool by_position : {false, true}) {
+        for (const bool with_u : {true, false}) {
+            SandboxStore records(std::make_shared<SqliteDatabase>());
+            SandboxStore encoder(std::make_shared<SqliteDatabase>());
+            center::KeyPool records_pool, encoder_pool;
+            auto entities = records.apply(publications(lines));
+            center::EncodedEntities encoded;
+            encoder.apply(publications(lines), encoder_pool, encoded);
+            std::erase_if(entities, [&](const auto& e) { return !with_u && e.table == "U"; });
+            std::vector<char> take;
+            for (const auto& t : encoded.tables) take.push_back(with_u || t != "U" ? 1 : 0);
+            // As the center met the keys before: in the order the entities use them.
+            center::ChangesMessage m;
+            std::unordered_set<std::int16_t> records_sent, encoder_sent;
+            auto use = [&](const std::string& name) {
+                const auto key = records_pool.key(name);
+                if (records_sent.insert(key).second) m.pool_keys.push_back(key);
+            };
+            for (const auto& e : entities) {
+                use(e.table);
+                for (const auto& f : e.field_names) use(f);
+            }
+            m.seqnum = 9;
+            m.entities = entities;
+            EXPECT_EQ(
+                center::frame(center::encode_changes_payload(m, records_pool, by_position)),
+                center::encode_changes_frame(9, {}, encoded, take, encoder_pool, encoder_sent, by_position));
+
+            center::EncodedEntities snapshot;
+            encoder.rows("T", encoder_pool, snapshot);
+            m.entities = records.rows("T");
+            m.pool_keys.clear();
+            m.schemas = {*records.schema("T")};
+            records_sent.clear();
+            use("T");
+            for (const auto& c : m.schemas[0].columns) use(c.name);
+            std::unordered_set<std::int16_t> none;
+            EXPECT_EQ(
+                center::frame(center::encode_changes_payload(m, records_pool, by_position)),
+                center::encode_changes_frame(9, m.schemas, snapshot, {1}, encoder_pool, none, by_position));
+        }
+    }
 }
 
 }  // namespace

@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 namespace tyx::sandbox {
 namespace {
 
@@ -89,6 +92,74 @@ TEST(Sandbox, PublishedObjectsBecomeRowsForSqlAndChangesForSubscribers) {
     ASSERT_TRUE(sb.wait_until_stored());
     EXPECT_EQ(sql(sb.database_port(), "SELECT COUNT(*) FROM \"Order\"", "ann", "pw")[0].columns[0].values,
               (std::vector<std::string>{"0"}));
+}
+
+// A subscriber that does not read holds the feed back: the center stops applying, the relay stops
+// reading and the publisher's writes wait, with the sandbox holding only bounded amounts; once it
+// reads, every change arrives, in order. Small socket buffers keep the amounts to fill small.
+TEST(Sandbox, SubscriberThatDoesNotReadHoldsThePublisherBack) {
+    constexpr std::size_t kFeed = 64 << 10, kHold = 32 << 10;
+    SandboxOptions options{.feed_bytes = kFeed};
+    options.relay.receive_buffer_bytes = 16 << 10;
+    options.center.feed_hold_bytes = kHold;
+    options.center.send_buffer_bytes = 16 << 10;
+    Sandbox sb(options);
+    SandboxTestSocket in(sb.center_port(), 16 << 10), out(sb.center_port());
+    in.write(cb::greeting('W', "Y9-slow"));
+    out.write(cb::greeting('R', "Y9-slow"));
+    ASSERT_TRUE(in.read_exact(29));
+    ASSERT_TRUE(out.read_exact(29));
+    out.write(cb::request_frame({{"Q"}}, false, "Y9-slow"));
+    ASSERT_TRUE(cb::read_payload(in));
+    ASSERT_TRUE(cb::read_payload(in));  // the snapshot response
+
+    constexpr int kUpdates = 100'000;
+    std::string feed;
+    for (int i = 0; i < kUpdates; ++i)
+        feed += "O|T=\"Q\"|I=\"q" + std::to_string(i % 64) + "\"|n=" + std::to_string(i) + "\n";
+    std::atomic<bool> all_written{false};
+    std::thread publisher([&] {
+        SandboxTestSocket relay(sb.relay_port(), 0, 16 << 10);
+        // The login's answer is read first: closing with it unread would reset the connection.
+        relay.write("L|I=\"feed\"\n");
+        relay.read_line();
+        relay.write(feed);
+        all_written = true;
+    });
+    // Should an assertion end the test early, the subscriber goes, which lets the feed go on.
+    struct Join {
+        Sandbox& sb;
+        std::thread& t;
+        ~Join() {
+            if (!t.joinable()) return;
+            sb.center().drop_client("Y9-slow");
+            t.join();
+        }
+    } join{sb, publisher};
+    ASSERT_TRUE(sb.center().wait_until([](const CenterState& s) { return s.feed_held; }, 30s));
+    ASSERT_TRUE(sb.relay().wait_until([](const RelayState& s) { return s.reading_held; }, 30s));
+    const auto relay = sb.relay().state();
+    const auto center = sb.center().state();
+    EXPECT_FALSE(all_written);
+    EXPECT_LT(relay.bytes, feed.size() / 4);
+    // Bounded: a chunk of reading past the hand-off's limit; a batch's message past the hold's.
+    EXPECT_LE(sb.most_feed_bytes_in_flight(), kFeed + 64 * 1024 * 5);
+    EXPECT_LE(center.clients.at("Y9-slow").pending_write_bytes, kHold + kFeed * 2);
+
+    cb::Reader reader;
+    std::int64_t next = 0;  // each object's first publication adds its row, the others update it
+    while (next < kUpdates) {
+        auto payload = cb::read_payload(in, 30s);
+        ASSERT_TRUE(payload) << next;
+        for (const auto& e : reader.read(*payload).entities) {
+            ASSERT_EQ(e.action, next < 64 ? 1 : 2) << next;
+            ASSERT_EQ(e.fields.at(0).second.i, next) << "a change missing or out of order";
+            ++next;
+        }
+    }
+    publisher.join();
+    EXPECT_TRUE(all_written);
+    EXPECT_TRUE(sb.wait_until_stored());
 }
 
 TEST(Sandbox, CountingRelayStoresNothing) {

@@ -23,9 +23,14 @@ namespace tyx::test {
 
 class SandboxTestSocket {
 public:
-    explicit SandboxTestSocket(std::uint16_t port) {
+    // Non-zero buffer sizes are set before the connection is made (and end the kernel's own
+    // sizing of that buffer).
+    explicit SandboxTestSocket(std::uint16_t port, int receive_buffer = 0, int send_buffer = 0) {
         fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
         if (fd_ < 0) throw std::runtime_error("socket failed");
+        if (receive_buffer > 0)
+            ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+        if (send_buffer > 0) ::setsockopt(fd_, SOL_SOCKET, SO_SNDBUF, &send_buffer, sizeof send_buffer);
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_port = htons(port);
