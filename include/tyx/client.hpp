@@ -147,8 +147,8 @@ public:
     virtual void on_subscribe(Client&, std::string_view /*cluster_name*/,
                               const std::vector<std::string>& /*tables*/) {}
     /// One row change of a subscribed table: the snapshot's rows first, then every later change.
-    /// `update` is valid during the call only (every listener reads the same record, which is
-    /// reused for later updates), so keep a copy, not a reference.
+    /// `update` is this listener's own copy, valid during the call: the record is reused for
+    /// the listener's next update, so keep a copy, not a reference.
     virtual void on_update(Client&, std::string_view /*cluster_name*/,
                            const CenterIncrementalUpdate& /*update*/) {}
     /// The on_update calls of one received frame are over: raised after the last update of each

@@ -7,12 +7,19 @@
 #include <string>
 #include <vector>
 
-#include "tyx/client.hpp"
+#include "tyx/values.hpp"
 
 namespace tyx {
 
-// The public record itself, so that listeners are handed the decoded row without a copy.
-struct TyxCenterIncrementalUpdate : ClientListener::CenterIncrementalUpdate {};
+struct TyxCenterIncrementalUpdate {
+    std::int64_t seqnum = 0;               // sequence number of the changes message that carried the row
+    std::uint8_t action = 0;               // 1 added, 2 updated, 3 removed
+    std::int64_t id = 0;                   // the row's numeric identifier, 0 when the entity carries none
+    std::string table_name;                // empty when the string pool has no text for the table key
+    std::string object_id;                 // empty when absent
+    std::vector<std::string> field_names;  // names of the carried fields, in wire order
+    std::vector<FieldValue> row_data;      // values, parallel to field_names
+};
 
 using TyxCenterIncrementalUpdatePtr = std::shared_ptr<const TyxCenterIncrementalUpdate>;
 

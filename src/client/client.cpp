@@ -12,8 +12,18 @@ namespace tyx {
 
 void Client::Impl::TyxClientListenerWrapper::on_update(TyxClientMultiplex&, std::string_view name,
                                                        const TyxCenterIncrementalUpdate& update) {
-    // The decoded record is the public one: every listener reads it in place.
-    listener_->on_update(client_, name, update);
+    // A private copy for the call, assigned into the record this listener was handed last time:
+    // its strings and vectors keep their capacity, so a stream of updates of one table copies
+    // without allocating. Runs on the notification thread only.
+    ClientListener::CenterIncrementalUpdate& copy = update_;
+    copy.seqnum = update.seqnum;
+    copy.action = update.action;
+    copy.id = update.id;
+    copy.table_name = update.table_name;
+    copy.object_id = update.object_id;
+    copy.field_names = update.field_names;
+    copy.row_data = update.row_data;
+    listener_->on_update(client_, name, copy);
 }
 
 namespace {

@@ -79,6 +79,7 @@ public:
         std::shared_ptr<ClientListener> listener_;
         const bool hears_sent_;
         const bool hears_received_;
+        ClientListener::CenterIncrementalUpdate update_;  // reused by on_update
     };
 
     explicit Impl(Client& owner) : client(owner), upload(multiplex) {}
