@@ -21,7 +21,6 @@ public:
 
     // Registered listeners. Sessions skip decoding what only a listener would hear while it is 0.
     std::int64_t listener_count() const { return listener_count_.load(std::memory_order_relaxed); }
-    const std::atomic<std::int64_t>& listener_counter() const { return listener_count_; }
     // Registered listeners that hear messages written (on_message_sent). While it is 0 a relay
     // keeps no written message for a report, and publishers may write to the connection directly.
     std::int64_t sent_listener_count() const { return sent_listener_count_.load(std::memory_order_relaxed); }

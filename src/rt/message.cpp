@@ -180,7 +180,7 @@ inline bool copy_short_finding(char* dst, const char* src, std::size_t n) {
 // Writes message text into a stack stage and moves it to the message buffer in a few large
 // inserts: appending byte by byte to a vector of bytes is slow, because every byte stored may
 // alias the vector's own pointers as far as the compiler knows. The bounded form writes straight
-// into room the caller sized beforehand (object_room below): no capacity checks at all, and its
+// into room the caller sized beforehand (field_room below): no capacity checks at all, and its
 // position can stay in a register, since nothing it stores can alias a local object.
 template <bool kBounded>
 class TextWriter {
