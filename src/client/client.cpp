@@ -1,4 +1,8 @@
+#include <cstring>
 #include <future>
+#include <type_traits>
+#include <utility>
+#include <variant>
 
 #include "center/incremental_update.hpp"
 #include "center/tyx_client_center.hpp"
@@ -10,19 +14,53 @@
 
 namespace tyx {
 
+namespace {
+
+// `to` made equal to `from`, the text left alone when it is already the same (a table's field
+// names repeat from row to row) and `to`'s capacity kept when it is not.
+inline void copy_text(std::string& to, const std::string& from) {
+    if (to.size() != from.size() || std::memcmp(to.data(), from.data(), from.size()) != 0) to.assign(from);
+}
+
+// A value copied into `to`, in place when `to` holds the same alternative (as it does for the
+// rows of one table): a number is stored directly, a text or bytes keep their capacity. Only a
+// change of alternative goes through the variant's own assignment.
+template <std::size_t... I>
+inline void copy_value(FieldValue& to, const FieldValue& from, std::index_sequence<I...>) {
+    const std::size_t index = from.index();
+    if (to.index() != index) {
+        to = from;
+        return;
+    }
+    (void)((index == I && (*std::get_if<I>(&to) = *std::get_if<I>(&from), true)) || ...);
+}
+
+template <typename T>
+inline void copy_vector(std::vector<T>& to, const std::vector<T>& from) {
+    if (to.size() != from.size()) to.resize(from.size());
+    for (std::size_t i = 0; i < from.size(); ++i) {
+        if constexpr (std::is_same_v<T, std::string>)
+            copy_text(to[i], from[i]);
+        else
+            copy_value(to[i], from[i], std::make_index_sequence<std::variant_size_v<FieldValue>>{});
+    }
+}
+
+}  // namespace
+
 void Client::Impl::TyxClientListenerWrapper::on_update(TyxClientMultiplex&, std::string_view name,
                                                        const TyxCenterIncrementalUpdate& update) {
-    // A private copy for the call, assigned into the record this listener was handed last time:
-    // its strings and vectors keep their capacity, so a stream of updates of one table copies
+    // A private copy for the call, made in the record this listener was handed last time: its
+    // strings and vectors keep their capacity, so a stream of updates of one table copies
     // without allocating. Runs on the notification thread only.
     ClientListener::CenterIncrementalUpdate& copy = update_;
     copy.seqnum = update.seqnum;
     copy.action = update.action;
     copy.id = update.id;
-    copy.table_name = update.table_name;
-    copy.object_id = update.object_id;
-    copy.field_names = update.field_names;
-    copy.row_data = update.row_data;
+    copy_text(copy.table_name, update.table_name);
+    copy.object_id.assign(update.object_id);
+    copy_vector(copy.field_names, update.field_names);
+    copy_vector(copy.row_data, update.row_data);
     listener_->on_update(client_, name, copy);
 }
 
