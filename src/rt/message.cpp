@@ -8,6 +8,10 @@
 #include <cstring>
 #include <type_traits>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace tyx::rt {
 namespace {
 
@@ -132,19 +136,27 @@ inline void copy_short(char* dst, const char* src, std::size_t n) {
     }
 }
 
+#if !defined(__SSE2__)
 // Non-zero exactly when some byte of `v` is zero.
-template <typename U>
-inline U zero_byte(U v) {
-    constexpr U ones = static_cast<U>(0x0101010101010101ULL);
-    constexpr U high = static_cast<U>(0x8080808080808080ULL);
-    return (v - ones) & ~v & high;
+inline std::uint64_t zero_byte(std::uint64_t v) {
+    return (v - 0x0101010101010101ULL) & ~v & 0x8080808080808080ULL;
 }
+#endif
 
-// Non-zero exactly when some byte of `v` equals one of `Bytes`.
-template <char... Bytes, typename U>
-inline U any_byte_of(U v) {
-    constexpr U ones = static_cast<U>(0x0101010101010101ULL);
-    return (zero_byte(v ^ static_cast<U>(ones * static_cast<unsigned char>(Bytes))) | ...);
+// Whether one of the bytes of the words `a` and `b` is one of `Bytes` (none of which is zero).
+// Both words together are compared at once in one vector register where there is one.
+template <char... Bytes>
+inline bool words_hold(std::uint64_t a, std::uint64_t b) {
+#if defined(__SSE2__)
+    const __m128i v = _mm_set_epi64x(static_cast<long long>(b), static_cast<long long>(a));
+    __m128i hit = _mm_setzero_si128();
+    ((hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, _mm_set1_epi8(Bytes)))), ...);
+    return _mm_movemask_epi8(hit) != 0;
+#else
+    constexpr std::uint64_t ones = 0x0101010101010101ULL;
+    return ((zero_byte(a ^ (ones * static_cast<unsigned char>(Bytes))) |
+             zero_byte(b ^ (ones * static_cast<unsigned char>(Bytes)))) | ...) != 0;
+#endif
 }
 
 // Copies 4 to 16 bytes as two words of `Word` (which may overlap) and tells whether they hold one
@@ -156,7 +168,7 @@ inline bool copy_two_words_finding(char* dst, const char* src, std::size_t n) {
     std::memcpy(&b, src + n - sizeof b, sizeof b);
     std::memcpy(dst, &a, sizeof a);
     std::memcpy(dst + n - sizeof b, &b, sizeof b);
-    return (any_byte_of<Bytes...>(a) | any_byte_of<Bytes...>(b)) != 0;
+    return words_hold<Bytes...>(a, b);
 }
 
 // copy_short that also tells whether the bytes hold one of `Bytes`, tested in the words it loads
@@ -169,12 +181,15 @@ inline bool copy_short_finding(char* dst, const char* src, std::size_t n) {
     }
     if (n >= 8) return copy_two_words_finding<std::uint64_t, Bytes...>(dst, src, n);
     if (n >= 4) return copy_two_words_finding<std::uint32_t, Bytes...>(dst, src, n);
-    bool found = false;
-    for (std::size_t i = 0; i < n; ++i) {
-        dst[i] = src[i];
-        found |= ((src[i] == Bytes) || ...);
-    }
-    return found;
+    if (n == 0) return false;
+    // One to three bytes: the first, the middle and the last cover them all.
+    const char first = src[0], middle = src[n / 2], last = src[n - 1];
+    dst[0] = first;
+    dst[n / 2] = middle;
+    dst[n - 1] = last;
+    const std::uint64_t word = static_cast<unsigned char>(first) | static_cast<unsigned char>(middle) << 8 |
+                               static_cast<unsigned char>(last) << 16;
+    return words_hold<Bytes...>(word, word);
 }
 
 // Writes message text into a stack stage and moves it to the message buffer in a few large

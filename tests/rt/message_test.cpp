@@ -263,9 +263,10 @@ TEST(RelayMessageCheck, RefusesWhatTheRelayWouldMisreadAndNothingElse) {
     EXPECT_EQ(check_remove_message("a", "T\n").fault, TextFault::line_feed);
     EXPECT_FALSE(check_remove_message("a|b", "T\t").refused());
 
-    // The writer tests short quoted texts a word at a time (two overlapping words, or a byte
-    // loop below four bytes): a hit is noticed at every position of texts around those sizes,
-    // bytes whose bits are close to the quote's are no hit, and a clean message needs no check.
+    // The writer tests short quoted texts a word at a time (two overlapping words, or the first,
+    // middle and last byte below four bytes): a hit is noticed at every position of texts around
+    // those sizes, bytes whose bits are close to the quote's are no hit, and a clean message
+    // needs no check.
     EXPECT_FALSE(write_object_message(m, "Order", "o-17", kOrderNames, order_values(), 42, 0).needs_check);
     for (std::size_t size = 0; size <= 40; ++size) {
         const std::string clean(size, '\xA2');
