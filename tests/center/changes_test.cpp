@@ -436,6 +436,27 @@ TEST_F(CenterChangesTest, ReusedRecordsFollowThePool) {
     expect_names("b", 16, "after a take");
 }
 
+// A reused record's strings take each next text in place: growing and shrinking through every
+// short length, object ids and text values read back exactly.
+TEST_F(CenterChangesTest, ReusedRecordsTakeTextsOfEveryLength) {
+    std::vector<std::size_t> lengths;
+    for (std::size_t n = 0; n <= 40; ++n) lengths.push_back(n);
+    for (std::size_t n = 40; n-- > 0;) lengths.push_back(n);
+    for (std::size_t k = 0; k < lengths.size(); ++k) {
+        const std::size_t n = lengths[k];
+        std::string text(n, ' ');
+        for (std::size_t i = 0; i < n; ++i) text[i] = static_cast<char>('a' + (i * 7 + n) % 26);
+        CenterBytes entity;
+        entity.i64_be(1).u8(0x60).utf(text).i16_be(1).i16_be(2).u8(9).u8(static_cast<std::uint8_t>(n)).raw(text);
+        std::vector<ChangesField> fields{added(CenterBytes().entity(1, entity))};
+        if (k == 0) fields.insert(fields.begin(), pool(kPool));
+        ASSERT_EQ(decode(changes_message(fields, false)), "(no error)") << n;
+        const auto& u = *sink.updates.back();
+        EXPECT_EQ(u.object_id, text) << n;
+        EXPECT_EQ(u.row_data.at(0), FieldValue(text)) << n;
+    }
+}
+
 // Every prefix of a good frame, from an exact-size heap buffer: an error or a partial decode,
 // never a read past the end (AddressSanitizer builds check that).
 TEST_F(CenterChangesTest, EveryTruncatedPrefixIsSafe) {
