@@ -5,7 +5,8 @@
 // same payloads decoded alone (the decoding share), and a peer messaging client receiving as
 // many messages of about the same size from its own server (peer_subscribe_bench.cpp, when
 // built). Every iteration waits until the receiving side has had the whole batch. main prints
-// the ratios between them at the end.
+// the ratios between them at the end, of the medians with --benchmark_repetitions (the counts
+// of iterations are fixed for that).
 #include <benchmark/benchmark.h>
 
 #include <asio.hpp>
@@ -141,8 +142,8 @@ void BM_ClientUpdatesOneListener(benchmark::State& state) {
 void BM_ClientUpdatesTwoListeners(benchmark::State& state) {
     client_updates(state, 2);
 }
-BENCHMARK(BM_ClientUpdatesOneListener)->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_ClientUpdatesTwoListeners)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ClientUpdatesOneListener)->Iterations(300)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ClientUpdatesTwoListeners)->Iterations(200)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 // The ceiling: a bare socket that introduces itself to the same fake center, then reads the same
 // stream frame by frame into one payload buffer, as the client's receive loop does.
@@ -184,7 +185,7 @@ void BM_BareSocketReadFrames(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * kUpdatesPerBatch);
     state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(b.stream.size()));
 }
-BENCHMARK(BM_BareSocketReadFrames)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BareSocketReadFrames)->Iterations(1000)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 // The decoding share: the same payloads through a ChangeDecoder alone, its sink counting the
 // updates and freeing them (counting_decoder_sink.hpp).
@@ -204,7 +205,7 @@ void BM_DecodeAlone(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * kUpdatesPerBatch);
     state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(b.stream.size()));
 }
-BENCHMARK(BM_DecodeAlone)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DecodeAlone)->Iterations(1000)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
