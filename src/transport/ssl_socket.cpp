@@ -1,6 +1,7 @@
 #include "transport/ssl_socket.hpp"
 
 #include <openssl/core_names.h>
+#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
@@ -9,7 +10,10 @@
 #include <asio/ip/address.hpp>
 #include <asio/ssl.hpp>
 
+#include <cstdlib>
+#include <mutex>
 #include <optional>
+#include <string>
 
 #include "transport/stream_socket_impl.hpp"
 
@@ -71,6 +75,42 @@ struct SslSocket::PinnedKeys {
     }
 };
 
+namespace {
+
+// Gives `context` the system's trust store, read once and shared by every context while the
+// environment that names it (SSL_CERT_FILE, SSL_CERT_DIR) stays the same; the store locks itself
+// for the lookups that fill it lazily. Reading it parses the whole CA bundle, tens of
+// milliseconds that every connection attempt paid when each context read its own. A bundle
+// rewritten while the process runs is seen by the next process. False when it cannot be read:
+// the context then reads it itself and says why it failed.
+bool use_system_trust_store(SSL_CTX* context) {
+    struct Cache {
+        std::mutex mutex;
+        std::string file, dir;  // the environment it was read under
+        X509_STORE* store = nullptr;
+    };
+    static Cache* const cache = new Cache;  // never destroyed: connections may outlive statics
+    const char* file = std::getenv(X509_get_default_cert_file_env());
+    const char* dir = std::getenv(X509_get_default_cert_dir_env());
+    std::lock_guard lock(cache->mutex);
+    if (cache->store == nullptr || cache->file != (file ? file : "") || cache->dir != (dir ? dir : "")) {
+        X509_STORE* read = X509_STORE_new();
+        if (read == nullptr || X509_STORE_set_default_paths(read) != 1) {
+            X509_STORE_free(read);
+            ERR_clear_error();
+            return false;
+        }
+        X509_STORE_free(cache->store);  // the contexts given it hold their own reference
+        cache->store = read;
+        cache->file = file ? file : "";
+        cache->dir = dir ? dir : "";
+    }
+    SSL_CTX_set1_cert_store(context, cache->store);
+    return true;
+}
+
+}  // namespace
+
 SslSocket::SslSocket(asio::io_context& io_context, std::string host, std::string port_or_service,
                      SslOptions ssl_options)
     : StreamSocket(io_context, std::move(host), std::move(port_or_service), true, std::move(ssl_options)) {}
@@ -102,7 +142,7 @@ asio::ssl::context SslSocket::make_context() {
         pinned_ = std::move(pinned);
     } else if (!options.ca_file.empty()) {
         context.load_verify_file(options.ca_file);
-    } else {
+    } else if (!use_system_trust_store(context.native_handle())) {
         context.set_default_verify_paths();
     }
     // Always verified: with pinned keys the callback decides, otherwise the trust store and
