@@ -299,7 +299,7 @@ void RelayServer::handle_line(Session& session, std::string_view line) {
     if (type != 'L' && type != 'X' && type != 'O' && type != 'D') return;
 
     auto& parsed = scratch_;
-    parse_relay_line(line, parsed);
+    split_relay_line(line, parsed);
     if (type == 'L') {
         conn.logged_in = true;
         ++conn.logins;

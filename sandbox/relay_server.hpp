@@ -184,7 +184,7 @@ private:
     std::function<bool()> read_gate_;
     std::size_t recorded_lines_ = 0;
     std::vector<RelayPublication> batch_;
-    RelayLine scratch_;  // the line being handled
+    RelayLineView scratch_;  // the line being handled
     // Connections of a running shutdown_gracefully, filled in as each one ends.
     std::map<ConnectionId, RelayGracefulClose> draining_;
 };
