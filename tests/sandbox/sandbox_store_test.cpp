@@ -133,6 +133,32 @@ TEST_F(StoreFixture, TablesChangedThroughSqlAreReadAgain) {
     EXPECT_EQ(store.errors(), 0u) << store.last_error();
 }
 
+// The store remembers where an object's row is; rows SQL moved or duplicated must still be found.
+TEST_F(StoreFixture, UpdatesFindTheirRowsWhereverSqlPutThem) {
+    apply({R"(O|T="R"|I="a"|v=1)", R"(O|T="R"|I="b"|v=2)"});
+    db->execute("DELETE FROM R");
+    db->execute("INSERT INTO R (rowid, id, v) VALUES (1, 'b', 20), (2, 'a', 10)");
+    auto rows = apply({R"(O|T="R"|I="a"|v=3)"});
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].action, 2);
+    EXPECT_EQ(rows[0].id, 2);
+    const auto all = store.rows("R");
+    ASSERT_EQ(all.size(), 2u);
+    EXPECT_EQ(all[0].object_id, "b");
+    EXPECT_EQ(all[0].values[0].integer, 20);
+    EXPECT_EQ(all[1].values[0].integer, 3);
+
+    // Without a unique id every row holding it is updated, every time.
+    db->execute("CREATE TABLE D (id TEXT, v INTEGER)");
+    db->execute("INSERT INTO D VALUES ('x', 1), ('x', 2)");
+    for (const int v : {5, 6}) {
+        rows = apply({R"(O|T="D"|I="x"|v=)" + std::to_string(v)});
+        ASSERT_EQ(rows.size(), 2u);
+        for (const auto& row : store.rows("D")) EXPECT_EQ(row.values[0].integer, v);
+    }
+    EXPECT_EQ(store.errors(), 0u) << store.last_error();
+}
+
 TEST_F(StoreFixture, WorksInsideATransactionADatabaseClientOpened) {
     db->execute("BEGIN");
     apply({R"(O|T="T"|I="a"|n=1)"});
