@@ -5,7 +5,6 @@
 #include <cctype>
 #include <cmath>
 #include <stdexcept>
-#include <unordered_map>
 
 namespace tyx::sandbox {
 
@@ -292,16 +291,6 @@ std::string update_sql(const std::string& table, const std::vector<center::Cente
     return "UPDATE " + quote_identifier(table) + " SET " + set + " WHERE \"id\" = ?1";
 }
 
-// The update of one row known by its rowid, still only when it holds the id: ?1 the id, the
-// values from ?2 on, the rowid last.
-std::string update_by_rowid_sql(const std::string& table, const std::vector<center::CenterColumn>& columns) {
-    std::string set;
-    for (std::size_t c = 0; c < columns.size(); ++c)
-        set += (c ? ", " : "") + quote_identifier(columns[c].name) + " = ?" + std::to_string(c + 2);
-    return "UPDATE " + quote_identifier(table) + " SET " + set + " WHERE rowid = ?" +
-           std::to_string(columns.size() + 2) + " AND \"id\" = ?1";
-}
-
 // The rows an update changed, read back as SELECT reads them: a RETURNING clause would gather
 // them in a temporary table of its own on every run, which costs more than the update.
 std::string select_by_id_sql(const std::string& table, const std::vector<center::CenterColumn>& columns) {
@@ -330,11 +319,7 @@ struct SandboxStore::Table {
     bool utf8 = false;                          // the database keeps texts as UTF-8
     std::vector<StoredValue> bound;             // the values of the row being written
     std::map<std::string, std::size_t> by_lower;
-    Statement update, insert, remove, exists, select_by_id, update_by_rowid;
-    // At most one row holds an id (a unique `id` compared as bytes): the rowid of an object's
-    // row, once known, finds it without the index.
-    bool unique_id = false;
-    std::unordered_map<std::string, std::int64_t> rowids;
+    Statement update, insert, remove, exists, select_by_id;
     // Its place in the encoded output numbered `encoding` (see SandboxStore::prepare_encoding).
     std::uint64_t encoding = 0;
     bool keys_current = false;  // field_keys names the current columns
@@ -369,17 +354,13 @@ std::int64_t SandboxStore::schema_version() const {
 
 void SandboxStore::refresh_if_schema_changed() {
     const auto version = schema_version();
-    if (version != schema_version_) {  // something else changed a table: read them again
-        tables_.clear();
-        cached_rowids_ = 0;
-    }
+    if (version != schema_version_) tables_.clear();  // something else changed a table: read them again
     schema_version_ = version;
 }
 
 SandboxStore::Table* SandboxStore::table(const std::string& name, bool create) {
     if (auto it = tables_.find(name); it != tables_.end()) return it->second.get();
     auto* db = database_->handle();
-    int key_columns = 0;  // of the primary key
     auto read_columns = [&](Table& t) {
         sqlite3_stmt* raw = nullptr;
         const auto sql = "PRAGMA table_info(" + quote_identifier(name) + ")";
@@ -390,7 +371,6 @@ SandboxStore::Table* SandboxStore::table(const std::string& name, bool create) {
             any = true;
             const auto col = text_of(stmt.get(), 1);
             const auto decl = text_of(stmt.get(), 2);
-            if (sqlite3_column_int(stmt.get(), 5) != 0) ++key_columns;
             if (lower(col) == "id") {
                 t.has_id = true;
                 continue;
@@ -418,7 +398,6 @@ SandboxStore::Table* SandboxStore::table(const std::string& name, bool create) {
             return nullptr;
         }
         t->has_id = true;
-        t->unique_id = true;
     } else if (!t->has_id && create) {
         const auto sql = "ALTER TABLE " + quote_identifier(name) + " ADD COLUMN \"id\" String TEXT";
         if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
@@ -426,15 +405,6 @@ SandboxStore::Table* SandboxStore::table(const std::string& name, bool create) {
             return nullptr;
         }
         t->has_id = true;
-    } else if (t->has_id && key_columns == 1 && t->by_lower.count("rowid") == 0 &&
-               t->by_lower.count("oid") == 0 && t->by_lower.count("_rowid_") == 0) {
-        // The primary key is `id` alone, so no two rows hold one value; compared as bytes, so no
-        // other value matches it.
-        const char* collation = nullptr;
-        int primary = 0;
-        t->unique_id = sqlite3_table_column_metadata(db, nullptr, name.c_str(), "id", nullptr, &collation,
-                                                     nullptr, &primary, nullptr) == SQLITE_OK &&
-                       primary != 0 && collation != nullptr && sqlite3_stricmp(collation, "BINARY") == 0;
     }
     schema_version_ = schema_version();  // our own change: the cache stays
     auto* out = t.get();
@@ -559,37 +529,15 @@ void SandboxStore::store_object(const RelayPublication& pub, Output& out,
     if (t->columns.empty()) {
         updated = write_row(*t, cached(db, t->exists, [&] { return exists_sql(t->name); }), 2, pub, {}, out);
     } else if (auto* update = cached(db, t->update, [&] { return update_sql(t->name, t->columns); })) {
-        // Runs `s` with the id and values bound (and the rowid, when given): the rows it changed.
-        auto run_update = [&](sqlite3_stmt* s, const std::int64_t* rowid) -> std::optional<int> {
-            bind_id(s, pub.id);
-            for (std::size_t c = 0; c < values.size(); ++c) bind_value(s, static_cast<int>(c + 2), values[c]);
-            if (rowid) sqlite3_bind_int64(s, static_cast<int>(values.size() + 2), *rowid);
-            row_changes_ = {};
-            const int rc = sqlite3_step(s);
-            const auto changes = rc == SQLITE_DONE ? sqlite3_changes(db) : 0;
-            if (rc != SQLITE_DONE) fail(sqlite3_errmsg(db));
-            sqlite3_reset(s);
-            sqlite3_clear_bindings(s);
-            if (rc != SQLITE_DONE) return std::nullopt;
-            return changes;
-        };
-        std::optional<int> result;
-        bool ran = false;
-        if (auto known = t->unique_id ? t->rowids.find(pub.id) : t->rowids.end(); known != t->rowids.end()) {
-            auto* by_rowid =
-                cached(db, t->update_by_rowid, [&] { return update_by_rowid_sql(t->name, t->columns); });
-            if (by_rowid == nullptr) {
-                forget_rowids(*t);  // a table without rowids
-                t->unique_id = false;
-            } else {
-                result = run_update(by_rowid, &known->second);
-                ran = !result || *result > 0;
-                // The row is gone or holds another id: the id is looked for.
-                if (!ran) forget_rowid(*t, known);
-            }
-        }
-        if (!ran) result = run_update(update, nullptr);
-        const int changes = result.value_or(0);
+        bind_id(update, pub.id);
+        for (std::size_t c = 0; c < values.size(); ++c)
+            bind_value(update, static_cast<int>(c + 2), values[c]);
+        row_changes_ = {};
+        const int rc = sqlite3_step(update);
+        if (rc != SQLITE_DONE) fail(sqlite3_errmsg(db));
+        const auto changes = rc == SQLITE_DONE ? sqlite3_changes(db) : 0;
+        sqlite3_reset(update);
+        sqlite3_clear_bindings(update);
         updated = false;
         // The update returns nothing. When it changed one row and nothing else (no trigger
         // wrote), and the columns keep the values as bound, the row is those values; else what
@@ -597,7 +545,6 @@ void SandboxStore::store_object(const RelayPublication& pub, Output& out,
         if (changes == 1 && out.encoded && row_changes_.changes == 1 && row_changes_.updates == 1 &&
             kept_as_bound(*t, values)) {
             encode_row(*t, out, 2, row_changes_.rowid, pub.id, [t](std::size_t c) { return t->bound[c]; });
-            remember_rowid(*t, pub.id, row_changes_.rowid);
             updated = true;
         } else if (changes > 0) {
             auto* select = cached(db, t->select_by_id, [&] { return select_by_id_sql(t->name, t->columns); });
@@ -610,26 +557,6 @@ void SandboxStore::store_object(const RelayPublication& pub, Output& out,
         auto* insert = cached(db, t->insert, [&] { return insert_sql(t->name, t->columns); });
         write_row(*t, insert, 1, pub, values, out);
     }
-}
-
-void SandboxStore::remember_rowid(Table& t, const std::string& id, std::int64_t rowid) {
-    if (!t.unique_id) return;
-    if (auto it = t.rowids.find(id); it != t.rowids.end()) {
-        it->second = rowid;
-    } else if (cached_rowids_ < kMostCachedRowids) {
-        t.rowids.emplace(id, rowid);
-        ++cached_rowids_;
-    }
-}
-
-void SandboxStore::forget_rowid(Table& t, std::unordered_map<std::string, std::int64_t>::iterator it) {
-    t.rowids.erase(it);
-    --cached_rowids_;
-}
-
-void SandboxStore::forget_rowids(Table& t) {
-    cached_rowids_ -= t.rowids.size();
-    t.rowids.clear();
 }
 
 void SandboxStore::note_row_change(void* store, int op, const char*, const char*, long long rowid) {
@@ -719,7 +646,6 @@ bool SandboxStore::add_column(Table& t, std::string_view name, RelayValue::Kind 
 void SandboxStore::columns_added(Table& t, std::vector<std::string>* schema_changed) {
     // The cached statements name the old columns; the schema change is our own, so the cache stays.
     t.update.reset();
-    t.update_by_rowid.reset();
     t.select_by_id.reset();
     t.insert.reset();
     t.exists.reset();
@@ -742,7 +668,6 @@ std::optional<bool> SandboxStore::write_row(Table& t, sqlite3_stmt* s, std::uint
     bool any = false;
     while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
         any = true;
-        remember_rowid(t, pub.id, sqlite3_column_int64(s, 0));
         if (out.encoded) {
             encode_row(t, out, action, sqlite3_column_int64(s, 0), pub.id, s, 1);
             continue;
@@ -778,7 +703,6 @@ void SandboxStore::store_removal(const RelayPublication& pub, Output& out) {
         t->remove.reset(raw);
     }
     auto* s = t->remove.get();
-    if (auto known = t->rowids.find(pub.id); known != t->rowids.end()) forget_rowid(*t, known);
     bind_id(s, pub.id);
     int rc;
     while ((rc = sqlite3_step(s)) == SQLITE_ROW) {

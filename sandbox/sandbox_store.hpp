@@ -37,7 +37,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 struct sqlite3_stmt;
@@ -98,12 +97,6 @@ private:
     // Counts the rows SQLite changes while a batch is applied (its update hook).
     // Whether the columns keep `values` as bound_value binds them; they are then in t.bound.
     bool kept_as_bound(Table& t, const std::vector<const RelayValueView*>& values);
-    // The rowid of the row holding `id` in a table whose ids are unique, while fewer than
-    // kMostCachedRowids are known (so the memory it takes stays bounded).
-    void remember_rowid(Table& t, const std::string& id, std::int64_t rowid);
-    void forget_rowid(Table& t, std::unordered_map<std::string, std::int64_t>::iterator it);
-    void forget_rowids(Table& t);
-    static constexpr std::size_t kMostCachedRowids = std::size_t{1} << 16;
     static void note_row_change(void* store, int op, const char* database, const char* table,
                                 long long rowid);
     Table* table(const std::string& name, bool create);
@@ -140,7 +133,6 @@ private:
         std::uint64_t updates = 0;
         std::int64_t rowid = 0;
     } row_changes_;
-    std::size_t cached_rowids_ = 0;  // rowids known, in all tables
     std::uint64_t applied_ = 0;
     std::uint64_t errors_ = 0;
     std::string last_error_;
