@@ -362,6 +362,7 @@ void RelayServer::flush_batch() {
     // the read gate sees everything read so far.
     auto batch = std::move(batch_);
     batch_.clear();
+    batch_.reserve(batch.size());  // the next read brings about as many
     observer_(std::move(batch));
 }
 

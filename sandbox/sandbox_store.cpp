@@ -491,7 +491,15 @@ void SandboxStore::apply_to(const std::vector<RelayPublication>& publications, O
     refresh_if_schema_changed();
     sqlite3_update_hook(db, &SandboxStore::note_row_change, this);
     sqlite3_exec(db, "SAVEPOINT tyx_store", nullptr, nullptr, nullptr);
-    for (const auto& pub : publications) {
+    for (std::size_t i = 0; i < publications.size(); ++i) {
+        const auto& pub = publications[i];
+        // The lines were written on the relay's thread: the next one is fetched while this one
+        // is stored.
+        if (i + 1 < publications.size()) {
+            const auto& next = publications[i + 1].line;
+            for (std::size_t at = 0; at < next.size() && at < 256; at += 64)
+                __builtin_prefetch(next.data() + at);
+        }
         ++applied_;
         if (pub.type.empty()) continue;
         if (pub.kind == RelayPublication::Kind::Object)
@@ -536,8 +544,7 @@ void SandboxStore::store_object(const RelayPublication& pub, Output& out,
         const int rc = sqlite3_step(update);
         if (rc != SQLITE_DONE) fail(sqlite3_errmsg(db));
         const auto changes = rc == SQLITE_DONE ? sqlite3_changes(db) : 0;
-        sqlite3_reset(update);
-        sqlite3_clear_bindings(update);
+        sqlite3_reset(update);  // every parameter is bound again before the next run
         updated = false;
         // The update returns nothing. When it changed one row and nothing else (no trigger
         // wrote), and the columns keep the values as bound, the row is those values; else what
