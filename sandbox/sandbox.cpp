@@ -43,11 +43,11 @@ Sandbox::Sandbox(SandboxOptions options) {
         // The hand-off is bounded: the relay's observer adds what it hands over, the store's
         // loop takes off what it applied, and the relay reads only while the sum is in bounds.
         feed_limit_ = std::max<std::size_t>(options.feed_bytes, 1);
-        // The relay's thread made the publications and frees them too, so the store's loop only
-        // stores; they count as in flight until then.
+        // The relay's thread made the publications and takes them back to reuse or free, so the
+        // store's loop only stores; they count as in flight until then.
         center_->set_on_applied([this](std::size_t bytes, std::vector<RelayPublication>& applied) {
             relay_loop_.post([this, bytes, done = std::move(applied)]() mutable {
-                done = {};
+                relay_->recycle(std::move(done));
                 const auto left = in_flight_.fetch_sub(bytes) - bytes;
                 if (left <= feed_limit_ / 2) relay_->recheck_read_gate();
             });
