@@ -430,10 +430,10 @@ void CenterServer::flush_queued() {
     auto all = std::move(queued_);
     queued_.clear();
     apply_now(all);
-    if (on_applied_) on_applied_(feed_bytes(all));
+    if (on_applied_) on_applied_(feed_bytes(all), all);
 }
 
-void CenterServer::set_on_applied(std::function<void(std::size_t)> on_applied) {
+void CenterServer::set_on_applied(OnApplied on_applied) {
     loop_->call([&] { on_applied_ = std::move(on_applied); });
 }
 

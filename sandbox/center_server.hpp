@@ -106,8 +106,10 @@ public:
     // Parses relay lines (`O|T="t"|I="x"|f=1`, `D|T="t"|I="x"`) and applies them: a shortcut
     // that feeds the store without a relay.
     void apply_lines(const std::vector<std::string>& lines);
-    // Called on the loop after enqueued publications were applied, with their feed_bytes.
-    void set_on_applied(std::function<void(std::size_t)> on_applied);
+    // Called on the loop after enqueued publications were applied, with their feed_bytes and the
+    // publications themselves, which it may take.
+    using OnApplied = std::function<void(std::size_t, std::vector<RelayPublication>&)>;
+    void set_on_applied(OnApplied on_applied);
 
     // ---- Test hooks (and those of SandboxServer) ----
     void drop_client(const std::string& process_uid);  // closes both connections
@@ -169,7 +171,7 @@ private:
     std::map<std::string, std::unique_ptr<Client>> clients_;
     std::vector<RelayPublication> queued_;
     bool flush_posted_ = false;
-    std::function<void(std::size_t)> on_applied_;
+    OnApplied on_applied_;
     bool hold_snapshots_ = false;
     std::vector<std::string> held_snapshots_;  // process UIDs, in request order
     std::atomic<std::size_t> pending_{0};      // posted store jobs still to run

@@ -30,6 +30,8 @@ struct RelayPublication {
     // The same into `out` (cleared first), reading the line with `scratch`: no allocation once
     // both have grown.
     void fields(RelayLine& scratch, std::vector<RelayField>& out) const;
+    // The same as views of `line` (no value read), reading it with `scratch`.
+    void field_views(RelayLineView& scratch, std::vector<RelayFieldView>& out) const;
     // The first value field named `key`.
     std::optional<RelayField> field(std::string_view key) const;
 };
@@ -42,5 +44,7 @@ std::size_t feed_bytes(const std::vector<RelayPublication>& batch);
 // type, id and expiry. With `values`, the value fields are moved there. The frame fields come
 // first in both kinds; a later field with the same key is a value.
 void split_publication(RelayLine& parsed, RelayPublication& pub, std::vector<RelayField>* values);
+// The same over the views of the line `pub.line` (or any line the values may point into).
+void split_publication(RelayLineView& parsed, RelayPublication& pub, std::vector<RelayFieldView>* values);
 
 }  // namespace tyx::sandbox

@@ -299,7 +299,7 @@ void RelayServer::handle_line(Session& session, std::string_view line) {
     if (type != 'L' && type != 'X' && type != 'O' && type != 'D') return;
 
     auto& parsed = scratch_;
-    parse_relay_line(line, parsed);
+    split_relay_line(line, parsed);
     if (type == 'L') {
         conn.logged_in = true;
         ++conn.logins;
@@ -329,7 +329,11 @@ void RelayServer::handle_line(Session& session, std::string_view line) {
     pub.kind = type == 'O' ? RelayPublication::Kind::Object : RelayPublication::Kind::Removal;
     pub.connection = session.id;
     pub.seqnum = parsed.seqnum;
-    pub.line = std::string(line);
+    if (!spare_lines_.empty()) {
+        pub.line = std::move(spare_lines_.back());
+        spare_lines_.pop_back();
+    }
+    pub.line.assign(line);
     const bool to_store = static_cast<bool>(observer_);
     split_publication(parsed, pub, nullptr);
     if (pub.kind == RelayPublication::Kind::Object)
@@ -361,8 +365,28 @@ void RelayServer::flush_batch() {
     // Handed over at once, before the next read: a consumer that holds reading back through
     // the read gate sees everything read so far.
     auto batch = std::move(batch_);
+    batch_ = std::move(spare_batch_);
     batch_.clear();
+    spare_batch_.clear();
     observer_(std::move(batch));
+}
+
+namespace {
+constexpr std::size_t kMostSpareLines = 4096;
+constexpr std::size_t kMostSpareLineBytes = 256;
+}  // namespace
+
+void RelayServer::recycle(std::vector<RelayPublication> done) {
+    loop_->call([&] {
+        for (auto& pub : done) {
+            if (spare_lines_.size() >= kMostSpareLines) break;
+            if (pub.line.capacity() > kMostSpareLineBytes) continue;
+            pub.line.clear();
+            spare_lines_.push_back(std::move(pub.line));
+        }
+        done.clear();
+        if (done.capacity() > spare_batch_.capacity()) spare_batch_ = std::move(done);
+    });
 }
 
 void RelayServer::write(const std::shared_ptr<Session>& session, std::string text) {

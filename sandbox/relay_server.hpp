@@ -139,6 +139,9 @@ public:
     void broadcast_line(std::string text);
 
     void set_observer(Observer observer);
+    // Gives back publications the observer was handed once they are done with: their storage
+    // serves the next ones read (a few thousand short lines' worth is kept; the rest is freed).
+    void recycle(std::vector<RelayPublication> done);
     // A consumer of the observer that falls behind holds reading back: while `hold()` returns
     // true (asked on the loop before each read) no connection reads, so publishers meet TCP
     // back-pressure. `recheck_read_gate` (any thread) has held readers ask again.
@@ -184,7 +187,9 @@ private:
     std::function<bool()> read_gate_;
     std::size_t recorded_lines_ = 0;
     std::vector<RelayPublication> batch_;
-    RelayLine scratch_;  // the line being handled
+    std::vector<RelayPublication> spare_batch_;  // an empty batch with room, given back
+    std::vector<std::string> spare_lines_;       // empty strings with room, given back
+    RelayLineView scratch_;                      // the line being handled
     // Connections of a running shutdown_gracefully, filled in as each one ends.
     std::map<ConnectionId, RelayGracefulClose> draining_;
 };

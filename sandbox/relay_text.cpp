@@ -58,6 +58,35 @@ std::size_t piece_end(std::string_view text, std::size_t begin) {
     return bar == std::string_view::npos ? text.size() : bar;
 }
 
+// Reads the type letter and markers of `line` into `out` and hands each `|`-separated piece to
+// `piece(key, raw, has_equals)`: a piece without `=` has an empty key and the piece as raw text.
+template <typename Line, typename OnPiece>
+void split_frame(std::string_view line, Line& out, OnPiece piece_found) {
+    out.type = 0;
+    out.seqnum.reset();
+    out.timestamp.reset();
+    if (line.empty()) return;
+    out.type = line.front();
+    auto rest = line.substr(1);
+    take_marker(rest, '#', out.seqnum);
+    take_marker(rest, '@', out.timestamp);
+    std::size_t pos = 0;
+    while (pos < rest.size()) {
+        if (rest[pos] == '|') {
+            ++pos;
+            continue;
+        }
+        const auto end = piece_end(rest, pos);
+        const auto piece = rest.substr(pos, end - pos);
+        const auto eq = piece.find('=');
+        if (eq == std::string_view::npos)
+            piece_found(std::string_view(), piece, false);
+        else
+            piece_found(piece.substr(0, eq), piece.substr(eq + 1), true);
+        pos = end;
+    }
+}
+
 void append_quoted_field(std::string& out, char key, std::string_view value) {
     out += '|';
     out += key;
@@ -102,12 +131,18 @@ const RelayField* RelayLine::field(std::string_view key) const {
     return nullptr;
 }
 
-RelayValue parse_relay_value(std::string_view raw) {
-    RelayValue v;
+const RelayFieldView* RelayLineView::field(std::string_view key) const {
+    for (const auto& f : fields)
+        if (f.key == key) return &f;
+    return nullptr;
+}
+
+RelayValueView read_relay_value(std::string_view raw) {
+    RelayValueView v;
     if (raw.empty()) return v;
     if (raw.size() >= 2 && raw.front() == '"' && raw.back() == '"') {
         v.kind = RelayValue::Kind::String;
-        v.text = std::string(raw.substr(1, raw.size() - 2));
+        v.text = raw.substr(1, raw.size() - 2);
         return v;
     }
     const char last = raw.back();
@@ -120,7 +155,7 @@ RelayValue parse_relay_value(std::string_view raw) {
             v.is_unsigned = true;
             return v;
         }
-        v = RelayValue{};
+        v = RelayValueView{};
     } else if ((last == 'F' || last == 'D') && parse_real(body, v.real)) {
         v.kind = last == 'F' ? RelayValue::Kind::Float : RelayValue::Kind::Double;
         return v;
@@ -130,7 +165,27 @@ RelayValue parse_relay_value(std::string_view raw) {
     }
     v.real = 0.0;
     v.kind = RelayValue::Kind::Bare;
-    v.text = std::string(raw);
+    v.text = raw;
+    return v;
+}
+
+RelayValueView read_relay_value(const RelayFieldView& field) {
+    if (field.has_equals) return read_relay_value(field.raw);
+    RelayValueView v;
+    v.kind = RelayValue::Kind::Bare;
+    v.text = field.raw;
+    return v;
+}
+
+RelayValue parse_relay_value(std::string_view raw) {
+    const auto view = read_relay_value(raw);
+    RelayValue v;
+    v.kind = view.kind;
+    v.text = std::string(view.text);
+    v.integer = view.integer;
+    v.unsigned_integer = view.unsigned_integer;
+    v.is_unsigned = view.is_unsigned;
+    v.real = view.real;
     return v;
 }
 
@@ -141,36 +196,25 @@ RelayLine parse_relay_line(std::string_view line) {
 }
 
 void parse_relay_line(std::string_view line, RelayLine& out) {
-    out.type = 0;
-    out.seqnum.reset();
-    out.timestamp.reset();
     out.fields.clear();
-    if (line.empty()) return;
-    out.type = line.front();
-    auto rest = line.substr(1);
-    take_marker(rest, '#', out.seqnum);
-    take_marker(rest, '@', out.timestamp);
-    std::size_t pos = 0;
-    while (pos < rest.size()) {
-        if (rest[pos] == '|') {
-            ++pos;
-            continue;
-        }
-        const auto end = piece_end(rest, pos);
-        const auto piece = rest.substr(pos, end - pos);
+    split_frame(line, out, [&](std::string_view key, std::string_view raw, bool has_equals) {
         RelayField& field = out.fields.emplace_back();
-        const auto eq = piece.find('=');
-        if (eq == std::string_view::npos) {
-            field.raw = std::string(piece);
+        field.key = std::string(key);
+        field.raw = std::string(raw);
+        if (has_equals) {
+            field.value = parse_relay_value(field.raw);
+        } else {
             field.value.kind = RelayValue::Kind::Bare;
             field.value.text = field.raw;
-        } else {
-            field.key = std::string(piece.substr(0, eq));
-            field.raw = std::string(piece.substr(eq + 1));
-            field.value = parse_relay_value(field.raw);
         }
-        pos = end;
-    }
+    });
+}
+
+void split_relay_line(std::string_view line, RelayLineView& out) {
+    out.fields.clear();
+    split_frame(line, out, [&](std::string_view key, std::string_view raw, bool has_equals) {
+        out.fields.push_back({key, raw, has_equals});
+    });
 }
 
 std::string make_status_line(const RelayStatus& status) {

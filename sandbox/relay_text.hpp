@@ -49,7 +49,33 @@ struct RelayLine {
     const RelayField* field(std::string_view key) const;
 };
 
+// The same reading of a line without copies, for readers that keep the line: views of it.
+struct RelayFieldView {
+    std::string_view key;
+    std::string_view raw;
+    bool has_equals = true;  // false: a piece without `=` (read as a Bare value of the whole piece)
+};
+struct RelayLineView {
+    char type = 0;
+    std::optional<std::int64_t> seqnum;
+    std::optional<std::int64_t> timestamp;
+    std::vector<RelayFieldView> fields;
+    const RelayFieldView* field(std::string_view key) const;
+};
+// A RelayValue whose text is a view of the raw text it was read from.
+struct RelayValueView {
+    RelayValue::Kind kind = RelayValue::Kind::Empty;
+    std::string_view text;
+    std::int64_t integer = 0;
+    std::uint64_t unsigned_integer = 0;
+    bool is_unsigned = false;
+    double real = 0.0;
+};
+
 RelayValue parse_relay_value(std::string_view raw);
+RelayValueView read_relay_value(std::string_view raw);
+// The value of a field as parse_relay_line reads it.
+RelayValueView read_relay_value(const RelayFieldView& field);
 // A field's raw text without the double quotes around it (unchanged when it has none).
 std::string unquote(std::string_view raw);
 
@@ -64,6 +90,9 @@ std::size_t count_line_feeds(const char* data, std::size_t size);
 RelayLine parse_relay_line(std::string_view line);
 // The same into `out`, whose storage is reused: for readers of many lines.
 void parse_relay_line(std::string_view line, RelayLine& out);
+// The same frame and pieces as views of `line` into `out` (cleared first): nothing is copied and
+// no value is read.
+void split_relay_line(std::string_view line, RelayLineView& out);
 
 // Status line the relay client reads: `M[#hash]@now|S=status|Q=seqnum|M="message"` + line feed.
 struct RelayStatus {

@@ -43,9 +43,14 @@ Sandbox::Sandbox(SandboxOptions options) {
         // The hand-off is bounded: the relay's observer adds what it hands over, the store's
         // loop takes off what it applied, and the relay reads only while the sum is in bounds.
         feed_limit_ = std::max<std::size_t>(options.feed_bytes, 1);
-        center_->set_on_applied([this](std::size_t bytes) {
-            const auto left = in_flight_.fetch_sub(bytes) - bytes;
-            if (left <= feed_limit_ / 2) relay_->recheck_read_gate();
+        // The relay's thread made the publications and takes them back to reuse or free, so the
+        // store's loop only stores; they count as in flight until then.
+        center_->set_on_applied([this](std::size_t bytes, std::vector<RelayPublication>& applied) {
+            relay_loop_.post([this, bytes, done = std::move(applied)]() mutable {
+                relay_->recycle(std::move(done));
+                const auto left = in_flight_.fetch_sub(bytes) - bytes;
+                if (left <= feed_limit_ / 2) relay_->recheck_read_gate();
+            });
         });
         relay_->set_read_gate([this] { return in_flight_ > feed_limit_; });
         CenterServer* center = center_.get();
@@ -60,6 +65,7 @@ Sandbox::Sandbox(SandboxOptions options) {
 Sandbox::~Sandbox() {
     // No callback of the store's loop may reach the relay once it is going.
     center_->set_on_applied(nullptr);
+    relay_loop_.call([] {});  // runs after what the store's loop posted to it
     relay_->set_observer(nullptr);
     relay_->set_read_gate(nullptr);
     relay_.reset();

@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <cctype>
+#include <cmath>
 #include <stdexcept>
 
 namespace tyx::sandbox {
@@ -92,52 +93,126 @@ center::CenterValue center_value_of(sqlite3_stmt* stmt, int col, std::uint8_t ty
     return v;
 }
 
-// Appends what append_center_value(out, center_value_of(stmt, col, type)) appends, without the
-// record.
-void append_center_value_of(Bytes& out, sqlite3_stmt* stmt, int col, std::uint8_t type) {
-    switch (sqlite3_column_type(stmt, col)) {
-        case SQLITE_INTEGER: {
-            const auto integer = sqlite3_column_int64(stmt, col);
+// A column value as SQLite keeps it: its storage class and the field of that class.
+struct StoredValue {
+    int storage = SQLITE_NULL;
+    std::int64_t integer = 0;
+    double real = 0.0;
+    std::string_view bytes;  // text or blob
+};
+
+// Appends what append_center_value(out, center_value_of(...)) appends for `v` in a column of
+// database type `type`, without the record.
+void append_stored_value(Bytes& out, const StoredValue& v, std::uint8_t type) {
+    switch (v.storage) {
+        case SQLITE_INTEGER:
             if (type == code::Float) {
                 put_u8(out, center::value::Float);
-                put_f32(out, static_cast<float>(static_cast<double>(integer)));
+                put_f32(out, static_cast<float>(static_cast<double>(v.integer)));
             } else if (type == code::Double) {
                 put_u8(out, center::value::Double);
-                put_f64(out, static_cast<double>(integer));
-            } else if (type == code::Integer && integer >= INT32_MIN && integer <= INT32_MAX) {
+                put_f64(out, static_cast<double>(v.integer));
+            } else if (type == code::Integer && v.integer >= INT32_MIN && v.integer <= INT32_MAX) {
                 put_u8(out, center::value::Int32);
-                put_i32(out, static_cast<std::int32_t>(integer));
+                put_i32(out, static_cast<std::int32_t>(v.integer));
             } else {
                 put_u8(out, center::value::Int64);
-                put_i64(out, integer);
+                put_i64(out, v.integer);
             }
             break;
-        }
-        case SQLITE_FLOAT: {
-            const auto real = sqlite3_column_double(stmt, col);
+        case SQLITE_FLOAT:
             if (type == code::Float) {
                 put_u8(out, center::value::Float);
-                put_f32(out, static_cast<float>(real));
+                put_f32(out, static_cast<float>(v.real));
             } else {
                 put_u8(out, center::value::Double);
-                put_f64(out, real);
+                put_f64(out, v.real);
             }
             break;
-        }
         case SQLITE_TEXT:
-        case SQLITE_BLOB: {
-            const bool text = sqlite3_column_type(stmt, col) == SQLITE_TEXT;
-            const void* p = text ? static_cast<const void*>(sqlite3_column_text(stmt, col))
-                                 : sqlite3_column_blob(stmt, col);
-            const auto n = static_cast<std::size_t>(sqlite3_column_bytes(stmt, col));
-            put_u8(out, text ? center::value::Text : center::value::Bytes);
-            put_i32(out, static_cast<std::int32_t>(n));
-            if (n > 0) put_raw(out, p, n);
+        case SQLITE_BLOB:
+            put_u8(out, v.storage == SQLITE_TEXT ? center::value::Text : center::value::Bytes);
+            put_i32(out, static_cast<std::int32_t>(v.bytes.size()));
+            if (!v.bytes.empty()) put_raw(out, v.bytes.data(), v.bytes.size());
             break;
-        }
         default:
             put_u8(out, center::value::Null);
     }
+}
+
+StoredValue stored_value_of(sqlite3_stmt* stmt, int col) {
+    StoredValue v;
+    v.storage = sqlite3_column_type(stmt, col);
+    switch (v.storage) {
+        case SQLITE_INTEGER:
+            v.integer = sqlite3_column_int64(stmt, col);
+            break;
+        case SQLITE_FLOAT:
+            v.real = sqlite3_column_double(stmt, col);
+            break;
+        case SQLITE_TEXT:
+        case SQLITE_BLOB: {
+            const void* p = v.storage == SQLITE_TEXT
+                                ? static_cast<const void*>(sqlite3_column_text(stmt, col))
+                                : sqlite3_column_blob(stmt, col);
+            const auto n = static_cast<std::size_t>(sqlite3_column_bytes(stmt, col));
+            if (p != nullptr) v.bytes = std::string_view(static_cast<const char*>(p), n);
+            break;
+        }
+        default:
+            v.storage = SQLITE_NULL;
+    }
+    return v;
+}
+
+// The column affinity SQLite gives a declared type (its rules, in their order).
+enum class Affinity : std::uint8_t { Integer, Text, Blob, Real, Numeric };
+
+Affinity affinity_of_declared(std::string_view declared) {
+    const auto u = upper(declared);
+    auto has = [&](const char* w) { return u.find(w) != std::string::npos; };
+    if (has("INT")) return Affinity::Integer;
+    if (has("CHAR") || has("CLOB") || has("TEXT")) return Affinity::Text;
+    if (has("BLOB") || u.empty()) return Affinity::Blob;
+    if (has("REAL") || has("FLOA") || has("DOUB")) return Affinity::Real;
+    return Affinity::Numeric;
+}
+
+// What a column of `affinity` keeps of the value bind_value binds for `v` when SQLite stores it
+// unchanged and reads it back as bound; nullopt when the column may convert it (a number in a
+// text column, a text in a numeric one, an integer in a REAL column, a NaN or a negative zero in
+// a REAL column) or when it is bound from a text made for it (a Long above the signed range).
+std::optional<StoredValue> kept_value(const RelayValueView* v, Affinity affinity) {
+    StoredValue out;
+    if (v == nullptr) return out;
+    switch (v->kind) {
+        case RelayValue::Kind::Empty:
+            return out;
+        case RelayValue::Kind::Integer:
+        case RelayValue::Kind::Long:
+            if (v->is_unsigned || affinity == Affinity::Text || affinity == Affinity::Real)
+                return std::nullopt;
+            out.storage = SQLITE_INTEGER;
+            out.integer = v->integer;
+            return out;
+        case RelayValue::Kind::Float:
+        case RelayValue::Kind::Double:
+            // A REAL column stores a whole number as an integer and reads it back as the same
+            // real, but for -0.0, which comes back as 0.0.
+            if (affinity != Affinity::Real || std::isnan(v->real) ||
+                (v->real == 0.0 && std::signbit(v->real)))
+                return std::nullopt;
+            out.storage = SQLITE_FLOAT;
+            out.real = v->real;
+            return out;
+        case RelayValue::Kind::String:
+        case RelayValue::Kind::Bare:
+            if (affinity != Affinity::Text && affinity != Affinity::Blob) return std::nullopt;
+            out.storage = SQLITE_TEXT;
+            out.bytes = v->text;
+            return out;
+    }
+    return std::nullopt;
 }
 
 std::string_view text_view_of(sqlite3_stmt* stmt, int col) {
@@ -151,7 +226,7 @@ std::string text_of(sqlite3_stmt* stmt, int col) {
     return std::string(p ? p : "", static_cast<std::size_t>(sqlite3_column_bytes(stmt, col)));
 }
 
-void bind_value(sqlite3_stmt* stmt, int index, const RelayValue* v) {
+void bind_value(sqlite3_stmt* stmt, int index, const RelayValueView* v) {
     if (v == nullptr) {
         sqlite3_bind_null(stmt, index);
         return;
@@ -240,6 +315,9 @@ struct SandboxStore::Table {
     std::string name;
     bool has_id = false;
     std::vector<center::CenterColumn> columns;  // all but `id`, in table order
+    std::vector<Affinity> affinities;           // of each column
+    bool utf8 = false;                          // the database keeps texts as UTF-8
+    std::vector<StoredValue> bound;             // the values of the row being written
     std::map<std::string, std::size_t> by_lower;
     Statement update, insert, remove, exists, select_by_id;
     // Its place in the encoded output numbered `encoding` (see SandboxStore::prepare_encoding).
@@ -299,11 +377,18 @@ SandboxStore::Table* SandboxStore::table(const std::string& name, bool create) {
             }
             t.by_lower[lower(col)] = t.columns.size();
             t.columns.push_back({col, type_code_of_declared(decl), 0});
+            t.affinities.push_back(affinity_of_declared(decl));
         }
         return any;
     };
     auto t = std::make_unique<Table>();
     t->name = name;
+    {
+        sqlite3_stmt* raw = nullptr;
+        sqlite3_prepare_v2(db, "PRAGMA encoding", -1, &raw, nullptr);
+        Statement stmt(raw);
+        t->utf8 = stmt && sqlite3_step(stmt.get()) == SQLITE_ROW && text_view_of(stmt.get(), 0) == "UTF-8";
+    }
     if (!read_columns(*t)) {
         if (!create) return nullptr;
         const auto sql = "CREATE TABLE IF NOT EXISTS " + quote_identifier(name) +
@@ -367,6 +452,13 @@ void SandboxStore::prepare_encoding(Table& t, Output& out) {
 // Encodes as encode_entities does; the values are columns first_column, ... of `s`.
 void SandboxStore::encode_row(Table& t, Output& out, std::uint8_t action, std::int64_t rowid,
                               std::string_view object_id, sqlite3_stmt* s, int first_column) {
+    encode_row(t, out, action, rowid, object_id,
+               [&](std::size_t c) { return stored_value_of(s, first_column + static_cast<int>(c)); });
+}
+
+template <typename ValueOf>
+void SandboxStore::encode_row(Table& t, Output& out, std::uint8_t action, std::int64_t rowid,
+                              std::string_view object_id, ValueOf value_of) {
     prepare_encoding(t, out);
     auto& e = *out.encoded;
     const bool with_fields = action != 3;
@@ -383,7 +475,7 @@ void SandboxStore::encode_row(Table& t, Output& out, std::uint8_t action, std::i
         put_i16(b, static_cast<std::int16_t>(t.columns.size()));
         for (std::size_t c = 0; c < t.columns.size(); ++c) {
             put_i16(b, key_list[c + 1]);
-            append_center_value_of(b, s, first_column + static_cast<int>(c), t.columns[c].type);
+            append_stored_value(b, value_of(c), t.columns[c].type);
         }
     }
     const auto size = static_cast<std::uint32_t>(b.size() - at - 4);
@@ -397,8 +489,17 @@ void SandboxStore::apply_to(const std::vector<RelayPublication>& publications, O
     auto* db = database_->handle();
     const auto entities_before = out.encoded ? out.encoded->entities.size() : 0;
     refresh_if_schema_changed();
+    sqlite3_update_hook(db, &SandboxStore::note_row_change, this);
     sqlite3_exec(db, "SAVEPOINT tyx_store", nullptr, nullptr, nullptr);
-    for (const auto& pub : publications) {
+    for (std::size_t i = 0; i < publications.size(); ++i) {
+        const auto& pub = publications[i];
+        // The lines were written on the relay's thread: the next one is fetched while this one
+        // is stored.
+        if (i + 1 < publications.size()) {
+            const auto& next = publications[i + 1].line;
+            for (std::size_t at = 0; at < next.size() && at < 256; at += 64)
+                __builtin_prefetch(next.data() + at);
+        }
         ++applied_;
         if (pub.type.empty()) continue;
         if (pub.kind == RelayPublication::Kind::Object)
@@ -406,6 +507,7 @@ void SandboxStore::apply_to(const std::vector<RelayPublication>& publications, O
         else
             store_removal(pub, out);
     }
+    sqlite3_update_hook(db, nullptr, nullptr);
     if (sqlite3_exec(db, "RELEASE tyx_store", nullptr, nullptr, nullptr) != SQLITE_OK) {
         fail(sqlite3_errmsg(db));
         sqlite3_exec(db, "ROLLBACK TO tyx_store; RELEASE tyx_store", nullptr, nullptr, nullptr);
@@ -424,10 +526,10 @@ void SandboxStore::store_object(const RelayPublication& pub, Output& out,
                                 std::vector<std::string>* schema_changed) {
     Table* t = table(pub.type, true);
     if (t == nullptr) return;
-    pub.fields(line_scratch_, fields_scratch_);
+    pub.field_views(line_scratch_, fields_scratch_);
     const auto& fields = fields_scratch_;
     const auto known = t->columns.size();
-    const auto values = column_values(*t, fields);
+    const auto& values = column_values(*t, fields);
     if (t->columns.size() != known) columns_added(*t, schema_changed);
     auto* db = database_->handle();
     // With no column but `id` there is nothing to update: finding the row is enough.
@@ -438,14 +540,20 @@ void SandboxStore::store_object(const RelayPublication& pub, Output& out,
         bind_id(update, pub.id);
         for (std::size_t c = 0; c < values.size(); ++c)
             bind_value(update, static_cast<int>(c + 2), values[c]);
+        row_changes_ = {};
         const int rc = sqlite3_step(update);
         if (rc != SQLITE_DONE) fail(sqlite3_errmsg(db));
-        const bool changed = rc == SQLITE_DONE && sqlite3_changes(db) > 0;
-        sqlite3_reset(update);
-        sqlite3_clear_bindings(update);
+        const auto changes = rc == SQLITE_DONE ? sqlite3_changes(db) : 0;
+        sqlite3_reset(update);  // every parameter is bound again before the next run
         updated = false;
-        // The update returns nothing: what it changed is read back.
-        if (changed) {
+        // The update returns nothing. When it changed one row and nothing else (no trigger
+        // wrote), and the columns keep the values as bound, the row is those values; else what
+        // it changed is read back.
+        if (changes == 1 && out.encoded && row_changes_.changes == 1 && row_changes_.updates == 1 &&
+            kept_as_bound(*t, values)) {
+            encode_row(*t, out, 2, row_changes_.rowid, pub.id, [t](std::size_t c) { return t->bound[c]; });
+            updated = true;
+        } else if (changes > 0) {
             auto* select = cached(db, t->select_by_id, [&] { return select_by_id_sql(t->name, t->columns); });
             updated = write_row(*t, select, 2, pub, {}, out);
         }
@@ -458,64 +566,87 @@ void SandboxStore::store_object(const RelayPublication& pub, Output& out,
     }
 }
 
-std::vector<const RelayValue*> SandboxStore::column_values(Table& t, const std::vector<RelayField>& fields) {
+void SandboxStore::note_row_change(void* store, int op, const char*, const char*, long long rowid) {
+    auto& changes = static_cast<SandboxStore*>(store)->row_changes_;
+    ++changes.changes;
+    if (op == SQLITE_UPDATE) ++changes.updates;
+    changes.rowid = rowid;
+}
+
+bool SandboxStore::kept_as_bound(Table& t, const std::vector<const RelayValueView*>& values) {
+    t.bound.clear();
+    for (std::size_t c = 0; c < values.size(); ++c) {
+        const auto v = kept_value(values[c], t.affinities[c]);
+        if (!v || (v->storage == SQLITE_TEXT && !t.utf8)) return false;
+        t.bound.push_back(*v);
+    }
+    return true;
+}
+
+const std::vector<const RelayValueView*>& SandboxStore::column_values(
+    Table& t, const std::vector<RelayFieldView>& fields) {
+    auto& typed = typed_scratch_;
+    typed.clear();
+    for (const auto& f : fields) typed.push_back(read_relay_value(f));
+    auto& values = values_scratch_;
+    values.assign(t.columns.size(), nullptr);
     // A feed publishes the same field names over and over: when they are those of the table's
     // last publication, in the same order, each goes to the same column as then.
     auto& shape = t.last_shape;
     bool same = shape.columns_known == t.columns.size() && shape.keys.size() == fields.size();
     for (std::size_t i = 0; same && i < fields.size(); ++i) same = shape.keys[i] == fields[i].key;
     if (same) {
-        std::vector<const RelayValue*> values(t.columns.size(), nullptr);
         for (std::size_t i = 0; i < fields.size(); ++i)
-            if (shape.columns[i] >= 0) values[static_cast<std::size_t>(shape.columns[i])] = &fields[i].value;
+            if (shape.columns[i] >= 0) values[static_cast<std::size_t>(shape.columns[i])] = &typed[i];
         return values;
     }
     const auto errors = errors_;
-    auto values = column_values_by_name(t, fields);
+    column_values_by_name(t, fields);
     shape.columns_known = static_cast<std::size_t>(-1);
     if (errors_ != errors) return values;  // a column SQLite refused is tried again next time
     shape.keys.clear();
     shape.columns.clear();
-    for (const auto& f : fields) {
-        shape.keys.push_back(f.key);
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        shape.keys.emplace_back(fields[i].key);
         std::ptrdiff_t column = -1;
         for (std::size_t c = 0; c < values.size(); ++c)
-            if (values[c] == &f.value) column = static_cast<std::ptrdiff_t>(c);
+            if (values[c] == &typed[i]) column = static_cast<std::ptrdiff_t>(c);
         shape.columns.push_back(column);
     }
     shape.columns_known = t.columns.size();
     return values;
 }
 
-std::vector<const RelayValue*> SandboxStore::column_values_by_name(Table& t,
-                                                                   const std::vector<RelayField>& fields) {
+void SandboxStore::column_values_by_name(Table& t, const std::vector<RelayFieldView>& fields) {
     // The value of each column, the last field of a name winning.
-    std::vector<const RelayValue*> values(t.columns.size(), nullptr);
-    for (const auto& f : fields) {
+    auto& values = values_scratch_;
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        const auto& f = fields[i];
         if (f.key.empty()) continue;
         const auto key = lower(f.key);
         if (key == "id") continue;
         auto it = t.by_lower.find(key);
         if (it == t.by_lower.end()) {
-            if (!add_column(t, f, key)) continue;
+            if (!add_column(t, f.key, typed_scratch_[i].kind, key)) continue;
             it = t.by_lower.find(key);
             values.push_back(nullptr);
         }
-        values[it->second] = &f.value;
+        values[it->second] = &typed_scratch_[i];
     }
-    return values;
 }
 
-bool SandboxStore::add_column(Table& t, const RelayField& field, const std::string& key) {
+bool SandboxStore::add_column(Table& t, std::string_view name, RelayValue::Kind kind,
+                              const std::string& key) {
     auto* db = database_->handle();
-    const auto sql = "ALTER TABLE " + quote_identifier(t.name) + " ADD COLUMN " +
-                     quote_identifier(field.key) + " " + declared_type_of(field.value.kind);
+    const auto sql = "ALTER TABLE " + quote_identifier(t.name) + " ADD COLUMN " + quote_identifier(name) +
+                     " " + declared_type_of(kind);
     if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
         fail(sqlite3_errmsg(db));
         return false;
     }
     t.by_lower.emplace(key, t.columns.size());
-    t.columns.push_back({field.key, type_code_of_declared(declared_type_of(field.value.kind)), 0});
+    t.columns.push_back({std::string(name), type_code_of_declared(declared_type_of(kind)), 0});
+    t.affinities.push_back(affinity_of_declared(declared_type_of(kind)));
     return true;
 }
 
@@ -532,7 +663,7 @@ void SandboxStore::columns_added(Table& t, std::vector<std::string>* schema_chan
 
 std::optional<bool> SandboxStore::write_row(Table& t, sqlite3_stmt* s, std::uint8_t action,
                                             const RelayPublication& pub,
-                                            const std::vector<const RelayValue*>& values, Output& out) {
+                                            const std::vector<const RelayValueView*>& values, Output& out) {
     auto* db = database_->handle();
     if (s == nullptr) {
         fail(sqlite3_errmsg(db));

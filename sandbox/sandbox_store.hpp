@@ -90,18 +90,29 @@ private:
     void prepare_encoding(Table& t, Output& out);
     void encode_row(Table& t, Output& out, std::uint8_t action, std::int64_t rowid,
                     std::string_view object_id, sqlite3_stmt* s, int first_column);
+    // The same with the value of column c given by `value_of(c)`.
+    template <typename ValueOf>
+    void encode_row(Table& t, Output& out, std::uint8_t action, std::int64_t rowid,
+                    std::string_view object_id, ValueOf value_of);
+    // Counts the rows SQLite changes while a batch is applied (its update hook).
+    // Whether the columns keep `values` as bound_value binds them; they are then in t.bound.
+    bool kept_as_bound(Table& t, const std::vector<const RelayValueView*>& values);
+    static void note_row_change(void* store, int op, const char* database, const char* table,
+                                long long rowid);
     Table* table(const std::string& name, bool create);
     std::int64_t schema_version() const;
     void refresh_if_schema_changed();
     void store_object(const RelayPublication& pub, Output& out, std::vector<std::string>* schema_changed);
-    std::vector<const RelayValue*> column_values(Table& t, const std::vector<RelayField>& fields);
-    std::vector<const RelayValue*> column_values_by_name(Table& t, const std::vector<RelayField>& fields);
-    bool add_column(Table& t, const RelayField& field, const std::string& key);
+    // The value of each column (nullptr: none), pointing into typed_scratch_.
+    const std::vector<const RelayValueView*>& column_values(Table& t,
+                                                            const std::vector<RelayFieldView>& fields);
+    void column_values_by_name(Table& t, const std::vector<RelayFieldView>& fields);
+    bool add_column(Table& t, std::string_view name, RelayValue::Kind kind, const std::string& key);
     void columns_added(Table& t, std::vector<std::string>* schema_changed);
     // Runs `s` (nullptr: SQLite refused to make it) for `pub`, one entity of `action` per returned
     // row: nullopt when it could not be made, else whether a row came back.
     std::optional<bool> write_row(Table& t, sqlite3_stmt* s, std::uint8_t action, const RelayPublication& pub,
-                                  const std::vector<const RelayValue*>& values, Output& out);
+                                  const std::vector<const RelayValueView*>& values, Output& out);
     void store_removal(const RelayPublication& pub, Output& out);
     std::string select_rows_sql(const Table& t) const;
     void fail(const std::string& text);
@@ -109,10 +120,19 @@ private:
     std::shared_ptr<SqliteDatabase> database_;
     std::map<std::string, std::unique_ptr<Table>> tables_;
     std::int64_t schema_version_ = -1;
-    std::uint64_t encoding_ = 0;
-    RelayLine line_scratch_;  // reading the publication being stored
-    std::vector<RelayField>
-        fields_scratch_;  // its value fields  // counts the encoded outputs, so tables know theirs
+    std::uint64_t encoding_ = 0;  // counts the encoded outputs, so tables know theirs
+    // Reading the publication being stored: its line, its value fields (views of the line), their
+    // values and the value of each column.
+    RelayLineView line_scratch_;
+    std::vector<RelayFieldView> fields_scratch_;
+    std::vector<RelayValueView> typed_scratch_;
+    std::vector<const RelayValueView*> values_scratch_;
+    // The rows changed since it was last cleared, and the rowid of the last one.
+    struct RowChanges {
+        std::uint64_t changes = 0;
+        std::uint64_t updates = 0;
+        std::int64_t rowid = 0;
+    } row_changes_;
     std::uint64_t applied_ = 0;
     std::uint64_t errors_ = 0;
     std::string last_error_;

@@ -252,5 +252,32 @@ TEST(RelayServer, ObserverReceivesPublicationsInBatches) {
     });
 }
 
+// Publications given back lend their storage to the next ones: each new line is its own text,
+// longer or shorter than the one whose room it takes.
+TEST(RelayServerObserver, RecycledPublicationsCarryOnlyTheirOwnLines) {
+    SandboxLoop loop;
+    RelayServer relay(loop);
+    std::vector<std::string> lines;  // touched on the loop only
+    std::atomic<std::size_t> count{0};
+    relay.set_observer([&](std::vector<RelayPublication> batch) {
+        for (const auto& p : batch) lines.push_back(p.line);
+        count = lines.size();
+        relay.recycle(std::move(batch));
+        loop.notify_changed();
+    });
+    SandboxTestSocket client(relay.port());
+    std::vector<std::string> sent;
+    for (int round = 0; round < 3; ++round) {
+        for (int i = 0; i < 50; ++i)
+            sent.push_back("O|T=\"t\"|I=\"" + std::to_string(i) + "\"|v=\"" +
+                           std::string(static_cast<std::size_t>((i * 37 + round * 11) % 90), 'x') + "\"");
+        std::string input;
+        for (std::size_t i = sent.size() - 50; i < sent.size(); ++i) input += sent[i] + "\n";
+        client.write(input);
+        ASSERT_TRUE(loop.wait_until([&] { return count == sent.size(); }, 5s));
+    }
+    loop.call([&] { EXPECT_EQ(lines, sent); });
+}
+
 }  // namespace
 }  // namespace tyx::sandbox

@@ -1,6 +1,7 @@
 #include "sandbox_store.hpp"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <unordered_set>
 
@@ -132,6 +133,32 @@ TEST_F(StoreFixture, TablesChangedThroughSqlAreReadAgain) {
     EXPECT_EQ(store.errors(), 0u) << store.last_error();
 }
 
+// The store remembers where an object's row is; rows SQL moved or duplicated must still be found.
+TEST_F(StoreFixture, UpdatesFindTheirRowsWhereverSqlPutThem) {
+    apply({R"(O|T="R"|I="a"|v=1)", R"(O|T="R"|I="b"|v=2)"});
+    db->execute("DELETE FROM R");
+    db->execute("INSERT INTO R (rowid, id, v) VALUES (1, 'b', 20), (2, 'a', 10)");
+    auto rows = apply({R"(O|T="R"|I="a"|v=3)"});
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].action, 2);
+    EXPECT_EQ(rows[0].id, 2);
+    const auto all = store.rows("R");
+    ASSERT_EQ(all.size(), 2u);
+    EXPECT_EQ(all[0].object_id, "b");
+    EXPECT_EQ(all[0].values[0].integer, 20);
+    EXPECT_EQ(all[1].values[0].integer, 3);
+
+    // Without a unique id every row holding it is updated, every time.
+    db->execute("CREATE TABLE D (id TEXT, v INTEGER)");
+    db->execute("INSERT INTO D VALUES ('x', 1), ('x', 2)");
+    for (const int v : {5, 6}) {
+        rows = apply({R"(O|T="D"|I="x"|v=)" + std::to_string(v)});
+        ASSERT_EQ(rows.size(), 2u);
+        for (const auto& row : store.rows("D")) EXPECT_EQ(row.values[0].integer, v);
+    }
+    EXPECT_EQ(store.errors(), 0u) << store.last_error();
+}
+
 TEST_F(StoreFixture, WorksInsideATransactionADatabaseClientOpened) {
     db->execute("BEGIN");
     apply({R"(O|T="T"|I="a"|n=1)"});
@@ -200,6 +227,48 @@ TEST(StoreEncoding, EncodedChangesAreTheBytesOfTheEntityRecords) {
                 center::encode_changes_frame(9, m.schemas, snapshot, {1}, encoder_pool, none, by_position));
         }
     }
+}
+
+// An update is encoded from the values it wrote when the columns keep them as written; a value
+// a column converts and a row a trigger rewrites must still come out as SQLite stored them.
+TEST(StoreEncoding, EncodedUpdatesAreTheRowsAsStored) {
+    const char* setup =
+        "CREATE TABLE M (id TEXT PRIMARY KEY, i INTEGER, r REAL, f Float REAL, t TEXT, b BLOB, n NUMERIC);"
+        "CREATE TABLE G (id TEXT PRIMARY KEY, v INTEGER);"
+        "CREATE TRIGGER bump AFTER UPDATE ON G BEGIN UPDATE G SET v = v + 100 WHERE rowid = NEW.rowid; END;";
+    std::vector<std::string> lines = {R"(O|T="M"|I="a"|i=1)", R"(O|T="G"|I="g"|v=1)", R"(O|T="G"|I="g"|v=2)"};
+    for (const char* values : {R"(|i=5|r=1.5D|f=2.25F|t="x"|b="y"|n=7|e=)",     // kept as written
+                               R"(|i=2.0D|r=3|f=-0.0D|t=5|b=1.5D|n=2.5D)",      // converted
+                               R"(|i="12"|r="1e3"|t=9L|n="4"|f=nanD|b=-0.0D)",  // converted or NULL
+                               R"(|i=18446744073709551615L|r=0.0D|t=Z|n=-3)", R"(|r=-0.0D|t="")"})
+        lines.push_back(std::string(R"(O|T="M"|I="a")") + values);
+    SandboxStore records(std::make_shared<SqliteDatabase>());
+    SandboxStore encoder(std::make_shared<SqliteDatabase>());
+    for (auto* store : {&records, &encoder})
+        ASSERT_EQ(sqlite3_exec(store->database()->handle(), setup, nullptr, nullptr, nullptr), SQLITE_OK);
+    center::KeyPool records_pool, encoder_pool;
+    const auto entities = records.apply(publications(lines));
+    center::EncodedEntities encoded;
+    encoder.apply(publications(lines), encoder_pool, encoded);
+    ASSERT_EQ(records.errors(), 0u) << records.last_error();
+    ASSERT_EQ(entities.size(), lines.size());
+    EXPECT_EQ(entities[2].values[0].integer, 102);  // as the trigger left it
+
+    center::ChangesMessage m;
+    std::unordered_set<std::int16_t> sent;
+    auto use = [&](const std::string& name) {
+        if (sent.insert(records_pool.key(name)).second) m.pool_keys.push_back(records_pool.key(name));
+    };
+    for (const auto& e : entities) {
+        use(e.table);
+        for (const auto& f : e.field_names) use(f);
+    }
+    m.seqnum = 9;
+    m.entities = entities;
+    std::unordered_set<std::int16_t> none;
+    EXPECT_EQ(center::frame(center::encode_changes_payload(m, records_pool, false)),
+              center::encode_changes_frame(9, {}, encoded, std::vector<char>(encoded.tables.size(), 1),
+                                           encoder_pool, none, false));
 }
 
 }  // namespace
