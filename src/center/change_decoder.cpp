@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <type_traits>
 
+#include "core/short_copy.hpp"
 #include "core/type_codes.hpp"
 
 namespace tyx {
@@ -93,9 +94,9 @@ std::string format_hex128(std::uint64_t high, std::uint64_t low) {
 
 // ---- Entity values ------------------------------------------------------------------------------
 
-// `to` made equal to `text`. A short text that fits is copied as two overlapping words, the
-// length set on its own: std::string::assign, inlined here, copies 8 to 15 bytes with a `rep movs`
-// that costs more than the rest of a small field. Kept inline: it runs for every text field.
+// `to` made equal to `text`. A short text that fits is copied by copy_short, the length set on
+// its own: std::string::assign, inlined here, copies 8 to 15 bytes with a `rep movs` that costs
+// more than the rest of a small field. Kept inline: it runs for every text field.
 [[gnu::always_inline]] inline void set_text(std::string& to, std::string_view text) {
     const std::size_t n = text.size();
     if (n < 4 || n > 16 || n > to.capacity()) {
@@ -103,20 +104,7 @@ std::string format_hex128(std::uint64_t high, std::uint64_t low) {
         return;
     }
     to.resize(n);
-    char* dst = to.data();
-    if (n >= 8) {
-        std::uint64_t a, b;
-        std::memcpy(&a, text.data(), 8);
-        std::memcpy(&b, text.data() + n - 8, 8);
-        std::memcpy(dst, &a, 8);
-        std::memcpy(dst + n - 8, &b, 8);
-    } else {
-        std::uint32_t a, b;
-        std::memcpy(&a, text.data(), 4);
-        std::memcpy(&b, text.data() + n - 4, 4);
-        std::memcpy(dst, &a, 4);
-        std::memcpy(dst + n - 4, &b, 4);
-    }
+    copy_short(to.data(), text.data(), n);
 }
 
 template <typename Text>

@@ -12,6 +12,8 @@
 #include <emmintrin.h>
 #endif
 
+#include "core/short_copy.hpp"
+
 namespace tyx::rt {
 namespace {
 
@@ -109,30 +111,6 @@ inline unsigned digit_count(std::uint64_t v) {
         if (v < 10000) return n + 3;
         v /= 10000;
         n += 4;
-    }
-}
-
-// memcpy for the short keys and values of relay text, without a library call: fixed-size
-// copies compile to plain moves (overlapping when the length is not a power of two).
-inline void copy_short(char* dst, const char* src, std::size_t n) {
-    if (n >= 8) {
-        if (n > 16) {
-            std::memcpy(dst, src, n);
-            return;
-        }
-        std::uint64_t a, b;
-        std::memcpy(&a, src, 8);
-        std::memcpy(&b, src + n - 8, 8);
-        std::memcpy(dst, &a, 8);
-        std::memcpy(dst + n - 8, &b, 8);
-    } else if (n >= 4) {
-        std::uint32_t a, b;
-        std::memcpy(&a, src, 4);
-        std::memcpy(&b, src + n - 4, 4);
-        std::memcpy(dst, &a, 4);
-        std::memcpy(dst + n - 4, &b, 4);
-    } else {
-        for (std::size_t i = 0; i < n; ++i) dst[i] = src[i];
     }
 }
 
